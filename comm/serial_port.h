@@ -1,0 +1,43 @@
+// The serial line to the sensor: every termios, ioctl and read/write call of
+// the library lives behind these functions (serial_port.cc).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vorel_device {
+namespace serial_port {
+
+constexpr int kNoPort = -1;
+
+// Opens `path` read-write (O_RDWR | O_NOCTTY | O_CLOEXEC: the port never becomes
+// the host's controlling terminal, and children the host starts do not inherit
+// it) and configures it: fresh all-zero attributes, CLOCAL | CREAD | CS8 (8N1,
+// receiver on, modem lines ignored, no flow control), raw, VTIME 10 and VMIN 0
+// (a read returns as soon as a byte is there, or empty after 1.0 s), 460800
+// baud in both directions, applied with TCSANOW; then the driver's low-latency
+// flag (results not examined: a driver without it is used as it is) and a
+// read-back of the attributes. Failures are printed to standard output with
+// errno and its text ("Error %i from opening device: %s", "Error %i from
+// tcsetattr: %s", "Error %i from tcgetattr: %s"); the set-up goes on after each
+// of them. Returns the descriptor, or -1 when the open failed.
+int openAndConfigure(const std::string& path);
+
+// Closes `fd` when it holds an open descriptor and sets it to -1; otherwise
+// does nothing.
+void close(int& fd);
+
+// Bytes pending in the port's input queue (FIONREAD); 0 when the query fails.
+int pending(int fd);
+
+// One read of up to `len` bytes; returns what read returns (negative on error).
+ssize_t read(int fd, std::uint8_t* buf, std::size_t len);
+
+// One write of `len` bytes; returns what write returns.
+ssize_t write(int fd, const char* text, std::size_t len);
+
+}  // namespace serial_port
+}  // namespace vorel_device

@@ -1,0 +1,74 @@
+#include "device/vorel_ft_sensor.h"
+
+#include "comm/serial_port.h"
+
+namespace vorel_device {
+
+using hx4_program_api::CmdResult;
+using hx4_program_api_internals::Console;
+
+VorelFTSensor::VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program,
+                             const ptree& config)
+    : CustomDevice(std::move(program), config),
+      port_fd(serial_port::kNoPort),
+      program_running(true),
+      sampling_rate(0.0) {}
+
+// Releases the workers; stopping them is the lifecycle's job, never the
+// destructor's.
+VorelFTSensor::~VorelFTSensor() = default;
+
+void VorelFTSensor::logInfo(const std::string& text) {
+  std::ostringstream line;
+  line << "[INFO] " << text << "\n";
+  Console::write(line.str());
+}
+
+void VorelFTSensor::logError(const std::string& text) {
+  std::ostringstream line;
+  line << "[ERROR] " << text << "\n";
+  Console::write(line.str());
+}
+
+int VorelFTSensor::onCreate() {
+  subscribe<hx4_signal::HWReady>(&VorelFTSensor::onHWReady);
+  return 0;
+}
+
+void VorelFTSensor::onHWReady(const hx4_signal::HWReady& /*signal*/) {
+  if (!activationParams()) return;
+  const Result result = activate(*activationParams());
+  auto publish = [this](const boost::any& event, const std::type_info& type) {
+    if (auto stream = eventBus().findStream(type)) stream->publish(event);
+  };
+  if (result.kind() == Result::kException) {
+    publish(boost::any(hx4_bundle::Exception(getPlux(), getClass(), getLabel(), result.code(),
+                                             result.message())),
+            typeid(hx4_bundle::Exception));
+  } else if (result.kind() == Result::kError) {
+    publish(boost::any(hx4_bundle::Error(getPlux(), getClass(), getLabel(), result.code(),
+                                         result.message())),
+            typeid(hx4_bundle::Error));
+  }
+}
+
+VorelFTSensor::Result VorelFTSensor::onMount(const ptree& params) {
+  const hx4_program_api::Load mounted = hx4_bundle_api::ArgProviderXml(params).getLoad(0);
+  boost::shared_ptr<hx4_program_api::Load> tool_load =
+      program()->systemVariables().getLoad("toolload", hx4rc_api::Load::SysId::LOAD_TOOL);
+  *tool_load = mounted;
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::onUnmount() { return Result::Success(); }
+
+void VorelFTSensor::onAlarm(const hx4_signal::Alarm& /*signal*/) {}
+
+void VorelFTSensor::openPort() {
+  logInfo("onActivate: assign port");
+  port_fd = serial_port::openAndConfigure(device_path);
+}
+
+void VorelFTSensor::closePort() { serial_port::close(port_fd); }
+
+}  // namespace vorel_device

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs; does nothing when they are
+# there. As root it runs apt-get; otherwise it prints the line to run.
+set -euo pipefail
+
+packages=(
+  g++ make cmake pkg-config
+  libboost-dev
+  libgtest-dev libgmock-dev
+  libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 python3-matplotlib
+)
+
+missing=()
+for pkg in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+  echo "deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "deps: missing packages; run as root:"
+  echo "  apt-get install -y ${missing[*]}"
+  exit 1
+fi
