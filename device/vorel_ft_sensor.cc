@@ -14,9 +14,10 @@ VorelFTSensor::VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface
       program_running(true),
       sampling_rate(0.0) {}
 
-// Releases the workers; stopping them is the lifecycle's job, never the
-// destructor's.
-VorelFTSensor::~VorelFTSensor() = default;
+// Removes the signal handlers first, waiting for one in progress, so that no
+// handler runs on a half-destroyed device; then releases the workers. Stopping
+// the workers is the lifecycle's job, never the destructor's.
+VorelFTSensor::~VorelFTSensor() { signalBus().unsubscribe(subscriberId()); }
 
 void VorelFTSensor::logInfo(const std::string& text) {
   std::ostringstream line;

@@ -1,3 +1,4 @@
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/lexical_cast.hpp>
 #include <sstream>
 
@@ -55,11 +56,17 @@ std::string ArgProviderXml::getString(std::size_t index) const {
 
 double ArgProviderXml::getDouble(std::size_t index) const {
   const std::string text = arg(index, "double").get_value<std::string>();
+  // Surrounding white space is layout of the XML file, not part of the value.
+  const std::string trimmed = boost::algorithm::trim_copy(text);
+  double value = 0.0;
   try {
-    return boost::lexical_cast<double>(text);
+    value = boost::lexical_cast<double>(trimmed);
   } catch (const boost::bad_lexical_cast&) {
     fail("argument " + std::to_string(index) + " (double) is not a number: \"" + text + "\"");
   }
+  // "nan" and "inf" are numbers the host passes on: judging them is the
+  // device's business (a NaN sensor frequency selects the 100 Hz setting).
+  return value;
 }
 
 hx4_program_api::RobotPose ArgProviderXml::getRPose(std::size_t index) const {

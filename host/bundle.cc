@@ -56,6 +56,8 @@ hx4_program_api::CmdResult<void*> CustomDevice::activate(const ptree& params) {
     return onActivate(params);
   } catch (const std::exception& e) {
     return hx4_program_api::CmdResult<void*>::Exception(-1, e.what());
+  } catch (...) {
+    return hx4_program_api::CmdResult<void*>::Exception(-1, "unknown exception");
   }
 }
 

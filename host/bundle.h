@@ -70,7 +70,8 @@ class CustomDevice : public BundleClass {
 
   // Activation entry point: calls onActivate with `params` and returns its
   // result. An exception leaving onActivate becomes a result of kind 1
-  // (exception) with code -1 and the exception's text.
+  // (exception) with code -1 and the exception's text ("unknown exception" for
+  // one that is not a std::exception).
   hx4_program_api::CmdResult<void*> activate(const ptree& params);
 
   const boost::optional<ptree>& activationParams() const { return activation_params_; }
@@ -100,7 +101,8 @@ class CustomDevice : public BundleClass {
 //   <arg type="load"><mass>kg</mass><cog>x y z</cog>[<inertia>6 values</inertia>]</arg>
 //   <arg type="rpose"><pos>x y z</pos><rpy>roll pitch yaw</rpy></arg>
 // A missing index or another type throws hx4_bundle::Error (code -1) whose
-// message names the index and the expected type.
+// message names the index and the expected type; so does a value that does not
+// parse. White space around a double is ignored; "nan" and "inf" are numbers.
 class ArgProviderXml {
  public:
   explicit ArgProviderXml(const ptree& params);

@@ -49,20 +49,21 @@ struct State {
 
 // The controller's Cartesian motion command: move toward a target frame with
 // the given motion parameters. One command per call; a later call replaces the
-// target of an earlier one.
+// target of an earlier one. A default-built record is "no target": NaN frame,
+// every integer and value 0.
 struct Motion {
   struct Target {
-    Frame frame;             // target pose, world coordinates; NaN when not valid
-    std::int32_t frame_id;   // Model::SysId of the frame's parent, 0 when not valid
+    Frame frame;                // target pose, world coordinates; NaN when not valid
+    std::int32_t frame_id = 0;  // Model::SysId of the frame's parent, 0 when not valid
   };
   struct Param {
-    std::int32_t kind;       // 1 and 2: the controller's parameter kinds
-    std::int32_t reserved;   // 0
-    double value;
+    std::int32_t kind = 0;      // 1 and 2: the controller's parameter kinds
+    std::int32_t reserved = 0;  // 0
+    double value = 0.0;
   };
   struct Params {
     Param pairs[3];
-    std::int32_t reserved[2];  // 0, 0
+    std::int32_t reserved[2] = {0, 0};
   };
 };
 

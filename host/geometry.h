@@ -48,7 +48,8 @@ class Rotation {
   static Rotation Identity() { return Rotation(); }
   // R = Rz(yaw) * Ry(pitch) * Rx(roll), angles in radians (fixed axes x, y, z).
   static Rotation RPY(double roll, double pitch, double yaw);
-  // Inverse of Rpy(); pitch in [-pi/2, pi/2].
+  // Inverse of RPY(); pitch in [-pi/2, pi/2]. At pitch +-pi/2 only roll - yaw
+  // (or roll + yaw) is defined: yaw is then 0 and roll carries the rest.
   void GetRPY(double& roll, double& pitch, double& yaw) const;
 
   double& operator()(int row, int col) { return data_[3 * row + col]; }
@@ -75,7 +76,7 @@ struct Frame {
   Frame(const Rotation& r, const Vector& p) : rotation(r), position(p) {}
   static Frame Identity() { return Frame(Rotation(), Vector()); }
 
-  // True when none of the twelve values is NaN.
+  // True when none of the twelve values is NaN or infinite.
   bool isFinite() const;
   Frame Inverse() const;
 

@@ -1,0 +1,209 @@
+// The device object in its host: signal registration, activation through the
+// hardware-ready signal, mounting of the tool load.
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+
+#include "device/vorel_ft_sensor.h"
+#include "tests/support/installed_controller.h"
+
+namespace {
+
+using boost::property_tree::ptree;
+using vorel_device::VorelFTSensor;
+
+ptree deviceConfig(const std::string& inner) {
+  std::istringstream xml(
+      "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_sensor\" plux=\"vorel\">" + inner +
+      "</device>");
+  ptree tree;
+  boost::property_tree::read_xml(xml, tree);
+  return tree.get_child("device");
+}
+
+const char* kActivation =
+    "<activation><arg type=\"string\">/dev/null</arg>"
+    "<arg type=\"double\">500</arg></activation>";
+const char* kMounting =
+    "<mounting><arg type=\"load\"><mass>0.8</mass><cog>0 0 0.04</cog></arg>"
+    "<arg type=\"rpose\"><pos>0 0 0.035</pos><rpy>0 0 0</rpy></arg></mounting>";
+
+// A device whose activation result the test chooses; counts activations.
+class ScriptedActivation : public VorelFTSensor {
+ public:
+  using VorelFTSensor::VorelFTSensor;
+
+  Result onActivate(const ptree& params) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++activations;
+    activated_with = params;
+    changed.notify_all();
+    return result;
+  }
+
+  bool awaitActivations(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return activations >= n; });
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int activations = 0;
+  ptree activated_with;
+  Result result = Result::Success();
+};
+
+// Collects the events of one type published on a bus.
+template <class Event>
+class EventSink {
+ public:
+  EventSink(hx4_program_api_internals::EventBus& bus, unsigned id) {
+    bus.findOrCreateStream<Event>()->registerCallback(
+        id, boost::any(std::function<void(const Event&)>([this](const Event& event) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          events_.push_back(event);
+          changed_.notify_all();
+        })));
+  }
+  bool await(std::size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return events_.size() >= n; });
+  }
+  std::vector<Event> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+};
+
+class DeviceFrameTest : public ::testing::Test {
+ protected:
+  // Publishes a signal on the host's signal bus, as the host does.
+  template <class Signal>
+  void publish(const Signal& signal) {
+    controller.program()->signalBus().findOrCreateStream<Signal>()->publish(boost::any(signal));
+  }
+
+  vorel_test::InstalledController controller;
+};
+
+TEST_F(DeviceFrameTest, HWReady_WithoutActivationParams_DoesNothing) {
+  auto device = boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(""));
+  device->onHWReady(hx4_signal::HWReady{});
+  EXPECT_EQ(device->activations, 0);
+}
+
+TEST_F(DeviceFrameTest, HWReady_SuccessfulActivation_PublishesNothing) {
+  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
+                                                       deviceConfig(kActivation));
+  EventSink<hx4_bundle::Error> errors(controller.program()->eventBus(), 9001);
+  EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9001);
+
+  device->onHWReady(hx4_signal::HWReady{});
+
+  EXPECT_EQ(device->activations, 1);
+  EXPECT_EQ(device->activated_with.template get<std::string>("arg"), "/dev/null");
+  EXPECT_TRUE(errors.events().empty());
+  EXPECT_TRUE(exceptions.events().empty());
+}
+
+TEST_F(DeviceFrameTest, HWReady_FailedActivation_PublishesErrorWithIdentity) {
+  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
+                                                       deviceConfig(kActivation));
+  device->result = VorelFTSensor::Result::Error(-1, "Failed to start the adaptive thread.");
+  EventSink<hx4_bundle::Error> errors(controller.program()->eventBus(), 9002);
+  EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9002);
+
+  ASSERT_EQ(device->onCreate(), 0);
+  publish(hx4_signal::HWReady{});
+
+  ASSERT_TRUE(errors.await(1));
+  const hx4_bundle::Error error = errors.events().front();
+  EXPECT_EQ(error.plux(), "vorel");
+  EXPECT_EQ(error.className(), "vorel_device::VorelFTSensor");
+  EXPECT_EQ(error.label(), "ft_sensor");
+  EXPECT_EQ(error.code(), -1);
+  EXPECT_EQ(error.message(), "Failed to start the adaptive thread.");
+  EXPECT_TRUE(exceptions.events().empty());
+}
+
+TEST_F(DeviceFrameTest, HWReady_ActivationException_PublishesException) {
+  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
+                                                       deviceConfig(kActivation));
+  device->result = VorelFTSensor::Result::Exception(-7, "segment could not be created");
+  EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9003);
+
+  device->onHWReady(hx4_signal::HWReady{});
+
+  ASSERT_TRUE(exceptions.await(1));
+  EXPECT_EQ(exceptions.events().front().code(), -7);
+  EXPECT_EQ(exceptions.events().front().message(), "segment could not be created");
+}
+
+TEST_F(DeviceFrameTest, HWReady_FailureWithoutStream_PublishesNothingAndSurvives) {
+  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
+                                                       deviceConfig(kActivation));
+  device->result = VorelFTSensor::Result::Error(-1, "failed");
+  device->onHWReady(hx4_signal::HWReady{});
+  EXPECT_EQ(device->activations, 1);
+  EXPECT_FALSE(controller.program()->eventBus().findStream<hx4_bundle::Error>());
+}
+
+TEST_F(DeviceFrameTest, OnCreate_Twice_RegistersOneCallback) {
+  auto device = boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(""));
+  ASSERT_EQ(device->onCreate(), 0);
+  ASSERT_EQ(device->onCreate(), 0);
+  auto stream = controller.program()->signalBus().findStream<hx4_signal::HWReady>();
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(stream->callbackCount(), 1u);
+}
+
+TEST_F(DeviceFrameTest, OnMount_ReplacesHostToolLoad_OnUnmountKeepsIt) {
+  auto device = boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(kMounting));
+  controller->setToolLoad(2.5, hx4rc_api::Vector(0.1, 0.0, 0.0));
+
+  ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
+
+  const hx4rc_api::Load tool = controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL);
+  EXPECT_DOUBLE_EQ(tool.inertia.mass, 0.8);
+  EXPECT_EQ(tool.inertia.cog, hx4rc_api::Vector(0.0, 0.0, 0.04));
+  ASSERT_EQ(controller->loadWrites().size(), 1u);
+  EXPECT_EQ(controller->loadWrites()[0].id, hx4rc_api::Load::SysId::LOAD_TOOL);
+
+  ASSERT_TRUE(device->onUnmount().ok());
+  EXPECT_EQ(controller->loadWrites().size(), 1u);
+  EXPECT_DOUBLE_EQ(controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL).inertia.mass, 0.8);
+}
+
+TEST_F(DeviceFrameTest, OnMount_MissingLoad_ReportsTheArgument) {
+  auto device = boost::make_shared<VorelFTSensor>(controller.program(),
+                                                  deviceConfig("<mounting></mounting>"));
+  try {
+    device->onMount(*device->mountingParams());
+    FAIL() << "a missing load must be reported";
+  } catch (const hx4_bundle::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("argument 0"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("load"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(controller->loadWrites().empty());
+}
+
+TEST_F(DeviceFrameTest, NewDevice_HoldsNoPortAndRunningProgram) {
+  VorelFTSensor device(controller.program(), deviceConfig(kActivation));
+  EXPECT_EQ(device.portFd(), -1);
+  EXPECT_TRUE(device.programRunning());
+  EXPECT_TRUE(device.devicePath().empty());
+  device.onAlarm(hx4_signal::Alarm{42, "emergency stop"});
+  EXPECT_EQ(device.portFd(), -1);
+}
+
+}  // namespace
