@@ -1,0 +1,182 @@
+// VorelForceTorqueSensorComm: the sensor reader. A periodic worker that owns
+// the sensor's serial port while the device is active; every cycle it drains
+// the complete 37-byte frames pending on the port, keeps the stream aligned to
+// frame boundaries (0xAA header and CRC-16/X-25) and keeps the newest frame in
+// rx_frame.
+//
+// Synchroniser (readFrame):
+//   state       attempt                          next        effect
+//   not synced  header 0xAA and CRC correct      synced      result 1
+//   not synced  wrong header or wrong CRC        not synced  crc_error_count reset, then 1
+//                                                            if the CRC was wrong; one byte
+//                                                            skipped; result 3
+//   synced      header 0xAA, CRC correct         synced      result 1
+//   synced      header 0xAA, CRC wrong           synced      crc_error_count + 1; result 2
+//   synced      wrong header                     not synced  one byte skipped; result 3
+//   any         read failed or gave < 37 bytes   not synced  buffer not checked; the call
+//                                                            ends with result 3
+// Acquiring synchronisation needs header and CRC, keeping it only the header.
+// Every failed attempt consumes 37 bytes plus one skipped byte, so the window
+// slides by one byte per failure and lines up with a frame start after at most
+// 36 consecutive failures, possibly spread over several cycles.
+//
+// Threads: readFrame() and everything it calls run on the reader's own
+// thread, which alone touches rx_frame, synced and crc_error_count.
+// read_counter is atomic; last_ft_data is guarded by data_mutex. setPort() is
+// called before the thread starts. The CRC routines (SensorProtocol) are pure
+// and may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "comm/rx_frame.h"
+#include "comm/sensor_protocol.h"
+#include "periodic/periodic_thread.h"
+
+namespace vorel_device {
+
+class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
+                                   public SensorProtocol {
+ public:
+  // Outcomes of readFrame(), describing the last attempt of the call.
+  static constexpr int kNoAttempt = 0;  // fewer than 37 bytes were pending
+  static constexpr int kFrameOk = 1;    // in sync, CRC correct; rx_frame holds the frame
+  static constexpr int kCrcError = 2;   // in sync (header 0xAA), CRC wrong
+  static constexpr int kOutOfSync = 3;  // out of sync (one byte skipped) or a short read
+
+  // A byte stream held in memory, for feeding readFrameFrom() without a port
+  // (tests, benchmarks, fuzzing). available() and read() behave like the
+  // port's input-queue query and read() on the bytes not yet consumed.
+  struct MemorySource {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t pos = 0;
+
+    int available() const { return static_cast<int>(size - pos); }
+    ssize_t read(std::uint8_t* buf, std::size_t len) {
+      const std::size_t n = len < size - pos ? len : size - pos;
+      if (n > 0)
+        std::memcpy(buf, data + pos, n);
+      pos += n;
+      return static_cast<ssize_t>(n);
+    }
+  };
+
+  // period_ms: pause after each cycle, ms (the device uses 5).
+  explicit VorelForceTorqueSensorComm(int period_ms);
+  // Requests the stop and joins a thread still held before any member goes.
+  // The port is not closed: it belongs to the device.
+  ~VorelForceTorqueSensorComm() override;
+
+  void initMethod() override;
+  void cycleMethod() override;
+
+  // Stores the descriptor of the opened serial port. Before start() only.
+  void setPort(int& fd);
+
+  // Cycle bookkeeping, then drains the complete frames pending on the port and
+  // returns the outcome of the last attempt (kNoAttempt .. kOutOfSync). Only
+  // the last attempt counts: earlier frames of the same call are overwritten.
+  // Never blocks on the port: reads only what the input-queue query reports.
+  int readFrame();
+
+  // The drain loop of readFrame() over any byte source with
+  // `int available()` and `ssize_t read(std::uint8_t*, std::size_t)`, without
+  // the cycle bookkeeping. Leaves at once (and between attempts) when
+  // stop_requested is set.
+  template <typename Source>
+  int readFrameFrom(Source& source);
+
+  // Whether rx_frame is an aligned frame; updates synced (see table above).
+  bool checkSync();
+  // CRC-16/X-25 of rx_frame's 34 payload bytes against its crc field; a
+  // mismatch adds 1 to crc_error_count.
+  bool isCrcOk();
+
+  // Bytes pending in the port's input queue; 0 when the query fails.
+  int serialAvailable();
+  // One read of up to len bytes from the port; what read returns (negative on
+  // error).
+  int serialReadBytes(std::uint8_t* buf, std::size_t len);
+
+  // True when the frame's whole 16-bit status is 0: any set bit, named or
+  // not, marks its forces as invalid.
+  static bool hasValidForces(const RxFrame& frame) { return frame.status == 0; }
+
+  // Reader-thread state, for tests and diagnostics: read it while the thread
+  // is not running.
+  const RxFrame& rxFrame() const { return rx_frame; }
+  bool isSynced() const { return synced; }
+  std::int32_t crcErrorCount() const { return crc_error_count; }
+  // Reader cycles (calls of readFrame) since construction. Any thread.
+  std::int32_t readCounter() const { return read_counter.load(); }
+
+ private:
+  // The serial port as a byte source for the drain loop.
+  struct PortSource {
+    VorelForceTorqueSensorComm& comm;
+    int available() { return comm.serialAvailable(); }
+    ssize_t read(std::uint8_t* buf, std::size_t len) { return comm.serialReadBytes(buf, len); }
+  };
+
+  // First step of every readFrame(): counts the cycle.
+  void countCycle();
+
+  // Synchroniser state (reader thread only).
+  bool synced;
+  std::int32_t crc_error_count;
+  // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in
+  // the sensor frame. Guarded by data_mutex.
+  double last_ft_data[6];
+  std::mutex data_mutex;
+  // [shared segment] segment_mutex: handle to the named mutex "VorelNamedMutex".
+  // [shared segment] removal guard for "VorelFrameSharedMemory" / "VorelNamedMutex".
+  // Receive buffer: always the last 37 bytes read as a frame attempt.
+  RxFrame rx_frame;
+  // [shared segment] pointers to the 18 named objects.
+  // Descriptor of the open serial port (owned by the device); -1 until setPort.
+  int port_fd;
+  // Reader cycles since construction.
+  std::atomic<std::int32_t> read_counter;
+  // [shared segment] segment: "VorelFrameSharedMemory", 131072 bytes.
+};
+
+template <typename Source>
+int VorelForceTorqueSensorComm::readFrameFrom(Source& source) {
+  int result = kNoAttempt;
+  while (!stop_requested.load()) {
+    if (source.available() <= static_cast<int>(RxFrame::kSize) - 1)
+      return result;
+
+    // A read that brings fewer than 37 bytes (or fails) leaves a partly
+    // filled buffer: it is not checked, and since the stream position is no
+    // longer known the alignment must be found again. The call ends here, so
+    // a port whose reads keep failing is not spun on.
+    if (source.read(rx_frame.bytes(), RxFrame::kSize) != static_cast<ssize_t>(RxFrame::kSize)) {
+      synced = false;
+      return kOutOfSync;
+    }
+
+    if (checkSync()) {
+      result = isCrcOk() ? kFrameOk : kCrcError;
+      if (stop_requested.load())
+        return result;
+    } else {
+      result = kOutOfSync;
+      // Slide the window by one byte relative to the frame period.
+      if (source.available() > 0) {
+        std::uint8_t skipped;
+        source.read(&skipped, 1);
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace vorel_device

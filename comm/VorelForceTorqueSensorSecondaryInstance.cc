@@ -1,0 +1,195 @@
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace vorel_device {
+
+namespace ss = shared_segment;
+
+VorelForceTorqueSensorSecondaryInstance::VorelForceTorqueSensorSecondaryInstance(int period_ms)
+    : PeriodicThread(period_ms),
+      wrench_offset(),
+      segment_mutex(ss::openMutex()),
+      frame(),
+      segment(ss::openSegment()) {}
+
+VorelForceTorqueSensorSecondaryInstance::~VorelForceTorqueSensorSecondaryInstance() {
+  stopAndJoin();
+}
+
+void VorelForceTorqueSensorSecondaryInstance::initMethod() {
+  std::printf("Start the second instance.\n");
+  std::fflush(stdout);
+}
+
+void VorelForceTorqueSensorSecondaryInstance::cycleMethod() {
+  ss::Lock lock(*segment_mutex);
+  if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame)) frame = *shared;
+}
+
+void VorelForceTorqueSensorSecondaryInstance::updateWrenchOffsets() {
+  if (const ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset)) {
+    wrench_offset = *shared;
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setForceBias(double* bias) {
+  ss::Lock lock(*segment_mutex);
+  ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
+  for (int i = 0; i < 3; ++i) wrench_offset[i] += bias[i];
+  if (shared) {
+    for (int i = 0; i < 3; ++i) (*shared)[i] = wrench_offset[i];
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setTorqueBias(double* bias) {
+  ss::Lock lock(*segment_mutex);
+  ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
+  for (int i = 0; i < 3; ++i) wrench_offset[3 + i] += bias[i];
+  if (shared) {
+    for (int i = 3; i < 6; ++i) (*shared)[i] = wrench_offset[i];
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::activate(bool translation, bool rotation) {
+  ss::Lock lock(*segment_mutex);
+  if (bool* flag = ss::find<bool>(segment, ss::kActivateTranslation)) *flag = translation;
+  if (bool* flag = ss::find<bool>(segment, ss::kActivateRotation)) *flag = rotation;
+}
+
+void VorelForceTorqueSensorSecondaryInstance::resetFilters() {
+  ss::Lock lock(*segment_mutex);
+  if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory)) *flag = true;
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setEnabledAxes(bool fx, bool fy, bool fz, bool tx,
+                                                             bool ty, bool tz) {
+  const ss::EnabledAxes axes{fx ? 1 : 0, fy ? 1 : 0, fz ? 1 : 0, tx ? 1 : 0, ty ? 1 : 0, tz ? 1 : 0};
+  ss::Lock lock(*segment_mutex);
+  if (auto* shared = ss::find<ss::EnabledAxes>(segment, ss::kEnabledAxes)) *shared = axes;
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setForceControlGains(double translation_gain,
+                                                                   double rotation_gain,
+                                                                   double track_smoothing) {
+  const Gains gains{translation_gain, rotation_gain, track_smoothing};
+  ss::Lock lock(*segment_mutex);
+  if (Gains* shared = ss::find<Gains>(segment, ss::kGains)) *shared = gains;
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setEnabledSystemFilters(bool enabled) {
+  ss::Lock lock(*segment_mutex);
+  if (auto* shared = ss::find<ss::EnabledSystemFilters>(segment, ss::kEnabledSystemFilters)) {
+    (*shared)[0] = enabled ? 1 : 0;
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setSystemFilterParams(double cutoff_frequency,
+                                                                    double rising_rate,
+                                                                    double falling_rate) {
+  const SystemFilterParams params{cutoff_frequency, rising_rate, falling_rate};
+  ss::Lock lock(*segment_mutex);
+  if (auto* shared = ss::find<SystemFilterParams>(segment, ss::kSystemFilterParams)) {
+    *shared = params;
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setSensorFrame(hx4_program_api::RobotPose pose) {
+  // The host converts the pose before the lock is taken: the lock is held only
+  // for the copy.
+  const hx4rc_api::Frame transform = pose.toFrame(true);
+  ss::Lock lock(*segment_mutex);
+  if (auto* shared = ss::find<hx4rc_api::Frame>(segment, ss::kSensorToTfcTransform)) {
+    *shared = transform;
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setForceTrackValue(double* value) {
+  ss::Lock lock(*segment_mutex);
+  if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
+    for (int i = 0; i < 3; ++i) (*shared)[i] = value[i];
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::setTorqueTrackValue(double* value) {
+  ss::Lock lock(*segment_mutex);
+  if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
+    for (int i = 0; i < 3; ++i) (*shared)[3 + i] = value[i];
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::addOrRemoveFilter(FilterOptions options,
+                                                                int request) {
+  // The name is copied bounded to its 40 bytes and NUL-padded after its end;
+  // every other field as given.
+  FilterOptions request_record = options;
+  std::strncpy(request_record.name, options.name, FilterOptions::kNameSize);
+  ss::Lock lock(*segment_mutex);
+  if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions)) {
+    *shared = request_record;
+  }
+  if (auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag)) *flag = request;
+}
+
+void VorelForceTorqueSensorSecondaryInstance::subtractOffsets(const Wrench& stage,
+                                                              double (&out)[6]) {
+  updateWrenchOffsets();
+  for (int i = 0; i < 6; ++i) out[i] = stage[i] - wrench_offset[i];
+}
+
+void VorelForceTorqueSensorSecondaryInstance::getRawFTData(double (&out)[6]) {
+  // raw_mutex, then the named mutex: the frame copy and the offsets cannot
+  // change under the readout (the cycle and the bias operations write them
+  // under the named mutex).
+  std::lock_guard<std::mutex> raw_lock(raw_mutex);
+  ss::Lock lock(*segment_mutex);
+  updateWrenchOffsets();
+  for (int i = 0; i < 6; ++i) {
+    const float value = frame.ft_data[i];  // copied out of the packed record
+    out[i] = static_cast<double>(value) - wrench_offset[i];
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::getGravityCompensatedFTData(double (&out)[6]) {
+  ss::Lock lock(*segment_mutex);
+  if (const Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench)) {
+    subtractOffsets(*shared, out);
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::getTCPFrameFTData(double (&out)[6]) {
+  ss::Lock lock(*segment_mutex);
+  if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench)) {
+    subtractOffsets(*shared, out);
+  }
+}
+
+void VorelForceTorqueSensorSecondaryInstance::getTCPFrameFilteredFTData(double (&out)[6]) {
+  ss::Lock lock(*segment_mutex);
+  if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
+    for (int i = 0; i < 6; ++i) out[i] = (*shared)[i];
+  }
+}
+
+double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
+  const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench);
+  if (!shared) return 0.0;
+  updateWrenchOffsets();
+  double d[3];
+  for (int i = 0; i < 3; ++i) d[i] = (*shared)[first + i] - wrench_offset[first + i];
+  return std::sqrt((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
+}
+
+void VorelForceTorqueSensorSecondaryInstance::getForceNorm(double& norm) {
+  ss::Lock lock(*segment_mutex);
+  norm = offsetNorm(0);
+}
+
+void VorelForceTorqueSensorSecondaryInstance::getTorqueNorm(double& norm) {
+  ss::Lock lock(*segment_mutex);
+  norm = offsetNorm(3);
+}
+
+}  // namespace vorel_device

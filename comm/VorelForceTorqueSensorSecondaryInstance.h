@@ -1,0 +1,108 @@
+// VorelForceTorqueSensorSecondaryInstance: the command facade, the device's
+// only door into the shared segment. Robot-program functions and the device's
+// lifecycle and signal handlers call its operations to set biases, gains,
+// enabled axes, track values, filter requests, the sensor pose and the
+// force-control activation flags, and to read the wrench at its processing
+// stages. Its own periodic thread (10 ms pause) keeps a copy of the latest
+// sensor frame for the raw readout.
+//
+// Every operation locks the named mutex "VorelNamedMutex" once (scoped: also
+// released by exceptions), looks up the objects it uses by name, copies values
+// in or out and unlocks; so each is atomic with respect to the reader, the
+// force-control thread and other callers. Nothing is validated: values are
+// stored as given. Wrenches are force x, y, z (N) then torque x, y, z (N m).
+//
+// The facade opens an existing segment (a reader must exist) and never
+// reopens it: a reader constructed later creates a segment this facade does
+// not see. It creates and removes nothing.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <mutex>
+
+#include "comm/rx_frame.h"
+#include "comm/shared_records.h"
+#include "comm/shared_segment.h"
+#include "filters/filter_options.h"
+#include "host/program_values.h"
+#include "periodic/periodic_thread.h"
+
+namespace vorel_device {
+
+class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::PeriodicThread {
+ public:
+  // Request codes of addOrRemoveFilter.
+  static constexpr int kAddFilter = 1;
+  static constexpr int kRemoveFilter = -1;
+
+  // period_ms: pause after each cycle, ms (the device uses 10). Opens the
+  // segment and the named mutex open-only; throws
+  // boost::interprocess::interprocess_exception when either does not exist.
+  explicit VorelForceTorqueSensorSecondaryInstance(int period_ms);
+  ~VorelForceTorqueSensorSecondaryInstance() override;
+
+  // Prints "Start the second instance." on standard output.
+  void initMethod() override;
+  // Copies the shared "frame" into the facade's frame (named mutex held).
+  void cycleMethod() override;
+
+  // Refreshes the wrench_offset field from the shared "wrench_offset" when it
+  // exists. Takes no lock: the caller holds the one it uses.
+  void updateWrenchOffsets();
+
+  // Bias: adds bias[0..2] to the force offsets (N) / the torque offsets (N m)
+  // that every readout except the filtered one subtracts, and stores the sums
+  // in the shared "wrench_offset". Accumulates: passing the current readout of
+  // a stage tares it to 0.
+  void setForceBias(double* bias);
+  void setTorqueBias(double* bias);
+  // Force-control switches: translation and rotation halves of the law.
+  void activate(bool translation, bool rotation);
+  // Asks the force-control thread to clear the system filter's history once.
+  void resetFilters();
+  // Force control per axis: force x, y, z, torque x, y, z (stored as 1 or 0).
+  void setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
+  void setForceControlGains(double translation_gain, double rotation_gain,
+                            double track_smoothing);
+  void setEnabledSystemFilters(bool enabled);
+  // Cut-off (Hz), rising and falling rate (N/s) of the system filter.
+  void setSystemFilterParams(double cutoff_frequency, double rising_rate, double falling_rate);
+  // Pose of the sensor frame relative to the tool flange (the host's frame of
+  // the pose, RobotPose::toFrame(true)).
+  void setSensorFrame(hx4_program_api::RobotPose pose);
+  // Force-control targets: force x, y, z (N) / torque x, y, z (N m).
+  void setForceTrackValue(double* value);
+  void setTorqueTrackValue(double* value);
+  // Hands one filter request to the force-control thread (request 1: add or
+  // replace the filter described by options; -1: remove the filter named in
+  // options, "all" removes every filter). A request not yet taken is replaced.
+  void addOrRemoveFilter(FilterOptions options, int request);
+
+  // Readouts, six values in wrench order.
+  // The latest sensor frame's values (whatever its status) minus the offsets.
+  void getRawFTData(double (&out)[6]);
+  // Gravity-compensated wrench in the sensor frame minus the offsets.
+  void getGravityCompensatedFTData(double (&out)[6]);
+  // Wrench in the tool-centre-point frame minus the offsets.
+  void getTCPFrameFTData(double (&out)[6]);
+  // Filtered tool-centre-point wrench, as published (already without bias).
+  void getTCPFrameFilteredFTData(double (&out)[6]);
+  // Euclidean norm of the tool-centre-point force (N) / torque (N m), offsets
+  // subtracted.
+  void getForceNorm(double& norm);
+  void getTorqueNorm(double& norm);
+
+ private:
+  // Copies `stage` minus the refreshed offsets into out; lock held by caller.
+  void subtractOffsets(const Wrench& stage, double (&out)[6]);
+  // TCP wrench minus offsets, components first..first+2; lock held by caller.
+  double offsetNorm(int first);
+
+  ftBias wrench_offset;  // this facade's copy of the shared "wrench_offset"
+  std::mutex raw_mutex;  // held by the raw readout
+  boost::shared_ptr<shared_segment::Mutex> segment_mutex;
+  RxFrame frame;  // copy of the shared "frame", refreshed every cycle
+  shared_segment::Segment segment;
+};
+
+}  // namespace vorel_device

@@ -1,0 +1,75 @@
+#include "comm/shared_segment.h"
+
+#include <boost/interprocess/permissions.hpp>
+#include <boost/interprocess/shared_memory_object.hpp>
+
+namespace vorel_device {
+namespace shared_segment {
+
+namespace {
+
+bip::permissions permissions() {
+  bip::permissions perm;
+  perm.set_permissions(kPermissions);
+  return perm;
+}
+
+template <class T>
+T* constructOne(Segment& segment, const char* name, const T& initial) {
+  return segment.construct<T>(name)(initial);
+}
+
+}  // namespace
+
+RemovalGuard::RemovalGuard() {
+  bip::shared_memory_object::remove(kSegmentName);
+  Mutex::remove(kMutexName);
+}
+
+RemovalGuard::~RemovalGuard() {
+  Mutex::remove(kMutexName);
+  bip::shared_memory_object::remove(kSegmentName);
+}
+
+Segment createSegment() {
+  return Segment(bip::open_or_create, kSegmentName, kSegmentSize, nullptr, permissions());
+}
+
+boost::shared_ptr<Mutex> createMutex() {
+  return boost::shared_ptr<Mutex>(new Mutex(bip::open_or_create, kMutexName, permissions()));
+}
+
+Objects constructObjects(Segment& segment) {
+  Objects o;
+  o.frame = constructOne(segment, kFrame, RxFrame{});
+  o.frame_counter = constructOne<std::int32_t>(segment, kFrameCounter, 0);
+  o.runtime = constructOne(segment, kRuntime, 0.0);
+  o.activate_adaptive_translation = constructOne(segment, kActivateTranslation, false);
+  o.activate_adaptive_rotation = constructOne(segment, kActivateRotation, false);
+  o.wrench_offset = constructOne(segment, kWrenchOffset, ftBias{});
+  o.track_wrench = constructOne(segment, kTrackWrench, Wrench{});
+  o.gravity_compensated_wrench = constructOne(segment, kGravityCompensatedWrench, Wrench{});
+  o.tcp_transformed_wrench = constructOne(segment, kTcpTransformedWrench, Wrench{});
+  o.tcp_filtered_wrench = constructOne(segment, kTcpFilteredWrench, Wrench{});
+  o.gains = constructOne(segment, kGains, Gains{});
+  o.enabled_axes = constructOne(segment, kEnabledAxes, EnabledAxes{});
+  o.enabled_system_filters = constructOne(segment, kEnabledSystemFilters, EnabledSystemFilters{});
+  o.system_filter_params = constructOne(segment, kSystemFilterParams, SystemFilterParams{});
+  o.temp_filter_options = constructOne(segment, kTempFilterOptions, FilterOptions{});
+  o.new_filter_flag = constructOne<std::int32_t>(segment, kNewFilterFlag, 0);
+  o.reset_filter_history = constructOne(segment, kResetFilterHistory, false);
+  o.sensor_to_tfc_transform = constructOne(segment, kSensorToTfcTransform, hx4rc_api::Frame());
+  // The defaults once more, as the creator's last step.
+  *o.gains = Gains{};
+  *o.system_filter_params = SystemFilterParams{};
+  return o;
+}
+
+Segment openSegment() { return Segment(bip::open_only, kSegmentName); }
+
+boost::shared_ptr<Mutex> openMutex() {
+  return boost::shared_ptr<Mutex>(new Mutex(bip::open_only, kMutexName));
+}
+
+}  // namespace shared_segment
+}  // namespace vorel_device
