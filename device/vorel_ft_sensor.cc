@@ -1,5 +1,9 @@
 #include "device/vorel_ft_sensor.h"
 
+
+#include "adaptive/adaptive_thread.h"
+#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "comm/serial_port.h"
 
 namespace vorel_device {
@@ -64,6 +68,29 @@ VorelFTSensor::Result VorelFTSensor::onMount(const ptree& params) {
 VorelFTSensor::Result VorelFTSensor::onUnmount() { return Result::Success(); }
 
 void VorelFTSensor::onAlarm(const hx4_signal::Alarm& /*signal*/) {}
+
+boost::shared_ptr<VorelForceTorqueSensorComm> VorelFTSensor::sensorComm() const {
+  return boost::atomic_load(&sensor_comm);
+}
+
+boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> VorelFTSensor::secondaryInstance()
+    const {
+  return boost::atomic_load(&secondary_instance);
+}
+
+boost::shared_ptr<AdaptiveThread> VorelFTSensor::adaptiveThread() const {
+  return boost::atomic_load(&adaptive_thread);
+}
+
+boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> VorelFTSensor::facadeFor(
+    const char* function) {
+  auto facade = secondaryInstance();
+  if (!facade) {
+    logError(std::string(function) +
+             ": the device is not bound yet (no onBind), so the call does nothing");
+  }
+  return facade;
+}
 
 void VorelFTSensor::openPort() {
   logInfo("onActivate: assign port");

@@ -1,22 +1,58 @@
 // VorelFTSensor: the force/torque sensor device that the robot-controller host
 // loads, creates through the maker registered under
-// "vorel_device::VorelFTSensor", and drives through its lifecycle.
+// "vorel_device::VorelFTSensor", and drives through its lifecycle. The device
+// does its work through three workers, each a periodic thread:
+//   VorelForceTorqueSensorComm               sensor reader; creates the shared
+//                                            segment; 5 ms pause
+//   AdaptiveThread                           force control, paced by the
+//                                            controller's 2 ms cycle
+//   VorelForceTorqueSensorSecondaryInstance  command facade over the segment;
+//                                            10 ms pause
 //
 // Lifecycle (called by the host on its own thread):
-//   operation      result          what it does
-//   constructor                    stores the program interface and the
-//                                  configuration; touches no thread, port or
-//                                  shared memory
-//   onCreate       0               registers the hardware-ready handler
-//   onMount        success         writes the mounted tool load into the
-//                                  host's "toolload" system load
-//   onUnmount      success         nothing
+//   operation     result                 what it does
+//   constructor                          stores the program interface and the
+//                                        configuration; no thread, port or
+//                                        shared memory is touched
+//   onCreate      0                      registers the hardware-ready handler
+//   onMount       success                writes the mounted tool load into the
+//                                        host's "toolload" system load
+//   onActivate    success, or kind 2     opens and configures the port, creates
+//                 "Failed to start the   the reader (and so a fresh segment),
+//                 adaptive thread."      configures the sensor's filter, starts
+//                                        the reader, creates and starts force
+//                                        control at 500, 250 or 100 Hz
+//   onBind        0, or -1 without       registers the program-terminated and
+//                 activation or          alarm handlers, creates and starts the
+//                 mounting parameters    facade (a reader must exist), stores
+//                                        the sensor pose
+//   onDeactivate  success                stops the reader, closes the port,
+//                                        stops force control
+//   onUnbind      0                      stops the facade
+//   onUnmount     success                nothing
+//   onDestroy     0                      onDeactivate again
+// Activation and binding are independent: the activating and the binding
+// device may live in different processes of the host, since the segment and
+// its mutex are named operating-system objects. A second activation releases
+// the previous reader before creating the new segment and re-creates a facade
+// bound on the old one.
 //
 // Signal handlers run on the delivery threads of the host's event streams:
-//   onHWReady      activates through the base's activate() when activation
-//                  parameters exist; publishes a failed activation as an
-//                  hx4_bundle::Error (kind 2) or hx4_bundle::Exception (kind 1)
-//   onAlarm        nothing
+//   onHWReady            activates through the base's activate() when
+//                        activation parameters exist; publishes a failed
+//                        activation as hx4_bundle::Error (kind 2) or
+//                        hx4_bundle::Exception (kind 1)
+//   onProgramTerminated  removes every filter, switches force control off and
+//                        disables moveToContact for the rest of the device's life
+//   onAlarm              nothing
+//
+// Robot-program functions run on the program interpreter's thread and always
+// return success. Each is a thin layer over the facade; before onBind there is
+// no facade, and a call then writes an ERROR line and does nothing. Vectors
+// are column 0, rows 0..2 (x, y, z) of an Array<Number>: forces in N, torques
+// in N m, in the frame of the stage named (Raw: the sensor's own reading;
+// SensorFrame: gravity compensated, sensor axes; no word: tool-centre-point
+// frame; Filtered: tool-centre-point frame after the filter chain).
 //
 // Log lines go to the host console, one Console::write per line, as
 // "[INFO] text\n" or "[ERROR] text\n". Serial-port errors go to standard output.
@@ -39,16 +75,80 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
  public:
   using Result = hx4_program_api::CmdResult<void*>;
   using ptree = boost::property_tree::ptree;
+  using Array = hx4_program_api::Array<hx4_program_api::Number>;
+  using Number = hx4_program_api::Number;
 
   VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program,
                 const ptree& config);
   ~VorelFTSensor() override;
 
   int onCreate() override;
+  int onDestroy() override;
+  int onBind() override;
+  int onUnbind() override;
+  Result onActivate(const ptree& params) override;
+  Result onDeactivate() override;
   Result onMount(const ptree& params) override;
   Result onUnmount() override;
 
+  // Robot-program functions. Readouts write the stage's force or torque into
+  // rows 0..2 of column 0, all three from one sample.
+  virtual Result readForceRaw(Array& force);
+  virtual Result readTorqueRaw(Array& torque);
+  virtual Result readForceSensorFrame(Array& force);
+  virtual Result readTorqueSensorFrame(Array& torque);
+  virtual Result readForce(Array& force);
+  virtual Result readTorque(Array& torque);
+  virtual Result readForceFiltered(Array& force);
+  virtual Result readTorqueFiltered(Array& torque);
+  // Resets shift the bias so that the stage reads the given targets (rows
+  // 0..2) while its wrench stays the same. One bias serves the raw,
+  // sensor-frame and tool-frame readouts.
+  virtual Result resetForceRaw(Array& targets);
+  virtual Result resetTorqueRaw(Array& targets);
+  virtual Result resetForceSensorFrame(Array& targets);
+  virtual Result resetTorqueSensorFrame(Array& targets);
+  // resetForce and resetTorque to zero from one tool-frame sample.
+  virtual Result tareSensor();
+  virtual Result resetForce(Array& targets);
+  virtual Result resetTorque(Array& targets);
+  // Force-control targets, tool-centre-point frame: force (N), torque (N m).
+  virtual Result setForceTrackValue(Array& force);
+  virtual Result setTorqueTrackValue(Array& torque);
+  // Guarded approach: steps the tool along `axis` (0 x, 1 y, 2 z) of the world
+  // (referenceFrame 0) or of the current tool-centre-point frame (1) at
+  // `speed` mm/s (its sign is the direction) until the tool-frame force norm
+  // exceeds `forceThreshold` N, then retracts `retractDistance` mm against the
+  // approach direction. Ends without retract, with an INFO line, when the tool
+  // has travelled `maxDistance` mm without contact.
+  virtual Result moveToContact(int referenceFrame, int axis, Number& speed,
+                               Number& forceThreshold, Number& maxDistance,
+                               Number& retractDistance);
+  virtual Result activateForceControl(bool translation, bool rotation);
+  // Force control off and zero force and torque targets.
+  virtual Result deactivateForceControl();
+  virtual Result setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
+  // translation_gain, rotation_gain, track_smoothing.
+  virtual Result setForceControlGains(Number& translation_gain, Number& rotation_gain,
+                                      Number& track_smoothing);
+  virtual Result setEnabledSystemFilters(bool enabled);
+  // System filter: cut-off (Hz), rising rate and falling rate (N/s).
+  virtual Result setSystemFilterParams(Number& cutoff_frequency, Number& rising_rate,
+                                       Number& falling_rate);
+  // Clears the system filter's history once.
+  virtual Result resetFilters();
+  // Adds or replaces the named filter of the force-control chain: type 1
+  // low-pass (p3 cut-off Hz), 2 notch (p1 reject frequency Hz, p2 bandwidth
+  // Hz), 3 rate limiter (p4 rising, p5 falling rate per s), 4 high-pass rate
+  // limiter (p3, p4, p5). Names longer than 40 characters are cut to 40. A
+  // type outside 1..4 is refused with an ERROR line.
+  virtual Result addFilter(std::string name, int type, double p1, double p2, double p3,
+                           double p4, double p5);
+  // Removes the named filter; "all" removes every filter.
+  virtual Result removeFilter(std::string name);
+
   void onHWReady(const hx4_signal::HWReady& signal);
+  void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);
   void onAlarm(const hx4_signal::Alarm& signal);
 
   // Serial-line set-up of activation: INFO "onActivate: assign port", then
@@ -62,6 +162,15 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   int portFd() const { return port_fd; }
   const std::string& devicePath() const { return device_path; }
   bool programRunning() const { return program_running.load(); }
+  double samplingRate() const { return sampling_rate; }
+  // The workers, for hosts and tests that look inside (may be empty).
+  boost::shared_ptr<VorelForceTorqueSensorComm> sensorComm() const;
+  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> secondaryInstance() const;
+  boost::shared_ptr<AdaptiveThread> adaptiveThread() const;
+
+  // Sampling rate for a sensor frequency (Hz): 500 from 500 up, 250 from 250
+  // up, else 100 (NaN included).
+  static double samplingRateFor(double frequency);
 
  protected:
   // Registers `handler` for signal type T on the signal bus under the device's
@@ -74,6 +183,21 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
                                  [this, handler](const T& signal) { (this->*handler)(signal); })));
   }
 
+  // The facade, or an empty pointer with an ERROR line naming `function` when
+  // the device has not been bound yet.
+  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> facadeFor(const char* function);
+  // Creates and starts a facade on the current segment and hands it the
+  // mounted sensor pose; replaces (and releases) the one held before.
+  void createFacade();
+  void applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade);
+  // Reads one stage into rows 0..2 of `out`: components first..first+2.
+  template <class Getter>
+  Result readStage(const char* function, Array& out, Getter getter, int first);
+  // Shifts the force (first = 0) or torque (first = 3) bias so that the stage
+  // reads `targets`.
+  template <class Getter>
+  Result resetStage(const char* function, Array& targets, Getter getter, int first);
+
   // Console log lines.
   static void logInfo(const std::string& text);
   static void logError(const std::string& text);
@@ -84,6 +208,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
     return out.str();
   }
 
+  // The worker pointers are replaced by lifecycle calls on the host's thread
+  // while robot-program functions and signal handlers may read them on theirs:
+  // they are read and written with boost::atomic_load / atomic_store.
   int port_fd;              // serial port descriptor; -1: no port
   std::string device_path;  // activation parameter 0
   boost::shared_ptr<VorelForceTorqueSensorComm> sensor_comm;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <type_traits>
 
 namespace vorel_device {
@@ -31,6 +33,19 @@ struct FilterOptions {
   double cutoff_frequency = -1.0;  // low-pass cut-off frequency, Hz
   double rising_rate = 0.0;        // largest rate of increase, signal units per second
   double falling_rate = 0.0;       // bound on the downward rate, units per second (negative)
+
+  // Bounded copy of `text` into `name`: zero-padded when shorter than 40
+  // characters; 40 or more fill the field with their first 40 and no NUL.
+  void setName(const std::string& text) {
+    const std::size_t n = text.size() < kNameSize ? text.size() : kNameSize;
+    std::memset(name, 0, kNameSize);
+    std::memcpy(name, text.data(), n);
+  }
+  // The chain key: `name` up to its first NUL, or all 40 bytes without one.
+  std::string key() const {
+    const void* nul = std::memchr(name, '\0', kNameSize);
+    return std::string(name, nul ? static_cast<const char*>(nul) - name : kNameSize);
+  }
 };
 
 static_assert(std::is_trivially_copyable<FilterOptions>::value,

@@ -1,0 +1,200 @@
+// AdaptiveThread: the force-control thread. Once per 2 ms controller cycle it
+// takes the latest sensor frame and the current commands from the shared
+// segment "VorelFrameSharedMemory", removes the tool's weight, expresses the
+// wrench in the tool-centre-point (TCP) frame, subtracts the user's bias,
+// runs the filter chain and the system filter, publishes the wrench at each
+// stage and, while force control is on, integrates a Cartesian reference
+// offset and sends it to the robot's drive.
+//
+// One cycle (cycleMethod):
+//   1. snapshot, under one lock of "VorelNamedMutex": frame, runtime (written),
+//      activation flags, gains, bias, track wrench, enabled axes, sensor pose,
+//      system filter switch and parameters, history reset and filter request
+//      (both hand-offs taken once);
+//   2. without the lock: the filter request, the system filter's history
+//      reset and its parameter update;
+//   3. holding the host's control resources: controller synchronisation and
+//      tool-load refresh (spin), gravity compensation and TCP transform
+//      (published, bias included), bias removed, setArto.
+//
+// Force control (setArto), per cycle:
+//   state       condition                                  per cycle
+//   Suspended   control-resource flag 3 or 4 set           publish only
+//   Idle        not suspended, !active, !was_active        publish; command_count = 0
+//   Active      not suspended, active                      publish; smooth the set-point;
+//                                                          integrate the enabled halves;
+//                                                          send the offset; command_count + 1
+//   Ending      not suspended, !active, was_active         publish; offsets, set-point and
+//     (one cycle)                                          tool-load flag reset; send the
+//                                                          zero offset; command_count + 1
+// active is (translation or rotation switched on), recomputed every cycle.
+//
+// Non-finite values: a NaN or infinite rate leaves that half of the offset at
+// its last value in that cycle, and one line "Non-finite force-control input:
+// reference offset held at its last value" is printed per activation; no
+// non-finite number reaches the drive.
+//
+// Failures: an interprocess error (the named mutex or the segment) or any
+// other exception inside a cycle does not leave cycleMethod: one line is
+// printed on standard output, force control is reset to idle, no further
+// command is sent and the thread's loop is asked to end.
+//
+// Threads and locks: the constructor and destructor run on the owner's
+// thread, everything else of a cycle on the worker thread. The named mutex is
+// held only for copies in and out of the segment (three to five times a
+// cycle), never while filters change, the host is called or a command is
+// sent; wrench_mutex is taken only inside it. activate(), deactivate(),
+// getRuntimeSeconds() and the atomic flag queries may be called from any
+// thread. The other queries read the worker's fields: call them when the
+// worker is not started or stopped, or while it waits in the controller
+// synchronisation (a stepping test controller).
+//
+// Lifecycle: constructed on activation of the device (the segment must
+// exist), started with start(100), stopped with stop(100), then destroyed;
+// the destructor also stops and joins a thread that is still held.
+#pragma once
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "adaptive/control_law.h"
+#include "adaptive/filter_chain.h"
+#include "comm/rx_frame.h"
+#include "comm/shared_records.h"
+#include "comm/shared_segment.h"
+#include "filters/filters.h"
+#include "host/controller_types.h"
+#include "host/geometry.h"
+#include "host/program_interface.h"
+#include "periodic/periodic_thread.h"
+
+namespace vorel_device {
+
+class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
+ public:
+  // Printed once per activation when the control law meets a non-finite rate.
+  static constexpr const char* kNonFiniteMessage =
+      "Non-finite force-control input: reference offset held at its last value";
+
+  // program: the host's program interface, the thread's only way to the
+  // controller (taken over). period_ms: pause after each cycle, ms (the
+  // device passes 0: the controller synchronisation paces the loop).
+  // sampling_rate: Hz (100, 250 or 500), for the system filter and every
+  // filter of the chain. Opens the segment and the named mutex open-only;
+  // throws boost::interprocess::interprocess_exception when either does not
+  // exist. Default tool: 1.0 kg at (0, 0, 0.05) m until the host's tool load
+  // is read. System filter: HighPassRateLimiter(50 Hz, 50, -50, sampling_rate).
+  AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterface> program, int period_ms,
+                 double sampling_rate);
+  // Stops and joins a thread still held, then releases the mutex handle, the
+  // segment mapping, the program interface, the system filter and the chain.
+  // Removes nothing from shared memory.
+  ~AdaptiveThread() override;
+
+  // Prints "Start the adaptive thread instance." and clears command_count.
+  void initMethod() override;
+  // One force-control cycle (see above). Never throws.
+  void cycleMethod() override;
+
+  // Controller synchronisation (returns once per controller cycle), then the
+  // tool-load refresh: at the first cycle whose controller state (item 0,
+  // index 0) has bit value 2 set after construction or after an end of force
+  // control, the host's tool load record is copied into tool_load.
+  void spin();
+
+  // command_count x 0.002 s: seconds of active force control.
+  double getRuntimeSeconds() const;
+  // Set / clear `active` until the next cycle recomputes it from the shared
+  // activation flags. Any thread.
+  void activate();
+  void deactivate();
+
+  // The raw sensor wrench (N, N m, sensor axes) without the tool's weight,
+  // with the flange rotation of the host's frame query and tool_load.
+  Wrench gravityCompensation(const Wrench& raw) const;
+  // The compensated wrench in the TCP frame, with the host's TCP pose on the
+  // flange and sensor_to_tfc_transform.
+  Wrench transformWrenchToTCPFrame(const Wrench& compensated) const;
+
+  // Last step of a cycle: filters the bias-free TCP wrench (N, N m) through
+  // the chain and the system filter, publishes "tcp_filtered_wrench", and
+  // runs the force-control law and the drive command (see above).
+  void setArto(const Wrench& wrench);
+
+  // Filter chain requests (see FilterChain): add or replace, remove ("all":
+  // every filter). Worker thread only, outside the named mutex.
+  void addFilter(FilterOptions options);
+  void removeFilter(FilterOptions options);
+
+  // --- Queries --------------------------------------------------------------
+  // Any thread.
+  std::int64_t getCommandCount() const { return command_count.load(); }
+  bool isActive() const { return active.load(); }
+  bool wasActive() const { return was_active.load(); }
+  bool isToolLoadRead() const { return tool_load_read.load(); }
+  bool isTranslationActive() const { return activate_translation.load(); }
+  bool isRotationActive() const { return activate_rotation.load(); }
+  // Worker's fields (see the thread rules above).
+  double getSamplingRate() const { return sampling_rate; }
+  const Wrench& getFilteredWrench() const { return filtered_wrench; }
+  const Wrench& getTrackWrench() const { return track_wrench; }
+  const Wrench& getTrackReference() const { return track_reference; }
+  const Gains& getGains() const { return gains; }
+  const hx4rc_api::Vector& getPositionOffset() const { return position_offset; }
+  const hx4rc_api::Vector& getRotationOffset() const { return rotation_offset; }
+  const hx4rc_api::Load& getToolLoad() const { return tool_load; }
+  const hx4rc_api::Frame& getSensorToTfcTransform() const { return sensor_to_tfc_transform; }
+  const FilterChain& getFilterChain() const { return filters; }
+  const HighPassRateLimiter& getSystemFilter() const { return *system_filter; }
+  bool getResourceFlag3() const { return resource_flag_3; }
+  bool getResourceFlag4() const { return resource_flag_4; }
+
+ private:
+  // The cycle proper; may throw (interprocess errors, host errors).
+  void runCycle();
+  // Phase 1 under the named mutex; returns the history-reset request.
+  bool takeSnapshot();
+  // After a failed cycle: message, force control back to idle, loop ended.
+  void stopAfterFailure(const char* kind, const char* what);
+
+  // Reference offsets sent since force control last became active; 0 while
+  // idle. Atomic so that getRuntimeSeconds() may be called from any thread.
+  std::atomic<std::int64_t> command_count;
+  Wrench filtered_wrench;  // last output of the chain and system filter, N / N m, TCP
+  Wrench track_wrench;     // copy of "track_wrench": target wrench, N / N m, TCP
+  Wrench track_reference;  // smoothed track_wrench: set-point, reference of type-4 filters
+  ftBias wrench_offset;    // copy of "wrench_offset": bias, N / N m, TCP
+  Gains gains;             // copy of "gains"
+  hx4rc_api::Vector position_offset;         // accumulated translational offset, m, TCP axes
+  hx4rc_api::Vector rotation_offset;         // accumulated roll, pitch, yaw offset, rad
+  std::mutex wrench_mutex;                   // held while "gravity_compensated_wrench" is written
+  std::atomic<bool> activate_translation;    // copy of "activate_adaptive_translation"
+  std::atomic<bool> activate_rotation;       // copy of "activate_adaptive_rotation"
+  std::atomic<bool> active;                  // translation or rotation, per cycle
+  std::atomic<bool> was_active;              // an offset was sent while active
+  std::atomic<bool> tool_load_read;          // tool_load holds the host's record
+  control_law::AxisFactors enabled_axes;     // copy of "enabled_axes": fx .. tz factors
+  RxFrame frame;                             // copy of "frame": latest sensor frame
+  hx4rc_api::Frame sensor_to_tfc_transform;  // copy: sensor pose on the flange (NaN: unset)
+  std::int32_t enabled_system_filters;       // copy: non-zero switches the system filter on
+  SystemFilterParams system_filter_params;   // copy: cut-off Hz, rising / falling N/s
+  FilterOptions pending_filter_options;      // last request taken from "temp_filter_options"
+  std::int32_t new_filter_flag;              // last request code: 1 add, -1 remove, 0 none
+  FilterChain filters;                       // the user filters and their order
+  std::shared_ptr<HighPassRateLimiter> system_filter;
+  double sampling_rate;  // Hz
+  bool resource_flag_4;  // control-resource hold flags, read per cycle
+  bool resource_flag_3;
+  hx4rc_api::Load tool_load;  // mass kg, centre of gravity m (flange axes), tensor
+  bool nonfinite_reported;    // the non-finite diagnostic was printed in this activation
+  boost::shared_ptr<hx4_program_api::ProgramInterface> program;
+  shared_segment::Segment segment;
+  boost::shared_ptr<shared_segment::Mutex> segment_mutex;
+};
+
+}  // namespace vorel_device

@@ -1,0 +1,149 @@
+// The lifecycle operations that create, start and stop the three workers, and
+// the program-termination handler.
+#include <boost/make_shared.hpp>
+#include <cmath>
+
+#include "adaptive/adaptive_thread.h"
+#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "device/vorel_ft_sensor.h"
+
+namespace vorel_device {
+
+namespace {
+
+constexpr int kReaderPeriodMs = 5;
+constexpr int kFacadePeriodMs = 10;
+constexpr int kAdaptivePeriodMs = 0;  // paced by the controller's synchronisation
+constexpr int kReaderTimeoutMs = 1000;
+constexpr int kFacadeTimeoutMs = 1000;
+constexpr int kAdaptiveTimeoutMs = 100;
+
+}  // namespace
+
+double VorelFTSensor::samplingRateFor(double frequency) {
+  if (frequency >= 500.0) return 500.0;
+  if (frequency >= 250.0) return 250.0;
+  return 100.0;  // also a NaN frequency
+}
+
+int VorelFTSensor::onBind() {
+  logInfo("VorelFTSensor::onBind");
+  subscribe<hx4_signal::ProgramTerminated>(&VorelFTSensor::onProgramTerminated);
+  subscribe<hx4_signal::Alarm>(&VorelFTSensor::onAlarm);
+
+  if (!activationParams()) {
+    logError("[PLUX/sample] Activation params are not available");
+    return -1;
+  }
+  logInfo("onBind: device_address = " +
+          hx4_bundle_api::ArgProviderXml(*activationParams()).getString(0));
+
+  createFacade();
+  if (!mountingParams()) {
+    logError("[PLUX/sample] Mounting params are not available");
+    return -1;
+  }
+  return 0;
+}
+
+void VorelFTSensor::createFacade() {
+  // Opens the segment the reader created; throws when there is none.
+  auto facade = boost::make_shared<VorelForceTorqueSensorSecondaryInstance>(kFacadePeriodMs);
+  boost::atomic_store(&secondary_instance, facade);
+  facade->start(kFacadeTimeoutMs);
+  applySensorFrame(*facade);
+}
+
+void VorelFTSensor::applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade) {
+  if (!mountingParams()) return;
+  hx4_program_api::RobotPose sensor_pose =
+      hx4_bundle_api::ArgProviderXml(*mountingParams()).getRPose(1);
+  facade.setSensorFrame(sensor_pose);
+}
+
+VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
+  logInfo("Activating");
+  const hx4_bundle_api::ArgProviderXml args(params);
+  device_path = args.getString(0);
+  logInfo("onActivate: device_address = " + device_path);
+  const double frequency = args.getDouble(1);
+  logInfo("onActivate: 1st Frequency = " + str(frequency));
+  logInfo("onActivate: device_path = " + device_path);
+
+  // A second activation without onDeactivate: stop the running workers first,
+  // so that no reader, port or force-control thread is left behind.
+  auto old_reader = sensorComm();
+  auto old_adaptive = adaptiveThread();
+  if ((old_reader && old_reader->holdsThread()) || (old_adaptive && old_adaptive->holdsThread())) {
+    onDeactivate();
+  }
+  // Release the previous reader before the new one creates the segment: its
+  // destructor removes the segment's and mutex's names, which must not be the
+  // new ones.
+  boost::atomic_store(&sensor_comm, boost::shared_ptr<VorelForceTorqueSensorComm>());
+  old_reader.reset();
+  auto reader = boost::make_shared<VorelForceTorqueSensorComm>(kReaderPeriodMs);
+  boost::atomic_store(&sensor_comm, reader);
+
+  openPort();
+  logInfo("onActivate: set port to sensor interface");
+  reader->setPort(port_fd);
+  logInfo("onActivate: configure filter");
+  reader->configureFilter(frequency);
+  sampling_rate = samplingRateFor(frequency);
+
+  logInfo("onActivate: start reading thread");
+  reader->start(kReaderTimeoutMs);
+  logInfo("started");
+
+  // A facade bound on an earlier segment is moved to the new one: it keeps
+  // running if it was running, and gets the sensor pose again.
+  if (auto facade = secondaryInstance()) {
+    const bool was_running = facade->holdsThread();
+    facade->stop(kFacadeTimeoutMs);
+    facade.reset();
+    auto renewed = boost::make_shared<VorelForceTorqueSensorSecondaryInstance>(kFacadePeriodMs);
+    boost::atomic_store(&secondary_instance, renewed);
+    if (was_running) renewed->start(kFacadeTimeoutMs);
+    applySensorFrame(*renewed);
+  }
+
+  auto adaptive = boost::make_shared<AdaptiveThread>(program(), kAdaptivePeriodMs, sampling_rate);
+  boost::atomic_store(&adaptive_thread, adaptive);
+  old_adaptive.reset();
+  if (adaptive->start(kAdaptiveTimeoutMs)) return Result::Success();
+  return Result::Error(-1, "Failed to start the adaptive thread.");
+}
+
+VorelFTSensor::Result VorelFTSensor::onDeactivate() {
+  if (auto reader = sensorComm()) reader->stop(kReaderTimeoutMs);
+  closePort();
+  if (auto adaptive = adaptiveThread()) adaptive->stop(kAdaptiveTimeoutMs);
+  return Result::Success();
+}
+
+int VorelFTSensor::onUnbind() {
+  logInfo("VorelFTSensor::onUnbind");
+  if (auto facade = secondaryInstance()) facade->stop(kFacadeTimeoutMs);
+  return 0;
+}
+
+int VorelFTSensor::onDestroy() {
+  onDeactivate();
+  return 0;
+}
+
+void VorelFTSensor::onProgramTerminated(const hx4_signal::ProgramTerminated& /*signal*/) {
+  if (auto facade = facadeFor("onProgramTerminated")) {
+    FilterOptions remove_all;
+    remove_all.setName("all");
+    remove_all.type = 0;
+    facade->addOrRemoveFilter(remove_all,
+                              VorelForceTorqueSensorSecondaryInstance::kRemoveFilter);
+  }
+  program_running.store(false);
+  deactivateForceControl();
+}
+
+}  // namespace vorel_device

@@ -1,0 +1,217 @@
+// Robot-program functions: thin layers over the command facade.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "device/vorel_ft_sensor.h"
+
+namespace vorel_device {
+
+namespace {
+
+using Facade = VorelForceTorqueSensorSecondaryInstance;
+
+// Sleeps `ms` milliseconds, resuming with the remaining time after a signal.
+void sleepMs(long ms) {
+  timespec remaining{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+// The request record for `name`: bounded 40-byte copy, zero-padded; a name of
+// 40 characters or more fills the field without a terminating zero.
+FilterOptions requestFor(const std::string& name) {
+  FilterOptions options;
+  options.setName(name);
+  return options;
+}
+
+}  // namespace
+
+template <class Getter>
+VorelFTSensor::Result VorelFTSensor::readStage(const char* function, Array& out, Getter getter,
+                                               int first) {
+  auto facade = facadeFor(function);
+  if (!facade) return Result::Success();
+  double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  ((*facade).*getter)(wrench);
+  for (int i = 0; i < 3; ++i) out.item(i, 0) = wrench[first + i];
+  return Result::Success();
+}
+
+template <class Getter>
+VorelFTSensor::Result VorelFTSensor::resetStage(const char* function, Array& targets,
+                                                Getter getter, int first) {
+  auto facade = facadeFor(function);
+  if (!facade) return Result::Success();
+  double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  ((*facade).*getter)(wrench);
+  double delta[3];
+  for (int i = 0; i < 3; ++i) delta[i] = wrench[first + i] - targets.item(i, 0).d(true);
+  if (first == 0) {
+    facade->setForceBias(delta);
+  } else {
+    facade->setTorqueBias(delta);
+  }
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::readForceRaw(Array& force) {
+  return readStage("readForceRaw", force, &Facade::getRawFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::readTorqueRaw(Array& torque) {
+  return readStage("readTorqueRaw", torque, &Facade::getRawFTData, 3);
+}
+VorelFTSensor::Result VorelFTSensor::readForceSensorFrame(Array& force) {
+  return readStage("readForceSensorFrame", force, &Facade::getGravityCompensatedFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::readTorqueSensorFrame(Array& torque) {
+  return readStage("readTorqueSensorFrame", torque, &Facade::getGravityCompensatedFTData, 3);
+}
+VorelFTSensor::Result VorelFTSensor::readForce(Array& force) {
+  return readStage("readForce", force, &Facade::getTCPFrameFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::readTorque(Array& torque) {
+  return readStage("readTorque", torque, &Facade::getTCPFrameFTData, 3);
+}
+VorelFTSensor::Result VorelFTSensor::readForceFiltered(Array& force) {
+  return readStage("readForceFiltered", force, &Facade::getTCPFrameFilteredFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::readTorqueFiltered(Array& torque) {
+  return readStage("readTorqueFiltered", torque, &Facade::getTCPFrameFilteredFTData, 3);
+}
+
+VorelFTSensor::Result VorelFTSensor::resetForceRaw(Array& targets) {
+  return resetStage("resetForceRaw", targets, &Facade::getRawFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::resetTorqueRaw(Array& targets) {
+  return resetStage("resetTorqueRaw", targets, &Facade::getRawFTData, 3);
+}
+VorelFTSensor::Result VorelFTSensor::resetForceSensorFrame(Array& targets) {
+  return resetStage("resetForceSensorFrame", targets, &Facade::getGravityCompensatedFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::resetTorqueSensorFrame(Array& targets) {
+  return resetStage("resetTorqueSensorFrame", targets, &Facade::getGravityCompensatedFTData, 3);
+}
+VorelFTSensor::Result VorelFTSensor::resetForce(Array& targets) {
+  return resetStage("resetForce", targets, &Facade::getTCPFrameFTData, 0);
+}
+VorelFTSensor::Result VorelFTSensor::resetTorque(Array& targets) {
+  return resetStage("resetTorque", targets, &Facade::getTCPFrameFTData, 3);
+}
+
+VorelFTSensor::Result VorelFTSensor::tareSensor() {
+  auto facade = facadeFor("tareSensor");
+  if (!facade) return Result::Success();
+  double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  facade->getTCPFrameFTData(wrench);
+  facade->setForceBias(wrench);
+  facade->setTorqueBias(wrench + 3);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
+  auto facade = facadeFor("setForceTrackValue");
+  if (!facade) return Result::Success();
+  double value[3];
+  for (int i = 0; i < 3; ++i) value[i] = force.item(i, 0).d(true);
+  facade->setForceTrackValue(value);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
+  auto facade = facadeFor("setTorqueTrackValue");
+  if (!facade) return Result::Success();
+  double value[3];
+  for (int i = 0; i < 3; ++i) value[i] = torque.item(i, 0).d(true);
+  facade->setTorqueTrackValue(value);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool rotation) {
+  if (auto facade = facadeFor("activateForceControl")) facade->activate(translation, rotation);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::deactivateForceControl() {
+  auto facade = facadeFor("deactivateForceControl");
+  if (!facade) return Result::Success();
+  double zero[3] = {0.0, 0.0, 0.0};
+  facade->activate(false, false);
+  facade->setForceTrackValue(zero);
+  facade->setTorqueTrackValue(zero);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty,
+                                                    bool tz) {
+  if (auto facade = facadeFor("setEnabledAxes")) facade->setEnabledAxes(fx, fy, fz, tx, ty, tz);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_gain,
+                                                          Number& rotation_gain,
+                                                          Number& track_smoothing) {
+  if (auto facade = facadeFor("setForceControlGains")) {
+    facade->setForceControlGains(translation_gain.d(true), rotation_gain.d(true),
+                                 track_smoothing.d(true));
+  }
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
+  if (auto facade = facadeFor("setEnabledSystemFilters")) facade->setEnabledSystemFilters(enabled);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_frequency,
+                                                           Number& rising_rate,
+                                                           Number& falling_rate) {
+  if (auto facade = facadeFor("setSystemFilterParams")) {
+    facade->setSystemFilterParams(cutoff_frequency.d(true), rising_rate.d(true),
+                                  falling_rate.d(true));
+  }
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::resetFilters() {
+  if (auto facade = facadeFor("resetFilters")) facade->resetFilters();
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, double p1, double p2,
+                                               double p3, double p4, double p5) {
+  auto facade = facadeFor("addFilter");
+  if (!facade) return Result::Success();
+  if (type < kLowPassFilter || type > kHighPassRateLimiter) {
+    // The force-control thread would end the whole host process on an unknown
+    // type: a typing error in a robot program is refused here instead.
+    logError("addFilter: unknown filter type " + str(type) + " for filter \"" + name +
+             "\" (1 low-pass, 2 notch, 3 rate limiter, 4 high-pass rate limiter); nothing added");
+    return Result::Success();
+  }
+  FilterOptions options = requestFor(name);
+  options.type = type;
+  options.reject_frequency = p1;
+  options.bandwidth = p2;
+  options.cutoff_frequency = p3;
+  options.rising_rate = p4;
+  options.falling_rate = p5;
+  facade->addOrRemoveFilter(options, Facade::kAddFilter);
+  // Gives the force-control thread (2 ms cycle) time to take the request
+  // before the program can send the next one through the one-request slot.
+  sleepMs(10);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::removeFilter(std::string name) {
+  auto facade = facadeFor("removeFilter");
+  if (!facade) return Result::Success();
+  FilterOptions options = requestFor(name);
+  options.type = 0;
+  facade->addOrRemoveFilter(options, Facade::kRemoveFilter);
+  return Result::Success();
+}
+
+}  // namespace vorel_device

@@ -1,0 +1,285 @@
+// The force-control cycle driven cycle by cycle with the stepping controller:
+// the control law, the end of force control, suspension by the controller,
+// the published wrenches, the set-point given to high-pass rate limiters,
+// the tool-load refresh and non-finite inputs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/adaptive/adaptive_fixture.h"
+
+namespace vorel_device {
+namespace adaptive_test {
+namespace {
+
+using hx4rc_api::Vector;
+using testing::ElementsAre;
+
+class AdaptiveCycleTest : public AdaptiveFixture {
+ protected:
+  // The worked example: translation on, axis z only, gains (5, 5, 0.01),
+  // zero track wrench, a constant 10 N along z, empty chain, system filter
+  // off.
+  void setUpForceZExample() {
+    facade_->setEnabledAxes(false, false, true, false, false, false);
+    facade_->activate(true, false);
+    setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+  }
+
+  void expectOffset(std::size_t command, double z) {
+    const hx4rc_api::Frame offset = offsetOf(command);
+    EXPECT_EQ(offset.position.x(), 0.0) << "command " << command;
+    EXPECT_EQ(offset.position.y(), 0.0) << "command " << command;
+    EXPECT_NEAR(offset.position.z(), z, 1e-15) << "command " << command;
+    EXPECT_EQ(offset.rotation, hx4rc_api::Rotation::Identity()) << "command " << command;
+    EXPECT_EQ(controller_->driveCommands().at(command).command.referenceOffset().valid, 1u);
+    EXPECT_TRUE(controller_->driveCommands().at(command).command.hasReferenceOffset());
+  }
+};
+
+TEST_F(AdaptiveCycleTest, ForceZExample_OffsetGrowsByOneTenthMillimetrePerCycle) {
+  setUpForceZExample();
+  startThread();
+  step();
+  ASSERT_EQ(controller_->driveCommandCount(), 1u);
+  expectOffset(0, 0.0001);
+  EXPECT_EQ(thread_->getTrackReference()[2], 0.0);
+  step(4);
+  ASSERT_EQ(controller_->driveCommandCount(), 5u);
+  for (std::size_t k = 0; k < 5; ++k)
+    expectOffset(k, 0.0001 * static_cast<double>(k + 1));
+  EXPECT_EQ(thread_->getRotationOffset(), Vector(0.0, 0.0, 0.0));
+  EXPECT_EQ(thread_->getCommandCount(), 5);
+  EXPECT_NEAR(runtime(), 5 * 0.002, 1e-15);
+}
+
+TEST_F(AdaptiveCycleTest, BothFlagsOffAfterActiveCycles_OneZeroOffsetThenRuntimeClears) {
+  setUpForceZExample();
+  startThread();
+  step(3);
+  facade_->activate(false, false);
+  // The cycle released next still has force control on in its snapshot.
+  step();
+  const std::size_t n = 4;  // active cycles
+  ASSERT_EQ(controller_->driveCommandCount(), n);
+  expectOffset(n - 1, 0.0004);
+
+  step();  // ending
+  ASSERT_EQ(controller_->driveCommandCount(), n + 1);
+  expectOffset(n, 0.0);
+  EXPECT_EQ(thread_->getCommandCount(), static_cast<std::int64_t>(n + 1));
+  EXPECT_FALSE(thread_->wasActive());
+  EXPECT_FALSE(thread_->isToolLoadRead());
+  EXPECT_EQ(thread_->getPositionOffset(), Vector(0.0, 0.0, 0.0));
+  EXPECT_NEAR(runtime(), (n + 1) * 0.002, 1e-15);
+
+  step();  // idle: the count clears after that runtime was published
+  EXPECT_NEAR(runtime(), 0.0, 0.0);
+  EXPECT_EQ(thread_->getCommandCount(), 0);
+  step(3);
+  EXPECT_EQ(runtime(), 0.0);
+  EXPECT_EQ(controller_->driveCommandCount(), n + 1);
+}
+
+TEST_F(AdaptiveCycleTest, ResourceFlagSet_EverythingFrozenThenIntegrationResumes) {
+  setUpForceZExample();
+  startThread();
+  step(2);
+  controller_->setResourceFlag(4, true);
+  step();  // its resource status was read before the flag was set: active
+  ASSERT_EQ(controller_->driveCommandCount(), 3u);
+  setFrame(makeWrench(0.0, 0.0, 20.0, 0.0, 0.0, 0.0));
+  step(3);  // suspended
+  EXPECT_EQ(controller_->driveCommandCount(), 3u);
+  EXPECT_EQ(thread_->getCommandCount(), 3);
+  EXPECT_NEAR(thread_->getPositionOffset().z(), 0.0003, 1e-15);
+  EXPECT_TRUE(thread_->getResourceFlag4());
+  EXPECT_EQ(tcpFilteredWrench()[2], 20.0);  // still published
+
+  controller_->setResourceFlag(4, false);
+  controller_->setResourceFlag(3, true);
+  step(2);  // still suspended, now by flag 3
+  EXPECT_EQ(controller_->driveCommandCount(), 3u);
+  EXPECT_TRUE(thread_->getResourceFlag3());
+
+  controller_->setResourceFlag(3, false);
+  step();  // read while flag 3 was still set
+  EXPECT_EQ(controller_->driveCommandCount(), 3u);
+  step();
+  ASSERT_EQ(controller_->driveCommandCount(), 4u);
+  // 20 N now: vt = 0.1 m/s, + 0.0002 m.
+  expectOffset(3, 0.0005);
+  EXPECT_EQ(thread_->getCommandCount(), 4);
+}
+
+TEST_F(AdaptiveCycleTest, NoStatusRecord_FlagsKeepTheirLastValues) {
+  setUpForceZExample();
+  controller_->setResourceFlag(3, true);
+  startThread();
+  controller_->setResourceStatus(boost::none);
+  step(3);
+  EXPECT_TRUE(thread_->getResourceFlag3());
+  EXPECT_EQ(controller_->driveCommandCount(), 0u);
+}
+
+TEST_F(AdaptiveCycleTest, EmptyChainSystemFilterOff_FilteredEqualsInputExactly) {
+  const Wrench input = makeWrench(1.5, -2.25, 3.0, 0.125, -0.5, 0.75);
+  setFrame(input);
+  startThread();
+  step();
+  const Wrench gravity = gravityCompensatedWrench();
+  const Wrench tcp = tcpTransformedWrench();
+  const Wrench filtered = tcpFilteredWrench();
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(gravity[i], input[i]) << i;
+    EXPECT_EQ(tcp[i], input[i]) << i;
+    EXPECT_EQ(filtered[i], input[i]) << i;
+    EXPECT_EQ(thread_->getFilteredWrench()[i], input[i]) << i;
+  }
+}
+
+TEST_F(AdaptiveCycleTest, Bias_PublishedTcpWrenchKeepsItFilteredWrenchIsWithout) {
+  setFrame(makeWrench(1.0, 2.0, 3.0, 0.5, 0.5, 0.5));
+  setBias(makeWrench(0.5, -1.0, 3.0, 0.25, 0.0, -0.5));
+  startThread();
+  step();
+  EXPECT_THAT(tcpTransformedWrench().data, ElementsAre(1.0, 2.0, 3.0, 0.5, 0.5, 0.5));
+  EXPECT_THAT(tcpFilteredWrench().data, ElementsAre(0.5, 3.0, 0.0, 0.25, 0.5, 1.0));
+}
+
+TEST_F(AdaptiveCycleTest, FlangeTcpAndTool_WrenchesFollowTheControllersFrames) {
+  // Flange upside down in the world, tool 2 kg at (0.1, 0, 0) m: the weight
+  // G = (0, 0, 19.62) N in flange axes, c x G = (0, -1.962, 0) N m. TCP
+  // 0.1 m along flange z, sensor at the flange origin: r = (0, 0, -0.1) m.
+  controller_->setFrame(
+      hx4rc_api::Model::SysId::FRAME_ROBOT_FLANGE, hx4rc_api::Model::SysId::FRAME_WORLD,
+      hx4rc_api::Frame(hx4rc_api::Rotation(1, 0, 0, 0, -1, 0, 0, 0, -1), Vector()));
+  controller_->setFrame(hx4rc_api::Model::SysId::FRAME_ROBOTX_TCP,
+                        hx4rc_api::Model::SysId::FRAME_ROBOT_FLANGE,
+                        hx4rc_api::Frame(hx4rc_api::Rotation::Identity(), Vector(0.0, 0.0, 0.1)));
+  controller_->setToolLoad(2.0, Vector(0.1, 0.0, 0.0));
+  setFrame(makeWrench(1.0, 0.0, 19.62, 0.0, 0.0, 0.0));
+  startThread();
+  step();
+  const Wrench gravity = gravityCompensatedWrench();
+  EXPECT_EQ(gravity[0], 1.0);
+  EXPECT_NEAR(gravity[2], 0.0, 1e-6);  // the weight removed (float input)
+  EXPECT_NEAR(gravity[4], 1.962, 1e-12);
+  const Wrench tcp = tcpTransformedWrench();
+  EXPECT_EQ(tcp[0], 1.0);
+  EXPECT_NEAR(tcp[4], 1.962 - 0.1, 1e-12);  // r x F adds (0, -0.1, 0) N m
+  EXPECT_NEAR(tcp[3], 0.0, 1e-12);
+  EXPECT_NEAR(tcp[5], 0.0, 1e-12);
+}
+
+TEST_F(AdaptiveCycleTest, HighPassRateLimiterInChain_GetsPreviousCyclesSetPoint) {
+  // Track 20 N along z, smoothing 0.5 per cycle: R = 10, 15, 17.5, ...
+  facade_->setForceControlGains(5.0, 5.0, 0.5);
+  double track[3] = {0.0, 0.0, 20.0};
+  facade_->setForceTrackValue(track);
+  facade_->activate(true, false);  // axes all off: the set-point moves, the offset stays 0
+  FilterOptions hp = filterRequest("hp", kHighPassRateLimiter);
+  hp.cutoff_frequency = 50.0;
+  hp.rising_rate = 50.0;
+  hp.falling_rate = -50.0;
+  facade_->addOrRemoveFilter(hp, VorelForceTorqueSensorSecondaryInstance::kAddFilter);
+  setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+  startThread();
+
+  HighPassRateLimiter expected_filter(50.0, 50.0, -50.0, kRate);
+  double previous_reference = 0.0;
+  for (int k = 0; k < 5; ++k) {
+    step();
+    const double expected = expected_filter.filter(10.0, previous_reference, 2);
+    EXPECT_DOUBLE_EQ(tcpFilteredWrench()[2], expected) << "cycle " << k + 1;
+    previous_reference = previous_reference * 0.5 + 20.0 * 0.5;
+    EXPECT_DOUBLE_EQ(thread_->getTrackReference()[2], previous_reference);
+  }
+  EXPECT_EQ(thread_->getPositionOffset(), Vector(0.0, 0.0, 0.0));
+}
+
+TEST_F(AdaptiveCycleTest, ToolLoad_ReadAtFirstReadyCycleThenOnlyAfterForceControlEnds) {
+  controller_->setRcState(0);
+  controller_->setToolLoad(2.0, Vector(0.0, 0.0, 0.0));
+  startThread();
+  step();
+  // Not ready: the default tool, 1 kg.
+  EXPECT_NEAR(gravityCompensatedWrench()[2], 9.81, 1e-12);
+  EXPECT_FALSE(thread_->isToolLoadRead());
+
+  controller_->setRcState(2 | 4);
+  step();
+  EXPECT_NEAR(gravityCompensatedWrench()[2], 19.62, 1e-12);
+  EXPECT_TRUE(thread_->isToolLoadRead());
+  EXPECT_EQ(thread_->getToolLoad().inertia.mass, 2.0);
+
+  controller_->setToolLoad(3.0, Vector(0.0, 0.0, 0.0));
+  facade_->activate(true, true);
+  step(3);  // one idle cycle, two active ones
+  EXPECT_NEAR(gravityCompensatedWrench()[2], 19.62, 1e-12);
+  EXPECT_EQ(controller_->driveCommandCount(), 2u);
+
+  facade_->activate(false, false);
+  step(2);  // one more active cycle, then the ending one
+  EXPECT_EQ(controller_->driveCommandCount(), 4u);
+  EXPECT_FALSE(thread_->isToolLoadRead());
+  EXPECT_NEAR(gravityCompensatedWrench()[2], 19.62, 1e-12);
+  step();
+  EXPECT_NEAR(gravityCompensatedWrench()[2], 29.43, 1e-12);
+  EXPECT_TRUE(thread_->isToolLoadRead());
+}
+
+TEST_F(AdaptiveCycleTest, SensorPoseUnset_NoNaNReachesDriveDiagnosticOncePerActivation) {
+  setSensorPose(hx4rc_api::Frame());  // twelve NaN, as before the pose is set
+  facade_->setEnabledAxes(true, true, true, true, true, true);
+  facade_->activate(true, true);
+  setFrame(makeWrench(1.0, 2.0, 3.0, 0.1, 0.2, 0.3));
+  testing::internal::CaptureStdout();
+  startThread();
+  step(5);
+  facade_->activate(false, false);
+  step(2);  // last active cycle, ending
+  facade_->activate(true, false);
+  step(4);  // idle, then three active cycles
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  EXPECT_THAT(out, testing::StrEq(std::string("Start the adaptive thread instance.\n") +
+                                  AdaptiveThread::kNonFiniteMessage + "\n" +
+                                  AdaptiveThread::kNonFiniteMessage + "\n"));
+  const auto commands = controller_->driveCommands();
+  ASSERT_EQ(commands.size(), 10u);
+  for (std::size_t k = 0; k < commands.size(); ++k) {
+    const hx4rc_api::Pose& pose = commands[k].command.referenceOffset();
+    EXPECT_TRUE(pose.frame.isFinite()) << "command " << k;
+    EXPECT_EQ(pose.frame.position, Vector(0.0, 0.0, 0.0)) << "command " << k;
+    EXPECT_EQ(pose.valid, 1u);
+  }
+  // The NaN wrench itself is published as it is.
+  EXPECT_TRUE(std::isnan(tcpTransformedWrench()[0]));
+  EXPECT_TRUE(std::isnan(tcpFilteredWrench()[0]));
+}
+
+TEST_F(AdaptiveCycleTest, NaNOnlyInRotation_TranslationGoesOnRotationHeld) {
+  // A NaN torque gain: the rotational half is held, the translational half
+  // follows the law exactly.
+  facade_->setEnabledAxes(false, false, true, true, false, false);
+  facade_->setForceControlGains(5.0, std::nan(""), 0.01);
+  facade_->activate(true, true);
+  setFrame(makeWrench(0.0, 0.0, 10.0, 1.0, 0.0, 0.0));
+  testing::internal::CaptureStdout();
+  startThread();
+  step(3);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, std::string("Start the adaptive thread instance.\n") +
+                     AdaptiveThread::kNonFiniteMessage + "\n");
+  ASSERT_EQ(controller_->driveCommandCount(), 3u);
+  expectOffset(2, 0.0003);
+  EXPECT_EQ(thread_->getRotationOffset(), Vector(0.0, 0.0, 0.0));
+}
+
+}  // namespace
+}  // namespace adaptive_test
+}  // namespace vorel_device

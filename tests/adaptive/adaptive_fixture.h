@@ -1,0 +1,165 @@
+// Fixtures for the force-control thread's tests: a fresh shared segment made
+// the way the sensor reader makes it, the command facade on it, and a
+// stepping controller double installed as the process's controller.
+//
+// Stepping: the worker blocks in the controller synchronisation in the middle
+// of each cycle, after the snapshot and filter maintenance of that cycle and
+// before its wrench processing and drive command. step(n) releases n cycles
+// and returns when the worker waits in the next synchronisation. So a command
+// written into shared memory while the worker waits there is taken by the
+// snapshot of the cycle after the one that step() releases next; the
+// controller's state, frames and tool load are read after the
+// synchronisation and count from the released cycle on.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <boost/shared_ptr.hpp>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "adaptive/adaptive_thread.h"
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/shared_segment.h"
+#include "tests/support/installed_controller.h"
+
+namespace vorel_device {
+namespace adaptive_test {
+
+namespace ss = shared_segment;
+
+inline Wrench makeWrench(double fx, double fy, double fz, double tx, double ty, double tz) {
+  Wrench w;
+  const double values[6] = {fx, fy, fz, tx, ty, tz};
+  for (int i = 0; i < 6; ++i)
+    w[i] = values[i];
+  return w;
+}
+
+inline FilterOptions filterRequest(const std::string& name, int type) {
+  FilterOptions o;
+  std::memcpy(o.name, name.data(), std::min(name.size(), FilterOptions::kNameSize));
+  o.type = type;
+  return o;
+}
+
+// A fresh segment with its eighteen objects, removed again at the end.
+class SegmentFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    guard_ = std::make_unique<ss::RemovalGuard>();
+    segment_ = std::make_unique<ss::Segment>(ss::createSegment());
+    mutex_ = ss::createMutex();
+    objects_ = ss::constructObjects(*segment_);
+  }
+
+  void TearDown() override {
+    mutex_.reset();
+    segment_.reset();
+    guard_.reset();
+  }
+
+  // Runs fn(objects) under the named mutex.
+  template <class Fn>
+  auto locked(Fn fn) {
+    ss::Lock lock(*mutex_);
+    return fn(objects_);
+  }
+
+  void setFrame(const Wrench& w) {
+    locked([&](ss::Objects& o) {
+      for (int i = 0; i < 6; ++i)
+        o.frame->ft_data[i] = static_cast<float>(w[i]);
+    });
+  }
+  void setSensorPose(const hx4rc_api::Frame& pose) {
+    locked([&](ss::Objects& o) { *o.sensor_to_tfc_transform = pose; });
+  }
+  void setBias(const Wrench& bias) {
+    locked([&](ss::Objects& o) {
+      for (int i = 0; i < 6; ++i)
+        (*o.wrench_offset)[i] = bias[i];
+    });
+  }
+  Wrench gravityCompensatedWrench() {
+    return locked([](ss::Objects& o) { return *o.gravity_compensated_wrench; });
+  }
+  Wrench tcpTransformedWrench() {
+    return locked([](ss::Objects& o) { return *o.tcp_transformed_wrench; });
+  }
+  Wrench tcpFilteredWrench() {
+    return locked([](ss::Objects& o) { return *o.tcp_filtered_wrench; });
+  }
+  double runtime() {
+    return locked([](ss::Objects& o) { return *o.runtime; });
+  }
+  std::int32_t newFilterFlag() {
+    return locked([](ss::Objects& o) { return *o.new_filter_flag; });
+  }
+  bool resetFilterHistory() {
+    return locked([](ss::Objects& o) { return *o.reset_filter_history; });
+  }
+  FilterOptions tempFilterOptions() {
+    return locked([](ss::Objects& o) { return *o.temp_filter_options; });
+  }
+
+  std::unique_ptr<ss::RemovalGuard> guard_;
+  std::unique_ptr<ss::Segment> segment_;
+  boost::shared_ptr<ss::Mutex> mutex_;
+  ss::Objects objects_;
+};
+
+// The segment, the facade, the stepping controller and the thread on them.
+// The default world: identity flange, TCP and sensor pose; a massless tool
+// that the controller offers from the first cycle on, so that the wrench in
+// the TCP frame equals the frame's values.
+class AdaptiveFixture : public SegmentFixture {
+ protected:
+  static constexpr double kRate = 500.0;  // Hz
+
+  void SetUp() override {
+    SegmentFixture::SetUp();
+    facade_ = std::make_unique<VorelForceTorqueSensorSecondaryInstance>(10);
+    controller_->setToolLoad(0.0, hx4rc_api::Vector(0.0, 0.0, 0.0));
+    controller_->setRcState(hx4rc_api::State::SysStat_RCState::kLoadModelReady);
+    setSensorPose(hx4rc_api::Frame::Identity());
+    thread_ = std::make_unique<AdaptiveThread>(controller_.program(), 0, kRate);
+  }
+
+  void TearDown() override {
+    stopThread();
+    thread_.reset();
+    facade_.reset();
+    SegmentFixture::TearDown();
+  }
+
+  // Starts the worker and waits until it blocks in its first synchronisation.
+  void startThread() {
+    ASSERT_TRUE(thread_->start(1000));
+    ASSERT_TRUE(controller_->awaitWaiting(1));
+  }
+
+  // Releases n controller cycles (see the header comment).
+  void step(int n = 1) { ASSERT_TRUE(controller_->runCycles(n)); }
+
+  void stopThread() {
+    if (!thread_)
+      return;
+    controller_->setFreeRunning(true);
+    EXPECT_TRUE(thread_->stop(5000));
+  }
+
+  // Reference offset of drive command i: position (m) and roll, pitch, yaw.
+  hx4rc_api::Frame offsetOf(std::size_t i) {
+    return controller_->driveCommands().at(i).command.referenceOffset().frame;
+  }
+
+  vorel_test::InstalledController controller_;
+  std::unique_ptr<VorelForceTorqueSensorSecondaryInstance> facade_;
+  std::unique_ptr<AdaptiveThread> thread_;
+};
+
+}  // namespace adaptive_test
+}  // namespace vorel_device

@@ -1,0 +1,132 @@
+// The one-slot hand-offs between the command facade and the force-control
+// cycle: filter requests ("new_filter_flag" with "temp_filter_options") and
+// the system filter's history reset ("reset_filter_history").
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/adaptive/adaptive_fixture.h"
+
+namespace vorel_device {
+namespace adaptive_test {
+namespace {
+
+using testing::ElementsAre;
+using Facade = VorelForceTorqueSensorSecondaryInstance;
+
+class AdaptiveHandoffTest : public AdaptiveFixture {
+ protected:
+  static FilterOptions lowPass(const std::string& name, double cutoff) {
+    FilterOptions o = filterRequest(name, kLowPassFilter);
+    o.cutoff_frequency = cutoff;
+    return o;
+  }
+
+  void expectSlotEmpty() {
+    EXPECT_EQ(newFilterFlag(), 0);
+    const FilterOptions slot = tempFilterOptions();
+    const FilterOptions defaults;
+    EXPECT_EQ(std::memcmp(slot.name, defaults.name, FilterOptions::kNameSize), 0);
+    EXPECT_EQ(slot.type, 0);
+    EXPECT_EQ(slot.reject_frequency, -1.0);
+    EXPECT_EQ(slot.bandwidth, -1.0);
+    EXPECT_EQ(slot.cutoff_frequency, -1.0);
+    EXPECT_EQ(slot.rising_rate, 0.0);
+    EXPECT_EQ(slot.falling_rate, 0.0);
+  }
+};
+
+TEST_F(AdaptiveHandoffTest, AddRequest_TakenExactlyOnce) {
+  setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+  startThread();
+  facade_->addOrRemoveFilter(lowPass("lp", 50.0), Facade::kAddFilter);
+  step();  // the next snapshot takes it, the filter maintenance adds it
+  expectSlotEmpty();
+  EXPECT_THAT(thread_->getFilterChain().order(), ElementsAre("lp"));
+
+  // Taken once: the filter keeps its history from cycle to cycle.
+  LowPassFilter expected(50.0, kRate);
+  for (int k = 0; k < 4; ++k) {
+    step();
+    EXPECT_DOUBLE_EQ(tcpFilteredWrench()[2], expected.filter(10.0, 2)) << "cycle " << k;
+  }
+  EXPECT_THAT(thread_->getFilterChain().order(), ElementsAre("lp"));
+}
+
+TEST_F(AdaptiveHandoffTest, RemoveUnknownName_MessageOnceChainUnchanged) {
+  facade_->addOrRemoveFilter(lowPass("A", 10.0), Facade::kAddFilter);
+  startThread();
+  testing::internal::CaptureStdout();
+  FilterOptions remove = filterRequest("B", 0);
+  facade_->addOrRemoveFilter(remove, Facade::kRemoveFilter);
+  step(4);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "No filter such filter found, doing nothing\n");
+  expectSlotEmpty();
+  EXPECT_THAT(thread_->getFilterChain().order(), ElementsAre("A"));
+
+  facade_->addOrRemoveFilter(filterRequest("A", 0), Facade::kRemoveFilter);
+  step();
+  EXPECT_TRUE(thread_->getFilterChain().empty());
+}
+
+TEST_F(AdaptiveHandoffTest, UnknownRequestCode_ConsumedWithoutEffect) {
+  startThread();
+  testing::internal::CaptureStdout();
+  facade_->addOrRemoveFilter(lowPass("lp", 50.0), 2);
+  step();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "");
+  expectSlotEmpty();
+  EXPECT_TRUE(thread_->getFilterChain().empty());
+}
+
+TEST_F(AdaptiveHandoffTest, TwoRequestsBeforeACycle_OnlyTheSecondIsServed) {
+  startThread();
+  facade_->addOrRemoveFilter(lowPass("first", 50.0), Facade::kAddFilter);
+  facade_->addOrRemoveFilter(lowPass("second", 50.0), Facade::kAddFilter);
+  step();
+  EXPECT_THAT(thread_->getFilterChain().order(), ElementsAre("second"));
+}
+
+TEST_F(AdaptiveHandoffTest, HistoryReset_ClearsOnlySystemFilterAndFlagReadsFalse) {
+  // Chain: a low-pass; then the system filter at its defaults.
+  facade_->addOrRemoveFilter(lowPass("lp", 100.0), Facade::kAddFilter);
+  facade_->setEnabledSystemFilters(true);
+  setFrame(makeWrench(10.0, 0.0, 0.0, 0.0, 0.0, 0.0));
+  startThread();
+  LowPassFilter chain_lp(100.0, kRate);
+  HighPassRateLimiter system(50.0, 50.0, -50.0, kRate);
+  for (int k = 0; k < 3; ++k) {
+    step();
+    EXPECT_DOUBLE_EQ(tcpFilteredWrench()[0], system.filter(chain_lp.filter(10.0, 0), 0.0, 0));
+  }
+
+  facade_->resetFilters();
+  step();  // this cycle still filters with history; the next snapshot takes the reset
+  EXPECT_DOUBLE_EQ(tcpFilteredWrench()[0], system.filter(chain_lp.filter(10.0, 0), 0.0, 0));
+  EXPECT_FALSE(resetFilterHistory());
+
+  HighPassRateLimiter fresh_system(50.0, 50.0, -50.0, kRate);
+  for (int k = 0; k < 3; ++k) {
+    step();
+    EXPECT_DOUBLE_EQ(tcpFilteredWrench()[0], fresh_system.filter(chain_lp.filter(10.0, 0), 0.0, 0));
+  }
+}
+
+TEST_F(AdaptiveHandoffTest, SystemFilterParams_HandedOverEveryCycle) {
+  facade_->setEnabledSystemFilters(true);
+  startThread();
+  facade_->setSystemFilterParams(20.0, 5.0, -7.0);
+  step();
+  EXPECT_EQ(thread_->getSystemFilter().getCutoffFrequency(), 20.0);
+  EXPECT_EQ(thread_->getSystemFilter().getRisingRate(), 5.0);
+  EXPECT_EQ(thread_->getSystemFilter().getFallingRate(), -7.0);
+  EXPECT_EQ(thread_->getSystemFilter().lowPass().getCutoffFrequency(), 20.0);
+}
+
+}  // namespace
+}  // namespace adaptive_test
+}  // namespace vorel_device

@@ -1,0 +1,217 @@
+// The filter chain: keys, order, replacement, removal, messages, the history
+// each filter keeps, and the process exits on bad requests. Expected outputs
+// come from separate filter objects fed the same samples.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "adaptive/filter_chain.h"
+
+namespace vorel_device {
+namespace {
+
+using testing::ElementsAre;
+using testing::ExitedWithCode;
+using testing::HasSubstr;
+
+constexpr double kRate = 500.0;  // Hz
+
+FilterOptions named(const std::string& name) {
+  FilterOptions o;
+  std::memcpy(o.name, name.data(), std::min(name.size(), FilterOptions::kNameSize));
+  return o;
+}
+
+FilterOptions lowPass(const std::string& name, double cutoff) {
+  FilterOptions o = named(name);
+  o.type = kLowPassFilter;
+  o.cutoff_frequency = cutoff;
+  return o;
+}
+
+FilterOptions notch(const std::string& name, double reject, double bandwidth) {
+  FilterOptions o = named(name);
+  o.type = kNotchFilter;
+  o.reject_frequency = reject;
+  o.bandwidth = bandwidth;
+  return o;
+}
+
+FilterOptions rateLimiter(const std::string& name, double rising, double falling) {
+  FilterOptions o = named(name);
+  o.type = kRateLimiter;
+  o.rising_rate = rising;
+  o.falling_rate = falling;
+  return o;
+}
+
+FilterOptions highPassRateLimiter(const std::string& name, double cutoff, double rising,
+                                  double falling) {
+  FilterOptions o = rateLimiter(name, rising, falling);
+  o.type = kHighPassRateLimiter;
+  o.cutoff_frequency = cutoff;
+  return o;
+}
+
+// Runs `fn` and returns what it printed on standard output.
+template <class Fn>
+std::string stdoutOf(Fn fn) {
+  testing::internal::CaptureStdout();
+  fn();
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(FilterChainKey, NameUpToFirstNulOrAllFortyBytes) {
+  EXPECT_EQ(FilterChain::keyOf(named("lp")), "lp");
+  EXPECT_EQ(FilterChain::keyOf(FilterOptions{}), "");
+  FilterOptions embedded = named("ab");
+  embedded.name[3] = 'c';  // after the NUL: not part of the key
+  EXPECT_EQ(FilterChain::keyOf(embedded), "ab");
+  const std::string forty(40, 'x');
+  FilterOptions full = named(forty);
+  EXPECT_EQ(FilterChain::keyOf(full), forty);
+}
+
+TEST(FilterChain, ReaddedName_MovesToEndFreshWhileOthersKeepHistory) {
+  FilterChain chain;
+  chain.add(lowPass("A", 50.0), kRate);
+  chain.add(notch("B", 50.0, 10.0), kRate);
+  // Both filters build up history on axis 2.
+  LowPassFilter a_old(50.0, kRate);
+  NotchFilter b_alone(50.0, 10.0, kRate);
+  for (double x : {4.0, -1.0, 2.5}) {
+    EXPECT_DOUBLE_EQ(chain.apply(x, 0.0, 2), b_alone.filter(a_old.filter(x, 2), 2));
+  }
+
+  chain.add(rateLimiter("A", 50.0, -50.0), kRate);
+  EXPECT_THAT(chain.order(), ElementsAre("B", "A"));
+  ASSERT_NE(chain.find("A"), nullptr);
+  EXPECT_EQ(chain.find("A")->type(), kRateLimiter);
+  EXPECT_EQ(chain.size(), 2u);
+
+  RateLimiter a_new(50.0, -50.0, kRate);
+  for (double x : {10.0, 10.0, -3.0}) {
+    const double expected = a_new.filter(b_alone.filter(x, 2), 2);
+    EXPECT_DOUBLE_EQ(chain.apply(x, 0.0, 2), expected);
+  }
+}
+
+TEST(FilterChain, RemoveTwice_SecondPrintsMessageOnceAndChangesNothing) {
+  FilterChain chain;
+  chain.add(lowPass("A", 20.0), kRate);
+  chain.add(notch("B", 50.0, 10.0), kRate);
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named("B")); }), "");
+  EXPECT_THAT(chain.order(), ElementsAre("A"));
+  EXPECT_EQ(chain.find("B"), nullptr);
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named("B")); }),
+            "No filter such filter found, doing nothing\n");
+  EXPECT_THAT(chain.order(), ElementsAre("A"));
+  ASSERT_NE(chain.find("A"), nullptr);
+}
+
+TEST(FilterChain, RemoveAllTwice_EmptiesSilently) {
+  FilterChain chain;
+  chain.add(lowPass("A", 20.0), kRate);
+  chain.add(rateLimiter("B", 1.0, -1.0), kRate);
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
+  EXPECT_TRUE(chain.empty());
+  EXPECT_EQ(chain.find("A"), nullptr);
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
+  EXPECT_TRUE(chain.empty());
+  EXPECT_EQ(chain.apply(3.0, 0.0, 0), 3.0);
+}
+
+TEST(FilterChain, FilterNamedAll_AppliedAndRemovedOnlyWithWholeChain) {
+  FilterChain chain;
+  chain.add(rateLimiter("all", 50.0, -50.0), kRate);
+  chain.add(lowPass("other", 100.0), kRate);
+  EXPECT_THAT(chain.order(), ElementsAre("all", "other"));
+  RateLimiter rl(50.0, -50.0, kRate);
+  LowPassFilter lp(100.0, kRate);
+  EXPECT_DOUBLE_EQ(chain.apply(10.0, 0.0, 0), lp.filter(rl.filter(10.0, 0), 0));
+  chain.remove(named("all"));
+  EXPECT_TRUE(chain.empty());
+}
+
+TEST(FilterChain, AppliedInOrderOfAdditionNotOfNames) {
+  FilterChain chain;
+  chain.add(rateLimiter("Z", 50.0, -50.0), kRate);  // 0.1 per sample at 500 Hz
+  chain.add(lowPass("A", 50.0), kRate);
+  EXPECT_THAT(chain.order(), ElementsAre("Z", "A"));
+  // Z first: the limiter passes 0.1, the low-pass makes a0 x 0.1 of it
+  // (a0 = 0.38586954509503757 for 50 Hz at 500 Hz). A first would give 0.1.
+  EXPECT_NEAR(chain.apply(10.0, 0.0, 5), 0.038586954509503757, 1e-15);
+}
+
+TEST(FilterChain, FortyByteName_SameKeyForAddAndRemove) {
+  const std::string forty = "0123456789012345678901234567890123456789";
+  ASSERT_EQ(forty.size(), 40u);
+  FilterChain chain;
+  chain.add(lowPass(forty, 20.0), kRate);
+  chain.add(lowPass(forty.substr(0, 39), 20.0), kRate);  // a different, shorter key
+  EXPECT_THAT(chain.order(), ElementsAre(forty, forty.substr(0, 39)));
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named(forty)); }), "");
+  EXPECT_THAT(chain.order(), ElementsAre(forty.substr(0, 39)));
+}
+
+TEST(FilterChain, HighPassRateLimiter_GetsReferenceOthersDoNot) {
+  FilterChain chain;
+  chain.add(lowPass("lp", 100.0), kRate);
+  chain.add(highPassRateLimiter("hp", 50.0, 50.0, -50.0), kRate);
+  LowPassFilter lp(100.0, kRate);
+  HighPassRateLimiter hp(50.0, 50.0, -50.0, kRate);
+  for (double x : {10.0, 10.0, 4.0, -2.0}) {
+    const double reference = 3.0;
+    EXPECT_DOUBLE_EQ(chain.apply(x, reference, 1), hp.filter(lp.filter(x, 1), reference, 1));
+  }
+}
+
+class FilterChainDeathTest : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+  // Adds in the child process with its standard output sent to standard
+  // error, where the death test reads it.
+  static void addReportingStdout(FilterChain& chain, const FilterOptions& options) {
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    chain.add(options, kRate);
+  }
+};
+
+TEST_F(FilterChainDeathTest, UnknownTypeZeroOrFive_MessageAndExitStatus255) {
+  FilterChain chain;
+  FilterOptions zero = lowPass("x", 10.0);
+  zero.type = 0;
+  FilterOptions five = lowPass("all", 10.0);
+  five.type = 5;
+  EXPECT_EXIT(addReportingStdout(chain, zero), ExitedWithCode(255),
+              HasSubstr("Unknown filter type, shutting down\n"));
+  EXPECT_EXIT(addReportingStdout(chain, five), ExitedWithCode(255),
+              HasSubstr("Unknown filter type, shutting down\n"));
+  EXPECT_TRUE(chain.empty());
+}
+
+TEST_F(FilterChainDeathTest, LowPassAboveHalfRate_DialogAndExitStatus255) {
+  FilterChain chain;
+  chain.add(lowPass("kept", 10.0), kRate);
+  EXPECT_EXIT(chain.add(lowPass("lp", 300.0), kRate), ExitedWithCode(255),
+              HasSubstr("[DIALOG] Low-Pass Filter Error\nCut-off frequency should be in the range "
+                        "[0, 0.5 * sampling_rate] Hz!\n\nRequested cut-off frequency (300.00 Hz) "
+                        "is not in the range [0, 250.00] Hz for current sampling rate (500.00 "
+                        "Hz).\n"));
+  EXPECT_EXIT(chain.add(highPassRateLimiter("hp", -1.0, 1.0, -1.0), kRate), ExitedWithCode(255),
+              HasSubstr("[DIALOG] Low-Pass Filter Error\n"));
+  EXPECT_EXIT(chain.add(notch("n", 251.0, 5.0), kRate), ExitedWithCode(255),
+              HasSubstr("[DIALOG] Notch Filter Error\n"));
+  EXPECT_THAT(chain.order(), ElementsAre("kept"));
+}
+
+}  // namespace
+}  // namespace vorel_device
