@@ -1,18 +1,60 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "comm/serial_port.h"
 
 namespace vorel_device {
 
+namespace ss = shared_segment;
+
+namespace {
+
+// Sensor filter settings by sampling rate: the four values of the "f" command.
+struct FilterSetting {
+  const char* message;
+  unsigned values[4];
+};
+
+constexpr FilterSetting kFilter500Hz{"Set filter parameters for 500 Hz\n", {86, 0, 0, 1}};
+constexpr FilterSetting kFilter250Hz{"Set filter parameters for 250 Hz\n", {172, 0, 0, 1}};
+constexpr FilterSetting kFilter100Hz{"Set filter parameters for 100 Hz\n", {430, 0, 0, 1}};
+
+// The setting for `rate` (Hz); a NaN rate fails both comparisons.
+const FilterSetting& filterFor(double rate) {
+  if (rate >= 500.0)
+    return kFilter500Hz;
+  if (rate >= 250.0)
+    return kFilter250Hz;
+  return kFilter100Hz;
+}
+
+constexpr std::size_t kAcknowledgementSize = 7;  // bytes, content not examined
+
+}  // namespace
+
+// Member order does the sequencing: segment_mutex starts empty, the removal
+// guard removes stale names, the segment is created (open-or-create on a
+// removed name: always afresh), then the body creates the mutex and the
+// objects. An exception from any step unwinds the guard, which removes both
+// names again.
 VorelForceTorqueSensorComm::VorelForceTorqueSensorComm(int period_ms)
     : PeriodicThread(period_ms),
       synced(false),
       crc_error_count(0),
       last_ft_data{0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
       data_mutex(),
+      segment_mutex(),
+      removal_guard(),
       rx_frame(),
+      objects(),
       port_fd(serial_port::kNoPort),
-      read_counter(0) {}
+      read_counter(0),
+      segment(ss::createSegment()) {
+  segment_mutex = ss::createMutex();
+  objects = ss::constructObjects(segment);
+}
 
 VorelForceTorqueSensorComm::~VorelForceTorqueSensorComm() {
   stopAndJoin();
@@ -21,7 +63,7 @@ VorelForceTorqueSensorComm::~VorelForceTorqueSensorComm() {
 void VorelForceTorqueSensorComm::initMethod() {}
 
 void VorelForceTorqueSensorComm::cycleMethod() {
-  readFrame();
+  readSensor();
 }
 
 void VorelForceTorqueSensorComm::setPort(int& fd) {
@@ -30,8 +72,109 @@ void VorelForceTorqueSensorComm::setPort(int& fd) {
 
 void VorelForceTorqueSensorComm::countCycle() {
   read_counter.fetch_add(1);
-  // [shared segment] store read_counter into "frame_counter" under
-  // "VorelNamedMutex" (held only for that store).
+  ss::Lock lock(*segment_mutex);
+  *objects.frame_counter = read_counter.load();
+}
+
+void VorelForceTorqueSensorComm::readSensor() {
+  switch (readFrame()) {
+    case kFrameOk:
+      publishFrame();
+      break;
+    case kCrcError:
+      std::printf("No valid frame: %i\n", crc_error_count);
+      std::fflush(stdout);
+      break;
+    case kOutOfSync:
+      std::printf("lost sync, trying to reconnect\n");
+      std::fflush(stdout);
+      break;
+    default:
+      break;
+  }
+}
+
+void VorelForceTorqueSensorComm::publishFrame() {
+  const std::uint16_t status = rx_frame.status;
+  {
+    std::lock_guard<std::mutex> data_lock(data_mutex);
+    {
+      // The whole frame, whatever its status: consumers take it as it is.
+      ss::Lock lock(*segment_mutex);
+      *objects.frame = rx_frame;
+    }
+    if (hasValidForces(rx_frame)) {
+      for (int i = 0; i < 6; ++i)
+        last_ft_data[i] = static_cast<double>(rx_frame.ft_data[i]);
+    }
+  }
+  if (status != 0) {
+    // Printed after the locks are released; last_ft_data kept its value.
+    std::printf("No valid forces:\n");
+    std::printf(" app_took_too_long: %i\n", (status & app_took_too_long) ? 1 : 0);
+    std::printf(" overrange: %i\n", (status & overrange) ? 1 : 0);
+    std::printf(" invalid_measurements: %i\n", (status & invalid_measurements) ? 1 : 0);
+    std::printf(" raw_measurements: %i\n", (status & raw_measurements) ? 1 : 0);
+    std::fflush(stdout);
+  }
+}
+
+void VorelForceTorqueSensorComm::getFTData(double (&out)[6]) {
+  // The count is read and restarted in one step, so a cycle counted between
+  // the two is not lost.
+  std::printf("Read frames: %i\n", read_counter.exchange(0));
+  std::fflush(stdout);
+  std::lock_guard<std::mutex> data_lock(data_mutex);
+  for (int i = 0; i < 6; ++i)
+    out[i] = last_ft_data[i];
+}
+
+void VorelForceTorqueSensorComm::sendCommand(const char* text) {
+  serial_port::write(port_fd, text, std::strlen(text));
+}
+
+bool VorelForceTorqueSensorComm::configureFilter(double rate) {
+  std::printf("Configure Filter\n");
+  std::printf("Set to config mode\n");
+  std::fflush(stdout);
+  sendCommand("C");
+  if (!waitForAcknowledgement())
+    return false;
+
+  const FilterSetting& setting = filterFor(rate);
+  std::printf("%s", setting.message);
+  char command[100];
+  std::snprintf(command, sizeof(command), "f,%u,%u,%u,%u", setting.values[0], setting.values[1],
+                setting.values[2], setting.values[3]);
+  std::printf("Send command: %s with lenght %i\n", command, static_cast<int>(std::strlen(command)));
+  std::printf("Send cmd %s\n", command);
+  std::fflush(stdout);
+  sendCommand(command);
+  if (!waitForAcknowledgement())
+    return false;
+
+  std::printf("Save configuration.\n");
+  std::fflush(stdout);
+  sendCommand("s");
+  if (!waitForAcknowledgement())
+    return false;
+
+  std::printf("Set run mode\n");
+  std::fflush(stdout);
+  sendCommand("R");
+  return true;
+}
+
+bool VorelForceTorqueSensorComm::waitForAcknowledgement() {
+  if (serialAvailable() < static_cast<int>(kAcknowledgementSize))
+    return true;
+  std::uint8_t scratch[kAcknowledgementSize];
+  if (serialReadBytes(scratch, kAcknowledgementSize) < 0) {
+    std::printf("Error reading from port\n");
+    std::fflush(stdout);
+    return false;
+  }
+  return true;
 }
 
 int VorelForceTorqueSensorComm::readFrame() {

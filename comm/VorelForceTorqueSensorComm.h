@@ -1,8 +1,17 @@
 // VorelForceTorqueSensorComm: the sensor reader. A periodic worker that owns
 // the sensor's serial port while the device is active; every cycle it drains
 // the complete 37-byte frames pending on the port, keeps the stream aligned to
-// frame boundaries (0xAA header and CRC-16/X-25) and keeps the newest frame in
-// rx_frame.
+// frame boundaries (0xAA header and CRC-16/X-25), publishes the newest valid
+// frame as "frame" in the shared segment and prints diagnostics about invalid
+// ones. Before the thread starts, the device hands it the open port (setPort)
+// and has it configure the sensor's filter (configureFilter).
+//
+// It also owns the shared segment: the constructor removes stale names and
+// creates "VorelFrameSharedMemory", "VorelNamedMutex" and the eighteen named
+// objects with their initial values; the destructor unmaps the segment,
+// removes the mutex's and the segment's names and releases the mutex handle.
+// One reader per segment: it must exist before the facade and the
+// force-control thread open the segment, and outlive their use of it.
 //
 // Synchroniser (readFrame):
 //   state       attempt                          next        effect
@@ -20,11 +29,25 @@
 // slides by one byte per failure and lines up with a frame start after at most
 // 36 consecutive failures, possibly spread over several cycles.
 //
+// One cycle (readSensor):
+//   outcome of readFrame   printed (standard output)            published
+//   0 nothing pending      -                                    -
+//   1 valid frame          status != 0: "No valid forces:" and  "frame" (all 37 bytes,
+//                          the four flag lines                  whatever the status)
+//   2 CRC wrong, in sync   "No valid frame: <crc_error_count>"  -
+//   3 out of sync          "lost sync, trying to reconnect"     -
+// last_ft_data takes the six values of a published frame whose status is 0.
+// Every readFrame first counts the cycle and stores the count in
+// "frame_counter".
+//
 // Threads: readFrame() and everything it calls run on the reader's own
 // thread, which alone touches rx_frame, synced and crc_error_count.
-// read_counter is atomic; last_ft_data is guarded by data_mutex. setPort() is
-// called before the thread starts. The CRC routines (SensorProtocol) are pure
-// and may be called from any thread.
+// read_counter is atomic; last_ft_data is guarded by data_mutex. Lock order:
+// data_mutex, then the named mutex; the named mutex is held only for the
+// 37-byte copy of "frame" and the store of "frame_counter", never while
+// touching the port or printing. setPort() and configureFilter() are called
+// before the thread starts; getFTData() from any thread. The CRC routines
+// (SensorProtocol) are pure and may be called from any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -37,6 +60,7 @@
 
 #include "comm/rx_frame.h"
 #include "comm/sensor_protocol.h"
+#include "comm/shared_segment.h"
 #include "periodic/periodic_thread.h"
 
 namespace vorel_device {
@@ -68,17 +92,52 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
     }
   };
 
-  // period_ms: pause after each cycle, ms (the device uses 5).
+  // period_ms: pause after each cycle, ms (the device uses 5). Removes the
+  // names "VorelFrameSharedMemory" and "VorelNamedMutex" left by an earlier
+  // (or crashed) process, then creates the segment (131072 bytes, 0644), the
+  // named mutex (0644, unlocked) and the eighteen objects with their initial
+  // values. Throws boost::interprocess::interprocess_exception when any of it
+  // fails; both names are then removed again.
   explicit VorelForceTorqueSensorComm(int period_ms);
-  // Requests the stop and joins a thread still held before any member goes.
-  // The port is not closed: it belongs to the device.
+  // Requests the stop and joins a thread still held before any member goes
+  // (the device stops it with stop() first). Then unmaps the segment, removes
+  // the mutex's and the segment's names and releases the mutex handle; a
+  // facade or force-control thread that still has the segment mapped keeps
+  // working on the unlinked memory. The port is not closed: it belongs to the
+  // device.
   ~VorelForceTorqueSensorComm() override;
 
+  // Does nothing.
   void initMethod() override;
+  // One reader cycle: readSensor().
   void cycleMethod() override;
 
   // Stores the descriptor of the opened serial port. Before start() only.
   void setPort(int& fd);
+
+  // One cycle: readFrame(), then the diagnostics and the publication of the
+  // table above. Standard output is flushed when something was printed.
+  void readSensor();
+
+  // The last valid measurement (status 0): force x, y, z (N), torque x, y, z
+  // (N m), sensor frame. Prints "Read frames: <cycles since the last call>"
+  // and restarts that count. Any thread.
+  void getFTData(double (&out)[6]);
+
+  // Sends the sensor its measurement filter for a sampling rate `rate` in Hz:
+  // "C" (configuration mode), the filter command ("f,86,0,0,1" for
+  // rate >= 500, "f,172,0,0,1" for 250 <= rate < 500, "f,430,0,0,1" below 250
+  // and for NaN), "s" (save) and "R" (run mode), each written with one write
+  // and without pauses; the first three are each followed by one
+  // waitForAcknowledgement(). Returns false (and sends nothing more) when a
+  // check fails, true when "R" was written. Prints its progress on standard
+  // output. Device thread, before start(): the reader must not be running.
+  bool configureFilter(double rate);
+  // One check for an acknowledgement, without waiting: when 7 or more bytes
+  // are pending, reads exactly 7 and discards them (whatever they are). Returns
+  // false, after printing "Error reading from port", only when that read
+  // fails; true otherwise (also when fewer than 7 bytes are pending).
+  bool waitForAcknowledgement();
 
   // Cycle bookkeeping, then drains the complete frames pending on the port and
   // returns the outcome of the last attempt (kNoAttempt .. kOutOfSync). Only
@@ -125,8 +184,14 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
     ssize_t read(std::uint8_t* buf, std::size_t len) { return comm.serialReadBytes(buf, len); }
   };
 
-  // First step of every readFrame(): counts the cycle.
+  // First step of every readFrame(): counts the cycle and stores the count
+  // in "frame_counter".
   void countCycle();
+  // Copies rx_frame into "frame" and, when its status is 0, its values into
+  // last_ft_data; prints the status flags otherwise.
+  void publishFrame();
+  // One write of `text` to the port; the result is not examined.
+  void sendCommand(const char* text);
 
   // Synchroniser state (reader thread only).
   bool synced;
@@ -135,16 +200,24 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // the sensor frame. Guarded by data_mutex.
   double last_ft_data[6];
   std::mutex data_mutex;
-  // [shared segment] segment_mutex: handle to the named mutex "VorelNamedMutex".
-  // [shared segment] removal guard for "VorelFrameSharedMemory" / "VorelNamedMutex".
+  // Handle to the named mutex "VorelNamedMutex", the lock of every shared
+  // object. Created in the constructor's body, after the guard below has
+  // removed stale names; released last.
+  boost::shared_ptr<shared_segment::Mutex> segment_mutex;
+  // Removes both names before the segment and the mutex are created, and again
+  // on destruction, after the segment (declared last) has been unmapped and
+  // before segment_mutex is released.
+  shared_segment::RemovalGuard removal_guard;
   // Receive buffer: always the last 37 bytes read as a frame attempt.
   RxFrame rx_frame;
-  // [shared segment] pointers to the 18 named objects.
+  // Addresses of the eighteen named objects in this process's mapping.
+  shared_segment::Objects objects;
   // Descriptor of the open serial port (owned by the device); -1 until setPort.
   int port_fd;
-  // Reader cycles since construction.
+  // Reader cycles since construction, or since the last getFTData().
   std::atomic<std::int32_t> read_counter;
-  // [shared segment] segment: "VorelFrameSharedMemory", 131072 bytes.
+  // "VorelFrameSharedMemory", 131072 bytes, created by the constructor.
+  shared_segment::Segment segment;
 };
 
 template <typename Source>

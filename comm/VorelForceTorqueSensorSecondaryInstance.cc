@@ -26,7 +26,8 @@ void VorelForceTorqueSensorSecondaryInstance::initMethod() {
 
 void VorelForceTorqueSensorSecondaryInstance::cycleMethod() {
   ss::Lock lock(*segment_mutex);
-  if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame)) frame = *shared;
+  if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame))
+    frame = *shared;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::updateWrenchOffsets() {
@@ -38,37 +39,46 @@ void VorelForceTorqueSensorSecondaryInstance::updateWrenchOffsets() {
 void VorelForceTorqueSensorSecondaryInstance::setForceBias(double* bias) {
   ss::Lock lock(*segment_mutex);
   ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
-  for (int i = 0; i < 3; ++i) wrench_offset[i] += bias[i];
+  for (int i = 0; i < 3; ++i)
+    wrench_offset[i] += bias[i];
   if (shared) {
-    for (int i = 0; i < 3; ++i) (*shared)[i] = wrench_offset[i];
+    for (int i = 0; i < 3; ++i)
+      (*shared)[i] = wrench_offset[i];
   }
 }
 
 void VorelForceTorqueSensorSecondaryInstance::setTorqueBias(double* bias) {
   ss::Lock lock(*segment_mutex);
   ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
-  for (int i = 0; i < 3; ++i) wrench_offset[3 + i] += bias[i];
+  for (int i = 0; i < 3; ++i)
+    wrench_offset[3 + i] += bias[i];
   if (shared) {
-    for (int i = 3; i < 6; ++i) (*shared)[i] = wrench_offset[i];
+    for (int i = 3; i < 6; ++i)
+      (*shared)[i] = wrench_offset[i];
   }
 }
 
 void VorelForceTorqueSensorSecondaryInstance::activate(bool translation, bool rotation) {
   ss::Lock lock(*segment_mutex);
-  if (bool* flag = ss::find<bool>(segment, ss::kActivateTranslation)) *flag = translation;
-  if (bool* flag = ss::find<bool>(segment, ss::kActivateRotation)) *flag = rotation;
+  if (bool* flag = ss::find<bool>(segment, ss::kActivateTranslation))
+    *flag = translation;
+  if (bool* flag = ss::find<bool>(segment, ss::kActivateRotation))
+    *flag = rotation;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::resetFilters() {
   ss::Lock lock(*segment_mutex);
-  if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory)) *flag = true;
+  if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory))
+    *flag = true;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::setEnabledAxes(bool fx, bool fy, bool fz, bool tx,
                                                              bool ty, bool tz) {
-  const ss::EnabledAxes axes{fx ? 1 : 0, fy ? 1 : 0, fz ? 1 : 0, tx ? 1 : 0, ty ? 1 : 0, tz ? 1 : 0};
+  const ss::EnabledAxes axes{fx ? 1 : 0, fy ? 1 : 0, fz ? 1 : 0,
+                             tx ? 1 : 0, ty ? 1 : 0, tz ? 1 : 0};
   ss::Lock lock(*segment_mutex);
-  if (auto* shared = ss::find<ss::EnabledAxes>(segment, ss::kEnabledAxes)) *shared = axes;
+  if (auto* shared = ss::find<ss::EnabledAxes>(segment, ss::kEnabledAxes))
+    *shared = axes;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::setForceControlGains(double translation_gain,
@@ -76,7 +86,8 @@ void VorelForceTorqueSensorSecondaryInstance::setForceControlGains(double transl
                                                                    double track_smoothing) {
   const Gains gains{translation_gain, rotation_gain, track_smoothing};
   ss::Lock lock(*segment_mutex);
-  if (Gains* shared = ss::find<Gains>(segment, ss::kGains)) *shared = gains;
+  if (Gains* shared = ss::find<Gains>(segment, ss::kGains))
+    *shared = gains;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::setEnabledSystemFilters(bool enabled) {
@@ -109,14 +120,16 @@ void VorelForceTorqueSensorSecondaryInstance::setSensorFrame(hx4_program_api::Ro
 void VorelForceTorqueSensorSecondaryInstance::setForceTrackValue(double* value) {
   ss::Lock lock(*segment_mutex);
   if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
-    for (int i = 0; i < 3; ++i) (*shared)[i] = value[i];
+    for (int i = 0; i < 3; ++i)
+      (*shared)[i] = value[i];
   }
 }
 
 void VorelForceTorqueSensorSecondaryInstance::setTorqueTrackValue(double* value) {
   ss::Lock lock(*segment_mutex);
   if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
-    for (int i = 0; i < 3; ++i) (*shared)[3 + i] = value[i];
+    for (int i = 0; i < 3; ++i)
+      (*shared)[3 + i] = value[i];
   }
 }
 
@@ -130,13 +143,15 @@ void VorelForceTorqueSensorSecondaryInstance::addOrRemoveFilter(FilterOptions op
   if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions)) {
     *shared = request_record;
   }
-  if (auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag)) *flag = request;
+  if (auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag))
+    *flag = request;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::subtractOffsets(const Wrench& stage,
                                                               double (&out)[6]) {
   updateWrenchOffsets();
-  for (int i = 0; i < 6; ++i) out[i] = stage[i] - wrench_offset[i];
+  for (int i = 0; i < 6; ++i)
+    out[i] = stage[i] - wrench_offset[i];
 }
 
 void VorelForceTorqueSensorSecondaryInstance::getRawFTData(double (&out)[6]) {
@@ -169,16 +184,19 @@ void VorelForceTorqueSensorSecondaryInstance::getTCPFrameFTData(double (&out)[6]
 void VorelForceTorqueSensorSecondaryInstance::getTCPFrameFilteredFTData(double (&out)[6]) {
   ss::Lock lock(*segment_mutex);
   if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
-    for (int i = 0; i < 6; ++i) out[i] = (*shared)[i];
+    for (int i = 0; i < 6; ++i)
+      out[i] = (*shared)[i];
   }
 }
 
 double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
   const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench);
-  if (!shared) return 0.0;
+  if (!shared)
+    return 0.0;
   updateWrenchOffsets();
   double d[3];
-  for (int i = 0; i < 3; ++i) d[i] = (*shared)[first + i] - wrench_offset[first + i];
+  for (int i = 0; i < 3; ++i)
+    d[i] = (*shared)[first + i] - wrench_offset[first + i];
   return std::sqrt((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
 }
 

@@ -62,8 +62,7 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   void resetFilters();
   // Force control per axis: force x, y, z, torque x, y, z (stored as 1 or 0).
   void setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
-  void setForceControlGains(double translation_gain, double rotation_gain,
-                            double track_smoothing);
+  void setForceControlGains(double translation_gain, double rotation_gain, double track_smoothing);
   void setEnabledSystemFilters(bool enabled);
   // Cut-off (Hz), rising and falling rate (N/s) of the system filter.
   void setSystemFilterParams(double cutoff_frequency, double rising_rate, double falling_rate);

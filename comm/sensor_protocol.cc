@@ -14,7 +14,8 @@ std::uint16_t reflectedCrc16(const std::uint8_t* data, std::size_t len) {
     for (int bit = 0; bit < 8; ++bit) {
       const bool out = crc & 0x0001;
       crc >>= 1;
-      if (out) crc ^= 0x8408;
+      if (out)
+        crc ^= 0x8408;
     }
   }
   return crc;
@@ -37,7 +38,8 @@ std::uint16_t SensorProtocol::crc16_ccitt_false(const std::uint8_t* data, std::s
     for (int bit = 0; bit < 8; ++bit) {
       const bool out = crc & 0x8000;
       crc = static_cast<std::uint16_t>(crc << 1);
-      if (out) crc ^= 0x1021;
+      if (out)
+        crc ^= 0x1021;
     }
   }
   return crc;

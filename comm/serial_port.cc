@@ -18,7 +18,8 @@ int openAndConfigure(const std::string& path) {
   if (fd < 0) {
     const int err = errno;
     std::printf("Error %i from opening device: %s\n", err, std::strerror(err));
-    if (err == EACCES) std::printf("Add the current user to the dialout group");
+    if (err == EACCES)
+      std::printf("Add the current user to the dialout group");
     std::fflush(stdout);
   }
 
@@ -52,20 +53,26 @@ int openAndConfigure(const std::string& path) {
 }
 
 void close(int& fd) {
-  if (fd < 0) return;
+  if (fd < 0)
+    return;
   ::close(fd);
   fd = kNoPort;
 }
 
 int pending(int fd) {
   int count = 0;
-  if (::ioctl(fd, FIONREAD, &count) != 0) return 0;
+  if (::ioctl(fd, FIONREAD, &count) != 0)
+    return 0;
   return count;
 }
 
-ssize_t read(int fd, std::uint8_t* buf, std::size_t len) { return ::read(fd, buf, len); }
+ssize_t read(int fd, std::uint8_t* buf, std::size_t len) {
+  return ::read(fd, buf, len);
+}
 
-ssize_t write(int fd, const char* text, std::size_t len) { return ::write(fd, text, len); }
+ssize_t write(int fd, const char* text, std::size_t len) {
+  return ::write(fd, text, len);
+}
 
 }  // namespace serial_port
 }  // namespace vorel_device

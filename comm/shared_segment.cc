@@ -65,7 +65,9 @@ Objects constructObjects(Segment& segment) {
   return o;
 }
 
-Segment openSegment() { return Segment(bip::open_only, kSegmentName); }
+Segment openSegment() {
+  return Segment(bip::open_only, kSegmentName);
+}
 
 boost::shared_ptr<Mutex> openMutex() {
   return boost::shared_ptr<Mutex>(new Mutex(bip::open_only, kMutexName));

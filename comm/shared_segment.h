@@ -44,22 +44,22 @@ using EnabledAxes = std::array<std::int32_t, 6>;           // fx, fy, fz, tx, ty
 using EnabledSystemFilters = std::array<std::int32_t, 1>;  // element 0: system filter on
 
 // Object names, in the order of their creation.
-constexpr const char* kFrame = "frame";                            // RxFrame
-constexpr const char* kFrameCounter = "frame_counter";             // int32: reader cycles
-constexpr const char* kRuntime = "runtime";                        // double: s of force control
+constexpr const char* kFrame = "frame";                 // RxFrame
+constexpr const char* kFrameCounter = "frame_counter";  // int32: reader cycles
+constexpr const char* kRuntime = "runtime";             // double: s of force control
 constexpr const char* kActivateTranslation = "activate_adaptive_translation";  // bool
 constexpr const char* kActivateRotation = "activate_adaptive_rotation";        // bool
-constexpr const char* kWrenchOffset = "wrench_offset";             // ftBias
-constexpr const char* kTrackWrench = "track_wrench";               // Wrench: force-control target
+constexpr const char* kWrenchOffset = "wrench_offset";                         // ftBias
+constexpr const char* kTrackWrench = "track_wrench";  // Wrench: force-control target
 constexpr const char* kGravityCompensatedWrench = "gravity_compensated_wrench";  // Wrench
 constexpr const char* kTcpTransformedWrench = "tcp_transformed_wrench";          // Wrench
 constexpr const char* kTcpFilteredWrench = "tcp_filtered_wrench";                // Wrench
-constexpr const char* kGains = "gains";                            // Gains
-constexpr const char* kEnabledAxes = "enabled_axes";               // EnabledAxes
+constexpr const char* kGains = "gains";                                          // Gains
+constexpr const char* kEnabledAxes = "enabled_axes";                             // EnabledAxes
 constexpr const char* kEnabledSystemFilters = "enabled_system_filters";  // EnabledSystemFilters
 constexpr const char* kSystemFilterParams = "system_filter_params";      // SystemFilterParams
-constexpr const char* kTempFilterOptions = "temp_filter_options";  // FilterOptions: request slot
-constexpr const char* kNewFilterFlag = "new_filter_flag";          // int32: 1 add, -1 remove
+constexpr const char* kTempFilterOptions = "temp_filter_options";    // FilterOptions: request slot
+constexpr const char* kNewFilterFlag = "new_filter_flag";            // int32: 1 add, -1 remove
 constexpr const char* kResetFilterHistory = "reset_filter_history";  // bool
 constexpr const char* kSensorToTfcTransform = "sensor_to_tfc_transform";  // hx4rc_api::Frame
 

@@ -103,17 +103,16 @@ TEST(SensorReaderThread, RunningReader_DrainsPipeAndKeepsNewestFrame) {
   reader.setPort(channel.port);
   ASSERT_TRUE(reader.start(1000));
 
-  const int cycles_before = reader.readCounter();
   Bytes stream;
   for (int n = 1; n <= 5; ++n)
     append(stream, numberedFrame(n));
   ASSERT_TRUE(channel.send(stream));
-  // Drained, and at least one whole cycle started after the last byte left.
+  // Drained (possibly by the cycle counted just before the bytes were sent),
+  // and at least one whole cycle started after the last byte left.
   ASSERT_TRUE(
       vorel_test::waitUntil([&] { return vorel_device::serial_port::pending(channel.port) == 0; }));
   const int drained_at = reader.readCounter();
   ASSERT_TRUE(vorel_test::waitUntil([&] { return reader.readCounter() > drained_at + 1; }));
-  EXPECT_GT(drained_at, cycles_before);
 
   ASSERT_TRUE(reader.stop(1000));
   EXPECT_TRUE(reader.isSynced());
