@@ -108,6 +108,13 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
     const RobotPose current(current_frame);
     Position offset;
     const Number step = kLookAheadSeconds * speed / kMillimetresPerMetre;
+    if (!std::isfinite(step.d(true))) {
+      // A NaN or infinite step would reach the motion command as a valid
+      // target with a non-finite position.
+      logError("moveToContact: the speed " + str(speed.d(true)) +
+               " mm/s is not a finite number; stopped without commanding a step");
+      return Result::Success();
+    }
     setAxis(offset, axis, step.d(true));
     const RobotPose target = targetPose(referenceFrame, current, offset);
 
@@ -140,13 +147,19 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
             " mm/s gives no direction to retract in; no retract commanded");
     return Result::Success();
   }
+  const double retract_distance = retractDistance.d(true);
+  const double retract_step =
+      -(approach_speed / std::fabs(approach_speed)) * retract_distance / kMillimetresPerMetre;
+  if (!std::isfinite(retract_step)) {
+    logError("moveToContact: contact found, but the retract distance " + str(retract_distance) +
+             " mm is not a finite number; no retract commanded");
+    return Result::Success();
+  }
   controller.sync(false);
   const RobotPose current(
       controller.getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD));
   Position offset;
-  setAxis(offset, axis,
-          -(approach_speed / std::fabs(approach_speed)) * retractDistance.d(true) /
-              kMillimetresPerMetre);
+  setAxis(offset, axis, retract_step);
   controller.move(targetRecord(targetPose(referenceFrame, current, offset)), retractParams());
   return Result::Success();
 }

@@ -120,7 +120,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // `speed` mm/s (its sign is the direction) until the tool-frame force norm
   // exceeds `forceThreshold` N, then retracts `retractDistance` mm against the
   // approach direction. Ends without retract, with an INFO line, when the tool
-  // has travelled `maxDistance` mm without contact.
+  // has travelled `maxDistance` mm without contact. A speed or retract
+  // distance that is not a finite number commands no step (no retract) and
+  // writes an ERROR line.
   virtual Result moveToContact(int referenceFrame, int axis, Number& speed,
                                Number& forceThreshold, Number& maxDistance,
                                Number& retractDistance);

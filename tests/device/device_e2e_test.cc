@@ -1,0 +1,210 @@
+// The device end to end in one process: the sensor emulator on a real
+// pseudo-terminal as the sensor, the stepping controller double as the robot
+// controller, the real reader, facade and force-control threads on the real
+// shared segment. Every expected number below is worked out by hand from the
+// mounting (2.0 kg tool, centre of gravity 0.1 m along sensor x, sensor
+// 0.035 m above the flange turned +90 degrees about z, TCP 0.135 m above the
+// flange, flange level) and the wrench the emulator sends.
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+
+#include "adaptive/adaptive_thread.h"
+#include "sim/sensor_emulator.h"
+#include "tests/device/device_fixture.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device_test {
+namespace {
+
+namespace ss = vorel_device::shared_segment;
+using hx4rc_api::Model;
+
+// What the emulator sends: force (N) and torque (N m) in sensor axes, all
+// exact in float32.
+const vorel_device::Wrench kRaw = [] {
+  vorel_device::Wrench w;
+  const double values[6] = {1.5, -2.25, 10.0, 0.125, 0.25, -0.5};
+  for (int i = 0; i < 6; ++i)
+    w[i] = values[i];
+  return w;
+}();
+
+// Gravity compensated: the tool's weight G = (0, 0, -19.62) N is removed
+// (F - G), and its moment c x G = (0, 1.962, 0) N m (T - c x G).
+constexpr double kCompensated[6] = {1.5, -2.25, 29.62, 0.125, -1.712, -0.5};
+// In the TCP frame: rotated by +90 degrees about z ((x, y) -> (-y, x)), plus
+// the moment r x F' of the sensor origin seen from the TCP, r = (0, 0, -0.1) m:
+// r x (2.25, 1.5, 29.62) = (0.15, -0.225, 0).
+constexpr double kTcp[6] = {2.25, 1.5, 29.62, 1.862, -0.1, -0.5};
+constexpr double kTol = 1e-9;
+
+class DeviceEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controller->setRcState(hx4rc_api::State::SysStat_RCState::kLoadModelReady);
+    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
+                         hx4rc_api::Frame(hx4rc_api::Rotation(), hx4rc_api::Vector(0, 0, 0.135)));
+    emulator.setWrench(kRaw);
+    ASSERT_TRUE(emulator.start());
+    device = boost::make_shared<VorelFTSensor>(
+        controller.program(),
+        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
+  }
+
+  void TearDown() override {
+    if (device)
+      retire(*device, controller);
+  }
+
+  // Waits until the reader has published a frame carrying the emulator's
+  // wrench, then lets the force-control thread work on it: the first granted
+  // cycle finishes the snapshot taken before, the second uses the new frame.
+  void awaitSensorWrenchInForceControl() {
+    SegmentView view;
+    ASSERT_TRUE(pollUntil([&] {
+      const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
+      const float fz = frame.ft_data[2];
+      return fz == 10.0f;
+    }));
+    ASSERT_TRUE(controller->runCycles(2));
+  }
+
+  // The force-control thread takes its snapshot of the commands at the end of
+  // a cycle, before it waits for the next one: a command written between
+  // cycles is taken at the end of the next cycle and acts in the one after.
+  bool actOnCommands() { return controller->runCycles(2); }
+
+  vorel_test::ConsoleCapture console;
+  vorel_test::InstalledController controller;
+  vorel_sim::SensorEmulator emulator;
+  boost::shared_ptr<VorelFTSensor> device;
+};
+
+TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermination) {
+  ASSERT_EQ(device->onCreate(), 0);
+  ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  ASSERT_EQ(device->onBind(), 0);
+  auto adaptive = device->adaptiveThread();
+  ASSERT_TRUE(adaptive);
+
+  // --- All eight readouts, no bias yet ------------------------------------
+  ASSERT_TRUE(pollUntil([&] {
+    const Vec3 raw = readWith(*device, &VorelFTSensor::readForceRaw);
+    return raw[2] == 10.0;  // the facade's cycle has copied the frame
+  }));
+  awaitSensorWrenchInForceControl();
+  EXPECT_TRUE(adaptive->isToolLoadRead());
+
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceRaw), 1.5, -2.25, 10.0, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueRaw), 0.125, 0.25, -0.5, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceSensorFrame), kCompensated[0],
+                   kCompensated[1], kCompensated[2], kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueSensorFrame), kCompensated[3],
+                   kCompensated[4], kCompensated[5], kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), kTcp[0], kTcp[1], kTcp[2], kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorque), kTcp[3], kTcp[4], kTcp[5], kTol);
+  // No filter, system filter off: the filtered wrench is the TCP wrench.
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), kTcp[0], kTcp[1], kTcp[2],
+                   kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueFiltered), kTcp[3], kTcp[4], kTcp[5],
+                   kTol);
+
+  // --- Tare: one bias (the TCP sample) for the raw, sensor and TCP stages ---
+  ASSERT_TRUE(device->tareSensor().ok());
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 0.0, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorque), 0.0, 0.0, 0.0, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceRaw), 1.5 - 2.25, -2.25 - 1.5,
+                   10.0 - 29.62, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueSensorFrame), 0.125 - 1.862,
+                   -1.712 + 0.1, 0.0, kTol);
+
+  // --- Reset to targets (0, 0, -10) N --------------------------------------
+  Array targets = vector3(0.0, 0.0, -10.0);
+  ASSERT_TRUE(device->resetForce(targets).ok());
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, -10.0, kTol);
+  ASSERT_TRUE(actOnCommands());
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueFiltered), 0.0, 0.0, 0.0, kTol);
+
+  // --- Filters, applied by the force-control thread -------------------------
+  // A rate limiter of 50 N/s at 500 Hz moves at most 0.1 N per cycle.
+  ASSERT_TRUE(device->addFilter("ramp", 3, 0.0, 0.0, 0.0, 50.0, -50.0).ok());
+  ASSERT_TRUE(actOnCommands());
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -0.1, 1e-12);
+  ASSERT_TRUE(controller->runCycles(1));
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -0.2, 1e-12);
+  // A second one (25 N/s: 0.05 N per cycle) runs after the first.
+  ASSERT_TRUE(device->addFilter("gentle", 3, 0.0, 0.0, 0.0, 25.0, -25.0).ok());
+  ASSERT_TRUE(actOnCommands());
+  // ramp is at -0.4 N by now; gentle follows from rest.
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -0.05, 1e-12);
+  EXPECT_EQ(adaptive->getFilterChain().order(), (std::vector<std::string>{"ramp", "gentle"}));
+  // Both settle on the input within 200 cycles.
+  ASSERT_TRUE(controller->runCycles(250));
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
+
+  // --- Force control on z: -10 N x 5 x 0.001 x 0.002 s = -1e-4 m per cycle --
+  ASSERT_TRUE(device->setEnabledAxes(false, false, true, false, false, false).ok());
+  ASSERT_TRUE(device->activateForceControl(true, false).ok());
+  controller->clearRecords();
+  ASSERT_TRUE(controller->runCycles(1));  // still on the snapshot taken before
+  EXPECT_EQ(controller->driveCommandCount(), 0u);
+  ASSERT_TRUE(controller->runCycles(5));
+  const auto commands = controller->driveCommands();
+  ASSERT_EQ(commands.size(), 5u);
+  for (std::size_t k = 0; k < commands.size(); ++k) {
+    const hx4rc_api::Pose& offset = commands[k].command.referenceOffset();
+    EXPECT_EQ(offset.valid, 1u);
+    EXPECT_NEAR(offset.frame.position.x(), 0.0, 1e-15);
+    EXPECT_NEAR(offset.frame.position.y(), 0.0, 1e-15);
+    EXPECT_NEAR(offset.frame.position.z(), -1e-4 * static_cast<double>(k + 1), 1e-12) << k;
+    EXPECT_EQ(offset.frame.rotation, hx4rc_api::Rotation());
+  }
+
+  // --- Program termination ---------------------------------------------------
+  // A torque target that the termination must put back to zero shows when the
+  // handler has finished (rotation is off: it does not move the robot).
+  Array torque_target = vector3(0.0, 0.0, 0.5);
+  ASSERT_TRUE(device->setTorqueTrackValue(torque_target).ok());
+  controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>()->publish(
+      boost::any(hx4_signal::ProgramTerminated{7}));
+  SegmentView view;
+  ASSERT_TRUE(
+      pollUntil([&] { return view.read<vorel_device::Wrench>(ss::kTrackWrench)[5] == 0.0; }));
+  EXPECT_FALSE(device->programRunning());
+  EXPECT_FALSE(view.read<bool>(ss::kActivateTranslation));
+  EXPECT_FALSE(view.read<bool>(ss::kActivateRotation));
+
+  // One cycle on the snapshot taken before the termination, then the end of
+  // force control: every filter removed and one zero offset sent.
+  ASSERT_TRUE(controller->runCycles(2));
+  const auto after = controller->driveCommands();
+  ASSERT_EQ(after.size(), 7u);
+  EXPECT_NEAR(after[5].command.referenceOffset().frame.position.z(), -6e-4, 1e-12);
+  const hx4rc_api::Pose& zero = after[6].command.referenceOffset();
+  EXPECT_EQ(zero.frame.position, hx4rc_api::Vector(0.0, 0.0, 0.0));
+  EXPECT_EQ(zero.frame.rotation, hx4rc_api::Rotation());
+  EXPECT_TRUE(adaptive->getFilterChain().empty());
+  EXPECT_FALSE(adaptive->isActive());
+  ASSERT_TRUE(controller->runCycles(3));
+  EXPECT_EQ(controller->driveCommandCount(), 7u);
+  // The filters are gone: the filtered readout is the unfiltered one again.
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
+
+  // --- moveToContact after the termination ----------------------------------
+  controller->setFreeRunning(true);
+  console.clear();
+  Number speed(50.0), threshold(5.0), max_distance(100.0), retract(5.0);
+  EXPECT_TRUE(device->moveToContact(0, 2, speed, threshold, max_distance, retract).ok());
+  EXPECT_TRUE(device->moveToContact(1, 0, speed, threshold, max_distance, retract).ok());
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  const std::string stopped =
+      "[ERROR] moveToContact: stopped at the start because the robot program terminated; the "
+      "robot is not moved by this call any more";
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{stopped, stopped}));
+}
+
+}  // namespace
+}  // namespace vorel_device_test

@@ -1,0 +1,139 @@
+// Shared pieces of the device tests: device configurations, vectors of the
+// robot-program interpreter, a view on the shared segment, and a device whose
+// workers are stopped for sure before it goes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <boost/shared_ptr.hpp>
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "comm/shared_segment.h"
+#include "device/vorel_ft_sensor.h"
+#include "tests/support/installed_controller.h"
+
+namespace vorel_device_test {
+
+using boost::property_tree::ptree;
+using Array = hx4_program_api::Array<hx4_program_api::Number>;
+using Number = hx4_program_api::Number;
+using Vec3 = std::array<double, 3>;
+using vorel_device::VorelFTSensor;
+
+// The device's configuration node, as a host reads it from its XML file.
+inline ptree deviceConfig(const std::string& inner) {
+  std::istringstream xml(
+      "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_sensor\" plux=\"vorel\">" + inner +
+      "</device>");
+  ptree tree;
+  boost::property_tree::read_xml(xml, tree);
+  return tree.get_child("device");
+}
+
+// Activation parameters: serial device path, sensor frequency (Hz, as text so
+// that "nan" can be given).
+inline std::string activationXml(const std::string& path, const std::string& frequency) {
+  return "<activation><arg type=\"string\">" + path + "</arg><arg type=\"double\">" + frequency +
+         "</arg></activation>";
+}
+
+// Mounting parameters of the end-to-end tests: a 2.0 kg tool whose centre of
+// gravity lies 0.1 m along the sensor's x axis, and a sensor 0.035 m above the
+// flange, turned by +90 degrees about z (sensor x = flange y).
+inline std::string mountingXml() {
+  return "<mounting><arg type=\"load\"><mass>2.0</mass><cog>0.1 0 0</cog></arg>"
+         "<arg type=\"rpose\"><pos>0 0 0.035</pos><rpy>0 0 1.5707963267948966</rpy></arg>"
+         "</mounting>";
+}
+
+// A program's vector: three rows, one column.
+inline Array vector3(double x, double y, double z) {
+  Array a(3, 1);
+  a.item(0, 0) = x;
+  a.item(1, 0) = y;
+  a.item(2, 0) = z;
+  return a;
+}
+
+inline Vec3 rows(Array& a) {
+  return {a.item(0, 0).d(true), a.item(1, 0).d(true), a.item(2, 0).d(true)};
+}
+
+// Reads one stage through a robot-program read function.
+template <class Fn>
+Vec3 readWith(VorelFTSensor& device, Fn fn) {
+  Array out(3, 1);
+  EXPECT_TRUE((device.*fn)(out).ok());
+  return rows(out);
+}
+
+#define EXPECT_VEC3_NEAR(actual, x, y, z, tol) \
+  do {                                         \
+    const Vec3 v_ = (actual);                  \
+    EXPECT_NEAR(v_[0], (x), (tol));            \
+    EXPECT_NEAR(v_[1], (y), (tol));            \
+    EXPECT_NEAR(v_[2], (z), (tol));            \
+  } while (0)
+
+// Polls `condition` until it holds; false after `guard` (a hang guard, not a
+// timing assertion).
+inline bool pollUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds guard = std::chrono::milliseconds(10000)) {
+  const auto deadline = std::chrono::steady_clock::now() + guard;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The shared segment as another participant sees it: every access locks the
+// named mutex for one copy, as the workers do.
+class SegmentView {
+ public:
+  SegmentView()
+      : segment_(vorel_device::shared_segment::openSegment()),
+        mutex_(vorel_device::shared_segment::openMutex()) {}
+
+  template <class T>
+  T read(const char* name) {
+    vorel_device::shared_segment::Lock lock(*mutex_);
+    const T* object = vorel_device::shared_segment::find<T>(segment_, name);
+    if (!object)
+      throw std::runtime_error(std::string("no shared object ") + name);
+    return *object;
+  }
+
+  template <class T>
+  void write(const char* name, const T& value) {
+    vorel_device::shared_segment::Lock lock(*mutex_);
+    T* object = vorel_device::shared_segment::find<T>(segment_, name);
+    if (!object)
+      throw std::runtime_error(std::string("no shared object ") + name);
+    *object = value;
+  }
+
+ private:
+  vorel_device::shared_segment::Segment segment_;
+  boost::shared_ptr<vorel_device::shared_segment::Mutex> mutex_;
+};
+
+// Ends a device's life as the host does (unbind, destroy) with the double
+// free running, so that no worker stays blocked in the controller
+// synchronisation; the test may have done any of it already.
+inline void retire(VorelFTSensor& device, vorel_test::InstalledController& controller) {
+  controller->setFreeRunning(true);
+  device.onUnbind();
+  device.onDestroy();
+}
+
+}  // namespace vorel_device_test

@@ -1,0 +1,354 @@
+// The device's lifecycle operations on real workers: activation with the
+// sensor emulator on a pseudo-terminal (sampling rate and filter commands on
+// the wire), activation without a sensor, a force-control thread that starts
+// too late, binding with missing parameters, binding twice, deactivation
+// before any activation, and re-activation.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/interprocess/exceptions.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
+#include <cmath>
+#include <cstdio>
+
+#include "adaptive/adaptive_thread.h"
+#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "sim/sensor_emulator.h"
+#include "tests/device/device_fixture.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device_test {
+namespace {
+
+namespace ss = vorel_device::shared_segment;
+using hx4rc_api::Model;
+
+class DeviceLifecycleTest : public ::testing::Test {
+ protected:
+  boost::shared_ptr<VorelFTSensor> makeDevice(const std::string& inner) {
+    device = boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(inner));
+    return device;
+  }
+
+  void TearDown() override {
+    if (device)
+      retire(*device, controller);
+  }
+
+  vorel_test::ConsoleCapture console;
+  vorel_test::InstalledController controller;
+  boost::shared_ptr<VorelFTSensor> device;
+};
+
+// --- Sensor frequency -> sampling rate and the sensor's filter command -----
+
+struct FrequencyCase {
+  const char* frequency;  // activation parameter 1, as written in the XML
+  double sampling_rate;   // Hz
+  const char* filter_command;
+};
+
+class DeviceFrequencyTest : public DeviceLifecycleTest,
+                            public ::testing::WithParamInterface<FrequencyCase> {};
+
+TEST_P(DeviceFrequencyTest, Activate_SensorFrequency_SetsRateAndConfiguresSensor) {
+  const FrequencyCase& c = GetParam();
+  vorel_sim::SensorEmulator emulator;
+  ASSERT_TRUE(emulator.start());
+  makeDevice(activationXml(emulator.slavePath(), c.frequency));
+
+  const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
+
+  ASSERT_TRUE(result.ok()) << result.message();
+  EXPECT_EQ(device->samplingRate(), c.sampling_rate);
+  ASSERT_TRUE(device->adaptiveThread());
+  EXPECT_EQ(device->adaptiveThread()->getSamplingRate(), c.sampling_rate);
+  EXPECT_GE(device->portFd(), 0);
+  ASSERT_TRUE(emulator.waitForCommands(4, std::chrono::seconds(10)));
+  EXPECT_EQ(emulator.commandLog(), (std::vector<std::string>{"C", c.filter_command, "s", "R"}));
+  // The sensor streams again at the rate of the setting.
+  EXPECT_EQ(emulator.rateHz(), c.sampling_rate);
+  EXPECT_FALSE(emulator.inConfigMode());
+
+  const std::string path = emulator.slavePath();
+  EXPECT_EQ(
+      console.lines(),
+      (std::vector<std::string>{
+          "[INFO] Activating", "[INFO] onActivate: device_address = " + path,
+          std::string("[INFO] onActivate: 1st Frequency = ") + c.frequency,
+          "[INFO] onActivate: device_path = " + path, "[INFO] onActivate: assign port",
+          "[INFO] onActivate: set port to sensor interface", "[INFO] onActivate: configure filter",
+          "[INFO] onActivate: start reading thread", "[INFO] started"}));
+
+  controller->setFreeRunning(true);
+  EXPECT_TRUE(device->onDeactivate().ok());
+  EXPECT_EQ(device->portFd(), -1);
+  EXPECT_FALSE(device->sensorComm()->holdsThread());
+  EXPECT_FALSE(device->adaptiveThread()->holdsThread());
+}
+
+INSTANTIATE_TEST_SUITE_P(Frequencies, DeviceFrequencyTest,
+                         ::testing::Values(FrequencyCase{"600", 500.0, "f,86,0,0,1"},
+                                           FrequencyCase{"499.9", 250.0, "f,172,0,0,1"},
+                                           FrequencyCase{"250", 250.0, "f,172,0,0,1"},
+                                           FrequencyCase{"50", 100.0, "f,430,0,0,1"},
+                                           FrequencyCase{"nan", 100.0, "f,430,0,0,1"}));
+
+// --- Activation without a sensor, and a late force-control thread ---------
+
+TEST_F(DeviceLifecycleTest, Activate_MissingSerialPath_SucceedsWithPortErrors) {
+  makeDevice(activationXml("/nonexistent/vorel-tty", "500"));
+
+  testing::internal::CaptureStdout();
+  const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
+  const std::string printed = testing::internal::GetCapturedStdout();
+
+  EXPECT_TRUE(result.ok()) << result.message();
+  EXPECT_EQ(device->portFd(), -1);
+  // The port errors, the configuration attempt on the bad descriptor (no
+  // acknowledgement ever pending), then the force-control thread's start line
+  // (printed before start() sees it running). The reader prints nothing: an
+  // unreadable port never has frames pending.
+  EXPECT_EQ(printed,
+            "Error 2 from opening device: No such file or directory\n"
+            "Error 9 from tcsetattr: Bad file descriptor\n"
+            "Error 9 from tcgetattr: Bad file descriptor\n"
+            "Configure Filter\n"
+            "Set to config mode\n"
+            "Set filter parameters for 500 Hz\n"
+            "Send command: f,86,0,0,1 with lenght 10\n"
+            "Send cmd f,86,0,0,1\n"
+            "Save configuration.\n"
+            "Set run mode\n"
+            "Start the adaptive thread instance.\n");
+  ASSERT_TRUE(device->sensorComm());
+  EXPECT_TRUE(device->sensorComm()->isRunning());
+  ASSERT_TRUE(device->adaptiveThread());
+  EXPECT_TRUE(device->adaptiveThread()->isRunning());
+  // The force-control thread is paced by the controller.
+  const std::uint64_t syncs = controller->syncCount();
+  ASSERT_TRUE(controller->runCycles(3));
+  EXPECT_EQ(controller->syncCount(), syncs + 3);
+}
+
+TEST_F(DeviceLifecycleTest, Activate_ForceControlThreadLate_ReturnsFailedToStart) {
+  makeDevice(activationXml("/nonexistent/vorel-tty", "500"));
+  // The force-control thread's first act is its start line on standard
+  // output. Holding the stream's lock on this thread keeps it from reaching
+  // its loop within its 100 ms; everything printed on this thread passes (the
+  // lock is recursive), and the reader prints nothing without a port.
+  testing::internal::CaptureStdout();
+  flockfile(stdout);
+  const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
+  funlockfile(stdout);
+
+  EXPECT_EQ(result.kind(), VorelFTSensor::Result::kError);
+  EXPECT_EQ(result.code(), -1);
+  EXPECT_EQ(result.message(), "Failed to start the adaptive thread.");
+  // The reader runs either way, and the late thread reaches its loop once
+  // it can print.
+  EXPECT_TRUE(device->sensorComm()->isRunning());
+  auto adaptive = device->adaptiveThread();
+  ASSERT_TRUE(adaptive);
+  ASSERT_TRUE(pollUntil([&] { return adaptive->isRunning(); }));
+  ASSERT_TRUE(controller->runCycles(1));
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("Start the adaptive thread instance.\n"), std::string::npos);
+}
+
+// --- Binding ------------------------------------------------------------------
+
+TEST_F(DeviceLifecycleTest, Bind_WithoutActivationParams_LogsErrorAndCreatesNoFacade) {
+  makeDevice(mountingXml());
+
+  EXPECT_EQ(device->onBind(), -1);
+
+  EXPECT_FALSE(device->secondaryInstance());
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{
+                                 "[INFO] VorelFTSensor::onBind",
+                                 "[ERROR] [PLUX/sample] Activation params are not available"}));
+  // The handlers are registered all the same.
+  auto& bus = controller.program()->signalBus();
+  ASSERT_TRUE(bus.findStream<hx4_signal::ProgramTerminated>());
+  EXPECT_EQ(bus.findStream<hx4_signal::ProgramTerminated>()->callbackCount(), 1u);
+  ASSERT_TRUE(bus.findStream<hx4_signal::Alarm>());
+  EXPECT_EQ(bus.findStream<hx4_signal::Alarm>()->callbackCount(), 1u);
+}
+
+TEST_F(DeviceLifecycleTest, Bind_WithoutMountingParams_ReturnsMinusOneWithFacadeRunning) {
+  vorel_device::VorelForceTorqueSensorComm reader(5);  // creates the segment
+  makeDevice(activationXml("/dev/null", "500"));
+
+  EXPECT_EQ(device->onBind(), -1);
+
+  auto facade = device->secondaryInstance();
+  ASSERT_TRUE(facade);
+  EXPECT_TRUE(facade->isRunning());
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[INFO] VorelFTSensor::onBind",
+                                      "[INFO] onBind: device_address = /dev/null",
+                                      "[ERROR] [PLUX/sample] Mounting params are not available"}));
+  // No sensor pose was handed on.
+  SegmentView view;
+  EXPECT_FALSE(view.read<hx4rc_api::Frame>(ss::kSensorToTfcTransform).isFinite());
+  retire(*device, controller);
+}
+
+TEST_F(DeviceLifecycleTest, Bind_WithBothParams_StoresSensorPose) {
+  vorel_device::VorelForceTorqueSensorComm reader(5);
+  makeDevice(activationXml("/dev/null", "500") + mountingXml());
+
+  EXPECT_EQ(device->onBind(), 0);
+
+  SegmentView view;
+  const hx4rc_api::Frame pose = view.read<hx4rc_api::Frame>(ss::kSensorToTfcTransform);
+  // 0.035 m above the flange, turned +90 degrees about z: sensor x along
+  // flange y, sensor y along flange -x.
+  EXPECT_NEAR(pose.position.x(), 0.0, 1e-15);
+  EXPECT_NEAR(pose.position.y(), 0.0, 1e-15);
+  EXPECT_NEAR(pose.position.z(), 0.035, 1e-15);
+  const double expected[3][3] = {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      EXPECT_NEAR(pose.rotation(r, c), expected[r][c], 1e-15) << r << "," << c;
+  retire(*device, controller);
+}
+
+TEST_F(DeviceLifecycleTest, Bind_AgainAfterUnbind_AddsNoSecondCallbackAndRestartsFacade) {
+  vorel_device::VorelForceTorqueSensorComm reader(5);
+  makeDevice(activationXml("/dev/null", "500") + mountingXml());
+  ASSERT_EQ(device->onBind(), 0);
+  auto first = device->secondaryInstance();
+
+  EXPECT_EQ(device->onUnbind(), 0);
+  EXPECT_FALSE(first->holdsThread());
+  ASSERT_EQ(device->onBind(), 0);
+
+  auto& bus = controller.program()->signalBus();
+  EXPECT_EQ(bus.findStream<hx4_signal::ProgramTerminated>()->callbackCount(), 1u);
+  EXPECT_EQ(bus.findStream<hx4_signal::Alarm>()->callbackCount(), 1u);
+  auto second = device->secondaryInstance();
+  ASSERT_TRUE(second);
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(second->isRunning());
+  const std::vector<std::string> lines = console.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[INFO] VorelFTSensor::onUnbind"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "[INFO] VorelFTSensor::onBind"), 2);
+  retire(*device, controller);
+}
+
+TEST_F(DeviceLifecycleTest, Bind_NoSegment_InterprocessErrorLeavesOnBind) {
+  { vorel_device::VorelForceTorqueSensorComm reader(5); }  // removes both names on its way out
+  makeDevice(activationXml("/dev/null", "500") + mountingXml());
+
+  EXPECT_THROW(device->onBind(), boost::interprocess::interprocess_exception);
+  EXPECT_FALSE(device->secondaryInstance());
+}
+
+// --- Deactivation -----------------------------------------------------------
+
+TEST_F(DeviceLifecycleTest, Deactivate_BeforeActivate_ClosesNothing) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  makeDevice(activationXml("/dev/null", "500"));
+
+  EXPECT_TRUE(device->onDeactivate().ok());
+  EXPECT_EQ(device->onDestroy(), 0);
+  EXPECT_EQ(device->onUnbind(), 0);
+
+  EXPECT_EQ(device->portFd(), -1);
+  EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
+  EXPECT_NE(fcntl(fds[1], F_GETFD), -1);
+  // Descriptor 0 (standard input) included.
+  EXPECT_NE(fcntl(0, F_GETFD), -1);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// --- Re-activation ----------------------------------------------------------
+
+TEST_F(DeviceLifecycleTest, Reactivate_AfterDeactivate_BoundFunctionsSteerNewForceControl) {
+  controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
+                       hx4rc_api::Frame(hx4rc_api::Rotation(), hx4rc_api::Vector(0, 0, 0.135)));
+  vorel_sim::SensorEmulator emulator;
+  vorel_device::Wrench raw;
+  raw[2] = 4.0;  // N along sensor z
+  emulator.setWrench(raw);
+  ASSERT_TRUE(emulator.start());
+  makeDevice(activationXml(emulator.slavePath(), "500") + mountingXml());
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  ASSERT_EQ(device->onBind(), 0);
+  boost::weak_ptr<vorel_device::VorelForceTorqueSensorComm> old_reader = device->sensorComm();
+  boost::weak_ptr<vorel_device::AdaptiveThread> old_adaptive = device->adaptiveThread();
+  auto old_facade = device->secondaryInstance();
+
+  controller->setFreeRunning(true);
+  ASSERT_TRUE(device->onDeactivate().ok());
+  controller->setFreeRunning(false);
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+
+  // The old reader and force-control thread are gone; the facade was rebuilt
+  // on the new segment and runs.
+  EXPECT_TRUE(old_reader.expired());
+  EXPECT_TRUE(old_adaptive.expired());
+  auto facade = device->secondaryInstance();
+  ASSERT_TRUE(facade);
+  EXPECT_NE(facade, old_facade);
+  EXPECT_TRUE(facade->isRunning());
+  old_facade.reset();
+
+  // The sensor pose reached the new segment: the tool-frame readout is the
+  // sensor's 4 N plus the default tool's 9.81 N along z (the host's tool load
+  // is not read while the controller does not offer it).
+  SegmentView view;
+  EXPECT_TRUE(view.read<hx4rc_api::Frame>(ss::kSensorToTfcTransform).isFinite());
+  ASSERT_TRUE(pollUntil([&] {
+    const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
+    const float fz = frame.ft_data[2];
+    return fz == 4.0f;
+  }));
+  ASSERT_TRUE(controller->runCycles(2));
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 13.81, 1e-9);
+
+  // The bound device's functions steer the new force-control thread: bias to
+  // read -10 N, z enabled, translation on: -1e-4 m per cycle.
+  Array targets = vector3(0.0, 0.0, -10.0);
+  ASSERT_TRUE(device->resetForce(targets).ok());
+  ASSERT_TRUE(device->setEnabledAxes(false, false, true, false, false, false).ok());
+  ASSERT_TRUE(device->activateForceControl(true, false).ok());
+  controller->clearRecords();
+  ASSERT_TRUE(controller->runCycles(4));
+  const auto commands = controller->driveCommands();
+  ASSERT_EQ(commands.size(), 3u);
+  for (std::size_t k = 0; k < commands.size(); ++k) {
+    EXPECT_NEAR(commands[k].command.referenceOffset().frame.position.z(),
+                -1e-4 * static_cast<double>(k + 1), 1e-12);
+  }
+  EXPECT_TRUE(device->adaptiveThread()->isTranslationActive());
+}
+
+TEST_F(DeviceLifecycleTest, Activate_TwiceWithoutDeactivate_StopsAndReplacesTheWorkers) {
+  makeDevice(activationXml("/nonexistent/vorel-tty", "250"));
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  boost::weak_ptr<vorel_device::VorelForceTorqueSensorComm> old_reader = device->sensorComm();
+  boost::weak_ptr<vorel_device::AdaptiveThread> old_adaptive = device->adaptiveThread();
+
+  // The running force-control thread must be able to leave its cycle.
+  controller->setFreeRunning(true);
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+
+  EXPECT_TRUE(old_reader.expired());
+  EXPECT_TRUE(old_adaptive.expired());
+  EXPECT_TRUE(device->sensorComm()->isRunning());
+  EXPECT_TRUE(device->adaptiveThread()->isRunning());
+  // The new workers share the segment that exists now.
+  SegmentView view;
+  EXPECT_TRUE(pollUntil([&] { return view.read<std::int32_t>(ss::kFrameCounter) > 0; }));
+}
+
+}  // namespace
+}  // namespace vorel_device_test

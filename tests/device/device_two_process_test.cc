@@ -1,0 +1,118 @@
+// The activating and the binding device in two real processes of the host.
+// This process activates its device: it creates the shared segment and runs
+// the reader on the sensor emulator and the force-control thread on the
+// stepping controller double. The peer process (device_program_peer) binds
+// its own device to that segment and runs robot-program functions that steer
+// this process's force control.
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+#include <cstdio>
+#include <sstream>
+
+#include "adaptive/adaptive_thread.h"
+#include "sim/sensor_emulator.h"
+#include "tests/device/device_fixture.h"
+#include "tests/device/program_peer.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device_test {
+namespace {
+
+namespace ss = vorel_device::shared_segment;
+using hx4rc_api::Model;
+
+Vec3 parseVector(const std::string& reply) {
+  std::istringstream in(reply);
+  std::string ok;
+  Vec3 v{};
+  in >> ok >> v[0] >> v[1] >> v[2];
+  EXPECT_EQ(ok, "ok") << reply;
+  return v;
+}
+
+TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
+  vorel_test::ConsoleCapture console;
+  vorel_test::InstalledController controller;
+  controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
+                       hx4rc_api::Frame(hx4rc_api::Rotation(), hx4rc_api::Vector(0, 0, 0.135)));
+  vorel_sim::SensorEmulator emulator;
+  vorel_device::Wrench raw;
+  raw[0] = -3.0;  // N along sensor x = flange y
+  raw[2] = 4.0;   // N along sensor z
+  emulator.setWrench(raw);
+  ASSERT_TRUE(emulator.start());
+  // Activation parameters only: this process's device is never bound.
+  auto device = boost::make_shared<VorelFTSensor>(
+      controller.program(), deviceConfig(activationXml(emulator.slavePath(), "500")));
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  auto adaptive = device->adaptiveThread();
+
+  ProgramPeer peer(VOREL_DEVICE_PROGRAM_PEER);
+  ASSERT_TRUE(peer.started());
+  ASSERT_EQ(peer.call("bind"), "ok 0");
+  EXPECT_EQ(peer.consoleLines(),
+            (std::vector<std::string>{"[INFO] VorelFTSensor::onBind",
+                                      "[INFO] onBind: device_address = /dev/null"}));
+
+  // The peer's bind stored the sensor pose; with it this process's force
+  // control turns the sensor's (-3, 0, 4) N into the tool frame: +90 degrees
+  // about z gives (0, -3, 4), plus the default 1 kg tool's 9.81 N along z.
+  SegmentView view;
+  ASSERT_TRUE(pollUntil([&] {
+    const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
+    const float fz = frame.ft_data[2];
+    return fz == 4.0f;
+  }));
+  ASSERT_TRUE(controller->runCycles(2));
+  const Vec3 force = parseVector(peer.call("readForce"));
+  EXPECT_NEAR(force[0], 0.0, 1e-9);
+  EXPECT_NEAR(force[1], -3.0, 1e-9);
+  EXPECT_NEAR(force[2], 13.81, 1e-9);
+
+  // Bias to read (0, 0, -10) N, force control on z: -1e-4 m per cycle.
+  ASSERT_EQ(peer.call("resetForce 0 0 -10"), "ok");
+  ASSERT_EQ(peer.call("setEnabledAxes 0 0 1 0 0 0"), "ok");
+  ASSERT_EQ(peer.call("activateForceControl 1 0"), "ok");
+  controller->clearRecords();
+  // The first cycle still works on the snapshot taken before the commands.
+  ASSERT_TRUE(controller->runCycles(4));
+  auto commands = controller->driveCommands();
+  ASSERT_EQ(commands.size(), 3u);
+  for (std::size_t k = 0; k < commands.size(); ++k) {
+    EXPECT_NEAR(commands[k].command.referenceOffset().frame.position.z(),
+                -1e-4 * static_cast<double>(k + 1), 1e-12);
+    EXPECT_NEAR(commands[k].command.referenceOffset().frame.position.y(), 0.0, 1e-15);
+  }
+
+  // A filter requested there runs here: 0.1 N per cycle from rest.
+  ASSERT_EQ(peer.call("addFilter ramp 3 0 0 0 50 -50"), "ok");
+  ASSERT_TRUE(controller->runCycles(2));
+  EXPECT_EQ(adaptive->getFilterChain().order(), std::vector<std::string>{"ramp"});
+  const Vec3 filtered = parseVector(peer.call("readForceFiltered"));
+  EXPECT_NEAR(filtered[2], -0.1, 1e-12);
+
+  // The peer's program ends: filters removed, force control off with one
+  // zero offset.
+  ASSERT_EQ(peer.call("terminate"), "ok");
+  controller->clearRecords();
+  ASSERT_TRUE(controller->runCycles(2));
+  commands = controller->driveCommands();
+  ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands.back().command.referenceOffset().frame.position,
+            hx4rc_api::Vector(0.0, 0.0, 0.0));
+  EXPECT_TRUE(adaptive->getFilterChain().empty());
+  ASSERT_TRUE(controller->runCycles(2));
+  EXPECT_EQ(controller->driveCommandCount(), commands.size());
+
+  EXPECT_EQ(peer.call("quit"), "ok");
+  EXPECT_EQ(peer.wait(), 0);
+  EXPECT_EQ(peer.consoleLines().back(), "[INFO] VorelFTSensor::onUnbind");
+
+  controller->setFreeRunning(true);
+  EXPECT_TRUE(device->onDeactivate().ok());
+  EXPECT_EQ(device->onDestroy(), 0);
+}
+
+}  // namespace
+}  // namespace vorel_device_test

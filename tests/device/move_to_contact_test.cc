@@ -1,0 +1,438 @@
+// moveToContact against the controller double: each motion command moves the
+// robot's TCP to the commanded target (the double's move hook), and the test
+// plays the contact by writing the tool-frame wrench into the real shared
+// segment, from which the device takes the force norm. The robot starts at
+// (0.4, 0.1, 0.3) m with its tool turned 180 degrees about world x (tool z
+// points along world -z), so world and tool steps differ visibly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/make_shared.hpp>
+#include <cmath>
+#include <functional>
+#include <future>
+#include <limits>
+
+#include "comm/VorelForceTorqueSensorComm.h"
+#include "tests/device/device_fixture.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device_test {
+namespace {
+
+namespace ss = vorel_device::shared_segment;
+using hx4rc_api::Model;
+using hx4rc_api::Motion;
+using vorel_test::MotionRecord;
+
+const hx4rc_api::Rotation kToolDown(1, 0, 0, 0, -1, 0, 0, 0, -1);
+const hx4rc_api::Vector kStart(0.4, 0.1, 0.3);
+constexpr double kTol = 1e-12;
+const std::string kTerminatedTail =
+    " because the robot program terminated; the robot is not moved by this call any more";
+
+void expectApproachParams(const Motion::Params& p) {
+  EXPECT_EQ(p.pairs[0].kind, 2);
+  EXPECT_EQ(p.pairs[0].value, 0.5);
+  EXPECT_EQ(p.pairs[1].kind, 2);
+  EXPECT_EQ(p.pairs[1].value, 0.1);
+  EXPECT_EQ(p.pairs[2].kind, 1);
+  EXPECT_EQ(p.pairs[2].value, 0.0);
+  for (const auto& pair : p.pairs)
+    EXPECT_EQ(pair.reserved, 0);
+  EXPECT_EQ(p.reserved[0], 0);
+  EXPECT_EQ(p.reserved[1], 0);
+}
+
+void expectRetractParams(const Motion::Params& p) {
+  EXPECT_EQ(p.pairs[0].kind, 1);
+  EXPECT_EQ(p.pairs[0].value, 0.5);
+  EXPECT_EQ(p.pairs[1].kind, 1);
+  EXPECT_EQ(p.pairs[1].value, 0.1);
+  EXPECT_EQ(p.pairs[2].kind, 2);
+  EXPECT_EQ(p.pairs[2].value, 0.0);
+}
+
+// A valid world target at `position` with the tool's rotation.
+void expectTarget(const MotionRecord& record, double x, double y, double z) {
+  EXPECT_EQ(record.target.frame_id, static_cast<std::int32_t>(Model::SysId::FRAME_WORLD));
+  EXPECT_NEAR(record.target.frame.position.x(), x, kTol);
+  EXPECT_NEAR(record.target.frame.position.y(), y, kTol);
+  EXPECT_NEAR(record.target.frame.position.z(), z, kTol);
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      EXPECT_NEAR(record.target.frame.rotation(r, c), kToolDown(r, c), kTol);
+}
+
+class MoveToContactTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controller->setFreeRunning(true);
+    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
+                         hx4rc_api::Frame(kToolDown, kStart));
+    device = boost::make_shared<VorelFTSensor>(
+        controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
+    ASSERT_EQ(device->onBind(), 0);
+    view = std::make_unique<SegmentView>();
+    // The robot reaches every valid target; then the test's contact model.
+    controller->setMoveHook([this](const Motion::Target& target, const Motion::Params&) {
+      const int n = ++moves;
+      if (target.frame_id != 0) {
+        controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
+                             target.frame);
+      }
+      if (on_move)
+        on_move(n, target);
+    });
+    console.clear();
+  }
+
+  void TearDown() override { retire(*device, controller); }
+
+  // Tool-frame force seen by the device (N); its norm is compared with the
+  // threshold.
+  void setForce(double fx, double fy, double fz) {
+    vorel_device::Wrench w;
+    w[0] = fx;
+    w[1] = fy;
+    w[2] = fz;
+    view->write(ss::kTcpTransformedWrench, w);
+  }
+
+  VorelFTSensor::Result move(int reference_frame, int axis, double speed_mm_s, double threshold_n,
+                             double max_mm, double retract_mm) {
+    Number speed(speed_mm_s), threshold(threshold_n), max_distance(max_mm), retract(retract_mm);
+    return device->moveToContact(reference_frame, axis, speed, threshold, max_distance, retract);
+  }
+
+  // Contact once the robot has moved `mm` from the start.
+  void contactAfter(double mm) {
+    on_move = [this, mm](int, const Motion::Target& target) {
+      if ((target.frame.position - kStart).Norm() >= mm / 1000.0 - 1e-9)
+        setForce(0.0, 0.0, 20.0);
+    };
+  }
+  // Contact after the n-th motion command.
+  void contactAtMove(int n) {
+    on_move = [this, n](int count, const Motion::Target&) {
+      if (count == n)
+        setForce(0.0, 12.0, -16.0);  // norm 20 N
+    };
+  }
+
+  vorel_test::InstalledController controller;
+  vorel_device::VorelForceTorqueSensorComm reader{5};  // creates the segment; not started
+  vorel_test::ConsoleCapture console;
+  boost::shared_ptr<VorelFTSensor> device;
+  std::unique_ptr<SegmentView> view;
+  std::atomic<int> moves{0};
+  std::function<void(int, const Motion::Target&)> on_move;
+};
+
+// --- Direction and frame of the steps --------------------------------------
+
+class MoveToContactSpeedTest : public MoveToContactTest,
+                               public ::testing::WithParamInterface<double> {};
+
+TEST_P(MoveToContactSpeedTest, WorldZ_Speed50_StepsOf6mmThenRetracts5mmBack) {
+  const double speed = GetParam();
+  const double dir = speed > 0 ? 1.0 : -1.0;
+  contactAfter(20.0);  // reached with the 4th step (24 mm)
+
+  ASSERT_TRUE(move(0, 2, speed, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 6u);
+  // Five steps of 0.006 m along world z (the fifth in the pass that found the
+  // contact), whatever the tool's orientation.
+  for (int k = 0; k < 5; ++k) {
+    SCOPED_TRACE(k);
+    expectTarget(records[k], 0.4, 0.1, 0.3 + dir * 0.006 * (k + 1));
+    expectApproachParams(records[k].params);
+  }
+  // Then 0.005 m back against the approach.
+  expectTarget(records[5], 0.4, 0.1, 0.3 + dir * 0.030 - dir * 0.005);
+  expectRetractParams(records[5].params);
+  // One synchronisation before every frame query: set-up, five passes, retract.
+  EXPECT_EQ(controller->syncCount(), 7u);
+  EXPECT_EQ(controller->acquireCount(), 1u);
+  EXPECT_EQ(controller->releaseCount(), 1u);
+  EXPECT_TRUE(console.lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDirections, MoveToContactSpeedTest, ::testing::Values(50.0, -50.0));
+
+TEST_F(MoveToContactTest, ToolFrame_ReferenceFrame1_StepsAlongToolAxis) {
+  contactAtMove(2);
+
+  ASSERT_TRUE(move(1, 2, 50.0, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 4u);
+  // Tool z points along world -z.
+  for (int k = 0; k < 3; ++k) {
+    SCOPED_TRACE(k);
+    expectTarget(records[k], 0.4, 0.1, 0.3 - 0.006 * (k + 1));
+    expectApproachParams(records[k].params);
+  }
+  expectTarget(records[3], 0.4, 0.1, 0.3 - 0.018 + 0.005);
+  expectRetractParams(records[3].params);
+}
+
+TEST_F(MoveToContactTest, Axis3_OffsetZero_CommandsCurrentPoseEveryPass) {
+  contactAtMove(3);
+
+  ASSERT_TRUE(move(0, 3, 50.0, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 5u);  // four passes, then the retract
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    SCOPED_TRACE(k);
+    expectTarget(records[k], 0.4, 0.1, 0.3);
+  }
+  expectApproachParams(records[3].params);
+  expectRetractParams(records[4].params);
+}
+
+TEST_F(MoveToContactTest, ReferenceFrame2_EveryTargetAllNaNWithIdZero) {
+  contactAtMove(2);
+
+  ASSERT_TRUE(move(2, 0, 50.0, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 4u);
+  for (const MotionRecord& record : records) {
+    EXPECT_EQ(record.target.frame_id, 0);
+    for (int i = 0; i < 9; ++i)
+      EXPECT_TRUE(std::isnan(record.target.frame.rotation.data()[i]));
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(std::isnan(record.target.frame.position.data()[i]));
+  }
+  expectApproachParams(records[2].params);
+  expectRetractParams(records[3].params);
+}
+
+// --- Contact at once --------------------------------------------------------
+
+class MoveToContactFirstPassTest : public MoveToContactTest,
+                                   public ::testing::WithParamInterface<double> {};
+
+TEST_P(MoveToContactFirstPassTest, ForceAboveThreshold_OneApproachThenRetract) {
+  const double speed = GetParam();
+  const double dir = speed > 0 ? 1.0 : -1.0;
+  setForce(0.0, 0.0, 10.5);
+
+  ASSERT_TRUE(move(0, 0, speed, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 2u);
+  expectTarget(records[0], 0.4 + dir * 0.006, 0.1, 0.3);
+  expectApproachParams(records[0].params);
+  // -speed/|speed| x 5 mm along x.
+  expectTarget(records[1], 0.4 + dir * 0.006 - dir * 0.005, 0.1, 0.3);
+  expectRetractParams(records[1].params);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDirections, MoveToContactFirstPassTest,
+                         ::testing::Values(50.0, -50.0));
+
+TEST_F(MoveToContactTest, ForceEqualToThreshold_IsNoContact) {
+  setForce(0.0, 6.0, 8.0);  // exactly 10 N
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 11.0, 5.0).ok());
+  // Steps at 0, 6 mm; 12 mm is past the 11 mm limit: no retract.
+  EXPECT_EQ(controller->motionCommandCount(), 2u);
+}
+
+// --- Ends without contact ----------------------------------------------------
+
+TEST_F(MoveToContactTest, TravelLimitPassed_EndsWithInfoLineAndNoRetract) {
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 20.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  // Steps at 0, 6, 12 and 18 mm travelled; at 24 mm the call ends without a
+  // further step.
+  ASSERT_EQ(records.size(), 4u);
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE(k);
+    expectTarget(records[k], 0.4, 0.1, 0.3 + 0.006 * (k + 1));
+    expectApproachParams(records[k].params);
+  }
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[INFO] moveToContact: no contact within the travel limit "
+                                      "of 20 mm (force norm 0 N, threshold 10 N); stopped "
+                                      "without retract"}));
+  EXPECT_EQ(controller->releaseCount(), 1u);
+}
+
+TEST_F(MoveToContactTest, NaNForceNorm_CountsAsNoContact) {
+  setForce(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0);
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 5.0, 5.0).ok());
+  EXPECT_EQ(controller->motionCommandCount(), 1u);
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[INFO] moveToContact: no contact within the travel limit "
+                                      "of 5 mm (force norm nan N, threshold 10 N); stopped "
+                                      "without retract"}));
+}
+
+TEST_F(MoveToContactTest, SpeedZero_ContactWithoutRetract) {
+  contactAtMove(2);
+
+  ASSERT_TRUE(move(0, 2, 0.0, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 3u);
+  for (const MotionRecord& record : records) {
+    expectTarget(record, 0.4, 0.1, 0.3);
+    expectApproachParams(record.params);
+  }
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[INFO] moveToContact: contact found, but a speed of 0 "
+                                      "mm/s gives no direction to retract in; no retract "
+                                      "commanded"}));
+}
+
+// --- Arguments that are not numbers -------------------------------------------
+
+TEST_F(MoveToContactTest, NonFiniteSpeed_CommandsNothingWithErrorLine) {
+  ASSERT_TRUE(move(0, 2, std::numeric_limits<double>::quiet_NaN(), 10.0, 100.0, 5.0).ok());
+  ASSERT_TRUE(move(1, 0, std::numeric_limits<double>::infinity(), 10.0, 100.0, 5.0).ok());
+
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{
+                "[ERROR] moveToContact: the speed nan mm/s is not a finite number; stopped "
+                "without commanding a step",
+                "[ERROR] moveToContact: the speed inf mm/s is not a finite number; stopped "
+                "without commanding a step"}));
+  EXPECT_EQ(controller->releaseCount(), 2u);
+}
+
+TEST_F(MoveToContactTest, NonFiniteRetractDistance_ContactWithoutRetract) {
+  contactAtMove(1);
+
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, std::numeric_limits<double>::quiet_NaN()).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 2u);
+  expectApproachParams(records[1].params);
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[ERROR] moveToContact: contact found, but the retract "
+                                      "distance nan mm is not a finite number; no retract "
+                                      "commanded"}));
+}
+
+// --- Program termination -------------------------------------------------------
+
+TEST_F(MoveToContactTest, ProgramTerminatedDuringApproach_ReturnsAfterPassAndLaterCallsToo) {
+  auto stream =
+      controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();
+  on_move = [&](int count, const Motion::Target&) {
+    if (count != 3)
+      return;
+    stream->publish(boost::any(hx4_signal::ProgramTerminated{1}));
+    ASSERT_TRUE(pollUntil([&] { return !device->programRunning(); }));
+  };
+
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 3u);  // the pass in progress, no retract
+  for (const MotionRecord& record : records)
+    expectApproachParams(record.params);
+
+  // A later call commands nothing.
+  on_move = nullptr;
+  ASSERT_TRUE(move(1, 0, 50.0, 10.0, 100.0, 5.0).ok());
+  EXPECT_EQ(controller->motionCommandCount(), 3u);
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{
+                "[ERROR] moveToContact: stopped during the approach" + kTerminatedTail,
+                "[ERROR] moveToContact: stopped at the start" + kTerminatedTail}));
+  EXPECT_EQ(controller->acquireCount(), 2u);
+  EXPECT_EQ(controller->releaseCount(), 2u);
+}
+
+TEST_F(MoveToContactTest, ProgramTerminatedInContactPass_NoRetract) {
+  contactAtMove(2);
+  auto stream =
+      controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();
+  auto first = on_move;
+  on_move = [&](int count, const Motion::Target& target) {
+    first(count, target);
+    if (count != 3)  // the step of the pass that found the contact
+      return;
+    stream->publish(boost::any(hx4_signal::ProgramTerminated{4}));
+    ASSERT_TRUE(pollUntil([&] { return !device->programRunning(); }));
+  };
+
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
+
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 3u);
+  expectApproachParams(records[2].params);
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{"[ERROR] moveToContact: stopped before "
+                                                       "the retract" +
+                                                       kTerminatedTail}));
+}
+
+// --- Hold and pacing ----------------------------------------------------------
+
+TEST_F(MoveToContactTest, HoldFlags_NoStepUntilCleared) {
+  setForce(0.0, 0.0, 30.0);
+  controller->setResourceFlag(3, true);
+  controller->setResourceFlag(4, true);
+  const std::uint64_t queries = controller->statusQueryCount();
+
+  auto call = std::async(std::launch::async, [&] { return move(0, 2, 50.0, 10.0, 100.0, 5.0); });
+  // It is polling the hold flags and has commanded nothing.
+  ASSERT_TRUE(controller->awaitStatusQueries(queries + 100));
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  controller->setResourceFlag(3, false);
+  ASSERT_TRUE(controller->awaitStatusQueries(controller->statusQueryCount() + 100));
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  controller->setResourceFlag(4, false);
+
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(call.get().ok());
+  EXPECT_EQ(controller->motionCommandCount(), 2u);
+}
+
+TEST_F(MoveToContactTest, ProgramTerminatedWhileHeld_ReturnsWithErrorLine) {
+  controller->setResourceFlag(4, true);
+  const std::uint64_t queries = controller->statusQueryCount();
+  auto call = std::async(std::launch::async, [&] { return move(0, 2, 50.0, 10.0, 100.0, 5.0); });
+  ASSERT_TRUE(controller->awaitStatusQueries(queries + 10));
+
+  controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>()->publish(
+      boost::any(hx4_signal::ProgramTerminated{2}));
+
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(call.get().ok());
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[ERROR] moveToContact: stopped while the robot was held" +
+                                      kTerminatedTail}));
+  EXPECT_EQ(controller->releaseCount(), 1u);
+}
+
+TEST_F(MoveToContactTest, SteppingController_OneStepPerControllerCycle) {
+  controller->setFreeRunning(false);
+  contactAtMove(3);
+  auto call = std::async(std::launch::async, [&] { return move(0, 2, 50.0, 10.0, 100.0, 5.0); });
+
+  ASSERT_TRUE(controller->awaitWaiting(1));  // set-up synchronisation
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  for (std::size_t k = 1; k <= 3; ++k) {
+    ASSERT_TRUE(controller->runCycles(1));
+    EXPECT_EQ(controller->motionCommandCount(), k - 1);
+  }
+  // The third step brings the contact, the fourth pass finds it; that pass's
+  // step and the retract follow, after which the call returns.
+  controller->setFreeRunning(true);
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(call.get().ok());
+  EXPECT_EQ(controller->motionCommandCount(), 5u);
+}
+
+}  // namespace
+}  // namespace vorel_device_test
