@@ -178,6 +178,12 @@ void AdaptiveThread::runCycle() {
   }
   spin();
 
+  // Until the reader has published a first frame, "frame" holds the all-zero
+  // initial record (no header): no measurement to compensate, publish or
+  // control on. Publishing it would show the tool's weight as a force, which
+  // a tare would then bake into the bias, and force control would act on it.
+  if (frame.header != RxFrame::kHeader) return;
+
   Wrench raw;
   for (int i = 0; i < 6; ++i)
     raw[i] = static_cast<double>(frame.ft_data[i]);

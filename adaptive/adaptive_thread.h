@@ -15,7 +15,9 @@
 //      reset and its parameter update;
 //   3. holding the host's control resources: controller synchronisation and
 //      tool-load refresh (spin), gravity compensation and TCP transform
-//      (published, bias included), bias removed, setArto.
+//      (published, bias included), bias removed, setArto. Until the reader
+//      has published a first frame (the shared "frame" still has no 0xAA
+//      header), step 3 ends after spin: nothing is published or commanded.
 //
 // Force control (setArto), per cycle:
 //   state       condition                                  per cycle

@@ -1,5 +1,6 @@
 // Robot-program functions: thin layers over the command facade.
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 
@@ -27,6 +28,18 @@ FilterOptions requestFor(const std::string& name) {
   return options;
 }
 
+bool allFinite(const double* values, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (!std::isfinite(values[i])) return false;
+  }
+  return true;
+}
+
+// The bias accumulates: a NaN or infinite step would stay in it for good.
+const char* const kNonFiniteBias =
+    ": the reading or a target is not a finite number (is the sensor pose set and a frame "
+    "received?); the bias is unchanged";
+
 }  // namespace
 
 template <class Getter>
@@ -49,6 +62,10 @@ VorelFTSensor::Result VorelFTSensor::resetStage(const char* function, Array& tar
   ((*facade).*getter)(wrench);
   double delta[3];
   for (int i = 0; i < 3; ++i) delta[i] = wrench[first + i] - targets.item(i, 0).d(true);
+  if (!allFinite(delta, 3)) {
+    logError(std::string(function) + kNonFiniteBias);
+    return Result::Success();
+  }
   if (first == 0) {
     facade->setForceBias(delta);
   } else {
@@ -106,6 +123,10 @@ VorelFTSensor::Result VorelFTSensor::tareSensor() {
   if (!facade) return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   facade->getTCPFrameFTData(wrench);
+  if (!allFinite(wrench, 6)) {
+    logError(std::string("tareSensor") + kNonFiniteBias);
+    return Result::Success();
+  }
   facade->setForceBias(wrench);
   facade->setTorqueBias(wrench + 3);
   return Result::Success();

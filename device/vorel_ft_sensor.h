@@ -103,7 +103,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   virtual Result readTorqueFiltered(Array& torque);
   // Resets shift the bias so that the stage reads the given targets (rows
   // 0..2) while its wrench stays the same. One bias serves the raw,
-  // sensor-frame and tool-frame readouts.
+  // sensor-frame and tool-frame readouts. The bias accumulates, so a reading
+  // or target that is not finite is refused with an ERROR line (resets and
+  // tare alike) and the bias stays as it was.
   virtual Result resetForceRaw(Array& targets);
   virtual Result resetTorqueRaw(Array& targets);
   virtual Result resetForceSensorFrame(Array& targets);

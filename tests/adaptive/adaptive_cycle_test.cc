@@ -280,6 +280,34 @@ TEST_F(AdaptiveCycleTest, NaNOnlyInRotation_TranslationGoesOnRotationHeld) {
   EXPECT_EQ(thread_->getRotationOffset(), Vector(0.0, 0.0, 0.0));
 }
 
+// Before the reader's first publication the shared "frame" is the all-zero
+// initial record: the cycle must neither publish a wrench computed from it
+// (it would read as the tool's weight) nor command the drive on it.
+TEST_F(AdaptiveCycleTest, NoFrameReceivedYet_NothingPublishedNorCommanded) {
+  locked([](ss::Objects& o) { *o.frame = RxFrame(); });
+  // The load model stays unreadable: the default tool (1 kg) applies, whose
+  // weight a processed zero frame would publish as +9.81 N.
+  controller_->setRcState(0);
+  facade_->setEnabledAxes(false, false, true, false, false, false);
+  facade_->activate(true, false);
+  startThread();
+  step(3);
+  EXPECT_EQ(controller_->driveCommandCount(), 0u);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(gravityCompensatedWrench()[i], 0.0) << i;
+    EXPECT_EQ(tcpTransformedWrench()[i], 0.0) << i;
+    EXPECT_EQ(tcpFilteredWrench()[i], 0.0) << i;
+  }
+
+  // The first received frame is processed in the next cycles.
+  locked([](ss::Objects& o) { o.frame->header = RxFrame::kHeader; });
+  setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+  step(2);
+  EXPECT_GE(controller_->driveCommandCount(), 1u);
+  EXPECT_NE(tcpTransformedWrench()[2], 0.0);
+}
+
+
 }  // namespace
 }  // namespace adaptive_test
 }  // namespace vorel_device

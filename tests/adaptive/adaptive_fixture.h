@@ -53,6 +53,9 @@ class SegmentFixture : public testing::Test {
     segment_ = std::make_unique<ss::Segment>(ss::createSegment());
     mutex_ = ss::createMutex();
     objects_ = ss::constructObjects(*segment_);
+    // As after the reader's first publication: a received frame carries the
+    // header (its values are set by each test).
+    objects_.frame->header = RxFrame::kHeader;
   }
 
   void TearDown() override {

@@ -4,6 +4,8 @@
 // requests, so the test sees exactly what the device wrote.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <boost/make_shared.hpp>
 #include <cmath>
 #include <cstring>
@@ -152,6 +154,36 @@ TEST_F(DeviceFunctionsTest, ResetTorqueStages_Targets_EachStageReadsItsTargets) 
   EXPECT_NEAR(bias[3], 0.4 - 0.5, 1e-12);
   EXPECT_NEAR(bias[4], -0.5 + 0.5, 1e-12);
   EXPECT_NEAR(bias[5], 0.6 - 0.25, 1e-12);
+}
+
+// Before the sensor pose reaches force control the tool-frame wrench is NaN;
+// a bias taken from it could never be removed again.
+TEST_F(DeviceFunctionsTest, TareAndResets_NonFiniteReadingOrTarget_RefusedBiasUnchanged) {
+  publishStages();
+  Array targets = vector3(0.0, 0.0, 1.0);
+  ASSERT_TRUE(device->resetForce(targets).ok());
+  const ftBias before = view->read<ftBias>(ss::kWrenchOffset);
+  console.clear();
+
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  view->write(ss::kTcpTransformedWrench, wrenchOf(nan, nan, nan, nan, nan, nan));
+  EXPECT_TRUE(device->tareSensor().ok());
+  EXPECT_TRUE(device->resetTorque(targets).ok());
+  view->write(ss::kTcpTransformedWrench, wrenchOf(-4.0, 5.0, -6.0, 0.4, -0.5, 0.6));
+  Array infinite = vector3(0.0, std::numeric_limits<double>::infinity(), 0.0);
+  EXPECT_TRUE(device->resetForce(infinite).ok());
+
+  const ftBias after = view->read<ftBias>(ss::kWrenchOffset);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(after[i], before[i]) << i;
+  const std::string tail =
+      ": the reading or a target is not a finite number (is the sensor pose set and a frame "
+      "received?); the bias is unchanged";
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{"[ERROR] tareSensor" + tail,
+                                                       "[ERROR] resetTorque" + tail,
+                                                       "[ERROR] resetForce" + tail}));
+  // A finite reading is taken again.
+  EXPECT_TRUE(device->tareSensor().ok());
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 0.0, 1e-12);
 }
 
 TEST_F(DeviceFunctionsTest, ResetForce_WithItsOwnReading_LeavesBiasUnchanged) {
