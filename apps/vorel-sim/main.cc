@@ -1,0 +1,38 @@
+// vorel-sim: a robot-controller host for the force/torque sensor device. It
+// loads libvorel_device.so, drives the device's lifecycle against a simulated
+// controller and sensor (or a real sensor on --port), runs a robot program
+// and prints a summary. See --help.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "apps/vorel-sim/activator_process.h"
+#include "apps/vorel-sim/options.h"
+#include "apps/vorel-sim/program.h"
+#include "apps/vorel-sim/session.h"
+
+int main(int argc, char** argv) {
+  // Line-buffered standard output even into a pipe, so that the device's
+  // lines and the host's keep their order.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const auto parsed = vorel_sim_app::parseOptions(args);
+  if (!parsed.options) {
+    std::fprintf(stderr, "vorel-sim: %s\n", parsed.error.c_str());
+    return 2;
+  }
+  const auto& options = *parsed.options;
+  if (options.help) {
+    std::fputs(vorel_sim_app::usageText().c_str(), stdout);
+    return 0;
+  }
+  if (options.list_functions) {
+    for (const auto& f : vorel_sim_app::functionTable())
+      std::printf("%s\n", f.example);
+    std::printf("wait 1.5\nprint Filtered\n");
+    return 0;
+  }
+  if (options.activator_role)
+    return vorel_sim_app::runActivator(options);
+  return vorel_sim_app::runSession(options);
+}

@@ -1,0 +1,170 @@
+#include "apps/vorel-sim/options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace vorel_sim_app {
+
+namespace {
+
+std::optional<double> positiveNumber(const std::string& text) {
+  if (text.empty())
+    return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value) ||
+      value <= 0.0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<long> integer(const std::string& text) {
+  if (text.empty())
+    return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end != text.c_str() + text.size() || errno == ERANGE)
+    return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+const std::vector<std::string>& scenarioNames() {
+  static const std::vector<std::string> names = {"contact", "hold", "filters", "faults"};
+  return names;
+}
+
+std::string usageText() {
+  return "usage: vorel-sim [--scenario NAME | --program FILE] [options]\n"
+         "\n"
+         "Loads libvorel_device.so like a robot-controller host, drives the force/torque\n"
+         "sensor device through its whole lifecycle against a simulated controller and\n"
+         "sensor, runs a robot program and prints a summary.\n"
+         "\n"
+         "  --scenario NAME     contact (default), hold, filters or faults\n"
+         "  --program FILE      run a robot program file instead (one call per line)\n"
+         "  --config FILE       device configuration XML (default: config/vorel_ft_sensor.xml)\n"
+         "  --device-lib PATH   the plug-in (default: ../lib/libvorel_device.so next to "
+         "vorel-sim)\n"
+         "  --port PATH         a serial device (real sensor or pseudo-terminal) instead of\n"
+         "                      the built-in sensor emulator\n"
+         "  --duration SECONDS  stop the robot program after this much controller time\n"
+         "  --rate HZ           sensor frequency, activation parameter 1 (default: the config's)\n"
+         "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
+         "  --processes N       1 (default), or 2: the activating device in a second process\n"
+         "  --seed N            seed of the simulated noise and faults (default 1)\n"
+         "  --list-functions    the program functions with an example line each\n"
+         "  --help              this text\n"
+         "\n"
+         "Exit status: 0 when the scenario's criteria hold (for a program: when it ran\n"
+         "to its end), 1 when they do not, 2 for bad options or a program that does not\n"
+         "parse.\n";
+}
+
+OptionsResult parseOptions(const std::vector<std::string>& args) {
+  OptionsResult result;
+  Options options;
+  bool scenario_given = false;
+  auto fail = [&](const std::string& message) {
+    result.error = message;
+    return result;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inline_value;
+    const auto eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (inline_value)
+        return inline_value;
+      if (i + 1 < args.size())
+        return args[++i];
+      return std::nullopt;
+    };
+    if (name == "--help" || name == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (name == "--list-functions") {
+      options.list_functions = true;
+      continue;
+    }
+    const bool known = name == "--scenario" || name == "--program" || name == "--config" ||
+                       name == "--device-lib" || name == "--port" || name == "--duration" ||
+                       name == "--rate" || name == "--trace" || name == "--processes" ||
+                       name == "--seed" || name == "--role" || name == "--control-fd" ||
+                       name == "--backend-fd";
+    if (!known)
+      return fail("unknown option '" + args[i] + "' (see --help)");
+    const auto v = value();
+    if (!v || v->empty())
+      return fail("option " + name + " needs a value (see --help)");
+
+    if (name == "--scenario") {
+      const auto& names = scenarioNames();
+      if (std::find(names.begin(), names.end(), *v) == names.end()) {
+        return fail("unknown scenario '" + *v + "': expected contact, hold, filters or faults");
+      }
+      options.scenario = *v;
+      scenario_given = true;
+    } else if (name == "--program") {
+      options.program_file = *v;
+    } else if (name == "--config") {
+      options.config_file = *v;
+    } else if (name == "--device-lib") {
+      options.device_lib = *v;
+    } else if (name == "--port") {
+      options.port = *v;
+    } else if (name == "--trace") {
+      options.trace_file = *v;
+    } else if (name == "--duration") {
+      const auto seconds = positiveNumber(*v);
+      if (!seconds)
+        return fail("--duration expects a number of seconds above 0, found '" + *v + "'");
+      options.duration_s = *seconds;
+    } else if (name == "--rate") {
+      const auto hz = positiveNumber(*v);
+      if (!hz)
+        return fail("--rate expects a frequency in Hz above 0, found '" + *v + "'");
+      options.rate_hz = *hz;
+    } else if (name == "--processes") {
+      const auto n = integer(*v);
+      if (!n || (*n != 1 && *n != 2))
+        return fail("--processes expects 1 or 2, found '" + *v + "'");
+      options.processes = static_cast<int>(*n);
+    } else if (name == "--seed") {
+      const auto n = integer(*v);
+      if (!n || *n < 0)
+        return fail("--seed expects a whole number 0 or more, found '" + *v + "'");
+      options.seed = static_cast<unsigned long>(*n);
+    } else if (name == "--role") {
+      if (*v != "activator")
+        return fail("--role expects activator, found '" + *v + "'");
+      options.activator_role = true;
+    } else if (name == "--control-fd" || name == "--backend-fd") {
+      const auto n = integer(*v);
+      if (!n || *n < 0)
+        return fail(name + " expects a descriptor number, found '" + *v + "'");
+      (name == "--control-fd" ? options.control_fd : options.backend_fd) = static_cast<int>(*n);
+    }
+  }
+  if (scenario_given && options.program_file) {
+    return fail("--scenario and --program exclude each other: give one");
+  }
+  if (options.activator_role && (options.control_fd < 0 || options.backend_fd < 0)) {
+    return fail("--role activator needs --control-fd and --backend-fd");
+  }
+  result.options = options;
+  return result;
+}
+
+}  // namespace vorel_sim_app

@@ -1,0 +1,55 @@
+// Options of vorel-sim, parsed from the command line. Pure: nothing is opened
+// or checked on disk here.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorel_sim_app {
+
+struct Options {
+  // What to run: a built-in scenario (default "contact") or a program file.
+  std::string scenario = "contact";
+  std::optional<std::string> program_file;
+  // Device configuration (XML); empty: the default one shipped with vorel-sim.
+  std::optional<std::string> config_file;
+  // libvorel_device.so; empty: ../lib/libvorel_device.so next to the executable.
+  std::optional<std::string> device_lib;
+  // A serial device to use instead of the built-in sensor emulator.
+  std::optional<std::string> port;
+  // Caps the robot program (s of controller time); empty: no cap.
+  std::optional<double> duration_s;
+  // Sensor frequency handed to the device as activation parameter 1 (Hz);
+  // empty: the configuration's.
+  std::optional<double> rate_hz;
+  // CSV trace, one row per controller cycle; empty: the scenario's own file
+  // (vorel-sim-<scenario>.csv), none for a program file.
+  std::optional<std::string> trace_file;
+  int processes = 1;       // 1, or 2: activating device in a second process
+  unsigned long seed = 1;  // noise and fault generators of the simulated cell
+
+  bool help = false;
+  bool list_functions = false;
+
+  // Internal: the second process of --processes 2.
+  bool activator_role = false;
+  int control_fd = -1;
+  int backend_fd = -1;
+};
+
+struct OptionsResult {
+  std::optional<Options> options;
+  std::string error;  // set when options is empty
+};
+
+// args: the arguments after the program name.
+OptionsResult parseOptions(const std::vector<std::string>& args);
+
+// The usage text printed by --help.
+std::string usageText();
+
+// The built-in scenarios, in the order --help lists them.
+const std::vector<std::string>& scenarioNames();
+
+}  // namespace vorel_sim_app

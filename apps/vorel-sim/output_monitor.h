@@ -1,0 +1,88 @@
+// OutputMonitor: reads what this process (the device's workers included)
+// writes to a descriptor, normally standard output, line by line, passes
+// every byte on unchanged, and watches the lines for the device's
+// diagnostics. The device's reader prints "No valid frame: <n>" for a frame
+// with a wrong CRC and "lost sync, trying to reconnect" while it searches the
+// frame start; the host counts them and notes the controller time of each.
+//
+// start() puts a pipe in place of the descriptor (dup2) and starts a thread
+// that copies the pipe to the original descriptor; stop() flushes stdio,
+// puts the original back, waits until every writer of the pipe is gone (a
+// child process that inherited it must have ended) and joins the thread.
+//
+// Threads: start() and stop() from one owner thread; counts(), waitForLine()
+// and the listener from any thread. The clock function is called on the
+// monitor's thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vorel_sim_app {
+
+class OutputMonitor {
+ public:
+  // A watched line prefix and what it is called in the counts.
+  struct Pattern {
+    std::string key;     // "crc_error"
+    std::string prefix;  // "No valid frame: "
+  };
+  struct Count {
+    std::uint64_t lines = 0;
+    double first_time = 0.0;  // clock() at the first and last match
+    double last_time = 0.0;
+  };
+
+  // The device's diagnostics: "crc_error", "lost_sync", "non_finite",
+  // "adaptive_started" (the force-control thread reached its loop).
+  static std::vector<Pattern> devicePatterns();
+
+  // `fd`: the descriptor to watch (1: standard output). `clock`: controller
+  // time in s, stamped on every match (may be empty: 0). `line_prefix`: put
+  // before every line passed on (then only whole lines are passed on; a last
+  // line without newline at stop()).
+  OutputMonitor(int fd, std::vector<Pattern> patterns, std::function<double()> clock,
+                std::string line_prefix = std::string());
+  ~OutputMonitor();
+  OutputMonitor(const OutputMonitor&) = delete;
+  OutputMonitor& operator=(const OutputMonitor&) = delete;
+
+  // Throws std::system_error when the pipe cannot be set up.
+  void start();
+  void stop();
+
+  void setClock(std::function<double()> clock);
+  std::map<std::string, Count> counts() const;
+  Count count(const std::string& key) const;
+  // Waits until `key` has been seen at least `lines` times; false after
+  // `guard` without it.
+  bool waitForLine(const std::string& key, std::uint64_t lines,
+                   std::chrono::milliseconds guard) const;
+
+ private:
+  void run();
+  void scan(const std::string& line);
+  double now();
+
+  const int fd_;
+  const std::vector<Pattern> patterns_;
+  const std::string line_prefix_;
+  int saved_fd_ = -1;
+  int read_fd_ = -1;
+  std::thread thread_;
+  std::string partial_;  // monitor thread only
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::function<double()> clock_;
+  std::map<std::string, Count> counts_;
+};
+
+}  // namespace vorel_sim_app

@@ -1,0 +1,154 @@
+// Program: a robot program for vorel-sim, parsed from text. One statement per
+// line:
+//
+//   # a comment (also after a statement)
+//   tareSensor
+//   setForceTrackValue 0 0 -10          an array argument: three numbers
+//   setForceTrackValue(0, 0, -10)       the same, with parentheses and commas
+//   setForceTrackValue [0, 0, -10]      brackets may group the three numbers
+//   activateForceControl true false     booleans: true / false
+//   addFilter smooth lowpass 0 0 10 0 0 filter names are words (or "quoted");
+//                                       types 1..4 or lowpass, notch,
+//                                       ratelimiter, highpassratelimiter
+//   moveToContact 0 2 -20 5 100 10      int, int, then four numbers
+//   readForce                           a readout: prints the three values
+//   wait 1.5                            seconds of controller time
+//   print Filtered                      one readout line: Raw, SensorFrame,
+//                                       Tool or Filtered (force and torque),
+//                                       or Position (TCP in the world, m)
+//
+// Any of the device's 27 robot-program functions may be called by its own
+// name. Readouts (read...) take no argument: their array is their result.
+// Numbers must be finite. The parser is pure: it reads text and touches
+// nothing, so a program with an error is refused as a whole before anything
+// moves.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vorel_sim_app {
+
+// The device's robot-program functions, in the order of its virtual slots.
+enum class Function {
+  readForceRaw,
+  readTorqueRaw,
+  readForceSensorFrame,
+  readTorqueSensorFrame,
+  readForce,
+  readTorque,
+  readForceFiltered,
+  readTorqueFiltered,
+  resetForceRaw,
+  resetTorqueRaw,
+  resetForceSensorFrame,
+  resetTorqueSensorFrame,
+  tareSensor,
+  resetForce,
+  resetTorque,
+  setForceTrackValue,
+  setTorqueTrackValue,
+  moveToContact,
+  activateForceControl,
+  deactivateForceControl,
+  setEnabledAxes,
+  setForceControlGains,
+  setEnabledSystemFilters,
+  setSystemFilterParams,
+  resetFilters,
+  addFilter,
+  removeFilter,
+};
+
+constexpr std::size_t kFunctionCount = 27;
+
+// What `print` reads out.
+enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
+
+// Kinds of argument in a function's signature.
+enum class ArgKind {
+  Vector3,     // three numbers (an Array<Number>, rows 0..2)
+  Integer,     // an int
+  Number,      // a Number
+  Boolean,     // true / false
+  Name,        // a filter name: a word or a quoted string
+  FilterType,  // an int, or a filter type word
+};
+
+struct Param {
+  ArgKind kind;
+  const char* name;  // for messages: "speed", "force"
+};
+
+struct FunctionInfo {
+  Function function;
+  const char* name;
+  std::vector<Param> args;
+  const char* example;  // one line that calls it, as written in a program
+};
+
+// The 27 functions in slot order.
+const std::vector<FunctionInfo>& functionTable();
+const FunctionInfo& functionInfo(Function function);
+// The function of that exact name (case matters), or empty.
+std::optional<Function> functionByName(const std::string& name);
+
+const char* stageName(Stage stage);
+
+// One argument's value. A Vector3 is three doubles.
+struct Vector3 {
+  double x = 0.0;
+  double y = 0.0;
+  double z = 0.0;
+};
+using Value = std::variant<double, int, bool, std::string, Vector3>;
+
+struct Call {
+  Function function;
+  std::vector<Value> args;  // one per Param of the function
+};
+struct Wait {
+  double seconds = 0.0;
+};
+struct Print {
+  Stage stage = Stage::Tool;
+};
+
+struct Statement {
+  int line = 0;      // 1-based line number in the source
+  std::string text;  // the line as written, without comment and outer blanks
+  std::variant<Call, Wait, Print> action;
+};
+
+struct ParseError {
+  int line = 0;
+  std::string message;  // what was expected and what was found
+};
+
+struct Program {
+  std::vector<Statement> statements;
+};
+
+// Parses a whole program. On the first line that does not parse, returns
+// that error and no program.
+struct ParseResult {
+  std::optional<Program> program;
+  std::optional<ParseError> error;
+};
+ParseResult parseProgram(const std::string& text);
+
+// Parses one line (1-based `line_number`); an empty or comment-only line
+// gives neither statement nor error.
+struct LineResult {
+  std::optional<Statement> statement;
+  std::optional<ParseError> error;
+};
+LineResult parseLine(const std::string& line, int line_number);
+
+// The call as a program would write it: "moveToContact(0, 2, -20, 5, 100, 10)".
+std::string formatCall(const Call& call);
+
+}  // namespace vorel_sim_app

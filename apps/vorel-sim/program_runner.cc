@@ -1,0 +1,266 @@
+#include "apps/vorel-sim/program_runner.h"
+
+#include <cstdio>
+#include <exception>
+#include <sstream>
+
+namespace vorel_sim_app {
+
+namespace {
+
+using hx4_program_api::Array;
+using hx4_program_api::Number;
+using Device = vorel_device::VorelFTSensor;
+using Result = Device::Result;
+
+Array<Number> arrayOf(const Vector3& v) {
+  Array<Number> array(3, 1);
+  array.item(0, 0) = v.x;
+  array.item(1, 0) = v.y;
+  array.item(2, 0) = v.z;
+  return array;
+}
+
+void readArray(Array<Number>& array, double* out) {
+  for (std::size_t i = 0; i < 3; ++i)
+    out[i] = array.item(i, 0).d(true);
+}
+
+// The readout function of a read statement and its unit.
+struct Readout {
+  Result (Device::*function)(Device::Array&);
+  const char* unit;
+};
+
+std::optional<Readout> readoutOf(Function f) {
+  switch (f) {
+    case Function::readForceRaw:
+      return Readout{&Device::readForceRaw, "N"};
+    case Function::readTorqueRaw:
+      return Readout{&Device::readTorqueRaw, "N m"};
+    case Function::readForceSensorFrame:
+      return Readout{&Device::readForceSensorFrame, "N"};
+    case Function::readTorqueSensorFrame:
+      return Readout{&Device::readTorqueSensorFrame, "N m"};
+    case Function::readForce:
+      return Readout{&Device::readForce, "N"};
+    case Function::readTorque:
+      return Readout{&Device::readTorque, "N m"};
+    case Function::readForceFiltered:
+      return Readout{&Device::readForceFiltered, "N"};
+    case Function::readTorqueFiltered:
+      return Readout{&Device::readTorqueFiltered, "N m"};
+    default:
+      return std::nullopt;
+  }
+}
+
+Result (Device::*vectorFunction(Function f))(Device::Array&) {
+  switch (f) {
+    case Function::resetForceRaw:
+      return &Device::resetForceRaw;
+    case Function::resetTorqueRaw:
+      return &Device::resetTorqueRaw;
+    case Function::resetForceSensorFrame:
+      return &Device::resetForceSensorFrame;
+    case Function::resetTorqueSensorFrame:
+      return &Device::resetTorqueSensorFrame;
+    case Function::resetForce:
+      return &Device::resetForce;
+    case Function::resetTorque:
+      return &Device::resetTorque;
+    case Function::setForceTrackValue:
+      return &Device::setForceTrackValue;
+    case Function::setTorqueTrackValue:
+      return &Device::setTorqueTrackValue;
+    default:
+      return nullptr;
+  }
+}
+
+double num(const Value& v) {
+  return std::get<double>(v);
+}
+int integer(const Value& v) {
+  return std::get<int>(v);
+}
+bool boolean(const Value& v) {
+  return std::get<bool>(v);
+}
+
+}  // namespace
+
+std::string ProgramRunner::triple(const double* v, int decimals) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "(%.*f, %.*f, %.*f)", decimals, v[0], decimals, v[1], decimals,
+                v[2]);
+  return buf;
+}
+
+std::string ProgramRunner::prefix(const Statement& statement) const {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "[program] t=%.3f s line %d: ", ctx_.clock ? ctx_.clock() : 0.0,
+                statement.line);
+  return buf;
+}
+
+RunOutcome ProgramRunner::run(const Program& program) {
+  RunOutcome outcome;
+  for (const Statement& statement : program.statements) {
+    if (ctx_.abort && ctx_.abort->load()) {
+      outcome.aborted = true;
+      return outcome;
+    }
+    StatementRun run;
+    run.statement = statement;
+    run.start_s = ctx_.clock ? ctx_.clock() : 0.0;
+    try {
+      execute(statement, run);
+    } catch (const std::exception& e) {
+      run.end_s = ctx_.clock ? ctx_.clock() : 0.0;
+      outcome.runs.push_back(run);
+      std::ostringstream msg;
+      msg << "line " << statement.line << ": " << statement.text << ": " << e.what();
+      outcome.error = msg.str();
+      return outcome;
+    }
+    run.end_s = ctx_.clock ? ctx_.clock() : 0.0;
+    outcome.runs.push_back(run);
+    if (!run.completed) {
+      outcome.aborted = true;
+      return outcome;
+    }
+  }
+  outcome.aborted = ctx_.abort && ctx_.abort->load();
+  outcome.completed = !outcome.aborted;
+  return outcome;
+}
+
+void ProgramRunner::execute(const Statement& statement, StatementRun& run) {
+  if (const auto* wait = std::get_if<Wait>(&statement.action)) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "wait %g s", wait->seconds);
+    ctx_.out(prefix(statement) + buf);
+    run.completed = ctx_.wait ? ctx_.wait(wait->seconds) : true;
+    return;
+  }
+  if (const auto* p = std::get_if<Print>(&statement.action)) {
+    print(p->stage, statement, run);
+    run.completed = true;
+    return;
+  }
+  call(std::get<Call>(statement.action), statement, run);
+  run.completed = true;
+}
+
+void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun& run) {
+  Device& d = *ctx_.device;
+  if (const auto readout = readoutOf(c.function)) {
+    Array<Number> array(3, 1);
+    (d.*(readout->function))(array);
+    double v[3];
+    readArray(array, v);
+    run.values.assign(v, v + 3);
+    ctx_.out(prefix(statement) + functionInfo(c.function).name + " = " + triple(v, 3) + " " +
+             readout->unit);
+    return;
+  }
+  ctx_.out(prefix(statement) + formatCall(c));
+  if (auto f = vectorFunction(c.function)) {
+    Array<Number> array = arrayOf(std::get<Vector3>(c.args[0]));
+    (d.*f)(array);
+    return;
+  }
+  const auto& a = c.args;
+  switch (c.function) {
+    case Function::tareSensor:
+      d.tareSensor();
+      return;
+    case Function::moveToContact: {
+      Number speed(num(a[2])), threshold(num(a[3])), max_distance(num(a[4])), retract(num(a[5]));
+      d.moveToContact(integer(a[0]), integer(a[1]), speed, threshold, max_distance, retract);
+      return;
+    }
+    case Function::activateForceControl:
+      d.activateForceControl(boolean(a[0]), boolean(a[1]));
+      return;
+    case Function::deactivateForceControl:
+      d.deactivateForceControl();
+      return;
+    case Function::setEnabledAxes:
+      d.setEnabledAxes(boolean(a[0]), boolean(a[1]), boolean(a[2]), boolean(a[3]), boolean(a[4]),
+                       boolean(a[5]));
+      return;
+    case Function::setForceControlGains: {
+      Number t(num(a[0])), r(num(a[1])), s(num(a[2]));
+      d.setForceControlGains(t, r, s);
+      return;
+    }
+    case Function::setEnabledSystemFilters:
+      d.setEnabledSystemFilters(boolean(a[0]));
+      return;
+    case Function::setSystemFilterParams: {
+      Number cutoff(num(a[0])), rising(num(a[1])), falling(num(a[2]));
+      d.setSystemFilterParams(cutoff, rising, falling);
+      return;
+    }
+    case Function::resetFilters:
+      d.resetFilters();
+      return;
+    case Function::addFilter:
+      d.addFilter(std::get<std::string>(a[0]), integer(a[1]), num(a[2]), num(a[3]), num(a[4]),
+                  num(a[5]), num(a[6]));
+      return;
+    case Function::removeFilter:
+      d.removeFilter(std::get<std::string>(a[0]));
+      return;
+    default:
+      throw std::logic_error("no call for this function");
+  }
+}
+
+void ProgramRunner::print(Stage stage, const Statement& statement, StatementRun& run) {
+  Device& d = *ctx_.device;
+  if (stage == Stage::Position) {
+    const hx4rc_api::Frame tcp = ctx_.program->getFrame(hx4rc_api::Model::SysId::FRAME_ROBOTX_TCP,
+                                                        hx4rc_api::Model::SysId::FRAME_WORLD);
+    const double p[3] = {tcp.position[0], tcp.position[1], tcp.position[2]};
+    run.values.assign(p, p + 3);
+    ctx_.out(prefix(statement) + "print Position: TCP " + triple(p, 6) + " m");
+    return;
+  }
+  Result (Device::*force)(Device::Array&) = nullptr;
+  Result (Device::*torque)(Device::Array&) = nullptr;
+  switch (stage) {
+    case Stage::Raw:
+      force = &Device::readForceRaw;
+      torque = &Device::readTorqueRaw;
+      break;
+    case Stage::SensorFrame:
+      force = &Device::readForceSensorFrame;
+      torque = &Device::readTorqueSensorFrame;
+      break;
+    case Stage::Tool:
+      force = &Device::readForce;
+      torque = &Device::readTorque;
+      break;
+    case Stage::Filtered:
+      force = &Device::readForceFiltered;
+      torque = &Device::readTorqueFiltered;
+      break;
+    case Stage::Position:
+      break;
+  }
+  Array<Number> f(3, 1), t(3, 1);
+  (d.*force)(f);
+  (d.*torque)(t);
+  double fv[3], tv[3];
+  readArray(f, fv);
+  readArray(t, tv);
+  run.values.assign(fv, fv + 3);
+  run.values.insert(run.values.end(), tv, tv + 3);
+  ctx_.out(prefix(statement) + "print " + stageName(stage) + ": force " + triple(fv, 3) +
+           " N, torque " + triple(tv, 3) + " N m");
+}
+
+}  // namespace vorel_sim_app

@@ -1,0 +1,32 @@
+// RunData: everything a run leaves for its summary.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "apps/vorel-sim/cycle_record.h"
+#include "apps/vorel-sim/fault_plan.h"
+#include "apps/vorel-sim/output_monitor.h"
+#include "apps/vorel-sim/program_runner.h"
+#include "sim/sensor_emulator.h"
+
+namespace vorel_sim_app {
+
+struct RunData {
+  std::vector<CycleRecord> records;                         // one per controller cycle, in order
+  RunOutcome outcome;                                       // the program's statements as they ran
+  std::map<std::string, OutputMonitor::Count> diagnostics;  // OutputMonitor::devicePatterns()
+  std::optional<vorel_sim::SensorEmulator::Counters> emulator;  // empty with --port
+  std::vector<FaultPlan::Applied> faults;
+  std::optional<double> duration_cap_s;  // --duration, when given
+  bool interrupted = false;              // stopped by Ctrl-C or SIGTERM
+  std::string setup_error;               // the run failed before or around the program
+  double plane_z = 0.0;                  // floor height, world z, m
+  double rate_hz = 500.0;                // sensor frequency handed to the device
+  std::string trace_path;                // empty: no trace
+  unsigned long trace_rows = 0;
+};
+
+}  // namespace vorel_sim_app

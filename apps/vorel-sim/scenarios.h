@@ -1,0 +1,51 @@
+// The built-in scenarios: the cell each one needs, its fault plan, and how
+// its summary is judged from the run. Each scenario's robot program is a text
+// file, programs/<name>.prog, run by the program interpreter like any other.
+//
+//   contact  tare, moveToContact down onto the floor: contact found within
+//            3 mm of the floor, the retract done (within 1 mm of the asked
+//            distance), a clean line (no CRC error)
+//   hold     tare, low-pass filter, force control on z toward a target
+//            force: settles within a band of the target; steady-state mean
+//            within the band and spread below 0.5 N
+//   filters  a noisy sensor with a 60 Hz vibration, read with no filter, a
+//            notch, then notch and low-pass: noise (standard deviation of
+//            the filtered fz) down to a third or less
+//   faults   force control held while the line gets wrong CRCs, dropped
+//            bytes and a garbage burst: the reader reports them, finds the
+//            frames again, no NaN reaches the drive and the force returns to
+//            its target
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "apps/vorel-sim/fault_plan.h"
+#include "apps/vorel-sim/run_data.h"
+#include "apps/vorel-sim/simulated_cell.h"
+#include "apps/vorel-sim/summary.h"
+
+namespace vorel_sim_app {
+
+struct Scenario {
+  std::string name;
+  std::string description;  // one line, printed at the start
+  CellSetup cell;
+  std::vector<FaultStep> faults;
+  bool needs_emulator = false;  // cannot run against --port
+};
+
+// The scenario of that name (one of scenarioNames()); throws
+// std::invalid_argument for another name.
+const Scenario& scenarioByName(const std::string& name);
+
+// The summary of a scenario run.
+Summary evaluateScenario(const Scenario& scenario, const RunData& run);
+// The summary of a program run (--program): what ran and how the line and
+// the drive fared.
+Summary evaluateProgram(const RunData& run);
+
+// The cell of a --program run.
+CellSetup programCell();
+
+}  // namespace vorel_sim_app

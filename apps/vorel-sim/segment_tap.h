@@ -1,0 +1,54 @@
+// SegmentTap: a host tool's read-only look into the device's shared segment
+// "VorelFrameSharedMemory". It opens the segment and the named mutex
+// "VorelNamedMutex" open-only (the device's reader must have created them),
+// and for each sample takes the mutex once, briefly, to copy the latest
+// sensor frame and the wrenches of the force-control cycle. It writes
+// nothing, sleeps nowhere and never holds the mutex across anything but the
+// copy.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <memory>
+
+#include "comm/rx_frame.h"
+#include "comm/shared_records.h"
+#include "comm/shared_segment.h"
+#include "filters/wrench.h"
+
+namespace vorel_sim_app {
+
+struct SegmentSample {
+  // The sensor's values of the latest published frame: N, N m, sensor axes,
+  // no bias removed; its status word and stamp (sequence number, send time).
+  vorel_device::Wrench raw;
+  std::uint16_t status = 0;
+  std::uint32_t sequence = 0;
+  bool has_frame = false;  // a frame has been published (its header is 0xAA)
+  // The gravity-compensated wrench in the tool-centre-point frame minus the
+  // bias, as readForce / readTorque report it: N, N m, TCP axes.
+  vorel_device::Wrench tool;
+  // The filtered TCP wrench the force-control law uses: N, N m, TCP axes.
+  vorel_device::Wrench filtered;
+  double runtime_s = 0.0;  // seconds of active force control
+};
+
+class SegmentTap {
+ public:
+  // Throws boost::interprocess::interprocess_exception when the segment or the
+  // mutex does not exist.
+  SegmentTap();
+  ~SegmentTap();
+  SegmentTap(const SegmentTap&) = delete;
+  SegmentTap& operator=(const SegmentTap&) = delete;
+
+  // One sample (named mutex held for the copies only). Objects that are
+  // missing leave their fields at 0.
+  SegmentSample sample();
+
+ private:
+  vorel_device::shared_segment::Segment segment_;
+  boost::shared_ptr<vorel_device::shared_segment::Mutex> mutex_;
+};
+
+}  // namespace vorel_sim_app

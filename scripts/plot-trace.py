@@ -1,0 +1,84 @@
+#!/usr/bin/python3
+"""Plot a vorel-sim trace (CSV, one row per 2 ms controller cycle) as a PNG.
+
+usage: /usr/bin/python3 scripts/plot-trace.py TRACE.csv [OUT.png]
+
+Three panels over controller time:
+  force along TCP z: raw sensor value, tool frame (bias removed), filtered
+  the reference offset the drive received along TCP z
+  the robot's TCP height in the world
+
+Uses Debian's python3-matplotlib (run with /usr/bin/python3: another python3
+first on PATH may lack it). OUT.png defaults to TRACE with .png.
+"""
+import csv
+import math
+import os
+import sys
+
+
+def read_trace(path):
+    with open(path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    if not rows:
+        raise ValueError(f"{path}: no rows")
+    columns = {name: [] for name in rows[0]}
+    for row in rows:
+        for name, value in row.items():
+            try:
+                columns[name].append(float(value))
+            except (TypeError, ValueError):
+                columns[name].append(math.nan)
+    return columns
+
+
+def main(argv):
+    if len(argv) not in (2, 3):
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    trace = argv[1]
+    out = argv[2] if len(argv) == 3 else os.path.splitext(trace)[0] + ".png"
+    try:
+        c = read_trace(trace)
+    except (OSError, ValueError, csv.Error) as e:
+        print(f"plot-trace: cannot read the trace {trace}: {e}", file=sys.stderr)
+        return 1
+    missing = [n for n in ("time_s", "raw_fz", "tool_fz", "filt_fz", "offset_z", "tcp_z")
+               if n not in c]
+    if missing:
+        print(f"plot-trace: {trace} is not a vorel-sim trace (no {', '.join(missing)})",
+              file=sys.stderr)
+        return 1
+
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    t = c["time_s"]
+    fig, (ax_f, ax_o, ax_z) = plt.subplots(3, 1, sharex=True, figsize=(9, 8),
+                                           gridspec_kw={"height_ratios": [2, 1, 1]})
+    ax_f.plot(t, c["raw_fz"], color="0.75", lw=0.8, label="raw fz (sensor axes)")
+    ax_f.plot(t, c["tool_fz"], color="tab:blue", lw=0.8, label="tool frame fz, bias removed")
+    ax_f.plot(t, c["filt_fz"], color="tab:red", lw=1.4, label="filtered fz")
+    ax_f.set_ylabel("force (N)")
+    ax_f.legend(loc="best", fontsize="small")
+    ax_f.grid(True, alpha=0.3)
+
+    ax_o.plot(t, [v * 1000.0 for v in c["offset_z"]], color="tab:green", lw=1.2)
+    ax_o.set_ylabel("offset z (mm)\nTCP axes")
+    ax_o.grid(True, alpha=0.3)
+
+    ax_z.plot(t, [v * 1000.0 for v in c["tcp_z"]], color="tab:purple", lw=1.2)
+    ax_z.set_ylabel("TCP height (mm)\nworld z")
+    ax_z.set_xlabel("controller time (s)")
+    ax_z.grid(True, alpha=0.3)
+
+    fig.suptitle(os.path.basename(trace))
+    fig.tight_layout()
+    fig.savefig(out, dpi=100)
+    print(f"plot-trace: wrote {out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
