@@ -76,7 +76,7 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
                                                    Number& retractDistance) {
   auto facade = facadeFor("moveToContact");
   if (!facade) return Result::Success();
-  auto terminated = [this](const char* when) {
+  auto terminated = [](const char* when) {
     logError(std::string("moveToContact: stopped ") + when +
              " because the robot program terminated; the robot is not moved by this call "
              "any more");
@@ -122,6 +122,13 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
     const double max_distance = maxDistance.d(true);
     facade->getForceNorm(force_norm);
     const double threshold = forceThreshold.d(true);
+    if (!std::isfinite(threshold)) {
+      // No usable contact test: the approach would only end at the travel
+      // limit, pressing into whatever it meets on the way.
+      logError("moveToContact: the force threshold " + str(threshold) +
+               " N is not a finite number; stopped without commanding a step");
+      return Result::Success();
+    }
 
     if (force_norm > threshold) {
       contact = true;  // a NaN norm is no contact

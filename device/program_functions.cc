@@ -35,6 +35,11 @@ bool allFinite(const double* values, int n) {
   return true;
 }
 
+// Targets, gains and system-filter parameters enter the filters' and the
+// control law's state: a NaN there would hold force control until the
+// filter history is reset.
+const char* const kNonFiniteSetting = ": a value is not a finite number; nothing was changed";
+
 // The bias accumulates: a NaN or infinite step would stay in it for good.
 const char* const kNonFiniteBias =
     ": the reading or a target is not a finite number (is the sensor pose set and a frame "
@@ -137,6 +142,10 @@ VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
   if (!facade) return Result::Success();
   double value[3];
   for (int i = 0; i < 3; ++i) value[i] = force.item(i, 0).d(true);
+  if (!allFinite(value, 3)) {
+    logError(std::string("setForceTrackValue") + kNonFiniteSetting);
+    return Result::Success();
+  }
   facade->setForceTrackValue(value);
   return Result::Success();
 }
@@ -146,6 +155,10 @@ VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
   if (!facade) return Result::Success();
   double value[3];
   for (int i = 0; i < 3; ++i) value[i] = torque.item(i, 0).d(true);
+  if (!allFinite(value, 3)) {
+    logError(std::string("setTorqueTrackValue") + kNonFiniteSetting);
+    return Result::Success();
+  }
   facade->setTorqueTrackValue(value);
   return Result::Success();
 }
@@ -174,10 +187,15 @@ VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, b
 VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_gain,
                                                           Number& rotation_gain,
                                                           Number& track_smoothing) {
-  if (auto facade = facadeFor("setForceControlGains")) {
-    facade->setForceControlGains(translation_gain.d(true), rotation_gain.d(true),
-                                 track_smoothing.d(true));
+  auto facade = facadeFor("setForceControlGains");
+  if (!facade) return Result::Success();
+  const double gains[3] = {translation_gain.d(true), rotation_gain.d(true),
+                           track_smoothing.d(true)};
+  if (!allFinite(gains, 3)) {
+    logError(std::string("setForceControlGains") + kNonFiniteSetting);
+    return Result::Success();
   }
+  facade->setForceControlGains(gains[0], gains[1], gains[2]);
   return Result::Success();
 }
 
@@ -189,10 +207,14 @@ VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
 VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_frequency,
                                                            Number& rising_rate,
                                                            Number& falling_rate) {
-  if (auto facade = facadeFor("setSystemFilterParams")) {
-    facade->setSystemFilterParams(cutoff_frequency.d(true), rising_rate.d(true),
-                                  falling_rate.d(true));
+  auto facade = facadeFor("setSystemFilterParams");
+  if (!facade) return Result::Success();
+  const double params[3] = {cutoff_frequency.d(true), rising_rate.d(true), falling_rate.d(true)};
+  if (!allFinite(params, 3)) {
+    logError(std::string("setSystemFilterParams") + kNonFiniteSetting);
+    return Result::Success();
   }
+  facade->setSystemFilterParams(params[0], params[1], params[2]);
   return Result::Success();
 }
 

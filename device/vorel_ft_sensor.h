@@ -115,6 +115,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   virtual Result resetForce(Array& targets);
   virtual Result resetTorque(Array& targets);
   // Force-control targets, tool-centre-point frame: force (N), torque (N m).
+  // Targets, gains and system-filter parameters that are not finite numbers
+  // are refused with an ERROR line: they would enter the filters' state and
+  // hold force control until the filter history is reset.
   virtual Result setForceTrackValue(Array& force);
   virtual Result setTorqueTrackValue(Array& torque);
   // Guarded approach: steps the tool along `axis` (0 x, 1 y, 2 z) of the world
@@ -122,9 +125,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // `speed` mm/s (its sign is the direction) until the tool-frame force norm
   // exceeds `forceThreshold` N, then retracts `retractDistance` mm against the
   // approach direction. Ends without retract, with an INFO line, when the tool
-  // has travelled `maxDistance` mm without contact. A speed or retract
-  // distance that is not a finite number commands no step (no retract) and
-  // writes an ERROR line.
+  // has travelled `maxDistance` mm without contact. A speed, force threshold
+  // or retract distance that is not a finite number commands no step (no
+  // retract) and writes an ERROR line.
   virtual Result moveToContact(int referenceFrame, int axis, Number& speed,
                                Number& forceThreshold, Number& maxDistance,
                                Number& retractDistance);

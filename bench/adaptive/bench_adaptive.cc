@@ -42,6 +42,7 @@ class Rig {
     segment_ = std::make_unique<ss::Segment>(ss::createSegment());
     mutex_ = ss::createMutex();
     objects_ = ss::constructObjects(*segment_);
+    objects_.frame->header = RxFrame::kHeader;  // as published by the reader
     for (int i = 0; i < 6; ++i)
       objects_.frame->ft_data[i] = 1.0f + static_cast<float>(i);
     *objects_.sensor_to_tfc_transform = hx4rc_api::Frame::Identity();

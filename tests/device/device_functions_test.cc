@@ -186,6 +186,38 @@ TEST_F(DeviceFunctionsTest, TareAndResets_NonFiniteReadingOrTarget_RefusedBiasUn
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 0.0, 1e-12);
 }
 
+// Targets, gains and system-filter parameters enter the filters' state: a
+// NaN there would hold force control until the filter history is reset.
+TEST_F(DeviceFunctionsTest, Settings_NonFinite_RefusedSharedValuesUnchanged) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  Array force = vector3(0.0, nan, 0.0);
+  Array torque = vector3(inf, 0.0, 0.0);
+  Number one(1.0), bad(nan), fifty(50.0), minus_fifty(-50.0), infinite(-inf);
+  EXPECT_TRUE(device->setForceTrackValue(force).ok());
+  EXPECT_TRUE(device->setTorqueTrackValue(torque).ok());
+  EXPECT_TRUE(device->setForceControlGains(one, one, bad).ok());
+  EXPECT_TRUE(device->setSystemFilterParams(fifty, fifty, infinite).ok());
+
+  const Wrench track = view->read<Wrench>(ss::kTrackWrench);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(track[i], 0.0) << i;
+  const vorel_device::Gains gains = view->read<vorel_device::Gains>(ss::kGains);
+  EXPECT_EQ(gains.translation_gain, 5.0);
+  EXPECT_EQ(gains.track_smoothing, 0.01);
+  const auto params = view->read<vorel_device::SystemFilterParams>(ss::kSystemFilterParams);
+  EXPECT_EQ(params.falling_rate, -50.0);
+  const std::string tail = ": a value is not a finite number; nothing was changed";
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{"[ERROR] setForceTrackValue" + tail,
+                                                       "[ERROR] setTorqueTrackValue" + tail,
+                                                       "[ERROR] setForceControlGains" + tail,
+                                                       "[ERROR] setSystemFilterParams" + tail}));
+  // Finite values still go through.
+  EXPECT_TRUE(device->setSystemFilterParams(fifty, fifty, minus_fifty).ok());
+  EXPECT_TRUE(device->setForceControlGains(one, one, one).ok());
+  EXPECT_EQ(view->read<vorel_device::Gains>(ss::kGains).translation_gain, 1.0);
+  EXPECT_EQ(console.lines().size(), 4u);
+}
+
 TEST_F(DeviceFunctionsTest, ResetForce_WithItsOwnReading_LeavesBiasUnchanged) {
   publishStages();
   Array reading(3, 1);
