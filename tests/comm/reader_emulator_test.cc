@@ -185,6 +185,28 @@ bool isDiagnostic(const std::string& line) {
   return line == "lost sync, trying to reconnect" || line.rfind("No valid frame: ", 0) == 0;
 }
 
+TEST_F(ReaderOverEmulator, Cycle_GarbageWhileSynced_PrintsLostSyncThenResynchronises) {
+  line.emulator.setWrench(kWrenchA);
+  ASSERT_TRUE(line.streamAtLeast(kFrameSize));
+  EXPECT_EQ(cycle(), "");
+  ASSERT_TRUE(comm->isSynced());
+
+  // Ten garbage bytes, then a frame: the 37-byte window now starts ten bytes
+  // early, on no header.
+  line.emulator.sendGarbage(10);  // goes out at the next frame time
+  ASSERT_TRUE(line.streamAtLeast(kFrameSize + 10));
+  ASSERT_TRUE(line.keepLast(kFrameSize + 10));
+  EXPECT_EQ(cycle(), "lost sync, trying to reconnect\n");
+  EXPECT_FALSE(comm->isSynced());
+
+  // A continuous stream lines up again within 27 more attempts.
+  line.emulator.setWrench(kWrenchB);
+  ASSERT_TRUE(line.streamAtLeast(40 * kFrameSize));
+  cycle();
+  EXPECT_TRUE(comm->isSynced());
+  expectPublishedNewest(kWrenchB, 0);
+}
+
 class ReaderThreadOverEmulator : public ReaderOverEmulator {
  protected:
   // Starts the emulator and the reader's thread and waits for the first
@@ -212,12 +234,11 @@ TEST_F(ReaderThreadOverEmulator, Thread_AfterGarbage_ResynchronisesAndPublishesA
   EXPECT_TRUE(again);
   EXPECT_TRUE(stopped);
   EXPECT_TRUE(vorel_test::frameIsValid(published()));
-  int lost = 0;
-  for (const std::string& l : lines) {
+  // Whether a "lost sync" line appears depends on how the slide falls into
+  // cycles (a cycle prints only about its last attempt): the stepped test
+  // below pins the line down.
+  for (const std::string& l : lines)
     EXPECT_TRUE(isDiagnostic(l)) << l;
-    lost += l == "lost sync, trying to reconnect";
-  }
-  EXPECT_GE(lost, 1);
 }
 
 TEST_F(ReaderThreadOverEmulator, Thread_EmulatorHangsUp_KeepsCyclingPublishesNothingStops) {
