@@ -23,6 +23,11 @@ void CycleRecorder::addObserver(Observer observer) {
   observers_.push_back(std::move(observer));
 }
 
+void CycleRecorder::setKeepRecords(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keep_records_ = keep;
+}
+
 void CycleRecorder::start() {
   if (thread_.joinable())
     return;
@@ -125,7 +130,11 @@ void CycleRecorder::run() {
     batch.clear();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      records_.insert(records_.end(), made.begin(), made.end());
+      if (keep_records_) {
+        records_.insert(records_.end(), made.begin(), made.end());
+      } else if (!made.empty()) {
+        records_.assign(1, made.back());
+      }
     }
     if (stopping) {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -34,6 +34,9 @@ class CycleRecorder {
 
   void setTap(std::shared_ptr<SegmentTap> tap);
   void addObserver(Observer observer);
+  // false: records go to the observers only, and records() keeps just the
+  // last one (a long run's memory stays flat). Default true.
+  void setKeepRecords(bool keep);
 
   // Installs the tick observer and starts the recorder's thread.
   void start();
@@ -58,6 +61,7 @@ class CycleRecorder {
   bool stopping_ = false;
   std::shared_ptr<SegmentTap> tap_;
   std::vector<Observer> observers_;
+  bool keep_records_ = true;
   std::vector<CycleRecord> records_;
   std::thread thread_;
 };

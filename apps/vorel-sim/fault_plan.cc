@@ -1,7 +1,9 @@
 #include "apps/vorel-sim/fault_plan.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 
 #include "apps/vorel-sim/summary.h"
 
@@ -11,25 +13,39 @@ std::string FaultStep::describe() const {
   switch (kind) {
     case Kind::CorruptCrcs:
       return fmt("%.0f frames with a wrong CRC", value);
+    case Kind::CrcProbability:
+      return value > 0.0 ? fmt("wrong CRCs with probability %g", value)
+                         : std::string("no more wrong CRCs");
     case Kind::DropBytes:
-      return fmt("bytes dropped with probability %g", value);
+      return value > 0.0 ? fmt("bytes dropped with probability %g", value)
+                         : std::string("no more dropped bytes");
     case Kind::InsertBytes:
-      return fmt("bytes inserted with probability %g", value);
+      return value > 0.0 ? fmt("bytes inserted with probability %g", value)
+                         : std::string("no more inserted bytes");
     case Kind::GarbageBurst:
       return fmt("%.0f ms of garbage instead of frames", value);
     case Kind::Clear:
       return "line clean again";
+    case Kind::HangUp:
+      return "the sensor hangs up the line";
   }
   return "?";
 }
 
-FaultPlan::FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep> steps)
-    : emulator_(emulator), steps_(std::move(steps)) {}
+FaultPlan::FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep> steps,
+                     Anchor anchor)
+    : emulator_(emulator), steps_(std::move(steps)), anchor_(anchor) {}
+
+void FaultPlan::anchorAt(double time_s) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (anchor_ == Anchor::Host && !start_)
+    start_ = time_s;
+}
 
 void FaultPlan::onRecord(const CycleRecord& record) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!start_) {
-    if (record.drive_commands == 0)
+    if (anchor_ == Anchor::Host || record.drive_commands == 0)
       return;
     start_ = record.time_s;
   }
@@ -46,6 +62,9 @@ void FaultPlan::apply(const FaultStep& step) {
     case FaultStep::Kind::CorruptCrcs:
       emulator_.corruptNextCrcs(static_cast<std::uint32_t>(step.value));
       break;
+    case FaultStep::Kind::CrcProbability:
+      emulator_.setCrcErrorProbability(step.value);
+      break;
     case FaultStep::Kind::DropBytes:
       emulator_.setByteDropProbability(step.value);
       break;
@@ -58,7 +77,50 @@ void FaultPlan::apply(const FaultStep& step) {
     case FaultStep::Kind::Clear:
       emulator_.clearFaults();
       break;
+    case FaultStep::Kind::HangUp:
+      emulator_.hangUp();
+      break;
   }
+}
+
+std::optional<double> FaultPlan::cleanAfter(const std::vector<FaultStep>& steps) {
+  using Kind = FaultStep::Kind;
+  // Faults that stay on until switched off, and the time the last fault of
+  // any kind ended.
+  std::map<Kind, bool> on;
+  double clean = 0.0;
+  for (const auto& step : steps) {
+    switch (step.kind) {
+      case Kind::CrcProbability:
+      case Kind::DropBytes:
+      case Kind::InsertBytes:
+        if (on[step.kind] && step.value <= 0.0)
+          clean = std::max(clean, step.at_s);
+        on[step.kind] = step.value > 0.0;
+        break;
+      case Kind::CorruptCrcs:
+        // N frames, counted at the slowest sensor rate (100 Hz).
+        clean = std::max(clean, step.at_s + step.value * 0.01);
+        break;
+      case Kind::GarbageBurst:
+        clean = std::max(clean, step.at_s + step.value / 1000.0);
+        break;
+      case Kind::Clear:
+        for (auto& entry : on) {
+          if (entry.second)
+            clean = std::max(clean, step.at_s);
+          entry.second = false;
+        }
+        break;
+      case Kind::HangUp:
+        return std::nullopt;
+    }
+  }
+  for (const auto& entry : on) {
+    if (entry.second)
+      return std::nullopt;
+  }
+  return clean;
 }
 
 std::vector<FaultPlan::Applied> FaultPlan::applied() const {

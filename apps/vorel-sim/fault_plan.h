@@ -1,7 +1,10 @@
 // FaultPlan: line faults injected into the sensor emulator at set times after
-// force control has started (the first reference offset the drive receives).
-// It runs as a per-cycle observer: every record checks whether the next step
-// is due; steps are non-blocking emulator calls.
+// its start: by default the start of force control (the first reference
+// offset the drive receives), or a time the host gives (anchorAt: the start
+// of the robot program, for --fault). It runs as a per-cycle observer: every
+// record checks whether the next step is due. Steps are emulator calls that
+// return at once, except a hang-up, which joins the emulator's threads
+// (within about one frame period).
 #pragma once
 
 #include <mutex>
@@ -10,24 +13,10 @@
 #include <vector>
 
 #include "apps/vorel-sim/cycle_record.h"
+#include "apps/vorel-sim/fault_step.h"
 #include "sim/sensor_emulator.h"
 
 namespace vorel_sim_app {
-
-struct FaultStep {
-  enum class Kind {
-    CorruptCrcs,   // value: number of frames sent with a wrong CRC
-    DropBytes,     // value: probability per frame byte of leaving it out
-    InsertBytes,   // value: probability per frame byte of a random byte after it
-    GarbageBurst,  // value: ms of random bytes instead of frames
-    Clear,         // every fault off
-  };
-  double at_s = 0.0;  // s after force control started
-  Kind kind = Kind::Clear;
-  double value = 0.0;
-
-  std::string describe() const;
-};
 
 class FaultPlan {
  public:
@@ -36,11 +25,28 @@ class FaultPlan {
     double time_s = 0.0;  // controller time it was applied
   };
 
-  FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep> steps);
+  enum class Anchor {
+    ForceControl,  // the plan starts with the first reference offset
+    Host,          // the plan starts when the host calls anchorAt
+  };
 
+  // `steps` in the order of their times.
+  FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep> steps,
+            Anchor anchor = Anchor::ForceControl);
+
+  // Starts the plan at controller time `time_s` (Anchor::Host; ignored once
+  // started).
+  void anchorAt(double time_s);
   // Per-cycle observer.
   void onRecord(const CycleRecord& record);
 
+  // The time after the plan's start from which the line is clean for good:
+  // every fault switched on has ended (a probability set back to 0, a garbage
+  // burst over, Clear). Empty when a fault lasts to the end or the line is
+  // hung up.
+  static std::optional<double> cleanAfter(const std::vector<FaultStep>& steps);
+
+  const std::vector<FaultStep>& steps() const { return steps_; }
   std::vector<Applied> applied() const;
   // Controller time force control started; empty before.
   std::optional<double> startTime() const;
@@ -51,6 +57,7 @@ class FaultPlan {
 
   vorel_sim::SensorEmulator& emulator_;
   const std::vector<FaultStep> steps_;
+  const Anchor anchor_;
   mutable std::mutex mutex_;
   std::optional<double> start_;
   std::size_t next_ = 0;

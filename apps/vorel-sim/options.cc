@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "apps/vorel-sim/fault_spec.h"
+
 namespace vorel_sim_app {
 
 namespace {
@@ -59,12 +61,20 @@ std::string usageText() {
          "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
          "  --processes N       1 (default), or 2: the activating device in a second process\n"
          "  --seed N            seed of the simulated noise and faults (default 1)\n"
+         "  --fault SPEC        a line fault of the sensor emulator, seconds after the\n"
+         "                      program starts (repeatable): crc:P[@T[-E]] (wrong CRCs with\n"
+         "                      probability P), bytes:P[@T[-E]] (bytes dropped and inserted),\n"
+         "                      garbage:D[@T] (random bytes for D, e.g. 1s), hangup[@T]\n"
+         "  --measure FILE      run the built-in measurement program (force control on z,\n"
+         "                      force steps from the sensor) for --duration seconds (default\n"
+         "                      20) and write its figures to FILE as JSON: step-to-drive and\n"
+         "                      frame-to-publication latency, worker CPU, resident memory\n"
          "  --list-functions    the program functions with an example line each\n"
          "  --help              this text\n"
          "\n"
          "Exit status: 0 when the scenario's criteria hold (for a program: when it ran\n"
-         "to its end), 1 when they do not, 2 for bad options or a program that does not\n"
-         "parse.\n";
+         "to its end; for --measure: when the figures were measured and written), 1 when\n"
+         "they do not, 2 for bad options or a program that does not parse.\n";
 }
 
 OptionsResult parseOptions(const std::vector<std::string>& args) {
@@ -101,8 +111,8 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
     const bool known = name == "--scenario" || name == "--program" || name == "--config" ||
                        name == "--device-lib" || name == "--port" || name == "--duration" ||
                        name == "--rate" || name == "--trace" || name == "--processes" ||
-                       name == "--seed" || name == "--role" || name == "--control-fd" ||
-                       name == "--backend-fd";
+                       name == "--seed" || name == "--fault" || name == "--measure" ||
+                       name == "--role" || name == "--control-fd" || name == "--backend-fd";
     if (!known)
       return fail("unknown option '" + args[i] + "' (see --help)");
     const auto v = value();
@@ -146,6 +156,13 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
       if (!n || *n < 0)
         return fail("--seed expects a whole number 0 or more, found '" + *v + "'");
       options.seed = static_cast<unsigned long>(*n);
+    } else if (name == "--fault") {
+      const FaultSpecResult fault = parseFaultSpec(*v);
+      if (!fault.error.empty())
+        return fail(fault.error);
+      options.faults.insert(options.faults.end(), fault.steps.begin(), fault.steps.end());
+    } else if (name == "--measure") {
+      options.measure_file = *v;
     } else if (name == "--role") {
       if (*v != "activator")
         return fail("--role expects activator, found '" + *v + "'");
@@ -159,6 +176,28 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
   }
   if (scenario_given && options.program_file) {
     return fail("--scenario and --program exclude each other: give one");
+  }
+  if (options.measure_file) {
+    if (scenario_given || options.program_file)
+      return fail("--measure runs its own program: give no --scenario or --program");
+    if (options.port)
+      return fail("--measure needs the built-in sensor emulator: give no --port");
+    if (options.processes != 1)
+      return fail("--measure reads the workers' CPU clocks in this process: give no --processes 2");
+    if (!options.faults.empty())
+      return fail("--measure measures a clean line: give no --fault");
+    if (options.duration_s && *options.duration_s < 2.0)
+      return fail("--measure needs a --duration of 2 s or more");
+  }
+  if (!options.faults.empty()) {
+    if (options.port)
+      return fail("--fault needs the built-in sensor emulator: give no --port");
+    if (scenario_given && options.scenario == "faults")
+      return fail("the faults scenario has its own fault plan: give no --fault");
+    // One plan, in the order of the steps' times (steps of one time keep
+    // their order).
+    std::stable_sort(options.faults.begin(), options.faults.end(),
+                     [](const FaultStep& a, const FaultStep& b) { return a.at_s < b.at_s; });
   }
   if (options.activator_role && (options.control_fd < 0 || options.backend_fd < 0)) {
     return fail("--role activator needs --control-fd and --backend-fd");

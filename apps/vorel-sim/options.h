@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "apps/vorel-sim/fault_step.h"
+
 namespace vorel_sim_app {
 
 struct Options {
@@ -26,6 +28,12 @@ struct Options {
   // CSV trace, one row per controller cycle; empty: the scenario's own file
   // (vorel-sim-<scenario>.csv), none for a program file.
   std::optional<std::string> trace_file;
+  // Line faults of the sensor emulator (--fault, any number), in the order of
+  // their times (s after the robot program starts).
+  std::vector<FaultStep> faults;
+  // --measure: run the built-in measurement program and write its figures
+  // to this file as JSON.
+  std::optional<std::string> measure_file;
   int processes = 1;       // 1, or 2: activating device in a second process
   unsigned long seed = 1;  // noise and fault generators of the simulated cell
 

@@ -20,12 +20,14 @@ struct RunData {
   std::map<std::string, OutputMonitor::Count> diagnostics;  // OutputMonitor::devicePatterns()
   std::optional<vorel_sim::SensorEmulator::Counters> emulator;  // empty with --port
   std::vector<FaultPlan::Applied> faults;
-  std::optional<double> duration_cap_s;  // --duration, when given
-  bool interrupted = false;              // stopped by Ctrl-C or SIGTERM
-  std::string setup_error;               // the run failed before or around the program
-  double plane_z = 0.0;                  // floor height, world z, m
-  double rate_hz = 500.0;                // sensor frequency handed to the device
-  std::string trace_path;                // empty: no trace
+  std::vector<FaultStep> host_fault_plan;  // --fault steps (empty without --fault)
+  std::optional<double> fault_start_s;     // controller time the --fault plan started
+  std::optional<double> duration_cap_s;    // --duration, when given
+  bool interrupted = false;                // stopped by Ctrl-C or SIGTERM
+  std::string setup_error;                 // the run failed before or around the program
+  double plane_z = 0.0;                    // floor height, world z, m
+  double rate_hz = 500.0;                  // sensor frequency handed to the device
+  std::string trace_path;                  // empty: no trace
   unsigned long trace_rows = 0;
 };
 

@@ -89,9 +89,11 @@ std::uint64_t diagnostic(const RunData& run, const char* key) {
   return it == run.diagnostics.end() ? 0 : it->second.lines;
 }
 
+}  // namespace
+
 // `cap_ok`: a program ended by --duration counts as done (a plain program
 // run); a scenario must run to its end for its criteria to mean anything.
-void programRow(Summary& s, const RunData& run, bool cap_ok = false) {
+void programRow(Summary& s, const RunData& run, bool cap_ok) {
   const RunOutcome& o = run.outcome;
   std::string value = "ran to its end";
   bool capped = false;
@@ -136,10 +138,134 @@ void linkRows(Summary& s, const RunData& run, bool clean) {
           refused == 0);
 }
 
+namespace {
+
 void traceRow(Summary& s, const RunData& run) {
   if (!run.trace_path.empty()) {
     s.info("trace", fmt("%s (%lu rows)", run.trace_path.c_str(), run.trace_rows));
   }
+}
+
+// Force-control window: from the last activateForceControl to the
+// deactivateForceControl after it (or the end of the run).
+struct ControlWindow {
+  double on_s = 0.0;
+  double off_s = 0.0;
+  double target = 0.0;
+  bool found = false;
+};
+
+ControlWindow controlWindow(const RunData& run) {
+  ControlWindow w;
+  const StatementRun* on = lastCall(run, Function::activateForceControl);
+  if (!on || run.records.empty())
+    return w;
+  w.on_s = on->start_s;
+  w.off_s = run.records.back().time_s;
+  for (const auto& r : run.outcome.runs) {
+    const auto* call = std::get_if<Call>(&r.statement.action);
+    if (call && call->function == Function::deactivateForceControl && r.start_s >= w.on_s) {
+      w.off_s = r.start_s;
+      break;
+    }
+  }
+  if (const StatementRun* track = lastCall(run, Function::setForceTrackValue, w.off_s)) {
+    w.target = std::get<Vector3>(callOf(*track).args[0]).z;
+  }
+  w.found = w.off_s > w.on_s;
+  return w;
+}
+
+// No fault was asked for: the reader must see no CRC error.
+bool cleanLine(const RunData& run) {
+  return run.host_fault_plan.empty() && (!run.emulator || run.emulator->faults_injected == 0);
+}
+
+// Rows of a run with --fault: what was injected, what the reader reported,
+// and how force control came out of it: back at its target once the line
+// is clean (or, for faults that last, at the end), or, after a hang-up,
+// cleanly idle: no new frame, force control keeps acting on the last frame
+// it got (the device does not notice a silent sensor) and winds down.
+void hostFaultRows(Summary& s, const RunData& run) {
+  if (run.host_fault_plan.empty())
+    return;
+  std::optional<double> hang_up_s;
+  for (const auto& a : run.faults) {
+    s.info(fmt("fault at t=%.3f s", a.time_s), a.step.describe());
+    if (a.step.kind == Kind::HangUp)
+      hang_up_s = a.time_s;
+  }
+  s.check("fault plan applied",
+          fmt("%zu of %zu steps", run.faults.size(), run.host_fault_plan.size()), "all",
+          run.faults.size() == run.host_fault_plan.size());
+  if (run.emulator) {
+    s.info("faults injected by the sensor emulator",
+           fmt("%llu CRC, %llu bytes dropped, %llu inserted, %llu garbage bytes",
+               (unsigned long long)run.emulator->crc_errors,
+               (unsigned long long)run.emulator->bytes_dropped,
+               (unsigned long long)run.emulator->bytes_inserted,
+               (unsigned long long)run.emulator->garbage_bytes));
+  }
+  s.info("wrong CRCs reported by the reader",
+         fmt("%llu", (unsigned long long)diagnostic(run, "crc_error")));
+  const auto lost =
+      run.diagnostics.count("lost_sync") ? run.diagnostics.at("lost_sync") : OutputMonitor::Count();
+  s.info("lost-sync reports", lost.lines ? fmt("%llu, the last at t=%.3f s",
+                                               (unsigned long long)lost.lines, lost.last_time)
+                                         : std::string("0"));
+
+  const ControlWindow w = controlWindow(run);
+  if (hang_up_s) {
+    // Frames still in the line when it closed may arrive just after.
+    const double quiet_from = *hang_up_s + 0.1;
+    std::uint64_t fresh = 0;
+    const CycleRecord* previous = nullptr;
+    for (const auto& r : run.records) {
+      if (previous && r.time_s > quiet_from && r.sequence != previous->sequence)
+        ++fresh;
+      previous = &r;
+    }
+    s.check("new frames after the hang-up", fmt("%llu", (unsigned long long)fresh), "0",
+            fresh == 0);
+    if (w.found && w.off_s > *hang_up_s && w.on_s < *hang_up_s) {
+      s.info("force control after the hang-up",
+             fmt("acted on the last frame for %.2f s, until deactivated", w.off_s - *hang_up_s));
+    }
+    return;
+  }
+  if (!w.found) {
+    s.info("force control", "not switched on: nothing to recover");
+    return;
+  }
+  std::optional<double> clean_s;
+  if (run.fault_start_s) {
+    if (const auto after = FaultPlan::cleanAfter(run.host_fault_plan))
+      clean_s = *run.fault_start_s + *after;
+  }
+  const double from = clean_s ? *clean_s + 0.3 : w.off_s - 0.5;
+  if (w.off_s - from < 0.2) {
+    s.check("force control after the faults", "too short to judge",
+            "on for 0.5 s or more after the line is clean", false);
+    return;
+  }
+  // Frames flowing: the published sequence number advances at no less than
+  // half the sensor's rate.
+  const auto judged = window(run, from, w.off_s);
+  const double span = judged.empty() ? 0.0 : judged.back()->time_s - judged.front()->time_s;
+  const double advanced =
+      judged.empty() ? 0.0
+                     : static_cast<double>(judged.back()->sequence - judged.front()->sequence);
+  const double expected = 0.5 * run.rate_hz * span;
+  s.check(clean_s ? "frames found again after the faults" : "frames getting through, at the end",
+          fmt("%.0f frames in %.2f s", advanced, span), fmt("at least %.0f", expected),
+          span > 0.0 && advanced >= expected);
+  const double band = std::max(0.5, 0.05 * std::fabs(w.target));
+  std::vector<double> fz;
+  for (const auto* r : window(run, std::max(from, w.off_s - 0.5), w.off_s))
+    fz.push_back(r->filtered[2]);
+  const double m = stats::mean(fz);
+  s.check("force back at the target (filtered fz, at the end)", fmt("%.3f N", m),
+          fmt("%.2f N +- %.2f N", w.target, band), !fz.empty() && std::fabs(m - w.target) <= band);
 }
 
 Summary contactSummary(const RunData& run) {
@@ -148,7 +274,8 @@ Summary contactSummary(const RunData& run) {
   const StatementRun* move = lastCall(run, Function::moveToContact);
   if (!move) {
     s.check("moveToContact", "not called (or did not return)", "called", false);
-    linkRows(s, run, true);
+    hostFaultRows(s, run);
+    linkRows(s, run, cleanLine(run));
     traceRow(s, run);
     return s;
   }
@@ -183,39 +310,10 @@ Summary contactSummary(const RunData& run) {
     s.check("TCP clear of the floor at the end", fmt("%.2f mm", (end_z - run.plane_z) * 1000.0),
             "above 0 mm", end_z > run.plane_z);
   }
-  linkRows(s, run, true);
+  hostFaultRows(s, run);
+  linkRows(s, run, cleanLine(run));
   traceRow(s, run);
   return s;
-}
-
-// Force-control window: from the last activateForceControl to the
-// deactivateForceControl after it (or the end of the run).
-struct ControlWindow {
-  double on_s = 0.0;
-  double off_s = 0.0;
-  double target = 0.0;
-  bool found = false;
-};
-
-ControlWindow controlWindow(const RunData& run) {
-  ControlWindow w;
-  const StatementRun* on = lastCall(run, Function::activateForceControl);
-  if (!on || run.records.empty())
-    return w;
-  w.on_s = on->start_s;
-  w.off_s = run.records.back().time_s;
-  for (const auto& r : run.outcome.runs) {
-    const auto* call = std::get_if<Call>(&r.statement.action);
-    if (call && call->function == Function::deactivateForceControl && r.start_s >= w.on_s) {
-      w.off_s = r.start_s;
-      break;
-    }
-  }
-  if (const StatementRun* track = lastCall(run, Function::setForceTrackValue, w.off_s)) {
-    w.target = std::get<Vector3>(callOf(*track).args[0]).z;
-  }
-  w.found = w.off_s > w.on_s;
-  return w;
 }
 
 Summary holdSummary(const RunData& run) {
@@ -224,7 +322,8 @@ Summary holdSummary(const RunData& run) {
   const ControlWindow w = controlWindow(run);
   if (!w.found) {
     s.check("force control", "not switched on", "on", false);
-    linkRows(s, run, true);
+    hostFaultRows(s, run);
+    linkRows(s, run, cleanLine(run));
     traceRow(s, run);
     return s;
   }
@@ -252,7 +351,8 @@ Summary holdSummary(const RunData& run) {
   s.check("steady-state spread (std dev)", fmt("%.3f N", sd), "below 0.5 N", sd < 0.5);
   s.info("unfiltered fz mean / std dev",
          fmt("%.3f N / %.3f N", stats::mean(steady_tool), stats::stddev(steady_tool)));
-  linkRows(s, run, true);
+  hostFaultRows(s, run);
+  linkRows(s, run, cleanLine(run));
   traceRow(s, run);
   return s;
 }
@@ -299,7 +399,8 @@ Summary filtersSummary(const RunData& run) {
   }
   if (windows.size() < 2) {
     s.check("wait windows to compare", fmt("%zu", windows.size()), "2 or more", false);
-    linkRows(s, run, true);
+    hostFaultRows(s, run);
+    linkRows(s, run, cleanLine(run));
     traceRow(s, run);
     return s;
   }
@@ -313,7 +414,8 @@ Summary filtersSummary(const RunData& run) {
           fmt("%.3f N -> %.3f N (%.1f dB)", before, after,
               20.0 * std::log10(std::max(after, 1e-12) / std::max(before, 1e-12))),
           "down to a third or less", after <= before / 3.0);
-  linkRows(s, run, true);
+  hostFaultRows(s, run);
+  linkRows(s, run, cleanLine(run));
   traceRow(s, run);
   return s;
 }
@@ -407,7 +509,8 @@ Summary evaluateProgram(const RunData& run) {
     s.info("controller time", fmt("%.3f s", run.records.back().time_s));
     s.info("motion commands", fmt("%llu", (unsigned long long)run.records.back().motion_commands));
   }
-  linkRows(s, run, run.emulator && run.emulator->faults_injected == 0);
+  hostFaultRows(s, run);
+  linkRows(s, run, cleanLine(run));
   traceRow(s, run);
   return s;
 }

@@ -48,4 +48,11 @@ Summary evaluateProgram(const RunData& run);
 // The cell of a --program run.
 CellSetup programCell();
 
+// Rows every summary shares. programRow: how the robot program ended
+// (`cap_ok`: an end by --duration counts as done). linkRows: frames sent,
+// the reader's CRC reports on a `clean` line, and the drive's counters (NaN
+// or infinite offsets, refused offsets) from the last record.
+void programRow(Summary& s, const RunData& run, bool cap_ok = false);
+void linkRows(Summary& s, const RunData& run, bool clean);
+
 }  // namespace vorel_sim_app

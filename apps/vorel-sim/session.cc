@@ -14,6 +14,7 @@
 #include "apps/vorel-sim/device_config.h"
 #include "apps/vorel-sim/device_host.h"
 #include "apps/vorel-sim/fault_plan.h"
+#include "apps/vorel-sim/measurement.h"
 #include "apps/vorel-sim/output_monitor.h"
 #include "apps/vorel-sim/program.h"
 #include "apps/vorel-sim/program_runner.h"
@@ -99,6 +100,33 @@ std::optional<double> awaitReady(SegmentTap& tap, vorel_sim::SimulatedController
   }
 }
 
+// The measurement's file can be written: it exists and is writable, or its
+// directory is. Nothing is created here.
+bool writable(const std::string& path) {
+  if (exists(path))
+    return ::access(path.c_str(), W_OK) == 0;
+  return ::access(directoryOf(path).c_str(), W_OK | X_OK) == 0;
+}
+
+// The summary of a measurement run: how the program ended, the figures, the
+// drive's counters, and whether the figures were written to `file`.
+Summary measureSummary(const MeasureFigures& figures, const RunData& run, bool complete,
+                       const std::string& file) {
+  Summary s("measure summary");
+  programRow(s, run);
+  figures.addRows(s);
+  linkRows(s, run, true);
+  if (!complete || !run.setup_error.empty() || run.interrupted) {
+    s.check("figures written", "no: the measurement did not run in full", file, false);
+    return s;
+  }
+  std::ofstream out(file, std::ios::trunc);
+  out << figures.json();
+  out.close();
+  s.check("figures written", out ? file : "no: cannot write " + file, file, static_cast<bool>(out));
+  return s;
+}
+
 }  // namespace
 
 Paths Paths::resolve(const Options& options) {
@@ -125,14 +153,26 @@ int runSession(const Options& options) {
 
   // 1. The program, parsed whole before anything starts.
   const Scenario* scenario = nullptr;
+  std::unique_ptr<Measurement> measurement;
   std::string program_path;
-  if (options.program_file) {
+  std::optional<std::string> text;
+  if (options.measure_file) {
+    if (!writable(*options.measure_file)) {
+      complain("vorel-sim: cannot write the measurement file " + *options.measure_file);
+      return 2;
+    }
+    measurement = std::make_unique<Measurement>(Measurement::Plan::forDuration(
+        options.duration_s.value_or(Measurement::kDefaultDurationS)));
+    program_path = "the built-in measurement program";
+    text = measurement->programText();
+  } else if (options.program_file) {
     program_path = *options.program_file;
+    text = readFile(program_path);
   } else {
     scenario = &scenarioByName(options.scenario);
     program_path = paths.programs_dir + "/" + scenario->name + ".prog";
+    text = readFile(program_path);
   }
-  const auto text = readFile(program_path);
   if (!text) {
     complain("vorel-sim: cannot read the program " + program_path);
     return 2;
@@ -164,6 +204,12 @@ int runSession(const Options& options) {
   if (scenario) {
     say("vorel-sim: scenario " + scenario->name + ": " + scenario->description);
   }
+  if (measurement) {
+    say(
+        fmt("vorel-sim: measurement: %.1f s of step-to-drive and frame-to-publication latency, "
+            "then %.1f s of worker CPU and resident memory",
+            measurement->plan().latency_s, measurement->plan().cpu_s));
+  }
   say("[host] program " + program_path + " (" + std::to_string(program.statements.size()) +
       " statements)");
   say("[host] device configuration " + paths.config_file);
@@ -177,7 +223,9 @@ int runSession(const Options& options) {
     std::fprintf(stderr, "[DIALOG] %s: %s\n", title.c_str(), message.c_str());
   });
 
-  const CellSetup setup = scenario ? scenario->cell : programCell();
+  const CellSetup setup = scenario      ? scenario->cell
+                          : measurement ? measurement->cell()
+                                        : programCell();
   std::unique_ptr<SimulatedCell> cell;
   try {
     cell = std::make_unique<SimulatedCell>(setup, options.seed, !options.port);
@@ -191,12 +239,19 @@ int runSession(const Options& options) {
 
   RunData data;
   data.plane_z = setup.plane_z;
-  data.duration_cap_s = options.duration_s;
+  // A measurement's --duration sets its windows, not a cap.
+  data.duration_cap_s = measurement ? std::nullopt : options.duration_s;
+  data.host_fault_plan = options.faults;
   int status = 0;
   bool interrupted = false;
   {
     const auto controller = cell->controller();
-    hx4_program_api_internals::ControllerBackend::install(controller);
+    // What the device and the host's API reach: the simulated controller, or
+    // during a measurement the same behind the drive-channel probe.
+    const boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend =
+        measurement ? measurement->attach(controller)
+                    : boost::shared_ptr<hx4_program_api_internals::ControllerBackend>(controller);
+    hx4_program_api_internals::ControllerBackend::install(backend);
     cell->start();
     const std::string port = options.port ? *options.port : cell->emulator()->slavePath();
     config->setPort(port);
@@ -231,11 +286,21 @@ int runSession(const Options& options) {
       }
     }
     std::unique_ptr<FaultPlan> faults;
-    if (scenario && !scenario->faults.empty() && cell->emulator()) {
+    if (!options.faults.empty() && cell->emulator()) {
+      faults =
+          std::make_unique<FaultPlan>(*cell->emulator(), options.faults, FaultPlan::Anchor::Host);
+    } else if (scenario && !scenario->faults.empty() && cell->emulator()) {
       faults = std::make_unique<FaultPlan>(*cell->emulator(), scenario->faults);
-      recorder.addObserver([&faults](const CycleRecord& r) { faults->onRecord(r); });
     }
-    recorder.start();
+    if (faults)
+      recorder.addObserver([&faults](const CycleRecord& r) { faults->onRecord(r); });
+    // A measurement keeps no per-cycle records (its memory must stay flat
+    // over a long run) and records no cycle at all without a trace: the
+    // recorder's look into the segment would load the device's mutex.
+    if (measurement)
+      recorder.setKeepRecords(false);
+    if (!measurement || !trace_path.empty())
+      recorder.start();
 
     DeviceHost host(say);
     std::unique_ptr<ActivatorProcess> activator;
@@ -243,7 +308,7 @@ int runSession(const Options& options) {
     try {
       // 3. Load and create.
       host.load(paths.device_lib);
-      host.create(boost::make_shared<hx4_program_api::ProgramInterface>(controller), *config);
+      host.create(boost::make_shared<hx4_program_api::ProgramInterface>(backend), *config);
       host.onCreate();
       host.onMount();
 
@@ -260,7 +325,11 @@ int runSession(const Options& options) {
               " is active; binding here in process " + std::to_string(::getpid()));
         }
       } else {
+        if (measurement)
+          measurement->beforeActivation();
         failure = host.activateThroughHWReady(monitor, kActivationGuard);
+        if (measurement)
+          measurement->afterActivation();
       }
       if (failure)
         throw std::runtime_error(*failure);
@@ -273,6 +342,8 @@ int runSession(const Options& options) {
       bound = true;
       if (bind != 0)
         throw std::runtime_error("onBind failed: see the ERROR line above");
+      if (measurement)
+        measurement->afterBinding();
       if (const auto waited = awaitReady(*tap, *controller, kReadyGuard)) {
         say(fmt("[host] device ready: readouts carry measurements %.0f ms after onBind", *waited));
       } else {
@@ -282,7 +353,7 @@ int runSession(const Options& options) {
                 kReadyGuard.count() / 1000.0, port.c_str()));
       }
 
-      RunGuard guard([&cell] { return cell->now(); }, options.duration_s,
+      RunGuard guard([&cell] { return cell->now(); }, data.duration_cap_s,
                      [&host] { host.publishProgramTerminated(kTerminationGuard); });
       ProgramRunner::Context context;
       context.device = &host.device();
@@ -301,7 +372,19 @@ int runSession(const Options& options) {
         }
         return true;
       };
+      if (measurement) {
+        // The measurement program's waits are its windows.
+        context.wait = [wait = context.wait, m = measurement.get(),
+                        index = 0](double seconds) mutable {
+          m->waitBegins(index);
+          const bool completed = wait(seconds);
+          m->waitEnded(index++, completed);
+          return completed;
+        };
+      }
       say("[host] running the robot program");
+      if (faults && !options.faults.empty())
+        faults->anchorAt(cell->now());
       guard.start();
       data.outcome = ProgramRunner(context).run(program);
       guard.stop();
@@ -339,13 +422,19 @@ int runSession(const Options& options) {
     hx4_program_api_internals::ControllerBackend::install(nullptr);
 
     data.records = recorder.records();
+    if (measurement) {
+      // The drive's counters, from the controller itself.
+      data.records.assign(1, CycleRecorder::makeRecord(controller->snapshot(), nullptr));
+    }
     if (!trace_path.empty()) {
       trace.close();
       data.trace_path = trace_path;
       data.trace_rows = trace.rows();
     }
-    if (faults)
+    if (faults) {
       data.faults = faults->applied();
+      data.fault_start_s = faults->startTime();
+    }
     if (cell->emulator())
       data.emulator = cell->emulator()->counters();
   }
@@ -355,7 +444,11 @@ int runSession(const Options& options) {
   hx4_program_api::InputDialog::setSink(nullptr);
 
   // 7. Summary.
-  const Summary summary = scenario ? evaluateScenario(*scenario, data) : evaluateProgram(data);
+  const Summary summary = measurement
+                              ? measureSummary(measurement->figures(data.rate_hz), data,
+                                               measurement->complete(), *options.measure_file)
+                          : scenario ? evaluateScenario(*scenario, data)
+                                     : evaluateProgram(data);
   std::printf("\n%s", summary.format().c_str());
   std::fflush(stdout);
   if (interrupted)

@@ -31,6 +31,16 @@ SimulatedCell::SimulatedCell(const CellSetup& setup, unsigned long seed, bool wi
       return w;
     };
   }
+  if (setup.added_wrench) {
+    provider = [provider,
+                added = setup.added_wrench](vorel_sim::SensorEmulator::Clock::time_point t) {
+      vorel_device::Wrench w = provider(t);
+      const vorel_device::Wrench extra = added(t);
+      for (int i = 0; i < 6; ++i)
+        w[i] += extra[i];
+      return w;
+    };
+  }
   emulator_->setWrenchProvider(provider);
 }
 

@@ -2,11 +2,13 @@
 // (2 ms clock, robot, drive, motion), the contact world (a floor under the
 // tool, the tool's weight, noise) and the sensor emulator on a
 // pseudo-terminal whose frames carry what the world measures, optionally
-// with a sinusoidal vibration added. Without the emulator (--port) only the
+// with a sinusoidal vibration or any wrench of the host's (the force steps
+// of a measurement) added. Without the emulator (--port) only the
 // controller is simulated: the sensor is whatever is on the port.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -30,6 +32,9 @@ struct CellSetup {
   double force_noise = 0.05;    // N, standard deviation
   double torque_noise = 0.005;  // N m, standard deviation
   std::optional<Vibration> vibration;
+  // Added to every frame's wrench (N, N m, sensor axes), called on the
+  // emulator's sender thread with the frame's send time; empty: nothing.
+  std::function<vorel_device::Wrench(vorel_sim::SensorEmulator::Clock::time_point)> added_wrench;
 };
 
 class SimulatedCell {

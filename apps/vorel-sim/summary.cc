@@ -25,6 +25,11 @@ void Summary::check(const std::string& quantity, const std::string& value,
   rows_.push_back({quantity, value, expected, holds ? Check::Ok : Check::Fail});
 }
 
+void Summary::goal(const std::string& quantity, const std::string& value, const std::string& goal,
+                   bool met) {
+  rows_.push_back({quantity, value, goal, met ? Check::GoalMet : Check::GoalMissed});
+}
+
 bool Summary::passed() const {
   return std::none_of(rows_.begin(), rows_.end(),
                       [](const Row& r) { return r.check == Check::Fail; });
@@ -51,7 +56,11 @@ std::string Summary::format() const {
       check = "ok";
     if (r.check == Check::Fail)
       check = "FAIL";
-    if (r.check != Check::Info)
+    if (r.check == Check::GoalMet)
+      check = "met";
+    if (r.check == Check::GoalMissed)
+      check = "missed";
+    if (r.check == Check::Ok || r.check == Check::Fail)
       ++criteria;
     if (r.check == Check::Fail)
       ++failed;

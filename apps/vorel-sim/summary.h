@@ -18,7 +18,10 @@ namespace vorel_sim_app {
 
 class Summary {
  public:
-  enum class Check { Info, Ok, Fail };
+  // Goal rows report a performance figure against its goal: "met" or
+  // "missed", never a failure of the run (a figure measured on a loaded
+  // machine is a result, not an error).
+  enum class Check { Info, Ok, Fail, GoalMet, GoalMissed };
   struct Row {
     std::string quantity;
     std::string value;
@@ -32,6 +35,9 @@ class Summary {
   // A criterion: ok when `holds`.
   void check(const std::string& quantity, const std::string& value, const std::string& expected,
              bool holds);
+  // A figure and its goal: "met" when `met`, else "missed".
+  void goal(const std::string& quantity, const std::string& value, const std::string& goal,
+            bool met);
 
   bool passed() const;
   const std::vector<Row>& rows() const { return rows_; }

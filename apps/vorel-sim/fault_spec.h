@@ -1,0 +1,31 @@
+// The --fault option: one line fault for the sensor emulator, as text.
+//
+//   spec                   fault                                     from / to
+//   crc:P[@T[-E]]          each frame has a wrong CRC with           T s to E s (default:
+//                          probability P                             from 0, no end)
+//   bytes:P[@T[-E]]        each frame byte is dropped with           T s to E s
+//                          probability P, and a random byte is
+//                          inserted after it with probability P
+//   garbage:D[@T]          D of random bytes instead of frames       from T s, D long
+//   hangup[@T]             the sensor closes the line for good       at T s
+//
+// P lies in (0, 1]; times are seconds after the robot program starts, with an
+// optional unit: "2", "2s", "2.5s", "500ms"; a duration D needs its unit
+// ("1s", "250ms"); E lies after T. Pure: nothing is applied here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "apps/vorel-sim/fault_step.h"
+
+namespace vorel_sim_app {
+
+struct FaultSpecResult {
+  std::vector<FaultStep> steps;  // in the order of their times; empty on error
+  std::string error;             // set when the text is no fault
+};
+
+FaultSpecResult parseFaultSpec(const std::string& text);
+
+}  // namespace vorel_sim_app
