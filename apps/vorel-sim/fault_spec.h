@@ -1,6 +1,6 @@
 // The --fault option: one line fault for the sensor emulator, as text.
 //
-//   spec                   fault                                     from / to
+//   form                   fault                                     from / to
 //   crc:P[@T[-E]]          each frame has a wrong CRC with           T s to E s (default:
 //                          probability P                             from 0, no end)
 //   bytes:P[@T[-E]]        each frame byte is dropped with           T s to E s

@@ -61,7 +61,7 @@ std::string usageText() {
          "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
          "  --processes N       1 (default), or 2: the activating device in a second process\n"
          "  --seed N            seed of the simulated noise and faults (default 1)\n"
-         "  --fault SPEC        a line fault of the sensor emulator, seconds after the\n"
+         "  --fault FAULT       a line fault of the sensor emulator, seconds after the\n"
          "                      program starts (repeatable): crc:P[@T[-E]] (wrong CRCs with\n"
          "                      probability P), bytes:P[@T[-E]] (bytes dropped and inserted),\n"
          "                      garbage:D[@T] (random bytes for D, e.g. 1s), hangup[@T]\n"

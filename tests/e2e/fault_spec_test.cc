@@ -130,9 +130,9 @@ TEST(ParseOptions_FaultsAndMeasure_AreTakenOrRefused, WithAReason) {
 }
 
 TEST(FaultPlan_CleanAfter_IsTheEndOfTheLastFault, OrNoneWhileOneLasts) {
-  auto plan = [](const std::vector<std::string>& specs) {
+  auto plan = [](const std::vector<std::string>& texts) {
     std::vector<FaultStep> steps;
-    for (const auto& text : specs) {
+    for (const auto& text : texts) {
       const auto r = parseFaultSpec(text);
       steps.insert(steps.end(), r.steps.begin(), r.steps.end());
     }
