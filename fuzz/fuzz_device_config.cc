@@ -28,11 +28,10 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "host/bundle.h"
 #include "host/program_values.h"
 #include "host/signals.h"
@@ -40,17 +39,6 @@
 namespace {
 
 using boost::property_tree::ptree;
-
-[[noreturn]] void violated(const char* what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::abort();
-}
-
-#define FUZZ_CHECK(condition) \
-  do {                        \
-    if (!(condition))         \
-      violated(#condition);   \
-  } while (0)
 
 // The message of a failed read names the argument's index first.
 void checkMessage(const hx4_bundle::Error& error, std::size_t index) {

@@ -36,8 +36,6 @@
 // Crashes, sanitizer reports and time-outs fail the run as well.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -46,22 +44,12 @@
 
 #include "adaptive/filter_chain.h"
 #include "filters/filters.h"
+#include "fuzz/fuzz_check.h"
 
 namespace {
 
 using vorel_device::FilterChain;
 using vorel_device::FilterOptions;
-
-[[noreturn]] void violated(const char* what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::abort();
-}
-
-#define FUZZ_CHECK(condition) \
-  do {                        \
-    if (!(condition))         \
-      violated(#condition);   \
-  } while (0)
 
 constexpr double kSampleScale = 100000.0 / 32768.0;  // int16 -> N
 constexpr double kRateBound = 1e9;                   // per second

@@ -23,28 +23,16 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "comm/VorelForceTorqueSensorComm.h"
+#include "fuzz/fuzz_check.h"
 
 namespace {
 
 using vorel_device::RxFrame;
 using vorel_device::VorelForceTorqueSensorComm;
-
-[[noreturn]] void violated(const char* what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::abort();
-}
-
-#define FUZZ_CHECK(condition) \
-  do {                        \
-    if (!(condition))         \
-      violated(#condition);   \
-  } while (0)
 
 // CRC-16/X-25, written out bit by bit: polynomial 0x1021 reflected (0x8408),
 // initial value 0xFFFF, final XOR 0xFFFF.
