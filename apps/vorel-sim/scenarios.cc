@@ -268,15 +268,20 @@ void hostFaultRows(Summary& s, const RunData& run) {
           fmt("%.2f N +- %.2f N", w.target, band), !fz.empty() && std::fabs(m - w.target) <= band);
 }
 
+// The rows every scenario ends with: injected faults, the line, the trace.
+void closingRows(Summary& s, const RunData& run) {
+  hostFaultRows(s, run);
+  linkRows(s, run, cleanLine(run));
+  traceRow(s, run);
+}
+
 Summary contactSummary(const RunData& run) {
   Summary s("contact summary");
   programRow(s, run);
   const StatementRun* move = lastCall(run, Function::moveToContact);
   if (!move) {
     s.check("moveToContact", "not called (or did not return)", "called", false);
-    hostFaultRows(s, run);
-    linkRows(s, run, cleanLine(run));
-    traceRow(s, run);
+    closingRows(s, run);
     return s;
   }
   const Call& call = callOf(*move);
@@ -310,9 +315,7 @@ Summary contactSummary(const RunData& run) {
     s.check("TCP clear of the floor at the end", fmt("%.2f mm", (end_z - run.plane_z) * 1000.0),
             "above 0 mm", end_z > run.plane_z);
   }
-  hostFaultRows(s, run);
-  linkRows(s, run, cleanLine(run));
-  traceRow(s, run);
+  closingRows(s, run);
   return s;
 }
 
@@ -322,9 +325,7 @@ Summary holdSummary(const RunData& run) {
   const ControlWindow w = controlWindow(run);
   if (!w.found) {
     s.check("force control", "not switched on", "on", false);
-    hostFaultRows(s, run);
-    linkRows(s, run, cleanLine(run));
-    traceRow(s, run);
+    closingRows(s, run);
     return s;
   }
   const double band = std::max(0.5, 0.05 * std::fabs(w.target));
@@ -351,9 +352,7 @@ Summary holdSummary(const RunData& run) {
   s.check("steady-state spread (std dev)", fmt("%.3f N", sd), "below 0.5 N", sd < 0.5);
   s.info("unfiltered fz mean / std dev",
          fmt("%.3f N / %.3f N", stats::mean(steady_tool), stats::stddev(steady_tool)));
-  hostFaultRows(s, run);
-  linkRows(s, run, cleanLine(run));
-  traceRow(s, run);
+  closingRows(s, run);
   return s;
 }
 
@@ -399,9 +398,7 @@ Summary filtersSummary(const RunData& run) {
   }
   if (windows.size() < 2) {
     s.check("wait windows to compare", fmt("%zu", windows.size()), "2 or more", false);
-    hostFaultRows(s, run);
-    linkRows(s, run, cleanLine(run));
-    traceRow(s, run);
+    closingRows(s, run);
     return s;
   }
   for (std::size_t i = 0; i < windows.size(); ++i) {
@@ -414,9 +411,7 @@ Summary filtersSummary(const RunData& run) {
           fmt("%.3f N -> %.3f N (%.1f dB)", before, after,
               20.0 * std::log10(std::max(after, 1e-12) / std::max(before, 1e-12))),
           "down to a third or less", after <= before / 3.0);
-  hostFaultRows(s, run);
-  linkRows(s, run, cleanLine(run));
-  traceRow(s, run);
+  closingRows(s, run);
   return s;
 }
 
@@ -509,9 +504,7 @@ Summary evaluateProgram(const RunData& run) {
     s.info("controller time", fmt("%.3f s", run.records.back().time_s));
     s.info("motion commands", fmt("%llu", (unsigned long long)run.records.back().motion_commands));
   }
-  hostFaultRows(s, run);
-  linkRows(s, run, cleanLine(run));
-  traceRow(s, run);
+  closingRows(s, run);
   return s;
 }
 
