@@ -2,6 +2,7 @@
 // plain data without pointers, valid in every process that maps the segment.
 #pragma once
 
+#include <cstdint>
 #include <type_traits>
 
 namespace vorel_device {
@@ -30,7 +31,34 @@ struct SystemFilterParams {
   double falling_rate = -50.0;     // N/s, negative
 };
 
+// Health of the sensor link and of force control, readable by robot programs
+// in every process that maps the segment. The reader writes the publication
+// count and its own counters; the force-control thread writes the age, the
+// rate and the supervisor state once per 2 ms cycle.
+struct SensorHealth {
+  // Supervisor states.
+  static constexpr std::int32_t kOk = 0;       // usable samples arrive
+  static constexpr std::int32_t kStale = 1;    // none for the stale limit: offset held
+  static constexpr std::int32_t kFaulted = 2;  // cycles fail (shared lock, host): offset held
+
+  std::uint64_t frames_published = 0;  // reader: frames written to "frame" since activation
+  std::uint64_t crc_errors = 0;        // reader: in-sync frames with a wrong CRC
+  std::uint64_t lost_sync_events = 0;  // reader: times synchronisation was lost
+  std::uint32_t last_status = 0;       // reader: status bits of the last published frame
+  std::int32_t supervisor_state = kOk;        // force-control thread: kOk, kStale, kFaulted
+  double last_usable_age = -1.0;              // s since the last usable sample; -1: none yet
+  double usable_samples_per_second = 0.0;     // over the last whole second of cycles
+};
+
+// Opt-in envelope of the reference offset; 0 means no limit.
+struct ForceControlLimits {
+  double max_translation = 0.0;  // m, magnitude of the translational offset
+  double max_rotation = 0.0;     // rad, magnitude of the roll, pitch, yaw offset vector
+};
+
 static_assert(std::is_trivially_copyable<ftBias>::value, "shared record");
+static_assert(std::is_trivially_copyable<SensorHealth>::value, "shared record");
+static_assert(std::is_trivially_copyable<ForceControlLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<Gains>::value, "shared record");
 static_assert(std::is_trivially_copyable<SystemFilterParams>::value, "shared record");
 

@@ -1,7 +1,11 @@
 #include "comm/shared_segment.h"
 
 #include <boost/interprocess/permissions.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+#include <cerrno>
+#include <string>
 
 namespace vorel_device {
 namespace shared_segment {
@@ -20,6 +24,32 @@ T* constructOne(Segment& segment, const char* name, const T& initial) {
 }
 
 }  // namespace
+
+LockTimeout::LockTimeout()
+    : std::runtime_error(std::string(kMutexName) + " not acquired within " +
+                         std::to_string(kLockWaitMs) + " ms") {}
+
+Lock::Lock(Mutex& mutex) : mutex_(mutex) {
+  // sem_timedwait measures the absolute deadline on the realtime clock.
+  const boost::posix_time::ptime deadline =
+      boost::posix_time::microsec_clock::universal_time() +
+      boost::posix_time::milliseconds(kLockWaitMs);
+  for (;;) {
+    try {
+      if (mutex_.timed_lock(deadline))
+        return;
+      throw LockTimeout();
+    } catch (const bip::interprocess_exception& e) {
+      // A signal interrupted the wait: wait again for what is left of it.
+      if (e.get_native_error() != EINTR)
+        throw;
+    }
+  }
+}
+
+Lock::~Lock() {
+  mutex_.unlock();
+}
 
 RemovalGuard::RemovalGuard() {
   bip::shared_memory_object::remove(kSegmentName);
@@ -59,6 +89,8 @@ Objects constructObjects(Segment& segment) {
   o.new_filter_flag = constructOne<std::int32_t>(segment, kNewFilterFlag, 0);
   o.reset_filter_history = constructOne(segment, kResetFilterHistory, false);
   o.sensor_to_tfc_transform = constructOne(segment, kSensorToTfcTransform, hx4rc_api::Frame());
+  o.sensor_health = constructOne(segment, kSensorHealth, SensorHealth{});
+  o.force_control_limits = constructOne(segment, kForceControlLimits, ForceControlLimits{});
   // The defaults once more, as the creator's last step.
   *o.gains = Gains{};
   *o.system_filter_params = SystemFilterParams{};

@@ -1,9 +1,11 @@
 // The shared segment through which the three workers (sensor reader, command
 // facade, force-control thread) and the host's threads exchange everything:
 // the POSIX shared-memory object "VorelFrameSharedMemory" (131072 bytes,
-// permissions 0644) managed by Boost.Interprocess, with eighteen named objects,
-// guarded by one named mutex "VorelNamedMutex" (a POSIX named semaphore,
-// not recursive, not robust: a holder that dies leaves it locked).
+// permissions 0644) managed by Boost.Interprocess, with eighteen named objects
+// plus the additions "sensor_health" and "force_control_limits", guarded by
+// one named mutex "VorelNamedMutex" (a POSIX named semaphore, not recursive,
+// not robust: a holder that dies leaves it locked, so every wait for it is
+// bounded, see Lock).
 //
 // Who does what:
 //   - the reader removes stale names, creates the segment, the mutex and the
@@ -22,6 +24,7 @@
 #include <boost/shared_ptr.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 #include "comm/rx_frame.h"
 #include "comm/shared_records.h"
@@ -62,10 +65,39 @@ constexpr const char* kTempFilterOptions = "temp_filter_options";    // FilterOp
 constexpr const char* kNewFilterFlag = "new_filter_flag";            // int32: 1 add, -1 remove
 constexpr const char* kResetFilterHistory = "reset_filter_history";  // bool
 constexpr const char* kSensorToTfcTransform = "sensor_to_tfc_transform";  // hx4rc_api::Frame
+// Additions after the eighteen: a peer that knows only those keeps working.
+constexpr const char* kSensorHealth = "sensor_health";                // SensorHealth
+constexpr const char* kForceControlLimits = "force_control_limits";  // ForceControlLimits
 
 using Segment = bip::managed_shared_memory;
 using Mutex = bip::named_mutex;
-using Lock = bip::scoped_lock<Mutex>;
+
+// Longest wait for the named mutex, ms. Every holder keeps it for a few
+// fixed-size copies (microseconds), so this bound trips only when a holder
+// is stuck or died holding it.
+constexpr int kLockWaitMs = 100;
+
+// Thrown by Lock when the named mutex could not be taken within kLockWaitMs.
+class LockTimeout : public std::runtime_error {
+ public:
+  LockTimeout();
+};
+
+// Scoped lock of the named mutex, bounded and interrupt-safe: a wait that a
+// signal interrupts (EINTR, with or without SA_RESTART) resumes with the same
+// deadline; after kLockWaitMs without the mutex it throws LockTimeout and
+// holds nothing. Released by the destructor. Allocates nothing unless it
+// throws.
+class Lock {
+ public:
+  explicit Lock(Mutex& mutex);
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  Mutex& mutex_;
+};
 
 // Addresses of the eighteen objects in the creating process.
 struct Objects {
@@ -87,6 +119,8 @@ struct Objects {
   std::int32_t* new_filter_flag = nullptr;
   bool* reset_filter_history = nullptr;
   hx4rc_api::Frame* sensor_to_tfc_transform = nullptr;
+  SensorHealth* sensor_health = nullptr;
+  ForceControlLimits* force_control_limits = nullptr;
 };
 
 // Removes the segment's and the mutex's names while it lives: the segment then

@@ -154,6 +154,23 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // Removes the named filter; "all" removes every filter.
   virtual Result removeFilter(std::string name);
 
+  // --- Appended after the first 27, which keep their slots ----------------
+  // Health of the sensor link and of force control, rows 0..5 of column 0:
+  //   0 age of the last usable sample, s (-1 before the first one)
+  //   1 usable samples per second, over the last whole second
+  //   2 CRC errors since activation (in-sync frames with a wrong CRC)
+  //   3 lost-sync events since activation
+  //   4 status bits of the last frame the sensor sent
+  //   5 supervisor state: 0 ok, 1 stale (offset held), 2 faulted (offset held)
+  // Read from the shared segment, so correct in the activating and in a
+  // binding process.
+  virtual Result readSensorHealth(Array& health);
+  // Envelope of the reference offset: largest magnitude of the translational
+  // offset (mm) and of the rotational offset (degrees, roll-pitch-yaw vector);
+  // 0 means no limit (the default). At the limit the offset is clamped. A
+  // negative or non-finite value is refused with an ERROR line.
+  virtual Result setForceControlLimits(Number& maxTranslation_mm, Number& maxRotation_deg);
+
   void onHWReady(const hx4_signal::HWReady& signal);
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);
   void onAlarm(const hx4_signal::Alarm& signal);
