@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <string>
+
+#include "host/console.h"
 
 namespace vorel_device {
 
@@ -25,9 +29,33 @@ void VorelForceTorqueSensorSecondaryInstance::initMethod() {
 }
 
 void VorelForceTorqueSensorSecondaryInstance::cycleMethod() {
-  ss::Lock lock(*segment_mutex);
-  if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame))
-    frame = *shared;
+  try {
+    ss::Lock lock(*segment_mutex);
+    if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame))
+      frame = *shared;
+    lock_failed = false;
+  } catch (const std::exception& e) {
+    // The copy is skipped; the readouts keep the last frame. One line per
+    // episode, so that a stuck mutex does not flood the console.
+    if (!lock_failed) {
+      hx4_program_api_internals::Console::write(std::string("[ERROR] Command facade: ") +
+                                                e.what() + "; frame copy skipped\n");
+    }
+    lock_failed = true;
+  }
+}
+
+template <class Fn>
+bool VorelForceTorqueSensorSecondaryInstance::underLock(const char* operation, Fn fn) {
+  try {
+    ss::Lock lock(*segment_mutex);
+    fn();
+    return true;
+  } catch (const ss::LockTimeout& e) {
+    hx4_program_api_internals::Console::write(std::string("[ERROR] ") + operation + ": " +
+                                              e.what() + "; nothing was done\n");
+    return false;
+  }
 }
 
 void VorelForceTorqueSensorSecondaryInstance::updateWrenchOffsets() {
@@ -36,115 +64,127 @@ void VorelForceTorqueSensorSecondaryInstance::updateWrenchOffsets() {
   }
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setForceBias(double* bias) {
-  ss::Lock lock(*segment_mutex);
-  ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
-  for (int i = 0; i < 3; ++i)
-    wrench_offset[i] += bias[i];
-  if (shared) {
+bool VorelForceTorqueSensorSecondaryInstance::setForceBias(double* bias) {
+  return underLock("setForceBias", [&] {
+    ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
     for (int i = 0; i < 3; ++i)
-      (*shared)[i] = wrench_offset[i];
-  }
+      wrench_offset[i] += bias[i];
+    if (shared) {
+      for (int i = 0; i < 3; ++i)
+        (*shared)[i] = wrench_offset[i];
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setTorqueBias(double* bias) {
-  ss::Lock lock(*segment_mutex);
-  ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
-  for (int i = 0; i < 3; ++i)
-    wrench_offset[3 + i] += bias[i];
-  if (shared) {
-    for (int i = 3; i < 6; ++i)
-      (*shared)[i] = wrench_offset[i];
-  }
+bool VorelForceTorqueSensorSecondaryInstance::setTorqueBias(double* bias) {
+  return underLock("setTorqueBias", [&] {
+    ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
+    for (int i = 0; i < 3; ++i)
+      wrench_offset[3 + i] += bias[i];
+    if (shared) {
+      for (int i = 3; i < 6; ++i)
+        (*shared)[i] = wrench_offset[i];
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::activate(bool translation, bool rotation) {
-  ss::Lock lock(*segment_mutex);
-  if (bool* flag = ss::find<bool>(segment, ss::kActivateTranslation))
-    *flag = translation;
-  if (bool* flag = ss::find<bool>(segment, ss::kActivateRotation))
-    *flag = rotation;
+bool VorelForceTorqueSensorSecondaryInstance::activate(bool translation, bool rotation) {
+  return underLock("activate", [&] {
+    if (bool* flag = ss::find<bool>(segment, ss::kActivateTranslation))
+      *flag = translation;
+    if (bool* flag = ss::find<bool>(segment, ss::kActivateRotation))
+      *flag = rotation;
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::resetFilters() {
-  ss::Lock lock(*segment_mutex);
-  if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory))
-    *flag = true;
+bool VorelForceTorqueSensorSecondaryInstance::resetFilters() {
+  return underLock("resetFilters", [&] {
+    if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory))
+      *flag = true;
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setEnabledAxes(bool fx, bool fy, bool fz, bool tx,
+bool VorelForceTorqueSensorSecondaryInstance::setEnabledAxes(bool fx, bool fy, bool fz, bool tx,
                                                              bool ty, bool tz) {
   const ss::EnabledAxes axes{fx ? 1 : 0, fy ? 1 : 0, fz ? 1 : 0,
                              tx ? 1 : 0, ty ? 1 : 0, tz ? 1 : 0};
-  ss::Lock lock(*segment_mutex);
-  if (auto* shared = ss::find<ss::EnabledAxes>(segment, ss::kEnabledAxes))
-    *shared = axes;
+  return underLock("setEnabledAxes", [&] {
+    if (auto* shared = ss::find<ss::EnabledAxes>(segment, ss::kEnabledAxes))
+      *shared = axes;
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setForceControlGains(double translation_gain,
+bool VorelForceTorqueSensorSecondaryInstance::setForceControlGains(double translation_gain,
                                                                    double rotation_gain,
                                                                    double track_smoothing) {
   const Gains gains{translation_gain, rotation_gain, track_smoothing};
-  ss::Lock lock(*segment_mutex);
-  if (Gains* shared = ss::find<Gains>(segment, ss::kGains))
-    *shared = gains;
+  return underLock("setForceControlGains", [&] {
+    if (Gains* shared = ss::find<Gains>(segment, ss::kGains))
+      *shared = gains;
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setEnabledSystemFilters(bool enabled) {
-  ss::Lock lock(*segment_mutex);
-  if (auto* shared = ss::find<ss::EnabledSystemFilters>(segment, ss::kEnabledSystemFilters)) {
-    (*shared)[0] = enabled ? 1 : 0;
-  }
+bool VorelForceTorqueSensorSecondaryInstance::setEnabledSystemFilters(bool enabled) {
+  return underLock("setEnabledSystemFilters", [&] {
+    if (auto* shared = ss::find<ss::EnabledSystemFilters>(segment, ss::kEnabledSystemFilters)) {
+      (*shared)[0] = enabled ? 1 : 0;
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setSystemFilterParams(double cutoff_frequency,
+bool VorelForceTorqueSensorSecondaryInstance::setSystemFilterParams(double cutoff_frequency,
                                                                     double rising_rate,
                                                                     double falling_rate) {
   const SystemFilterParams params{cutoff_frequency, rising_rate, falling_rate};
-  ss::Lock lock(*segment_mutex);
-  if (auto* shared = ss::find<SystemFilterParams>(segment, ss::kSystemFilterParams)) {
-    *shared = params;
-  }
+  return underLock("setSystemFilterParams", [&] {
+    if (auto* shared = ss::find<SystemFilterParams>(segment, ss::kSystemFilterParams)) {
+      *shared = params;
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setSensorFrame(hx4_program_api::RobotPose pose) {
+bool VorelForceTorqueSensorSecondaryInstance::setSensorFrame(hx4_program_api::RobotPose pose) {
   // The host converts the pose before the lock is taken: the lock is held only
   // for the copy.
   const hx4rc_api::Frame transform = pose.toFrame(true);
-  ss::Lock lock(*segment_mutex);
-  if (auto* shared = ss::find<hx4rc_api::Frame>(segment, ss::kSensorToTfcTransform)) {
-    *shared = transform;
-  }
+  return underLock("setSensorFrame", [&] {
+    if (auto* shared = ss::find<hx4rc_api::Frame>(segment, ss::kSensorToTfcTransform)) {
+      *shared = transform;
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setForceTrackValue(double* value) {
-  ss::Lock lock(*segment_mutex);
-  if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
-    for (int i = 0; i < 3; ++i)
-      (*shared)[i] = value[i];
-  }
+bool VorelForceTorqueSensorSecondaryInstance::setForceTrackValue(double* value) {
+  return underLock("setForceTrackValue", [&] {
+    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
+      for (int i = 0; i < 3; ++i)
+        (*shared)[i] = value[i];
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::setTorqueTrackValue(double* value) {
-  ss::Lock lock(*segment_mutex);
-  if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
-    for (int i = 0; i < 3; ++i)
-      (*shared)[3 + i] = value[i];
-  }
+bool VorelForceTorqueSensorSecondaryInstance::setTorqueTrackValue(double* value) {
+  return underLock("setTorqueTrackValue", [&] {
+    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
+      for (int i = 0; i < 3; ++i)
+        (*shared)[3 + i] = value[i];
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::addOrRemoveFilter(FilterOptions options,
+bool VorelForceTorqueSensorSecondaryInstance::addOrRemoveFilter(FilterOptions options,
                                                                 int request) {
   // The name is copied bounded to its 40 bytes and NUL-padded after its end;
   // every other field as given.
   FilterOptions request_record = options;
   std::strncpy(request_record.name, options.name, FilterOptions::kNameSize);
-  ss::Lock lock(*segment_mutex);
-  if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions)) {
-    *shared = request_record;
-  }
-  if (auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag))
-    *flag = request;
+  return underLock("addOrRemoveFilter", [&] {
+    if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions)) {
+      *shared = request_record;
+    }
+    if (auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag))
+      *flag = request;
+  });
 }
 
 void VorelForceTorqueSensorSecondaryInstance::subtractOffsets(const Wrench& stage,
@@ -154,39 +194,57 @@ void VorelForceTorqueSensorSecondaryInstance::subtractOffsets(const Wrench& stag
     out[i] = stage[i] - wrench_offset[i];
 }
 
-void VorelForceTorqueSensorSecondaryInstance::getRawFTData(double (&out)[6]) {
+bool VorelForceTorqueSensorSecondaryInstance::getRawFTData(double (&out)[6]) {
   // raw_mutex, then the named mutex: the frame copy and the offsets cannot
   // change under the readout (the cycle and the bias operations write them
   // under the named mutex).
   std::lock_guard<std::mutex> raw_lock(raw_mutex);
-  ss::Lock lock(*segment_mutex);
-  updateWrenchOffsets();
-  for (int i = 0; i < 6; ++i) {
-    const float value = frame.ft_data[i];  // copied out of the packed record
-    out[i] = static_cast<double>(value) - wrench_offset[i];
-  }
+  return underLock("getRawFTData", [&] {
+    updateWrenchOffsets();
+    for (int i = 0; i < 6; ++i) {
+      const float value = frame.ft_data[i];  // copied out of the packed record
+      out[i] = static_cast<double>(value) - wrench_offset[i];
+    }
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::getGravityCompensatedFTData(double (&out)[6]) {
-  ss::Lock lock(*segment_mutex);
-  if (const Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench)) {
-    subtractOffsets(*shared, out);
-  }
+bool VorelForceTorqueSensorSecondaryInstance::getGravityCompensatedFTData(double (&out)[6]) {
+  return underLock("getGravityCompensatedFTData", [&] {
+    if (const Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench))
+      subtractOffsets(*shared, out);
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::getTCPFrameFTData(double (&out)[6]) {
-  ss::Lock lock(*segment_mutex);
-  if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench)) {
-    subtractOffsets(*shared, out);
-  }
+bool VorelForceTorqueSensorSecondaryInstance::getTCPFrameFTData(double (&out)[6]) {
+  return underLock("getTCPFrameFTData", [&] {
+    if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench))
+      subtractOffsets(*shared, out);
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::getTCPFrameFilteredFTData(double (&out)[6]) {
-  ss::Lock lock(*segment_mutex);
-  if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
-    for (int i = 0; i < 6; ++i)
-      out[i] = (*shared)[i];
-  }
+bool VorelForceTorqueSensorSecondaryInstance::getTCPFrameFilteredFTData(double (&out)[6]) {
+  return underLock("getTCPFrameFilteredFTData", [&] {
+    if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
+      for (int i = 0; i < 6; ++i)
+        out[i] = (*shared)[i];
+    }
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::getSensorHealth(SensorHealth& health) {
+  return underLock("getSensorHealth", [&] {
+    if (const SensorHealth* shared = ss::find<SensorHealth>(segment, ss::kSensorHealth))
+      health = *shared;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::setForceControlLimits(double max_translation,
+                                                                   double max_rotation) {
+  const ForceControlLimits limits{max_translation, max_rotation};
+  return underLock("setForceControlLimits", [&] {
+    if (auto* shared = ss::find<ForceControlLimits>(segment, ss::kForceControlLimits))
+      *shared = limits;
+  });
 }
 
 double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
@@ -200,14 +258,16 @@ double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
   return std::sqrt((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
 }
 
-void VorelForceTorqueSensorSecondaryInstance::getForceNorm(double& norm) {
-  ss::Lock lock(*segment_mutex);
-  norm = offsetNorm(0);
+bool VorelForceTorqueSensorSecondaryInstance::getForceNorm(double& norm) {
+  return underLock("getForceNorm", [&] {
+    norm = offsetNorm(0);
+  });
 }
 
-void VorelForceTorqueSensorSecondaryInstance::getTorqueNorm(double& norm) {
-  ss::Lock lock(*segment_mutex);
-  norm = offsetNorm(3);
+bool VorelForceTorqueSensorSecondaryInstance::getTorqueNorm(double& norm) {
+  return underLock("getTorqueNorm", [&] {
+    norm = offsetNorm(3);
+  });
 }
 
 }  // namespace vorel_device

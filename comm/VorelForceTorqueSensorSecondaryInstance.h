@@ -12,6 +12,13 @@
 // force-control thread and other callers. Nothing is validated: values are
 // stored as given. Wrenches are force x, y, z (N) then torque x, y, z (N m).
 //
+// The wait for the mutex is bounded (shared_segment::kLockWaitMs) and resumes
+// after signals. An operation that does not get it within the bound writes
+// "[ERROR] <operation>: VorelNamedMutex not acquired within 100 ms; nothing
+// was done" to the host console, changes nothing (a readout leaves `out`
+// untouched) and returns false; otherwise it returns true. The worker's cycle
+// skips its copy instead, with one such ERROR line per episode.
+//
 // The facade opens an existing segment (a reader must exist) and never
 // reopens it: a reader constructed later creates a segment this facade does
 // not see. It creates and removes nothing.
@@ -54,42 +61,46 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   // that every readout except the filtered one subtracts, and stores the sums
   // in the shared "wrench_offset". Accumulates: passing the current readout of
   // a stage tares it to 0.
-  void setForceBias(double* bias);
-  void setTorqueBias(double* bias);
+  bool setForceBias(double* bias);
+  bool setTorqueBias(double* bias);
   // Force-control switches: translation and rotation halves of the law.
-  void activate(bool translation, bool rotation);
+  bool activate(bool translation, bool rotation);
   // Asks the force-control thread to clear the system filter's history once.
-  void resetFilters();
+  bool resetFilters();
   // Force control per axis: force x, y, z, torque x, y, z (stored as 1 or 0).
-  void setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
-  void setForceControlGains(double translation_gain, double rotation_gain, double track_smoothing);
-  void setEnabledSystemFilters(bool enabled);
+  bool setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
+  bool setForceControlGains(double translation_gain, double rotation_gain, double track_smoothing);
+  bool setEnabledSystemFilters(bool enabled);
   // Cut-off (Hz), rising and falling rate (N/s) of the system filter.
-  void setSystemFilterParams(double cutoff_frequency, double rising_rate, double falling_rate);
+  bool setSystemFilterParams(double cutoff_frequency, double rising_rate, double falling_rate);
   // Pose of the sensor frame relative to the tool flange (the host's frame of
   // the pose, RobotPose::toFrame(true)).
-  void setSensorFrame(hx4_program_api::RobotPose pose);
+  bool setSensorFrame(hx4_program_api::RobotPose pose);
   // Force-control targets: force x, y, z (N) / torque x, y, z (N m).
-  void setForceTrackValue(double* value);
-  void setTorqueTrackValue(double* value);
+  bool setForceTrackValue(double* value);
+  bool setTorqueTrackValue(double* value);
   // Hands one filter request to the force-control thread (request 1: add or
   // replace the filter described by options; -1: remove the filter named in
   // options, "all" removes every filter). A request not yet taken is replaced.
-  void addOrRemoveFilter(FilterOptions options, int request);
+  bool addOrRemoveFilter(FilterOptions options, int request);
 
   // Readouts, six values in wrench order.
   // The latest sensor frame's values (whatever its status) minus the offsets.
-  void getRawFTData(double (&out)[6]);
+  bool getRawFTData(double (&out)[6]);
   // Gravity-compensated wrench in the sensor frame minus the offsets.
-  void getGravityCompensatedFTData(double (&out)[6]);
+  bool getGravityCompensatedFTData(double (&out)[6]);
   // Wrench in the tool-centre-point frame minus the offsets.
-  void getTCPFrameFTData(double (&out)[6]);
+  bool getTCPFrameFTData(double (&out)[6]);
   // Filtered tool-centre-point wrench, as published (already without bias).
-  void getTCPFrameFilteredFTData(double (&out)[6]);
+  bool getTCPFrameFilteredFTData(double (&out)[6]);
   // Euclidean norm of the tool-centre-point force (N) / torque (N m), offsets
   // subtracted.
-  void getForceNorm(double& norm);
-  void getTorqueNorm(double& norm);
+  bool getForceNorm(double& norm);
+  bool getTorqueNorm(double& norm);
+  // Health of the sensor link and of force control (see SensorHealth).
+  bool getSensorHealth(SensorHealth& health);
+  // Envelope of the reference offset: m and rad, 0 for no limit.
+  bool setForceControlLimits(double max_translation, double max_rotation);
 
  private:
   // Copies `stage` minus the refreshed offsets into out; lock held by caller.
@@ -97,7 +108,13 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   // TCP wrench minus offsets, components first..first+2; lock held by caller.
   double offsetNorm(int first);
 
+  // Runs fn() holding the named mutex; false, after the ERROR line, when the
+  // mutex was not acquired within its bound.
+  template <class Fn>
+  bool underLock(const char* operation, Fn fn);
+
   ftBias wrench_offset;  // this facade's copy of the shared "wrench_offset"
+  bool lock_failed = false;  // the worker's last cycle missed the mutex
   std::mutex raw_mutex;  // held by the raw readout
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
   RxFrame frame;  // copy of the shared "frame", refreshed every cycle

@@ -120,7 +120,12 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
 
     const double travelled = (current_frame.position - p0).Norm();
     const double max_distance = maxDistance.d(true);
-    facade->getForceNorm(force_norm);
+    if (!facade->getForceNorm(force_norm)) {
+      // No force reading (the shared lock was not acquired): a step now
+      // would be blind.
+      logError("moveToContact: no force reading; stopped without commanding a step");
+      return Result::Success();
+    }
     const double threshold = forceThreshold.d(true);
     if (!std::isfinite(threshold)) {
       // No usable contact test: the approach would only end at the travel

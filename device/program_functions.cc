@@ -53,7 +53,9 @@ VorelFTSensor::Result VorelFTSensor::readStage(const char* function, Array& out,
   auto facade = facadeFor(function);
   if (!facade) return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  ((*facade).*getter)(wrench);
+  // Without the shared lock the facade has written its ERROR line; `out`
+  // keeps what it held.
+  if (!((*facade).*getter)(wrench)) return Result::Success();
   for (int i = 0; i < 3; ++i) out.item(i, 0) = wrench[first + i];
   return Result::Success();
 }
@@ -64,7 +66,7 @@ VorelFTSensor::Result VorelFTSensor::resetStage(const char* function, Array& tar
   auto facade = facadeFor(function);
   if (!facade) return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  ((*facade).*getter)(wrench);
+  if (!((*facade).*getter)(wrench)) return Result::Success();  // no reading: bias unchanged
   double delta[3];
   for (int i = 0; i < 3; ++i) delta[i] = wrench[first + i] - targets.item(i, 0).d(true);
   if (!allFinite(delta, 3)) {
@@ -127,13 +129,12 @@ VorelFTSensor::Result VorelFTSensor::tareSensor() {
   auto facade = facadeFor("tareSensor");
   if (!facade) return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  facade->getTCPFrameFTData(wrench);
+  if (!facade->getTCPFrameFTData(wrench)) return Result::Success();  // no reading: no tare
   if (!allFinite(wrench, 6)) {
     logError(std::string("tareSensor") + kNonFiniteBias);
     return Result::Success();
   }
-  facade->setForceBias(wrench);
-  facade->setTorqueBias(wrench + 3);
+  if (facade->setForceBias(wrench)) facade->setTorqueBias(wrench + 3);
   return Result::Success();
 }
 
