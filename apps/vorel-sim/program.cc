@@ -92,6 +92,11 @@ const std::vector<FunctionInfo> kFunctions = {
       {A::Number, "falling_rate"}},
      "addFilter smooth lowpass 0 0 10 0 0"},
     {Function::removeFilter, "removeFilter", {{A::Name, "name"}}, "removeFilter smooth"},
+    {Function::readSensorHealth, "readSensorHealth", {}, "readSensorHealth"},
+    {Function::setForceControlLimits,
+     "setForceControlLimits",
+     {{A::Number, "maxTranslation_mm"}, {A::Number, "maxRotation_deg"}},
+     "setForceControlLimits 20 5"},
 };
 
 struct FilterTypeWord {
@@ -259,7 +264,7 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 
 // "; did you mean X?" for the closest known word, when it is close.
 std::string suggestion(const std::string& word) {
-  std::vector<std::string> known = {"wait", "print"};
+  std::vector<std::string> known = {"wait", "print", "hostDeactivate"};
   for (const auto& info : kFunctions)
     known.push_back(info.name);
   std::string best;
@@ -564,6 +569,13 @@ LineResult parseLine(const std::string& line, int line_number) {
                   (failure ? failure->message : "'" + word + "'"));
     }
     statement.action = Wait{*seconds};
+    result.statement = statement;
+    return result;
+  }
+  if (head.text == "hostDeactivate") {
+    if (tokens.size() > 1)
+      return fail("hostDeactivate takes no arguments, found " + describe(tokens, 1));
+    statement.action = HostDeactivate{};
     result.statement = statement;
     return result;
   }

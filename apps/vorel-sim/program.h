@@ -16,8 +16,10 @@
 //   print Filtered                      one readout line: Raw, SensorFrame,
 //                                       Tool or Filtered (force and torque),
 //                                       or Position (TCP in the world, m)
+//   hostDeactivate                      the host deactivates the device
+//                                       (onDeactivate), whatever it is doing
 //
-// Any of the device's 27 robot-program functions may be called by its own
+// Any of the device's 29 robot-program functions may be called by its own
 // name. Readouts (read...) take no argument: their array is their result.
 // Numbers must be finite. The parser is pure: it reads text and touches
 // nothing, so a program with an error is refused as a whole before anything
@@ -61,9 +63,11 @@ enum class Function {
   resetFilters,
   addFilter,
   removeFilter,
+  readSensorHealth,
+  setForceControlLimits,
 };
 
-constexpr std::size_t kFunctionCount = 27;
+constexpr std::size_t kFunctionCount = 29;
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
@@ -90,7 +94,7 @@ struct FunctionInfo {
   const char* example;  // one line that calls it, as written in a program
 };
 
-// The 27 functions in slot order.
+// The 29 functions in slot order.
 const std::vector<FunctionInfo>& functionTable();
 const FunctionInfo& functionInfo(Function function);
 // The function of that exact name (case matters), or empty.
@@ -116,11 +120,12 @@ struct Wait {
 struct Print {
   Stage stage = Stage::Tool;
 };
+struct HostDeactivate {};
 
 struct Statement {
   int line = 0;      // 1-based line number in the source
   std::string text;  // the line as written, without comment and outer blanks
-  std::variant<Call, Wait, Print> action;
+  std::variant<Call, Wait, Print, HostDeactivate> action;
 };
 
 struct ParseError {

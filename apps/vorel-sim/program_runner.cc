@@ -1,8 +1,10 @@
 #include "apps/vorel-sim/program_runner.h"
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <sstream>
+#include <stdexcept>
 
 namespace vorel_sim_app {
 
@@ -149,6 +151,14 @@ void ProgramRunner::execute(const Statement& statement, StatementRun& run) {
     run.completed = true;
     return;
   }
+  if (std::holds_alternative<HostDeactivate>(statement.action)) {
+    ctx_.out(prefix(statement) + "hostDeactivate: the host deactivates the device");
+    if (!ctx_.host_deactivate)
+      throw std::runtime_error("this host cannot deactivate the device");
+    ctx_.host_deactivate();
+    run.completed = true;
+    return;
+  }
   call(std::get<Call>(statement.action), statement, run);
   run.completed = true;
 }
@@ -163,6 +173,10 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     run.values.assign(v, v + 3);
     ctx_.out(prefix(statement) + functionInfo(c.function).name + " = " + triple(v, 3) + " " +
              readout->unit);
+    return;
+  }
+  if (c.function == Function::readSensorHealth) {
+    readHealth(statement, run);
     return;
   }
   ctx_.out(prefix(statement) + formatCall(c));
@@ -214,9 +228,34 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     case Function::removeFilter:
       d.removeFilter(std::get<std::string>(a[0]));
       return;
+    case Function::setForceControlLimits: {
+      Number translation_mm(num(a[0])), rotation_deg(num(a[1]));
+      d.setForceControlLimits(translation_mm, rotation_deg);
+      return;
+    }
     default:
       throw std::logic_error("no call for this function");
   }
+}
+
+void ProgramRunner::readHealth(const Statement& statement, StatementRun& run) {
+  // Rows as the device fills them; NaN where it wrote nothing (a refused
+  // read leaves the array as it was).
+  Array<Number> health(6, 1);
+  for (std::size_t i = 0; i < 6; ++i)
+    health.item(i, 0) = NAN;
+  ctx_.device->readSensorHealth(health);
+  double h[6];
+  for (std::size_t i = 0; i < 6; ++i)
+    h[i] = health.item(i, 0).d(true);
+  run.values.assign(h, h + 6);
+  char buf[256];
+  std::snprintf(buf, sizeof buf,
+                "readSensorHealth = age %.3f s, %.0f usable samples/s, %.0f CRC errors, %.0f "
+                "lost-sync events, status 0x%04x, supervisor state %.0f",
+                h[0], h[1], h[2], h[3], std::isfinite(h[4]) ? static_cast<unsigned>(h[4]) : 0u,
+                h[5]);
+  ctx_.out(prefix(statement) + buf);
 }
 
 void ProgramRunner::print(Stage stage, const Statement& statement, StatementRun& run) {

@@ -10,7 +10,9 @@
 //
 // t is controller time. A function call goes to the device's virtual
 // robot-program function of that name with the literal arguments (arrays are
-// Array<Number> of 3 rows and 1 column). `wait` waits controller time. The
+// Array<Number> of 3 rows and 1 column; readSensorHealth's has 6 rows).
+// `wait` waits controller time; `hostDeactivate` calls the host's
+// deactivation of the device. The
 // run stops early when `abort` is set (the program was terminated: duration
 // reached, Ctrl-C) or when a call throws; the error names the line.
 #pragma once
@@ -54,6 +56,8 @@ class ProgramRunner {
     std::function<bool(double seconds)> wait;
     const std::atomic<bool>* abort = nullptr;
     std::function<void(const std::string& line)> out;  // one printed line, no newline
+    // The host's onDeactivate of the device (hostDeactivate); empty: refused.
+    std::function<void()> host_deactivate;
   };
 
   explicit ProgramRunner(Context context) : ctx_(std::move(context)) {}
@@ -67,6 +71,7 @@ class ProgramRunner {
   void execute(const Statement& statement, StatementRun& run);
   void call(const Call& call, const Statement& statement, StatementRun& run);
   void print(Stage stage, const Statement& statement, StatementRun& run);
+  void readHealth(const Statement& statement, StatementRun& run);
   std::string prefix(const Statement& statement) const;
 
   Context ctx_;
