@@ -1,5 +1,6 @@
 #include "sim/fault_injector.h"
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -27,7 +28,14 @@ void FaultInjector::setByteInsertProbability(double p) {
   insert_probability_ = checkedProbability(p, "byte insert probability");
 }
 
+void FaultInjector::setStatusFault(std::uint16_t bits, double p) {
+  status_probability_ = checkedProbability(p, "status frame probability");
+  status_bits_ = bits;
+}
+
 void FaultInjector::clear() {
+  status_probability_ = 0.0;
+  nan_next_ = false;
   crc_next_ = 0;
   crc_probability_ = 0.0;
   drop_probability_ = 0.0;
@@ -44,6 +52,22 @@ bool FaultInjector::chance(double p) {
   if (p >= 1.0)
     return true;
   return uniform() < p;
+}
+
+FaultInjector::Spoiled FaultInjector::spoil(vorel_device::Wrench& wrench, std::uint16_t& status) {
+  Spoiled spoiled;
+  if (status_bits_ != 0 && chance(status_probability_)) {
+    status = static_cast<std::uint16_t>(status | status_bits_);
+    for (int i = 0; i < 6; ++i)
+      wrench[i] = kBadWrench;
+    spoiled.status = true;
+  }
+  if (nan_next_) {
+    wrench[2] = std::numeric_limits<double>::quiet_NaN();
+    nan_next_ = false;
+    spoiled.nan = true;
+  }
+  return spoiled;
 }
 
 FaultInjector::Tally FaultInjector::encode(const vorel_device::RxFrame& frame,

@@ -201,6 +201,16 @@ void SensorEmulator::setByteInsertProbability(double p) {
   faults_.setByteInsertProbability(p);
 }
 
+void SensorEmulator::setStatusFault(std::uint16_t bits, double p) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_.setStatusFault(bits, p);
+}
+
+void SensorEmulator::sendNanFrame() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_.nanNextFrame();
+}
+
 void SensorEmulator::sendGarbage(std::size_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   garbage_pending_ += bytes;
@@ -233,6 +243,8 @@ SensorEmulator::Counters SensorEmulator::counters() const {
   c.bytes_lost = bytes_lost_.load();
   c.late_ticks = late_ticks_.load();
   c.ignored_bytes = ignored_bytes_.load();
+  c.status_frames = status_frames_.load();
+  c.nan_frames = nan_frames_.load();
   return c;
 }
 
@@ -354,7 +366,12 @@ void SensorEmulator::senderLoop() {
       garbage_bytes_.fetch_add(RxFrame::kSize);
       faults_injected_.fetch_add(1);
     } else {
-      const FaultInjector::Tally tally = faults_.encode(makeFrame(wrench, status_, stamp), out_);
+      std::uint16_t status = status_;
+      const FaultInjector::Spoiled spoiled = faults_.spoil(wrench, status);
+      status_frames_.fetch_add(spoiled.status ? 1 : 0);
+      nan_frames_.fetch_add(spoiled.nan ? 1 : 0);
+      faults_injected_.fetch_add((spoiled.status ? 1 : 0) + (spoiled.nan ? 1 : 0));
+      const FaultInjector::Tally tally = faults_.encode(makeFrame(wrench, status, stamp), out_);
       const std::uint64_t crc = tally.crc_corrupted ? 1 : 0;
       crc_errors_.fetch_add(crc);
       bytes_dropped_.fetch_add(tally.bytes_dropped);

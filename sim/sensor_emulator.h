@@ -56,8 +56,9 @@
 // port later first reads those older frames.
 //
 // Faults on request (FaultInjector, seeded): wrong CRCs, dropped and inserted
-// bytes, garbage, hang-up. `faults_injected` counts fault events: one per
-// corrupted frame, per dropped byte, per inserted byte and per garbage write.
+// bytes, garbage, status-flagged frames, a NaN frame, hang-up.
+// `faults_injected` counts fault events: one per corrupted, flagged or NaN
+// frame, per dropped byte, per inserted byte and per garbage write.
 //
 // Lifecycle:
 //
@@ -129,6 +130,8 @@ class SensorEmulator {
     std::uint64_t bytes_lost = 0;       // bytes the full line did not accept
     std::uint64_t late_ticks = 0;       // schedule restarts after falling behind
     std::uint64_t ignored_bytes = 0;    // received bytes that were no command
+    std::uint64_t status_frames = 0;    // frames sent with fault status bits
+    std::uint64_t nan_frames = 0;       // frames sent with fz = NaN
   };
 
   // Opens the pseudo-terminal pair (throws std::system_error when it cannot).
@@ -182,6 +185,11 @@ class SensorEmulator {
   // From now for `duration`, every frame time in run mode sends 37 random
   // bytes instead of the frame (its sequence number is skipped).
   void sendGarbageFor(std::chrono::milliseconds duration);
+  // Status bits `bits` (and FaultInjector::kBadWrench) on each frame with
+  // probability p (0: off); the CRC stays valid.
+  void setStatusFault(std::uint16_t bits, double p);
+  // The next frame carries fz = NaN, with a valid CRC.
+  void sendNanFrame();
   // Turns off every fault above (a hang-up stays).
   void clearFaults();
   // Closes the master: see the lifecycle table. Cannot be undone; a new
@@ -250,6 +258,8 @@ class SensorEmulator {
   std::atomic<std::uint64_t> bytes_lost_{0};
   std::atomic<std::uint64_t> late_ticks_{0};
   std::atomic<std::uint64_t> ignored_bytes_{0};
+  std::atomic<std::uint64_t> status_frames_{0};
+  std::atomic<std::uint64_t> nan_frames_{0};
 
   std::atomic<std::thread::id> sender_id_{};
   std::mutex lifecycle_mutex_;  // start, stop, hangUp

@@ -21,8 +21,10 @@ struct CycleRecord {
   vorel_device::Wrench raw;
   vorel_device::Wrench tool;
   vorel_device::Wrench filtered;
-  bool has_frame = false;      // a sensor frame had been published
-  std::uint32_t sequence = 0;  // its sequence number
+  bool sampled = false;                // the segment was read for this cycle (see SegmentTap)
+  bool has_frame = false;              // a sensor frame had been published
+  std::uint32_t sequence = 0;          // its sequence number
+  std::uint64_t frames_published = 0;  // by the reader since activation
 
   // The last reference offset the drive received: position (m) and roll,
   // pitch, yaw (rad), TCP axes; NaN before the first.

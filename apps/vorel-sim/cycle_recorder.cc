@@ -66,6 +66,8 @@ CycleRecord CycleRecorder::makeRecord(const vorel_sim::ControllerSnapshot& snaps
   r.tick = snapshot.tick;
   r.time_s = snapshot.time_s;
   if (sample) {
+    r.sampled = true;
+    r.frames_published = sample->frames_published;
     r.raw = sample->raw;
     r.tool = sample->tool;
     r.filtered = sample->filtered;
@@ -108,12 +110,10 @@ void CycleRecorder::run() {
       observers = observers_;
       stopping = stopping_;
     }
-    SegmentSample sample;
-    bool sampled = false;
+    std::optional<SegmentSample> sample;
     if (tap && !batch.empty()) {
       try {
         sample = tap->sample();
-        sampled = true;
       } catch (const std::exception& e) {
         std::printf("vorel-sim: cannot read the shared segment: %s\n", e.what());
         std::lock_guard<std::mutex> lock(mutex_);
@@ -123,7 +123,7 @@ void CycleRecorder::run() {
     std::vector<CycleRecord> made;
     made.reserve(batch.size());
     for (const auto& snapshot : batch) {
-      made.push_back(makeRecord(snapshot, sampled ? &sample : nullptr));
+      made.push_back(makeRecord(snapshot, sample ? &*sample : nullptr));
       for (const auto& observer : observers)
         observer(made.back());
     }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "apps/vorel-sim/mutex_holder.h"
 #include "apps/vorel-sim/summary.h"
 
 namespace vorel_sim_app {
@@ -28,13 +29,26 @@ std::string FaultStep::describe() const {
       return "line clean again";
     case Kind::HangUp:
       return "the sensor hangs up the line";
+    case Kind::StatusFrames:
+      return value > 0.0 ? fmt("frames flagged with status 0x%04x with probability %g", bits, value)
+                         : fmt("no more frames flagged with status 0x%04x", bits);
+    case Kind::NanFrame:
+      return "one frame with fz = NaN";
+    case Kind::MutexHolder:
+      return "a process takes VorelNamedMutex and dies holding it";
+    case Kind::Signals:
+      return fmt("SIGUSR1 at 1 kHz for %g s", value);
   }
   return "?";
 }
 
 FaultPlan::FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep> steps,
-                     Anchor anchor)
-    : emulator_(emulator), steps_(std::move(steps)), anchor_(anchor) {}
+                     Anchor anchor, std::function<double()> clock)
+    : emulator_(emulator), steps_(std::move(steps)), anchor_(anchor), clock_(std::move(clock)) {}
+
+FaultPlan::~FaultPlan() {
+  storm_.stop();
+}
 
 void FaultPlan::anchorAt(double time_s) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -50,14 +64,18 @@ void FaultPlan::onRecord(const CycleRecord& record) {
     start_ = record.time_s;
   }
   while (next_ < steps_.size() && record.time_s - *start_ >= steps_[next_].at_s) {
-    apply(steps_[next_]);
-    applied_.push_back({steps_[next_], record.time_s});
-    std::printf("[faults] t=%.3f s: %s\n", record.time_s, steps_[next_].describe().c_str());
+    Applied applied{steps_[next_], record.time_s, std::string(), true};
+    apply(steps_[next_], applied);
+    if (clock_)
+      applied.time_s = clock_();
+    std::printf("[faults] t=%.3f s: %s%s%s\n", applied.time_s, steps_[next_].describe().c_str(),
+                applied.note.empty() ? "" : ": ", applied.note.c_str());
+    applied_.push_back(applied);
     ++next_;
   }
 }
 
-void FaultPlan::apply(const FaultStep& step) {
+void FaultPlan::apply(const FaultStep& step, Applied& applied) {
   switch (step.kind) {
     case FaultStep::Kind::CorruptCrcs:
       emulator_.corruptNextCrcs(static_cast<std::uint32_t>(step.value));
@@ -80,6 +98,18 @@ void FaultPlan::apply(const FaultStep& step) {
     case FaultStep::Kind::HangUp:
       emulator_.hangUp();
       break;
+    case FaultStep::Kind::StatusFrames:
+      emulator_.setStatusFault(static_cast<std::uint16_t>(step.bits), step.value);
+      break;
+    case FaultStep::Kind::NanFrame:
+      emulator_.sendNanFrame();
+      break;
+    case FaultStep::Kind::MutexHolder:
+      applied.note = runMutexHolder(applied.done);
+      break;
+    case FaultStep::Kind::Signals:
+      storm_.start(step.value);
+      break;
   }
 }
 
@@ -94,6 +124,7 @@ std::optional<double> FaultPlan::cleanAfter(const std::vector<FaultStep>& steps)
       case Kind::CrcProbability:
       case Kind::DropBytes:
       case Kind::InsertBytes:
+      case Kind::StatusFrames:
         if (on[step.kind] && step.value <= 0.0)
           clean = std::max(clean, step.at_s);
         on[step.kind] = step.value > 0.0;
@@ -105,6 +136,13 @@ std::optional<double> FaultPlan::cleanAfter(const std::vector<FaultStep>& steps)
       case Kind::GarbageBurst:
         clean = std::max(clean, step.at_s + step.value / 1000.0);
         break;
+      case Kind::NanFrame:
+        // One frame, counted at the slowest sensor rate (100 Hz).
+        clean = std::max(clean, step.at_s + 0.01);
+        break;
+      case Kind::Signals:
+        clean = std::max(clean, step.at_s + step.value);
+        break;
       case Kind::Clear:
         for (auto& entry : on) {
           if (entry.second)
@@ -113,6 +151,7 @@ std::optional<double> FaultPlan::cleanAfter(const std::vector<FaultStep>& steps)
         }
         break;
       case Kind::HangUp:
+      case Kind::MutexHolder:
         return std::nullopt;
     }
   }

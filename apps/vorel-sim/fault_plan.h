@@ -4,9 +4,12 @@
 // of the robot program, for --fault). It runs as a per-cycle observer: every
 // record checks whether the next step is due. Steps are emulator calls that
 // return at once, except a hang-up, which joins the emulator's threads
-// (within about one frame period).
+// (within about one frame period), and a mutex holder, which waits for its
+// child process to end (a few ms). A signal storm runs on its own thread
+// until its time is over or the plan is destroyed.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +17,7 @@
 
 #include "apps/vorel-sim/cycle_record.h"
 #include "apps/vorel-sim/fault_step.h"
+#include "apps/vorel-sim/signal_storm.h"
 #include "sim/sensor_emulator.h"
 
 namespace vorel_sim_app {
@@ -22,7 +26,9 @@ class FaultPlan {
  public:
   struct Applied {
     FaultStep step;
-    double time_s = 0.0;  // controller time it was applied
+    double time_s = 0.0;  // controller time it took effect (after the step's call)
+    std::string note;     // what the step found (the mutex holder's outcome), or empty
+    bool done = true;     // false: the step could not do what it should
   };
 
   enum class Anchor {
@@ -31,8 +37,11 @@ class FaultPlan {
   };
 
   // `steps` in the order of their times.
+  // `clock`: controller time, s, read after each step's call (empty: the
+  // record's time).
   FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep> steps,
-            Anchor anchor = Anchor::ForceControl);
+            Anchor anchor = Anchor::ForceControl, std::function<double()> clock = nullptr);
+  ~FaultPlan();
 
   // Starts the plan at controller time `time_s` (Anchor::Host; ignored once
   // started).
@@ -51,13 +60,19 @@ class FaultPlan {
   // Controller time force control started; empty before.
   std::optional<double> startTime() const;
   bool finished() const;
+  // SIGUSR1 sent by the signal storm, and handled by this process.
+  std::uint64_t signalsSent() const { return storm_.sent(); }
+  // Ends a signal storm that still runs.
+  void stopSignals() { storm_.stop(); }
 
  private:
-  void apply(const FaultStep& step);
+  void apply(const FaultStep& step, Applied& applied);
 
   vorel_sim::SensorEmulator& emulator_;
   const std::vector<FaultStep> steps_;
   const Anchor anchor_;
+  const std::function<double()> clock_;
+  SignalStorm storm_;
   mutable std::mutex mutex_;
   std::optional<double> start_;
   std::size_t next_ = 0;

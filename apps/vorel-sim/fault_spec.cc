@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 namespace vorel_sim_app {
 
@@ -38,6 +39,18 @@ std::optional<double> seconds(const std::string& text, bool unit_needed) {
   if (!value || *value < 0.0)
     return std::nullopt;
   return value;
+}
+
+// A status word: decimal or 0x-prefixed hexadecimal, 1 to 0xFFFF.
+std::optional<unsigned> statusBits(const std::string& text) {
+  if (text.empty() || text[0] == '-' || text[0] == '+')
+    return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+  if (end != text.c_str() + text.size() || errno == ERANGE || value == 0 || value > 0xFFFF)
+    return std::nullopt;
+  return static_cast<unsigned>(value);
 }
 
 }  // namespace
@@ -114,15 +127,42 @@ FaultSpecResult parseFaultSpec(const std::string& text) {
     result.steps.push_back({from, Kind::GarbageBurst, *d * 1000.0});
     return result;
   }
-  if (kind == "hangup") {
-    if (has_value)
-      return fail("hangup takes no value");
+  if (kind == "status") {
+    const auto colon = value.find(':');
+    const auto bits =
+        colon == std::string::npos ? std::nullopt : statusBits(value.substr(0, colon));
+    if (!bits)
+      return fail("expected status bits (1 to 0xFFFF, e.g. 0x04) after 'status:', found '" +
+                  value.substr(0, colon) + "'");
+    const auto p = number(value.substr(colon + 1));
+    if (!p || !(*p > 0.0 && *p <= 1.0))
+      return fail("expected a probability above 0 and at most 1 after 'status:BITS:', found '" +
+                  value.substr(colon + 1) + "'");
+    result.steps.push_back({from, Kind::StatusFrames, *p, *bits});
     if (to)
-      return fail("a hang-up cannot end: give no end time");
-    result.steps.push_back({from, Kind::HangUp, 0.0});
+      result.steps.push_back({*to, Kind::StatusFrames, 0.0, *bits});
     return result;
   }
-  return fail("unknown fault '" + kind + "': expected crc:P, bytes:P, garbage:D or hangup");
+  // The one-off faults: no value, no end.
+  const std::pair<const char*, Kind> one_off[] = {{"hangup", Kind::HangUp},
+                                                  {"nan", Kind::NanFrame},
+                                                  {"mutex-holder", Kind::MutexHolder},
+                                                  {"signals", Kind::Signals}};
+  for (const auto& [name, k] : one_off) {
+    if (kind != name)
+      continue;
+    if (has_value)
+      return fail(kind + " takes no value");
+    if (to)
+      return fail(kind == "hangup" ? std::string("a hang-up cannot end: give no end time")
+                                   : kind + " has no end time");
+    // A signal storm lasts 1 s.
+    result.steps.push_back({from, k, k == Kind::Signals ? 1.0 : 0.0});
+    return result;
+  }
+  return fail("unknown fault '" + kind +
+              "': expected crc:P, bytes:P, garbage:D, status:BITS:P, nan, hangup, mutex-holder "
+              "or signals");
 }
 
 }  // namespace vorel_sim_app

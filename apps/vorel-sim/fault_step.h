@@ -1,5 +1,6 @@
 // FaultStep: one step of a fault plan (see FaultPlan): at a time after the
-// plan's start, switch a line fault of the sensor emulator on or off.
+// plan's start, switch a fault of the sensor emulator on or off, or disturb
+// the host process (a dead holder of the named mutex, a storm of signals).
 #pragma once
 
 #include <string>
@@ -15,10 +16,15 @@ struct FaultStep {
     Clear,           // every fault off
     CrcProbability,  // value: probability per frame of a wrong CRC (0: off)
     HangUp,          // the emulator closes the line for good
+    StatusFrames,    // value: probability per frame of status `bits` (0: off)
+    NanFrame,        // one frame with fz = NaN
+    MutexHolder,     // a child process takes "VorelNamedMutex" and dies holding it
+    Signals,         // value: s of SIGUSR1 at 1 kHz to this process
   };
   double at_s = 0.0;  // s after the plan's start
   Kind kind = Kind::Clear;
   double value = 0.0;
+  unsigned bits = 0;  // StatusFrames: the status word of the flagged frames
 
   std::string describe() const;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apps/vorel-sim/activator_process.h"
+#include "apps/vorel-sim/mutex_holder.h"
 #include "apps/vorel-sim/options.h"
 #include "apps/vorel-sim/program.h"
 #include "apps/vorel-sim/session.h"
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
     std::printf("wait 1.5\nprint Filtered\n");
     return 0;
   }
+  if (options.mutex_holder_role)
+    return vorel_sim_app::holdNamedMutexAndDie();
   if (options.activator_role)
     return vorel_sim_app::runActivator(options);
   return vorel_sim_app::runSession(options);

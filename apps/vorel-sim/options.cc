@@ -64,7 +64,11 @@ std::string usageText() {
          "  --fault FAULT       a line fault of the sensor emulator, seconds after the\n"
          "                      program starts (repeatable): crc:P[@T[-E]] (wrong CRCs with\n"
          "                      probability P), bytes:P[@T[-E]] (bytes dropped and inserted),\n"
-         "                      garbage:D[@T] (random bytes for D, e.g. 1s), hangup[@T]\n"
+         "                      garbage:D[@T] (random bytes for D, e.g. 1s), hangup[@T],\n"
+         "                      status:BITS:P[@T[-E]] (frames flagged with status BITS,\n"
+         "                      e.g. 0x04, with probability P), nan[@T] (one frame with\n"
+         "                      fz = NaN), mutex-holder[@T] (a process dies holding\n"
+         "                      VorelNamedMutex), signals[@T] (SIGUSR1 at 1 kHz for 1 s)\n"
          "  --measure FILE      run the built-in measurement program (force control on z,\n"
          "                      force steps from the sensor) for --duration seconds (default\n"
          "                      20) and write its figures to FILE as JSON: step-to-drive and\n"
@@ -164,9 +168,9 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
     } else if (name == "--measure") {
       options.measure_file = *v;
     } else if (name == "--role") {
-      if (*v != "activator")
-        return fail("--role expects activator, found '" + *v + "'");
-      options.activator_role = true;
+      if (*v != "activator" && *v != "mutex-holder")
+        return fail("--role expects activator or mutex-holder, found '" + *v + "'");
+      (*v == "activator" ? options.activator_role : options.mutex_holder_role) = true;
     } else if (name == "--control-fd" || name == "--backend-fd") {
       const auto n = integer(*v);
       if (!n || *n < 0)

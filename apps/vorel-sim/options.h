@@ -40,8 +40,10 @@ struct Options {
   bool help = false;
   bool list_functions = false;
 
-  // Internal: the second process of --processes 2.
+  // Internal: the second process of --processes 2 (--role activator), and the
+  // child of the mutex-holder fault (--role mutex-holder).
   bool activator_role = false;
+  bool mutex_holder_role = false;
   int control_fd = -1;
   int backend_fd = -1;
 };

@@ -13,10 +13,9 @@ namespace seg = vorel_device::shared_segment;
 
 PublicationProbe::PublicationProbe(std::size_t capacity)
     : segment_(seg::openSegment()), mutex_(seg::openMutex()) {
-  {
-    seg::Lock lock(*mutex_);
-    frame_ = seg::find<vorel_device::RxFrame>(segment_, seg::kFrame);
-  }
+  // The lookup is safe without the named mutex (the segment has its own
+  // lock), so a dead holder cannot stop the probe's construction.
+  frame_ = seg::find<vorel_device::RxFrame>(segment_, seg::kFrame);
   // Written through once, so that the pages are resident before anything is
   // measured.
   samples_.assign(capacity, -1.0);
@@ -48,9 +47,11 @@ void PublicationProbe::run() {
   const timespec pause{0, static_cast<long>(kPollPeriod.count() * 1000)};
   while (!stop_.load()) {
     vorel_device::RxFrame copy;
-    {
+    try {
       seg::Lock lock(*mutex_);
       copy = *frame_;
+    } catch (const seg::LockTimeout&) {
+      continue;  // no sample: the mutex stayed taken for its whole bound
     }
     const std::uint32_t seen_us = vorel_sim::SensorEmulator::monotonicMicros();
     if (copy.header == vorel_device::RxFrame::kHeader) {

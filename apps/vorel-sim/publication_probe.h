@@ -9,7 +9,8 @@
 // seen at most one poll period (plus the sleep's overshoot) after its
 // publication, so the figures lean late by up to that much. The frame seen
 // at the first poll was published before the probe looked and gives no
-// sample. Samples go into a buffer allocated up front; what does not fit is
+// sample; a poll whose wait for the mutex runs out (a dead holder) gives
+// none either. Samples go into a buffer allocated up front; what does not fit is
 // counted and dropped.
 //
 // Threads: start() and stop() from the owner; samples() after stop().

@@ -1,6 +1,7 @@
 // RunData: everything a run leaves for its summary.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -29,6 +30,9 @@ struct RunData {
   double rate_hz = 500.0;                  // sensor frequency handed to the device
   std::string trace_path;                  // empty: no trace
   unsigned long trace_rows = 0;
+  std::uint64_t signals_sent = 0;     // SIGUSR1 sent by a signals fault
+  std::uint64_t signals_handled = 0;  // and handled by this process
+  std::optional<double> wind_down_s;  // wall-clock s from the program's end to the summary
 };
 
 }  // namespace vorel_sim_app

@@ -10,7 +10,7 @@ SegmentTap::SegmentTap() : segment_(seg::openSegment()), mutex_(seg::openMutex()
 
 SegmentTap::~SegmentTap() = default;
 
-SegmentSample SegmentTap::sample() {
+std::optional<SegmentSample> SegmentTap::sample() try {
   vorel_device::RxFrame frame{};
   vorel_device::Wrench tcp;
   vorel_device::ftBias offset;
@@ -31,6 +31,8 @@ SegmentSample SegmentTap::sample() {
     }
     if (auto* r = seg::find<double>(segment_, seg::kRuntime))
       out.runtime_s = *r;
+    if (auto* h = seg::find<vorel_device::SensorHealth>(segment_, seg::kSensorHealth))
+      out.frames_published = h->frames_published;
   }
   for (int i = 0; i < 6; ++i)
     out.tool[i] = tcp[i] - offset[i];
@@ -42,6 +44,8 @@ SegmentSample SegmentTap::sample() {
     std::memcpy(&out.sequence, frame.extra, sizeof out.sequence);
   }
   return out;
+} catch (const seg::LockTimeout&) {
+  return std::nullopt;
 }
 
 }  // namespace vorel_sim_app

@@ -4,12 +4,14 @@
 // and for each sample takes the mutex once, briefly, to copy the latest
 // sensor frame and the wrenches of the force-control cycle. It writes
 // nothing, sleeps nowhere and never holds the mutex across anything but the
-// copy.
+// copy. When the mutex cannot be taken within the device's bound (a dead
+// holder), the sample is missing: nothing is recorded for it.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "comm/rx_frame.h"
 #include "comm/shared_records.h"
@@ -31,6 +33,9 @@ struct SegmentSample {
   // The filtered TCP wrench the force-control law uses: N, N m, TCP axes.
   vorel_device::Wrench filtered;
   double runtime_s = 0.0;  // seconds of active force control
+  // From "sensor_health" (0 while the object does not exist): frames the
+  // reader published since activation.
+  std::uint64_t frames_published = 0;
 };
 
 class SegmentTap {
@@ -43,8 +48,9 @@ class SegmentTap {
   SegmentTap& operator=(const SegmentTap&) = delete;
 
   // One sample (named mutex held for the copies only). Objects that are
-  // missing leave their fields at 0.
-  SegmentSample sample();
+  // missing leave their fields at 0. Empty when the named mutex was not
+  // acquired within its bound.
+  std::optional<SegmentSample> sample();
 
  private:
   vorel_device::shared_segment::Segment segment_;

@@ -22,6 +22,7 @@
 #include "apps/vorel-sim/run_guard.h"
 #include "apps/vorel-sim/scenarios.h"
 #include "apps/vorel-sim/segment_tap.h"
+#include "apps/vorel-sim/signal_storm.h"
 #include "apps/vorel-sim/simulated_cell.h"
 #include "apps/vorel-sim/trace_writer.h"
 #include "host/hx4_api.h"
@@ -84,7 +85,7 @@ std::optional<double> awaitReady(SegmentTap& tap, vorel_sim::SimulatedController
   const auto start = std::chrono::steady_clock::now();
   int cycles_with_frame = 0;
   for (;;) {
-    const SegmentSample sample = tap.sample();
+    const SegmentSample sample = tap.sample().value_or(SegmentSample());
     bool finite = true;
     for (int i = 0; i < 6 && finite; ++i) {
       finite = std::isfinite(sample.tool[i]) && std::isfinite(sample.filtered[i]);
@@ -244,6 +245,7 @@ int runSession(const Options& options) {
   data.host_fault_plan = options.faults;
   int status = 0;
   bool interrupted = false;
+  std::optional<std::chrono::steady_clock::time_point> program_end;
   {
     const auto controller = cell->controller();
     // What the device and the host's API reach: the simulated controller, or
@@ -288,7 +290,8 @@ int runSession(const Options& options) {
     std::unique_ptr<FaultPlan> faults;
     if (!options.faults.empty() && cell->emulator()) {
       faults =
-          std::make_unique<FaultPlan>(*cell->emulator(), options.faults, FaultPlan::Anchor::Host);
+          std::make_unique<FaultPlan>(*cell->emulator(), options.faults, FaultPlan::Anchor::Host,
+                                      [&cell] { return cell->now(); });
     } else if (scenario && !scenario->faults.empty() && cell->emulator()) {
       faults = std::make_unique<FaultPlan>(*cell->emulator(), scenario->faults);
     }
@@ -361,6 +364,7 @@ int runSession(const Options& options) {
       context.clock = [&cell] { return cell->now(); };
       context.abort = &guard.abortFlag();
       context.out = say;
+      context.host_deactivate = [&host] { host.onDeactivate(); };
       context.wait = [&controller, &guard](double seconds) {
         const auto cycles = static_cast<std::uint64_t>(
             std::llround(seconds / std::chrono::duration<double>(controller->cycle()).count()));
@@ -387,6 +391,7 @@ int runSession(const Options& options) {
         faults->anchorAt(cell->now());
       guard.start();
       data.outcome = ProgramRunner(context).run(program);
+      program_end = std::chrono::steady_clock::now();
       guard.stop();
       interrupted = guard.reason() == RunGuard::Reason::Signal;
       data.interrupted = interrupted;
@@ -432,6 +437,9 @@ int runSession(const Options& options) {
       data.trace_rows = trace.rows();
     }
     if (faults) {
+      faults->stopSignals();
+      data.signals_sent = faults->signalsSent();
+      data.signals_handled = SignalStorm::handled();
       data.faults = faults->applied();
       data.fault_start_s = faults->startTime();
     }
@@ -442,6 +450,11 @@ int runSession(const Options& options) {
   data.diagnostics = monitor.counts();
   hx4_program_api_internals::Console::setSink(nullptr);
   hx4_program_api::InputDialog::setSink(nullptr);
+
+  if (program_end) {
+    data.wind_down_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - *program_end).count();
+  }
 
   // 7. Summary.
   const Summary summary = measurement
