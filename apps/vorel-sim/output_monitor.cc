@@ -30,7 +30,12 @@ std::vector<OutputMonitor::Pattern> OutputMonitor::devicePatterns() {
   return {{"crc_error", "No valid frame: "},
           {"lost_sync", "lost sync, trying to reconnect"},
           {"non_finite", "Non-finite force-control input"},
-          {"adaptive_started", "Start the adaptive thread instance."}};
+          {"adaptive_started", "Start the adaptive thread instance."},
+          {"stale_trip", "[ERROR] Sensor stale: "},
+          {"stale_recovered", "[INFO] Sensor usable again after "},
+          {"cycle_failed", "[ERROR] Force control cycle failed"},
+          {"cycle_recovered", "[INFO] Force control cycle recovered"},
+          {"envelope", "[INFO] Force-control envelope: "}};
 }
 
 OutputMonitor::OutputMonitor(int fd, std::vector<Pattern> patterns, std::function<double()> clock,

@@ -41,7 +41,10 @@ class OutputMonitor {
   };
 
   // The device's diagnostics: "crc_error", "lost_sync", "non_finite",
-  // "adaptive_started" (the force-control thread reached its loop).
+  // "adaptive_started" (the force-control thread reached its loop), and the
+  // fail-safe lines: "stale_trip" / "stale_recovered" (stale-sensor
+  // supervisor), "cycle_failed" / "cycle_recovered" (a force-control cycle
+  // that could not run), "envelope" (an offset clamped at its limit).
   static std::vector<Pattern> devicePatterns();
 
   // `fd`: the descriptor to watch (1: standard output). `clock`: controller

@@ -5,6 +5,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "apps/vorel-sim/fail_safe_rows.h"
+
 namespace vorel_sim_app {
 
 namespace {
@@ -182,10 +184,10 @@ bool cleanLine(const RunData& run) {
 }
 
 // Rows of a run with --fault: what was injected, what the reader reported,
-// and how force control came out of it: back at its target once the line
-// is clean (or, for faults that last, at the end), or, after a hang-up,
-// cleanly idle: no new frame, force control keeps acting on the last frame
-// it got (the device does not notice a silent sensor) and winds down.
+// the fail-safe checks of each fault (see fail_safe_rows.h), and how force
+// control came out of it: back at its target once the line is clean (or,
+// for faults that last, at the end), or, after a hang-up, cleanly idle: no
+// new frame, and force control on until the program switches it off.
 void hostFaultRows(Summary& s, const RunData& run) {
   if (run.host_fault_plan.empty())
     return;
@@ -215,6 +217,13 @@ void hostFaultRows(Summary& s, const RunData& run) {
                                          : std::string("0"));
 
   const ControlWindow w = controlWindow(run);
+  failSafeRows(s, run, {w.found, w.on_s, w.off_s, w.target});
+  // A dead holder of the named mutex leaves the segment unreadable: there is
+  // nothing more to judge from it.
+  for (const auto& a : run.faults) {
+    if (a.step.kind == Kind::MutexHolder)
+      return;
+  }
   if (hang_up_s) {
     // Frames still in the line when it closed may arrive just after.
     const double quiet_from = *hang_up_s + 0.1;
@@ -229,7 +238,7 @@ void hostFaultRows(Summary& s, const RunData& run) {
             fresh == 0);
     if (w.found && w.off_s > *hang_up_s && w.on_s < *hang_up_s) {
       s.info("force control after the hang-up",
-             fmt("acted on the last frame for %.2f s, until deactivated", w.off_s - *hang_up_s));
+             fmt("on for %.2f s, until deactivated", w.off_s - *hang_up_s));
     }
     return;
   }
@@ -271,6 +280,7 @@ void hostFaultRows(Summary& s, const RunData& run) {
 // The rows every scenario ends with: injected faults, the line, the trace.
 void closingRows(Summary& s, const RunData& run) {
   hostFaultRows(s, run);
+  hostDeactivateRows(s, run);
   linkRows(s, run, cleanLine(run));
   traceRow(s, run);
 }
