@@ -29,7 +29,7 @@ std::string errorOf(const std::string& line) {
   return r.error->message;
 }
 
-TEST(FunctionTable_SlotOrder_MatchesDeviceFunctions, TwentySevenNamesInOrder) {
+TEST(FunctionTable_SlotOrder_MatchesDeviceFunctions, NamesInSlotOrder) {
   // The device's robot-program functions in the order of its virtual slots.
   const std::vector<std::string> expected = {"readForceRaw",
                                              "readTorqueRaw",
@@ -57,7 +57,9 @@ TEST(FunctionTable_SlotOrder_MatchesDeviceFunctions, TwentySevenNamesInOrder) {
                                              "setSystemFilterParams",
                                              "resetFilters",
                                              "addFilter",
-                                             "removeFilter"};
+                                             "removeFilter",
+                                             "readSensorHealth",
+                                             "setForceControlLimits"};
   ASSERT_EQ(functionTable().size(), expected.size());
   ASSERT_EQ(kFunctionCount, expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -122,7 +124,7 @@ TEST(ParseLine_FilterTypeWords_MapToTypeCodes, OneToFour) {
   }
 }
 
-TEST(ParseLine_WaitAndPrint_AreStatements, WithSecondsAndStage) {
+TEST(ParseLine_WaitPrintAndHostDeactivate_AreStatements, WithSecondsAndStage) {
   const LineResult wait = parseLine("wait 1.25  # settle", 4);
   ASSERT_TRUE(wait.statement);
   EXPECT_EQ(wait.statement->line, 4);
@@ -139,6 +141,9 @@ TEST(ParseLine_WaitAndPrint_AreStatements, WithSecondsAndStage) {
     ASSERT_TRUE(p.statement) << word;
     EXPECT_EQ(std::get<Print>(p.statement->action).stage, stage);
   }
+  const LineResult deactivate = parseLine("hostDeactivate  # with force control on", 9);
+  ASSERT_TRUE(deactivate.statement);
+  EXPECT_TRUE(std::holds_alternative<HostDeactivate>(deactivate.statement->action));
 }
 
 TEST(ParseProgram_CommentsAndBlankLines_KeepSourceLineNumbers, StatementsOnly) {
@@ -185,6 +190,11 @@ TEST(ParseLine_BadInput_SaysWhatWasExpected, ForEachKindOfMistake) {
   EXPECT_EQ(errorOf("wait -1"),
             "expected a duration in seconds (a finite number, 0 or more) after wait, found '-1'");
   EXPECT_EQ(errorOf("wait 1 2"), "expected the end of the line after wait SECONDS, found '2'");
+  EXPECT_EQ(errorOf("hostDeactivate now"), "hostDeactivate takes no arguments, found 'now'");
+  EXPECT_EQ(errorOf("setForceControlLimits 20"),
+            "expected a finite number for argument 2 of setForceControlLimits (maxRotation_deg), "
+            "found the end of the line; setForceControlLimits takes: maxTranslation_mm, "
+            "maxRotation_deg");
   EXPECT_EQ(errorOf("print Torque"),
             "expected a stage after print (Raw, SensorFrame, Tool, Filtered or Position), found "
             "'Torque'");

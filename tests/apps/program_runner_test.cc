@@ -88,6 +88,16 @@ class RecordingDevice : public vorel_device::VorelFTSensor {
     return rec(s.str());
   }
   Result removeFilter(std::string name) override { return rec("removeFilter(" + name + ")"); }
+  Result readSensorHealth(Array& a) override {
+    const double rows[6] = {0.004, 498, 2, 3, 4, 1};
+    for (std::size_t i = 0; i < 6; ++i)
+      a.item(i, 0) = rows[i];
+    return rec("readSensorHealth()");
+  }
+  Result setForceControlLimits(Number& t, Number& r) override {
+    Number none(0.0);
+    return nums("setForceControlLimits", t, r, none);
+  }
 
  private:
   Result rec(const std::string& call) {
@@ -140,6 +150,7 @@ class ProgramRunnerTest : public ::testing::Test {
     };
     ctx.abort = &abort;
     ctx.out = [this](const std::string& line) { lines.push_back(line); };
+    ctx.host_deactivate = host_deactivate;
     return ProgramRunner(ctx).run(*parsed.program);
   }
 
@@ -150,6 +161,7 @@ class ProgramRunnerTest : public ::testing::Test {
   std::vector<std::string> lines;
   std::atomic<bool> abort{false};
   bool stop_in_wait = false;
+  std::function<void()> host_deactivate;
 };
 
 TEST_F(ProgramRunnerTest, EveryFunction_IsCalledWithItsLiteralArguments) {
@@ -161,7 +173,7 @@ TEST_F(ProgramRunnerTest, EveryFunction_IsCalledWithItsLiteralArguments) {
           "deactivateForceControl\nsetEnabledAxes false false true false false true\n"
           "setForceControlGains 4 3 0.02\nsetEnabledSystemFilters true\n"
           "setSystemFilterParams 40 30 -30\nresetFilters\naddFilter smooth lowpass 0 0 10 0 0\n"
-          "removeFilter smooth\n");
+          "removeFilter smooth\nsetForceControlLimits 20 5\n");
   EXPECT_TRUE(outcome.completed);
   EXPECT_FALSE(outcome.error);
   const std::vector<std::string> expected = {
@@ -184,6 +196,7 @@ TEST_F(ProgramRunnerTest, EveryFunction_IsCalledWithItsLiteralArguments) {
       "resetFilters()",
       "addFilter(smooth,1,0,0,10,0,0)",
       "removeFilter(smooth)",
+      "setForceControlLimits(20,5,0)",
   };
   EXPECT_EQ(device->calls, expected);
   ASSERT_EQ(lines.size(), expected.size());
@@ -192,11 +205,13 @@ TEST_F(ProgramRunnerTest, EveryFunction_IsCalledWithItsLiteralArguments) {
 
 TEST_F(ProgramRunnerTest, Readouts_PrintWhatTheDeviceWrote) {
   const RunOutcome outcome =
-      run("readForceRaw\nreadTorqueFiltered\nprint Tool\nprint Raw\nprint Position\n");
+      run("readForceRaw\nreadTorqueFiltered\nprint Tool\nprint Raw\nprint Position\n"
+          "readSensorHealth\n");
   EXPECT_TRUE(outcome.completed);
   EXPECT_EQ(device->calls,
             (std::vector<std::string>{"readForceRaw()", "readTorqueFiltered()", "readForce()",
-                                      "readTorque()", "readForceRaw()", "readTorqueRaw()"}));
+                                      "readTorque()", "readForceRaw()", "readTorqueRaw()",
+                                      "readSensorHealth()"}));
   EXPECT_EQ(lines,
             (std::vector<std::string>{
                 "[program] t=1.000 s line 1: readForceRaw = (1.500, -2.250, 3.000) N",
@@ -206,9 +221,28 @@ TEST_F(ProgramRunnerTest, Readouts_PrintWhatTheDeviceWrote) {
                 "[program] t=1.000 s line 4: print Raw: force (1.500, -2.250, 3.000) N, "
                 "torque (0.125, 0.000, -0.500) N m",
                 "[program] t=1.000 s line 5: print Position: TCP (0.400000, -0.100000, "
-                "0.250000) m"}));
+                "0.250000) m",
+                "[program] t=1.000 s line 6: readSensorHealth = age 0.004 s, 498 usable "
+                "samples/s, 2 CRC errors, 3 lost-sync events, status 0x0004, supervisor "
+                "state 1"}));
   EXPECT_EQ(outcome.runs[0].values, (std::vector<double>{1.5, -2.25, 3.0}));
   EXPECT_EQ(outcome.runs[2].values.size(), 6u);
+  EXPECT_EQ(outcome.runs[5].values, (std::vector<double>{0.004, 498, 2, 3, 4, 1}));
+}
+
+TEST_F(ProgramRunnerTest, HostDeactivate_CallsTheHost_OrStopsTheRunWithoutOne) {
+  int deactivations = 0;
+  host_deactivate = [&deactivations] { ++deactivations; };
+  RunOutcome outcome = run("activateForceControl true false\nhostDeactivate\ntareSensor\n");
+  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(deactivations, 1);
+  EXPECT_EQ(lines[1],
+            "[program] t=1.000 s line 2: hostDeactivate: the host deactivates the device");
+
+  host_deactivate = nullptr;
+  outcome = run("hostDeactivate\ntareSensor\n");
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(*outcome.error, "line 1: hostDeactivate: this host cannot deactivate the device");
 }
 
 TEST_F(ProgramRunnerTest, Wait_TakesControllerTime_AndStampsLaterLines) {

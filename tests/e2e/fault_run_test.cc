@@ -3,12 +3,15 @@
 // run must end without a crash and without a NaN or refused offset at the
 // drive; the reader must report what it saw ("No valid frame: N", "lost
 // sync, trying to reconnect"); and force control must come back to its
-// target once the line is clean, or, after a hang-up, stay finite on the
-// last frame while the reader reports nothing, and wind down cleanly.
+// target once the line is clean, or, after a hang-up, hold its offset while
+// the reader reports nothing, and wind down cleanly. The fail-safe runs
+// (flagged and NaN frames, a dead holder of the named mutex, a signal storm,
+// a host deactivation with force control on) must pass their summary checks.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/vorel_sim_process.h"
 
@@ -111,11 +114,82 @@ TEST(FaultRun_SensorHangsUpDuringForceControl_ReaderSilentOffsetsFinite, Cleanly
   EXPECT_EQ(fresh.value, "0") << r.out;
   EXPECT_EQ(fresh.check, "ok");
   EXPECT_TRUE(summaryRow(r.out, "force control after the hang-up").found);
+  // The stale-sensor supervisor trips once, soon, and holds the offset.
+  for (const char* row : {"stale-sensor ERROR lines", "supervisor trip after the hang-up",
+                          "offset change after the trip"}) {
+    EXPECT_EQ(summaryRow(r.out, row).check, "ok") << row << "\n" << r.out;
+  }
   // The program's readout after the hang-up is the last frame's, finite.
   const auto print = r.out.find("print Filtered: force (", at);
   ASSERT_NE(print, std::string::npos) << r.out;
   EXPECT_TRUE(std::isfinite(firstNumber(r.out.substr(print + 23, 40))));
   expectCleanEnd(r);
 }
+
+// A fail-safe run: a program, its faults, and the summary rows that must
+// hold.
+struct FailSafeRun {
+  const char* name;
+  const char* program;  // in programs/
+  std::vector<std::string> faults;
+  std::vector<const char*> rows;
+};
+
+class FailSafeRunTest : public ::testing::TestWithParam<FailSafeRun> {};
+
+TEST_P(FailSafeRunTest, SummaryChecksPass) {
+  const FailSafeRun& run = GetParam();
+  std::vector<std::string> args = {"--program",
+                                   std::string(VOREL_SOURCE_DIR "/programs/") + run.program};
+  for (const auto& fault : run.faults) {
+    args.push_back("--fault");
+    args.push_back(fault);
+  }
+  TempDir dir;
+  const ProcessResult r = vorel_e2e::runVorelSim(args, dir.path());
+  ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+  for (const char* row : run.rows) {
+    const auto found = summaryRow(r.out, row);
+    EXPECT_TRUE(found.found) << row << "\n" << r.out;
+    EXPECT_EQ(found.check, "ok") << row << ": " << found.value;
+  }
+  expectCleanEnd(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FaultRun, FailSafeRunTest,
+    ::testing::Values(FailSafeRun{"HalfTheFramesFlagged",
+                                  "hold.prog",
+                                  {"status:0x04:0.5@1-2"},
+                                  {"offset step per cycle while frames are flagged"}},
+                      FailSafeRun{"EveryFrameFlagged",
+                                  "hold.prog",
+                                  {"status:0x04:1@1"},
+                                  {"offset step per cycle while frames are flagged",
+                                   "stale-sensor ERROR line (every frame flagged)"}},
+                      FailSafeRun{"OneNanFrame",
+                                  "hold.prog",
+                                  {"nan@1.5"},
+                                  {"drive commands in the 0.5 s after the NaN frame",
+                                   "filtered fz back within the band after the NaN frame"}},
+                      FailSafeRun{"DeadMutexHolder",
+                                  "hold.prog",
+                                  {"mutex-holder@1.5"},
+                                  {"named mutex held by a dead process",
+                                   "force-control cycle failed ERROR lines",
+                                   "offset change after the ERROR line, to the program's end",
+                                   "wind-down after the program's end"}},
+                      FailSafeRun{"SignalStorm",
+                                  "hold.prog",
+                                  {"signals@1"},
+                                  {"SIGUSR1 handled by vorel-sim",
+                                   "reader reports (lost sync, wrong CRC) from the signals on",
+                                   "frames published per second during the signals",
+                                   "cycles without a drive command during the signals"}},
+                      FailSafeRun{"HostDeactivatesDuringForceControl",
+                                  "host_deactivate.prog",
+                                  {},
+                                  {"last offset at the drive after hostDeactivate"}}),
+    [](const ::testing::TestParamInfo<FailSafeRun>& info) { return info.param.name; });
 
 }  // namespace

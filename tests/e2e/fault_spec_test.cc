@@ -16,10 +16,11 @@ using vorel_sim_app::FaultStep;
 using vorel_sim_app::parseFaultSpec;
 using Kind = FaultStep::Kind;
 
-void expectStep(const FaultStep& step, double at_s, Kind kind, double value) {
+void expectStep(const FaultStep& step, double at_s, Kind kind, double value, unsigned bits = 0) {
   EXPECT_DOUBLE_EQ(step.at_s, at_s);
   EXPECT_EQ(step.kind, kind);
   EXPECT_DOUBLE_EQ(step.value, value);
+  EXPECT_EQ(step.bits, bits);
 }
 
 TEST(ParseFaultSpec_EachKind_GivesItsSteps, WithTimesAndUnits) {
@@ -49,13 +50,47 @@ TEST(ParseFaultSpec_EachKind_GivesItsSteps, WithTimesAndUnits) {
   r = parseFaultSpec("hangup@2");
   ASSERT_EQ(r.steps.size(), 1u) << r.error;
   expectStep(r.steps[0], 2.0, Kind::HangUp, 0.0);
+
+  r = parseFaultSpec("status:0x04:0.5@1-2s");
+  ASSERT_EQ(r.steps.size(), 2u) << r.error;
+  expectStep(r.steps[0], 1.0, Kind::StatusFrames, 0.5, 0x04);
+  expectStep(r.steps[1], 2.0, Kind::StatusFrames, 0.0, 0x04);
+  r = parseFaultSpec("status:12:1");  // decimal bits, every frame, from the start
+  ASSERT_EQ(r.steps.size(), 1u) << r.error;
+  expectStep(r.steps[0], 0.0, Kind::StatusFrames, 1.0, 12);
+
+  r = parseFaultSpec("nan@1.5");
+  ASSERT_EQ(r.steps.size(), 1u) << r.error;
+  expectStep(r.steps[0], 1.5, Kind::NanFrame, 0.0);
+  r = parseFaultSpec("mutex-holder@500ms");
+  ASSERT_EQ(r.steps.size(), 1u) << r.error;
+  expectStep(r.steps[0], 0.5, Kind::MutexHolder, 0.0);
+  r = parseFaultSpec("signals@1");  // 1 s of signals
+  ASSERT_EQ(r.steps.size(), 1u) << r.error;
+  expectStep(r.steps[0], 1.0, Kind::Signals, 1.0);
 }
 
 TEST(ParseFaultSpec_BadText_IsRefusedWithAReason, NoStepIsMade) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"flood:0.1",
        "--fault 'flood:0.1': unknown fault 'flood': expected crc:P, bytes:P, "
-       "garbage:D or hangup"},
+       "garbage:D, status:BITS:P, nan, hangup, mutex-holder or signals"},
+      {"status:0.5",
+       "--fault 'status:0.5': expected status bits (1 to 0xFFFF, e.g. 0x04) after "
+       "'status:', found '0.5'"},
+      {"status:0:0.5",
+       "--fault 'status:0:0.5': expected status bits (1 to 0xFFFF, e.g. 0x04) after "
+       "'status:', found '0'"},
+      {"status:0x10000:0.5",
+       "--fault 'status:0x10000:0.5': expected status bits (1 to 0xFFFF, e.g. 0x04) after "
+       "'status:', found '0x10000'"},
+      {"status:0x04:2",
+       "--fault 'status:0x04:2': expected a probability above 0 and at most 1 after "
+       "'status:BITS:', found '2'"},
+      {"nan:3", "--fault 'nan:3': nan takes no value"},
+      {"nan@1-2", "--fault 'nan@1-2': nan has no end time"},
+      {"mutex-holder@1-2", "--fault 'mutex-holder@1-2': mutex-holder has no end time"},
+      {"signals:2s", "--fault 'signals:2s': signals takes no value"},
       {"crc:1.5",
        "--fault 'crc:1.5': expected a probability above 0 and at most 1 after 'crc:', "
        "found '1.5'"},
@@ -148,6 +183,11 @@ TEST(FaultPlan_CleanAfter_IsTheEndOfTheLastFault, OrNoneWhileOneLasts) {
   EXPECT_DOUBLE_EQ(at(plan({"garbage:1s@0.8"})), 1.8);
   EXPECT_DOUBLE_EQ(at(plan({"garbage:1s@0.8", "crc:0.1@0.5-1"})), 1.8);
   EXPECT_FALSE(plan({"hangup@3", "crc:0.1@0.5-1"}));
+  EXPECT_FALSE(plan({"mutex-holder@1"}));
+  EXPECT_FALSE(plan({"status:0x04:1@1"}));
+  EXPECT_DOUBLE_EQ(at(plan({"status:0x04:0.5@1-2"})), 2.0);
+  EXPECT_DOUBLE_EQ(at(plan({"signals@1"})), 2.0);
+  EXPECT_DOUBLE_EQ(at(plan({"nan@1"})), 1.01);
   // N frames with a wrong CRC, counted at 100 Hz; Clear ends what is on.
   EXPECT_DOUBLE_EQ(at(FaultPlan::cleanAfter({{1.0, Kind::CorruptCrcs, 10}})), 1.1);
   EXPECT_DOUBLE_EQ(at(FaultPlan::cleanAfter({{1.0, Kind::DropBytes, 0.1}, {2.5, Kind::Clear, 0}})),
