@@ -96,7 +96,7 @@ PseudoTerminal::Input PseudoTerminal::waitInput(std::uint8_t* buf, std::size_t l
   pollfd fds[2] = {{master_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
   const int ready = ::poll(fds, 2, timeout_ms);
   if (ready < 0)
-    return errno == EINTR ? Input::idle : Input::failed;
+    return errno == EINTR ? Input::interrupted : Input::failed;
   if (fds[1].revents & POLLIN) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &count, sizeof(count));
@@ -111,7 +111,9 @@ PseudoTerminal::Input PseudoTerminal::waitInput(std::uint8_t* buf, std::size_t l
     received = static_cast<std::size_t>(n);
     return Input::data;
   }
-  if (n < 0 && (errno == EAGAIN || errno == EINTR))
+  if (n < 0 && errno == EINTR)
+    return Input::interrupted;
+  if (n < 0 && errno == EAGAIN)
     return Input::idle;
   return Input::failed;
 }

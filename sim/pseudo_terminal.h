@@ -49,8 +49,10 @@ class PseudoTerminal {
   // Waits up to `timeout_ms` (negative: without limit) for bytes from the
   // device and reads at most `len` of them into `buf` (`received` set).
   // Returns `interrupted` when `interrupt` was called (the request is
-  // consumed), `idle` when the time ran out, `failed` on a read or poll error
-  // other than EINTR, or after hang-up.
+  // consumed) or a signal interrupted the wait or the read (EINTR: nothing
+  // was read, call again), `idle` when the time ran out, `failed` on another
+  // read or poll error, or after hang-up. A signal therefore never passes
+  // for an idle line.
   Input waitInput(std::uint8_t* buf, std::size_t len, int timeout_ms, std::size_t& received);
   // Wakes the thread in `waitInput` (or makes its next call return at once).
   void interrupt();
