@@ -126,13 +126,14 @@ TEST(FaultRun_SensorHangsUpDuringForceControl_ReaderSilentOffsetsFinite, Cleanly
   expectCleanEnd(r);
 }
 
-// A fail-safe run: a program, its faults, and the summary rows that must
-// hold.
+// A fail-safe run: a program, its faults, the summary rows that must hold,
+// and the row that shows the fault happened (a count of 1 or more).
 struct FailSafeRun {
   const char* name;
   const char* program;  // in programs/
   std::vector<std::string> faults;
   std::vector<const char*> rows;
+  const char* injected = nullptr;
 };
 
 class FailSafeRunTest : public ::testing::TestWithParam<FailSafeRun> {};
@@ -153,6 +154,9 @@ TEST_P(FailSafeRunTest, SummaryChecksPass) {
     EXPECT_TRUE(found.found) << row << "\n" << r.out;
     EXPECT_EQ(found.check, "ok") << row << ": " << found.value;
   }
+  if (run.injected) {
+    EXPECT_GE(firstNumber(summaryRow(r.out, run.injected).value), 1.0) << run.injected;
+  }
   expectCleanEnd(r);
 }
 
@@ -161,17 +165,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailSafeRun{"HalfTheFramesFlagged",
                                   "hold.prog",
                                   {"status:0x04:0.5@1-2"},
-                                  {"offset step per cycle while frames are flagged"}},
+                                  {"offset step per cycle while frames are flagged"},
+                                  "frames flagged by the sensor"},
                       FailSafeRun{"EveryFrameFlagged",
                                   "hold.prog",
                                   {"status:0x04:1@1"},
                                   {"offset step per cycle while frames are flagged",
-                                   "stale-sensor ERROR line (every frame flagged)"}},
+                                   "stale-sensor ERROR line (every frame flagged)"},
+                                  "frames flagged by the sensor"},
                       FailSafeRun{"OneNanFrame",
                                   "hold.prog",
                                   {"nan@1.5"},
                                   {"drive commands in the 0.5 s after the NaN frame",
-                                   "filtered fz back within the band after the NaN frame"}},
+                                   "filtered fz back within the band after the NaN frame"},
+                                  "NaN frames sent by the sensor"},
                       FailSafeRun{"DeadMutexHolder",
                                   "hold.prog",
                                   {"mutex-holder@1.5"},
