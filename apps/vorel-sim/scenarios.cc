@@ -73,10 +73,12 @@ const Call& callOf(const StatementRun& r) {
   return std::get<Call>(r.statement.action);
 }
 
+// The records of a time window that carry the segment's values (a record
+// whose look into the segment timed out has none to judge).
 std::vector<const CycleRecord*> window(const RunData& run, double from_s, double to_s) {
   std::vector<const CycleRecord*> out;
   for (const auto& r : run.records) {
-    if (r.time_s >= from_s && r.time_s <= to_s)
+    if (r.sampled && r.time_s >= from_s && r.time_s <= to_s)
       out.push_back(&r);
   }
   return out;
