@@ -127,7 +127,9 @@ TEST(FaultRun_SensorHangsUpDuringForceControl_ReaderSilentOffsetsFinite, Cleanly
 }
 
 // A fail-safe run: a program, its faults, the summary rows that must hold,
-// and the row that shows the fault happened (a count of 1 or more).
+// and the row that shows the fault happened (a count of 1 or more). The hold
+// program's force settles on the floor by about 1.5 s and is switched off at
+// about 3.1 s; the faults fall in between.
 struct FailSafeRun {
   const char* name;
   const char* program;  // in programs/
@@ -164,18 +166,18 @@ INSTANTIATE_TEST_SUITE_P(
     FaultRun, FailSafeRunTest,
     ::testing::Values(FailSafeRun{"HalfTheFramesFlagged",
                                   "hold.prog",
-                                  {"status:0x04:0.5@1-2"},
+                                  {"status:0x04:0.5@1.8-2.6"},
                                   {"offset step per cycle while frames are flagged"},
                                   "frames flagged by the sensor"},
                       FailSafeRun{"EveryFrameFlagged",
                                   "hold.prog",
-                                  {"status:0x04:1@1"},
+                                  {"status:0x04:1@1.8"},
                                   {"offset step per cycle while frames are flagged",
                                    "stale-sensor ERROR line (every frame flagged)"},
                                   "frames flagged by the sensor"},
                       FailSafeRun{"OneNanFrame",
                                   "hold.prog",
-                                  {"nan@1.5"},
+                                  {"nan@2"},
                                   {"drive commands in the 0.5 s after the NaN frame",
                                    "filtered fz back within the band after the NaN frame"},
                                   "NaN frames sent by the sensor"},
