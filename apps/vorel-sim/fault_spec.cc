@@ -129,8 +129,9 @@ FaultSpecResult parseFaultSpec(const std::string& text) {
   }
   if (kind == "status") {
     const auto colon = value.find(':');
-    const auto bits =
-        colon == std::string::npos ? std::nullopt : statusBits(value.substr(0, colon));
+    if (colon == std::string::npos)
+      return fail("expected status:BITS:P, such as status:0x04:0.5");
+    const auto bits = statusBits(value.substr(0, colon));
     if (!bits)
       return fail("expected status bits (1 to 0xFFFF, e.g. 0x04) after 'status:', found '" +
                   value.substr(0, colon) + "'");

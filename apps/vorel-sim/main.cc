@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   if (options.list_functions) {
     for (const auto& f : vorel_sim_app::functionTable())
       std::printf("%s\n", f.example);
-    std::printf("wait 1.5\nprint Filtered\n");
+    std::printf("wait 1.5\nprint Filtered\nhostDeactivate\n");
     return 0;
   }
   if (options.mutex_holder_role)

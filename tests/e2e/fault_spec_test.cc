@@ -75,9 +75,10 @@ TEST(ParseFaultSpec_BadText_IsRefusedWithAReason, NoStepIsMade) {
       {"flood:0.1",
        "--fault 'flood:0.1': unknown fault 'flood': expected crc:P, bytes:P, "
        "garbage:D, status:BITS:P, nan, hangup, mutex-holder or signals"},
-      {"status:0.5",
-       "--fault 'status:0.5': expected status bits (1 to 0xFFFF, e.g. 0x04) after "
-       "'status:', found '0.5'"},
+      {"status:0.5", "--fault 'status:0.5': expected status:BITS:P, such as status:0x04:0.5"},
+      {"status:x:0.5",
+       "--fault 'status:x:0.5': expected status bits (1 to 0xFFFF, e.g. 0x04) after "
+       "'status:', found 'x'"},
       {"status:0:0.5",
        "--fault 'status:0:0.5': expected status bits (1 to 0xFFFF, e.g. 0x04) after "
        "'status:', found '0'"},
