@@ -78,8 +78,7 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   using Array = hx4_program_api::Array<hx4_program_api::Number>;
   using Number = hx4_program_api::Number;
 
-  VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program,
-                const ptree& config);
+  VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program, const ptree& config);
   ~VorelFTSensor() override;
 
   int onCreate() override;
@@ -128,9 +127,8 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // has travelled `maxDistance` mm without contact. A speed, force threshold
   // or retract distance that is not a finite number commands no step (no
   // retract) and writes an ERROR line.
-  virtual Result moveToContact(int referenceFrame, int axis, Number& speed,
-                               Number& forceThreshold, Number& maxDistance,
-                               Number& retractDistance);
+  virtual Result moveToContact(int referenceFrame, int axis, Number& speed, Number& forceThreshold,
+                               Number& maxDistance, Number& retractDistance);
   virtual Result activateForceControl(bool translation, bool rotation);
   // Force control off and zero force and torque targets.
   virtual Result deactivateForceControl();
@@ -149,8 +147,8 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // Hz), 3 rate limiter (p4 rising, p5 falling rate per s), 4 high-pass rate
   // limiter (p3, p4, p5). Names longer than 40 characters are cut to 40. A
   // type outside 1..4 is refused with an ERROR line.
-  virtual Result addFilter(std::string name, int type, double p1, double p2, double p3,
-                           double p4, double p5);
+  virtual Result addFilter(std::string name, int type, double p1, double p2, double p3, double p4,
+                           double p5);
   // Removes the named filter; "all" removes every filter.
   virtual Result removeFilter(std::string name);
 
