@@ -108,20 +108,19 @@ std::string notch(double reject, double bandwidth) {
 #define FALLING " N/s is outside the accepted range [-inf, 0] N/s (N m/s for torques)"
 #define CUTOFF " Hz is outside the accepted range [0, 250] Hz at the 500 Hz filter step rate"
 
+// The edges of each rule; the plain unstable classes are covered, with their
+// ERROR lines, by the device's test of the robot-program functions.
 const CheckCase kCheckCases[] = {
     // Notch: the bound is the largest bandwidth rounded down to 3 digits.
     {"NotchAtBound1Hz", [] { return notch(1.0, 2.08); }, ""},
     {"NotchAbove1Hz", [] { return notch(1.0, 2.09); },
      "bandwidth 2.09 Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchWide1Hz", [] { return notch(1.0, 10.0); }, "bandwidth 10 Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchZero", [] { return notch(1.0, 0.0); }, "bandwidth 0 Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchNegative", [] { return notch(1.0, -10.0); },
-     "bandwidth -10 Hz " NOTCH_RANGE("2.08", "1")},
     {"NotchNaN", [] { return notch(1.0, kNaN); }, "bandwidth nan Hz " NOTCH_RANGE("2.08", "1")},
     {"NotchAtBound10Hz", [] { return notch(10.0, 19.7); }, ""},
     {"NotchBetweenBoundAndMax10Hz", [] { return notch(10.0, 19.71); },
      "bandwidth 19.71 Hz " NOTCH_RANGE("19.7", "10")},
     {"NotchAtBound50Hz", [] { return notch(50.0, 82.4); }, ""},
+    // A notch at Nyquist never amplifies: any R above -1 (333.3 Hz) is accepted.
     {"NotchAtNyquist", [] { return notch(250.0, 333.0); }, ""},
     {"NotchPolesRoundToOne", [] { return notch(50.0, 1e-20); },
      "bandwidth 1e-20 Hz is too small to place the notch's poles inside the unit circle for a "
@@ -136,18 +135,9 @@ const CheckCase kCheckCases[] = {
      [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, 0.0, 0.0), kRate); }, ""},
     {"RateLimiterUnlimited",
      [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, kInf, -kInf), kRate); }, ""},
-    {"RateLimiterRisingNegative",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, -1.0, -50.0), kRate); },
-     "rising_rate -1" RISING},
-    {"RateLimiterFallingPositive",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, 50.0, 20.0), kRate); },
-     "falling_rate 20" FALLING},
     {"RateLimiterRisingNaN",
      [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, kNaN, 0.0), kRate); },
      "rising_rate nan" RISING},
-    {"HighPassRisingNegative",
-     [] { return checkFilterRequest(request(kHighPassRateLimiter, -1, -1, 50, -1.0, 0.0), kRate); },
-     "rising_rate -1" RISING},
     {"HighPassFallingTiny",
      [] {
        return checkFilterRequest(request(kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300), kRate);
@@ -160,23 +150,12 @@ const CheckCase kCheckCases[] = {
     {"LowPassCutoffNegative",
      [] { return checkFilterRequest(request(kLowPassFilter, -1, -1, -5, -1.0, 1.0), kRate); }, ""},
     // System filter.
-    {"SystemAtBounds", [] { return checkSystemFilterParams(250.0, 0.0, 0.0, kRate); }, ""},
     {"SystemZeroCutoff", [] { return checkSystemFilterParams(0.0, 50.0, -50.0, kRate); }, ""},
     {"SystemCutoffAbove", [] { return checkSystemFilterParams(250.0001, 50.0, -50.0, kRate); },
      "cutoff_frequency 250.0001" CUTOFF},
-    {"SystemCutoffNegative", [] { return checkSystemFilterParams(-20.0, 50.0, -50.0, kRate); },
-     "cutoff_frequency -20" CUTOFF},
-    {"SystemRisingNegative", [] { return checkSystemFilterParams(50.0, -50.0, -50.0, kRate); },
-     "rising_rate -50" RISING},
-    {"SystemFallingPositive", [] { return checkSystemFilterParams(50.0, 50.0, 50.0, kRate); },
-     "falling_rate 50" FALLING},
     // Set-point smoothing.
-    {"SmoothingZero", [] { return checkTrackSmoothing(0.0); }, ""},
-    {"SmoothingOne", [] { return checkTrackSmoothing(1.0); }, ""},
     {"SmoothingAboveOne", [] { return checkTrackSmoothing(1.0000001); },
      "track_smoothing 1.0000001 is outside the accepted range [0, 1]"},
-    {"SmoothingNegative", [] { return checkTrackSmoothing(-0.1); },
-     "track_smoothing -0.1 is outside the accepted range [0, 1]"},
 };
 
 class FilterStabilityCheck : public ::testing::TestWithParam<CheckCase> {};
