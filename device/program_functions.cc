@@ -4,8 +4,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "adaptive/control_law.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
+#include "filters/filter_stability.h"
 
 namespace vorel_device {
 
@@ -214,6 +216,11 @@ VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_ga
     logError(std::string("setForceControlGains") + kNonFiniteSetting);
     return Result::Success();
   }
+  const std::string refusal = checkTrackSmoothing(gains[2]);
+  if (!refusal.empty()) {
+    logError("setForceControlGains: " + refusal + "; nothing changed");
+    return Result::Success();
+  }
   facade->setForceControlGains(gains[0], gains[1], gains[2]);
   return Result::Success();
 }
@@ -233,6 +240,13 @@ VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_freque
   const double params[3] = {cutoff_frequency.d(true), rising_rate.d(true), falling_rate.d(true)};
   if (!allFinite(params, 3)) {
     logError(std::string("setSystemFilterParams") + kNonFiniteSetting);
+    return Result::Success();
+  }
+  // The system filter is stepped once per force-control cycle.
+  const std::string refusal =
+      checkSystemFilterParams(params[0], params[1], params[2], 1.0 / control_law::kCycleTime);
+  if (!refusal.empty()) {
+    logError("setSystemFilterParams: " + refusal + "; nothing changed");
     return Result::Success();
   }
   facade->setSystemFilterParams(params[0], params[1], params[2]);
@@ -264,6 +278,12 @@ VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, doubl
   options.cutoff_frequency = p3;
   options.rising_rate = p4;
   options.falling_rate = p5;
+  // The chain's filters are stepped once per force-control cycle.
+  const std::string refusal = checkFilterRequest(options, 1.0 / control_law::kCycleTime);
+  if (!refusal.empty()) {
+    logError("addFilter: filter \"" + name + "\": " + refusal + "; nothing added");
+    return Result::Success();
+  }
   facade->addOrRemoveFilter(options, Facade::kAddFilter);
   // Gives the force-control thread (2 ms cycle) time to take the request
   // before the program can send the next one through the one-request slot.
