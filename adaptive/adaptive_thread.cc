@@ -1,12 +1,16 @@
 #include "adaptive/adaptive_thread.h"
 
-#include <boost/interprocess/exceptions.hpp>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "adaptive/control_law.h"
 #include "adaptive/wrench_processing.h"
+#include "host/console.h"
 #include "host/control_resources.h"
 
 namespace vorel_device {
@@ -57,6 +61,7 @@ AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterfa
       resource_flag_3(false),
       tool_load(),
       nonfinite_reported(false),
+      stale_limit_cycles(staleLimitCycles(sampling_rate)),
       program(std::move(program)),
       segment(ss::openSegment()),
       segment_mutex(ss::openMutex()) {
@@ -66,7 +71,7 @@ AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterfa
   // (0, 0, 0.05) m, no inertia.
   const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   tool_load.inertia.set(1.0, hx4rc_api::Vector(0.0, 0.0, 0.05), tensor);
-  system_filter = std::make_shared<HighPassRateLimiter>(50.0, 50.0, -50.0, this->sampling_rate);
+  system_filter = std::make_shared<HighPassRateLimiter>(50.0, 50.0, -50.0, kFilterStepRate);
 }
 
 AdaptiveThread::~AdaptiveThread() {
@@ -81,32 +86,52 @@ void AdaptiveThread::initMethod() {
   command_count.store(0);
 }
 
+std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
+  const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);
+  return static_cast<std::int64_t>(std::ceil(limit_s / control_law::kCycleTime - 1e-9));
+}
+
 void AdaptiveThread::cycleMethod() {
+  synced_this_cycle = false;
   try {
     runCycle();
-  } catch (const boost::interprocess::interprocess_exception& e) {
-    stopAfterFailure("shared memory error", e.what());
+    if (faulted) {
+      faulted = false;
+      writeLine("[INFO] Force control cycle recovered; integration resumes");
+    }
+    return;
   } catch (const std::exception& e) {
-    stopAfterFailure("error", e.what());
+    holdAfterFailure(e.what());
   } catch (...) {
-    stopAfterFailure("error", "unknown exception");
+    holdAfterFailure("unknown exception");
   }
 }
 
-void AdaptiveThread::stopAfterFailure(const char* kind, const char* what) {
-  std::printf("Adaptive thread %s (%s): force control stopped\n", kind, what);
-  std::fflush(stdout);
-  // Back to idle, as after an end of force control, but without a command:
-  // the drive is not reached any more.
-  active.store(false);
-  was_active.store(false);
-  tool_load_read.store(false);
-  command_count.store(0);
-  position_offset = hx4rc_api::Vector();
-  rotation_offset = hx4rc_api::Vector();
-  track_reference = Wrench();
-  nonfinite_reported = false;
-  stop_requested.store(true);
+void AdaptiveThread::holdAfterFailure(const char* what) {
+  if (!faulted) {
+    faulted = true;
+    writeLine(std::string("[ERROR] Force control cycle failed (") + what +
+              "); reference offset held");
+  }
+  // The thread goes on: it keeps the controller's pace and, while force
+  // control is on, keeps sending the offset it holds, so that a later
+  // deactivation still ends with the zero offset.
+  try {
+    if (!synced_this_cycle)
+      spin();
+    if (was_active.load())
+      sendOffset();
+  } catch (...) {
+    // The controller itself fails: do not spin on it.
+    if (!synced_this_cycle) {
+      timespec pause{0, static_cast<long>(control_law::kCycleTime * 1e9)};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+void AdaptiveThread::writeLine(const std::string& text) {
+  hx4_program_api_internals::Console::write(text + "\n");
 }
 
 bool AdaptiveThread::takeSnapshot() {
@@ -133,6 +158,15 @@ bool AdaptiveThread::takeSnapshot() {
   }
   copyIn(segment, ss::kSystemFilterParams, system_filter_params);
   copyIn(segment, ss::kResetFilterHistory, reset_history);
+  copyIn(segment, ss::kForceControlLimits, limits);
+  if (SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth)) {
+    published_frames = health->frames_published;
+    // The supervisor's figures as the previous cycle left them.
+    health->supervisor_state = supervisorState();
+    health->last_usable_age =
+        has_usable ? static_cast<double>(usable_age_cycles) * control_law::kCycleTime : -1.0;
+    health->usable_samples_per_second = usable_rate;
+  }
   // The filter request: taken once, the slot emptied in the same section.
   if (std::int32_t* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag)) {
     request = *flag;
@@ -177,16 +211,17 @@ void AdaptiveThread::runCycle() {
     resource_flag_3 = status->flag(3);
   }
   spin();
+  superviseSample();
 
-  // Until the reader has published a first frame, "frame" holds the all-zero
-  // initial record (no header): no measurement to compensate, publish or
-  // control on. Publishing it would show the tool's weight as a force, which
-  // a tare would then bake into the bias, and force control would act on it.
-  if (frame.header != RxFrame::kHeader) return;
+  // Until the first usable sample there is no measurement to compensate,
+  // publish or control on. Publishing the all-zero initial frame would show
+  // the tool's weight as a force, which a tare would then bake into the bias.
+  if (!has_usable)
+    return;
 
   Wrench raw;
   for (int i = 0; i < 6; ++i)
-    raw[i] = static_cast<double>(frame.ft_data[i]);
+    raw[i] = static_cast<double>(usable_frame.ft_data[i]);
   const Wrench compensated = gravityCompensation(raw);
   {
     ss::Lock lock(*segment_mutex);
@@ -208,8 +243,67 @@ void AdaptiveThread::runCycle() {
   setArto(unbiased);
 }
 
+void AdaptiveThread::superviseSample() {
+  // A sample is new when the reader's publication count moved; a constant
+  // reading is legitimate, so values are not compared.
+  bool usable = false;
+  if (published_frames != last_published) {
+    last_published = published_frames;
+    usable = isUsable(frame);
+  }
+  if (usable) {
+    usable_frame = frame;
+    has_usable = true;
+    usable_age_cycles = 0;
+    ++window_usable;
+  } else {
+    ++usable_age_cycles;
+  }
+  if (++window_cycles == kRateWindowCycles) {
+    usable_rate = static_cast<double>(window_usable) /
+                  (static_cast<double>(kRateWindowCycles) * control_law::kCycleTime);
+    window_cycles = 0;
+    window_usable = 0;
+  }
+
+  stale = usable_age_cycles >= stale_limit_cycles;
+  const long age_ms =
+      std::lround(static_cast<double>(usable_age_cycles) * control_law::kCycleTime * 1000.0);
+  if (stale && active.load() && !stale_reported) {
+    stale_reported = true;
+    writeLine("[ERROR] Sensor stale: no usable sample for " + std::to_string(age_ms) +
+              " ms; force control holds its reference offset");
+  } else if (!stale && stale_reported) {
+    stale_reported = false;
+    writeLine("[INFO] Sensor usable again after " + std::to_string(stale_age_ms) +
+              " ms; force control resumes");
+  }
+  if (stale)
+    stale_age_ms = age_ms;
+}
+
+bool AdaptiveThread::isUsable(const RxFrame& candidate) {
+  if (candidate.header != RxFrame::kHeader || candidate.status != 0)
+    return false;
+  for (int i = 0; i < 6; ++i) {
+    const float value = candidate.ft_data[i];  // copied out of the packed record
+    if (!std::isfinite(value))
+      return false;
+  }
+  return true;
+}
+
+std::int32_t AdaptiveThread::supervisorState() const {
+  if (faulted)
+    return SensorHealth::kFaulted;
+  if (stale)
+    return SensorHealth::kStale;
+  return SensorHealth::kOk;
+}
+
 void AdaptiveThread::spin() {
   program->sync(false);
+  synced_this_cycle = true;
   const std::uint32_t state = program->rcState().unsignedValue(0, 0);
   if ((state & kLoadModelReady) == 0)
     return;
@@ -271,45 +365,92 @@ void AdaptiveThread::setArto(const Wrench& wrench) {
 
   // Active, or ending in this cycle.
   control_law::smoothSetPoint(track_reference, track_wrench, gains.track_smoothing);
-  hx4rc_api::Drive::CmdDriveCtl command;
-  hx4rc_api::Pose pose;
   const hx4rc_api::Vector vt =
       control_law::translationalRate(filtered_wrench, track_reference, gains, enabled_axes);
   const hx4rc_api::Vector vr =
       control_law::rotationalRate(filtered_wrench, track_reference, gains, enabled_axes);
   bool held = false;
-  if (activate_translation.load() && !control_law::integrate(position_offset, vt))
-    held = true;
-  if (activate_rotation.load() && !control_law::integrate(rotation_offset, vr))
-    held = true;
+  if (!stale) {
+    // A stale sensor holds the offset: nothing is integrated, the offset is
+    // sent unchanged.
+    if (activate_translation.load() && !control_law::integrate(position_offset, vt))
+      held = true;
+    if (activate_rotation.load() && !control_law::integrate(rotation_offset, vr))
+      held = true;
+  }
   if (held && !nonfinite_reported) {
     std::printf("%s\n", kNonFiniteMessage);
     std::fflush(stdout);
     nonfinite_reported = true;
   }
+  applyLimits();
 
   if (active.load()) {
     was_active.store(true);
   } else {
     // Force control has just been switched off: back to zero, and the tool
     // load is read again at the next opportunity.
-    const double zero[3] = {0.0, 0.0, 0.0};
-    position_offset.setData(zero);
-    rotation_offset.setData(zero);
-    track_reference = Wrench();
-    was_active.store(false);
-    tool_load_read.store(false);
-    nonfinite_reported = false;
+    resetToIdle();
   }
+  sendOffset();
+}
 
+void AdaptiveThread::applyLimits() {
+  const bool t = control_law::clampMagnitude(position_offset, limits.max_translation);
+  if (t && !translation_clamped) {
+    writeLine("[INFO] Force-control envelope: translational offset clamped at " +
+              formatNumber(limits.max_translation * 1000.0) + " mm");
+  }
+  translation_clamped = t;
+  const bool r = control_law::clampMagnitude(rotation_offset, limits.max_rotation);
+  if (r && !rotation_clamped) {
+    writeLine("[INFO] Force-control envelope: rotational offset clamped at " +
+              formatNumber(limits.max_rotation * 180.0 / 3.141592653589793) + " deg");
+  }
+  rotation_clamped = r;
+}
+
+std::string AdaptiveThread::formatNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+void AdaptiveThread::resetToIdle() {
+  const double zero[3] = {0.0, 0.0, 0.0};
+  position_offset.setData(zero);
+  rotation_offset.setData(zero);
+  track_reference = Wrench();
+  was_active.store(false);
+  tool_load_read.store(false);
+  nonfinite_reported = false;
+  translation_clamped = false;
+  rotation_clamped = false;
+}
+
+void AdaptiveThread::sendOffset() {
+  hx4rc_api::Drive::CmdDriveCtl command;
+  hx4rc_api::Pose pose;
   pose.setPRPY(position_offset.data(), rotation_offset.data(), 0);
   pose.valid = 1;
   program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
   command_count.fetch_add(1);
 }
 
+bool AdaptiveThread::finishForceControl() {
+  if (!was_active.load())
+    return false;
+  // The Ending cycle's command, sent from the owner's thread because no
+  // cycle runs any more.
+  active.store(false);
+  resetToIdle();
+  sendOffset();
+  command_count.store(0);
+  return true;
+}
+
 void AdaptiveThread::addFilter(FilterOptions options) {
-  filters.add(options, sampling_rate);
+  filters.add(options, kFilterStepRate);
 }
 
 void AdaptiveThread::removeFilter(FilterOptions options) {

@@ -7,39 +7,76 @@
 // offset and sends it to the robot's drive.
 //
 // One cycle (cycleMethod):
-//   1. snapshot, under one lock of "VorelNamedMutex": frame, runtime (written),
-//      activation flags, gains, bias, track wrench, enabled axes, sensor pose,
-//      system filter switch and parameters, history reset and filter request
-//      (both hand-offs taken once);
+//   1. snapshot, under one lock of "VorelNamedMutex": frame and the reader's
+//      publication count, runtime and the supervisor's figures (written),
+//      activation flags, gains, bias, track wrench, enabled axes, sensor
+//      pose, system filter switch and parameters, envelope, history reset
+//      and filter request (both hand-offs taken once);
 //   2. without the lock: the filter request, the system filter's history
 //      reset and its parameter update;
 //   3. holding the host's control resources: controller synchronisation and
-//      tool-load refresh (spin), gravity compensation and TCP transform
-//      (published, bias included), bias removed, setArto. Until the reader
-//      has published a first frame (the shared "frame" still has no 0xAA
-//      header), step 3 ends after spin: nothing is published or commanded.
+//      tool-load refresh (spin), the sample supervisor, gravity compensation
+//      and TCP transform (published, bias included), bias removed, setArto.
+//      Until the first usable sample step 3 ends after the supervisor:
+//      nothing is published or commanded.
+//
+// Usable samples only: the frame is taken as a new sample when the reader's
+// publication count moved (a constant reading is legitimate, so values are
+// not compared), and used only when its status is 0 and its six values are
+// finite. Otherwise the cycle processes the last usable sample again: no
+// flagged or non-finite value ever enters gravity compensation, a filter or
+// the law.
+//
+// Supervisor: age = 2 ms cycles since the last usable sample. From the cycle
+// in which it reaches max(10 sensor periods, 50 ms) (25 cycles at 500 and
+// 250 Hz, 50 at 100 Hz) the sensor is stale: force control holds the offset
+// (nothing integrated, the offset sent unchanged). While force control is
+// active, one line "[ERROR] Sensor stale: no usable sample for <age> ms;
+// force control holds its reference offset" at the trip and one "[INFO]
+// Sensor usable again after <age> ms; force control resumes" when a usable
+// sample returns. Health ("sensor_health"): supervisor state 0 ok, 1 stale,
+// 2 faulted; age in s (-1 before the first usable sample); usable samples
+// per second over the last whole 500-cycle window.
+//
+// Filters run on the thread's own time base: the chain's filters and the
+// system filter are stepped once per 2 ms cycle, so they are designed for
+// kFilterStepRate (500 Hz) whatever the sensor's rate; cut-offs in Hz and
+// rates per second hold at sensor rates 500, 250 and 100 Hz.
 //
 // Force control (setArto), per cycle:
 //   state       condition                                  per cycle
 //   Suspended   control-resource flag 3 or 4 set           publish only
 //   Idle        not suspended, !active, !was_active        publish; command_count = 0
 //   Active      not suspended, active                      publish; smooth the set-point;
-//                                                          integrate the enabled halves;
+//                                                          integrate the enabled halves
+//                                                          (not while stale); envelope;
 //                                                          send the offset; command_count + 1
 //   Ending      not suspended, !active, was_active         publish; offsets, set-point and
 //     (one cycle)                                          tool-load flag reset; send the
 //                                                          zero offset; command_count + 1
 // active is (translation or rotation switched on), recomputed every cycle.
+// After the thread has stopped, finishForceControl() sends the Ending
+// cycle's zero offset from the owner's thread when force control was still
+// active, so that every end of force control leaves the drive at zero.
+//
+// Envelope ("force_control_limits", 0: no limit): after integration the
+// translational offset (m) and the roll-pitch-yaw vector (rad) are scaled
+// down to their limits, keeping their direction; one line "[INFO]
+// Force-control envelope: ... clamped at ..." per episode.
 //
 // Non-finite values: a NaN or infinite rate leaves that half of the offset at
 // its last value in that cycle, and one line "Non-finite force-control input:
 // reference offset held at its last value" is printed per activation; no
 // non-finite number reaches the drive.
 //
-// Failures: an interprocess error (the named mutex or the segment) or any
-// other exception inside a cycle does not leave cycleMethod: one line is
-// printed on standard output, force control is reset to idle, no further
-// command is sent and the thread's loop is asked to end.
+// Failures: an exception inside a cycle (the named mutex not acquired within
+// its 100 ms bound, an interprocess or host error) does not leave
+// cycleMethod and does not end the thread: the cycle's remaining work is
+// skipped, the thread still waits for the controller and, while force
+// control is on, sends the offset it holds (supervisor state 2). One line
+// "[ERROR] Force control cycle failed (<what>); reference offset held" per
+// episode, "[INFO] Force control cycle recovered; integration resumes" when a
+// cycle completes again.
 //
 // Threads and locks: the constructor and destructor run on the owner's
 // thread, everything else of a cycle on the worker thread. The named mutex is
@@ -82,15 +119,25 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Printed once per activation when the control law meets a non-finite rate.
   static constexpr const char* kNonFiniteMessage =
       "Non-finite force-control input: reference offset held at its last value";
+  // Rate at which every filter is stepped and designed: once per 2 ms cycle.
+  static constexpr double kFilterStepRate = 1.0 / control_law::kCycleTime;  // Hz
+  // Shortest time without a usable sample that makes the sensor stale, s.
+  static constexpr double kMinStaleTime = 0.05;
+  // Cycles over which the usable-sample rate is counted (1 s).
+  static constexpr int kRateWindowCycles = 500;
+
+  // Cycles without a usable sample after which the sensor is stale:
+  // max(10 / sampling_rate, 50 ms) in 2 ms cycles, rounded up.
+  static std::int64_t staleLimitCycles(double sampling_rate);
 
   // program: the host's program interface, the thread's only way to the
   // controller (taken over). period_ms: pause after each cycle, ms (the
   // device passes 0: the controller synchronisation paces the loop).
-  // sampling_rate: Hz (100, 250 or 500), for the system filter and every
-  // filter of the chain. Opens the segment and the named mutex open-only;
-  // throws boost::interprocess::interprocess_exception when either does not
-  // exist. Default tool: 1.0 kg at (0, 0, 0.05) m until the host's tool load
-  // is read. System filter: HighPassRateLimiter(50 Hz, 50, -50, sampling_rate).
+  // sampling_rate: the sensor's rate, Hz (100, 250 or 500), for the
+  // supervisor's stale limit (the filters run at kFilterStepRate). Opens the segment and the named
+  // mutex open-only; throws boost::interprocess::interprocess_exception when either does not exist.
+  // Default tool: 1.0 kg at (0, 0, 0.05) m until the host's tool load is read. System filter:
+  // HighPassRateLimiter(50 Hz, 50, -50, kFilterStepRate).
   AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterface> program, int period_ms,
                  double sampling_rate);
   // Stops and joins a thread still held, then releases the mutex handle, the
@@ -102,6 +149,11 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void initMethod() override;
   // One force-control cycle (see above). Never throws.
   void cycleMethod() override;
+
+  // Owner's thread, after stop() returned true (no cycle runs): when force
+  // control was still active, resets it as the Ending cycle does and sends
+  // the zero offset once. Returns whether it sent.
+  bool finishForceControl();
 
   // Controller synchronisation (returns once per controller cycle), then the
   // tool-load refresh: at the first cycle whose controller state (item 0,
@@ -154,6 +206,11 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   const FilterChain& getFilterChain() const { return filters; }
   const HighPassRateLimiter& getSystemFilter() const { return *system_filter; }
   bool getResourceFlag3() const { return resource_flag_3; }
+  // Supervisor (worker's fields): SensorHealth::kOk, kStale or kFaulted;
+  // cycles since the last usable sample.
+  std::int32_t supervisorState() const;
+  std::int64_t usableAgeCycles() const { return usable_age_cycles; }
+  std::int64_t staleLimit() const { return stale_limit_cycles; }
   bool getResourceFlag4() const { return resource_flag_4; }
 
  private:
@@ -161,8 +218,22 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void runCycle();
   // Phase 1 under the named mutex; returns the history-reset request.
   bool takeSnapshot();
-  // After a failed cycle: message, force control back to idle, loop ended.
-  void stopAfterFailure(const char* kind, const char* what);
+  // After a failed cycle: one ERROR line per episode; keeps the controller's
+  // pace and sends the held offset while force control is on.
+  void holdAfterFailure(const char* what);
+  // Takes the snapshot's frame as a sample when it is new and usable; ages
+  // the last one otherwise; trips and clears the stale state.
+  void superviseSample();
+  static bool isUsable(const RxFrame& frame);
+  // The envelope, with one line per clamping episode.
+  void applyLimits();
+  // Offsets, set-point and the per-activation flags back to idle.
+  void resetToIdle();
+  // Sends the current offset to the drive; command_count + 1.
+  void sendOffset();
+  // One host console line (the text without its line end).
+  static void writeLine(const std::string& text);
+  static std::string formatNumber(double value);
 
   // Reference offsets sent since force control last became active; 0 while
   // idle. Atomic so that getRuntimeSeconds() may be called from any thread.
@@ -194,6 +265,25 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   bool resource_flag_3;
   hx4rc_api::Load tool_load;  // mass kg, centre of gravity m (flange axes), tensor
   bool nonfinite_reported;    // the non-finite diagnostic was printed in this activation
+  // Supervisor.
+  std::int64_t stale_limit_cycles;     // cycles without a usable sample that make it stale
+  std::uint64_t published_frames = 0;  // copy of the reader's publication count
+  std::uint64_t last_published = 0;    // the count of the last frame taken as a sample
+  RxFrame usable_frame;                // last usable sample (status 0, finite values)
+  bool has_usable = false;             // a usable sample arrived since construction
+  std::int64_t usable_age_cycles = 0;  // cycles since the last usable sample (or start)
+  bool stale = false;                  // no usable sample for stale_limit_cycles
+  bool stale_reported = false;         // the stale ERROR line was written, no INFO yet
+  long stale_age_ms = 0;               // age at the last stale cycle, ms
+  bool faulted = false;                // the last cycle failed
+  bool synced_this_cycle = false;      // the controller synchronisation returned this cycle
+  int window_cycles = 0;               // cycles in the current rate window
+  int window_usable = 0;               // usable samples in it
+  double usable_rate = 0.0;            // usable samples per second, last whole window
+  // Envelope.
+  ForceControlLimits limits;         // copy of "force_control_limits": m, rad
+  bool translation_clamped = false;  // the translational offset is at its limit
+  bool rotation_clamped = false;     // the rotational offset is at its limit
   boost::shared_ptr<hx4_program_api::ProgramInterface> program;
   shared_segment::Segment segment;
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;

@@ -49,5 +49,9 @@ hx4rc_api::Vector rotationalRate(const Wrench& filtered, const Wrench& track_ref
 // returns false, and leaves offset unchanged, otherwise.
 bool integrate(hx4rc_api::Vector& offset, const hx4rc_api::Vector& rate);
 
+// Scales `offset` down to magnitude `max_norm` (same direction) when it is
+// longer; returns whether it did. max_norm <= 0 means no limit.
+bool clampMagnitude(hx4rc_api::Vector& offset, double max_norm);
+
 }  // namespace control_law
 }  // namespace vorel_device

@@ -1,5 +1,10 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 
+#include <exception>
+#include <string>
+
+#include "host/console.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -63,7 +68,18 @@ VorelForceTorqueSensorComm::~VorelForceTorqueSensorComm() {
 void VorelForceTorqueSensorComm::initMethod() {}
 
 void VorelForceTorqueSensorComm::cycleMethod() {
-  readSensor();
+  try {
+    readSensor();
+    lock_failed = false;
+  } catch (const std::exception& e) {
+    // The named mutex was not acquired within its bound (or the segment
+    // failed): this cycle's frame is not published. One line per episode.
+    if (!lock_failed) {
+      hx4_program_api_internals::Console::write(std::string("[ERROR] Sensor reader: ") + e.what() +
+                                                "; frame not published\n");
+    }
+    lock_failed = true;
+  }
 }
 
 void VorelForceTorqueSensorComm::setPort(int& fd) {
@@ -74,6 +90,12 @@ void VorelForceTorqueSensorComm::countCycle() {
   read_counter.fetch_add(1);
   ss::Lock lock(*segment_mutex);
   *objects.frame_counter = read_counter.load();
+  writeCounters(*objects.sensor_health);
+}
+
+void VorelForceTorqueSensorComm::writeCounters(SensorHealth& health) const {
+  health.crc_errors = crc_errors_total;
+  health.lost_sync_events = lost_sync_total;
 }
 
 void VorelForceTorqueSensorComm::readSensor() {
@@ -102,6 +124,10 @@ void VorelForceTorqueSensorComm::publishFrame() {
       // The whole frame, whatever its status: consumers take it as it is.
       ss::Lock lock(*segment_mutex);
       *objects.frame = rx_frame;
+      SensorHealth& health = *objects.sensor_health;
+      ++health.frames_published;
+      health.last_status = status;
+      writeCounters(health);
     }
     if (hasValidForces(rx_frame)) {
       for (int i = 0; i < 6; ++i)

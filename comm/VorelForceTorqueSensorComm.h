@@ -38,7 +38,13 @@
 //   3 out of sync          "lost sync, trying to reconnect"     -
 // last_ft_data takes the six values of a published frame whose status is 0.
 // Every readFrame first counts the cycle and stores the count in
-// "frame_counter".
+// "frame_counter". Each publication adds 1 to the publication count of
+// "sensor_health" (how the force-control thread tells a new frame from an
+// old one) and stores its status bits; the CRC-error and lost-sync totals
+// are written with both. A cycle whose wait for the named mutex runs out
+// (100 ms) publishes nothing and writes "[ERROR] Sensor reader:
+// VorelNamedMutex not acquired within 100 ms; frame not published" to the
+// host console, once per episode; the thread goes on.
 //
 // Threads: readFrame() and everything it calls run on the reader's own
 // thread, which alone touches rx_frame, synced and crc_error_count.
@@ -173,6 +179,8 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   const RxFrame& rxFrame() const { return rx_frame; }
   bool isSynced() const { return synced; }
   std::int32_t crcErrorCount() const { return crc_error_count; }
+  std::uint64_t crcErrorTotal() const { return crc_errors_total; }
+  std::uint64_t lostSyncTotal() const { return lost_sync_total; }
   // Reader cycles (calls of readFrame) since construction. Any thread.
   std::int32_t readCounter() const { return read_counter.load(); }
 
@@ -193,9 +201,19 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // One write of `text` to the port; the result is not examined.
   void sendCommand(const char* text);
 
+  // Writes the CRC-error and lost-sync totals into the shared health record;
+  // named mutex held by the caller.
+  void writeCounters(SensorHealth& health) const;
+
   // Synchroniser state (reader thread only).
   bool synced;
   std::int32_t crc_error_count;
+  // Totals since construction (one reader per activation), published in
+  // "sensor_health": in-sync attempts with a wrong CRC, and times the
+  // synchronisation was lost (a wrong header or a short read while synced).
+  std::uint64_t crc_errors_total = 0;
+  std::uint64_t lost_sync_total = 0;
+  bool lock_failed = false;  // the last cycle missed the named mutex
   // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in
   // the sensor frame. Guarded by data_mutex.
   double last_ft_data[6];
@@ -232,15 +250,22 @@ int VorelForceTorqueSensorComm::readFrameFrom(Source& source) {
     // longer known the alignment must be found again. The call ends here, so
     // a port whose reads keep failing is not spun on.
     if (source.read(rx_frame.bytes(), RxFrame::kSize) != static_cast<ssize_t>(RxFrame::kSize)) {
+      if (synced)
+        ++lost_sync_total;
       synced = false;
       return kOutOfSync;
     }
 
+    const bool was_synced = synced;
     if (checkSync()) {
       result = isCrcOk() ? kFrameOk : kCrcError;
+      if (result == kCrcError)
+        ++crc_errors_total;
       if (stop_requested.load())
         return result;
     } else {
+      if (was_synced)
+        ++lost_sync_total;
       result = kOutOfSync;
       // Slide the window by one byte relative to the frame period.
       if (source.available() > 0) {

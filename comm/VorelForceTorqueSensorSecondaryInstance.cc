@@ -38,8 +38,8 @@ void VorelForceTorqueSensorSecondaryInstance::cycleMethod() {
     // The copy is skipped; the readouts keep the last frame. One line per
     // episode, so that a stuck mutex does not flood the console.
     if (!lock_failed) {
-      hx4_program_api_internals::Console::write(std::string("[ERROR] Command facade: ") +
-                                                e.what() + "; frame copy skipped\n");
+      hx4_program_api_internals::Console::write(std::string("[ERROR] Command facade: ") + e.what() +
+                                                "; frame copy skipped\n");
     }
     lock_failed = true;
   }
@@ -239,7 +239,7 @@ bool VorelForceTorqueSensorSecondaryInstance::getSensorHealth(SensorHealth& heal
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::setForceControlLimits(double max_translation,
-                                                                   double max_rotation) {
+                                                                    double max_rotation) {
   const ForceControlLimits limits{max_translation, max_rotation};
   return underLock("setForceControlLimits", [&] {
     if (auto* shared = ss::find<ForceControlLimits>(segment, ss::kForceControlLimits))
@@ -259,15 +259,11 @@ double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::getForceNorm(double& norm) {
-  return underLock("getForceNorm", [&] {
-    norm = offsetNorm(0);
-  });
+  return underLock("getForceNorm", [&] { norm = offsetNorm(0); });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::getTorqueNorm(double& norm) {
-  return underLock("getTorqueNorm", [&] {
-    norm = offsetNorm(3);
-  });
+  return underLock("getTorqueNorm", [&] { norm = offsetNorm(3); });
 }
 
 }  // namespace vorel_device

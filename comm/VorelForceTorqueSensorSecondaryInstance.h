@@ -113,9 +113,9 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   template <class Fn>
   bool underLock(const char* operation, Fn fn);
 
-  ftBias wrench_offset;  // this facade's copy of the shared "wrench_offset"
+  ftBias wrench_offset;      // this facade's copy of the shared "wrench_offset"
   bool lock_failed = false;  // the worker's last cycle missed the mutex
-  std::mutex raw_mutex;  // held by the raw readout
+  std::mutex raw_mutex;      // held by the raw readout
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
   RxFrame frame;  // copy of the shared "frame", refreshed every cycle
   shared_segment::Segment segment;

@@ -41,13 +41,13 @@ struct SensorHealth {
   static constexpr std::int32_t kStale = 1;    // none for the stale limit: offset held
   static constexpr std::int32_t kFaulted = 2;  // cycles fail (shared lock, host): offset held
 
-  std::uint64_t frames_published = 0;  // reader: frames written to "frame" since activation
-  std::uint64_t crc_errors = 0;        // reader: in-sync frames with a wrong CRC
-  std::uint64_t lost_sync_events = 0;  // reader: times synchronisation was lost
-  std::uint32_t last_status = 0;       // reader: status bits of the last published frame
-  std::int32_t supervisor_state = kOk;        // force-control thread: kOk, kStale, kFaulted
-  double last_usable_age = -1.0;              // s since the last usable sample; -1: none yet
-  double usable_samples_per_second = 0.0;     // over the last whole second of cycles
+  std::uint64_t frames_published = 0;      // reader: frames written to "frame" since activation
+  std::uint64_t crc_errors = 0;            // reader: in-sync frames with a wrong CRC
+  std::uint64_t lost_sync_events = 0;      // reader: times synchronisation was lost
+  std::uint32_t last_status = 0;           // reader: status bits of the last published frame
+  std::int32_t supervisor_state = kOk;     // force-control thread: kOk, kStale, kFaulted
+  double last_usable_age = -1.0;           // s since the last usable sample; -1: none yet
+  double usable_samples_per_second = 0.0;  // over the last whole second of cycles
 };
 
 // Opt-in envelope of the reference offset; 0 means no limit.

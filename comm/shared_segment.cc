@@ -1,8 +1,8 @@
 #include "comm/shared_segment.h"
 
-#include <boost/interprocess/permissions.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/exceptions.hpp>
+#include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <cerrno>
 #include <string>
@@ -31,9 +31,8 @@ LockTimeout::LockTimeout()
 
 Lock::Lock(Mutex& mutex) : mutex_(mutex) {
   // sem_timedwait measures the absolute deadline on the realtime clock.
-  const boost::posix_time::ptime deadline =
-      boost::posix_time::microsec_clock::universal_time() +
-      boost::posix_time::milliseconds(kLockWaitMs);
+  const boost::posix_time::ptime deadline = boost::posix_time::microsec_clock::universal_time() +
+                                            boost::posix_time::milliseconds(kLockWaitMs);
   for (;;) {
     try {
       if (mutex_.timed_lock(deadline))

@@ -66,7 +66,7 @@ constexpr const char* kNewFilterFlag = "new_filter_flag";            // int32: 1
 constexpr const char* kResetFilterHistory = "reset_filter_history";  // bool
 constexpr const char* kSensorToTfcTransform = "sensor_to_tfc_transform";  // hx4rc_api::Frame
 // Additions after the eighteen: a peer that knows only those keeps working.
-constexpr const char* kSensorHealth = "sensor_health";                // SensorHealth
+constexpr const char* kSensorHealth = "sensor_health";               // SensorHealth
 constexpr const char* kForceControlLimits = "force_control_limits";  // ForceControlLimits
 
 using Segment = bip::managed_shared_memory;

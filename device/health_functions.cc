@@ -16,9 +16,11 @@ constexpr double kRadiansPerDegree = 3.141592653589793 / 180.0;
 
 VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
   auto facade = facadeFor("readSensorHealth");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   SensorHealth h;
-  if (!facade->getSensorHealth(h)) return Result::Success();
+  if (!facade->getSensorHealth(h))
+    return Result::Success();
   health.item(0, 0) = h.last_usable_age;
   health.item(1, 0) = h.usable_samples_per_second;
   health.item(2, 0) = static_cast<double>(h.crc_errors);
@@ -31,7 +33,8 @@ VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
 VorelFTSensor::Result VorelFTSensor::setForceControlLimits(Number& maxTranslation_mm,
                                                            Number& maxRotation_deg) {
   auto facade = facadeFor("setForceControlLimits");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   const double translation_mm = maxTranslation_mm.d(true);
   const double rotation_deg = maxRotation_deg.d(true);
   // Written out so that NaN fails too.

@@ -17,13 +17,17 @@ constexpr int kFacadePeriodMs = 10;
 constexpr int kAdaptivePeriodMs = 0;  // paced by the controller's synchronisation
 constexpr int kReaderTimeoutMs = 1000;
 constexpr int kFacadeTimeoutMs = 1000;
-constexpr int kAdaptiveTimeoutMs = 100;
+// A cycle may wait up to 100 ms for the named mutex before it gives up, plus
+// the controller's synchronisation: the stop allows for both.
+constexpr int kAdaptiveTimeoutMs = 1000;
 
 }  // namespace
 
 double VorelFTSensor::samplingRateFor(double frequency) {
-  if (frequency >= 500.0) return 500.0;
-  if (frequency >= 250.0) return 250.0;
+  if (frequency >= 500.0)
+    return 500.0;
+  if (frequency >= 250.0)
+    return 250.0;
   return 100.0;  // also a NaN frequency
 }
 
@@ -56,7 +60,8 @@ void VorelFTSensor::createFacade() {
 }
 
 void VorelFTSensor::applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade) {
-  if (!mountingParams()) return;
+  if (!mountingParams())
+    return;
   hx4_program_api::RobotPose sensor_pose =
       hx4_bundle_api::ArgProviderXml(*mountingParams()).getRPose(1);
   facade.setSensorFrame(sensor_pose);
@@ -105,27 +110,42 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
     facade.reset();
     auto renewed = boost::make_shared<VorelForceTorqueSensorSecondaryInstance>(kFacadePeriodMs);
     boost::atomic_store(&secondary_instance, renewed);
-    if (was_running) renewed->start(kFacadeTimeoutMs);
+    if (was_running)
+      renewed->start(kFacadeTimeoutMs);
     applySensorFrame(*renewed);
   }
 
   auto adaptive = boost::make_shared<AdaptiveThread>(program(), kAdaptivePeriodMs, sampling_rate);
   boost::atomic_store(&adaptive_thread, adaptive);
   old_adaptive.reset();
-  if (adaptive->start(kAdaptiveTimeoutMs)) return Result::Success();
+  if (adaptive->start(kAdaptiveTimeoutMs))
+    return Result::Success();
   return Result::Error(-1, "Failed to start the adaptive thread.");
 }
 
 VorelFTSensor::Result VorelFTSensor::onDeactivate() {
-  if (auto reader = sensorComm()) reader->stop(kReaderTimeoutMs);
+  if (auto reader = sensorComm())
+    reader->stop(kReaderTimeoutMs);
   closePort();
-  if (auto adaptive = adaptiveThread()) adaptive->stop(kAdaptiveTimeoutMs);
+  if (auto adaptive = adaptiveThread()) {
+    // Force control that is still on ends here with the zero offset, so that
+    // the drive is not left at the last offset (and the next activation does
+    // not start from it).
+    if (adaptive->stop(kAdaptiveTimeoutMs) && adaptive->finishForceControl())
+      logInfo("onDeactivate: force control was active; zero reference offset sent");
+  }
   return Result::Success();
 }
 
 int VorelFTSensor::onUnbind() {
   logInfo("VorelFTSensor::onUnbind");
-  if (auto facade = secondaryInstance()) facade->stop(kFacadeTimeoutMs);
+  if (auto facade = secondaryInstance()) {
+    // Without a bound program nobody can switch force control off any more:
+    // it ends now, and the force-control thread sends the zero offset in its
+    // next cycle (in whichever process it runs).
+    facade->activate(false, false);
+    facade->stop(kFacadeTimeoutMs);
+  }
   return 0;
 }
 
@@ -139,8 +159,7 @@ void VorelFTSensor::onProgramTerminated(const hx4_signal::ProgramTerminated& /*s
     FilterOptions remove_all;
     remove_all.setName("all");
     remove_all.type = 0;
-    facade->addOrRemoveFilter(remove_all,
-                              VorelForceTorqueSensorSecondaryInstance::kRemoveFilter);
+    facade->addOrRemoveFilter(remove_all, VorelForceTorqueSensorSecondaryInstance::kRemoveFilter);
   }
   program_running.store(false);
   deactivateForceControl();

@@ -64,9 +64,12 @@ Motion::Target targetRecord(const RobotPose& target) {
 }
 
 void setAxis(Position& offset, int axis, double metres) {
-  if (axis == 0) offset.x = metres;
-  if (axis == 1) offset.y = metres;
-  if (axis == 2) offset.z = metres;
+  if (axis == 0)
+    offset.x = metres;
+  if (axis == 1)
+    offset.y = metres;
+  if (axis == 2)
+    offset.z = metres;
 }
 
 }  // namespace
@@ -75,7 +78,8 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
                                                    Number& forceThreshold, Number& maxDistance,
                                                    Number& retractDistance) {
   auto facade = facadeFor("moveToContact");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   auto terminated = [](const char* when) {
     logError(std::string("moveToContact: stopped ") + when +
              " because the robot program terminated; the robot is not moved by this call "
@@ -89,13 +93,15 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
       controller.getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD).position;
   double force_norm = 0.0;
   hx4_program_api_internals::ControlResources resources(false);
-  if (!program_running.load()) return terminated("at the start");
+  if (!program_running.load())
+    return terminated("at the start");
 
   // Hold wait: while the controller holds the robot (flags 3 and 4), no step
   // is commanded. A program termination ends the wait.
   for (auto status = resources.status(); status && (status->flag(3) || status->flag(4));
        status = resources.status()) {
-    if (!program_running.load()) return terminated("while the robot was held");
+    if (!program_running.load())
+      return terminated("while the robot was held");
     std::this_thread::yield();
   }
 
@@ -139,19 +145,21 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
       contact = true;  // a NaN norm is no contact
     } else if (travelled > max_distance / kMillimetresPerMetre) {
       limit_passed = true;  // a NaN on either side goes on
-      break;  // the robot is at the limit: no step beyond it
+      break;                // the robot is at the limit: no step beyond it
     }
     controller.move(targetRecord(target), approachParams());
-    if (!contact && !program_running.load()) return terminated("during the approach");
+    if (!contact && !program_running.load())
+      return terminated("during the approach");
   }
 
   if (limit_passed) {
     logInfo("moveToContact: no contact within the travel limit of " + str(maxDistance.d(true)) +
-            " mm (force norm " + str(force_norm) + " N, threshold " +
-            str(forceThreshold.d(true)) + " N); stopped without retract");
+            " mm (force norm " + str(force_norm) + " N, threshold " + str(forceThreshold.d(true)) +
+            " N); stopped without retract");
     return Result::Success();
   }
-  if (!program_running.load()) return terminated("before the retract");
+  if (!program_running.load())
+    return terminated("before the retract");
 
   const double approach_speed = speed.d(true);
   if (approach_speed == 0.0 || std::isnan(approach_speed)) {

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "adaptive/control_law.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
+#include "filters/filter_stability.h"
 
 namespace vorel_device {
 
@@ -30,7 +32,8 @@ FilterOptions requestFor(const std::string& name) {
 
 bool allFinite(const double* values, int n) {
   for (int i = 0; i < n; ++i) {
-    if (!std::isfinite(values[i])) return false;
+    if (!std::isfinite(values[i]))
+      return false;
   }
   return true;
 }
@@ -51,24 +54,30 @@ template <class Getter>
 VorelFTSensor::Result VorelFTSensor::readStage(const char* function, Array& out, Getter getter,
                                                int first) {
   auto facade = facadeFor(function);
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   // Without the shared lock the facade has written its ERROR line; `out`
   // keeps what it held.
-  if (!((*facade).*getter)(wrench)) return Result::Success();
-  for (int i = 0; i < 3; ++i) out.item(i, 0) = wrench[first + i];
+  if (!((*facade).*getter)(wrench))
+    return Result::Success();
+  for (int i = 0; i < 3; ++i)
+    out.item(i, 0) = wrench[first + i];
   return Result::Success();
 }
 
 template <class Getter>
-VorelFTSensor::Result VorelFTSensor::resetStage(const char* function, Array& targets,
-                                                Getter getter, int first) {
+VorelFTSensor::Result VorelFTSensor::resetStage(const char* function, Array& targets, Getter getter,
+                                                int first) {
   auto facade = facadeFor(function);
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  if (!((*facade).*getter)(wrench)) return Result::Success();  // no reading: bias unchanged
+  if (!((*facade).*getter)(wrench))
+    return Result::Success();  // no reading: bias unchanged
   double delta[3];
-  for (int i = 0; i < 3; ++i) delta[i] = wrench[first + i] - targets.item(i, 0).d(true);
+  for (int i = 0; i < 3; ++i)
+    delta[i] = wrench[first + i] - targets.item(i, 0).d(true);
   if (!allFinite(delta, 3)) {
     logError(std::string(function) + kNonFiniteBias);
     return Result::Success();
@@ -127,22 +136,27 @@ VorelFTSensor::Result VorelFTSensor::resetTorque(Array& targets) {
 
 VorelFTSensor::Result VorelFTSensor::tareSensor() {
   auto facade = facadeFor("tareSensor");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  if (!facade->getTCPFrameFTData(wrench)) return Result::Success();  // no reading: no tare
+  if (!facade->getTCPFrameFTData(wrench))
+    return Result::Success();  // no reading: no tare
   if (!allFinite(wrench, 6)) {
     logError(std::string("tareSensor") + kNonFiniteBias);
     return Result::Success();
   }
-  if (facade->setForceBias(wrench)) facade->setTorqueBias(wrench + 3);
+  if (facade->setForceBias(wrench))
+    facade->setTorqueBias(wrench + 3);
   return Result::Success();
 }
 
 VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
   auto facade = facadeFor("setForceTrackValue");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   double value[3];
-  for (int i = 0; i < 3; ++i) value[i] = force.item(i, 0).d(true);
+  for (int i = 0; i < 3; ++i)
+    value[i] = force.item(i, 0).d(true);
   if (!allFinite(value, 3)) {
     logError(std::string("setForceTrackValue") + kNonFiniteSetting);
     return Result::Success();
@@ -153,9 +167,11 @@ VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
 
 VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
   auto facade = facadeFor("setTorqueTrackValue");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   double value[3];
-  for (int i = 0; i < 3; ++i) value[i] = torque.item(i, 0).d(true);
+  for (int i = 0; i < 3; ++i)
+    value[i] = torque.item(i, 0).d(true);
   if (!allFinite(value, 3)) {
     logError(std::string("setTorqueTrackValue") + kNonFiniteSetting);
     return Result::Success();
@@ -165,13 +181,15 @@ VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
 }
 
 VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool rotation) {
-  if (auto facade = facadeFor("activateForceControl")) facade->activate(translation, rotation);
+  if (auto facade = facadeFor("activateForceControl"))
+    facade->activate(translation, rotation);
   return Result::Success();
 }
 
 VorelFTSensor::Result VorelFTSensor::deactivateForceControl() {
   auto facade = facadeFor("deactivateForceControl");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   double zero[3] = {0.0, 0.0, 0.0};
   facade->activate(false, false);
   facade->setForceTrackValue(zero);
@@ -181,7 +199,8 @@ VorelFTSensor::Result VorelFTSensor::deactivateForceControl() {
 
 VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty,
                                                     bool tz) {
-  if (auto facade = facadeFor("setEnabledAxes")) facade->setEnabledAxes(fx, fy, fz, tx, ty, tz);
+  if (auto facade = facadeFor("setEnabledAxes"))
+    facade->setEnabledAxes(fx, fy, fz, tx, ty, tz);
   return Result::Success();
 }
 
@@ -189,11 +208,17 @@ VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_ga
                                                           Number& rotation_gain,
                                                           Number& track_smoothing) {
   auto facade = facadeFor("setForceControlGains");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   const double gains[3] = {translation_gain.d(true), rotation_gain.d(true),
                            track_smoothing.d(true)};
   if (!allFinite(gains, 3)) {
     logError(std::string("setForceControlGains") + kNonFiniteSetting);
+    return Result::Success();
+  }
+  const std::string refusal = checkTrackSmoothing(gains[2]);
+  if (!refusal.empty()) {
+    logError("setForceControlGains: " + refusal + "; nothing changed");
     return Result::Success();
   }
   facade->setForceControlGains(gains[0], gains[1], gains[2]);
@@ -201,7 +226,8 @@ VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_ga
 }
 
 VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
-  if (auto facade = facadeFor("setEnabledSystemFilters")) facade->setEnabledSystemFilters(enabled);
+  if (auto facade = facadeFor("setEnabledSystemFilters"))
+    facade->setEnabledSystemFilters(enabled);
   return Result::Success();
 }
 
@@ -209,10 +235,18 @@ VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_freque
                                                            Number& rising_rate,
                                                            Number& falling_rate) {
   auto facade = facadeFor("setSystemFilterParams");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   const double params[3] = {cutoff_frequency.d(true), rising_rate.d(true), falling_rate.d(true)};
   if (!allFinite(params, 3)) {
     logError(std::string("setSystemFilterParams") + kNonFiniteSetting);
+    return Result::Success();
+  }
+  // The system filter is stepped once per force-control cycle.
+  const std::string refusal =
+      checkSystemFilterParams(params[0], params[1], params[2], 1.0 / control_law::kCycleTime);
+  if (!refusal.empty()) {
+    logError("setSystemFilterParams: " + refusal + "; nothing changed");
     return Result::Success();
   }
   facade->setSystemFilterParams(params[0], params[1], params[2]);
@@ -220,14 +254,16 @@ VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_freque
 }
 
 VorelFTSensor::Result VorelFTSensor::resetFilters() {
-  if (auto facade = facadeFor("resetFilters")) facade->resetFilters();
+  if (auto facade = facadeFor("resetFilters"))
+    facade->resetFilters();
   return Result::Success();
 }
 
 VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, double p1, double p2,
                                                double p3, double p4, double p5) {
   auto facade = facadeFor("addFilter");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   if (type < kLowPassFilter || type > kHighPassRateLimiter) {
     // The force-control thread would end the whole host process on an unknown
     // type: a typing error in a robot program is refused here instead.
@@ -242,6 +278,12 @@ VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, doubl
   options.cutoff_frequency = p3;
   options.rising_rate = p4;
   options.falling_rate = p5;
+  // The chain's filters are stepped once per force-control cycle.
+  const std::string refusal = checkFilterRequest(options, 1.0 / control_law::kCycleTime);
+  if (!refusal.empty()) {
+    logError("addFilter: filter \"" + name + "\": " + refusal + "; nothing added");
+    return Result::Success();
+  }
   facade->addOrRemoveFilter(options, Facade::kAddFilter);
   // Gives the force-control thread (2 ms cycle) time to take the request
   // before the program can send the next one through the one-request slot.
@@ -251,7 +293,8 @@ VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, doubl
 
 VorelFTSensor::Result VorelFTSensor::removeFilter(std::string name) {
   auto facade = facadeFor("removeFilter");
-  if (!facade) return Result::Success();
+  if (!facade)
+    return Result::Success();
   FilterOptions options = requestFor(name);
   options.type = 0;
   facade->addOrRemoveFilter(options, Facade::kRemoveFilter);

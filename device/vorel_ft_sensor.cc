@@ -1,6 +1,5 @@
 #include "device/vorel_ft_sensor.h"
 
-
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
@@ -21,7 +20,9 @@ VorelFTSensor::VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface
 // Removes the signal handlers first, waiting for one in progress, so that no
 // handler runs on a half-destroyed device; then releases the workers. Stopping
 // the workers is the lifecycle's job, never the destructor's.
-VorelFTSensor::~VorelFTSensor() { signalBus().unsubscribe(subscriberId()); }
+VorelFTSensor::~VorelFTSensor() {
+  signalBus().unsubscribe(subscriberId());
+}
 
 void VorelFTSensor::logInfo(const std::string& text) {
   std::ostringstream line;
@@ -41,10 +42,12 @@ int VorelFTSensor::onCreate() {
 }
 
 void VorelFTSensor::onHWReady(const hx4_signal::HWReady& /*signal*/) {
-  if (!activationParams()) return;
+  if (!activationParams())
+    return;
   const Result result = activate(*activationParams());
   auto publish = [this](const boost::any& event, const std::type_info& type) {
-    if (auto stream = eventBus().findStream(type)) stream->publish(event);
+    if (auto stream = eventBus().findStream(type))
+      stream->publish(event);
   };
   if (result.kind() == Result::kException) {
     publish(boost::any(hx4_bundle::Exception(getPlux(), getClass(), getLabel(), result.code(),
@@ -65,7 +68,9 @@ VorelFTSensor::Result VorelFTSensor::onMount(const ptree& params) {
   return Result::Success();
 }
 
-VorelFTSensor::Result VorelFTSensor::onUnmount() { return Result::Success(); }
+VorelFTSensor::Result VorelFTSensor::onUnmount() {
+  return Result::Success();
+}
 
 void VorelFTSensor::onAlarm(const hx4_signal::Alarm& /*signal*/) {}
 
@@ -97,6 +102,8 @@ void VorelFTSensor::openPort() {
   port_fd = serial_port::openAndConfigure(device_path);
 }
 
-void VorelFTSensor::closePort() { serial_port::close(port_fd); }
+void VorelFTSensor::closePort() {
+  serial_port::close(port_fd);
+}
 
 }  // namespace vorel_device

@@ -78,8 +78,7 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   using Array = hx4_program_api::Array<hx4_program_api::Number>;
   using Number = hx4_program_api::Number;
 
-  VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program,
-                const ptree& config);
+  VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program, const ptree& config);
   ~VorelFTSensor() override;
 
   int onCreate() override;
@@ -128,18 +127,23 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // has travelled `maxDistance` mm without contact. A speed, force threshold
   // or retract distance that is not a finite number commands no step (no
   // retract) and writes an ERROR line.
-  virtual Result moveToContact(int referenceFrame, int axis, Number& speed,
-                               Number& forceThreshold, Number& maxDistance,
-                               Number& retractDistance);
+  virtual Result moveToContact(int referenceFrame, int axis, Number& speed, Number& forceThreshold,
+                               Number& maxDistance, Number& retractDistance);
   virtual Result activateForceControl(bool translation, bool rotation);
   // Force control off and zero force and torque targets.
   virtual Result deactivateForceControl();
   virtual Result setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
-  // translation_gain, rotation_gain, track_smoothing.
+  // translation_gain, rotation_gain, track_smoothing (set-point smoothing per
+  // 2 ms cycle). Values that are not finite, and a track_smoothing outside
+  // [0, 1], are refused with an ERROR line and nothing is changed.
   virtual Result setForceControlGains(Number& translation_gain, Number& rotation_gain,
                                       Number& track_smoothing);
   virtual Result setEnabledSystemFilters(bool enabled);
-  // System filter: cut-off (Hz), rising rate and falling rate (N/s).
+  // System filter: cut-off (Hz), rising rate and falling rate (N/s, N m/s for
+  // torques). It is stepped once per 2 ms force-control cycle (500 Hz), so the
+  // cut-off must lie in [0, 250] Hz, the rising rate be >= 0 and the falling
+  // rate <= 0; other values, and values that are not finite, are refused with
+  // an ERROR line and nothing is changed.
   virtual Result setSystemFilterParams(Number& cutoff_frequency, Number& rising_rate,
                                        Number& falling_rate);
   // Clears the system filter's history once.
@@ -148,9 +152,16 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // low-pass (p3 cut-off Hz), 2 notch (p1 reject frequency Hz, p2 bandwidth
   // Hz), 3 rate limiter (p4 rising, p5 falling rate per s), 4 high-pass rate
   // limiter (p3, p4, p5). Names longer than 40 characters are cut to 40. A
-  // type outside 1..4 is refused with an ERROR line.
-  virtual Result addFilter(std::string name, int type, double p1, double p2, double p3,
-                           double p4, double p5);
+  // type outside 1..4 is refused with an ERROR line, and so are parameters
+  // that would make the filter unstable or amplify by more than 2 up to
+  // 250 Hz at its 500 Hz step rate (one step per 2 ms cycle): a notch
+  // bandwidth outside (0, B] Hz, B depending on the reject frequency (2.08 Hz
+  // at 1 Hz, 19.7 Hz at 10 Hz, 82.4 Hz at 50 Hz), a rising rate below 0 or a
+  // falling rate above 0 (types 3 and 4). Nothing is sent then. A notch at
+  // 0 Hz passes the signal unchanged; frequencies outside their range end the
+  // process with the filter's dialog.
+  virtual Result addFilter(std::string name, int type, double p1, double p2, double p3, double p4,
+                           double p5);
   // Removes the named filter; "all" removes every filter.
   virtual Result removeFilter(std::string name);
 

@@ -307,7 +307,6 @@ TEST_F(AdaptiveCycleTest, NoFrameReceivedYet_NothingPublishedNorCommanded) {
   EXPECT_NE(tcpTransformedWrench()[2], 0.0);
 }
 
-
 }  // namespace
 }  // namespace adaptive_test
 }  // namespace vorel_device

@@ -54,8 +54,9 @@ class SegmentFixture : public testing::Test {
     mutex_ = ss::createMutex();
     objects_ = ss::constructObjects(*segment_);
     // As after the reader's first publication: a received frame carries the
-    // header (its values are set by each test).
+    // header (its values are set by each test) and the publication count is 1.
     objects_.frame->header = RxFrame::kHeader;
+    objects_.sensor_health->frames_published = 1;
   }
 
   void TearDown() override {
@@ -71,11 +72,21 @@ class SegmentFixture : public testing::Test {
     return fn(objects_);
   }
 
+  // Writes the frame's values and publishes it as the reader does (the
+  // publication count moves).
   void setFrame(const Wrench& w) {
     locked([&](ss::Objects& o) {
       for (int i = 0; i < 6; ++i)
         o.frame->ft_data[i] = static_cast<float>(w[i]);
+      ++o.sensor_health->frames_published;
     });
+  }
+  // Publishes the current frame again, as a sensor with a constant reading.
+  void republish() {
+    locked([](ss::Objects& o) { ++o.sensor_health->frames_published; });
+  }
+  SensorHealth health() {
+    return locked([](ss::Objects& o) { return *o.sensor_health; });
   }
   void setSensorPose(const hx4rc_api::Frame& pose) {
     locked([&](ss::Objects& o) { *o.sensor_to_tfc_transform = pose; });
@@ -144,8 +155,16 @@ class AdaptiveFixture : public SegmentFixture {
     ASSERT_TRUE(controller_->awaitWaiting(1));
   }
 
-  // Releases n controller cycles (see the header comment).
-  void step(int n = 1) { ASSERT_TRUE(controller_->runCycles(n)); }
+  // Releases n controller cycles (see the header comment). While the sensor
+  // streams (the default), the frame is published again before each cycle,
+  // as a 500 Hz sensor with a constant reading would.
+  void step(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      if (streaming_)
+        republish();
+      ASSERT_TRUE(controller_->runCycles(1));
+    }
+  }
 
   void stopThread() {
     if (!thread_)
@@ -160,6 +179,7 @@ class AdaptiveFixture : public SegmentFixture {
   }
 
   vorel_test::InstalledController controller_;
+  bool streaming_ = true;  // step() publishes the frame before each cycle
   std::unique_ptr<VorelForceTorqueSensorSecondaryInstance> facade_;
   std::unique_ptr<AdaptiveThread> thread_;
 };

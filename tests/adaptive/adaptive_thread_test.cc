@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/adaptive/adaptive_fixture.h"
+#include "tests/support/console_capture.h"
 
 namespace vorel_device {
 namespace adaptive_test {
@@ -34,21 +35,6 @@ bool eventually(Pred pred) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string::size_type start = 0;
-  while (start < text.size()) {
-    const auto end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
 }
 
 TEST(AdaptiveThreadConstruction, NoSegment_ThrowsInterprocessErrorAndCreatesNothing) {
@@ -212,7 +198,7 @@ class AdaptiveFailureTest : public SegmentFixture,
   std::unique_ptr<AdaptiveThread> thread_;
 };
 
-TEST_P(AdaptiveFailureTest, ExceptionInCycle_MessageNoFurtherCommandLoopEnds) {
+TEST_P(AdaptiveFailureTest, ExceptionInCycle_OffsetHeldThreadGoesOnThenRecoversAndEndsAtZero) {
   locked([](ss::Objects& o) {
     *o.activate_adaptive_translation = true;
     (*o.enabled_axes)[2] = 1;
@@ -220,31 +206,49 @@ TEST_P(AdaptiveFailureTest, ExceptionInCycle_MessageNoFurtherCommandLoopEnds) {
     *o.sensor_to_tfc_transform = hx4rc_api::Frame::Identity();
   });
   thread_ = std::make_unique<AdaptiveThread>(program_, 0, 500.0);
-  testing::internal::CaptureStdout();
+  vorel_test::ConsoleCapture console;
   ASSERT_TRUE(thread_->start(1000));
   ASSERT_TRUE(controller_->runCycles(3));
-  EXPECT_EQ(controller_->driveCommandCount(), 3u);
-  EXPECT_TRUE(thread_->wasActive());
+  ASSERT_EQ(controller_->driveCommandCount(), 3u);
+  const double before =
+      controller_->driveCommands()[2].command.referenceOffset().frame.position.z();
+  EXPECT_GT(before, 0.0);
 
+  // Three failing cycles: the thread keeps the controller's pace and sends
+  // the offset it holds; one ERROR line for the episode.
   controller_->fail(GetParam());
-  // Free running releases the waiting cycle, which fails in its processing.
-  controller_->setFreeRunning(true);
-  ASSERT_TRUE(eventually([&] { return !thread_->isRunning(); }));
-  const std::string out = testing::internal::GetCapturedStdout();
-  const std::string expected =
-      GetParam() == FailingController::kInterprocess
-          ? "Adaptive thread shared memory error (named mutex lock failed): force control stopped"
-          : "Adaptive thread error (frame query failed): force control stopped";
-  EXPECT_THAT(splitLines(out), ElementsAre("Start the adaptive thread instance.", expected));
-  EXPECT_EQ(controller_->driveCommandCount(), 3u);
-  EXPECT_FALSE(thread_->wasActive());
-  EXPECT_FALSE(thread_->isActive());
-  EXPECT_EQ(thread_->getCommandCount(), 0);
-  EXPECT_EQ(thread_->getPositionOffset(), Vector());
-  EXPECT_EQ(controller_->acquireCount(), controller_->releaseCount());
-  EXPECT_TRUE(thread_->stop(1000));
-  // The shared state is still usable by the others.
-  EXPECT_NO_THROW(locked([](ss::Objects& o) { *o.activate_adaptive_translation = false; }));
+  for (int k = 0; k < 3; ++k) {
+    locked([](ss::Objects& o) { ++o.sensor_health->frames_published; });
+    ASSERT_TRUE(controller_->runCycles(1));
+  }
+  const auto held = controller_->driveCommands();
+  ASSERT_EQ(held.size(), 6u);
+  for (std::size_t k = 3; k < 6; ++k)
+    EXPECT_EQ(held[k].command.referenceOffset().frame.position.z(), before) << "command " << k;
+  EXPECT_TRUE(thread_->isRunning());
+  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kFaulted);
+  const std::string what = GetParam() == FailingController::kInterprocess
+                               ? "named mutex lock failed"
+                               : "frame query failed";
+  EXPECT_THAT(console.lines(), ElementsAre("[ERROR] Force control cycle failed (" + what +
+                                           "); reference offset held"));
+
+  // The failure clears: integration resumes, with one INFO line.
+  controller_->fail(FailingController::kNone);
+  locked([](ss::Objects& o) { ++o.sensor_health->frames_published; });
+  ASSERT_TRUE(controller_->runCycles(1));
+  ASSERT_EQ(controller_->driveCommandCount(), 7u);
+  EXPECT_GT(controller_->driveCommands()[6].command.referenceOffset().frame.position.z(), before);
+  EXPECT_EQ(console.lines().back(), "[INFO] Force control cycle recovered; integration resumes");
+  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kOk);
+
+  // Deactivation still ends with the zero offset.
+  locked([](ss::Objects& o) { *o.activate_adaptive_translation = false; });
+  ASSERT_TRUE(controller_->runCycles(2));
+  const auto all = controller_->driveCommands();
+  ASSERT_EQ(all.size(), 9u);
+  EXPECT_EQ(all.back().command.referenceOffset().frame.position, Vector(0.0, 0.0, 0.0));
+  EXPECT_EQ(controller_->acquireCount(), controller_->releaseCount() + 1);  // one cycle waits
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, AdaptiveFailureTest,

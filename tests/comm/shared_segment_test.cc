@@ -48,14 +48,14 @@ class SharedSegment : public testing::Test {
   void TearDown() override { vorel_test::removeNames(); }
 };
 
-TEST_F(SharedSegment, Reader_Constructed_CreatesEighteenObjectsWithInitialValues) {
+TEST_F(SharedSegment, Reader_Constructed_CreatesTheObjectsWithInitialValues) {
   const mode_t old_mask = ::umask(022);
   auto reader = std::make_unique<VorelForceTorqueSensorComm>(5);
   ::umask(old_mask);
   SegmentView view;
 
   EXPECT_EQ(view.segment().get_size(), 131072u);
-  EXPECT_EQ(view.segment().get_num_named_objects(), 18u);
+  EXPECT_EQ(view.segment().get_num_named_objects(), 20u);  // eighteen plus two additions
   mode_t mode = 0;
   off_t size = 0;
   ASSERT_TRUE(vorel_test::segmentStat(mode, size));
@@ -85,6 +85,15 @@ TEST_F(SharedSegment, Reader_Constructed_CreatesEighteenObjectsWithInitialValues
   EXPECT_EQ(view.count<std::int32_t>(ss::kNewFilterFlag), 1u);
   EXPECT_EQ(view.count<bool>(ss::kResetFilterHistory), 1u);
   EXPECT_EQ(view.count<hx4rc_api::Frame>(ss::kSensorToTfcTransform), 1u);
+  EXPECT_EQ(view.count<vorel_device::SensorHealth>(ss::kSensorHealth), 1u);
+  EXPECT_EQ(view.count<vorel_device::ForceControlLimits>(ss::kForceControlLimits), 1u);
+  const vorel_device::SensorHealth health =
+      view.read<vorel_device::SensorHealth>(ss::kSensorHealth);
+  EXPECT_EQ(health.frames_published, 0u);
+  EXPECT_EQ(health.supervisor_state, vorel_device::SensorHealth::kOk);
+  EXPECT_EQ(health.last_usable_age, -1.0);
+  EXPECT_EQ(view.read<vorel_device::ForceControlLimits>(ss::kForceControlLimits).max_translation,
+            0.0);
 
   const RxFrame frame = view.read<RxFrame>(ss::kFrame);
   const std::uint8_t zeros[RxFrame::kSize] = {};
@@ -164,7 +173,7 @@ TEST_P(StaleNames, Reader_AfterProcessKilled_CreatesFreshSegmentAndUnlockedMutex
   EXPECT_EQ(vorel_test::mutexCount(), 1);
   SegmentView view;
   EXPECT_EQ(view.count<int>("stale_marker"), 0u);
-  EXPECT_EQ(view.segment().get_num_named_objects(), 18u);
+  EXPECT_EQ(view.segment().get_num_named_objects(), 20u);  // eighteen plus two additions
   EXPECT_EQ(view.read<Gains>(ss::kGains).translation_gain, 5.0);
   EXPECT_EQ(view.read<ss::EnabledAxes>(ss::kEnabledAxes), (ss::EnabledAxes{0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(view.read<std::int32_t>(ss::kFrameCounter), 0);

@@ -4,7 +4,9 @@
 // force-control threads on the real shared segment, force control on every
 // axis. Each function gets NaN, infinities, huge values, empty, 40- and
 // 45-byte names and filter type codes -1 to 5 (never a filter frequency out
-// of its range: those end the process on purpose). After every call the test
+// of its range: those end the process on purpose; rate-limiter rates with the
+// sign that bounds the output, so that only NaN rates and the notch
+// bandwidths are refused as unstable). After every call the test
 // grants controller cycles and checks that the call returned success, that
 // the force-control thread still commands the drive once per cycle, and that
 // every reference offset the drive received is finite.
@@ -336,7 +338,7 @@ TEST_F(BadInputSweepTest, GainsAndSystemFilter_BadNumbers_SucceedAndDriveStaysFi
   }
 
   std::vector<double> system_filter_values = kBadNumbers;
-  system_filter_values.push_back(-100.0);  // an unstable low-pass: diverges, then overflows
+  system_filter_values.push_back(-100.0);  // an unstable low-pass: refused
   for (int which = 0; which < 3; ++which) {
     for (double bad : system_filter_values) {
       SCOPED_TRACE("system filter argument " + std::to_string(which) + " = " + describe(bad));
@@ -393,23 +395,36 @@ TEST_F(BadInputSweepTest, AddAndRemoveFilter_BadTypesNamesAndParameters_ChainSta
           const bool fatal_slot = type >= 1 && type <= 4 && checked_slots[type].count(slot) != 0;
           p[slot] = fatal_slot ? in_range[slot] : bad;
         }
+        if (type == 3 || type == 4) {
+          // Rates of the sign that bounds the output (a rising rate below 0
+          // or a falling rate above 0 is refused as unstable).
+          p[3] = std::fabs(bad);
+          p[4] = -std::fabs(bad);
+        }
+        // Refused by the device: a type outside 1..4, any of these notch
+        // bandwidths (none lies in (0, 82.4] Hz with poles inside the unit
+        // circle) and NaN rates.
+        const bool known_type = type >= 1 && type <= 4;
+        const bool unstable = type == 2 || ((type == 3 || type == 4) && std::isnan(bad));
+        const bool added = known_type && !unstable;
         const std::size_t console_before = console.writes().size();
         EXPECT_TRUE(device->addFilter(name, type, p[0], p[1], p[2], p[3], p[4]).ok());
         grantCycles(1);
         const vorel_device::FilterChain& chain = forceControl().getFilterChain();
-        if (type >= 1 && type <= 4) {
+        if (added) {
           ASSERT_EQ(chain.size(), 1u);
           EXPECT_EQ(chain.order().front(), key);
           ASSERT_NE(chain.find(key), nullptr);
           EXPECT_EQ(chain.find(key)->type(), type);
           EXPECT_EQ(console.writes().size(), console_before);
         } else {
-          // Refused by the device: nothing reaches the force-control thread.
+          // Nothing reaches the force-control thread.
           EXPECT_TRUE(chain.empty());
           const std::vector<std::string> writes = console.writes();
           ASSERT_EQ(writes.size(), console_before + 1);
           const std::string expected_start =
-              "[ERROR] addFilter: unknown filter type " + std::to_string(type);
+              known_type ? "[ERROR] addFilter: filter \"" + name + "\": "
+                         : "[ERROR] addFilter: unknown filter type " + std::to_string(type);
           EXPECT_EQ(writes.back().compare(0, expected_start.size(), expected_start), 0)
               << writes.back();
         }
@@ -422,7 +437,7 @@ TEST_F(BadInputSweepTest, AddAndRemoveFilter_BadTypesNamesAndParameters_ChainSta
         grantCycles(2);
         const std::vector<std::string> lines = linesOf(testing::internal::GetCapturedStdout());
         EXPECT_TRUE(forceControl().getFilterChain().empty());
-        EXPECT_EQ(countLine(lines, kNoSuchFilterLine), (type >= 1 && type <= 4) ? 0 : 1);
+        EXPECT_EQ(countLine(lines, kNoSuchFilterLine), added ? 0 : 1);
         ASSERT_NO_FATAL_FAILURE(restoreHealthyState());
       }
     }
@@ -432,7 +447,7 @@ TEST_F(BadInputSweepTest, AddAndRemoveFilter_BadTypesNamesAndParameters_ChainSta
   // their first 40 bytes: the chain holds each key once.
   EXPECT_TRUE(device->addFilter(kName40, 3, kNaN, kNaN, kNaN, kInf, -kInf).ok());
   grantCycles(1);
-  EXPECT_TRUE(device->addFilter("", 2, 50.0, kMax, kNaN, kNaN, kNaN).ok());
+  EXPECT_TRUE(device->addFilter("", 2, 50.0, 82.4, kNaN, kNaN, kNaN).ok());
   grantCycles(1);
   EXPECT_TRUE(device->addFilter(kName45, 4, kNaN, kNaN, 20.0, 1e300, -1e300).ok());
   grantCycles(1);

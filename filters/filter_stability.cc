@@ -1,0 +1,142 @@
+#include "filters/filter_stability.h"
+
+#include <cmath>
+#include <complex>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+
+namespace vorel_device {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPi = 3.141592653589793;
+constexpr int kGainGridPoints = 2049;  // 0 Hz .. Nyquist, both included
+constexpr double kMaxGain = 2.0;       // 6 dB
+
+std::string num(double value) {
+  std::ostringstream out;
+  out << std::setprecision(10) << value;  // 250.0001 must not print as 250
+  return out.str();
+}
+
+// `value` > 0 rounded down to three significant digits: a bound that prints
+// exactly as it is compared.
+double floorToThreeDigits(double value) {
+  if (!(value > 0.0))
+    return 0.0;
+  const double scale = std::pow(10.0, 2.0 - std::floor(std::log10(value)));
+  return std::floor(value * scale) / scale;
+}
+
+std::string outside(const char* parameter, double value, const char* unit,
+                    const std::string& range) {
+  return std::string(parameter) + " " + num(value) + unit + " is outside the accepted range " +
+         range;
+}
+
+std::string checkRates(double rising_rate, double falling_rate) {
+  if (!(rising_rate >= 0.0)) {
+    return outside("rising_rate", rising_rate, " N/s", "[0, inf] N/s (N m/s for torques)");
+  }
+  if (!(falling_rate <= 0.0)) {
+    return outside("falling_rate", falling_rate, " N/s", "[-inf, 0] N/s (N m/s for torques)");
+  }
+  return std::string();
+}
+
+std::string checkNotch(double reject_frequency, double bandwidth, double step_rate) {
+  // Passed unchanged (0 Hz), or refused by the notch itself (out of range).
+  if (!(reject_frequency > 0.0 && reject_frequency <= 0.5 * step_rate))
+    return std::string();
+  const double c = std::cos((kTwoPi * reject_frequency) / step_rate);
+  if (2.0 - (c + c) == 0.0)
+    return std::string();  // the notch passes its input unchanged
+  const double limit = floorToThreeDigits(notchMaxBandwidth(reject_frequency, step_rate));
+  const std::string at = " for a reject frequency of " + num(reject_frequency) + " Hz at the " +
+                         num(step_rate) + " Hz filter step rate";
+  if (!(bandwidth > 0.0 && bandwidth <= limit)) {
+    return outside("bandwidth", bandwidth, " Hz", "(0, " + num(limit) + "] Hz") + at;
+  }
+  if (1.0 - (3.0 * bandwidth) / step_rate >= 1.0) {
+    return "bandwidth " + num(bandwidth) + " Hz is too small to place the notch's poles inside " +
+           "the unit circle" + at;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+double notchPeakGain(double reject_frequency, double bandwidth, double step_rate) {
+  // The coefficients exactly as NotchFilter::computeInternalParams forms them.
+  const double c = std::cos((kTwoPi * reject_frequency) / step_rate);
+  const double r = 1.0 - (3.0 * bandwidth) / step_rate;
+  const double denominator = 2.0 - (c + c);
+  if (denominator == 0.0)
+    return 1.0;  // identity
+  if (!(std::fabs(r) < 1.0))
+    return std::numeric_limits<double>::infinity();
+  const double b1 = (r + r) * c;
+  const double b2 = -(r * r);
+  const double k = ((1.0 - b1) + r * r) / denominator;
+  const double a1 = (-2.0 * k) * c;
+  double peak = 0.0;
+  for (int i = 0; i < kGainGridPoints; ++i) {
+    // z1 = e^{-jw}, w from 0 to pi rad per step.
+    const double w = kPi * static_cast<double>(i) / static_cast<double>(kGainGridPoints - 1);
+    const std::complex<double> z1 = std::polar(1.0, -w);
+    const std::complex<double> z2 = z1 * z1;
+    const double gain = std::abs((k + a1 * z1 + k * z2) / (1.0 - b1 * z1 - b2 * z2));
+    if (gain > peak)
+      peak = gain;  // a NaN (0 / 0 next to a pole) is skipped
+  }
+  return peak;
+}
+
+double notchMaxBandwidth(double reject_frequency, double step_rate) {
+  // low: 0 or a bandwidth with a gain of at most 2; high: one above 2, or the
+  // pole radius -1 (2 step_rate / 3).
+  double low = 0.0;
+  double high = 2.0 * step_rate / 3.0;
+  for (int i = 0; i < 200 && high - low > 1e-12 * high; ++i) {
+    const double middle = 0.5 * (low + high);
+    if (notchPeakGain(reject_frequency, middle, step_rate) <= kMaxGain) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+std::string checkFilterRequest(const FilterOptions& options, double step_rate) {
+  switch (options.type) {
+    case kNotchFilter:
+      return checkNotch(options.reject_frequency, options.bandwidth, step_rate);
+    case kRateLimiter:
+    case kHighPassRateLimiter:
+      return checkRates(options.rising_rate, options.falling_rate);
+    default:
+      return std::string();
+  }
+}
+
+std::string checkSystemFilterParams(double cutoff_frequency, double rising_rate,
+                                    double falling_rate, double step_rate) {
+  if (!(cutoff_frequency >= 0.0 && cutoff_frequency <= 0.5 * step_rate)) {
+    return outside("cutoff_frequency", cutoff_frequency, " Hz",
+                   "[0, " + num(0.5 * step_rate) + "] Hz") +
+           " at the " + num(step_rate) + " Hz filter step rate";
+  }
+  return checkRates(rising_rate, falling_rate);
+}
+
+std::string checkTrackSmoothing(double track_smoothing) {
+  if (!(track_smoothing >= 0.0 && track_smoothing <= 1.0)) {
+    return outside("track_smoothing", track_smoothing, "", "[0, 1]");
+  }
+  return std::string();
+}
+
+}  // namespace vorel_device

@@ -1,0 +1,211 @@
+// Filter, system-filter and smoothing parameters that would make a filter
+// unstable or amplifying, through the robot-program functions on a real
+// shared segment: each is refused with one ERROR line and nothing reaches the
+// segment; the value at the edge of its accepted range is sent. A reader
+// creates the segment but does not run and no force-control thread takes the
+// requests, so the test sees exactly what the device wrote. Filters are
+// stepped at 500 Hz (one step per 2 ms cycle).
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "comm/VorelForceTorqueSensorComm.h"
+#include "tests/device/device_fixture.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device_test {
+namespace {
+
+namespace ss = vorel_device::shared_segment;
+using vorel_device::FilterOptions;
+using vorel_device::Gains;
+using vorel_device::SystemFilterParams;
+
+enum class Function { kAddFilter, kSetSystemFilterParams, kSetForceControlGains };
+
+struct ParamCase {
+  const char* name;
+  Function function;
+  int type;          // addFilter only
+  double args[5];    // addFilter p1..p5; the others: their three Number arguments
+  const char* line;  // the ERROR line, or "" when the values are sent
+};
+
+void PrintTo(const ParamCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+#define NOTCH_1HZ(bw)                                                                     \
+  "[ERROR] addFilter: filter \"f\": bandwidth " bw                                        \
+  " Hz is outside the accepted range (0, 2.08] Hz for a reject frequency of 1 Hz at the " \
+  "500 Hz filter step rate; nothing added"
+#define RATES " N/s (N m/s for torques); nothing "
+#define CUTOFF " Hz is outside the accepted range [0, 250] Hz at the 500 Hz filter step rate"
+
+const ParamCase kParamCases[] = {
+    {"NotchNegativeBandwidth", Function::kAddFilter, 2, {1, -10, 0, 0, 0}, NOTCH_1HZ("-10")},
+    {"NotchZeroBandwidth", Function::kAddFilter, 2, {1, 0, 0, 0, 0}, NOTCH_1HZ("0")},
+    {"NotchAmplifyingBandwidth", Function::kAddFilter, 2, {1, 10, 0, 0, 0}, NOTCH_1HZ("10")},
+    {"NotchAtBound", Function::kAddFilter, 2, {1, 2.08, 0, 0, 0}, ""},
+    {"RateLimiterRisingNegative",
+     Function::kAddFilter,
+     3,
+     {0, 0, 0, -1, -50},
+     "[ERROR] addFilter: filter \"f\": rising_rate -1 N/s is outside the accepted range "
+     "[0, inf]" RATES "added"},
+    {"RateLimiterFallingPositive",
+     Function::kAddFilter,
+     3,
+     {0, 0, 0, 50, 20},
+     "[ERROR] addFilter: filter \"f\": falling_rate 20 N/s is outside the accepted range "
+     "[-inf, 0]" RATES "added"},
+    {"RateLimiterZeroRates", Function::kAddFilter, 3, {0, 0, 0, 0, 0}, ""},
+    {"HighPassRisingNegative",
+     Function::kAddFilter,
+     4,
+     {0, 0, 50, -1, -50},
+     "[ERROR] addFilter: filter \"f\": rising_rate -1 N/s is outside the accepted range "
+     "[0, inf]" RATES "added"},
+    {"HighPassFallingPositive",
+     Function::kAddFilter,
+     4,
+     {0, 0, 50, 50, 20},
+     "[ERROR] addFilter: filter \"f\": falling_rate 20 N/s is outside the accepted range "
+     "[-inf, 0]" RATES "added"},
+    {"HighPassZeroRates", Function::kAddFilter, 4, {0, 0, 250, 0, 0}, ""},
+    {"SystemCutoffNegative",
+     Function::kSetSystemFilterParams,
+     0,
+     {-20, 50, -50},
+     "[ERROR] setSystemFilterParams: cutoff_frequency -20" CUTOFF "; nothing changed"},
+    {"SystemCutoffAboveNyquist",
+     Function::kSetSystemFilterParams,
+     0,
+     {300, 50, -50},
+     "[ERROR] setSystemFilterParams: cutoff_frequency 300" CUTOFF "; nothing changed"},
+    {"SystemRisingNegative",
+     Function::kSetSystemFilterParams,
+     0,
+     {50, -50, -50},
+     "[ERROR] setSystemFilterParams: rising_rate -50 N/s is outside the accepted range "
+     "[0, inf]" RATES "changed"},
+    {"SystemFallingPositive",
+     Function::kSetSystemFilterParams,
+     0,
+     {50, 50, 50},
+     "[ERROR] setSystemFilterParams: falling_rate 50 N/s is outside the accepted range "
+     "[-inf, 0]" RATES "changed"},
+    {"SystemAtBounds", Function::kSetSystemFilterParams, 0, {250, 0, 0}, ""},
+    {"SmoothingAboveOne",
+     Function::kSetForceControlGains,
+     0,
+     {2, 3, 3},
+     "[ERROR] setForceControlGains: track_smoothing 3 is outside the accepted range [0, 1]; "
+     "nothing changed"},
+    {"SmoothingNegative",
+     Function::kSetForceControlGains,
+     0,
+     {2, 3, -0.1},
+     "[ERROR] setForceControlGains: track_smoothing -0.1 is outside the accepted range [0, 1]; "
+     "nothing changed"},
+    {"SmoothingOne", Function::kSetForceControlGains, 0, {2, 3, 1}, ""},
+    {"SmoothingZero", Function::kSetForceControlGains, 0, {2, 3, 0}, ""},
+};
+
+// What the three functions write into the segment.
+struct Sent {
+  FilterOptions request;
+  std::int32_t flag;
+  SystemFilterParams system_filter;
+  Gains gains;
+};
+
+class StableParamsTest : public ::testing::TestWithParam<ParamCase> {
+ protected:
+  void SetUp() override {
+    device = boost::make_shared<VorelFTSensor>(
+        controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
+    ASSERT_EQ(device->onBind(), 0);
+    view = std::make_unique<SegmentView>();
+    console.clear();
+  }
+
+  void TearDown() override { retire(*device, controller); }
+
+  Sent sent() {
+    return {view->read<FilterOptions>(ss::kTempFilterOptions),
+            view->read<std::int32_t>(ss::kNewFilterFlag),
+            view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains)};
+  }
+
+  vorel_test::InstalledController controller;
+  vorel_device::VorelForceTorqueSensorComm reader{5};  // creates the segment; not started
+  vorel_test::ConsoleCapture console;
+  boost::shared_ptr<VorelFTSensor> device;
+  std::unique_ptr<SegmentView> view;
+};
+
+TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsBound) {
+  const ParamCase& c = GetParam();
+  const double* a = c.args;
+  const Sent before = sent();
+  Number n0(a[0]), n1(a[1]), n2(a[2]);
+  switch (c.function) {
+    case Function::kAddFilter:
+      ASSERT_TRUE(device->addFilter("f", c.type, a[0], a[1], a[2], a[3], a[4]).ok());
+      break;
+    case Function::kSetSystemFilterParams:
+      ASSERT_TRUE(device->setSystemFilterParams(n0, n1, n2).ok());
+      break;
+    case Function::kSetForceControlGains:
+      ASSERT_TRUE(device->setForceControlGains(n0, n1, n2).ok());
+      break;
+  }
+  const Sent after = sent();
+  EXPECT_TRUE(device->programRunning());
+
+  if (*c.line != '\0') {
+    EXPECT_EQ(console.lines(), std::vector<std::string>{c.line});
+    EXPECT_EQ(std::memcmp(&after.request, &before.request, sizeof(FilterOptions)), 0);
+    EXPECT_EQ(after.flag, before.flag);
+    EXPECT_EQ(std::memcmp(&after.system_filter, &before.system_filter, sizeof(SystemFilterParams)),
+              0);
+    EXPECT_EQ(std::memcmp(&after.gains, &before.gains, sizeof(Gains)), 0);
+    return;
+  }
+  EXPECT_TRUE(console.lines().empty());
+  switch (c.function) {
+    case Function::kAddFilter:
+      EXPECT_EQ(after.flag, 1);
+      EXPECT_EQ(after.request.key(), "f");
+      EXPECT_EQ(after.request.type, c.type);
+      EXPECT_EQ(after.request.reject_frequency, a[0]);
+      EXPECT_EQ(after.request.bandwidth, a[1]);
+      EXPECT_EQ(after.request.cutoff_frequency, a[2]);
+      EXPECT_EQ(after.request.rising_rate, a[3]);
+      EXPECT_EQ(after.request.falling_rate, a[4]);
+      break;
+    case Function::kSetSystemFilterParams:
+      EXPECT_EQ(after.system_filter.cutoff_frequency, a[0]);
+      EXPECT_EQ(after.system_filter.rising_rate, a[1]);
+      EXPECT_EQ(after.system_filter.falling_rate, a[2]);
+      break;
+    case Function::kSetForceControlGains:
+      EXPECT_EQ(after.gains.translation_gain, a[0]);
+      EXPECT_EQ(after.gains.rotation_gain, a[1]);
+      EXPECT_EQ(after.gains.track_smoothing, a[2]);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StableParamsTest, ::testing::ValuesIn(kParamCases),
+                         [](const ::testing::TestParamInfo<ParamCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace vorel_device_test
