@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -25,6 +26,19 @@ void writeAll(int fd, const char* data, std::size_t len) {
 }
 
 }  // namespace
+
+std::uint64_t OutputMonitor::Count::since(double from) const {
+  return static_cast<std::uint64_t>(
+      std::count_if(times.begin(), times.end(), [from](double t) { return t >= from; }));
+}
+
+double OutputMonitor::Count::firstSince(double from) const {
+  for (const double t : times) {
+    if (t >= from)
+      return t;
+  }
+  return from - 1.0;
+}
 
 std::vector<OutputMonitor::Pattern> OutputMonitor::devicePatterns() {
   return {{"crc_error", "No valid frame: "},
@@ -135,6 +149,7 @@ void OutputMonitor::scan(const std::string& line) {
     if (c.lines == 0)
       c.first_time = t;
     c.last_time = t;
+    c.times.push_back(t);
     ++c.lines;
     changed_.notify_all();
   }

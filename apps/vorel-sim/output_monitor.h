@@ -38,6 +38,12 @@ class OutputMonitor {
     std::uint64_t lines = 0;
     double first_time = 0.0;  // clock() at the first and last match
     double last_time = 0.0;
+    std::vector<double> times;  // clock() at every match, in order
+
+    // Matches at clock() `from` or later.
+    std::uint64_t since(double from) const;
+    // The first match at `from` or later; `from` - 1 when there is none.
+    double firstSince(double from) const;
   };
 
   // The device's diagnostics: "crc_error", "lost_sync", "non_finite",

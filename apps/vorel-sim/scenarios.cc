@@ -121,7 +121,13 @@ void programRow(Summary& s, const RunData& run, bool cap_ok) {
 // injected, so no CRC error may be seen.
 void linkRows(Summary& s, const RunData& run, bool clean) {
   if (run.emulator) {
-    s.info("frames sent by the sensor", fmt("%llu", (unsigned long long)run.emulator->frames_sent));
+    // Schedule restarts: frame times the emulator missed by a whole period
+    // (a loaded machine); bytes lost: the device did not read the line in
+    // time.
+    s.info("frames sent by the sensor", fmt("%llu (%llu schedule restarts, %llu bytes lost)",
+                                            (unsigned long long)run.emulator->frames_sent,
+                                            (unsigned long long)run.emulator->late_ticks,
+                                            (unsigned long long)run.emulator->bytes_lost));
   }
   // With faults on the line, the faults rows report the reader's view.
   if (clean) {
