@@ -25,19 +25,19 @@ T* constructOne(Segment& segment, const char* name, const T& initial) {
 
 }  // namespace
 
-LockTimeout::LockTimeout()
+LockTimeout::LockTimeout(int wait_ms)
     : std::runtime_error(std::string(kMutexName) + " not acquired within " +
-                         std::to_string(kLockWaitMs) + " ms") {}
+                         std::to_string(wait_ms) + " ms") {}
 
-Lock::Lock(Mutex& mutex) : mutex_(mutex) {
+Lock::Lock(Mutex& mutex, int wait_ms) : mutex_(mutex) {
   // sem_timedwait measures the absolute deadline on the realtime clock.
   const boost::posix_time::ptime deadline = boost::posix_time::microsec_clock::universal_time() +
-                                            boost::posix_time::milliseconds(kLockWaitMs);
+                                            boost::posix_time::milliseconds(wait_ms);
   for (;;) {
     try {
       if (mutex_.timed_lock(deadline))
         return;
-      throw LockTimeout();
+      throw LockTimeout(wait_ms);
     } catch (const bip::interprocess_exception& e) {
       // A signal interrupted the wait: wait again for what is left of it.
       if (e.get_native_error() != EINTR)

@@ -77,20 +77,21 @@ using Mutex = bip::named_mutex;
 // is stuck or died holding it.
 constexpr int kLockWaitMs = 100;
 
-// Thrown by Lock when the named mutex could not be taken within kLockWaitMs.
+// Thrown by Lock when the named mutex could not be taken within its bound:
+// "VorelNamedMutex not acquired within <wait_ms> ms".
 class LockTimeout : public std::runtime_error {
  public:
-  LockTimeout();
+  explicit LockTimeout(int wait_ms);
 };
 
 // Scoped lock of the named mutex, bounded and interrupt-safe: a wait that a
 // signal interrupts (EINTR, with or without SA_RESTART) resumes with the same
-// deadline; after kLockWaitMs without the mutex it throws LockTimeout and
-// holds nothing. Released by the destructor. Allocates nothing unless it
-// throws.
+// deadline; after wait_ms (default kLockWaitMs) without the mutex it throws
+// LockTimeout and holds nothing. Released by the destructor. Allocates
+// nothing unless it throws.
 class Lock {
  public:
-  explicit Lock(Mutex& mutex);
+  explicit Lock(Mutex& mutex, int wait_ms = kLockWaitMs);
   ~Lock();
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;

@@ -3,7 +3,12 @@
 // facade and the force-control side, removal of both names by the reader's
 // destructor (and by a failed construction).
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
 
 #include <boost/interprocess/exceptions.hpp>
 #include <cmath>
@@ -261,6 +266,63 @@ TEST_F(SharedSegment, Reader_DestroyedWhileFacadeMapped_FacadeKeepsUnlinkedSegme
   facade.getTCPFrameFTData(out);
   EXPECT_EQ(out[0], 0.0);  // still the old segment's wrench minus the old offsets
   EXPECT_EQ(out[5], 6.0);
+}
+
+// --- The bounded, interrupt-safe lock -----------------------------------------
+
+std::atomic<int> g_signals{0};
+extern "C" void countSignal(int) {
+  g_signals.fetch_add(1);
+}
+
+// A handler installed without SA_RESTART makes sem_timedwait fail with EINTR:
+// the wait must resume and take the mutex once its holder lets go, and never
+// throw "Interrupted system call" into a worker or a robot program.
+TEST_F(SharedSegment, Lock_SignalsDuringTheWait_WaitResumesAndTakesTheMutex) {
+  VorelForceTorqueSensorComm reader(5);
+  auto mutex = ss::openMutex();
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = countSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+  std::atomic<bool> waiting{false};
+  std::atomic<int> outcome{0};  // 1 locked, 2 threw
+  auto holder = std::make_unique<ss::Lock>(*mutex);
+  std::thread waiter([&] {
+    try {
+      waiting.store(true);
+      ss::Lock lock(*mutex, 10000);  // a hang guard, not a timing bound
+      outcome.store(1);
+    } catch (const std::exception&) {
+      outcome.store(2);
+    }
+  });
+  ASSERT_TRUE(vorel_test::eventually([&] { return waiting.load(); }));
+  // Signals while the waiter waits: each is handled before the next goes.
+  for (int i = 1; i <= 20 && outcome.load() == 0; ++i) {
+    ASSERT_EQ(::pthread_kill(waiter.native_handle(), SIGUSR1), 0);
+    ASSERT_TRUE(vorel_test::eventually([&] { return g_signals.load() >= i; }));
+  }
+  EXPECT_EQ(outcome.load(), 0) << "the wait ended while the mutex was held";
+  holder.reset();
+  waiter.join();
+  EXPECT_EQ(outcome.load(), 1);
+  ::sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST_F(SharedSegment, Lock_HolderNeverLetsGo_TimesOutWithTheMutexNamed) {
+  VorelForceTorqueSensorComm reader(5);
+  auto mutex = ss::openMutex();
+  ss::Lock holder(*mutex);
+  try {
+    ss::Lock second(*mutex, 20);
+    FAIL() << "the second lock was taken";
+  } catch (const ss::LockTimeout& e) {
+    EXPECT_STREQ(e.what(), "VorelNamedMutex not acquired within 20 ms");
+  }
 }
 
 }  // namespace

@@ -149,6 +149,17 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   ASSERT_TRUE(device->setEnabledAxes(false, false, true, false, false, false).ok());
   ASSERT_TRUE(device->activateForceControl(true, false).ok());
   controller->clearRecords();
+  // The cycles above ran faster than the emulator's real-time frames, so the
+  // sensor looks stale to force control: wait for a fresh frame, which the
+  // snapshot after the next cycle takes.
+  {
+    SegmentView health_view;
+    const auto published = [&] {
+      return health_view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published;
+    };
+    const std::uint64_t before = published();
+    ASSERT_TRUE(pollUntil([&] { return published() > before; }));
+  }
   ASSERT_TRUE(controller->runCycles(1));  // still on the snapshot taken before
   EXPECT_EQ(controller->driveCommandCount(), 0u);
   ASSERT_TRUE(controller->runCycles(5));

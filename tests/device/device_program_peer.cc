@@ -6,6 +6,7 @@
 //
 //   bind                        onBind                      -> "ok <result>"
 //   readForce | readForceFiltered                           -> "ok <x> <y> <z>"
+//   readSensorHealth                                        -> "ok <six rows>"
 //   resetForce <x> <y> <z>      targets in N                -> "ok"
 //   setEnabledAxes <6 x 0|1>                                -> "ok"
 //   activateForceControl <translation 0|1> <rotation 0|1>   -> "ok"
@@ -87,6 +88,14 @@ int main() {
           device->readForceFiltered(force);
         }
         reply("ok " + vector3(force));
+      } else if (command == "readSensorHealth") {
+        Array health(6, 1);
+        device->readSensorHealth(health);
+        std::ostringstream rows;
+        rows.precision(17);
+        for (int i = 0; i < 6; ++i)
+          rows << ' ' << health.item(i, 0).d(true);
+        reply("ok" + rows.str());
       } else if (command == "resetForce") {
         double x, y, z;
         in >> x >> y >> z;

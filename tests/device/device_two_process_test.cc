@@ -85,6 +85,21 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
     EXPECT_NEAR(commands[k].command.referenceOffset().frame.position.y(), 0.0, 1e-15);
   }
 
+  // The peer reads this process's health figures from the segment: usable
+  // samples, supervisor ok, a clean line.
+  const vorel_device::SensorHealth here = view.read<vorel_device::SensorHealth>(ss::kSensorHealth);
+  std::istringstream health(peer.call("readSensorHealth"));
+  std::string ok;
+  double rows[6];
+  health >> ok >> rows[0] >> rows[1] >> rows[2] >> rows[3] >> rows[4] >> rows[5];
+  ASSERT_EQ(ok, "ok");
+  EXPECT_EQ(rows[0], here.last_usable_age);
+  EXPECT_GE(rows[0], 0.0);
+  EXPECT_EQ(rows[1], here.usable_samples_per_second);
+  EXPECT_EQ(rows[2], 0.0);  // CRC errors
+  EXPECT_EQ(rows[4], 0.0);  // status bits
+  EXPECT_EQ(rows[5], 0.0);  // supervisor ok
+
   // A filter requested there runs here: 0.1 N per cycle from rest.
   ASSERT_EQ(peer.call("addFilter ramp 3 0 0 0 50 -50"), "ok");
   ASSERT_TRUE(controller->runCycles(2));

@@ -1,0 +1,325 @@
+// The force-control thread's guards, cycle by cycle on the stepping
+// controller: the stale-sensor supervisor, usable samples only, the filters'
+// own 2 ms time base at lower sensor rates, the envelope, and a named mutex
+// left locked by a killed process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/adaptive/adaptive_fixture.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device {
+namespace adaptive_test {
+namespace {
+
+using hx4rc_api::Vector;
+using testing::ElementsAre;
+
+// A thread built for the sensor rate of each test (the fixture's is 500 Hz).
+class FailSafeTest : public AdaptiveFixture {
+ protected:
+  void useSensorRate(double rate) {
+    thread_ = std::make_unique<AdaptiveThread>(controller_.program(), 0, rate);
+  }
+
+  // Force control on z, translation only: offset z grows by
+  // 0.002 * gain * 0.001 * (filtered fz - 0) per cycle.
+  void forceControlOnZ() {
+    facade_->setEnabledAxes(false, false, true, false, false, false);
+    facade_->activate(true, false);
+  }
+
+  std::vector<double> offsetsZ() {
+    std::vector<double> z;
+    for (const auto& record : controller_->driveCommands())
+      z.push_back(record.command.referenceOffset().frame.position.z());
+    return z;
+  }
+
+  vorel_test::ConsoleCapture console_;
+};
+
+// --- Stale-sensor supervisor --------------------------------------------------
+
+struct StaleCase {
+  double rate;          // Hz
+  std::int64_t cycles;  // max(10 sensor periods, 50 ms) in 2 ms cycles
+  const char* age;      // the trip line's age
+};
+
+class StaleTest : public FailSafeTest, public testing::WithParamInterface<StaleCase> {};
+
+TEST_P(StaleTest, SensorSilent_TripsAfterTheLimitHoldsOffsetAndResumes) {
+  useSensorRate(GetParam().rate);
+  ASSERT_EQ(thread_->staleLimit(), GetParam().cycles);
+  forceControlOnZ();
+  setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+  startThread();
+  step(5);
+  // The sensor falls silent: the frame is no longer published. The snapshot
+  // of the cycle step() releases next was taken before, so the last sample
+  // is the one published by the last step.
+  streaming_ = false;
+  const std::size_t before = controller_->driveCommandCount();
+  step(static_cast<int>(GetParam().cycles) + 5);
+  const std::vector<double> z = offsetsZ();
+  ASSERT_EQ(z.size(), before + static_cast<std::size_t>(GetParam().cycles) + 5);
+
+  // Command `before` comes from the cycle that took the last sample (its
+  // snapshot was taken before streaming stopped). Integration goes on while
+  // the age is below the limit, then holds: the cycle whose age reaches the
+  // limit and every later one send the offset unchanged.
+  const std::size_t last_sample = before;
+  const std::size_t trip = last_sample + static_cast<std::size_t>(GetParam().cycles);
+  for (std::size_t k = last_sample + 1; k < trip; ++k)
+    EXPECT_GT(z[k], z[k - 1]) << "cycle " << k;
+  for (std::size_t k = trip; k < z.size(); ++k)
+    EXPECT_EQ(z[k], z[trip - 1]) << "cycle " << k;
+  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kStale);
+  EXPECT_THAT(console_.lines(),
+              ElementsAre(std::string("[ERROR] Sensor stale: no usable sample for ") +
+                          GetParam().age + " ms; force control holds its reference offset"));
+
+  // Samples return: integration resumes, with one INFO line.
+  streaming_ = true;
+  step(3);
+  const std::vector<double> resumed = offsetsZ();
+  EXPECT_GT(resumed.back(), z.back());
+  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kOk);
+  ASSERT_EQ(console_.lines().size(), 2u);
+  EXPECT_THAT(console_.lines()[1], testing::StartsWith("[INFO] Sensor usable again after "));
+  // The health record carries the supervisor's figures of the last cycle.
+  EXPECT_EQ(health().supervisor_state, SensorHealth::kOk);
+  EXPECT_GE(health().last_usable_age, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, StaleTest,
+                         testing::Values(StaleCase{500.0, 25, "50"}, StaleCase{250.0, 25, "50"},
+                                         StaleCase{100.0, 50, "100"}),
+                         [](const testing::TestParamInfo<StaleCase>& info) {
+                           return "At" + std::to_string(static_cast<int>(info.param.rate)) + "Hz";
+                         });
+
+// --- Usable samples only ------------------------------------------------------
+
+// What the sensor sends in place of one good frame.
+struct BadFrameCase {
+  const char* name;
+  std::uint16_t status;
+  int axis;
+  float value;
+};
+
+class BadFrameTest : public FailSafeTest, public testing::WithParamInterface<BadFrameCase> {
+ protected:
+  // Runs 40 cycles with a frame that changes every cycle, through all four
+  // filter types and the system filter, and returns the filtered fz and the
+  // offset z of every cycle. At cycle 10 either the bad frame is published
+  // (`bad`), or no frame at all (the sensor skipped one).
+  std::vector<double> run(bool bad) {
+    forceControlOnZ();
+    facade_->setEnabledSystemFilters(true);
+    FilterOptions low = filterRequest("low", kLowPassFilter);
+    low.cutoff_frequency = 20.0;
+    thread_->addFilter(low);
+    FilterOptions notch = filterRequest("notch", kNotchFilter);
+    notch.reject_frequency = 60.0;
+    notch.bandwidth = 8.0;
+    thread_->addFilter(notch);
+    FilterOptions limiter = filterRequest("limiter", kRateLimiter);
+    limiter.rising_rate = 200.0;
+    limiter.falling_rate = -200.0;
+    thread_->addFilter(limiter);
+    FilterOptions hp = filterRequest("hp", kHighPassRateLimiter);
+    hp.cutoff_frequency = 30.0;
+    hp.rising_rate = 100.0;
+    hp.falling_rate = -100.0;
+    thread_->addFilter(hp);
+    streaming_ = false;                                  // this test publishes every frame itself
+    setFrame(makeWrench(0.0, 0.0, 0.0, 0.0, 0.0, 0.0));  // cycle 1 takes a zero frame
+    startThread();
+    std::vector<double> out;
+    for (int k = 0; k < 40; ++k) {
+      if (k == 10) {
+        if (bad) {
+          locked([](ss::Objects& o) {
+            o.frame->status = GetParam().status;
+            o.frame->ft_data[GetParam().axis] = GetParam().value;
+            ++o.sensor_health->frames_published;
+          });
+        }
+      } else {
+        locked([](ss::Objects& o) { o.frame->status = 0; });
+        setFrame(makeWrench(0.5 * k, -0.2 * k, 10.0 + std::sin(0.7 * k), 0.1, 0.0, 0.05 * k));
+      }
+      step();
+      out.push_back(tcpFilteredWrench()[2]);
+    }
+    for (double z : offsetsZ())
+      out.push_back(z);
+    return out;
+  }
+};
+
+TEST_P(BadFrameTest, OneBadFrame_FiltersAndOffsetsAsIfItWereNeverSent) {
+  const std::vector<double> reference = run(false);
+  stopThread();
+  controller_->clearRecords();
+  controller_->setFreeRunning(false);
+  thread_ = std::make_unique<AdaptiveThread>(controller_.program(), 0, kRate);
+  const std::vector<double> faulted = run(true);
+  ASSERT_EQ(faulted.size(), reference.size());
+  for (std::size_t k = 0; k < reference.size(); ++k)
+    EXPECT_EQ(faulted[k], reference[k]) << "value " << k;
+  for (double v : faulted)
+    EXPECT_TRUE(std::isfinite(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, BadFrameTest,
+    testing::Values(BadFrameCase{"InvalidMeasurementStatus", 0x04, 3, 1000.0f},
+                    BadFrameCase{"OverrangeStatus", 0x02, 2, -1000.0f},
+                    BadFrameCase{"NaNForce", 0, 2, std::numeric_limits<float>::quiet_NaN()},
+                    BadFrameCase{"InfiniteTorque", 0, 5, std::numeric_limits<float>::infinity()}),
+    [](const testing::TestParamInfo<BadFrameCase>& info) { return std::string(info.param.name); });
+
+// --- Filters on the thread's own time base --------------------------------------
+
+class TimeBaseTest : public FailSafeTest, public testing::WithParamInterface<double> {
+ protected:
+  // Feeds a 10 N step on fz from a sensor at the test's rate (a new frame
+  // every 500 / rate cycles) and returns filtered fz per cycle from the
+  // first cycle that processed the step.
+  std::vector<double> stepResponse(const FilterOptions& filter, int cycles) {
+    useSensorRate(GetParam());
+    thread_->addFilter(filter);
+    streaming_ = false;
+    startThread();
+    const int period = static_cast<int>(500.0 / GetParam());  // cycles per sensor frame
+    std::vector<double> out;
+    for (int k = 0; k < cycles + 1; ++k) {
+      if (k % period == 0)
+        setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+      step();
+      // The first released cycle took the fixture's initial (zero) frame.
+      if (k > 0)
+        out.push_back(tcpFilteredWrench()[2]);
+    }
+    return out;
+  }
+};
+
+TEST_P(TimeBaseTest, TenHertzLowPass_Reaches63PercentIn15_9ms) {
+  FilterOptions low = filterRequest("low", kLowPassFilter);
+  low.cutoff_frequency = 10.0;
+  const std::vector<double> y = stepResponse(low, 30);
+  // Time of the first cycle at 63.2 % of the step, the step's cycle at 0 ms.
+  std::size_t k = 0;
+  while (k < y.size() && y[k] < 10.0 * (1.0 - std::exp(-1.0)))
+    ++k;
+  ASSERT_LT(k, y.size());
+  EXPECT_NEAR(2.0 * static_cast<double>(k), 1000.0 / (2.0 * M_PI * 10.0), 2.0);  // ms
+}
+
+TEST_P(TimeBaseTest, FiftyNewtonPerSecondLimiter_RampsAtFiftyNewtonPerSecond) {
+  FilterOptions limiter = filterRequest("limiter", kRateLimiter);
+  limiter.rising_rate = 50.0;
+  limiter.falling_rate = -50.0;
+  const std::vector<double> y = stepResponse(limiter, 60);
+  const double slope = (y[59] - y[9]) / (50 * 0.002);  // N/s over 100 ms
+  EXPECT_NEAR(slope, 50.0, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SensorRates, TimeBaseTest, testing::Values(100.0, 250.0),
+                         [](const testing::TestParamInfo<double>& info) {
+                           return "At" + std::to_string(static_cast<int>(info.param)) + "Hz";
+                         });
+
+// --- Envelope ---------------------------------------------------------------------
+
+TEST_F(FailSafeTest, EnvelopeOneMillimetre_OffsetClampedOneLinePerEpisode) {
+  // 2 N error at gain 5 (x 0.001): 0.01 m/s, 0.02 mm per cycle; the limit is
+  // reached in the 50th cycle.
+  forceControlOnZ();
+  facade_->setForceControlLimits(0.001, 0.0);
+  setFrame(makeWrench(0.0, 0.0, 2.0, 0.0, 0.0, 0.0));
+  startThread();
+  step(60);
+  const std::vector<double> z = offsetsZ();
+  ASSERT_EQ(z.size(), 60u);
+  EXPECT_NEAR(z[48], 0.00098, 1e-12);
+  for (std::size_t k = 49; k < z.size(); ++k)
+    EXPECT_DOUBLE_EQ(z[k], 0.001) << "cycle " << k;
+  EXPECT_THAT(console_.lines(),
+              ElementsAre("[INFO] Force-control envelope: translational offset clamped at 1 mm"));
+}
+
+// --- A named mutex left locked by a killed process -----------------------------------
+
+TEST_F(FailSafeTest, MutexHeldByKilledProcess_CyclesHoldOffsetAndStopReturns) {
+  forceControlOnZ();
+  setFrame(makeWrench(0.0, 0.0, 10.0, 0.0, 0.0, 0.0));
+  startThread();
+  step(3);
+  const std::vector<double> before = offsetsZ();
+  ASSERT_EQ(before.size(), 3u);
+
+  // A child takes the mutex and is killed while holding it.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    auto mutex = ss::openMutex();
+    mutex->lock();
+    const char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1)
+      ::_exit(2);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ASSERT_EQ(::kill(child, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+  // Each cycle gives up on the mutex after its bound, still waits for the
+  // controller and sends the held offset.
+  streaming_ = false;
+  step(3);
+  const std::vector<double> held = offsetsZ();
+  ASSERT_EQ(held.size(), 6u);
+  for (std::size_t k = 3; k < 6; ++k)
+    EXPECT_EQ(held[k], before.back()) << "cycle " << k;
+  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kFaulted);
+  EXPECT_THAT(console_.lines(),
+              ElementsAre("[ERROR] Force control cycle failed (VorelNamedMutex not acquired "
+                          "within 100 ms); reference offset held"));
+  // A host-thread operation does nothing and says so.
+  EXPECT_FALSE(facade_->activate(false, false));
+  EXPECT_EQ(console_.lines().back(),
+            "[ERROR] activate: VorelNamedMutex not acquired within 100 ms; nothing was done");
+
+  // The stop completes; after it, the zero offset ends force control.
+  controller_->setFreeRunning(true);
+  EXPECT_TRUE(thread_->stop(1000));
+  EXPECT_TRUE(thread_->finishForceControl());
+  EXPECT_EQ(controller_->driveCommands().back().command.referenceOffset().frame.position,
+            Vector(0.0, 0.0, 0.0));
+  EXPECT_FALSE(thread_->finishForceControl());  // only once
+}
+
+}  // namespace
+}  // namespace adaptive_test
+}  // namespace vorel_device
