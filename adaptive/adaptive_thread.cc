@@ -267,19 +267,22 @@ void AdaptiveThread::superviseSample() {
   }
 
   stale = usable_age_cycles >= stale_limit_cycles;
-  const long age_ms =
-      std::lround(static_cast<double>(usable_age_cycles) * control_law::kCycleTime * 1000.0);
   if (stale && active.load() && !stale_reported) {
     stale_reported = true;
-    writeLine("[ERROR] Sensor stale: no usable sample for " + std::to_string(age_ms) +
+    writeLine("[ERROR] Sensor stale: no usable sample for " +
+              std::to_string(ageMs(usable_age_cycles)) +
               " ms; force control holds its reference offset");
   } else if (!stale && stale_reported) {
     stale_reported = false;
-    writeLine("[INFO] Sensor usable again after " + std::to_string(stale_age_ms) +
+    writeLine("[INFO] Sensor usable again after " + std::to_string(ageMs(stale_age_cycles)) +
               " ms; force control resumes");
   }
   if (stale)
-    stale_age_ms = age_ms;
+    stale_age_cycles = usable_age_cycles;
+}
+
+long AdaptiveThread::ageMs(std::int64_t cycles) {
+  return std::lround(static_cast<double>(cycles) * control_law::kCycleTime * 1000.0);
 }
 
 bool AdaptiveThread::isUsable(const RxFrame& candidate) {

@@ -234,6 +234,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // One host console line (the text without its line end).
   static void writeLine(const std::string& text);
   static std::string formatNumber(double value);
+  // An age in cycles as whole milliseconds.
+  static long ageMs(std::int64_t cycles);
 
   // Reference offsets sent since force control last became active; 0 while
   // idle. Atomic so that getRuntimeSeconds() may be called from any thread.
@@ -274,7 +276,7 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   std::int64_t usable_age_cycles = 0;  // cycles since the last usable sample (or start)
   bool stale = false;                  // no usable sample for stale_limit_cycles
   bool stale_reported = false;         // the stale ERROR line was written, no INFO yet
-  long stale_age_ms = 0;               // age at the last stale cycle, ms
+  std::int64_t stale_age_cycles = 0;   // age at the last stale cycle
   bool faulted = false;                // the last cycle failed
   bool synced_this_cycle = false;      // the controller synchronisation returned this cycle
   int window_cycles = 0;               // cycles in the current rate window

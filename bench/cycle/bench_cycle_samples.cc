@@ -4,7 +4,7 @@
 // limiter, high-pass rate limiter) and the system filter, the control law on
 // every axis, the drive command), against a controller whose synchronisation
 // returns at once, so that only the cycle's own work is timed. Each
-// iteration first writes a new sensor frame into the segment (not timed).
+// iteration first publishes a new sensor frame into the segment (not timed).
 //
 // Besides the mean, the benchmark reports the distribution of the
 // per-cycle times as counters, in microseconds: p50_us (median), p99_us,
@@ -102,6 +102,9 @@ class CycleRig {
       const float value = static_cast<float>(i < 3 ? 2.0 + 5.0 * swing : 0.1 + 0.5 * swing);
       std::memcpy(&frame->ft_data[i], &value, sizeof value);
     }
+    // Published as the reader does: the publication count moves, so the
+    // cycle takes it as a new sample.
+    ++ss::find<vorel_device::SensorHealth>(segment_, ss::kSensorHealth)->frames_published;
   }
 
   vorel_device::AdaptiveThread& thread() { return *thread_; }
