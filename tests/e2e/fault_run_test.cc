@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,10 @@ struct FailSafeRun {
   std::vector<const char*> rows;
   const char* injected = nullptr;
 };
+
+void PrintTo(const FailSafeRun& run, std::ostream* out) {
+  *out << run.name;
+}
 
 class FailSafeRunTest : public ::testing::TestWithParam<FailSafeRun> {};
 
