@@ -46,6 +46,7 @@ std::vector<OutputMonitor::Pattern> OutputMonitor::devicePatterns() {
           {"non_finite", "Non-finite force-control input"},
           {"adaptive_started", "Start the adaptive thread instance."},
           {"stale_trip", "[ERROR] Sensor stale: "},
+          {"stale_recovered", "[INFO] Sensor usable again after "},
           {"cycle_failed", "[ERROR] Force control cycle failed"}};
 }
 

@@ -48,8 +48,9 @@ class OutputMonitor {
 
   // The device's diagnostics: "crc_error", "lost_sync", "non_finite",
   // "adaptive_started" (the force-control thread reached its loop), and the
-  // fail-safe ERROR lines "stale_trip" (the stale-sensor supervisor holds
-  // the offset) and "cycle_failed" (a force-control cycle could not run).
+  // fail-safe lines "stale_trip" / "stale_recovered" (the stale-sensor
+  // supervisor holds the offset / resumes) and "cycle_failed" (a
+  // force-control cycle could not run).
   static std::vector<Pattern> devicePatterns();
 
   // `fd`: the descriptor to watch (1: standard output). `clock`: controller
