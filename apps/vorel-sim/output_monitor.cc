@@ -45,9 +45,9 @@ std::vector<OutputMonitor::Pattern> OutputMonitor::devicePatterns() {
           {"lost_sync", "lost sync, trying to reconnect"},
           {"non_finite", "Non-finite force-control input"},
           {"adaptive_started", "Start the adaptive thread instance."},
-          {"stale_trip", "[ERROR] Sensor stale: "},
-          {"stale_recovered", "[INFO] Sensor usable again after "},
-          {"cycle_failed", "[ERROR] Force control cycle failed"}};
+          {"stale_trip", "[ERROR] Sensor stale: ", true},
+          {"stale_recovered", "[INFO] Sensor usable again after ", true},
+          {"cycle_failed", "[ERROR] Force control cycle failed", true}};
 }
 
 OutputMonitor::OutputMonitor(int fd, std::vector<Pattern> patterns, std::function<double()> clock,
@@ -137,9 +137,20 @@ double OutputMonitor::now() {
   return clock ? clock() : 0.0;
 }
 
-void OutputMonitor::scan(const std::string& line) {
+void OutputMonitor::stampConsole(const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    scan(text.substr(start, end == std::string::npos ? std::string::npos : end - start), true);
+    if (end == std::string::npos)
+      break;
+    start = end + 1;
+  }
+}
+
+void OutputMonitor::scan(const std::string& line, bool console) {
   for (const auto& pattern : patterns_) {
-    if (line.compare(0, pattern.prefix.size(), pattern.prefix) != 0)
+    if (pattern.console != console || line.compare(0, pattern.prefix.size(), pattern.prefix) != 0)
       continue;
     const double t = now();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -173,7 +184,7 @@ void OutputMonitor::run() {
       const std::string line = partial_.substr(start, end - start);
       if (!line_prefix_.empty())
         prefixed += line_prefix_ + line + "\n";
-      scan(line);
+      scan(line, false);
       start = end + 1;
     }
     if (!prefixed.empty())
@@ -185,7 +196,7 @@ void OutputMonitor::run() {
       const std::string last = line_prefix_ + partial_ + "\n";
       writeAll(saved_fd_, last.data(), last.size());
     }
-    scan(partial_);
+    scan(partial_, false);
   }
   partial_.clear();
 }

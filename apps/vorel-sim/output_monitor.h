@@ -31,8 +31,9 @@ class OutputMonitor {
  public:
   // A watched line prefix and what it is called in the counts.
   struct Pattern {
-    std::string key;     // "crc_error"
-    std::string prefix;  // "No valid frame: "
+    std::string key;       // "crc_error"
+    std::string prefix;    // "No valid frame: "
+    bool console = false;  // a host-console line: stamped by stampConsole, not from the pipe
   };
   struct Count {
     std::uint64_t lines = 0;
@@ -48,9 +49,9 @@ class OutputMonitor {
 
   // The device's diagnostics: "crc_error", "lost_sync", "non_finite",
   // "adaptive_started" (the force-control thread reached its loop), and the
-  // fail-safe lines "stale_trip" / "stale_recovered" (the stale-sensor
-  // supervisor holds the offset / resumes) and "cycle_failed" (a
-  // force-control cycle could not run).
+  // fail-safe console lines "stale_trip" / "stale_recovered" (the
+  // stale-sensor supervisor holds the offset / resumes) and "cycle_failed"
+  // (a force-control cycle could not run).
   static std::vector<Pattern> devicePatterns();
 
   // `fd`: the descriptor to watch (1: standard output). `clock`: controller
@@ -68,6 +69,10 @@ class OutputMonitor {
   void stop();
 
   void setClock(std::function<double()> clock);
+  // Counts the console patterns in `text` (one or more lines), stamped now:
+  // the host's console sink calls it as the device writes the text, so that
+  // the stamp does not wait for the pipe to be read.
+  void stampConsole(const std::string& text);
   std::map<std::string, Count> counts() const;
   Count count(const std::string& key) const;
   // Waits until `key` has been seen at least `lines` times; false after
@@ -77,7 +82,7 @@ class OutputMonitor {
 
  private:
   void run();
-  void scan(const std::string& line);
+  void scan(const std::string& line, bool console);
   double now();
 
   const int fd_;

@@ -237,6 +237,12 @@ int runSession(const Options& options) {
   OutputMonitor monitor(STDOUT_FILENO, OutputMonitor::devicePatterns(),
                         [&cell] { return cell->now(); });
   monitor.start();
+  // The device's console lines are stamped as they are written.
+  hx4_program_api_internals::Console::setSink([&monitor](const std::string& text) {
+    monitor.stampConsole(text);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+  });
 
   RunData data;
   data.plane_z = setup.plane_z;
