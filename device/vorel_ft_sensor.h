@@ -27,8 +27,11 @@
 //                 mounting parameters    facade (a reader must exist), stores
 //                                        the sensor pose
 //   onDeactivate  success                stops the reader, closes the port,
-//                                        stops force control
-//   onUnbind      0                      stops the facade
+//                                        stops force control; when it was
+//                                        active, sends the zero offset once
+//   onUnbind      0                      switches force control off (its next
+//                                        cycle sends the zero offset), stops
+//                                        the facade
 //   onUnmount     success                nothing
 //   onDestroy     0                      onDeactivate again
 // Activation and binding are independent: the activating and the binding

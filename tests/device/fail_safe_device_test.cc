@@ -8,6 +8,7 @@
 
 #include <boost/make_shared.hpp>
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "adaptive/adaptive_thread.h"
@@ -85,6 +86,7 @@ class FailSafeDeviceTest : public ::testing::Test {
 struct EndCase {
   const char* name;
   std::function<void(VorelFTSensor&)> end;
+  friend void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class EndOfForceControlTest : public FailSafeDeviceTest,
