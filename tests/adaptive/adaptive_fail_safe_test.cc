@@ -4,8 +4,6 @@
 // left locked by a killed process.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <functional>
@@ -15,6 +13,7 @@
 
 #include "tests/adaptive/adaptive_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/dead_mutex_holder.h"
 
 namespace vorel_device {
 namespace adaptive_test {
@@ -272,27 +271,8 @@ TEST_F(FailSafeTest, MutexHeldByKilledProcess_CyclesHoldOffsetAndStopReturns) {
   const std::vector<double> before = offsetsZ();
   ASSERT_EQ(before.size(), 3u);
 
-  // A child takes the mutex and is killed while holding it.
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    auto mutex = ss::openMutex();
-    mutex->lock();
-    const char byte = 1;
-    if (::write(ready[1], &byte, 1) != 1)
-      ::_exit(2);
-    ::pause();
-    ::_exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  ::close(ready[0]);
-  ::close(ready[1]);
-  ASSERT_EQ(::kill(child, SIGKILL), 0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  // A process takes the mutex and is killed while holding it.
+  ASSERT_TRUE(vorel_test::leaveNamedMutexHeldByDeadProcess());
 
   // Each cycle gives up on the mutex after its bound, still waits for the
   // controller and sends the held offset.

@@ -3,8 +3,6 @@
 // readout, and a named mutex left locked by a killed process.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/make_shared.hpp>
 #include <functional>
@@ -16,6 +14,7 @@
 #include "sim/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/dead_mutex_holder.h"
 
 namespace vorel_device_test {
 namespace {
@@ -132,16 +131,7 @@ TEST_F(FailSafeDeviceTest, ReadSensorHealth_CleanLine_UsableSamplesSupervisorOk)
 TEST_F(FailSafeDeviceTest,
        MutexHeldByKilledProcess_FunctionsRefuseDeactivateEndsReactivateRecovers) {
   forceControlRunning();
-  const pid_t child = ::fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    ss::openMutex()->lock();
-    ::raise(SIGKILL);  // dies holding it
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(vorel_test::leaveNamedMutexHeldByDeadProcess());
 
   // A robot-program function does nothing and says so; its array is untouched.
   console.clear();
