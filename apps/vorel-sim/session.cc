@@ -216,10 +216,6 @@ int runSession(const Options& options) {
   say("[host] device configuration " + paths.config_file);
 
   RunGuard::blockSignals();
-  hx4_program_api_internals::Console::setSink([](const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-  });
   hx4_program_api::InputDialog::setSink([](const std::string& title, const std::string& message) {
     std::fprintf(stderr, "[DIALOG] %s: %s\n", title.c_str(), message.c_str());
   });
@@ -237,7 +233,8 @@ int runSession(const Options& options) {
   OutputMonitor monitor(STDOUT_FILENO, OutputMonitor::devicePatterns(),
                         [&cell] { return cell->now(); });
   monitor.start();
-  // The device's console lines are stamped as they are written.
+  // The device's console lines go to standard output, their fail-safe
+  // lines stamped as they are written.
   hx4_program_api_internals::Console::setSink([&monitor](const std::string& text) {
     monitor.stampConsole(text);
     std::fputs(text.c_str(), stdout);
