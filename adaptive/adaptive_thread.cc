@@ -117,6 +117,9 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
   // control is on, keeps sending the offset it holds, so that a later
   // deactivation still ends with the zero offset.
   try {
+    // As in a normal cycle, the synchronisation and the command are made
+    // holding the host's control resources.
+    hx4_program_api_internals::ControlResources resources(false);
     if (!synced_this_cycle)
       spin();
     if (was_active.load())
