@@ -13,6 +13,7 @@
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "tests/device/bound_device_fixture.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
 
@@ -32,18 +33,8 @@ Wrench wrenchOf(double fx, double fy, double fz, double tx, double ty, double tz
   return w;
 }
 
-class DeviceFunctionsTest : public ::testing::Test {
+class DeviceFunctionsTest : public BoundDeviceTest {
  protected:
-  void SetUp() override {
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
-    ASSERT_EQ(device->onBind(), 0);
-    view = std::make_unique<SegmentView>();
-    console.clear();
-  }
-
-  void TearDown() override { retire(*device, controller); }
-
   // Publishes the stages as the force-control thread would, and a sensor
   // frame that the facade's 10 ms cycle picks up; waits until it has.
   void publishStages() {
@@ -58,12 +49,6 @@ class DeviceFunctionsTest : public ::testing::Test {
     ASSERT_TRUE(
         pollUntil([&] { return readWith(*device, &VorelFTSensor::readForceRaw)[0] != 0.0; }));
   }
-
-  vorel_test::InstalledController controller;
-  vorel_device::VorelForceTorqueSensorComm reader{5};  // creates the segment; not started
-  vorel_test::ConsoleCapture console;
-  boost::shared_ptr<VorelFTSensor> device;
-  std::unique_ptr<SegmentView> view;
 };
 
 // --- Readouts ------------------------------------------------------------------
@@ -174,13 +159,14 @@ TEST_F(DeviceFunctionsTest, TareAndResets_NonFiniteReadingOrTarget_RefusedBiasUn
   EXPECT_TRUE(device->resetForce(infinite).ok());
 
   const ftBias after = view->read<ftBias>(ss::kWrenchOffset);
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(after[i], before[i]) << i;
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(after[i], before[i]) << i;
   const std::string tail =
       ": the reading or a target is not a finite number (is the sensor pose set and a frame "
       "received?); the bias is unchanged";
-  EXPECT_EQ(console.lines(), (std::vector<std::string>{"[ERROR] tareSensor" + tail,
-                                                       "[ERROR] resetTorque" + tail,
-                                                       "[ERROR] resetForce" + tail}));
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{"[ERROR] tareSensor" + tail, "[ERROR] resetTorque" + tail,
+                                      "[ERROR] resetForce" + tail}));
   // A finite reading is taken again.
   EXPECT_TRUE(device->tareSensor().ok());
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 0.0, 1e-12);
@@ -200,17 +186,18 @@ TEST_F(DeviceFunctionsTest, Settings_NonFinite_RefusedSharedValuesUnchanged) {
   EXPECT_TRUE(device->setSystemFilterParams(fifty, fifty, infinite).ok());
 
   const Wrench track = view->read<Wrench>(ss::kTrackWrench);
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(track[i], 0.0) << i;
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(track[i], 0.0) << i;
   const vorel_device::Gains gains = view->read<vorel_device::Gains>(ss::kGains);
   EXPECT_EQ(gains.translation_gain, 5.0);
   EXPECT_EQ(gains.track_smoothing, 0.01);
   const auto params = view->read<vorel_device::SystemFilterParams>(ss::kSystemFilterParams);
   EXPECT_EQ(params.falling_rate, -50.0);
   const std::string tail = ": a value is not a finite number; nothing was changed";
-  EXPECT_EQ(console.lines(), (std::vector<std::string>{"[ERROR] setForceTrackValue" + tail,
-                                                       "[ERROR] setTorqueTrackValue" + tail,
-                                                       "[ERROR] setForceControlGains" + tail,
-                                                       "[ERROR] setSystemFilterParams" + tail}));
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{
+                "[ERROR] setForceTrackValue" + tail, "[ERROR] setTorqueTrackValue" + tail,
+                "[ERROR] setForceControlGains" + tail, "[ERROR] setSystemFilterParams" + tail}));
   // Finite values still go through.
   EXPECT_TRUE(device->setSystemFilterParams(fifty, fifty, minus_fifty).ok());
   EXPECT_TRUE(device->setForceControlGains(one, one, one).ok());

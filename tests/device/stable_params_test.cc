@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
+#include "tests/device/bound_device_fixture.h"
 
 namespace vorel_device_test {
 namespace {
@@ -124,29 +122,13 @@ struct Sent {
   Gains gains;
 };
 
-class StableParamsTest : public ::testing::TestWithParam<ParamCase> {
+class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInterface<ParamCase> {
  protected:
-  void SetUp() override {
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
-    ASSERT_EQ(device->onBind(), 0);
-    view = std::make_unique<SegmentView>();
-    console.clear();
-  }
-
-  void TearDown() override { retire(*device, controller); }
-
   Sent sent() {
     return {view->read<FilterOptions>(ss::kTempFilterOptions),
             view->read<std::int32_t>(ss::kNewFilterFlag),
             view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains)};
   }
-
-  vorel_test::InstalledController controller;
-  vorel_device::VorelForceTorqueSensorComm reader{5};  // creates the segment; not started
-  vorel_test::ConsoleCapture console;
-  boost::shared_ptr<VorelFTSensor> device;
-  std::unique_ptr<SegmentView> view;
 };
 
 TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsBound) {
