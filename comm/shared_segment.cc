@@ -1,9 +1,13 @@
 #include "comm/shared_segment.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+
 #include <cerrno>
 #include <string>
 
@@ -69,7 +73,20 @@ Segment createSegment() {
 }
 
 boost::shared_ptr<Mutex> createMutex() {
-  return boost::shared_ptr<Mutex>(new Mutex(bip::open_or_create, kMutexName, permissions()));
+  boost::shared_ptr<Mutex> mutex(new Mutex(bip::open_or_create, kMutexName, permissions()));
+  // sem_open applies the creating process's umask to the mode (0600 under
+  // umask 077), which would lock a binding process of another user out.
+  // The segment's mode is set exactly by its creation (fchmod after
+  // shm_open); the semaphore's is set here, on the file glibc keeps it in.
+  const std::string path = std::string(kSemaphoreDirectory) + "sem." + kMutexName;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int changed = fd >= 0 ? ::fchmod(fd, kPermissions) : -1;
+  const int error = errno;
+  if (fd >= 0)
+    ::close(fd);
+  if (changed != 0)
+    throw bip::interprocess_exception(bip::error_info(error));
+  return mutex;
 }
 
 Objects constructObjects(Segment& segment) {

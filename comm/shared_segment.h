@@ -40,7 +40,9 @@ namespace bip = boost::interprocess;
 constexpr const char* kSegmentName = "VorelFrameSharedMemory";
 constexpr const char* kMutexName = "VorelNamedMutex";
 constexpr std::size_t kSegmentSize = 131072;  // bytes, fixed at creation
-constexpr unsigned kPermissions = 0644;
+constexpr unsigned kPermissions = 0644;       // both names, whatever the creator's umask
+// Where glibc keeps named semaphores: "sem.<name>" in the shared-memory mount.
+constexpr const char* kSemaphoreDirectory = "/dev/shm/";
 
 // Element types of the objects that are arrays of int32 holding 0 or 1.
 using EnabledAxes = std::array<std::int32_t, 6>;           // fx, fy, fz, tx, ty, tz

@@ -53,14 +53,15 @@ class SharedSegment : public testing::Test {
   void TearDown() override { vorel_test::removeNames(); }
 };
 
-TEST_F(SharedSegment, Reader_Constructed_CreatesTheObjectsWithInitialValues) {
-  const mode_t old_mask = ::umask(022);
+class SharedSegmentUmask : public SharedSegment, public testing::WithParamInterface<mode_t> {};
+
+// Both names get 0644 whatever the creating process's umask, so that a
+// binding process of another user can open them.
+TEST_P(SharedSegmentUmask, Reader_Constructed_BothNamesHaveMode0644) {
+  const mode_t old_mask = ::umask(GetParam());
   auto reader = std::make_unique<VorelForceTorqueSensorComm>(5);
   ::umask(old_mask);
-  SegmentView view;
 
-  EXPECT_EQ(view.segment().get_size(), 131072u);
-  EXPECT_EQ(view.segment().get_num_named_objects(), 20u);  // eighteen plus two additions
   mode_t mode = 0;
   off_t size = 0;
   ASSERT_TRUE(vorel_test::segmentStat(mode, size));
@@ -69,6 +70,16 @@ TEST_F(SharedSegment, Reader_Constructed_CreatesTheObjectsWithInitialValues) {
   struct stat sem_stat {};
   ASSERT_EQ(::stat("/dev/shm/sem.VorelNamedMutex", &sem_stat), 0);
   EXPECT_EQ(sem_stat.st_mode & 07777, 0644u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Umasks, SharedSegmentUmask, testing::Values(022, 027, 077));
+
+TEST_F(SharedSegment, Reader_Constructed_CreatesTheObjectsWithInitialValues) {
+  auto reader = std::make_unique<VorelForceTorqueSensorComm>(5);
+  SegmentView view;
+
+  EXPECT_EQ(view.segment().get_size(), 131072u);
+  EXPECT_EQ(view.segment().get_num_named_objects(), 20u);  // eighteen plus two additions
   EXPECT_EQ(vorel_test::mutexCount(), 1);
 
   // Every object is one element.
