@@ -1,8 +1,10 @@
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <string>
 
@@ -15,9 +17,23 @@ namespace ss = shared_segment;
 VorelForceTorqueSensorSecondaryInstance::VorelForceTorqueSensorSecondaryInstance(int period_ms)
     : PeriodicThread(period_ms),
       wrench_offset(),
+      identity(ss::currentIdentity()),
       segment_mutex(ss::openMutex()),
       frame(),
-      segment(ss::openSegment()) {}
+      segment(ss::openSegment()) {
+  // A new activation between the two looks: which segment was mapped is not
+  // known, so the facade counts as replaced and the device opens it afresh.
+  if (ss::currentIdentity() != identity)
+    identity = ss::Identity();
+}
+
+VorelForceTorqueSensorSecondaryInstance::SegmentState
+VorelForceTorqueSensorSecondaryInstance::segmentState() const {
+  const ss::Identity now = ss::currentIdentity();
+  if (!now.exists())
+    return SegmentState::kGone;
+  return now == identity ? SegmentState::kCurrent : SegmentState::kReplaced;
+}
 
 VorelForceTorqueSensorSecondaryInstance::~VorelForceTorqueSensorSecondaryInstance() {
   stopAndJoin();
@@ -178,13 +194,37 @@ bool VorelForceTorqueSensorSecondaryInstance::addOrRemoveFilter(FilterOptions op
   // every other field as given.
   FilterOptions request_record = options;
   std::strncpy(request_record.name, options.name, FilterOptions::kNameSize);
-  return underLock("addOrRemoveFilter", [&] {
-    if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions)) {
-      *shared = request_record;
-    }
-    if (auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag))
-      *flag = request;
-  });
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kFilterHandOffWaitMs);
+  for (;;) {
+    bool handed = false;
+    const bool locked = underLock("addOrRemoveFilter", [&] {
+      auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag);
+      if (flag && *flag != 0)
+        return;  // the previous request is still in the slot
+      if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions))
+        *shared = request_record;
+      if (flag)
+        *flag = request;
+      handed = true;
+    });
+    if (!locked)
+      return false;
+    if (handed)
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline)
+      break;
+    timespec pause{0, 1000000L};  // 1 ms, half a force-control cycle
+    nanosleep(&pause, nullptr);
+  }
+  const std::string name(request_record.name,
+                         strnlen(request_record.name, FilterOptions::kNameSize));
+  hx4_program_api_internals::Console::write(
+      "[ERROR] addOrRemoveFilter: the force-control thread did not take the previous filter "
+      "request within " +
+      std::to_string(kFilterHandOffWaitMs) + " ms; the request to " +
+      (request == kRemoveFilter ? "remove" : "add") + " filter \"" + name + "\" was not sent\n");
+  return false;
 }
 
 void VorelForceTorqueSensorSecondaryInstance::subtractOffsets(const Wrench& stage,

@@ -21,7 +21,8 @@
 //
 // The facade opens an existing segment (a reader must exist) and never
 // reopens it: a reader constructed later creates a segment this facade does
-// not see. It creates and removes nothing.
+// not see, which segmentState() tells (the device then builds a new facade).
+// It creates and removes nothing.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -41,6 +42,16 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   // Request codes of addOrRemoveFilter.
   static constexpr int kAddFilter = 1;
   static constexpr int kRemoveFilter = -1;
+  // Longest wait of addOrRemoveFilter for the force-control thread to take
+  // the previous request out of the one-request slot, ms.
+  static constexpr int kFilterHandOffWaitMs = 100;
+
+  // The segment this facade mapped, against the one now under its name.
+  enum class SegmentState {
+    kCurrent,   // still the segment under the name
+    kReplaced,  // a new activation created another one
+    kGone,      // no segment under the name (between or after activations)
+  };
 
   // period_ms: pause after each cycle, ms (the device uses 10). Opens the
   // segment and the named mutex open-only; throws
@@ -81,8 +92,18 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   bool setTorqueTrackValue(double* value);
   // Hands one filter request to the force-control thread (request 1: add or
   // replace the filter described by options; -1: remove the filter named in
-  // options, "all" removes every filter). A request not yet taken is replaced.
+  // options, "all" removes every filter). The segment has one request slot,
+  // which the force-control thread empties once per 2 ms cycle: while it
+  // still holds a request, this call waits (named mutex released, 1 ms
+  // pauses) up to kFilterHandOffWaitMs, so that no request is overwritten.
+  // When the slot stays full it writes "[ERROR] addOrRemoveFilter: the
+  // force-control thread did not take the previous filter request within
+  // 100 ms; the request to <add|remove> filter "<name>" was not sent" and
+  // returns false.
   bool addOrRemoveFilter(FilterOptions options, int request);
+
+  // Compares the mapped segment with the one now under the name.
+  SegmentState segmentState() const;
 
   // Readouts, six values in wrench order.
   // The latest sensor frame's values (whatever its status) minus the offsets.
@@ -116,6 +137,9 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   ftBias wrench_offset;      // this facade's copy of the shared "wrench_offset"
   bool lock_failed = false;  // the worker's last cycle missed the mutex
   std::mutex raw_mutex;      // held by the raw readout
+  // The object under the segment's name before the mutex and the segment
+  // were opened; cleared (unknown) when it changed while they were opened.
+  shared_segment::Identity identity;
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
   RxFrame frame;  // copy of the shared "frame", refreshed every cycle
   shared_segment::Segment segment;

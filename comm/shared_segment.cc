@@ -1,6 +1,7 @@
 #include "comm/shared_segment.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -115,6 +116,22 @@ Objects constructObjects(Segment& segment) {
   *o.gains = Gains{};
   *o.system_filter_params = SystemFilterParams{};
   return o;
+}
+
+Identity currentIdentity() {
+  Identity identity;
+  // The name as Boost.Interprocess hands it to shm_open.
+  static const std::string shm_name = std::string("/") + kSegmentName;
+  const int fd = ::shm_open(shm_name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0)
+    return identity;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0) {
+    identity.device = static_cast<std::uint64_t>(st.st_dev);
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+  }
+  ::close(fd);
+  return identity;
 }
 
 Segment openSegment() {

@@ -151,6 +151,23 @@ Objects constructObjects(Segment& segment);
 Segment openSegment();
 boost::shared_ptr<Mutex> openMutex();
 
+// Which shared-memory object the segment's name stands for right now: a new
+// activation removes the name and creates a new object under it, while a
+// process that mapped the old one keeps using it. Equal identities are the
+// same object.
+struct Identity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;  // 0: no object under the name
+  bool exists() const { return inode != 0; }
+  bool operator==(const Identity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  bool operator!=(const Identity& other) const { return !(*this == other); }
+};
+// The object now under "VorelFrameSharedMemory" (shm_open and fstat, a few
+// microseconds); inode 0 when there is none.
+Identity currentIdentity();
+
 // Looks an object up by name: its address, or nullptr when it does not exist.
 // The lookup itself is safe without the named mutex; the value is not.
 template <class T>

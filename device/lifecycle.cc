@@ -2,6 +2,7 @@
 // the program-termination handler.
 #include <boost/make_shared.hpp>
 #include <cmath>
+#include <mutex>
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
@@ -32,6 +33,7 @@ double VorelFTSensor::samplingRateFor(double frequency) {
 }
 
 int VorelFTSensor::onBind() {
+  std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
   logInfo("VorelFTSensor::onBind");
   subscribe<hx4_signal::ProgramTerminated>(&VorelFTSensor::onProgramTerminated);
   subscribe<hx4_signal::Alarm>(&VorelFTSensor::onAlarm);
@@ -59,6 +61,20 @@ void VorelFTSensor::createFacade() {
   applySensorFrame(*facade);
 }
 
+void VorelFTSensor::renewFacade() {
+  auto old_facade = secondaryInstance();
+  // Opens the current segment; when that throws, the old facade stays.
+  auto renewed = boost::make_shared<VorelForceTorqueSensorSecondaryInstance>(kFacadePeriodMs);
+  const bool was_running = old_facade && old_facade->holdsThread();
+  if (old_facade)
+    old_facade->stop(kFacadeTimeoutMs);
+  boost::atomic_store(&secondary_instance, renewed);
+  old_facade.reset();
+  if (was_running)
+    renewed->start(kFacadeTimeoutMs);
+  applySensorFrame(*renewed);
+}
+
 void VorelFTSensor::applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade) {
   if (!mountingParams())
     return;
@@ -68,6 +84,7 @@ void VorelFTSensor::applySensorFrame(VorelForceTorqueSensorSecondaryInstance& fa
 }
 
 VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
+  std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
   logInfo("Activating");
   const hx4_bundle_api::ArgProviderXml args(params);
   device_path = args.getString(0);
@@ -81,7 +98,7 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   auto old_reader = sensorComm();
   auto old_adaptive = adaptiveThread();
   if ((old_reader && old_reader->holdsThread()) || (old_adaptive && old_adaptive->holdsThread())) {
-    onDeactivate();
+    deactivateLocked();
   }
   // Release the previous reader before the new one creates the segment: its
   // destructor removes the segment's and mutex's names, which must not be the
@@ -102,18 +119,9 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   reader->start(kReaderTimeoutMs);
   logInfo("started");
 
-  // A facade bound on an earlier segment is moved to the new one: it keeps
-  // running if it was running, and gets the sensor pose again.
-  if (auto facade = secondaryInstance()) {
-    const bool was_running = facade->holdsThread();
-    facade->stop(kFacadeTimeoutMs);
-    facade.reset();
-    auto renewed = boost::make_shared<VorelForceTorqueSensorSecondaryInstance>(kFacadePeriodMs);
-    boost::atomic_store(&secondary_instance, renewed);
-    if (was_running)
-      renewed->start(kFacadeTimeoutMs);
-    applySensorFrame(*renewed);
-  }
+  // A facade bound on an earlier segment is moved to the new one.
+  if (secondaryInstance())
+    renewFacade();
 
   auto adaptive = boost::make_shared<AdaptiveThread>(program(), kAdaptivePeriodMs, sampling_rate);
   boost::atomic_store(&adaptive_thread, adaptive);
@@ -124,6 +132,12 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
 }
 
 VorelFTSensor::Result VorelFTSensor::onDeactivate() {
+  std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
+  deactivateLocked();
+  return Result::Success();
+}
+
+void VorelFTSensor::deactivateLocked() {
   if (auto reader = sensorComm())
     reader->stop(kReaderTimeoutMs);
   closePort();
@@ -134,10 +148,10 @@ VorelFTSensor::Result VorelFTSensor::onDeactivate() {
     if (adaptive->stop(kAdaptiveTimeoutMs) && adaptive->finishForceControl())
       logInfo("onDeactivate: force control was active; zero reference offset sent");
   }
-  return Result::Success();
 }
 
 int VorelFTSensor::onUnbind() {
+  std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
   logInfo("VorelFTSensor::onUnbind");
   if (auto facade = secondaryInstance()) {
     // Without a bound program nobody can switch force control off any more:
@@ -155,13 +169,24 @@ int VorelFTSensor::onDestroy() {
 }
 
 void VorelFTSensor::onProgramTerminated(const hx4_signal::ProgramTerminated& /*signal*/) {
-  if (auto facade = facadeFor("onProgramTerminated")) {
+  // moveToContact stops for good whether or not the device can reach the
+  // force-control thread.
+  program_running.store(false);
+  if (!secondaryInstance()) {
+    logError(
+        "onProgramTerminated: the device is not bound (no onBind), so no filter is removed and "
+        "force control is not switched off here; moveToContact no longer moves the robot");
+    return;
+  }
+  {
+    FacadeAccess facade = facadeFor("onProgramTerminated");
+    if (!facade)
+      return;
     FilterOptions remove_all;
     remove_all.setName("all");
     remove_all.type = 0;
     facade->addOrRemoveFilter(remove_all, VorelForceTorqueSensorSecondaryInstance::kRemoveFilter);
   }
-  program_running.store(false);
   deactivateForceControl();
 }
 

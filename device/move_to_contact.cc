@@ -6,10 +6,13 @@
 // (speed x 0.12 mm) along the axis, so the robot moves at the motion
 // command's pace while the force is checked once per pass.
 #include <cmath>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
+#include "host/console.h"
 
 namespace vorel_device {
 
@@ -72,13 +75,47 @@ void setAxis(Position& offset, int axis, double metres) {
     offset.z = metres;
 }
 
+void logRefusal(const std::string& what, double value, const char* unit) {
+  std::ostringstream line;
+  line << "[ERROR] moveToContact: the " << what << " " << value << " " << unit
+       << " is not a finite number; stopped without commanding a step\n";
+  hx4_program_api_internals::Console::write(line.str());
+}
+
+// The four numbers are checked before anything moves: a non-finite one would
+// give a non-finite target, no contact test, no travel limit or no retract
+// (found only after contact, with the tool pressed into the surface).
+bool argumentsUsable(Number& speed, Number& force_threshold, Number& max_distance,
+                     Number& retract_distance) {
+  const Number step = kLookAheadSeconds * speed / kMillimetresPerMetre;
+  if (!std::isfinite(step.d(true))) {
+    logRefusal("speed", speed.d(true), "mm/s");
+    return false;
+  }
+  if (!std::isfinite(force_threshold.d(true))) {
+    logRefusal("force threshold", force_threshold.d(true), "N");
+    return false;
+  }
+  if (!std::isfinite(max_distance.d(true))) {
+    logRefusal("travel limit", max_distance.d(true), "mm");
+    return false;
+  }
+  if (!std::isfinite(retract_distance.d(true))) {
+    logRefusal("retract distance", retract_distance.d(true), "mm");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis, Number& speed,
                                                    Number& forceThreshold, Number& maxDistance,
                                                    Number& retractDistance) {
-  auto facade = facadeFor("moveToContact");
-  if (!facade)
+  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> bound;
+  if (FacadeAccess facade = facadeFor("moveToContact"))
+    bound = facade.get();
+  else
     return Result::Success();
   auto terminated = [](const char* when) {
     logError(std::string("moveToContact: stopped ") + when +
@@ -86,6 +123,12 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
              "any more");
     return Result::Success();
   };
+  auto blind = [](const std::string& why) {
+    logError("moveToContact: " + why + "; stopped without a further step or retract");
+    return Result::Success();
+  };
+  if (!argumentsUsable(speed, forceThreshold, maxDistance, retractDistance))
+    return Result::Success();
 
   hx4_program_api::ProgramInterface& controller = *program();
   controller.sync(false);
@@ -126,26 +169,44 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
 
     const double travelled = (current_frame.position - p0).Norm();
     const double max_distance = maxDistance.d(true);
-    if (!facade->getForceNorm(force_norm)) {
-      // No force reading (the shared lock was not acquired): a step now
-      // would be blind.
-      logError("moveToContact: no force reading; stopped without commanding a step");
-      return Result::Success();
+    SensorHealth health;
+    {
+      // The device's current facade, held only for the two readings.
+      FacadeAccess facade = facadeFor("moveToContact");
+      if (!facade)
+        return blind("no facade to read the force from");
+      if (facade.get() != bound) {
+        return blind(
+            "the device was re-activated during the call, so the force it was reading comes "
+            "from a segment that is no longer fed");
+      }
+      // No force reading or health (the shared lock was not acquired): a
+      // step now would be blind.
+      if (!facade->getForceNorm(force_norm) || !facade->getSensorHealth(health))
+        return blind("no force reading");
+    }
+    if (!std::isfinite(force_norm)) {
+      return blind("the force norm " + str(force_norm) +
+                   " N is not a finite number (are the sensor pose and tool load set?)");
+    }
+    if (health.supervisor_state != SensorHealth::kOk || health.last_usable_age < 0.0) {
+      return blind("the sensor gives no usable samples (last usable sample " +
+                   (health.last_usable_age < 0.0 ? std::string("none yet")
+                                                 : str(health.last_usable_age) + " s ago") +
+                   ", supervisor state " + str(health.supervisor_state) + ")");
     }
     const double threshold = forceThreshold.d(true);
-    if (!std::isfinite(threshold)) {
-      // No usable contact test: the approach would only end at the travel
-      // limit, pressing into whatever it meets on the way.
-      logError("moveToContact: the force threshold " + str(threshold) +
-               " N is not a finite number; stopped without commanding a step");
-      return Result::Success();
+    if (!std::isfinite(threshold) || !std::isfinite(max_distance)) {
+      // The arguments were finite at the start; the program changed them.
+      return blind("the force threshold " + str(threshold) + " N or the travel limit " +
+                   str(max_distance) + " mm is no longer a finite number");
     }
 
     if (force_norm > threshold) {
-      contact = true;  // a NaN norm is no contact
+      contact = true;
     } else if (travelled > max_distance / kMillimetresPerMetre) {
-      limit_passed = true;  // a NaN on either side goes on
-      break;                // the robot is at the limit: no step beyond it
+      limit_passed = true;
+      break;  // the robot is at the limit: no step beyond it
     }
     controller.move(targetRecord(target), approachParams());
     if (!contact && !program_running.load())

@@ -5,6 +5,9 @@
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "comm/serial_port.h"
 
+#include <chrono>
+#include <exception>
+
 namespace vorel_device {
 
 using hx4_program_api::CmdResult;
@@ -22,6 +25,9 @@ VorelFTSensor::VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface
 // the workers is the lifecycle's job, never the destructor's.
 VorelFTSensor::~VorelFTSensor() {
   signalBus().unsubscribe(subscriberId());
+  // A lifecycle step still running on another thread ends before the
+  // workers go.
+  std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
 }
 
 void VorelFTSensor::logInfo(const std::string& text) {
@@ -87,14 +93,65 @@ boost::shared_ptr<AdaptiveThread> VorelFTSensor::adaptiveThread() const {
   return boost::atomic_load(&adaptive_thread);
 }
 
-boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> VorelFTSensor::facadeFor(
-    const char* function) {
-  auto facade = secondaryInstance();
-  if (!facade) {
-    logError(std::string(function) +
-             ": the device is not bound yet (no onBind), so the call does nothing");
+VorelFTSensor::FacadeAccess VorelFTSensor::facadeFor(const char* function) {
+  using Facade = VorelForceTorqueSensorSecondaryInstance;
+  const std::chrono::milliseconds wait(kLifecycleWaitMs);
+  // A replaced segment is re-opened, then used; a few rounds allow for
+  // activations in quick succession.
+  bool busy = false;
+  for (int attempt = 0; attempt < 3 && !busy; ++attempt) {
+    std::shared_lock<std::shared_timed_mutex> shared(lifecycle_mutex, std::defer_lock);
+    if (!shared.try_lock_for(wait)) {
+      busy = true;
+      break;
+    }
+    auto facade = secondaryInstance();
+    if (!facade) {
+      logError(std::string(function) +
+               ": the device is not bound yet (no onBind), so the call does nothing");
+      return FacadeAccess();
+    }
+    const Facade::SegmentState state = facade->segmentState();
+    if (state == Facade::SegmentState::kCurrent)
+      return FacadeAccess(std::move(shared), std::move(facade));
+    if (state == Facade::SegmentState::kGone) {
+      logError(std::string(function) +
+               ": no shared segment exists (the activating device is deactivated for good or "
+               "being re-activated), so the call does nothing");
+      return FacadeAccess();
+    }
+    // An activation in another process created a new segment: re-open it,
+    // unless a lifecycle step on this device did so meanwhile.
+    shared.unlock();
+    std::unique_lock<std::shared_timed_mutex> exclusive(lifecycle_mutex, std::defer_lock);
+    if (!exclusive.try_lock_for(wait)) {
+      busy = true;
+      break;
+    }
+    auto held = secondaryInstance();
+    if (held && held->segmentState() == Facade::SegmentState::kReplaced) {
+      try {
+        renewFacade();
+        logInfo(std::string(function) +
+                ": the shared segment was re-created by a new activation; the command facade "
+                "now uses the new one");
+      } catch (const std::exception& e) {
+        logError(std::string(function) + ": the new shared segment could not be opened (" +
+                 e.what() + "), so the call does nothing");
+        return FacadeAccess();
+      }
+    }
   }
-  return facade;
+  if (busy) {
+    logError(std::string(function) +
+             ": the device is busy with a lifecycle operation for more "
+             "than " +
+             str(kLifecycleWaitMs) + " ms, so the call does nothing");
+  } else {
+    logError(std::string(function) +
+             ": the shared segment keeps being re-created, so the call does nothing");
+  }
+  return FacadeAccess();
 }
 
 void VorelFTSensor::openPort() {

@@ -38,7 +38,15 @@
 // device may live in different processes of the host, since the segment and
 // its mutex are named operating-system objects. A second activation releases
 // the previous reader before creating the new segment and re-creates a facade
-// bound on the old one.
+// bound on the old one; a binding device in another process finds the new
+// segment at its next robot-program call and re-opens it (one INFO line).
+//
+// One device-level lock serialises onActivate (from the host's thread or the
+// hardware-ready handler), onDeactivate, onBind, onUnbind, onDestroy and the
+// destructor. Robot-program functions hold it shared for their facade calls
+// (never across a controller synchronisation or a motion command), so a
+// lifecycle step never swaps the facade under a running call, and a call
+// waits at most for the lifecycle step in progress.
 //
 // Signal handlers run on the delivery threads of the host's event streams:
 //   onHWReady            activates through the base's activate() when
@@ -51,7 +59,9 @@
 //
 // Robot-program functions run on the program interpreter's thread and always
 // return success. Each is a thin layer over the facade; before onBind there is
-// no facade, and a call then writes an ERROR line and does nothing. Vectors
+// no facade, and a call then writes an ERROR line and does nothing; so does a
+// call that finds no segment under the name (the activating device is gone)
+// or waits longer than kLifecycleWaitMs for a lifecycle step. Vectors
 // are column 0, rows 0..2 (x, y, z) of an Array<Number>: forces in N, torques
 // in N m, in the frame of the stage named (Raw: the sensor's own reading;
 // SensorFrame: gravity compensated, sensor axes; no word: tool-centre-point
@@ -63,8 +73,11 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <mutex>
+#include <shared_mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "host/hx4_api.h"
 
@@ -127,9 +140,14 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // `speed` mm/s (its sign is the direction) until the tool-frame force norm
   // exceeds `forceThreshold` N, then retracts `retractDistance` mm against the
   // approach direction. Ends without retract, with an INFO line, when the tool
-  // has travelled `maxDistance` mm without contact. A speed, force threshold
-  // or retract distance that is not a finite number commands no step (no
-  // retract) and writes an ERROR line.
+  // has travelled `maxDistance` mm without contact. A speed, force threshold,
+  // travel limit or retract distance that is not a finite number is refused
+  // before the first step, with an ERROR line. The approach never goes on
+  // blind: a force norm that is not a finite number, a sensor that gives no
+  // usable samples (health: supervisor state not 0, or none yet) and a
+  // re-activation of the device during the call (the force would come from
+  // a segment nobody feeds any more) each end the call at once with an ERROR
+  // line, without a further step and without retract.
   virtual Result moveToContact(int referenceFrame, int axis, Number& speed, Number& forceThreshold,
                                Number& maxDistance, Number& retractDistance);
   virtual Result activateForceControl(bool translation, bool rotation);
@@ -221,12 +239,49 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
                                  [this, handler](const T& signal) { (this->*handler)(signal); })));
   }
 
-  // The facade, or an empty pointer with an ERROR line naming `function` when
-  // the device has not been bound yet.
-  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> facadeFor(const char* function);
+  // Longest wait of a robot-program function for a lifecycle step in
+  // progress, ms (an activation stops and starts three workers, 1 s bound
+  // each, and configures the sensor).
+  static constexpr int kLifecycleWaitMs = 10000;
+
+  // The current facade, with the device's lock held shared while the access
+  // lives: no lifecycle step replaces the facade under it.
+  class FacadeAccess {
+   public:
+    FacadeAccess() = default;
+    FacadeAccess(std::shared_lock<std::shared_timed_mutex> lock,
+                 boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> facade)
+        : lock_(std::move(lock)), facade_(std::move(facade)) {}
+    explicit operator bool() const { return facade_ != nullptr; }
+    VorelForceTorqueSensorSecondaryInstance* operator->() const { return facade_.get(); }
+    VorelForceTorqueSensorSecondaryInstance& operator*() const { return *facade_; }
+    const boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance>& get() const {
+      return facade_;
+    }
+
+   private:
+    std::shared_lock<std::shared_timed_mutex> lock_;
+    boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> facade_;
+  };
+
+  // The facade on the current segment for `function`. A facade whose segment
+  // was replaced by an activation in another process is re-created on the
+  // new one first ("[INFO] <function>: the shared segment was re-created by
+  // a new activation; the command facade now uses the new one"). Empty, with
+  // an ERROR line naming `function`, when the device has not been bound yet,
+  // when no segment exists under the name, or after kLifecycleWaitMs of
+  // waiting for a lifecycle step.
+  FacadeAccess facadeFor(const char* function);
   // Creates and starts a facade on the current segment and hands it the
   // mounted sensor pose; replaces (and releases) the one held before.
   void createFacade();
+  // Moves a facade bound on an earlier segment to the current one: it keeps
+  // running if it was running, and gets the sensor pose again. Caller holds
+  // the lifecycle lock exclusively.
+  void renewFacade();
+  // Stops the reader and force control and closes the port (onDeactivate's
+  // work); caller holds the lifecycle lock exclusively.
+  void deactivateLocked();
   void applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade);
   // Reads one stage into rows 0..2 of `out`: components first..first+2.
   template <class Getter>
@@ -256,6 +311,8 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   boost::shared_ptr<AdaptiveThread> adaptive_thread;
   std::atomic<bool> program_running;  // cleared for good when the program terminates
   double sampling_rate;               // Hz: 500, 250 or 100, chosen at activation
+  // Lifecycle operations hold it exclusively, facade users shared.
+  std::shared_timed_mutex lifecycle_mutex;
 };
 
 }  // namespace vorel_device

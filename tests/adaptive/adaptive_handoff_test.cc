@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 
 #include "tests/adaptive/adaptive_fixture.h"
@@ -83,10 +85,18 @@ TEST_F(AdaptiveHandoffTest, UnknownRequestCode_ConsumedWithoutEffect) {
   EXPECT_TRUE(thread_->getFilterChain().empty());
 }
 
-TEST_F(AdaptiveHandoffTest, TwoRequestsBeforeACycle_OnlyTheSecondIsServed) {
+// Requests made back to back, within one cycle: each waits until the thread
+// has taken the one before, so none is lost.
+TEST_F(AdaptiveHandoffTest, RequestsBackToBack_EachWaitsForTheTakeAndAllAreServed) {
   startThread();
-  facade_->addOrRemoveFilter(lowPass("first", 50.0), Facade::kAddFilter);
-  facade_->addOrRemoveFilter(lowPass("second", 50.0), Facade::kAddFilter);
+  ASSERT_TRUE(facade_->addOrRemoveFilter(lowPass("first", 50.0), Facade::kAddFilter));
+  auto second = std::async(std::launch::async, [&] {
+    return facade_->addOrRemoveFilter(lowPass("second", 50.0), Facade::kAddFilter) &&
+           facade_->addOrRemoveFilter(lowPass("first", 0.0), Facade::kRemoveFilter);
+  });
+  while (second.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    step();
+  EXPECT_TRUE(second.get());
   step();
   EXPECT_THAT(thread_->getFilterChain().order(), ElementsAre("second"));
 }

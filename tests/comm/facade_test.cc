@@ -186,7 +186,7 @@ TEST_F(FacadeOnSegment, Norms_OffsetsSubtracted_EuclideanOfEachHalf) {
   EXPECT_EQ(norm, 7.0);  // (2, -3, 6)
 }
 
-TEST_F(FacadeOnSegment, AddOrRemoveFilter_TwoRequestsBeforeTake_LeavesOnlySecond) {
+TEST_F(FacadeOnSegment, AddOrRemoveFilter_SlotFull_SecondWaitsAndTravelsOnlyAfterTake) {
   FilterOptions notch;
   const std::string forty = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
   ASSERT_EQ(forty.size(), FilterOptions::kNameSize);
@@ -204,11 +204,19 @@ TEST_F(FacadeOnSegment, AddOrRemoveFilter_TwoRequestsBeforeTake_LeavesOnlySecond
   EXPECT_EQ(view->read<std::int32_t>(ss::kNewFilterFlag), 1);
 
   // The second request, before any take: "all" with bytes after its NUL that
-  // must not travel.
+  // must not travel. Nobody takes the first, so the second waits its bound
+  // and is not sent: the first stays in the slot.
   FilterOptions remove_all;
   std::memcpy(remove_all.name, "all\0XYZ", 7);
-  facade->addOrRemoveFilter(remove_all, Facade::kRemoveFilter);
+  EXPECT_FALSE(facade->addOrRemoveFilter(remove_all, Facade::kRemoveFilter));
+  stored = view->read<FilterOptions>(ss::kTempFilterOptions);
+  EXPECT_EQ(std::string(stored.name, FilterOptions::kNameSize), forty);
+  EXPECT_EQ(view->read<std::int32_t>(ss::kNewFilterFlag), 1);
 
+  // Once the force-control side has taken the first (slot flag 0), the
+  // second travels.
+  view->write<std::int32_t>(ss::kNewFilterFlag, 0);
+  EXPECT_TRUE(facade->addOrRemoveFilter(remove_all, Facade::kRemoveFilter));
   stored = view->read<FilterOptions>(ss::kTempFilterOptions);
   char expected_name[FilterOptions::kNameSize] = {'a', 'l', 'l'};
   EXPECT_EQ(std::memcmp(stored.name, expected_name, FilterOptions::kNameSize), 0);

@@ -103,8 +103,8 @@ TEST_F(DeviceFrameTest, HWReady_WithoutActivationParams_DoesNothing) {
 }
 
 TEST_F(DeviceFrameTest, HWReady_SuccessfulActivation_PublishesNothing) {
-  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
-                                                       deviceConfig(kActivation));
+  auto device =
+      boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
   EventSink<hx4_bundle::Error> errors(controller.program()->eventBus(), 9001);
   EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9001);
 
@@ -117,8 +117,8 @@ TEST_F(DeviceFrameTest, HWReady_SuccessfulActivation_PublishesNothing) {
 }
 
 TEST_F(DeviceFrameTest, HWReady_FailedActivation_PublishesErrorWithIdentity) {
-  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
-                                                       deviceConfig(kActivation));
+  auto device =
+      boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
   device->result = VorelFTSensor::Result::Error(-1, "Failed to start the adaptive thread.");
   EventSink<hx4_bundle::Error> errors(controller.program()->eventBus(), 9002);
   EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9002);
@@ -137,8 +137,8 @@ TEST_F(DeviceFrameTest, HWReady_FailedActivation_PublishesErrorWithIdentity) {
 }
 
 TEST_F(DeviceFrameTest, HWReady_ActivationException_PublishesException) {
-  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
-                                                       deviceConfig(kActivation));
+  auto device =
+      boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
   device->result = VorelFTSensor::Result::Exception(-7, "segment could not be created");
   EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9003);
 
@@ -150,8 +150,8 @@ TEST_F(DeviceFrameTest, HWReady_ActivationException_PublishesException) {
 }
 
 TEST_F(DeviceFrameTest, HWReady_FailureWithoutStream_PublishesNothingAndSurvives) {
-  auto device = boost::make_shared<ScriptedActivation>(controller.program(),
-                                                       deviceConfig(kActivation));
+  auto device =
+      boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
   device->result = VorelFTSensor::Result::Error(-1, "failed");
   device->onHWReady(hx4_signal::HWReady{});
   EXPECT_EQ(device->activations, 1);

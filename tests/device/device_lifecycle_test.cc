@@ -2,7 +2,8 @@
 // sensor emulator on a pseudo-terminal (sampling rate and filter commands on
 // the wire), activation without a sensor, a force-control thread that starts
 // too late, binding with missing parameters, binding twice, deactivation
-// before any activation, and re-activation.
+// before any activation, re-activation, and activations from the
+// hardware-ready handler racing the host's operations.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <boost/weak_ptr.hpp>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
@@ -348,6 +350,42 @@ TEST_F(DeviceLifecycleTest, Activate_TwiceWithoutDeactivate_StopsAndReplacesTheW
   // The new workers share the segment that exists now.
   SegmentView view;
   EXPECT_TRUE(pollUntil([&] { return view.read<std::int32_t>(ss::kFrameCounter) > 0; }));
+}
+
+// The hardware-ready handler activates on the signal's delivery thread while
+// the host deactivates or unbinds on its own: the device lock makes them run
+// one after the other (ThreadSanitizer checks that no worker, port or field
+// is touched by two at once), and the device ends in a usable state.
+TEST_F(DeviceLifecycleTest, HWReadyActivation_RacingHostOperations_RunOneAtATime) {
+  makeDevice(activationXml("/nonexistent/vorel-tty", "500") + mountingXml());
+  controller->setFreeRunning(true, std::chrono::microseconds(100));
+  testing::internal::CaptureStdout();  // the missing port's errors, every activation
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  ASSERT_EQ(device->onBind(), 0);
+
+  for (int i = 0; i < 1000; ++i) {
+    std::thread delivery([&] { device->onHWReady(hx4_signal::HWReady{}); });
+    if (i % 2 == 0) {
+      device->onDeactivate();
+    } else {
+      device->onUnbind();
+      device->onBind();
+    }
+    delivery.join();
+  }
+
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(device->sensorComm()->isRunning());
+  EXPECT_TRUE(device->adaptiveThread()->isRunning());
+  // The facade works on the segment that exists now.
+  EXPECT_EQ(device->secondaryInstance()->segmentState(),
+            vorel_device::VorelForceTorqueSensorSecondaryInstance::SegmentState::kCurrent);
+  console.clear();
+  ASSERT_TRUE(device->activateForceControl(true, false).ok());
+  SegmentView view;
+  EXPECT_TRUE(view.read<bool>(ss::kActivateTranslation));
+  EXPECT_TRUE(console.lines().empty());
 }
 
 }  // namespace

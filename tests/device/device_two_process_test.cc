@@ -3,7 +3,8 @@
 // the reader on the sensor emulator and the force-control thread on the
 // stepping controller double. The peer process (device_program_peer) binds
 // its own device to that segment and runs robot-program functions that steer
-// this process's force control.
+// this process's force control, also after this process re-activates (a new
+// segment, which the peer re-opens).
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
@@ -106,6 +107,48 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   EXPECT_EQ(adaptive->getFilterChain().order(), std::vector<std::string>{"ramp"});
   const Vec3 filtered = parseVector(peer.call("readForceFiltered"));
   EXPECT_NEAR(filtered[2], -0.1, 1e-12);
+
+  // This process re-activates its device, as a second hardware-ready does:
+  // a new segment and a new force-control thread. The peer's next function
+  // finds the new segment and re-opens it, with one INFO line; from then on
+  // its functions steer the new force-control thread.
+  controller->setFreeRunning(true);  // the running thread leaves its cycle
+  ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+  controller->setFreeRunning(false);
+  adaptive = device->adaptiveThread();
+  SegmentView renewed;
+  ASSERT_TRUE(pollUntil([&] {
+    const vorel_device::RxFrame frame = renewed.read<vorel_device::RxFrame>(ss::kFrame);
+    const float fz = frame.ft_data[2];
+    return fz == 4.0f;
+  }));
+  ASSERT_TRUE(controller->runCycles(2));
+  const std::size_t lines_before = peer.consoleLines().size();
+  ASSERT_EQ(peer.call("readSensorHealth").substr(0, 2), "ok");
+  EXPECT_EQ(std::vector<std::string>(peer.consoleLines().begin() + lines_before,
+                                     peer.consoleLines().end()),
+            (std::vector<std::string>{"[INFO] readSensorHealth: the shared segment was re-created "
+                                      "by a new activation; the command facade now uses the new "
+                                      "one"}));
+  // The re-opened facade gave the new segment the sensor pose; its bias
+  // starts at zero.
+  ASSERT_TRUE(controller->runCycles(2));
+  const Vec3 fresh = parseVector(peer.call("readForce"));
+  EXPECT_NEAR(fresh[1], -3.0, 1e-9);
+  EXPECT_NEAR(fresh[2], 13.81, 1e-9);
+  ASSERT_EQ(peer.call("resetForce 0 0 -10"), "ok");
+  ASSERT_EQ(peer.call("setEnabledAxes 0 0 1 0 0 0"), "ok");
+  ASSERT_EQ(peer.call("activateForceControl 1 0"), "ok");
+  EXPECT_EQ(peer.consoleLines().size(), lines_before + 1)  // re-opened once
+      << peer.consoleLines().back();
+  controller->clearRecords();
+  ASSERT_TRUE(controller->runCycles(4));
+  commands = controller->driveCommands();
+  ASSERT_EQ(commands.size(), 3u);
+  for (std::size_t k = 0; k < commands.size(); ++k) {
+    EXPECT_NEAR(commands[k].command.referenceOffset().frame.position.z(),
+                -1e-4 * static_cast<double>(k + 1), 1e-12);
+  }
 
   // The peer's program ends: filters removed, force control off with one
   // zero offset.

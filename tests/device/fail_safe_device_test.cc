@@ -1,11 +1,14 @@
 // The device's fail-safe behaviour on real workers and the sensor emulator:
 // every end of force control leaves the drive at the zero offset, the health
-// readout, and a named mutex left locked by a killed process.
+// readout, a named mutex left locked by a killed process, a guarded move that
+// never goes on blind, and filter requests that are never lost.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/make_shared.hpp>
 #include <functional>
+#include <future>
 #include <ostream>
 #include <string>
 
@@ -21,6 +24,7 @@ namespace {
 
 namespace ss = vorel_device::shared_segment;
 using hx4rc_api::Model;
+using hx4rc_api::Motion;
 using hx4rc_api::Vector;
 
 class FailSafeDeviceTest : public ::testing::Test {
@@ -161,6 +165,163 @@ TEST_F(FailSafeDeviceTest,
     device->readForce(fresh);
     return rows(fresh)[2] != 7.0;
   }));
+}
+
+// --- moveToContact never goes on blind -------------------------------------------
+
+class BlindMoveTest : public FailSafeDeviceTest {
+ protected:
+  void SetUp() override {
+    FailSafeDeviceTest::SetUp();
+    // The robot reaches every valid target at once.
+    controller->setMoveHook([this](const Motion::Target& target, const Motion::Params& params) {
+      if (target.frame_id != 0)
+        controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
+                             target.frame);
+      if (params.pairs[0].kind == 1)
+        ++retracts;
+    });
+    console.clear();
+  }
+
+  // An approach that finds no contact: 4 N against a 100 N threshold, 1 m of
+  // travel allowed.
+  std::future<VorelFTSensor::Result> approach() {
+    return std::async(std::launch::async, [this] {
+      Number speed(50.0), threshold(100.0), max_distance(1000.0), retract(5.0);
+      return device->moveToContact(0, 2, speed, threshold, max_distance, retract);
+    });
+  }
+
+  std::atomic<int> retracts{0};
+};
+
+// The approach waits while the robot is held; meanwhile the hardware-ready
+// signal re-activates the device, which replaces the shared segment. The
+// force the call was reading now comes from a segment nobody feeds.
+TEST_F(BlindMoveTest, ReactivatedWhileHeld_EndsWithoutStep) {
+  ASSERT_EQ(device->onCreate(), 0);  // registers the hardware-ready handler
+  controller->setFreeRunning(true, std::chrono::microseconds(500));
+  controller->setResourceFlag(4, true);
+  const std::uint64_t queries = controller->statusQueryCount();
+  auto call = approach();
+  ASSERT_TRUE(controller->awaitStatusQueries(queries + 10));
+
+  const auto old_adaptive = device->adaptiveThread();
+  controller.program()->signalBus().findOrCreateStream<hx4_signal::HWReady>()->publish(
+      boost::any(hx4_signal::HWReady{}));
+  ASSERT_TRUE(pollUntil([&] {
+    auto adaptive = device->adaptiveThread();
+    return adaptive != old_adaptive && adaptive->isRunning();
+  }));
+  controller->setResourceFlag(4, false);
+
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(call.get().ok());
+  EXPECT_EQ(controller->motionCommandCount(), 0u);
+  EXPECT_THAT(console.lines(),
+              testing::Contains("[ERROR] moveToContact: the device was re-activated during the "
+                                "call, so the force it was reading comes from a segment that is "
+                                "no longer fed; stopped without a further step or retract"));
+}
+
+// The sensor hangs up during the approach: the call ends once the
+// supervisor finds no usable sample for its limit (one pass later, as the
+// health is published), without retract.
+TEST_F(BlindMoveTest, SensorHangsUpDuringApproach_EndsWithinStaleLimitWithoutRetract) {
+  SegmentView view;
+  auto published = [&] {
+    return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published;
+  };
+  // Cycles with a fresh sample each: first force control alone (it has
+  // taken a usable sample when the approach starts), then both.
+  auto freshCycle = [&] {
+    const std::uint64_t before = published();
+    return pollUntil([&] { return published() > before; }) && controller->runCycles(1);
+  };
+  ASSERT_TRUE(freshCycle());
+  auto call = approach();
+  ASSERT_TRUE(controller->awaitWaiting(2));  // force control and the approach
+  for (int k = 0; k < 3; ++k)
+    ASSERT_TRUE(freshCycle());
+  const std::size_t moves_before = controller->motionCommandCount();
+  EXPECT_GT(moves_before, 0u);
+
+  emulator.hangUp();
+  // The reader has drained what the line still held.
+  const std::int32_t reader_cycles = view.read<std::int32_t>(ss::kFrameCounter);
+  ASSERT_TRUE(
+      pollUntil([&] { return view.read<std::int32_t>(ss::kFrameCounter) >= reader_cycles + 2; }));
+
+  // Cycle by cycle until the call returns. In the cycle in which it
+  // returns, the approach does not come back to the synchronisation, so
+  // that grant ends at the (shortened) guard.
+  const std::int64_t limit = device->adaptiveThread()->staleLimit();
+  controller->setGuard(std::chrono::milliseconds(1000));
+  std::int64_t cycles = 0;
+  while (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+         cycles < 10 * limit) {
+    ++cycles;
+    if (!controller->runCycles(1)) {
+      ASSERT_EQ(call.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    }
+  }
+  controller->setFreeRunning(true, std::chrono::microseconds(500));
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(call.get().ok());
+  // The last sample may still be taken in the first cycle; the supervisor
+  // trips limit cycles later and the pass after reads it.
+  EXPECT_GE(cycles, limit);
+  EXPECT_LE(cycles, limit + 3);
+  EXPECT_LE(controller->motionCommandCount() - moves_before, static_cast<std::size_t>(limit + 3));
+  EXPECT_EQ(retracts.load(), 0);
+  EXPECT_THAT(console.lines(), testing::Contains(testing::HasSubstr(
+                                   "[ERROR] moveToContact: the sensor gives no usable samples")));
+}
+
+// --- Filter requests are never lost ------------------------------------------------
+
+// Requests issued back to back, within one force-control cycle: each waits
+// until the thread has taken the one before, so every one takes effect.
+TEST_F(FailSafeDeviceTest, FilterRequestsBackToBack_NoneIsLost) {
+  ASSERT_TRUE(device->addFilter("a", 1, 0.0, 0.0, 1.0, 0.0, 0.0).ok());
+  ASSERT_TRUE(device->addFilter("b", 1, 0.0, 0.0, 2.0, 0.0, 0.0).ok());
+  ASSERT_TRUE(controller->runCycles(1));
+  EXPECT_EQ(device->adaptiveThread()->getFilterChain().order(),
+            (std::vector<std::string>{"a"}));  // b waits in the slot
+  ASSERT_TRUE(controller->runCycles(1));
+
+  console.clear();
+  std::atomic<bool> done{false};
+  auto program = std::async(std::launch::async, [&] {
+    device->removeFilter("a");
+    device->removeFilter("b");
+    device->addFilter("c", 1, 0.0, 0.0, 3.0, 0.0, 0.0);
+    done = true;
+  });
+  while (!done.load())
+    ASSERT_TRUE(controller->runCycles(1));
+  program.get();
+  ASSERT_TRUE(controller->runCycles(1));
+  EXPECT_EQ(device->adaptiveThread()->getFilterChain().order(), (std::vector<std::string>{"c"}));
+  EXPECT_TRUE(console.lines().empty());
+}
+
+// Without a force-control thread to take it, a second request waits its
+// bound and is refused by name: nothing is overwritten.
+TEST_F(FailSafeDeviceTest, FilterRequestNotTaken_SecondRefusedByName) {
+  controller->setFreeRunning(true, std::chrono::microseconds(500));
+  device->adaptiveThread()->stop(1000);
+  console.clear();
+  ASSERT_TRUE(device->addFilter("a", 1, 0.0, 0.0, 1.0, 0.0, 0.0).ok());
+  ASSERT_TRUE(device->removeFilter("a").ok());
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{
+                "[ERROR] addOrRemoveFilter: the force-control thread did not take the previous "
+                "filter request within 100 ms; the request to remove filter \"a\" was not sent"}));
+  SegmentView view;
+  EXPECT_EQ(view.read<std::int32_t>(ss::kNewFilterFlag), 1);
+  EXPECT_STREQ(view.read<vorel_device::FilterOptions>(ss::kTempFilterOptions).name, "a");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <functional>
 #include <future>
 #include <limits>
+#include <ostream>
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/device/device_fixture.h"
@@ -28,6 +29,8 @@ using vorel_test::MotionRecord;
 const hx4rc_api::Rotation kToolDown(1, 0, 0, 0, -1, 0, 0, 0, -1);
 const hx4rc_api::Vector kStart(0.4, 0.1, 0.3);
 constexpr double kTol = 1e-12;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 const std::string kTerminatedTail =
     " because the robot program terminated; the robot is not moved by this call any more";
 
@@ -74,6 +77,9 @@ class MoveToContactTest : public ::testing::Test {
         controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
     ASSERT_EQ(device->onBind(), 0);
     view = std::make_unique<SegmentView>();
+    // No force-control thread runs here: the health it would publish says
+    // that usable samples arrive.
+    setHealth(vorel_device::SensorHealth::kOk, 0.0);
     // The robot reaches every valid target; then the test's contact model.
     controller->setMoveHook([this](const Motion::Target& target, const Motion::Params&) {
       const int n = ++moves;
@@ -97,6 +103,13 @@ class MoveToContactTest : public ::testing::Test {
     w[1] = fy;
     w[2] = fz;
     view->write(ss::kTcpTransformedWrench, w);
+  }
+
+  void setHealth(std::int32_t supervisor_state, double last_usable_age) {
+    vorel_device::SensorHealth health;
+    health.supervisor_state = supervisor_state;
+    health.last_usable_age = last_usable_age;
+    view->write(ss::kSensorHealth, health);
   }
 
   VorelFTSensor::Result move(int reference_frame, int axis, double speed_mm_s, double threshold_n,
@@ -264,16 +277,6 @@ TEST_F(MoveToContactTest, TravelLimitPassed_EndsWithInfoLineAndNoRetract) {
   EXPECT_EQ(controller->releaseCount(), 1u);
 }
 
-TEST_F(MoveToContactTest, NaNForceNorm_CountsAsNoContact) {
-  setForce(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0);
-  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 5.0, 5.0).ok());
-  EXPECT_EQ(controller->motionCommandCount(), 1u);
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{"[INFO] moveToContact: no contact within the travel limit "
-                                      "of 5 mm (force norm nan N, threshold 10 N); stopped "
-                                      "without retract"}));
-}
-
 TEST_F(MoveToContactTest, SpeedZero_ContactWithoutRetract) {
   contactAtMove(2);
 
@@ -293,33 +296,88 @@ TEST_F(MoveToContactTest, SpeedZero_ContactWithoutRetract) {
 
 // --- Arguments that are not numbers -------------------------------------------
 
-TEST_F(MoveToContactTest, NonFiniteSpeed_CommandsNothingWithErrorLine) {
-  ASSERT_TRUE(move(0, 2, std::numeric_limits<double>::quiet_NaN(), 10.0, 100.0, 5.0).ok());
-  ASSERT_TRUE(move(1, 0, std::numeric_limits<double>::infinity(), 10.0, 100.0, 5.0).ok());
+// Every number is checked before the robot moves: a non-finite retract
+// distance found only after contact would leave the tool pressed into the
+// surface.
+struct BadArguments {
+  double speed, threshold, max_distance, retract;
+  const char* line;
+  friend void PrintTo(const BadArguments& a, std::ostream* os) { *os << a.line; }
+};
 
+class MoveToContactBadArgumentTest : public MoveToContactTest,
+                                     public ::testing::WithParamInterface<BadArguments> {};
+
+TEST_P(MoveToContactBadArgumentTest, RefusedBeforeAnyMotionCommand) {
+  const BadArguments& a = GetParam();
+  contactAtMove(1);
+  ASSERT_TRUE(move(0, 2, a.speed, a.threshold, a.max_distance, a.retract).ok());
   EXPECT_EQ(controller->motionCommandCount(), 0u);
   EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{
-                "[ERROR] moveToContact: the speed nan mm/s is not a finite number; stopped "
-                "without commanding a step",
-                "[ERROR] moveToContact: the speed inf mm/s is not a finite number; stopped "
-                "without commanding a step"}));
-  EXPECT_EQ(controller->releaseCount(), 2u);
+            (std::vector<std::string>{std::string("[ERROR] moveToContact: the ") + a.line +
+                                      " is not a finite number; stopped without "
+                                      "commanding a step"}));
 }
 
-TEST_F(MoveToContactTest, NonFiniteRetractDistance_ContactWithoutRetract) {
-  contactAtMove(1);
+INSTANTIATE_TEST_SUITE_P(
+    NonFinite, MoveToContactBadArgumentTest,
+    ::testing::Values(BadArguments{kNaN, 10.0, 100.0, 5.0, "speed nan mm/s"},
+                      BadArguments{kInf, 10.0, 100.0, 5.0, "speed inf mm/s"},
+                      BadArguments{50.0, -kInf, 100.0, 5.0, "force threshold -inf N"},
+                      BadArguments{50.0, 10.0, kNaN, 5.0, "travel limit nan mm"},
+                      BadArguments{50.0, 10.0, kInf, 5.0, "travel limit inf mm"},
+                      BadArguments{50.0, 10.0, 100.0, kNaN, "retract distance nan mm"},
+                      BadArguments{-50.0, 10.0, 100.0, -kInf, "retract distance -inf mm"}));
 
-  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, std::numeric_limits<double>::quiet_NaN()).ok());
+// --- Never blind ------------------------------------------------------------
 
-  const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 2u);
-  expectApproachParams(records[1].params);
+TEST_F(MoveToContactTest, NaNForceNorm_StopsWithoutStepOrRetract) {
+  on_move = [this](int count, const Motion::Target&) {
+    if (count == 2)
+      setForce(kNaN, 0.0, 0.0);  // e.g. bound without a sensor pose
+  };
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
+  EXPECT_EQ(controller->motionCommandCount(), 2u);
   EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{"[ERROR] moveToContact: contact found, but the retract "
-                                      "distance nan mm is not a finite number; no retract "
-                                      "commanded"}));
+            (std::vector<std::string>{
+                "[ERROR] moveToContact: the force norm nan N is not a finite number (are the "
+                "sensor pose and tool load set?); stopped without a further step or retract"}));
 }
+
+struct Health {
+  std::int32_t state;
+  double age;
+  const char* line;
+  friend void PrintTo(const Health& h, std::ostream* os) { *os << h.line; }
+};
+
+class MoveToContactHealthTest : public MoveToContactTest,
+                                public ::testing::WithParamInterface<Health> {};
+
+// The health the force-control thread publishes turns bad after the second
+// step: the call ends there, even though the force norm is below the
+// threshold and the travel limit is far.
+TEST_P(MoveToContactHealthTest, NoUsableSamples_StopsWithoutStepOrRetract) {
+  on_move = [this](int count, const Motion::Target&) {
+    if (count == 2)
+      setHealth(GetParam().state, GetParam().age);
+  };
+  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
+  EXPECT_EQ(controller->motionCommandCount(), 2u);
+  EXPECT_EQ(
+      console.lines(),
+      (std::vector<std::string>{std::string("[ERROR] moveToContact: the sensor gives no "
+                                            "usable samples (last usable sample ") +
+                                GetParam().line + "); stopped without a further step or retract"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Supervisor, MoveToContactHealthTest,
+                         ::testing::Values(Health{vorel_device::SensorHealth::kStale, 0.05,
+                                                  "0.05 s ago, supervisor state 1"},
+                                           Health{vorel_device::SensorHealth::kFaulted, 0.0,
+                                                  "0 s ago, supervisor state 2"},
+                                           Health{vorel_device::SensorHealth::kOk, -1.0,
+                                                  "none yet, supervisor state 0"}));
 
 // --- Program termination -------------------------------------------------------
 

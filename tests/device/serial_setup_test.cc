@@ -108,7 +108,8 @@ TEST_F(SerialSetupTest, PathWithoutPermission_AsksForDialoutGroup) {
     // drop to nobody at all: ask a throw-away child first.
     const pid_t probe = fork();
     ASSERT_GE(probe, 0);
-    if (probe == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 ? 0 : 3);
+    if (probe == 0)
+      _exit(setgid(65534) == 0 && setuid(65534) == 0 ? 0 : 3);
     int probe_status = 0;
     ASSERT_EQ(waitpid(probe, &probe_status, 0), probe);
     if (!WIFEXITED(probe_status) || WEXITSTATUS(probe_status) != 0) {
@@ -120,7 +121,8 @@ TEST_F(SerialSetupTest, PathWithoutPermission_AsksForDialoutGroup) {
     close(fd);
     EXPECT_EXIT(
         {
-          if (setgid(65534) != 0 || setuid(65534) != 0) std::exit(3);
+          if (setgid(65534) != 0 || setuid(65534) != 0)
+            std::exit(3);
           dup2(STDERR_FILENO, STDOUT_FILENO);  // the death test reads stderr
           device->setPath(path);
           device->openPort();
