@@ -423,6 +423,17 @@ TEST(DeviceUnboundTest, Functions_BeforeBind_ErrorLineEachAndNothingTouched) {
   EXPECT_EQ(controller->syncCount(), 0u);
   EXPECT_EQ(controller->motionCommandCount(), 0u);
   EXPECT_TRUE(device.programRunning());
+
+  // A program termination says what it does and what it cannot do.
+  console.clear();
+  device.onProgramTerminated(hx4_signal::ProgramTerminated{1});
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{
+                "[ERROR] onProgramTerminated: the device is not bound (no onBind), so no filter "
+                "is removed and force control is not switched off here; moveToContact no longer "
+                "moves the robot"}));
+  EXPECT_FALSE(device.programRunning());
+  EXPECT_EQ(view.read<std::int32_t>(ss::kNewFilterFlag), 0);
 }
 
 }  // namespace
