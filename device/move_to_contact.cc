@@ -5,6 +5,12 @@
 // tool-centre-point frame and commands a target 0.12 s of travel ahead
 // (speed x 0.12 mm) along the axis, so the robot moves at the motion
 // command's pace while the force is checked once per pass.
+//
+// Never blind: each pass takes the device's current facade (under the
+// device lock, released before the synchronisation and the motion command)
+// and reads the force norm and the sensor health from it. A re-activation
+// during the call (another facade), a non-finite norm or a sensor without
+// usable samples ends the call without a further step or retract.
 #include <cmath>
 #include <sstream>
 #include <string>
