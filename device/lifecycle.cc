@@ -2,7 +2,9 @@
 // the program-termination handler.
 #include <boost/make_shared.hpp>
 #include <cmath>
+#include <exception>
 #include <mutex>
+#include <string>
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
@@ -23,6 +25,29 @@ constexpr int kFacadeTimeoutMs = 1000;
 constexpr int kAdaptiveTimeoutMs = 1000;
 
 }  // namespace
+
+bool VorelFTSensor::realtimePriorityOf(const hx4_bundle_api::ArgProviderXml& args, int& priority,
+                                       std::string& refusal) {
+  priority = 0;
+  if (args.getArgCount() < 3)
+    return true;  // absent: normal scheduling
+  const char* const range =
+      "; expected a whole number from 0 (normal scheduling) to 98 (SCHED_FIFO priority of force "
+      "control)";
+  double value = 0.0;
+  try {
+    value = args.getDouble(2);
+  } catch (const std::exception& e) {
+    refusal = std::string("Invalid real-time priority (") + e.what() + ")" + range + ".";
+    return false;
+  }
+  if (!(value >= 0.0 && value <= kMaxRealtimePriority) || value != std::floor(value)) {
+    refusal = "Invalid real-time priority " + str(value) + range + ".";
+    return false;
+  }
+  priority = static_cast<int>(value);
+  return true;
+}
 
 double VorelFTSensor::samplingRateFor(double frequency) {
   if (frequency >= 500.0)
@@ -92,6 +117,19 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   const double frequency = args.getDouble(1);
   logInfo("onActivate: 1st Frequency = " + str(frequency));
   logInfo("onActivate: device_path = " + device_path);
+  // Checked before anything changes: a refused activation leaves running
+  // workers as they are.
+  int priority = 0;
+  std::string refusal;
+  if (!realtimePriorityOf(args, priority, refusal))
+    return Result::Error(-1, refusal);
+  if (priority > 0) {
+    logInfo("onActivate: real-time priority = " + str(priority) + " (force control SCHED_FIFO " +
+            str(priority) + ", sensor reader " +
+            (priority > 1 ? "SCHED_FIFO " + str(priority - 1) : std::string("normal")) + ")");
+  } else {
+    logInfo("onActivate: real-time priority = 0 (normal scheduling)");
+  }
 
   // A second activation without onDeactivate: stop the running workers first,
   // so that no reader, port or force-control thread is left behind.
@@ -115,6 +153,7 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   reader->configureFilter(frequency);
   sampling_rate = samplingRateFor(frequency);
 
+  reader->setRealtimePriority(priority - 1, "Sensor reader");
   logInfo("onActivate: start reading thread");
   reader->start(kReaderTimeoutMs);
   logInfo("started");
@@ -124,6 +163,7 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
     renewFacade();
 
   auto adaptive = boost::make_shared<AdaptiveThread>(program(), kAdaptivePeriodMs, sampling_rate);
+  adaptive->setRealtimePriority(priority, "Force control");
   boost::atomic_store(&adaptive_thread, adaptive);
   old_adaptive.reset();
   if (adaptive->start(kAdaptiveTimeoutMs))

@@ -19,9 +19,12 @@
 //                                        host's "toolload" system load
 //   onActivate    success, or kind 2     opens and configures the port, creates
 //                 "Failed to start the   the reader (and so a fresh segment),
-//                 adaptive thread."      configures the sensor's filter, starts
-//                                        the reader, creates and starts force
-//                                        control at 500, 250 or 100 Hz
+//                 adaptive thread." or   configures the sensor's filter, starts
+//                 "Invalid real-time     the reader, creates and starts force
+//                 priority ..."          control at 500, 250 or 100 Hz; with
+//                                        activation argument 2 (1..98) force
+//                                        control runs SCHED_FIFO at it, the
+//                                        reader one below
 //   onBind        0, or -1 without       registers the program-terminated and
 //                 activation or          alarm handlers, creates and starts the
 //                 mounting parameters    facade (a reader must exist), stores
@@ -227,6 +230,16 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // Sampling rate for a sensor frequency (Hz): 500 from 500 up, 250 from 250
   // up, else 100 (NaN included).
   static double samplingRateFor(double frequency);
+
+  // Highest real-time priority of the force-control thread; the sensor reader
+  // runs one below it (98 leaves 99 to the host's own real-time threads).
+  static constexpr int kMaxRealtimePriority = 98;
+  // Activation argument 2, the force-control thread's real-time priority: a
+  // whole number 1..98 (SCHED_FIFO; the sensor reader one below), 0 or absent
+  // for normal scheduling. False, with the activation error's message in
+  // `refusal`, for anything else.
+  static bool realtimePriorityOf(const hx4_bundle_api::ArgProviderXml& args, int& priority,
+                                 std::string& refusal);
 
  protected:
   // Registers `handler` for signal type T on the signal bus under the device's

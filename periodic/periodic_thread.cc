@@ -1,9 +1,16 @@
 #include "periodic/periodic_thread.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+#include <string>
+#include <system_error>
+
+#include "host/console.h"
 
 namespace tmvz_periodic_thread {
 
@@ -61,7 +68,47 @@ void PeriodicThread::stopAndJoin() {
     worker.join();
 }
 
+void PeriodicThread::setRealtimePriority(int priority, const char* name) {
+  requested_priority = priority < 0 ? 0 : priority;
+  if (name)
+    thread_name = name;
+}
+
+void PeriodicThread::applyScheduling() {
+  if (requested_priority > 0) {
+    sched_param param{};
+    param.sched_priority = requested_priority;
+    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (error != 0) {
+      hx4_program_api_internals::Console::write(
+          std::string("[INFO] ") + thread_name + ": real-time priority " +
+          std::to_string(requested_priority) + " (SCHED_FIFO) not permitted (" +
+          std::system_category().message(error) + "); the thread runs with normal scheduling\n");
+    }
+  }
+  int policy = -1;
+  sched_param actual{};
+  if (pthread_getschedparam(pthread_self(), &policy, &actual) == 0) {
+    running_priority = actual.sched_priority;
+    running_policy = policy;
+  }
+}
+
+void PeriodicThread::sleepUntilMinCycle(const timespec& cycle_start) {
+  timespec until = cycle_start;
+  until.tv_nsec += kRealtimeMinCycleUs * 1000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_nsec -= 1000000000L;
+    ++until.tv_sec;
+  }
+  // Absolute deadline: a signal that interrupts the sleep resumes it.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
 void PeriodicThread::threadBody() {
+  applyScheduling();
+  const bool realtime = requested_priority > 0;
   initMethod();
   running = true;
   // A negative period counts as 0; the product is formed in 64 bits and held
@@ -70,8 +117,13 @@ void PeriodicThread::threadBody() {
   const std::uint64_t pause_us =
       std::min<std::uint64_t>(period * 1000u, std::numeric_limits<useconds_t>::max());
   while (!stop_requested.load()) {
+    timespec cycle_start{};
+    if (realtime)
+      clock_gettime(CLOCK_MONOTONIC, &cycle_start);
     cycleMethod();
     usleep(static_cast<useconds_t>(pause_us));
+    if (realtime)
+      sleepUntilMinCycle(cycle_start);
   }
   running = false;
 }

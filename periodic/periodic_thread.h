@@ -7,9 +7,21 @@
 // the sleep that follows the previous one: a cycle or its sleep is never
 // interrupted (a cycle may end itself early by reading stop_requested), and a
 // stop requested before or during initMethod() yields no cycle at all. The
-// runtime reads no clock, sets no scheduling policy, priority or affinity, and
-// does not compensate for the time a cycle takes: cycles start every
+// runtime does not compensate for the time a cycle takes: cycles start every
 // (cycle duration + period_ms + wake-up latency).
+//
+// Real-time scheduling (opt-in, setRealtimePriority): the worker thread asks
+// for SCHED_FIFO at the given priority from inside itself, before
+// initMethod(). When the system refuses (EPERM: no CAP_SYS_NICE and no
+// rtprio limit that allows it) the thread runs with normal scheduling and
+// one line "[INFO] <name>: real-time priority <p> (SCHED_FIFO) not
+// permitted (<reason>); the thread runs with normal scheduling" goes to the
+// host console; nothing else changes. Such a thread never spins: a cycle
+// (with its pause) that ends less than kRealtimeMinCycleUs after it began
+// is followed by a sleep up to that time, so a pacing call that returns
+// without waiting (a controller that stops or fails) cannot take a core from
+// the host. Without a priority the thread keeps the scheduling it inherits,
+// reads no clock and never sleeps beyond its pause.
 //
 // Lifecycle:
 //   state                        stop_requested  running  worker  left by
@@ -28,10 +40,14 @@
 //
 // Threads: start(), stop(), holdsThread() and the destructor are called from
 // the owner's thread only; the worker thread runs initMethod() and
-// cycleMethod(). The two share only the two atomic flags (sequentially
-// consistent stores, plain loads); the loop allocates nothing and takes no
-// lock. initMethod() and cycleMethod() must not let an exception escape.
+// cycleMethod(). The two share the two atomic flags (sequentially
+// consistent stores, plain loads) and the scheduling read-back; the priority
+// request is written before the thread exists. The loop allocates nothing and
+// takes no lock. initMethod() and cycleMethod() must not let an exception
+// escape.
 #pragma once
+
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -55,6 +71,25 @@ class PeriodicThread {
   virtual void initMethod() = 0;
   // One cycle of work on the worker thread.
   virtual void cycleMethod() = 0;
+
+  // Shortest cycle of a real-time thread, from the start of one cycle to the
+  // start of the next, µs: a quarter of the controller's 2 ms cycle, so that a
+  // thread paced by the controller never loses a tick to it.
+  static constexpr long kRealtimeMinCycleUs = 500;
+
+  // From the next start(): SCHED_FIFO at `priority` (1..99); 0 (the default)
+  // leaves the thread's scheduling alone. `name` names the thread in the
+  // fallback line. Owner's thread, before start().
+  void setRealtimePriority(int priority, const char* name);
+  int realtimePriority() const { return requested_priority; }
+  // The policy and priority the thread runs with, read back by the thread
+  // itself (pthread_getschedparam) after its request, before initMethod():
+  // SCHED_FIFO and the priority, or SCHED_OTHER and 0 after a refusal. -1
+  // until the first thread got that far.
+  int schedulingPolicy() const { return running_policy.load(); }
+  int schedulingPriority() const { return running_priority.load(); }
+  // The worker's native handle while a thread is held (for CPU clocks).
+  std::thread::native_handle_type nativeHandle() { return worker.native_handle(); }
 
   // Starts the worker thread and waits up to timeout_ms ms (no wait when
   // timeout_ms <= 0) for it to finish initMethod(). Returns true when the
@@ -97,11 +132,19 @@ class PeriodicThread {
 
  private:
   void threadBody();
+  // The scheduling request and its read-back, on the worker thread.
+  void applyScheduling();
+  // Sleeps until kRealtimeMinCycleUs after `cycle_start` (CLOCK_MONOTONIC).
+  static void sleepUntilMinCycle(const struct timespec& cycle_start);
 
   // The running or finished thread; empty until start().
   std::thread worker;
   // True from the return of initMethod() until the loop has ended.
   std::atomic<bool> running;
+  int requested_priority = 0;  // 0: scheduling left alone
+  const char* thread_name = "Periodic thread";
+  std::atomic<int> running_policy{-1};
+  std::atomic<int> running_priority{-1};
 };
 
 }  // namespace tmvz_periodic_thread

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 #include <thread>
 
 #include "adaptive/adaptive_thread.h"
@@ -22,6 +24,7 @@
 #include "sim/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/realtime_probe.h"
 
 namespace vorel_device_test {
 namespace {
@@ -77,14 +80,15 @@ TEST_P(DeviceFrequencyTest, Activate_SensorFrequency_SetsRateAndConfiguresSensor
   EXPECT_FALSE(emulator.inConfigMode());
 
   const std::string path = emulator.slavePath();
-  EXPECT_EQ(
-      console.lines(),
-      (std::vector<std::string>{
-          "[INFO] Activating", "[INFO] onActivate: device_address = " + path,
-          std::string("[INFO] onActivate: 1st Frequency = ") + c.frequency,
-          "[INFO] onActivate: device_path = " + path, "[INFO] onActivate: assign port",
-          "[INFO] onActivate: set port to sensor interface", "[INFO] onActivate: configure filter",
-          "[INFO] onActivate: start reading thread", "[INFO] started"}));
+  EXPECT_EQ(console.lines(),
+            (std::vector<std::string>{
+                "[INFO] Activating", "[INFO] onActivate: device_address = " + path,
+                std::string("[INFO] onActivate: 1st Frequency = ") + c.frequency,
+                "[INFO] onActivate: device_path = " + path,
+                "[INFO] onActivate: real-time priority = 0 (normal scheduling)",
+                "[INFO] onActivate: assign port", "[INFO] onActivate: set port to sensor interface",
+                "[INFO] onActivate: configure filter", "[INFO] onActivate: start reading thread",
+                "[INFO] started"}));
 
   controller->setFreeRunning(true);
   EXPECT_TRUE(device->onDeactivate().ok());
@@ -99,6 +103,66 @@ INSTANTIATE_TEST_SUITE_P(Frequencies, DeviceFrequencyTest,
                                            FrequencyCase{"250", 250.0, "f,172,0,0,1"},
                                            FrequencyCase{"50", 100.0, "f,430,0,0,1"},
                                            FrequencyCase{"nan", 100.0, "f,430,0,0,1"}));
+
+// --- Real-time priority: activation argument 2 ----------------------------------
+
+struct PriorityCase {
+  const char* arg;  // the third activation argument, "" for none
+  bool accepted;
+  int force_control;  // SCHED_FIFO priority expected when permitted; 0: normal
+  int reader;
+  friend void PrintTo(const PriorityCase& c, std::ostream* os) { *os << '"' << c.arg << '"'; }
+};
+
+class DevicePriorityTest : public DeviceLifecycleTest,
+                           public ::testing::WithParamInterface<PriorityCase> {};
+
+TEST_P(DevicePriorityTest, Activate_PriorityArgument_SchedulesWorkersOrRefuses) {
+  const PriorityCase& c = GetParam();
+  std::string activation = activationXml("/nonexistent/vorel-tty", "500");
+  if (*c.arg) {
+    activation.insert(activation.find("</activation>"),
+                      std::string("<arg type=\"double\">") + c.arg + "</arg>");
+  }
+  makeDevice(activation);
+  testing::internal::CaptureStdout();  // the missing port's errors
+  const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
+  testing::internal::GetCapturedStdout();
+
+  if (!c.accepted) {
+    EXPECT_EQ(result.kind(), VorelFTSensor::Result::kError);
+    EXPECT_EQ(result.code(), -1);
+    EXPECT_EQ(result.message().rfind("Invalid real-time priority", 0), 0u) << result.message();
+    EXPECT_FALSE(device->adaptiveThread());  // nothing was started
+    EXPECT_FALSE(device->sensorComm());
+    return;
+  }
+  ASSERT_TRUE(result.ok()) << result.message();
+  auto expectScheduling = [](tmvz_periodic_thread::PeriodicThread& thread, int priority) {
+    if (priority > 0 && vorel_test::fifoPermitted(priority)) {
+      EXPECT_EQ(thread.schedulingPolicy(), SCHED_FIFO);
+      EXPECT_EQ(thread.schedulingPriority(), priority);
+    } else {
+      EXPECT_EQ(thread.schedulingPolicy(), SCHED_OTHER);
+    }
+  };
+  expectScheduling(*device->adaptiveThread(), c.force_control);
+  ASSERT_TRUE(pollUntil([&] { return device->sensorComm()->schedulingPolicy() != -1; }));
+  expectScheduling(*device->sensorComm(), c.reader);
+  const std::string named =
+      c.force_control > 0 ? "[INFO] onActivate: real-time priority = 40 (force control SCHED_FIFO "
+                            "40, sensor reader SCHED_FIFO 39)"
+                          : "[INFO] onActivate: real-time priority = 0 (normal scheduling)";
+  const std::vector<std::string> lines = console.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), named), lines.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, DevicePriorityTest,
+    ::testing::Values(PriorityCase{"", true, 0, 0}, PriorityCase{"0", true, 0, 0},
+                      PriorityCase{"40", true, 40, 39}, PriorityCase{"99", false, 0, 0},
+                      PriorityCase{"-1", false, 0, 0}, PriorityCase{"40.5", false, 0, 0},
+                      PriorityCase{"forty", false, 0, 0}));
 
 // --- Activation without a sensor, and a late force-control thread ---------
 

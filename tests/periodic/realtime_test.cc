@@ -1,0 +1,115 @@
+// PeriodicThread with a real-time priority: the policy and priority the
+// thread reads back inside itself, the fallback to normal scheduling when the
+// process may not use SCHED_FIFO (in a child process that has given up its
+// privileges), and a thread left alone without a priority.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "periodic/periodic_thread.h"
+#include "tests/support/console_capture.h"
+#include "tests/support/realtime_probe.h"
+
+namespace {
+
+using tmvz_periodic_thread::PeriodicThread;
+
+// Cycles counted; the pause is the parent's (1 ms).
+class CountingThread : public PeriodicThread {
+ public:
+  CountingThread() : PeriodicThread(1) {}
+  ~CountingThread() override { stopAndJoin(); }
+  void initMethod() override {}
+  void cycleMethod() override { cycles.fetch_add(1); }
+  std::atomic<int> cycles{0};
+};
+
+bool awaitCycles(CountingThread& thread, int n) {
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (thread.cycles.load() < n) {
+    if (std::chrono::steady_clock::now() > guard)
+      return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(PeriodicThread_Realtime, Priority40_ThreadRunsSchedFifo40) {
+  if (!vorel_test::fifoPermitted(40))
+    GTEST_SKIP() << "this process may not use SCHED_FIFO (no CAP_SYS_NICE, rtprio limit 0)";
+  vorel_test::ConsoleCapture console;
+  CountingThread thread;
+  thread.setRealtimePriority(40, "Test worker");
+  ASSERT_TRUE(thread.start(1000));
+  EXPECT_EQ(thread.schedulingPolicy(), SCHED_FIFO);
+  EXPECT_EQ(thread.schedulingPriority(), 40);
+  ASSERT_TRUE(awaitCycles(thread, 3));
+  EXPECT_TRUE(thread.stop(1000));
+  EXPECT_TRUE(console.lines().empty());
+}
+
+TEST(PeriodicThread_Realtime, NoPriority_InheritedNormalScheduling) {
+  CountingThread thread;
+  ASSERT_TRUE(thread.start(1000));
+  EXPECT_EQ(thread.schedulingPolicy(), SCHED_OTHER);
+  EXPECT_EQ(thread.schedulingPriority(), 0);
+  EXPECT_TRUE(thread.stop(1000));
+}
+
+// Exit codes of the child below.
+constexpr int kFallbackOk = 0;
+constexpr int kCannotDrop = 3;   // could not give up the privileges
+constexpr int kStillFifo = 4;    // SCHED_FIFO was granted all the same
+constexpr int kWrongResult = 5;  // no line, wrong line or no cycles
+
+// In a child process without privileges (rtprio limit 0, and as root also
+// user nobody): the request is refused, the thread runs with normal
+// scheduling, and one INFO line says so.
+int refusedInChild() {
+  const rlimit none{0, 0};
+  if (setrlimit(RLIMIT_RTPRIO, &none) != 0)
+    return kCannotDrop;
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+    return kCannotDrop;
+  vorel_test::ConsoleCapture console;
+  CountingThread thread;
+  thread.setRealtimePriority(40, "Test worker");
+  if (!thread.start(1000))
+    return kWrongResult;
+  if (thread.schedulingPolicy() == SCHED_FIFO)
+    return kStillFifo;
+  const bool line_ok =
+      console.lines() == std::vector<std::string>{
+                             "[INFO] Test worker: real-time priority 40 (SCHED_FIFO) not "
+                             "permitted (Operation not permitted); the thread runs with normal "
+                             "scheduling"};
+  const bool normal = thread.schedulingPolicy() == SCHED_OTHER;
+  const bool cycling = awaitCycles(thread, 3);
+  thread.stop(1000);
+  return line_ok && normal && cycling ? kFallbackOk : kWrongResult;
+}
+
+TEST(PeriodicThread_Realtime, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(refusedInChild());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotDrop)
+    GTEST_SKIP() << "the child could not give up its privileges";
+  if (WEXITSTATUS(status) == kStillFifo)
+    GTEST_SKIP() << "SCHED_FIFO is granted even without privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), kFallbackOk);
+}
+
+}  // namespace
