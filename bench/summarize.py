@@ -10,6 +10,9 @@ OUT_DIR holds what bench.sh wrote:
   e2e.json                what `vorel-sim --measure` wrote (optional)
   e2e-status.txt          "measured", or why the end-to-end figures may be
                           missing (not built, no --measure, a failed run)
+  e2e-load-fifo40.json    the same measurement under --load 3 with the
+  e2e-load-normal.json    force-control thread at SCHED_FIFO 40 / with
+                          normal scheduling (each with its -status.txt)
   rss.tsv                 resident memory of vorel-sim over the soak:
                           seconds, KiB (optional)
   build.txt               compiler and build type of the measured build
@@ -145,6 +148,44 @@ def e2e_figures(out_dir):
     return figures
 
 
+LOAD_VARIANTS = (
+    ("fifo40", "under --load 3, force control SCHED_FIFO 40", "SCHED_FIFO 40"),
+    ("normal", "under --load 3, force control normal scheduling", "normal"),
+)
+
+
+def load_figures(out_dir):
+    """Missed controller cycles and the latency tails of the two measurements
+    under load, one row each."""
+    figures = []
+    for variant, title, scheduling in LOAD_VARIANTS:
+        try:
+            with open(os.path.join(out_dir, "e2e-load-%s-status.txt" % variant)) as f:
+                status = f.read().strip()
+        except OSError:
+            status = "not run"
+        e2e = load_json(os.path.join(out_dir, "e2e-load-%s.json" % variant))
+        e2e = e2e if isinstance(e2e, dict) else {}
+        reason = status if status != "measured" else "vorel-sim --measure did not report it"
+        ran_with = e2e.get("force_control_scheduling")
+        if e2e and ran_with != scheduling:
+            reason = "this machine does not allow SCHED_FIFO here (force control ran %s)" % ran_with
+            values = None
+        else:
+            def p99(key):
+                d = e2e.get(key)
+                return d.get("p99") if isinstance(d, dict) else None
+            values = {"missed": e2e.get("missed_cycles"), "cycles": e2e.get("controller_cycles"),
+                      "clock_late_wakes": e2e.get("controller_late_wakes"),
+                      "step_to_drive_p99": p99("step_to_drive_latency_ms"),
+                      "frame_to_publication_p99": p99("frame_to_publication_latency_ms")}
+        rt = variant == "fifo40"
+        figures.append(figure("missed_cycles_load3_" + variant, "missed cycles " + title, "",
+                              values, "0 missed" if rt else "(reported)",
+                              (lambda v: v["missed"] == 0) if rt else None, reason))
+    return figures
+
+
 def memory_growth(out_dir):
     """Resident memory at the end of the soak minus that after its warm-up
     (the first fifth of the run, at most 60 s)."""
@@ -184,6 +225,7 @@ def build(out_dir):
                           "MB/s", {"median": None if rate is None else rate / 1e6},
                           "> 100 MB/s", lambda v: v["median"] > 100.0))
     figures += e2e_figures(out_dir)
+    figures += load_figures(out_dir)
     return figures
 
 
@@ -250,6 +292,11 @@ def write_results(out_dir, figures):
 def value_text(f):
     if f["status"] == NOT_MEASURED:
         return NOT_MEASURED
+    if "missed" in f:
+        return ("%d of %d cycles missed, step-to-drive p99 %s ms, frame-to-publication p99 %s ms"
+                " (controller clock woke > 1 ms late %d times)" % (
+                    f["missed"], f["cycles"], format_number(f["step_to_drive_p99"]),
+                    format_number(f["frame_to_publication_p99"]), f["clock_late_wakes"]))
     unit = f["unit"]
     parts = []
     for key, label in (("value", ""), ("median", "median "), ("p99", "p99 "),

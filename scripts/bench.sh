@@ -10,6 +10,11 @@
 #      latency, worker CPU, resident memory over a soak) from
 #      `vorel-sim --measure`, when the built vorel-sim offers it; otherwise
 #      they are marked "not measured";
+#   4. the same measurement twice more for 60 s (BENCH_LOAD_SECONDS) under
+#      `--load 3` (three CPU-bound processes beside the device): once with
+#      the force-control thread at SCHED_FIFO 40 and once with normal
+#      scheduling (`--priority 0`), side by side: missed controller cycles,
+#      step-to-drive p99, frame-to-publication p99;
 #
 # then writes build/bench/results.json (the machine, then one named figure
 # per line) and prints a short table with goal and pass/miss.
@@ -94,8 +99,12 @@ mkdir -p "$out/raw" "$out/figures"
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[^=]*=//p' "$tree/CMakeCache.txt")
 echo "$("${compiler:-c++}" --version | head -n 1), Release" >"$out/build.txt"
 
-# A private /dev/shm where user and mount namespaces are available.
-if unshare --mount --map-root-user sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
+# A private /dev/shm where mount namespaces are available. As root without a
+# user namespace: a new user namespace would take away CAP_SYS_NICE, and with
+# it the real-time priority that the measurement under load needs.
+if [ "$(id -u)" = 0 ] && unshare --mount sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
+  isolated() { unshare --mount sh -c 'mount -t tmpfs tmpfs /dev/shm && exec "$@"' sh "$@"; }
+elif unshare --mount --map-root-user sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
   isolated() { unshare --mount --map-root-user sh -c 'mount -t tmpfs tmpfs /dev/shm && exec "$@"' sh "$@"; }
 else
   echo "bench.sh: no private /dev/shm here; the benchmarks use the machine's" >&2
@@ -163,6 +172,27 @@ else
     failed+=(vorel-sim)
   fi
 fi
+
+# Under load, with and without the real-time priority, one after the other.
+load_seconds="${BENCH_LOAD_SECONDS:-60}"
+for variant in fifo40 normal; do
+  if [ "$sim_state" != built ] || [[ "$sim_help" != *--load* ]]; then
+    echo "vorel-sim has no --load" >"$out/e2e-load-$variant-status.txt"
+    continue
+  fi
+  priority=40
+  [ "$variant" = normal ] && priority=0
+  echo "== end to end under --load 3, --priority $priority, for $load_seconds s"
+  if isolated "$sim" --measure "$out/e2e-load-$variant.json" --duration "$load_seconds" \
+      --load 3 --priority "$priority" >"$out/raw/vorel-sim-load-$variant.txt" 2>&1; then
+    echo measured >"$out/e2e-load-$variant-status.txt"
+  else
+    status=$?
+    echo "vorel-sim --measure --load 3 ended with status $status (see" \
+      "$out/raw/vorel-sim-load-$variant.txt)" >"$out/e2e-load-$variant-status.txt"
+    failed+=(vorel-sim-load-$variant)
+  fi
+done
 
 echo
 "$python" bench/summarize.py "$out"

@@ -72,10 +72,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "host/controller_backend.h"
 #include "host/controller_types.h"
+#include "sim/pi_mutex.h"
 #include "sim/robot_model.h"
 #include "sim/robot_state.h"
 
@@ -105,6 +107,7 @@ struct ControllerSnapshot {
   std::uint64_t motion_while_held = 0;
 
   std::uint64_t overruns = 0;    // deadlines skipped because the clock fell behind
+  std::uint64_t late_wakes = 0;  // ticks whose clock thread woke more than 1 ms late
   std::uint64_t sync_calls = 0;  // sync calls that returned
   std::uint64_t resource_acquires = 0;
   std::uint64_t resource_releases = 0;
@@ -147,6 +150,8 @@ class SimulatedController : public hx4_program_api_internals::ControllerBackend 
   Clock::time_point epoch() const;
   // Ticks so far.
   std::uint64_t tick() const;
+  // The same without a lock (for probes on the device's threads).
+  std::uint64_t tickNow() const { return tick_published_.load(std::memory_order_acquire); }
   // Waits until at least `n` ticks have passed; false when that has not
   // happened within `guard` (a hang guard, not a timing limit).
   bool awaitTick(std::uint64_t n, std::chrono::milliseconds guard) const;
@@ -157,6 +162,15 @@ class SimulatedController : public hx4_program_api_internals::ControllerBackend 
   int waitingThreads() const;
   // Called after every tick (see the header comment); empty: none.
   void setTickObserver(TickObserver observer);
+  // From the next start(): the clock thread runs with SCHED_FIFO at
+  // `priority` (1..99), so that the simulated controller keeps its ticks
+  // while the machine is loaded; 0 (the default): normal scheduling.
+  void setClockPriority(int priority);
+  // What the clock thread got at its last start(): its SCHED_FIFO priority,
+  // or 0 for normal scheduling; and, when the request was refused, why
+  // (empty otherwise).
+  int clockPriority() const { return clock_priority_.load(); }
+  std::string clockSchedulingRefusal() const;
 
   // --- Scenario -------------------------------------------------------------
   // Flag 3 of the resources' status record: the robot is held.
@@ -207,15 +221,17 @@ class SimulatedController : public hx4_program_api_internals::ControllerBackend 
   void clockLoop(std::int64_t epoch_ns);
   void runTick(std::int64_t deadline_ns);
   // Waits for the next tick; `lock` holds mutex_. Returns the tick woken on.
-  std::uint64_t waitNextTickLocked(std::unique_lock<std::mutex>& lock);
+  std::uint64_t waitNextTickLocked(std::unique_lock<PiMutex>& lock);
   void fillSnapshotLocked(ControllerSnapshot& out) const;  // mutex_ held
   void updateHeldLocked();                                 // mutex_ held
   double simulatedTimeLocked() const;                      // mutex_ held: tick x cycle, s
 
   const std::chrono::nanoseconds cycle_;
 
-  mutable std::mutex mutex_;  // everything below up to drive_mutex_
-  mutable std::condition_variable ticked_;
+  // Priority inheritance: the device's real-time force-control thread waits
+  // for these behind the simulator's threads with normal scheduling.
+  mutable PiMutex mutex_;  // everything below up to drive_mutex_
+  mutable std::condition_variable_any ticked_;
   RobotModel model_;
   std::uint64_t tick_ = 0;
   std::int64_t epoch_ns_ = 0;
@@ -237,13 +253,18 @@ class SimulatedController : public hx4_program_api_internals::ControllerBackend 
   std::uint64_t motion_while_held_ = 0;
   std::shared_ptr<const TickObserver> observer_;
 
-  mutable std::mutex drive_mutex_;  // taken inside mutex_ or alone, never around it
+  mutable PiMutex drive_mutex_;  // taken inside mutex_ or alone, never around it
   DriveSlot drive_;
 
+  std::atomic<std::uint64_t> tick_published_{0};  // tick_, readable without mutex_
+  std::atomic<std::uint64_t> late_wakes_{0};
   std::atomic<bool> held_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_requested_{false};
-  std::mutex lifecycle_mutex_;  // start, stop
+  mutable std::mutex lifecycle_mutex_;  // start, stop; guards the two below
+  int requested_clock_priority_ = 0;
+  std::string clock_refusal_;
+  std::atomic<int> clock_priority_{0};
   std::thread clock_;
 };
 

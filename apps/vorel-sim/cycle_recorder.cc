@@ -14,17 +14,17 @@ CycleRecorder::~CycleRecorder() {
 }
 
 void CycleRecorder::setTap(std::shared_ptr<SegmentTap> tap) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
   tap_ = std::move(tap);
 }
 
 void CycleRecorder::addObserver(Observer observer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
   observers_.push_back(std::move(observer));
 }
 
 void CycleRecorder::setKeepRecords(bool keep) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
   keep_records_ = keep;
 }
 
@@ -32,12 +32,12 @@ void CycleRecorder::start() {
   if (thread_.joinable())
     return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
     stopping_ = false;
   }
   thread_ = std::thread([this] { run(); });
   controller_->setTickObserver([this](const vorel_sim::ControllerSnapshot& snapshot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
     queue_.push_back(snapshot);
     queued_.notify_one();
   });
@@ -48,7 +48,7 @@ void CycleRecorder::stop() {
     return;
   controller_->setTickObserver(nullptr);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
     stopping_ = true;
     queued_.notify_one();
   }
@@ -56,7 +56,7 @@ void CycleRecorder::stop() {
 }
 
 std::vector<CycleRecord> CycleRecorder::records() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
   return records_;
 }
 
@@ -102,7 +102,7 @@ void CycleRecorder::run() {
     std::vector<Observer> observers;
     bool stopping = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<vorel_sim::PiMutex> lock(mutex_);
       queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
       batch.swap(queue_);
       queue_.clear();
@@ -116,7 +116,7 @@ void CycleRecorder::run() {
         sample = tap->sample();
       } catch (const std::exception& e) {
         std::printf("vorel-sim: cannot read the shared segment: %s\n", e.what());
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
         tap_.reset();
       }
     }
@@ -129,7 +129,7 @@ void CycleRecorder::run() {
     }
     batch.clear();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
       if (keep_records_) {
         records_.insert(records_.end(), made.begin(), made.end());
       } else if (!made.empty()) {
@@ -137,7 +137,7 @@ void CycleRecorder::run() {
       }
     }
     if (stopping) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<vorel_sim::PiMutex> lock(mutex_);
       if (queue_.empty())
         return;
     }

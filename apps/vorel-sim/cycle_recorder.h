@@ -19,6 +19,7 @@
 
 #include "apps/vorel-sim/cycle_record.h"
 #include "apps/vorel-sim/segment_tap.h"
+#include "sim/pi_mutex.h"
 #include "sim/simulated_controller.h"
 
 namespace vorel_sim_app {
@@ -55,8 +56,10 @@ class CycleRecorder {
 
   boost::shared_ptr<vorel_sim::SimulatedController> controller_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable queued_;
+  // Priority inheritance: the controller's real-time clock thread queues
+  // under it, the recorder's thread (normal scheduling) drains.
+  mutable vorel_sim::PiMutex mutex_;
+  std::condition_variable_any queued_;
   std::vector<vorel_sim::ControllerSnapshot> queue_;
   bool stopping_ = false;
   std::shared_ptr<SegmentTap> tap_;

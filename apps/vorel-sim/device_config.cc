@@ -94,6 +94,22 @@ void DeviceConfig::setRateHz(double hz) {
   activationArg(1, "double").put_value(text.str());
 }
 
+int DeviceConfig::priority() const {
+  try {
+    const hx4_bundle_api::ArgProviderXml args(node_.get_child("activation", ptree()));
+    if (args.getArgCount() < 3)
+      return 0;
+    const double value = args.getDouble(2);
+    return value >= 1.0 && value <= 99.0 ? static_cast<int>(value) : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void DeviceConfig::setPriority(int priority) {
+  activationArg(2, "double").put_value(std::to_string(priority));
+}
+
 std::string DeviceConfig::describe() const {
   std::ostringstream out;
   out << "label '" << label() << "' (" << className() << ")";

@@ -3,7 +3,8 @@
 // with the optional parameter trees <activation> and <mounting>:
 //
 //   activation  arg 0 (string) serial device path, arg 1 (double) sensor
-//               frequency in Hz
+//               frequency in Hz, optional arg 2 (double) real-time priority
+//               of the force-control thread (0: normal scheduling)
 //   mounting    arg 0 (load) tool load: mass kg, centre of gravity m in
 //               flange axes; arg 1 (rpose) sensor pose on the flange: m, rad
 //
@@ -43,6 +44,11 @@ class DeviceConfig {
   // when missing; arg 0 is created empty before arg 1 when needed).
   void setPort(const std::string& path);
   void setRateHz(double hz);
+  // Activation arg 2: the real-time priority the configuration asks for; 0
+  // when absent or not a number (the device refuses such a value itself).
+  int priority() const;
+  // Sets activation arg 2 (arg 0 and 1 are created first when missing).
+  void setPriority(int priority);
 
   // One line for the console: "label 'ft_sensor' (vorel_device::VorelFTSensor):
   // port /dev/pts/3, 500 Hz, tool 0.8 kg, sensor at (0, 0, 0.035) m".

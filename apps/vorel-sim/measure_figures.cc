@@ -70,7 +70,16 @@ std::string MeasureFigures::json() const {
   out += "  \"cpu_window_s\": " + number(cpu_window_s) + ",\n";
   out += fmt("  \"steps_missed\": %zu,\n", steps_missed);
   out += "  \"sensor_rate_hz\": " + number(sensor_rate_hz, "%g") + ",\n";
-  out += "  \"load_average_1min\": " + number(load_average_1min, "%.2f") + "\n";
+  out += "  \"load_average_1min\": " + number(load_average_1min, "%.2f") + ",\n";
+  auto count = [](const std::optional<std::uint64_t>& v) {
+    return v ? fmt("%llu", static_cast<unsigned long long>(*v)) : std::string("null");
+  };
+  out += "  \"controller_cycles\": " + count(controller_cycles) + ",\n";
+  out += "  \"missed_cycles\": " + count(missed_cycles) + ",\n";
+  out += "  \"controller_overruns\": " + count(controller_overruns) + ",\n";
+  out += "  \"controller_late_wakes\": " + count(controller_late_wakes) + ",\n";
+  out += "  \"force_control_scheduling\": \"" + force_control_scheduling + "\",\n";
+  out += fmt("  \"load_processes\": %d\n", load_processes);
   out += "}\n";
   return out;
 }
@@ -102,6 +111,16 @@ void MeasureFigures::addRows(Summary& s) const {
                       *rss_kib_start, *rss_kib_end, cpu_window_s)
                 : std::string("not measured"),
          "none", growth && *growth <= 0);
+  s.goal("missed controller cycles",
+         missed_cycles ? fmt("%llu of %llu (force control %s, %d load processes; controller clock: "
+                             "%llu wake-ups over 1 ms late, %llu deadlines skipped)",
+                             static_cast<unsigned long long>(*missed_cycles),
+                             static_cast<unsigned long long>(*controller_cycles),
+                             force_control_scheduling.c_str(), load_processes,
+                             static_cast<unsigned long long>(controller_late_wakes),
+                             static_cast<unsigned long long>(controller_overruns))
+                       : std::string("not measured"),
+         "0", missed_cycles && *missed_cycles == 0);
   if (load_average_1min)
     s.info("machine load (1 min average)", fmt("%.2f", *load_average_1min));
 }

@@ -14,14 +14,29 @@
 //     "cpu_window_s": 8.002,
 //     "steps_missed": 0,
 //     "sensor_rate_hz": 500,
-//     "load_average_1min": 1.21
+//     "load_average_1min": 1.21,
+//     "controller_cycles": 9998,
+//     "missed_cycles": 0,
+//     "controller_overruns": 0,
+//     "controller_late_wakes": 0,
+//     "force_control_scheduling": "SCHED_FIFO 40",
+//     "load_processes": 3
 //   }
+//
+// Missed cycles: whole 2 ms controller cycles of both windows (force control
+// on throughout) in which no drive command arrived; controller overruns:
+// deadlines the simulated controller's own clock skipped meanwhile; late
+// wakes: its wake-ups more than 1 ms after their deadline. The clock runs
+// at a real-time priority above the device's, so its late wakes tell what
+// the machine grants any real-time thread (a virtual machine may stall one
+// for milliseconds) and bound what the device can do.
 //
 // Latencies in ms, CPU in % of one core over cpu_window_s of wall time,
 // resident memory of the whole vorel-sim process in KiB at the start and the
 // end of the CPU window, durations in s.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -47,6 +62,14 @@ struct MeasureFigures {
   double cpu_window_s = 0.0;
   std::optional<long> rss_kib_start;
   std::optional<long> rss_kib_end;
+
+  // Both windows, force control on.
+  std::optional<std::uint64_t> controller_cycles;
+  std::optional<std::uint64_t> missed_cycles;
+  std::uint64_t controller_overruns = 0;
+  std::uint64_t controller_late_wakes = 0;           // clock wake-ups > 1 ms late
+  std::string force_control_scheduling = "unknown";  // "SCHED_FIFO 40", "normal"
+  int load_processes = 0;
 
   double duration_s = 0.0;  // both windows
   double sensor_rate_hz = 0.0;

@@ -140,8 +140,12 @@ void Measurement::waitBegins(int index) {
     latency_start_ = Clock::now();
     steps_->setRecording(true);
     steps_->arm(latency_start_ + kStepDelay);
-    if (backend_)
+    if (backend_) {
       backend_->setRecording(true);
+      backend_->startCycleCount();
+      overruns_start_ = backend_->controllerOverruns();
+      late_wakes_start_ = backend_->controllerLateWakes();
+    }
     if (probe_)
       probe_->start();
   } else if (index == 1) {
@@ -164,9 +168,16 @@ void Measurement::waitEnded(int index, bool completed) {
     std::set<pid_t> candidates = from_activation_;
     candidates.insert(from_binding_.begin(), from_binding_.end());
     identifyWorkers(latency_cpu_start_, cpuOf(candidates));
+    if (force_control_ > 0)
+      force_control_scheduling_ = process_stats::schedulingOf(force_control_);
     latency_done_ = completed;
   } else if (index == 1) {
     cpu_end_ = Clock::now();
+    if (backend_) {
+      cycle_count_ = backend_->stopCycleCount();
+      overruns_ = backend_->controllerOverruns() - overruns_start_;
+      late_wakes_ = backend_->controllerLateWakes() - late_wakes_start_;
+    }
     cpu_at_end_ = cpuOf({reader_, force_control_, facade_});
     rss_end_ = process_stats::residentKiB();
     load_ = process_stats::loadAverage1min();
@@ -207,6 +218,14 @@ MeasureFigures Measurement::figures(double sensor_rate_hz) const {
   f.rss_kib_start = rss_start_;
   f.rss_kib_end = rss_end_;
   f.load_average_1min = load_;
+  if (cycle_count_ && cpu_done_) {
+    f.controller_cycles = cycle_count_->cycles;
+    f.missed_cycles = cycle_count_->missed;
+  }
+  f.controller_overruns = overruns_;
+  f.controller_late_wakes = late_wakes_;
+  f.force_control_scheduling = force_control_scheduling_;
+  f.load_processes = load_processes_;
   return f;
 }
 

@@ -19,6 +19,11 @@
 //             rate limiter)         process's resident memory at the start
 //                                   and the end of the window
 //
+// Over both windows (force control on throughout): the controller cycles in
+// which no drive command arrived ("missed cycles", MeasuringBackend), the
+// deadlines the simulated controller's clock itself skipped, and the
+// scheduling the force-control thread ran with.
+//
 // then force control off, filters removed, a short wait. The floor lies far
 // below the tool, so the force the sensor reports is the tool's weight,
 // noise and the steps: the offset's rate follows the steps alone. Nothing of
@@ -104,6 +109,9 @@ class Measurement {
   // Both windows ran their full time.
   bool complete() const { return latency_done_ && cpu_done_; }
 
+  // CPU-bound processes that ran beside the device (--load).
+  void setLoadProcesses(int n) { load_processes_ = n; }
+
   MeasureFigures figures(double sensor_rate_hz) const;
 
  private:
@@ -136,6 +144,14 @@ class Measurement {
   std::optional<double> load_;
   bool latency_done_ = false;
   bool cpu_done_ = false;
+  // Both windows: force control on throughout.
+  std::optional<MeasuringBackend::CycleCount> cycle_count_;
+  std::uint64_t overruns_start_ = 0;
+  std::uint64_t overruns_ = 0;
+  std::uint64_t late_wakes_start_ = 0;
+  std::uint64_t late_wakes_ = 0;
+  std::string force_control_scheduling_ = "unknown";
+  int load_processes_ = 0;
 };
 
 }  // namespace vorel_sim_app

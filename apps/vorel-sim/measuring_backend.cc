@@ -51,6 +51,16 @@ int MeasuringBackend::submit(const hx4rc_api::Drive::CmdReferenceCtl& command) {
   // force-control thread's CPU time.
   thread_local const pid_t caller = process_stats::currentThreadId();
   drive_thread_.store(caller, std::memory_order_relaxed);
+  if (counting_.load(std::memory_order_acquire)) {
+    // Cycles between the last command's and this one's had none.
+    const auto k = static_cast<std::int64_t>(controller_->tickNow());
+    const std::int64_t last = last_cycle_.load(std::memory_order_relaxed);
+    if (k > last) {
+      if (k > last + 1)
+        missed_.fetch_add(static_cast<std::uint64_t>(k - last - 1), std::memory_order_relaxed);
+      last_cycle_.store(k, std::memory_order_relaxed);
+    }
+  }
   if (recording_.load(std::memory_order_relaxed) && command.hasReferenceOffset()) {
     const std::size_t i = count_.load(std::memory_order_relaxed);
     if (i < samples_.size()) {
@@ -63,6 +73,33 @@ int MeasuringBackend::submit(const hx4rc_api::Drive::CmdReferenceCtl& command) {
     }
   }
   return controller_->submit(command);
+}
+
+void MeasuringBackend::startCycleCount() {
+  // The current cycle may have had its command already: counting starts
+  // with the next one.
+  first_cycle_ = static_cast<std::int64_t>(controller_->tickNow());
+  last_cycle_.store(first_cycle_);
+  missed_.store(0);
+  counting_.store(true, std::memory_order_release);
+}
+
+MeasuringBackend::CycleCount MeasuringBackend::stopCycleCount() {
+  // The current cycle's command may still come: it is not counted.
+  const std::int64_t last_whole = static_cast<std::int64_t>(controller_->tickNow()) - 1;
+  counting_.store(false, std::memory_order_release);
+  CycleCount count;
+  if (last_whole <= first_cycle_)
+    return count;
+  count.cycles = static_cast<std::uint64_t>(last_whole - first_cycle_);
+  count.missed = missed_.load();
+  const std::int64_t last = last_cycle_.load();
+  if (last < last_whole)
+    count.missed += static_cast<std::uint64_t>(last_whole - last);
+  // Gaps counted by a command that came after the last whole cycle.
+  if (count.missed > count.cycles)
+    count.missed = count.cycles;
+  return count;
 }
 
 void MeasuringBackend::acquireResources(bool exclusive) {

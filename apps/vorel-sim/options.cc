@@ -58,6 +58,11 @@ std::string usageText() {
          "                      the built-in sensor emulator\n"
          "  --duration SECONDS  stop the robot program after this much controller time\n"
          "  --rate HZ           sensor frequency, activation parameter 1 (default: the config's)\n"
+         "  --priority N        real-time priority of the device's force-control thread,\n"
+         "                      activation parameter 2: 1..98 (SCHED_FIFO; the sensor reader\n"
+         "                      one below), 0 normal scheduling (default: the config's)\n"
+         "  --load N            N CPU-bound processes run beside the device for the whole\n"
+         "                      run (with --measure: to measure under load)\n"
          "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
          "  --processes N       1 (default), or 2: the activating device in a second process\n"
          "  --seed N            seed of the simulated noise and faults (default 1)\n"
@@ -72,7 +77,8 @@ std::string usageText() {
          "  --measure FILE      run the built-in measurement program (force control on z,\n"
          "                      force steps from the sensor) for --duration seconds (default\n"
          "                      20) and write its figures to FILE as JSON: step-to-drive and\n"
-         "                      frame-to-publication latency, worker CPU, resident memory\n"
+         "                      frame-to-publication latency, worker CPU, resident memory,\n"
+         "                      missed controller cycles (force control on, no drive command)\n"
          "  --list-functions    the program functions with an example line each\n"
          "  --help              this text\n"
          "\n"
@@ -116,7 +122,8 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
                        name == "--device-lib" || name == "--port" || name == "--duration" ||
                        name == "--rate" || name == "--trace" || name == "--processes" ||
                        name == "--seed" || name == "--fault" || name == "--measure" ||
-                       name == "--role" || name == "--control-fd" || name == "--backend-fd";
+                       name == "--priority" || name == "--load" || name == "--role" ||
+                       name == "--control-fd" || name == "--backend-fd";
     if (!known)
       return fail("unknown option '" + args[i] + "' (see --help)");
     const auto v = value();
@@ -160,6 +167,16 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
       if (!n || *n < 0)
         return fail("--seed expects a whole number 0 or more, found '" + *v + "'");
       options.seed = static_cast<unsigned long>(*n);
+    } else if (name == "--priority") {
+      const auto n = integer(*v);
+      if (!n || *n < 0 || *n > 98)
+        return fail("--priority expects a whole number from 0 to 98, found '" + *v + "'");
+      options.priority = static_cast<int>(*n);
+    } else if (name == "--load") {
+      const auto n = integer(*v);
+      if (!n || *n < 0 || *n > 64)
+        return fail("--load expects a number of processes from 0 to 64, found '" + *v + "'");
+      options.load_processes = static_cast<int>(*n);
     } else if (name == "--fault") {
       const FaultSpecResult fault = parseFaultSpec(*v);
       if (!fault.error.empty())

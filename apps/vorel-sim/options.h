@@ -34,6 +34,12 @@ struct Options {
   // --measure: run the built-in measurement program and write its figures
   // to this file as JSON.
   std::optional<std::string> measure_file;
+  // Real-time priority of the device's force-control thread, handed to the
+  // device as activation parameter 2 (0: normal scheduling); empty: the
+  // configuration's.
+  std::optional<int> priority;
+  // CPU-bound child processes that run for the whole run (0: none).
+  int load_processes = 0;
   int processes = 1;       // 1, or 2: activating device in a second process
   unsigned long seed = 1;  // noise and fault generators of the simulated cell
 

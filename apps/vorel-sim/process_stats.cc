@@ -1,6 +1,7 @@
 #include "apps/vorel-sim/process_stats.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -114,6 +115,23 @@ std::optional<double> loadAverage1min() {
   if (!(in >> load))
     return std::nullopt;
   return load;
+}
+
+std::string schedulingOf(pid_t tid) {
+  const int policy = sched_getscheduler(tid);
+  sched_param param{};
+  if (policy < 0 || sched_getparam(tid, &param) != 0)
+    return "unknown";
+  switch (policy) {
+    case SCHED_FIFO:
+      return "SCHED_FIFO " + std::to_string(param.sched_priority);
+    case SCHED_RR:
+      return "SCHED_RR " + std::to_string(param.sched_priority);
+    case SCHED_OTHER:
+      return "normal";
+    default:
+      return "policy " + std::to_string(policy);
+  }
 }
 
 }  // namespace process_stats

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string>
 
 namespace vorel_sim_app {
 namespace process_stats {
@@ -26,6 +27,10 @@ std::set<pid_t> threadIds();
 // refuses, /proc/self/task/TID/stat's utime + stime (clock ticks) is used.
 // Empty when the thread no longer exists.
 std::optional<std::int64_t> threadCpuNanos(pid_t tid);
+
+// The scheduling thread `tid` runs with: "SCHED_FIFO <priority>", "normal"
+// (SCHED_OTHER), another policy's name, or "unknown" when the thread is gone.
+std::string schedulingOf(pid_t tid);
 
 // Resident set size of this process, KiB (VmRSS of /proc/self/status).
 std::optional<long> residentKiB();

@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "apps/vorel-sim/activator_process.h"
+#include "apps/vorel-sim/clock_priority.h"
+#include "apps/vorel-sim/cpu_load.h"
 #include "apps/vorel-sim/cycle_recorder.h"
 #include "apps/vorel-sim/device_config.h"
 #include "apps/vorel-sim/device_host.h"
@@ -198,6 +200,8 @@ int runSession(const Options& options) {
     config = DeviceConfig::load(paths.config_file);
     if (options.rate_hz)
       config->setRateHz(*options.rate_hz);
+    if (options.priority)
+      config->setPriority(*options.priority);
   } catch (const std::exception& e) {
     complain(std::string("vorel-sim: ") + e.what());
     return 2;
@@ -257,6 +261,10 @@ int runSession(const Options& options) {
         measurement ? measurement->attach(controller)
                     : boost::shared_ptr<hx4_program_api_internals::ControllerBackend>(controller);
     hx4_program_api_internals::ControllerBackend::install(backend);
+    // The simulated controller must not miss its own ticks under load: its
+    // clock runs above the device's force-control thread.
+    const int device_priority = config->priority();
+    controller->setClockPriority(clockPriorityAbove(device_priority));
     cell->start();
     const std::string port = options.port ? *options.port : cell->emulator()->slavePath();
     config->setPort(port);
@@ -266,6 +274,14 @@ int runSession(const Options& options) {
     }
     say("[host] simulated controller running: 2 ms cycle, TCP at (0.4, 0, 0.05) m, tool "
         "pointing down");
+    say("[host] " + clockSchedulingText(*controller, device_priority));
+    std::unique_ptr<CpuLoad> load;
+    if (options.load_processes > 0) {
+      load = std::make_unique<CpuLoad>(options.load_processes);
+      if (measurement)
+        measurement->setLoadProcesses(load->running());
+      say(fmt("[host] %d CPU-bound load processes running beside the device", load->running()));
+    }
     if (cell->emulator()) {
       say("[host] sensor emulator on " + port + fmt(", floor at z = %g m", setup.plane_z));
     } else {

@@ -45,7 +45,12 @@ TEST(DeviceConfig_SetPortAndRate_ReplaceActivationArguments, CreatingThemWhenMis
   c.setRateHz(250);
   EXPECT_EQ(c.port(), "/dev/pts/9");
   EXPECT_EQ(c.rateHz(), 250.0);
-  EXPECT_EQ(hx4_bundle_api::ArgProviderXml(c.node().get_child("activation")).getArgCount(), 2u);
+  // The shipped configuration asks for real-time priority 40 (arg 2).
+  EXPECT_EQ(hx4_bundle_api::ArgProviderXml(c.node().get_child("activation")).getArgCount(), 3u);
+  EXPECT_EQ(c.priority(), 40);
+  c.setPriority(0);
+  EXPECT_EQ(c.priority(), 0);
+  EXPECT_EQ(c.port(), "/dev/pts/9");
 
   DeviceConfig bare =
       DeviceConfig::parse("<device class=\"vorel_device::VorelFTSensor\"/>", "bare.xml");
@@ -55,6 +60,10 @@ TEST(DeviceConfig_SetPortAndRate_ReplaceActivationArguments, CreatingThemWhenMis
   EXPECT_EQ(bare.port(), "");
   bare.setPort("/dev/ttyS0");
   EXPECT_EQ(bare.port(), "/dev/ttyS0");
+  EXPECT_EQ(bare.rateHz(), 100.0);
+  EXPECT_EQ(bare.priority(), 0);  // absent: normal scheduling
+  bare.setPriority(12);
+  EXPECT_EQ(bare.priority(), 12);
   EXPECT_EQ(bare.rateHz(), 100.0);
 }
 

@@ -36,7 +36,7 @@ TEST(ParseOptions_NoArguments_RunsTheContactScenario, InOneProcess) {
 TEST(ParseOptions_EveryOption_IsTaken, SeparateOrInlineValues) {
   const Options o = ok({"--program", "p.prog", "--config=c.xml", "--device-lib", "/x/lib.so",
                         "--port", "/dev/ttyUSB1", "--duration", "2.5", "--rate=250", "--trace",
-                        "t.csv", "--processes", "2", "--seed", "7"});
+                        "t.csv", "--processes", "2", "--seed", "7", "--priority", "0", "--load=3"});
   EXPECT_EQ(*o.program_file, "p.prog");
   EXPECT_EQ(*o.config_file, "c.xml");
   EXPECT_EQ(*o.device_lib, "/x/lib.so");
@@ -46,6 +46,8 @@ TEST(ParseOptions_EveryOption_IsTaken, SeparateOrInlineValues) {
   EXPECT_EQ(*o.trace_file, "t.csv");
   EXPECT_EQ(o.processes, 2);
   EXPECT_EQ(o.seed, 7ul);
+  EXPECT_EQ(*o.priority, 0);
+  EXPECT_EQ(o.load_processes, 3);
   for (const auto& name : vorel_sim_app::scenarioNames()) {
     EXPECT_EQ(ok({"--scenario", name}).scenario, name);
   }
@@ -64,6 +66,10 @@ TEST(ParseOptions_BadInput_IsRefusedWithAReason, NothingIsGuessed) {
   EXPECT_EQ(error({"--rate", "-500"}), "--rate expects a frequency in Hz above 0, found '-500'");
   EXPECT_EQ(error({"--rate", "nan"}), "--rate expects a frequency in Hz above 0, found 'nan'");
   EXPECT_EQ(error({"--seed", "x"}), "--seed expects a whole number 0 or more, found 'x'");
+  EXPECT_EQ(error({"--priority", "99"}),
+            "--priority expects a whole number from 0 to 98, found '99'");
+  EXPECT_EQ(error({"--load", "-1"}),
+            "--load expects a number of processes from 0 to 64, found '-1'");
   EXPECT_EQ(error({"--scenario", "hold", "--program", "p.prog"}),
             "--scenario and --program exclude each other: give one");
   EXPECT_EQ(error({"--role", "activator"}), "--role activator needs --control-fd and --backend-fd");

@@ -62,7 +62,13 @@ TEST(MeasureFigures_Json_HasEveryKeyInOrder, NullWhereNotMeasured) {
             "  \"cpu_window_s\": 8.002,\n"
             "  \"steps_missed\": 2,\n"
             "  \"sensor_rate_hz\": 500,\n"
-            "  \"load_average_1min\": null\n"
+            "  \"load_average_1min\": null,\n"
+            "  \"controller_cycles\": null,\n"
+            "  \"missed_cycles\": null,\n"
+            "  \"controller_overruns\": 0,\n"
+            "  \"controller_late_wakes\": 0,\n"
+            "  \"force_control_scheduling\": \"unknown\",\n"
+            "  \"load_processes\": 0\n"
             "}\n");
 }
 

@@ -42,7 +42,8 @@ void expectDistribution(const ptree& tree, const std::string& key) {
 
 TEST(VorelSim_Measure_WritesEveryFigure, FiniteAndConsistent) {
   TempDir dir;
-  const ProcessResult r = runVorelSim({"--measure", "m.json", "--duration", "3"}, dir.path());
+  const ProcessResult r =
+      runVorelSim({"--measure", "m.json", "--duration", "3", "--load", "1"}, dir.path());
   ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
   EXPECT_EQ(summaryRow(r.out, "figures written").check, "ok") << r.out;
   EXPECT_EQ(summaryRow(r.out, "plug-in worker threads found").value, "3 of 3");
@@ -83,6 +84,23 @@ TEST(VorelSim_Measure_WritesEveryFigure, FiniteAndConsistent) {
   EXPECT_EQ(figure(json, "sensor_rate_hz"), 500.0);
   EXPECT_GE(figure(json, "steps_missed"), 0.0);
   EXPECT_GE(figure(json, "load_average_1min"), 0.0);
+
+  // Missed cycles: whole 2 ms controller cycles of both windows (ticks, plus
+  // the deadlines the clock skipped), with the shipped configuration's
+  // priority 40 where permitted.
+  const double cycles = figure(json, "controller_cycles");
+  EXPECT_NEAR(cycles + figure(json, "controller_overruns"), figure(json, "duration_s") * 500.0,
+              3.0);
+  EXPECT_GE(figure(json, "missed_cycles"), 0.0);
+  EXPECT_LE(figure(json, "missed_cycles"), cycles);
+  EXPECT_GE(figure(json, "controller_overruns"), 0.0);
+  const std::string scheduling = json.get<std::string>("force_control_scheduling");
+  EXPECT_TRUE(scheduling == "SCHED_FIFO 40" || scheduling == "normal") << scheduling;
+  EXPECT_EQ(figure(json, "load_processes"), 1.0);
+  EXPECT_NE(r.out.find("[host] 1 CPU-bound load processes running beside the device"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("[host] controller clock "), std::string::npos);
+  EXPECT_NE(summaryRow(r.out, "missed controller cycles").value.find(" of "), std::string::npos);
 }
 
 TEST(VorelSim_Measure_WithoutTheEmulatorOrAWritableFile_IsRefused, BeforeAnythingStarts) {
