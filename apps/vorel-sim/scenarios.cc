@@ -119,7 +119,7 @@ void programRow(Summary& s, const RunData& run, bool cap_ok) {
 
 // Line and drive health, common to every summary. `clean`: no faults were
 // injected, so no CRC error may be seen.
-void linkRows(Summary& s, const RunData& run, bool clean) {
+void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc) {
   if (run.emulator) {
     // Schedule restarts: frame times the emulator missed by a whole period
     // (a loaded machine); bytes lost: the device did not read the line in
@@ -133,6 +133,10 @@ void linkRows(Summary& s, const RunData& run, bool clean) {
   if (clean) {
     const auto crc = diagnostic(run, "crc_error");
     s.check("CRC errors seen by the reader", fmt("%llu", (unsigned long long)crc), "0", crc == 0);
+    s.info("lost-sync reports", fmt("%llu", (unsigned long long)diagnostic(run, "lost_sync")));
+  } else if (report_crc) {
+    s.info("CRC errors seen by the reader (under load)",
+           fmt("%llu", (unsigned long long)diagnostic(run, "crc_error")));
     s.info("lost-sync reports", fmt("%llu", (unsigned long long)diagnostic(run, "lost_sync")));
   }
   std::uint64_t commands = 0, non_finite = 0, refused = 0;

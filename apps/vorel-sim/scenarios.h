@@ -53,6 +53,9 @@ CellSetup programCell();
 // the reader's CRC reports on a `clean` line, and the drive's counters (NaN
 // or infinite offsets, refused offsets) from the last record.
 void programRow(Summary& s, const RunData& run, bool cap_ok = false);
-void linkRows(Summary& s, const RunData& run, bool clean);
+// `clean`: the line had no faults, so a CRC error fails the run; otherwise,
+// with `report_crc`, the CRC errors are reported without a verdict (a line
+// that a loaded machine could not keep clean).
+void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc = false);
 
 }  // namespace vorel_sim_app

@@ -118,7 +118,10 @@ Summary measureSummary(const MeasureFigures& figures, const RunData& run, bool c
   Summary s("measure summary");
   programRow(s, run);
   figures.addRows(s);
-  linkRows(s, run, true);
+  // Under --load the sensor emulator's line may lose bytes (the reader does
+  // not read in time without a real-time priority): reported, not failed.
+  const bool loaded = figures.load_processes > 0;
+  linkRows(s, run, !loaded, loaded);
   if (!complete || !run.setup_error.empty() || run.interrupted) {
     s.check("figures written", "no: the measurement did not run in full", file, false);
     return s;
