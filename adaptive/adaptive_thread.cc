@@ -162,6 +162,13 @@ bool AdaptiveThread::takeSnapshot() {
   copyIn(segment, ss::kSystemFilterParams, system_filter_params);
   copyIn(segment, ss::kResetFilterHistory, reset_history);
   copyIn(segment, ss::kForceControlLimits, limits);
+  // A new tool load in the host (identification): taken again at spin().
+  if (bool* reload = ss::find<bool>(segment, ss::kReloadToolLoad)) {
+    if (*reload) {
+      tool_load_read.store(false);
+      *reload = false;
+    }
+  }
   if (SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth)) {
     published_frames = health->frames_published;
     // The supervisor's figures as the previous cycle left them.

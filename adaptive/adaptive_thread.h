@@ -10,8 +10,8 @@
 //   1. snapshot, under one lock of "VorelNamedMutex": frame and the reader's
 //      publication count, runtime and the supervisor's figures (written),
 //      activation flags, gains, bias, track wrench, enabled axes, sensor
-//      pose, system filter switch and parameters, envelope, history reset
-//      and filter request (both hand-offs taken once);
+//      pose, system filter switch and parameters, envelope, history reset,
+//      filter request and tool-load reload (hand-offs taken once);
 //   2. without the lock: the filter request, the system filter's history
 //      reset and its parameter update;
 //   3. holding the host's control resources: controller synchronisation and
@@ -157,8 +157,9 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
 
   // Controller synchronisation (returns once per controller cycle), then the
   // tool-load refresh: at the first cycle whose controller state (item 0,
-  // index 0) has bit value 2 set after construction or after an end of force
-  // control, the host's tool load record is copied into tool_load.
+  // index 0) has bit value 2 set after construction, after an end of force
+  // control or after a reload request ("reload_tool_load"), the host's tool
+  // load record is copied into tool_load.
   void spin();
 
   // command_count x 0.002 s: seconds of active force control.

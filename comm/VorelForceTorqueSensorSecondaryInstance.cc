@@ -287,6 +287,40 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlLimits(double max_t
   });
 }
 
+bool VorelForceTorqueSensorSecondaryInstance::getPublishedFrame(RxFrame& out,
+                                                                std::uint64_t& published) {
+  return underLock("getPublishedFrame", [&] {
+    if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame))
+      out = *shared;
+    if (const SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth))
+      published = health->frames_published;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::getForceControlActive(bool& active) {
+  return underLock("getForceControlActive", [&] {
+    const bool* translation = ss::find<bool>(segment, ss::kActivateTranslation);
+    const bool* rotation = ss::find<bool>(segment, ss::kActivateRotation);
+    active = (translation && *translation) || (rotation && *rotation);
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::setWrenchOffset(const double (&offset)[6]) {
+  return underLock("setWrenchOffset", [&] {
+    for (int i = 0; i < 6; ++i)
+      wrench_offset[i] = offset[i];
+    if (ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset))
+      *shared = wrench_offset;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::requestToolLoadReload() {
+  return underLock("requestToolLoadReload", [&] {
+    if (bool* flag = ss::find<bool>(segment, ss::kReloadToolLoad))
+      *flag = true;
+  });
+}
+
 double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
   const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench);
   if (!shared)

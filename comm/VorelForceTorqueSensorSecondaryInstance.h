@@ -123,6 +123,19 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   // Envelope of the reference offset: m and rad, 0 for no limit.
   bool setForceControlLimits(double max_translation, double max_rotation);
 
+  // Tool-load identification.
+  // The shared "frame" as the reader published it (no bias subtracted,
+  // whatever its status) and the reader's publication count.
+  bool getPublishedFrame(RxFrame& out, std::uint64_t& published);
+  // Whether force control is switched on (translation or rotation).
+  bool getForceControlActive(bool& active);
+  // Sets the bias that the readouts and force control subtract, absolutely:
+  // force x, y, z (N), torque x, y, z (N m).
+  bool setWrenchOffset(const double (&offset)[6]);
+  // Asks the force-control thread to take the host's tool load again at its
+  // next cycle.
+  bool requestToolLoadReload();
+
  private:
   // Copies `stage` minus the refreshed offsets into out; lock held by caller.
   void subtractOffsets(const Wrench& stage, double (&out)[6]);

@@ -112,6 +112,7 @@ Objects constructObjects(Segment& segment) {
   o.sensor_to_tfc_transform = constructOne(segment, kSensorToTfcTransform, hx4rc_api::Frame());
   o.sensor_health = constructOne(segment, kSensorHealth, SensorHealth{});
   o.force_control_limits = constructOne(segment, kForceControlLimits, ForceControlLimits{});
+  o.reload_tool_load = constructOne(segment, kReloadToolLoad, false);
   // The defaults once more, as the creator's last step.
   *o.gains = Gains{};
   *o.system_filter_params = SystemFilterParams{};

@@ -2,7 +2,8 @@
 // facade, force-control thread) and the host's threads exchange everything:
 // the POSIX shared-memory object "VorelFrameSharedMemory" (131072 bytes,
 // permissions 0644) managed by Boost.Interprocess, with eighteen named objects
-// plus the additions "sensor_health" and "force_control_limits", guarded by
+// plus the additions "sensor_health", "force_control_limits" and
+// "reload_tool_load", guarded by
 // one named mutex "VorelNamedMutex" (a POSIX named semaphore, not recursive,
 // not robust: a holder that dies leaves it locked, so every wait for it is
 // bounded, see Lock).
@@ -70,6 +71,9 @@ constexpr const char* kSensorToTfcTransform = "sensor_to_tfc_transform";  // hx4
 // Additions after the eighteen: a peer that knows only those keeps working.
 constexpr const char* kSensorHealth = "sensor_health";               // SensorHealth
 constexpr const char* kForceControlLimits = "force_control_limits";  // ForceControlLimits
+// bool: the force-control thread takes the host's tool load again (set by the
+// facade after a tool-load identification, cleared by the thread).
+constexpr const char* kReloadToolLoad = "reload_tool_load";
 
 using Segment = bip::managed_shared_memory;
 using Mutex = bip::named_mutex;
@@ -124,6 +128,7 @@ struct Objects {
   hx4rc_api::Frame* sensor_to_tfc_transform = nullptr;
   SensorHealth* sensor_health = nullptr;
   ForceControlLimits* force_control_limits = nullptr;
+  bool* reload_tool_load = nullptr;
 };
 
 // Removes the segment's and the mutex's names while it lives: the segment then

@@ -81,7 +81,9 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "adaptive/tool_load_fit.h"
 #include "host/hx4_api.h"
 
 namespace vorel_device {
@@ -206,6 +208,35 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // negative or non-finite value is refused with an ERROR line.
   virtual Result setForceControlLimits(Number& maxTranslation_mm, Number& maxRotation_deg);
 
+  // Commissioning: identification of the tool load and of the sensor's own
+  // bias from samples in a few orientations (at least three distinct ones).
+  // Both refuse, with an ERROR line, while force control is on.
+  //
+  // captureLoadSample: while the robot stands still, averages the sensor's
+  // raw wrench (no bias subtracted; frames with status 0 and finite values
+  // only) over kLoadSampleWindowCycles controller cycles (0.5 s) and stores
+  // it with gravity in sensor axes (the flange's orientation in the world
+  // from the controller; sensor axes count as flange axes, as gravity
+  // compensation does). At most kMaxLoadSamples are kept, the oldest is
+  // dropped. One INFO line per sample: its number, the mean wrench, the
+  // gravity direction and the frames used. A robot that moves during the
+  // window, or a window without a usable frame, gives an ERROR line and no
+  // sample.
+  virtual Result captureLoadSample();
+  // identifyToolLoad: the least-squares fit (adaptive/tool_load_fit.h) of
+  // mass, centre of gravity (from the sensor's origin, sensor axes) and the
+  // sensor's force and torque bias. Rows 0..3 of `result`: mass (kg) and
+  // centre of gravity x, y, z (m). Writes the fit, each sample's residual (N,
+  // N m) and the <arg type="load"> element for the device configuration, and
+  // applies the result for the rest of the activation: the host's "toolload"
+  // system load (as onMount), a reload of it by force control at its next
+  // cycle, and the bias, set so that the tool-frame readout is zero without
+  // contact in every pose (the one bias that tareSensor and the resets
+  // shift). Fewer than three samples, or gravity directions that do not
+  // determine every unknown, are refused with an ERROR line; `result` and
+  // everything else stay as they were.
+  virtual Result identifyToolLoad(Array& result);
+
   void onHWReady(const hx4_signal::HWReady& signal);
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);
   void onAlarm(const hx4_signal::Alarm& signal);
@@ -230,6 +261,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // Sampling rate for a sensor frequency (Hz): 500 from 500 up, 250 from 250
   // up, else 100 (NaN included).
   static double samplingRateFor(double frequency);
+
+  static constexpr int kLoadSampleWindowCycles = 250;  // 0.5 s of 2 ms cycles
+  static constexpr std::size_t kMaxLoadSamples = 16;
 
   // Highest real-time priority of the force-control thread; the sensor reader
   // runs one below it (98 leaves 99 to the host's own real-time threads).
@@ -326,6 +360,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   double sampling_rate;               // Hz: 500, 250 or 100, chosen at activation
   // Lifecycle operations hold it exclusively, facade users shared.
   std::shared_timed_mutex lifecycle_mutex;
+  // Samples of captureLoadSample, oldest first.
+  std::mutex load_samples_mutex;
+  std::vector<tool_load::Sample> load_samples;
 };
 
 }  // namespace vorel_device

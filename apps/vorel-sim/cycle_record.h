@@ -21,6 +21,7 @@ struct CycleRecord {
   vorel_device::Wrench raw;
   vorel_device::Wrench tool;
   vorel_device::Wrench filtered;
+  vorel_device::Wrench bias;           // the bias the readouts subtract
   bool sampled = false;                // the segment was read for this cycle (see SegmentTap)
   bool has_frame = false;              // a sensor frame had been published
   std::uint32_t sequence = 0;          // its sequence number

@@ -71,6 +71,7 @@ CycleRecord CycleRecorder::makeRecord(const vorel_sim::ControllerSnapshot& snaps
     r.raw = sample->raw;
     r.tool = sample->tool;
     r.filtered = sample->filtered;
+    r.bias = sample->bias;
     r.has_frame = sample->has_frame;
     r.sequence = sample->sequence;
   }

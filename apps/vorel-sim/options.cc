@@ -38,9 +38,41 @@ std::optional<long> integer(const std::string& text) {
 }  // namespace
 
 const std::vector<std::string>& scenarioNames() {
-  static const std::vector<std::string> names = {"contact", "hold", "filters", "faults"};
+  static const std::vector<std::string> names = {"contact", "hold", "filters", "faults",
+                                                 "identify"};
   return names;
 }
+
+namespace {
+
+// "MASS:CX,CY,CZ": a mass above 0 and three finite numbers.
+std::optional<Options::Tool> parseTool(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos)
+    return std::nullopt;
+  Options::Tool tool;
+  const auto mass = positiveNumber(text.substr(0, colon));
+  if (!mass)
+    return std::nullopt;
+  tool.mass = *mass;
+  std::string rest = text.substr(colon + 1);
+  for (int i = 0; i < 3; ++i) {
+    const auto comma = rest.find(',');
+    if ((i < 2) != (comma != std::string::npos))
+      return std::nullopt;
+    const std::string part = i < 2 ? rest.substr(0, comma) : rest;
+    char* end = nullptr;
+    const double value = std::strtod(part.c_str(), &end);
+    if (part.empty() || *end != '\0' || !std::isfinite(value))
+      return std::nullopt;
+    tool.cog[i] = value;
+    if (i < 2)
+      rest = rest.substr(comma + 1);
+  }
+  return tool;
+}
+
+}  // namespace
 
 std::string usageText() {
   return "usage: vorel-sim [--scenario NAME | --program FILE] [options]\n"
@@ -49,7 +81,7 @@ std::string usageText() {
          "sensor device through its whole lifecycle against a simulated controller and\n"
          "sensor, runs a robot program and prints a summary.\n"
          "\n"
-         "  --scenario NAME     contact (default), hold, filters or faults\n"
+         "  --scenario NAME     contact (default), hold, filters, faults or identify\n"
          "  --program FILE      run a robot program file instead (one call per line)\n"
          "  --config FILE       device configuration XML (default: config/vorel_ft_sensor.xml)\n"
          "  --device-lib PATH   the plug-in (default: ../lib/libvorel_device.so next to "
@@ -61,6 +93,9 @@ std::string usageText() {
          "  --priority N        real-time priority of the device's force-control thread,\n"
          "                      activation parameter 2: 1..98 (SCHED_FIFO; the sensor reader\n"
          "                      one below), 0 normal scheduling (default: the config's)\n"
+         "  --tool MASS:CX,CY,CZ  the simulated cell's true tool: kg, and its centre of\n"
+         "                      gravity in m from the sensor's origin (default: the cell's\n"
+         "                      0.8 kg, as the configuration says)\n"
          "  --load N            N CPU-bound processes run beside the device for the whole\n"
          "                      run (with --measure: to measure under load)\n"
          "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
@@ -122,8 +157,8 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
                        name == "--device-lib" || name == "--port" || name == "--duration" ||
                        name == "--rate" || name == "--trace" || name == "--processes" ||
                        name == "--seed" || name == "--fault" || name == "--measure" ||
-                       name == "--priority" || name == "--load" || name == "--role" ||
-                       name == "--control-fd" || name == "--backend-fd";
+                       name == "--priority" || name == "--load" || name == "--tool" ||
+                       name == "--role" || name == "--control-fd" || name == "--backend-fd";
     if (!known)
       return fail("unknown option '" + args[i] + "' (see --help)");
     const auto v = value();
@@ -133,7 +168,8 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
     if (name == "--scenario") {
       const auto& names = scenarioNames();
       if (std::find(names.begin(), names.end(), *v) == names.end()) {
-        return fail("unknown scenario '" + *v + "': expected contact, hold, filters or faults");
+        return fail("unknown scenario '" + *v +
+                    "': expected contact, hold, filters, faults or identify");
       }
       options.scenario = *v;
       scenario_given = true;
@@ -177,6 +213,15 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
       if (!n || *n < 0 || *n > 64)
         return fail("--load expects a number of processes from 0 to 64, found '" + *v + "'");
       options.load_processes = static_cast<int>(*n);
+    } else if (name == "--tool") {
+      const auto tool = parseTool(*v);
+      if (!tool) {
+        return fail(
+            "--tool expects MASS:CX,CY,CZ (kg above 0, then m), e.g. 1.25:0.012,-0.004,"
+            "0.065, found '" +
+            *v + "'");
+      }
+      options.tool = *tool;
     } else if (name == "--fault") {
       const FaultSpecResult fault = parseFaultSpec(*v);
       if (!fault.error.empty())

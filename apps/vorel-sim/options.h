@@ -38,6 +38,14 @@ struct Options {
   // device as activation parameter 2 (0: normal scheduling); empty: the
   // configuration's.
   std::optional<int> priority;
+  // The simulated cell's true tool (--tool MASS:CX,CY,CZ): kg, and the
+  // centre of gravity in m from the sensor's origin; empty: the cell's own
+  // (or the scenario's).
+  struct Tool {
+    double mass = 0.0;
+    double cog[3] = {0.0, 0.0, 0.0};
+  };
+  std::optional<Tool> tool;
   // CPU-bound child processes that run for the whole run (0: none).
   int load_processes = 0;
   int processes = 1;       // 1, or 2: activating device in a second process

@@ -97,6 +97,8 @@ const std::vector<FunctionInfo> kFunctions = {
      "setForceControlLimits",
      {{A::Number, "maxTranslation_mm"}, {A::Number, "maxRotation_deg"}},
      "setForceControlLimits 20 5"},
+    {Function::captureLoadSample, "captureLoadSample", {}, "captureLoadSample"},
+    {Function::identifyToolLoad, "identifyToolLoad", {}, "identifyToolLoad"},
 };
 
 struct FilterTypeWord {
@@ -264,7 +266,7 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 
 // "; did you mean X?" for the closest known word, when it is close.
 std::string suggestion(const std::string& word) {
-  std::vector<std::string> known = {"wait", "print", "hostDeactivate"};
+  std::vector<std::string> known = {"wait", "print", "hostDeactivate", "moveTo"};
   for (const auto& info : kFunctions)
     known.push_back(info.name);
   std::string best;
@@ -569,6 +571,26 @@ LineResult parseLine(const std::string& line, int line_number) {
                   (failure ? failure->message : "'" + word + "'"));
     }
     statement.action = Wait{*seconds};
+    result.statement = statement;
+    return result;
+  }
+  if (head.text == "moveTo") {
+    static const char* const kNames[6] = {"x", "y", "z", "roll", "pitch", "yaw"};
+    MoveTo move;
+    for (std::size_t i = 0; i < 6; ++i) {
+      const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
+      const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
+      if (!value) {
+        return fail(std::string("expected a finite number for ") + kNames[i] +
+                    " of moveTo x y z roll pitch yaw (m, rad), found " +
+                    (token ? quoted(*token) : std::string("the end of the line")));
+      }
+      move.pose[i] = *value;
+    }
+    if (tokens.size() > 7)
+      return fail("expected the end of the line after moveTo's six numbers, found " +
+                  describe(tokens, 7));
+    statement.action = move;
     result.statement = statement;
     return result;
   }

@@ -18,8 +18,11 @@
 //                                       or Position (TCP in the world, m)
 //   hostDeactivate                      the host deactivates the device
 //                                       (onDeactivate), whatever it is doing
+//   moveTo 0.4 0 0.3 3.1416 0 0         moves the TCP to x y z (m) with roll
+//                                       pitch yaw (rad), world frame, and
+//                                       waits until the robot has arrived
 //
-// Any of the device's 29 robot-program functions may be called by its own
+// Any of the device's 31 robot-program functions may be called by its own
 // name. Readouts (read...) take no argument: their array is their result.
 // Numbers must be finite. The parser is pure: it reads text and touches
 // nothing, so a program with an error is refused as a whole before anything
@@ -65,9 +68,11 @@ enum class Function {
   removeFilter,
   readSensorHealth,
   setForceControlLimits,
+  captureLoadSample,
+  identifyToolLoad,
 };
 
-constexpr std::size_t kFunctionCount = 29;
+constexpr std::size_t kFunctionCount = 31;
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
@@ -121,11 +126,15 @@ struct Print {
   Stage stage = Stage::Tool;
 };
 struct HostDeactivate {};
+// A TCP pose in the world: position (m), roll pitch yaw (rad).
+struct MoveTo {
+  double pose[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+};
 
 struct Statement {
   int line = 0;      // 1-based line number in the source
   std::string text;  // the line as written, without comment and outer blanks
-  std::variant<Call, Wait, Print, HostDeactivate> action;
+  std::variant<Call, Wait, Print, HostDeactivate, MoveTo> action;
 };
 
 struct ParseError {

@@ -151,6 +151,11 @@ void ProgramRunner::execute(const Statement& statement, StatementRun& run) {
     run.completed = true;
     return;
   }
+  if (const auto* move = std::get_if<MoveTo>(&statement.action)) {
+    moveTo(*move, statement);
+    run.completed = true;
+    return;
+  }
   if (std::holds_alternative<HostDeactivate>(statement.action)) {
     ctx_.out(prefix(statement) + "hostDeactivate: the host deactivates the device");
     if (!ctx_.host_deactivate)
@@ -177,6 +182,10 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
   }
   if (c.function == Function::readSensorHealth) {
     readHealth(statement, run);
+    return;
+  }
+  if (c.function == Function::identifyToolLoad) {
+    identify(statement, run);
     return;
   }
   ctx_.out(prefix(statement) + formatCall(c));
@@ -228,6 +237,9 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     case Function::removeFilter:
       d.removeFilter(std::get<std::string>(a[0]));
       return;
+    case Function::captureLoadSample:
+      d.captureLoadSample();
+      return;
     case Function::setForceControlLimits: {
       Number translation_mm(num(a[0])), rotation_deg(num(a[1]));
       d.setForceControlLimits(translation_mm, rotation_deg);
@@ -236,6 +248,42 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     default:
       throw std::logic_error("no call for this function");
   }
+}
+
+void ProgramRunner::identify(const Statement& statement, StatementRun& run) {
+  // NaN where the device wrote nothing (a refused identification).
+  Array<Number> result(4, 1);
+  for (std::size_t i = 0; i < 4; ++i)
+    result.item(i, 0) = std::nan("");
+  ctx_.out(prefix(statement) + "identifyToolLoad()");
+  ctx_.device->identifyToolLoad(result);
+  double r[4];
+  for (std::size_t i = 0; i < 4; ++i)
+    r[i] = result.item(i, 0).d(true);
+  run.values.assign(r, r + 4);
+  char buf[160];
+  std::snprintf(buf, sizeof buf,
+                "identifyToolLoad = mass %.4f kg, centre of gravity (%.5f, %.5f, %.5f) m", r[0],
+                r[1], r[2], r[3]);
+  ctx_.out(prefix(statement) + buf);
+}
+
+void ProgramRunner::moveTo(const MoveTo& move, const Statement& statement) {
+  const double* p = move.pose;
+  char buf[192];
+  std::snprintf(buf, sizeof buf, "moveTo (%g, %g, %g) m, roll pitch yaw (%g, %g, %g) rad", p[0],
+                p[1], p[2], p[3], p[4], p[5]);
+  ctx_.out(prefix(statement) + buf);
+  if (!ctx_.program)
+    throw std::runtime_error("this host has no controller to move the robot");
+  hx4rc_api::Motion::Target target;
+  target.frame = hx4rc_api::Frame(hx4rc_api::Rotation::RPY(p[3], p[4], p[5]),
+                                  hx4rc_api::Vector(p[0], p[1], p[2]));
+  target.frame_id = static_cast<std::int32_t>(hx4rc_api::Model::SysId::FRAME_WORLD);
+  if (ctx_.program->move(target, hx4rc_api::Motion::Params()) != 0)
+    throw std::runtime_error("the controller refused the target");
+  // Returns once the target is reached (or the clock stops).
+  ctx_.program->sync(true);
 }
 
 void ProgramRunner::readHealth(const Statement& statement, StatementRun& run) {

@@ -72,6 +72,8 @@ class ProgramRunner {
   void call(const Call& call, const Statement& statement, StatementRun& run);
   void print(Stage stage, const Statement& statement, StatementRun& run);
   void readHealth(const Statement& statement, StatementRun& run);
+  void identify(const Statement& statement, StatementRun& run);
+  void moveTo(const MoveTo& move, const Statement& statement);
   std::string prefix(const Statement& statement) const;
 
   Context ctx_;

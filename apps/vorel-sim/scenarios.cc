@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "apps/vorel-sim/fail_safe_rows.h"
+#include "sim/robot_state.h"
 
 namespace vorel_sim_app {
 
@@ -50,6 +51,23 @@ std::vector<Scenario> makeCatalogue() {
       {2.5, Kind::GarbageBurst, 100}, {3.0, Kind::Clear, 0},
   };
   all.push_back(faults);
+
+  Scenario identify;
+  identify.name = "identify";
+  identify.description =
+      "the cell's true tool differs from the configuration's: six orientations, samples, "
+      "identifyToolLoad, then the tool-frame force in every orientation before and after";
+  identify.cell.plane_z = -1.0;  // nothing to touch
+  identify.cell.tool = ToolSpec{1.25, hx4rc_api::Vector(0.012, -0.004, 0.065)};
+  const double bias[6] = {2.5, -1.5, 3.0, 0.1, -0.08, 0.05};
+  for (int i = 0; i < 6; ++i)
+    identify.cell.sensor_bias[i] = bias[i];
+  identify.needs_emulator = true;
+  // Quick turns: the program visits fourteen orientations.
+  vorel_sim::MotionLimits quick;
+  quick.max_angular_speed = 4.0;  // rad/s
+  identify.cell.motion = quick;
+  all.push_back(identify);
   return all;
 }
 
@@ -494,6 +512,82 @@ Summary faultsSummary(const Scenario& scenario, const RunData& run) {
   return s;
 }
 
+// The tool-frame bias that makes the readout zero without contact: the
+// sensor's bias moved from the sensor to the TCP (both on the flange without
+// rotation: force unchanged, torque plus r x F with r = sensor - TCP).
+vorel_device::Wrench toolFrameBias(const vorel_device::Wrench& sensor_bias) {
+  const hx4rc_api::Vector r =
+      vorel_sim::cell::sensorInFlange().position - vorel_sim::cell::tcpInFlange().position;
+  vorel_device::Wrench out = sensor_bias;
+  const double f[3] = {sensor_bias[0], sensor_bias[1], sensor_bias[2]};
+  out[3] += r[1] * f[2] - r[2] * f[1];
+  out[4] += r[2] * f[0] - r[0] * f[2];
+  out[5] += r[0] * f[1] - r[1] * f[0];
+  return out;
+}
+
+Summary identifySummary(const Scenario& scenario, const RunData& run) {
+  Summary s("identify summary");
+  programRow(s, run);
+  const ToolSpec truth = *scenario.cell.tool;
+  const StatementRun* id = lastCall(run, Function::identifyToolLoad);
+  const bool identified = id && id->values.size() == 4 && std::isfinite(id->values[0]);
+  if (!identified) {
+    s.check("tool load identified", "no", "yes", false);
+    closingRows(s, run);
+    return s;
+  }
+  const double mass = id->values[0];
+  const hx4rc_api::Vector cog(id->values[1], id->values[2], id->values[3]);
+  s.check("identified mass", fmt("%.4f kg (true %.4f kg)", mass, truth.mass), "within 1 %",
+          std::fabs(mass - truth.mass) <= 0.01 * truth.mass);
+  const double cog_error_mm = (cog - truth.cog).Norm() * 1000.0;
+  s.check("identified centre of gravity",
+          fmt("(%.5f, %.5f, %.5f) m (true (%.5f, %.5f, %.5f) m), %.3f mm off", cog[0], cog[1],
+              cog[2], truth.cog[0], truth.cog[1], truth.cog[2], cog_error_mm),
+          "within 1 mm", cog_error_mm <= 1.0);
+  // The bias the device applied, against the true one in the tool frame.
+  if (!run.records.empty()) {
+    const vorel_device::Wrench want = toolFrameBias(scenario.cell.sensor_bias);
+    const vorel_device::Wrench& got = run.records.back().bias;
+    double force_error = 0.0, torque_error = 0.0;
+    for (int i = 0; i < 3; ++i) {
+      force_error = std::max(force_error, std::fabs(got[i] - want[i]));
+      torque_error = std::max(torque_error, std::fabs(got[3 + i] - want[3 + i]));
+    }
+    s.check("applied sensor bias, tool frame (force)",
+            fmt("(%.3f, %.3f, %.3f) N, %.4f N off", got[0], got[1], got[2], force_error),
+            "within 0.05 N", force_error <= 0.05);
+    s.check("applied sensor bias, tool frame (torque)",
+            fmt("(%.4f, %.4f, %.4f) N m, %.5f N m off", got[3], got[4], got[5], torque_error),
+            "within 0.005 N m", torque_error <= 0.005);
+  }
+  // The tool-frame force, filtered, in each orientation before and after.
+  std::vector<double> before, after;
+  for (const StatementRun& r : run.outcome.runs) {
+    const Call* c = std::get_if<Call>(&r.statement.action);
+    if (!c || c->function != Function::readForceFiltered || r.values.size() != 3)
+      continue;
+    const double norm = std::sqrt(r.values[0] * r.values[0] + r.values[1] * r.values[1] +
+                                  r.values[2] * r.values[2]);
+    (r.start_s < id->start_s ? before : after).push_back(norm);
+  }
+  std::string listed;
+  double worst_after = 0.0;
+  for (std::size_t k = 0; k < after.size(); ++k) {
+    listed += fmt("%s%zu: ", k ? ", " : "", k + 1);
+    listed += k < before.size() ? fmt("%.2f -> ", before[k]) : std::string("new -> ");
+    listed += fmt("%.3f N", after[k]);
+    worst_after = std::max(worst_after, after[k]);
+  }
+  s.info("tool-frame force without contact, before -> after", listed);
+  s.check("tool-frame force after identification, every orientation",
+          fmt("at most %.3f N in %zu orientations", worst_after, after.size()), "below 0.1 N",
+          after.size() == 8 && worst_after < 0.1);
+  closingRows(s, run);
+  return s;
+}
+
 }  // namespace
 
 const Scenario& scenarioByName(const std::string& name) {
@@ -511,6 +605,8 @@ CellSetup programCell() {
 Summary evaluateScenario(const Scenario& scenario, const RunData& run) {
   if (scenario.name == "contact")
     return contactSummary(run);
+  if (scenario.name == "identify")
+    return identifySummary(scenario, run);
   if (scenario.name == "hold")
     return holdSummary(run);
   if (scenario.name == "filters")

@@ -34,8 +34,10 @@ std::optional<SegmentSample> SegmentTap::sample() try {
     if (auto* h = seg::find<vorel_device::SensorHealth>(segment_, seg::kSensorHealth))
       out.frames_published = h->frames_published;
   }
-  for (int i = 0; i < 6; ++i)
+  for (int i = 0; i < 6; ++i) {
     out.tool[i] = tcp[i] - offset[i];
+    out.bias[i] = offset[i];
+  }
   if (have_frame && frame.header == vorel_device::RxFrame::kHeader) {
     out.has_frame = true;
     out.status = frame.status;

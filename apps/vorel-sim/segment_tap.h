@@ -32,6 +32,8 @@ struct SegmentSample {
   vorel_device::Wrench tool;
   // The filtered TCP wrench the force-control law uses: N, N m, TCP axes.
   vorel_device::Wrench filtered;
+  // The bias the readouts and force control subtract ("wrench_offset").
+  vorel_device::Wrench bias;
   double runtime_s = 0.0;  // seconds of active force control
   // From "sensor_health" (0 while the object does not exist): frames the
   // reader published since activation.

@@ -227,9 +227,12 @@ int runSession(const Options& options) {
     std::fprintf(stderr, "[DIALOG] %s: %s\n", title.c_str(), message.c_str());
   });
 
-  const CellSetup setup = scenario      ? scenario->cell
-                          : measurement ? measurement->cell()
-                                        : programCell();
+  CellSetup setup = scenario ? scenario->cell : measurement ? measurement->cell() : programCell();
+  if (options.tool) {
+    setup.tool = ToolSpec{
+        options.tool->mass,
+        hx4rc_api::Vector(options.tool->cog[0], options.tool->cog[1], options.tool->cog[2])};
+  }
   std::unique_ptr<SimulatedCell> cell;
   try {
     cell = std::make_unique<SimulatedCell>(setup, options.seed, !options.port);

@@ -7,6 +7,8 @@ namespace vorel_sim_app {
 
 SimulatedCell::SimulatedCell(const CellSetup& setup, unsigned long seed, bool with_emulator)
     : setup_(setup), controller_(boost::make_shared<vorel_sim::SimulatedController>()) {
+  if (setup.motion)
+    controller_->setMotionLimits(*setup.motion);
   if (!with_emulator)
     return;
   vorel_sim::ContactWorld::Config world;
@@ -17,6 +19,12 @@ SimulatedCell::SimulatedCell(const CellSetup& setup, unsigned long seed, bool wi
   world.force_noise = setup.force_noise;
   world.torque_noise = setup.torque_noise;
   world.seed = seed;
+  if (setup.tool) {
+    // Sensor axes and origin to the flange's, as the world counts the tool.
+    world.tool_mass = setup.tool->mass;
+    world.tool_cog =
+        world.sensor_in_flange.rotation * setup.tool->cog + world.sensor_in_flange.position;
+  }
   world_ = std::make_shared<vorel_sim::ContactWorld>(world);
   robot_sensor_ = std::make_unique<vorel_sim::SimulatedRobotSensor>(controller_, world_);
   emulator_ = std::make_unique<vorel_sim::SensorEmulator>(seed);
@@ -28,6 +36,18 @@ SimulatedCell::SimulatedCell(const CellSetup& setup, unsigned long seed, bool wi
       vorel_device::Wrench w = provider(t);
       const double s = std::chrono::duration<double>(t - epoch).count();
       w[v.component] += v.amplitude * std::sin(2.0 * M_PI * v.frequency_hz * s);
+      return w;
+    };
+  }
+  bool biased = false;
+  for (int i = 0; i < 6; ++i)
+    biased = biased || setup.sensor_bias[i] != 0.0;
+  if (biased) {
+    provider = [provider,
+                bias = setup.sensor_bias](vorel_sim::SensorEmulator::Clock::time_point t) {
+      vorel_device::Wrench w = provider(t);
+      for (int i = 0; i < 6; ++i)
+        w[i] += bias[i];
       return w;
     };
   }

@@ -26,12 +26,27 @@ struct Vibration {
   double frequency_hz = 0.0;  // Hz
 };
 
+// The tool the simulated sensor really carries: mass (kg) and centre of
+// gravity (m) counted as the device configuration counts it, from the
+// sensor's origin in sensor axes.
+struct ToolSpec {
+  double mass = 0.0;
+  hx4rc_api::Vector cog;
+};
+
 struct CellSetup {
   double plane_z = 0.0;         // height of the floor, world z, m (the TCP starts at 0.05)
   double stiffness = 5000.0;    // N/m
   double force_noise = 0.05;    // N, standard deviation
   double torque_noise = 0.005;  // N m, standard deviation
   std::optional<Vibration> vibration;
+  // The true tool; empty: the cell's own (0.8 kg, 0.04 m along the flange z
+  // axis, which is also the controller's tool load at the start).
+  std::optional<ToolSpec> tool;
+  // The sensor's own bias, added to every frame (N, N m, sensor axes).
+  vorel_device::Wrench sensor_bias;
+  // The robot's speed bounds; empty: the controller's defaults.
+  std::optional<vorel_sim::MotionLimits> motion;
   // Added to every frame's wrench (N, N m, sensor axes), called on the
   // emulator's sender thread with the frame's send time; empty: nothing.
   std::function<vorel_device::Wrench(vorel_sim::SensorEmulator::Clock::time_point)> added_wrench;

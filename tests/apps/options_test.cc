@@ -47,6 +47,13 @@ TEST(ParseOptions_EveryOption_IsTaken, SeparateOrInlineValues) {
   EXPECT_EQ(o.processes, 2);
   EXPECT_EQ(o.seed, 7ul);
   EXPECT_EQ(*o.priority, 0);
+  EXPECT_FALSE(o.tool);
+  const Options tool = ok({"--tool", "1.25:0.012,-0.004,0.065"});
+  ASSERT_TRUE(tool.tool);
+  EXPECT_EQ(tool.tool->mass, 1.25);
+  EXPECT_EQ(tool.tool->cog[0], 0.012);
+  EXPECT_EQ(tool.tool->cog[1], -0.004);
+  EXPECT_EQ(tool.tool->cog[2], 0.065);
   EXPECT_EQ(o.load_processes, 3);
   for (const auto& name : vorel_sim_app::scenarioNames()) {
     EXPECT_EQ(ok({"--scenario", name}).scenario, name);
@@ -59,7 +66,13 @@ TEST(ParseOptions_BadInput_IsRefusedWithAReason, NothingIsGuessed) {
   EXPECT_EQ(error({"--bogus"}), "unknown option '--bogus' (see --help)");
   EXPECT_EQ(error({"--port"}), "option --port needs a value (see --help)");
   EXPECT_EQ(error({"--scenario", "dance"}),
-            "unknown scenario 'dance': expected contact, hold, filters or faults");
+            "unknown scenario 'dance': expected contact, hold, filters, faults or identify");
+  EXPECT_EQ(error({"--tool", "1.25:0.1,0.2"}),
+            "--tool expects MASS:CX,CY,CZ (kg above 0, then m), e.g. 1.25:0.012,-0.004,0.065, "
+            "found '1.25:0.1,0.2'");
+  EXPECT_EQ(error({"--tool", "0:0,0,0"}),
+            "--tool expects MASS:CX,CY,CZ (kg above 0, then m), e.g. 1.25:0.012,-0.004,0.065, "
+            "found '0:0,0,0'");
   EXPECT_EQ(error({"--processes", "3"}), "--processes expects 1 or 2, found '3'");
   EXPECT_EQ(error({"--duration", "0"}),
             "--duration expects a number of seconds above 0, found '0'");

@@ -59,7 +59,9 @@ TEST(FunctionTable_SlotOrder_MatchesDeviceFunctions, NamesInSlotOrder) {
                                              "addFilter",
                                              "removeFilter",
                                              "readSensorHealth",
-                                             "setForceControlLimits"};
+                                             "setForceControlLimits",
+                                             "captureLoadSample",
+                                             "identifyToolLoad"};
   ASSERT_EQ(functionTable().size(), expected.size());
   ASSERT_EQ(kFunctionCount, expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -144,6 +146,12 @@ TEST(ParseLine_WaitPrintAndHostDeactivate_AreStatements, WithSecondsAndStage) {
   const LineResult deactivate = parseLine("hostDeactivate  # with force control on", 9);
   ASSERT_TRUE(deactivate.statement);
   EXPECT_TRUE(std::holds_alternative<HostDeactivate>(deactivate.statement->action));
+  const LineResult move = parseLine("moveTo 0.4 0 0.3 3.14159 -0.9 0.5", 10);
+  ASSERT_TRUE(move.statement);
+  const MoveTo& to = std::get<MoveTo>(move.statement->action);
+  const double want[6] = {0.4, 0.0, 0.3, 3.14159, -0.9, 0.5};
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(to.pose[i], want[i]) << i;
 }
 
 TEST(ParseProgram_CommentsAndBlankLines_KeepSourceLineNumbers, StatementsOnly) {
@@ -191,6 +199,11 @@ TEST(ParseLine_BadInput_SaysWhatWasExpected, ForEachKindOfMistake) {
             "expected a duration in seconds (a finite number, 0 or more) after wait, found '-1'");
   EXPECT_EQ(errorOf("wait 1 2"), "expected the end of the line after wait SECONDS, found '2'");
   EXPECT_EQ(errorOf("hostDeactivate now"), "hostDeactivate takes no arguments, found 'now'");
+  EXPECT_EQ(errorOf("moveTo 0.4 0 0.3 3.1 0"),
+            "expected a finite number for yaw of moveTo x y z roll pitch yaw (m, rad), found the "
+            "end of the line");
+  EXPECT_EQ(errorOf("moveTo 0.4 0 0.3 3.1 0 0 1"),
+            "expected the end of the line after moveTo's six numbers, found '1'");
   EXPECT_EQ(errorOf("setForceControlLimits 20"),
             "expected a finite number for argument 2 of setForceControlLimits (maxRotation_deg), "
             "found the end of the line; setForceControlLimits takes: maxTranslation_mm, "

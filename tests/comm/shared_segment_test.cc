@@ -79,7 +79,7 @@ TEST_F(SharedSegment, Reader_Constructed_CreatesTheObjectsWithInitialValues) {
   SegmentView view;
 
   EXPECT_EQ(view.segment().get_size(), 131072u);
-  EXPECT_EQ(view.segment().get_num_named_objects(), 20u);  // eighteen plus two additions
+  EXPECT_EQ(view.segment().get_num_named_objects(), 21u);  // eighteen plus three additions
   EXPECT_EQ(vorel_test::mutexCount(), 1);
 
   // Every object is one element.
@@ -103,6 +103,8 @@ TEST_F(SharedSegment, Reader_Constructed_CreatesTheObjectsWithInitialValues) {
   EXPECT_EQ(view.count<hx4rc_api::Frame>(ss::kSensorToTfcTransform), 1u);
   EXPECT_EQ(view.count<vorel_device::SensorHealth>(ss::kSensorHealth), 1u);
   EXPECT_EQ(view.count<vorel_device::ForceControlLimits>(ss::kForceControlLimits), 1u);
+  EXPECT_EQ(view.count<bool>(ss::kReloadToolLoad), 1u);
+  EXPECT_FALSE(view.read<bool>(ss::kReloadToolLoad));
   const vorel_device::SensorHealth health =
       view.read<vorel_device::SensorHealth>(ss::kSensorHealth);
   EXPECT_EQ(health.frames_published, 0u);
@@ -189,7 +191,7 @@ TEST_P(StaleNames, Reader_AfterProcessKilled_CreatesFreshSegmentAndUnlockedMutex
   EXPECT_EQ(vorel_test::mutexCount(), 1);
   SegmentView view;
   EXPECT_EQ(view.count<int>("stale_marker"), 0u);
-  EXPECT_EQ(view.segment().get_num_named_objects(), 20u);  // eighteen plus two additions
+  EXPECT_EQ(view.segment().get_num_named_objects(), 21u);  // eighteen plus three additions
   EXPECT_EQ(view.read<Gains>(ss::kGains).translation_gain, 5.0);
   EXPECT_EQ(view.read<ss::EnabledAxes>(ss::kEnabledAxes), (ss::EnabledAxes{0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(view.read<std::int32_t>(ss::kFrameCounter), 0);

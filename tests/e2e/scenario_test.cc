@@ -105,6 +105,28 @@ TEST(VorelSim_FiltersScenario_NotchAndLowPassCutTheNoise, ToAThirdOrLess) {
   EXPECT_EQ(summaryRow(r.out, "noise reduction, first to last window").check, "ok");
 }
 
+TEST(VorelSim_IdentifyScenario_FindsTheTrueToolAndZeroesTheToolFrame, WithNoise) {
+  TempDir dir;
+  const ProcessResult r = runVorelSim({"--scenario", "identify"}, dir.path());
+  ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+  for (const char* row :
+       {"identified mass", "identified centre of gravity",
+        "applied sensor bias, tool frame (force)", "applied sensor bias, tool frame (torque)",
+        "tool-frame force after identification, every orientation"}) {
+    EXPECT_EQ(summaryRow(r.out, row).check, "ok") << row << "\n" << r.out;
+  }
+  EXPECT_NEAR(firstNumber(summaryRow(r.out, "identified mass").value), 1.25, 0.0125);
+  // Before, the configuration's tool and the sensor's bias show as several N.
+  const std::string listed =
+      summaryRow(r.out, "tool-frame force without contact, before -> after").value;
+  EXPECT_GT(firstNumber(listed.substr(listed.find(": ") + 2)), 2.0) << listed;
+  // The configuration element to paste, with the identified mass.
+  const std::string element = "<arg type=\"load\"><mass>";
+  const std::size_t at = r.out.find(element);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_NEAR(firstNumber(r.out.substr(at + element.size())), 1.25, 0.0125);
+}
+
 TEST(VorelSim_FaultsScenario_RecoversAndSendsNoNaN, DuringForceControl) {
   TempDir dir;
   const ProcessResult r = runVorelSim({"--scenario", "faults"}, dir.path());

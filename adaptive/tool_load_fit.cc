@@ -1,0 +1,214 @@
+#include "adaptive/tool_load_fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace vorel_device {
+namespace tool_load {
+
+namespace {
+
+constexpr int kUnknowns = 10;  // m, p (3), bF (3), bT (3)
+using Matrix = std::array<double, kUnknowns * kUnknowns>;
+using Vector = std::array<double, kUnknowns>;
+
+// The six rows of one sample: A x = b with x = (m, px, py, pz, bFx, bFy, bFz,
+// bTx, bTy, bTz).
+void sampleRows(const Sample& s, double (&a)[6][kUnknowns], double (&b)[6]) {
+  for (auto& row : a)
+    std::fill(std::begin(row), std::end(row), 0.0);
+  const Vec3& g = s.gravity;
+  for (int i = 0; i < 3; ++i) {
+    a[i][0] = g[i];      // m g
+    a[i][4 + i] = 1.0;   // bF
+    b[i] = s.force[i];
+    a[3 + i][7 + i] = 1.0;  // bT
+    b[3 + i] = s.torque[i];
+  }
+  // -g x p = p x g: rows of the cross-product matrix of -g.
+  a[3][2] = g[2];  // Tx = py gz - pz gy
+  a[3][3] = -g[1];
+  a[4][1] = -g[2];  // Ty = pz gx - px gz
+  a[4][3] = g[0];
+  a[5][1] = g[1];  // Tz = px gy - py gx
+  a[5][2] = -g[0];
+}
+
+// Eigenvalues and eigenvectors of a symmetric matrix by cyclic Jacobi
+// rotations: on return `m` is diagonal (the eigenvalues) and the columns of
+// `v` are the eigenvectors.
+void jacobi(Matrix& m, Matrix& v) {
+  v.fill(0.0);
+  for (int i = 0; i < kUnknowns; ++i)
+    v[i * kUnknowns + i] = 1.0;
+  auto at = [](Matrix& x, int r, int c) -> double& { return x[r * kUnknowns + c]; };
+  for (int sweep = 0; sweep < 100; ++sweep) {
+    double off = 0.0;
+    for (int p = 0; p < kUnknowns; ++p)
+      for (int q = p + 1; q < kUnknowns; ++q)
+        off += at(m, p, q) * at(m, p, q);
+    if (off < 1e-30)
+      return;
+    for (int p = 0; p < kUnknowns; ++p) {
+      for (int q = p + 1; q < kUnknowns; ++q) {
+        const double apq = at(m, p, q);
+        if (std::fabs(apq) < 1e-300)
+          continue;
+        const double theta = (at(m, q, q) - at(m, p, p)) / (2.0 * apq);
+        const double t = (theta >= 0.0 ? 1.0 : -1.0) /
+                         (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        const double c = 1.0 / std::sqrt(t * t + 1.0);
+        const double s = t * c;
+        for (int k = 0; k < kUnknowns; ++k) {
+          const double mkp = at(m, k, p);
+          const double mkq = at(m, k, q);
+          at(m, k, p) = c * mkp - s * mkq;
+          at(m, k, q) = s * mkp + c * mkq;
+        }
+        for (int k = 0; k < kUnknowns; ++k) {
+          const double mpk = at(m, p, k);
+          const double mqk = at(m, q, k);
+          at(m, p, k) = c * mpk - s * mqk;
+          at(m, q, k) = s * mpk + c * mqk;
+        }
+        for (int k = 0; k < kUnknowns; ++k) {
+          const double vkp = at(v, k, p);
+          const double vkq = at(v, k, q);
+          at(v, k, p) = c * vkp - s * vkq;
+          at(v, k, q) = s * vkp + c * vkq;
+        }
+      }
+    }
+  }
+}
+
+bool finite(const Vec3& v) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+double norm(const Vec3& v) {
+  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
+
+}  // namespace
+
+Vec3 gravityInFlange(const std::array<double, 9>& r) {
+  // rotationᵀ (0, 0, -g): minus g times the rotation's last row.
+  return {-kGravity * r[6], -kGravity * r[7], -kGravity * r[8]};
+}
+
+void predict(const Fit& fit, const Vec3& g, Vec3& force, Vec3& torque) {
+  const Vec3& c = fit.cog;
+  for (int i = 0; i < 3; ++i)
+    force[i] = fit.mass * g[i] + fit.force_bias[i];
+  const Vec3 weight{fit.mass * g[0], fit.mass * g[1], fit.mass * g[2]};
+  torque = {c[1] * weight[2] - c[2] * weight[1] + fit.torque_bias[0],
+            c[2] * weight[0] - c[0] * weight[2] + fit.torque_bias[1],
+            c[0] * weight[1] - c[1] * weight[0] + fit.torque_bias[2]};
+}
+
+Result fit(const std::vector<Sample>& samples) {
+  Result result;
+  if (samples.size() < kMinSamples) {
+    result.refusal = "needs at least 3 samples in different orientations, has " +
+                     std::to_string(samples.size());
+    return result;
+  }
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const Sample& s = samples[i];
+    if (!finite(s.force) || !finite(s.torque) || !finite(s.gravity)) {
+      result.refusal = "sample " + std::to_string(i + 1) + " holds a value that is not finite";
+      return result;
+    }
+  }
+
+  // Normal equations AᵀA x = Aᵀb, accumulated sample by sample.
+  Matrix ata{};
+  Vector atb{};
+  for (const Sample& s : samples) {
+    double a[6][kUnknowns];
+    double b[6];
+    sampleRows(s, a, b);
+    for (int r = 0; r < 6; ++r) {
+      for (int i = 0; i < kUnknowns; ++i) {
+        atb[i] += a[r][i] * b[r];
+        for (int j = 0; j < kUnknowns; ++j)
+          ata[i * kUnknowns + j] += a[r][i] * a[r][j];
+      }
+    }
+  }
+  // Columns scaled to unit length: the conditioning then compares directions,
+  // not units (kg against N).
+  Vector scale{};
+  for (int i = 0; i < kUnknowns; ++i)
+    scale[i] = ata[i * kUnknowns + i] > 0.0 ? 1.0 / std::sqrt(ata[i * kUnknowns + i]) : 0.0;
+  Matrix scaled{};
+  for (int i = 0; i < kUnknowns; ++i)
+    for (int j = 0; j < kUnknowns; ++j)
+      scaled[i * kUnknowns + j] = ata[i * kUnknowns + j] * scale[i] * scale[j];
+  Matrix eigenvectors{};
+  jacobi(scaled, eigenvectors);
+  double largest = 0.0;
+  double smallest = 0.0;
+  for (int i = 0; i < kUnknowns; ++i) {
+    const double e = scaled[i * kUnknowns + i];
+    largest = i == 0 ? e : std::max(largest, e);
+    smallest = i == 0 ? e : std::min(smallest, e);
+  }
+  const double rcond = largest > 0.0 ? smallest / largest : 0.0;
+  result.fit.reciprocal_condition = rcond;
+  if (!(rcond >= kMinReciprocalCondition)) {
+    char text[256];
+    std::snprintf(text, sizeof(text),
+                  "the gravity directions of the samples do not determine every unknown "
+                  "(reciprocal condition %.3g, needs %.0e or more): capture at least three "
+                  "distinct, not all parallel orientations",
+                  rcond, kMinReciprocalCondition);
+    result.refusal = text;
+    return result;
+  }
+
+  // x = S V Λ⁻¹ Vᵀ S Aᵀb.
+  Vector y{};
+  for (int k = 0; k < kUnknowns; ++k) {
+    double dot = 0.0;
+    for (int i = 0; i < kUnknowns; ++i)
+      dot += eigenvectors[i * kUnknowns + k] * scale[i] * atb[i];
+    y[k] = dot / scaled[k * kUnknowns + k];
+  }
+  Vector x{};
+  for (int i = 0; i < kUnknowns; ++i) {
+    double sum = 0.0;
+    for (int k = 0; k < kUnknowns; ++k)
+      sum += eigenvectors[i * kUnknowns + k] * y[k];
+    x[i] = scale[i] * sum;
+  }
+
+  Fit& f = result.fit;
+  f.mass = x[0];
+  if (!(f.mass > 0.0)) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "the fitted mass %.4g kg is not above 0", f.mass);
+    result.refusal = text;
+    return result;
+  }
+  for (int i = 0; i < 3; ++i) {
+    f.cog[i] = x[1 + i] / f.mass;
+    f.force_bias[i] = x[4 + i];
+    f.torque_bias[i] = x[7 + i];
+  }
+  for (const Sample& s : samples) {
+    Vec3 force, torque;
+    predict(f, s.gravity, force, torque);
+    const Vec3 df{s.force[0] - force[0], s.force[1] - force[1], s.force[2] - force[2]};
+    const Vec3 dt{s.torque[0] - torque[0], s.torque[1] - torque[1], s.torque[2] - torque[2]};
+    f.force_residual.push_back(norm(df));
+    f.torque_residual.push_back(norm(dt));
+  }
+  result.ok = true;
+  return result;
+}
+
+}  // namespace tool_load
+}  // namespace vorel_device

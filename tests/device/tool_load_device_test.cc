@@ -1,0 +1,185 @@
+// Commissioning on real workers: the sensor emulator sends the raw wrench of
+// a true tool and a sensor bias for the flange orientation the controller
+// double reports; the device captures samples in six orientations,
+// identifies load and bias, and applies them, after which the tool-frame
+// readout is zero in an orientation it has not seen. Also the refusals:
+// force control on, too few samples, a robot that moves, no usable frame.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+#include <cmath>
+#include <string>
+
+#include "adaptive/tool_load_fit.h"
+#include "comm/VorelForceTorqueSensorComm.h"
+#include "sim/sensor_emulator.h"
+#include "tests/device/device_fixture.h"
+#include "tests/support/console_capture.h"
+
+namespace vorel_device_test {
+namespace {
+
+namespace ss = vorel_device::shared_segment;
+namespace tl = vorel_device::tool_load;
+using hx4rc_api::Model;
+using hx4rc_api::Rotation;
+using hx4rc_api::Vector;
+
+// The true tool and the sensor's own bias.
+tl::Fit truth() {
+  tl::Fit f;
+  f.mass = 1.25;
+  f.cog = {0.012, -0.004, 0.065};
+  f.force_bias = {2.5, -1.5, 3.0};
+  f.torque_bias = {0.1, -0.08, 0.05};
+  return f;
+}
+
+class ToolLoadDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
+                         hx4rc_api::Frame(Rotation(), Vector(0, 0, 0.135)));
+    // The configuration's (wrong) tool, offered by the load model.
+    controller->setToolLoad(0.8, Vector(0.0, 0.0, 0.04));
+    controller->setRcState(hx4rc_api::State::SysStat_RCState::kLoadModelReady);
+    orient(0.0, 0.0, 0.0);
+    ASSERT_TRUE(emulator.start());
+    device = boost::make_shared<VorelFTSensor>(
+        controller.program(),
+        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
+    ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
+    ASSERT_EQ(device->onBind(), 0);
+    // About real time, so that the emulator's frames keep up.
+    controller->setFreeRunning(true, std::chrono::microseconds(2000));
+    console.clear();
+  }
+
+  void TearDown() override {
+    if (device)
+      retire(*device, controller);
+  }
+
+  // The flange turned by roll, pitch, yaw (rad) in the world; the emulator
+  // then sends the true tool's weight plus the bias, in sensor axes (which
+  // count as flange axes).
+  void orient(double roll, double pitch, double yaw) {
+    const Rotation r = Rotation::RPY(roll, pitch, yaw);
+    controller->setFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD,
+                         hx4rc_api::Frame(r, Vector(0.4, 0.0, 0.3)));
+    std::array<double, 9> m;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        m[3 * i + j] = r(i, j);
+    tl::Vec3 force, torque;
+    tl::predict(truth(), tl::gravityInFlange(m), force, torque);
+    vorel_device::Wrench raw;
+    for (int i = 0; i < 3; ++i) {
+      raw[i] = force[i];
+      raw[3 + i] = torque[i];
+    }
+    emulator.setWrench(raw);
+  }
+
+  void captureSix() {
+    const double poses[6][3] = {{0.0, 0.0, 0.0},       {M_PI, 0.0, 0.3},  {M_PI / 2, 0.0, 0.1},
+                                {-M_PI / 2, 0.2, 0.0}, {0.0, 1.2, 0.4},   {0.3, -1.2, -0.2}};
+    for (const auto& p : poses) {
+      orient(p[0], p[1], p[2]);
+      ASSERT_TRUE(device->captureLoadSample().ok());
+    }
+  }
+
+  vorel_test::ConsoleCapture console;
+  vorel_test::InstalledController controller;
+  vorel_sim::SensorEmulator emulator;
+  boost::shared_ptr<VorelFTSensor> device;
+};
+
+TEST_F(ToolLoadDeviceTest, SixOrientations_IdentifiesAppliesAndToolFrameReadsZero) {
+  captureSix();
+  const std::vector<std::string> captured = console.lines();
+  ASSERT_EQ(captured.size(), 6u);
+  EXPECT_THAT(captured[0], testing::StartsWith("[INFO] captureLoadSample: sample 1 of at most 16"));
+  EXPECT_THAT(captured[5], testing::StartsWith("[INFO] captureLoadSample: sample 6 of at most 16"));
+
+  console.clear();
+  Array result(4, 1);  // mass, centre of gravity x, y, z
+  ASSERT_TRUE(device->identifyToolLoad(result).ok());
+  const tl::Fit want = truth();
+  // The frames carry float32 values: a few micro-units of the largest.
+  EXPECT_NEAR(result.item(0, 0).d(true), want.mass, 1e-5);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NEAR(result.item(1 + i, 0).d(true), want.cog[i], 1e-5) << i;
+  const std::vector<std::string> lines = console.lines();
+  ASSERT_EQ(lines.size(), 1u + 6u + 2u) << console.text();
+  EXPECT_THAT(lines[0], testing::StartsWith("[INFO] identifyToolLoad: mass 1.2500 kg"));
+  EXPECT_THAT(lines[7], testing::HasSubstr("<arg type=\"load\"><mass>1.2500</mass>"
+                                           "<cog>0.01200 -0.00400 0.06500</cog></arg>"));
+
+  // The host's tool load now holds the fit.
+  const auto writes = controller->loadWrites();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_NEAR(writes.back().record.inertia.mass, want.mass, 1e-5);
+
+  // In an orientation it has not seen, without contact, the tool frame
+  // reads zero once force control has taken the new tool load.
+  orient(0.7, -0.5, 1.1);
+  SegmentView view;
+  ASSERT_TRUE(pollUntil([&] { return !view.read<bool>(ss::kReloadToolLoad); }));
+  ASSERT_TRUE(pollUntil([&] {
+    const Vec3 force = readWith(*device, &VorelFTSensor::readForce);
+    const Vec3 torque = readWith(*device, &VorelFTSensor::readTorque);
+    return std::hypot(force[0], force[1], force[2]) < 1e-4 &&
+           std::hypot(torque[0], torque[1], torque[2]) < 1e-5;
+  })) << "force " << readWith(*device, &VorelFTSensor::readForce)[2];
+}
+
+TEST_F(ToolLoadDeviceTest, Refusals_ErrorLineAndNothingChanged) {
+  Array result = vector3(7.0, 7.0, 7.0);
+  // Fewer than three samples.
+  ASSERT_TRUE(device->captureLoadSample().ok());
+  ASSERT_TRUE(device->identifyToolLoad(result).ok());
+  EXPECT_THAT(console.lines().back(),
+              testing::StartsWith("[ERROR] identifyToolLoad: needs at least 3 samples"));
+  // Force control on.
+  ASSERT_TRUE(device->activateForceControl(true, false).ok());
+  console.clear();
+  ASSERT_TRUE(device->captureLoadSample().ok());
+  ASSERT_TRUE(device->identifyToolLoad(result).ok());
+  EXPECT_THAT(console.lines(),
+              testing::ElementsAre(testing::StartsWith("[ERROR] captureLoadSample: force control "
+                                                       "is on"),
+                                   testing::StartsWith("[ERROR] identifyToolLoad: force control "
+                                                       "is on")));
+  ASSERT_TRUE(device->deactivateForceControl().ok());
+  EXPECT_EQ(rows(result), (Vec3{7.0, 7.0, 7.0}));
+  EXPECT_TRUE(controller->loadWrites().empty());
+}
+
+TEST_F(ToolLoadDeviceTest, NoUsableFrameInTheWindow_NoSample) {
+  emulator.setStatus(0x04);  // every frame flagged
+  ASSERT_TRUE(device->captureLoadSample().ok());
+  EXPECT_THAT(console.lines(),
+              testing::ElementsAre("[ERROR] captureLoadSample: no frame with status 0 and finite "
+                                   "values arrived in the 500 ms window; no sample taken"));
+}
+
+TEST_F(ToolLoadDeviceTest, RobotMovesDuringTheWindow_NoSample) {
+  const std::uint64_t syncs = controller->syncCount();
+  std::thread mover([&] {
+    // Some cycles into the window, the flange turns.
+    pollUntil([&] { return controller->syncCount() > syncs + 40; });
+    controller->setFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD,
+                         hx4rc_api::Frame(Rotation::RPY(0.0, 0.01, 0.0), Vector(0.4, 0.0, 0.3)));
+  });
+  ASSERT_TRUE(device->captureLoadSample().ok());
+  mover.join();
+  EXPECT_THAT(console.lines(),
+              testing::ElementsAre("[ERROR] captureLoadSample: the robot moved during the "
+                                   "sampling window; let it stand still; no sample taken"));
+}
+
+}  // namespace
+}  // namespace vorel_device_test
