@@ -1,5 +1,7 @@
 #include "sim/sensor_emulator.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
 #include <cerrno>
@@ -79,8 +81,20 @@ bool SensorEmulator::start() {
   parser_.reset();
   sender_ = std::thread(&SensorEmulator::senderLoop, this);
   commander_ = std::thread(&SensorEmulator::commandLoop, this);
+  sender_priority_.store(0);
+  if (requested_sender_priority_ > 0) {
+    sched_param param{};
+    param.sched_priority = requested_sender_priority_;
+    if (pthread_setschedparam(sender_.native_handle(), SCHED_FIFO, &param) == 0)
+      sender_priority_.store(requested_sender_priority_);
+  }
   running_.store(true);
   return true;
+}
+
+void SensorEmulator::setSenderPriority(int priority) {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  requested_sender_priority_ = priority < 0 ? 0 : priority;
 }
 
 void SensorEmulator::stop() {

@@ -147,6 +147,12 @@ class SensorEmulator {
   // Starts the sender and command threads. Returns false when they already
   // run or the line is hung up.
   bool start();
+  // From the next start(): the sender thread runs with SCHED_FIFO at
+  // `priority` (0, the default: normal scheduling), as a real sensor's
+  // stream does not wait for the host's CPU. senderPriority(): what it got
+  // (0: normal scheduling, also when the system refused).
+  void setSenderPriority(int priority);
+  int senderPriority() const { return sender_priority_.load(); }
   // Stops and joins both threads (within about one frame period); does
   // nothing when they do not run.
   void stop();
@@ -262,7 +268,9 @@ class SensorEmulator {
   std::atomic<std::uint64_t> nan_frames_{0};
 
   std::atomic<std::thread::id> sender_id_{};
-  std::mutex lifecycle_mutex_;  // start, stop, hangUp
+  std::mutex lifecycle_mutex_;  // start, stop, hangUp; guards the request below
+  int requested_sender_priority_ = 0;
+  std::atomic<int> sender_priority_{0};
   std::thread sender_;
   std::thread commander_;
 };

@@ -241,16 +241,19 @@ void signalRows(Summary& s, const RunData& run, const FaultPlan::Applied& applie
             "force control on from 0.3 s before the signals to their end", false);
     return;
   }
-  // Per second, so that windows of different lengths compare; a margin of
-  // 2 % of the rate before covers where the windows cut the frame stream.
+  // Per second, so that windows of different lengths compare. The checks
+  // catch a worker that a signal ended or stalled (it would publish or send
+  // nothing), not the jitter of a loaded machine: half the rate before is
+  // the bound.
   const double base_frames = base.frames / base.span_s;
   const double storm_frames = storm.frames / storm.span_s;
   s.check("frames published per second during the signals",
-          fmt("%.0f (before: %.0f)", storm_frames, base_frames), "as many as before (-2 %)",
-          storm_frames >= 0.98 * base_frames);
-  // Missed cycles per cycle; a signal handler costs microseconds, so the
-  // signals may add at most 1 % of the cycles (a delayed wake-up here and
-  // there) to what the machine's load gave before.
+          fmt("%.0f (before: %.0f)", storm_frames, base_frames), "at least half as many as before",
+          storm_frames >= 0.5 * base_frames);
+  // Missed cycles per cycle; a signal handler costs microseconds, and a
+  // force-control thread that a signal ended would miss them all: at most
+  // 10 % of the cycles more than before (a loaded machine delays a wake-up
+  // here and there).
   const double missing =
       static_cast<double>(storm.cycles - std::min(storm.cycles, storm.commands)) / storm.cycles;
   const double missing_before =
@@ -258,7 +261,7 @@ void signalRows(Summary& s, const RunData& run, const FaultPlan::Applied& applie
   s.check("cycles without a drive command during the signals",
           fmt("%.1f %% of %llu (before: %.1f %%)", 100.0 * missing,
               (unsigned long long)storm.cycles, 100.0 * missing_before),
-          "at most 1 % more than before", storm.cycles > 0 && missing <= missing_before + 0.01);
+          "at most 10 % more than before", storm.cycles > 0 && missing <= missing_before + 0.10);
 }
 
 }  // namespace

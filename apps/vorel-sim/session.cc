@@ -271,6 +271,10 @@ int runSession(const Options& options) {
     // clock runs above the device's force-control thread.
     const int device_priority = config->priority();
     controller->setClockPriority(clockPriorityAbove(device_priority));
+    // The emulated sensor is hardware: its stream does not wait for the
+    // host's CPU either.
+    if (cell->emulator())
+      cell->emulator()->setSenderPriority(clockPriorityAbove(device_priority));
     cell->start();
     const std::string port = options.port ? *options.port : cell->emulator()->slavePath();
     config->setPort(port);
@@ -289,7 +293,10 @@ int runSession(const Options& options) {
       say(fmt("[host] %d CPU-bound load processes running beside the device", load->running()));
     }
     if (cell->emulator()) {
-      say("[host] sensor emulator on " + port + fmt(", floor at z = %g m", setup.plane_z));
+      say("[host] sensor emulator on " + port + fmt(", floor at z = %g m", setup.plane_z) +
+          (cell->emulator()->senderPriority() > 0
+               ? fmt(", its stream at SCHED_FIFO %d", cell->emulator()->senderPriority())
+               : std::string(", its stream with normal scheduling")));
     } else {
       say("[host] sensor on " + port + " (no emulator: the simulated floor is not felt)");
     }
