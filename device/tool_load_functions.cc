@@ -9,6 +9,7 @@
 #include "adaptive/wrench_processing.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
+#include "host/console.h"
 
 namespace vorel_device {
 
@@ -19,8 +20,8 @@ using tool_load::Vec3;
 
 // The robot stands still when its flange moves less than this between the
 // window's first and any later cycle.
-constexpr double kStillPositionM = 1e-4;    // 0.1 mm
-constexpr double kStillRotation = 1e-4;     // matrix entries, about 0.006 degrees
+constexpr double kStillPositionM = 1e-4;  // 0.1 mm
+constexpr double kStillRotation = 1e-4;   // matrix entries, about 0.006 degrees
 
 bool moved(const hx4rc_api::Frame& from, const hx4rc_api::Frame& to) {
   if ((to.position - from.position).Norm() > kStillPositionM)
@@ -54,6 +55,23 @@ bool usable(const RxFrame& frame) {
   return true;
 }
 
+// True when force control is off; otherwise (or without a reading) false,
+// with the ERROR line when it is on: commissioning needs a robot that force
+// control does not move. `outcome` ends the line.
+bool forceControlOff(VorelForceTorqueSensorSecondaryInstance& facade, const char* name,
+                     const char* outcome) {
+  bool active = false;
+  if (!facade.getForceControlActive(active))
+    return false;
+  if (active) {
+    hx4_program_api_internals::Console::write(
+        std::string("[ERROR] ") + name +
+        ": force control is on; switch it off (deactivateForceControl) before commissioning; " +
+        outcome + "\n");
+  }
+  return !active;
+}
+
 }  // namespace
 
 VorelFTSensor::Result VorelFTSensor::captureLoadSample() {
@@ -63,15 +81,8 @@ VorelFTSensor::Result VorelFTSensor::captureLoadSample() {
     FacadeAccess facade = facadeFor(name);
     if (!facade)
       return Result::Success();
-    bool active = false;
-    if (!facade->getForceControlActive(active))
+    if (!forceControlOff(*facade, name, "no sample taken"))
       return Result::Success();
-    if (active) {
-      logError(std::string(name) +
-               ": force control is on; switch it off (deactivateForceControl) before "
-               "commissioning; no sample taken");
-      return Result::Success();
-    }
     bound = facade.get();
   }
 
@@ -157,15 +168,8 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
   FacadeAccess facade = facadeFor(name);
   if (!facade)
     return Result::Success();
-  bool active = false;
-  if (!facade->getForceControlActive(active))
+  if (!forceControlOff(*facade, name, "nothing changed"))
     return Result::Success();
-  if (active) {
-    logError(std::string(name) +
-             ": force control is on; switch it off (deactivateForceControl) before "
-             "commissioning; nothing changed");
-    return Result::Success();
-  }
   std::vector<tool_load::Sample> samples;
   {
     std::lock_guard<std::mutex> lock(load_samples_mutex);
@@ -187,8 +191,7 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
   }
   hx4rc_api::Frame sensor_in_flange = hx4rc_api::Frame::Identity();
   if (mountingParams())
-    sensor_in_flange =
-        hx4_bundle_api::ArgProviderXml(*mountingParams()).getRPose(1).toFrame(true);
+    sensor_in_flange = hx4_bundle_api::ArgProviderXml(*mountingParams()).getRPose(1).toFrame(true);
   const hx4rc_api::Frame tcp_in_flange =
       program()->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
   const Wrench tcp_bias = transformToTcp(sensor_bias, tcp_in_flange, sensor_in_flange);
@@ -212,8 +215,8 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
   char text[160];
   std::snprintf(text, sizeof(text), "%.4f kg", f.mass);
   logInfo(std::string(name) + ": mass " + text + ", centre of gravity " + vec(f.cog) +
-          " m from the sensor's origin; sensor bias: force " + vec(f.force_bias) +
-          " N, torque " + vec(f.torque_bias) + " N m; from " + str(samples.size()) +
+          " m from the sensor's origin; sensor bias: force " + vec(f.force_bias) + " N, torque " +
+          vec(f.torque_bias) + " N m; from " + str(samples.size()) +
           " samples (reciprocal condition " + str(f.reciprocal_condition) + ")");
   for (std::size_t i = 0; i < samples.size(); ++i) {
     std::snprintf(text, sizeof(text), "%.4f N, %.5f N m", f.force_residual[i],
@@ -223,9 +226,9 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
   std::snprintf(text, sizeof(text),
                 "<arg type=\"load\"><mass>%.4f</mass><cog>%.5f %.5f %.5f</cog></arg>", f.mass,
                 f.cog[0], f.cog[1], f.cog[2]);
-  logInfo(std::string(name) +
-          ": to make it permanent, use as mounting argument 0 in the device configuration: " +
-          text);
+  logInfo(
+      std::string(name) +
+      ": to make it permanent, use as mounting argument 0 in the device configuration: " + text);
 
   // Applied for the rest of the activation.
   boost::shared_ptr<hx4_program_api::Load> tool_load =
