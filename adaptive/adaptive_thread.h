@@ -210,6 +210,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Supervisor (worker's fields): SensorHealth::kOk, kStale or kFaulted;
   // cycles since the last usable sample.
   std::int32_t supervisorState() const;
+  // A frame force control may use: header 0xAA, status 0, six finite values.
+  static bool isUsable(const RxFrame& frame);
   std::int64_t usableAgeCycles() const { return usable_age_cycles; }
   std::int64_t staleLimit() const { return stale_limit_cycles; }
   bool getResourceFlag4() const { return resource_flag_4; }
@@ -225,7 +227,6 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Takes the snapshot's frame as a sample when it is new and usable; ages
   // the last one otherwise; trips and clears the stale state.
   void superviseSample();
-  static bool isUsable(const RxFrame& frame);
   // The envelope, with one line per clamping episode.
   void applyLimits();
   // Offsets, set-point and the per-activation flags back to idle.

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "adaptive/adaptive_thread.h"
 #include "adaptive/wrench_processing.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
@@ -42,17 +43,6 @@ std::string vec(const Vec3& v, const char* format = "%.4f") {
     out += i < 2 ? ", " : ")";
   }
   return out;
-}
-
-bool usable(const RxFrame& frame) {
-  if (frame.header != RxFrame::kHeader || frame.status != 0)
-    return false;
-  for (int i = 0; i < 6; ++i) {
-    const float value = frame.ft_data[i];  // copied out of the packed record
-    if (!std::isfinite(value))
-      return false;
-  }
-  return true;
 }
 
 // True when force control is off; otherwise (or without a reading) false,
@@ -122,7 +112,7 @@ VorelFTSensor::Result VorelFTSensor::captureLoadSample() {
       continue;
     }
     last_published = published;
-    if (!usable(frame))
+    if (!AdaptiveThread::isUsable(frame))
       continue;
     for (int i = 0; i < 6; ++i) {
       const float value = frame.ft_data[i];
