@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Mutation check of the test suite: applies one-line faults to the product
+# code, one at a time, rebuilds, runs the suite and reports whether a test
+# failed (killed) or every test still passed (survived).
+#
+#   scripts/mutate.sh            every mutant, then the kill rate
+#   scripts/mutate.sh --list     the mutants, numbered
+#   scripts/mutate.sh 3 7        only mutants 3 and 7
+#
+# Builds in build-mutate/ (RelWithDebInfo, no benchmarks). The quick tests run
+# first and stop at the first failure; only a mutant that survives them meets
+# the slow end-to-end runs. The source file is restored after every mutant,
+# also when the script is interrupted. As root, the tests run in a private
+# /dev/shm so that a parallel run elsewhere cannot disturb the shared segment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [[ $EUID -eq 0 && -z "${VOREL_PRIVATE_SHM:-}" && "${1:-}" != "--list" ]]; then
+  exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm && VOREL_PRIVATE_SHM=1 exec "$0" "$@"' \
+    "$0" "$@"
+fi
+
+# file | original text | mutated text | what the fault is | why it may survive
+# (Texts are Python string literals without quotes: \n is a line break.)
+MUTANTS=$(cat <<'EOF'
+comm/sensor_protocol.cc|crc ^= 0x8408;|crc ^= 0x8005;|CRC: unreflected polynomial|
+comm/sensor_protocol.cc|reflectedCrc16(data, len) ^ 0xFFFF)|reflectedCrc16(data, len))|CRC-16/X-25 without the final complement|
+comm/VorelForceTorqueSensorComm.h|if (source.read(rx_frame.bytes(), RxFrame::kSize) != static_cast<ssize_t>(RxFrame::kSize)) {|if (source.read(rx_frame.bytes(), RxFrame::kSize) < 0) {|a short read is checked as a frame|
+comm/VorelForceTorqueSensorComm.h|if (source.available() <= static_cast<int>(RxFrame::kSize) - 1)|if (source.available() <= static_cast<int>(RxFrame::kSize) - 2)|synchroniser reads with one byte short of a frame|
+comm/VorelForceTorqueSensorComm.h|source.read(&skipped, 1);|(void)skipped;|synchroniser does not slide the window|
+comm/VorelForceTorqueSensorComm.cc|synced = header_ok && crc_ok;|synced = header_ok;|synchronisation found on the header alone|
+comm/VorelForceTorqueSensorComm.cc|if (rate >= 500.0)|if (rate > 500.0)|500 Hz selects the 250 Hz sensor filter|
+comm/shared_segment.cc|if (e.get_native_error() != EINTR)|if (e.get_native_error() != EAGAIN)|a signal ends the wait on the named mutex|
+comm/VorelForceTorqueSensorSecondaryInstance.cc|ss::Lock lock(*segment_mutex);\n    fn();|fn();|facade operation without the named mutex|
+comm/VorelForceTorqueSensorSecondaryInstance.cc|wrench_offset[i] += bias[i];|wrench_offset[i] = bias[i];|force bias replaced instead of accumulated|
+periodic/periodic_thread.cc|if (realtime)\n      sleepUntilMinCycle(cycle_start);|(void)cycle_start;|real-time thread may spin without a minimum cycle|
+filters/low_pass_filter.cc|a0 = w / (w + 1.0);|a0 = w / (w + 2.0);|low-pass coefficient|
+filters/notch_filter.cc|b2 = -(r * r);|b2 = (r * r);|notch feedback sign|
+filters/notch_filter.cc|x2[axis] = x1[axis];\n  x1[axis] = sample;|x1[axis] = sample;\n  x2[axis] = x1[axis];|notch history shifted in the wrong order|
+filters/rate_limiter.cc|const double raised = (sample < lower) ? lower : sample;|const double raised = sample;|rate limiter ignores the falling rate|
+adaptive/control_law.cc|track_reference[i] * (1.0 - track_smoothing) + track_wrench[i] * track_smoothing;|track_reference[i] * track_smoothing + track_wrench[i] * (1.0 - track_smoothing);|set-point smoothing weights swapped|
+adaptive/control_law.cc|rate[i] = (filtered[i] - track_reference[i]) * k * axes[i];|rate[i] = (track_reference[i] - filtered[i]) * k * axes[i];|translational control law sign|
+adaptive/control_law.cc|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[3 + i];|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[i];|rotation uses the translational axis selection|
+adaptive/control_law.cc|const hx4rc_api::Vector next = offset + kCycleTime * rate;|const hx4rc_api::Vector next = offset + 0.001 * rate;|integration with the wrong cycle time|
+adaptive/control_law.cc|if (!(norm > max_norm))|if (!(norm > 2.0 * max_norm))|envelope clamps at twice the limit|
+adaptive/wrench_processing.cc|const hx4rc_api::Vector weight_world(0.0, 0.0, -kGravity * mass);|const hx4rc_api::Vector weight_world(0.0, 0.0, kGravity * mass);|gravity points up|
+adaptive/wrench_processing.cc|const hx4rc_api::Vector g = flange_rotation.Inverse() * weight_world;|const hx4rc_api::Vector g = flange_rotation * weight_world;|weight rotated into the wrong frame|
+adaptive/wrench_processing.cc|m * torquePart(compensated) + cross(r, force);|m * torquePart(compensated) - cross(r, force);|TCP lever-arm torque sign|
+adaptive/adaptive_thread.cc|unbiased[i] -= wrench_offset[i];|unbiased[i] += wrench_offset[i];|bias added instead of removed|
+adaptive/adaptive_thread.cc|if (candidate.header != RxFrame::kHeader \|\| candidate.status != 0)|if (candidate.header != RxFrame::kHeader)|a flagged frame counts as usable|
+adaptive/adaptive_thread.cc|const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);|const double limit_s = std::min(10.0 / sampling_rate, kMinStaleTime);|stale limit below its 50 ms floor|
+adaptive/adaptive_thread.cc|position_offset.setData(zero);|(void)zero;|no zero translational offset when force control ends|
+adaptive/adaptive_thread.cc|if (enabled_system_filters != 0)|if (enabled_system_filters == 0)|system filter applied when disabled|
+adaptive/filter_chain.cc|filter_order.push_back(key);|filter_order.insert(filter_order.begin(), key);|filters applied in reverse order of adding|
+adaptive/tool_load_fit.cc|if (!(rcond >= kMinReciprocalCondition)) {|if (false) {|ill-conditioned tool-load fit accepted|
+device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
+device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
+device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
+device/lifecycle.cc|if (adaptive->stop(kAdaptiveTimeoutMs) && adaptive->finishForceControl())|if (adaptive->stop(kAdaptiveTimeoutMs) && false)|deactivation leaves the last offset on the drive|
+EOF
+)
+
+list_mutants() {
+  local i=0
+  while IFS= read -r line; do
+    [[ -z "$line" ]] && continue
+    i=$((i + 1))
+    IFS='|' read -r file _ _ what _ <<<"${line//\\|/$'\x1f'}"
+    printf '%2d  %-52s %s\n' "$i" "$file" "${what//$'\x1f'/|}"
+  done <<<"$MUTANTS"
+}
+
+if [[ "${1:-}" == "--list" ]]; then
+  list_mutants
+  exit 0
+fi
+
+# Replaces the one occurrence of `original` in `file` by `mutated`. Exit 3 when
+# the text is not there exactly once (the mutant no longer fits the code).
+apply_mutant() {
+  python3 - "$@" <<'PY'
+import sys
+path, original, mutated = sys.argv[1], sys.argv[2], sys.argv[3]
+def unescape(s):
+    return s.replace('\\n', '\n').replace('\\|', '|')
+original, mutated = unescape(original), unescape(mutated)
+text = open(path).read()
+if text.count(original) != 1:
+    sys.stderr.write('%s: expected the text once, found it %d times: %r\n'
+                     % (path, text.count(original), original))
+    sys.exit(3)
+open(path, 'w').write(text.replace(original, mutated))
+PY
+}
+
+tree=build-mutate
+slow='^(VorelSim_|FaultRun_|Install_|PlotTrace_|DeviceLifecycleTest\.HWReadyActivation_Racing)'
+backup=""
+restore() {
+  if [[ -n "$backup" ]]; then
+    cp "$backup" "${backup%.mutate-orig}"
+    rm -f "$backup"
+    backup=""
+  fi
+}
+trap restore EXIT INT TERM
+
+export ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOREL_BUILD_BENCH=OFF \
+  "${launcher[@]}" >/dev/null
+jobs=$(nproc)
+
+suite_passes() {
+  (cd "$tree" && ctest -j "$jobs" --timeout 60 --stop-on-failure -E "$slow" >"$1" 2>&1) &&
+    (cd "$tree" && ctest -j "$jobs" --timeout 120 --stop-on-failure -R "$slow" >>"$1" 2>&1)
+}
+
+echo "mutate: building and running the unchanged suite"
+cmake --build "$tree" -j "$jobs" >/dev/null
+if ! suite_passes "$tree/mutate-baseline.log"; then
+  echo "mutate: the unchanged suite fails; see $tree/mutate-baseline.log" >&2
+  exit 2
+fi
+
+selected=("$@")
+killed=0
+survived=0
+invalid=0
+survivors=()
+i=0
+while IFS= read -r line; do
+  [[ -z "$line" ]] && continue
+  i=$((i + 1))
+  if [[ ${#selected[@]} -gt 0 && ! " ${selected[*]} " =~ " $i " ]]; then
+    continue
+  fi
+  IFS='|' read -r file original mutated what why <<<"${line//\\|/$'\x1f'}"
+  original="${original//$'\x1f'/\\|}"
+  mutated="${mutated//$'\x1f'/\\|}"
+  what="${what//$'\x1f'/|}"
+  backup="$file.mutate-orig"
+  cp "$file" "$backup"
+  start=$SECONDS
+  if ! apply_mutant "$file" "$original" "$mutated"; then
+    verdict="INVALID (text not found once)"
+    invalid=$((invalid + 1))
+  elif ! cmake --build "$tree" -j "$jobs" >"$tree/mutate-$i-build.log" 2>&1; then
+    verdict="INVALID (does not build)"
+    invalid=$((invalid + 1))
+  elif suite_passes "$tree/mutate-$i.log"; then
+    verdict="SURVIVED${why:+ ($why)}"
+    survived=$((survived + 1))
+    survivors+=("$i")
+  else
+    failed=$(grep -m1 -E '^[[:space:]]*[0-9]+ - ' "$tree/mutate-$i.log" | sed 's/^[[:space:]]*[0-9]* - //' || true)
+    verdict="killed${failed:+ by $failed}"
+    killed=$((killed + 1))
+  fi
+  restore
+  printf '%2d  %-44s %-50s %4ds  %s\n' "$i" "$file" "$what" $((SECONDS - start)) "$verdict"
+done <<<"$MUTANTS"
+
+# Leave the tree built from the unchanged sources.
+cmake --build "$tree" -j "$jobs" >/dev/null
+total=$((killed + survived))
+if [[ $total -gt 0 ]]; then
+  awk -v k="$killed" -v t="$total" -v inv="$invalid" -v s="${survivors[*]:-none}" \
+    'BEGIN { printf "mutate: %d of %d killed (%.1f %%), invalid %d, survivors: %s\n", k, t, 100 * k / t, inv, s }'
+fi
