@@ -93,7 +93,7 @@ open(path, 'w').write(text.replace(original, mutated))
 PY
 }
 
-tree=build-mutate
+tree="$PWD/build-mutate"
 slow='^(VorelSim_|FaultRun_|Install_|PlotTrace_|DeviceLifecycleTest\.HWReadyActivation_Racing)'
 backup=""
 restore() {
