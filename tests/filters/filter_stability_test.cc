@@ -15,7 +15,6 @@
 
 #include <cmath>
 #include <limits>
-#include <ostream>
 #include <string>
 
 namespace vorel_device {
@@ -75,31 +74,14 @@ TEST(NotchMaxBandwidth, SeveralRejectFrequencies_MatchIndependentValues) {
   EXPECT_NEAR(notchMaxBandwidth(250.0, kRate), 2.0 * kRate / 3.0, 1e-6);
 }
 
+// A request of `type` with the given fields, or (type 0) the system filter's
+// cut-off and rates, or (type -1) the set-point smoothing factor in `cutoff`.
 struct CheckCase {
   const char* name;
-  std::string (*check)();
+  std::int32_t type;
+  double reject, bandwidth, cutoff, rising, falling;
   const char* refusal;  // "" when accepted
 };
-
-void PrintTo(const CheckCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-FilterOptions request(std::int32_t type, double reject, double bandwidth, double cutoff,
-                      double rising, double falling) {
-  FilterOptions o;
-  o.type = type;
-  o.reject_frequency = reject;
-  o.bandwidth = bandwidth;
-  o.cutoff_frequency = cutoff;
-  o.rising_rate = rising;
-  o.falling_rate = falling;
-  return o;
-}
-
-std::string notch(double reject, double bandwidth) {
-  return checkFilterRequest(request(kNotchFilter, reject, bandwidth, -1.0, 0.0, 0.0), kRate);
-}
 
 #define NOTCH_RANGE(bound, reject)                                                    \
   "is outside the accepted range (0, " bound "] Hz for a reject frequency of " reject \
@@ -112,60 +94,60 @@ std::string notch(double reject, double bandwidth) {
 // ERROR lines, by the device's test of the robot-program functions.
 const CheckCase kCheckCases[] = {
     // Notch: the bound is the largest bandwidth rounded down to 3 digits.
-    {"NotchAtBound1Hz", [] { return notch(1.0, 2.08); }, ""},
-    {"NotchAbove1Hz", [] { return notch(1.0, 2.09); },
+    {"NotchAtBound1Hz", kNotchFilter, 1.0, 2.08, -1, 0, 0, ""},
+    {"NotchAbove1Hz", kNotchFilter, 1.0, 2.09, -1, 0, 0,
      "bandwidth 2.09 Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchNaN", [] { return notch(1.0, kNaN); }, "bandwidth nan Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchAtBound10Hz", [] { return notch(10.0, 19.7); }, ""},
-    {"NotchBetweenBoundAndMax10Hz", [] { return notch(10.0, 19.71); },
+    {"NotchNaN", kNotchFilter, 1.0, kNaN, -1, 0, 0, "bandwidth nan Hz " NOTCH_RANGE("2.08", "1")},
+    {"NotchAtBound10Hz", kNotchFilter, 10.0, 19.7, -1, 0, 0, ""},
+    {"NotchBetweenBoundAndMax10Hz", kNotchFilter, 10.0, 19.71, -1, 0, 0,
      "bandwidth 19.71 Hz " NOTCH_RANGE("19.7", "10")},
-    {"NotchAtBound50Hz", [] { return notch(50.0, 82.4); }, ""},
+    {"NotchAtBound50Hz", kNotchFilter, 50.0, 82.4, -1, 0, 0, ""},
     // A notch at Nyquist never amplifies: any R above -1 (333.3 Hz) is accepted.
-    {"NotchAtNyquist", [] { return notch(250.0, 333.0); }, ""},
-    {"NotchPolesRoundToOne", [] { return notch(50.0, 1e-20); },
+    {"NotchAtNyquist", kNotchFilter, 250.0, 333.0, -1, 0, 0, ""},
+    {"NotchPolesRoundToOne", kNotchFilter, 50.0, 1e-20, -1, 0, 0,
      "bandwidth 1e-20 Hz is too small to place the notch's poles inside the unit circle for a "
      "reject frequency of 50 Hz at the 500 Hz filter step rate"},
     // Left to the notch: 0 Hz passes unchanged, out of range ends the process.
-    {"NotchAt0Hz", [] { return notch(0.0, -10.0); }, ""},
-    {"NotchRejectNegative", [] { return notch(-1.0, -10.0); }, ""},
-    {"NotchRejectAboveNyquist", [] { return notch(300.0, -10.0); }, ""},
-    {"NotchRejectNaN", [] { return notch(kNaN, -10.0); }, ""},
+    {"NotchAt0Hz", kNotchFilter, 0.0, -10.0, -1, 0, 0, ""},
+    {"NotchRejectNegative", kNotchFilter, -1.0, -10.0, -1, 0, 0, ""},
+    {"NotchRejectAboveNyquist", kNotchFilter, 300.0, -10.0, -1, 0, 0, ""},
+    {"NotchRejectNaN", kNotchFilter, kNaN, -10.0, -1, 0, 0, ""},
     // Rate limiters.
-    {"RateLimiterZeroRates",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, 0.0, 0.0), kRate); }, ""},
-    {"RateLimiterUnlimited",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, kInf, -kInf), kRate); }, ""},
-    {"RateLimiterRisingNaN",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, kNaN, 0.0), kRate); },
-     "rising_rate nan" RISING},
-    {"HighPassFallingTiny",
-     [] {
-       return checkFilterRequest(request(kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300), kRate);
-     },
+    {"RateLimiterZeroRates", kRateLimiter, -1, -1, -1, 0.0, 0.0, ""},
+    {"RateLimiterUnlimited", kRateLimiter, -1, -1, -1, kInf, -kInf, ""},
+    {"RateLimiterRisingNaN", kRateLimiter, -1, -1, -1, kNaN, 0.0, "rising_rate nan" RISING},
+    {"HighPassFallingTiny", kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300,
      "falling_rate 1e-300" FALLING},
     // Cut-offs of the chain's filters are left to the filters.
-    {"HighPassCutoffNegative",
-     [] { return checkFilterRequest(request(kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0), kRate); },
-     ""},
-    {"LowPassCutoffNegative",
-     [] { return checkFilterRequest(request(kLowPassFilter, -1, -1, -5, -1.0, 1.0), kRate); }, ""},
+    {"HighPassCutoffNegative", kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0, ""},
+    {"LowPassCutoffNegative", kLowPassFilter, -1, -1, -5, -1.0, 1.0, ""},
     // System filter.
-    {"SystemZeroCutoff", [] { return checkSystemFilterParams(0.0, 50.0, -50.0, kRate); }, ""},
-    {"SystemCutoffAbove", [] { return checkSystemFilterParams(250.0001, 50.0, -50.0, kRate); },
-     "cutoff_frequency 250.0001" CUTOFF},
+    {"SystemZeroCutoff", 0, -1, -1, 0.0, 50.0, -50.0, ""},
+    {"SystemCutoffAbove", 0, -1, -1, 250.0001, 50.0, -50.0, "cutoff_frequency 250.0001" CUTOFF},
+    {"SystemRisingNegative", 0, -1, -1, 0.0, -1.0, 0.0, "rising_rate -1" RISING},
     // Set-point smoothing.
-    {"SmoothingAboveOne", [] { return checkTrackSmoothing(1.0000001); },
+    {"SmoothingAboveOne", -1, -1, -1, 1.0000001, 0, 0,
      "track_smoothing 1.0000001 is outside the accepted range [0, 1]"},
 };
 
-class FilterStabilityCheck : public ::testing::TestWithParam<CheckCase> {};
+class FilterStabilityCheckTest : public testing::TestWithParam<CheckCase> {};
 
-TEST_P(FilterStabilityCheck, Value_AcceptedOrRefusedWithRange) {
-  EXPECT_EQ(GetParam().check(), GetParam().refusal);
+TEST_P(FilterStabilityCheckTest, Value_AcceptedOrRefusedWithRange) {
+  const CheckCase& c = GetParam();
+  std::string result;
+  if (c.type == 0) {
+    result = checkSystemFilterParams(c.cutoff, c.rising, c.falling, kRate);
+  } else if (c.type < 0) {
+    result = checkTrackSmoothing(c.cutoff);
+  } else {
+    result = checkFilterRequest(
+        FilterOptions{{}, c.type, c.reject, c.bandwidth, c.cutoff, c.rising, c.falling}, kRate);
+  }
+  EXPECT_EQ(result, c.refusal);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FilterStabilityCheck, ::testing::ValuesIn(kCheckCases),
-                         [](const ::testing::TestParamInfo<CheckCase>& info) {
+INSTANTIATE_TEST_SUITE_P(Table, FilterStabilityCheckTest, testing::ValuesIn(kCheckCases),
+                         [](const testing::TestParamInfo<CheckCase>& info) {
                            return std::string(info.param.name);
                          });
 
