@@ -42,7 +42,7 @@ bool awaitCycles(CountingThread& thread, int n) {
   return true;
 }
 
-TEST(PeriodicThread_Realtime, Priority40_ThreadRunsSchedFifo40) {
+TEST(PeriodicThread, Priority40_ThreadRunsSchedFifo40) {
   if (!vorel_test::fifoPermitted(40))
     GTEST_SKIP() << "this process may not use SCHED_FIFO (no CAP_SYS_NICE, rtprio limit 0)";
   vorel_test::ConsoleCapture console;
@@ -56,7 +56,7 @@ TEST(PeriodicThread_Realtime, Priority40_ThreadRunsSchedFifo40) {
   EXPECT_TRUE(console.lines().empty());
 }
 
-TEST(PeriodicThread_Realtime, NoPriority_InheritedNormalScheduling) {
+TEST(PeriodicThread, NoPriority_InheritedNormalScheduling) {
   CountingThread thread;
   ASSERT_TRUE(thread.start(1000));
   EXPECT_EQ(thread.schedulingPolicy(), SCHED_OTHER);
@@ -97,7 +97,7 @@ int refusedInChild() {
   return line_ok && normal && cycling ? kFallbackOk : kWrongResult;
 }
 
-TEST(PeriodicThread_Realtime, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
+TEST(PeriodicThread, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0)
