@@ -3,7 +3,6 @@
 // process may not use SCHED_FIFO (in a child process that has given up its
 // privileges), and a thread left alone without a priority.
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "periodic/periodic_thread.h"
 #include "tests/support/console_capture.h"
@@ -20,27 +20,22 @@
 
 namespace {
 
-using tmvz_periodic_thread::PeriodicThread;
-
-// Cycles counted; the pause is the parent's (1 ms).
-class CountingThread : public PeriodicThread {
+// Counts its cycles; the pause is 1 ms.
+class CountingThread : public tmvz_periodic_thread::PeriodicThread {
  public:
   CountingThread() : PeriodicThread(1) {}
   ~CountingThread() override { stopAndJoin(); }
   void initMethod() override {}
   void cycleMethod() override { cycles.fetch_add(1); }
+  // Waits (10 s guard) until n cycles ran.
+  bool awaitCycles(int n) {
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (cycles.load() < n && std::chrono::steady_clock::now() < guard)
+      std::this_thread::yield();
+    return cycles.load() >= n;
+  }
   std::atomic<int> cycles{0};
 };
-
-bool awaitCycles(CountingThread& thread, int n) {
-  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (thread.cycles.load() < n) {
-    if (std::chrono::steady_clock::now() > guard)
-      return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 TEST(PeriodicThread, Priority40_ThreadRunsSchedFifo40) {
   if (!vorel_test::fifoPermitted(40))
@@ -51,7 +46,7 @@ TEST(PeriodicThread, Priority40_ThreadRunsSchedFifo40) {
   ASSERT_TRUE(thread.start(1000));
   EXPECT_EQ(thread.schedulingPolicy(), SCHED_FIFO);
   EXPECT_EQ(thread.schedulingPriority(), 40);
-  ASSERT_TRUE(awaitCycles(thread, 3));
+  ASSERT_TRUE(thread.awaitCycles(3));
   EXPECT_TRUE(thread.stop(1000));
   EXPECT_TRUE(console.lines().empty());
 }
@@ -65,19 +60,15 @@ TEST(PeriodicThread, NoPriority_InheritedNormalScheduling) {
 }
 
 // Exit codes of the child below.
-constexpr int kFallbackOk = 0;
-constexpr int kCannotDrop = 3;   // could not give up the privileges
-constexpr int kStillFifo = 4;    // SCHED_FIFO was granted all the same
-constexpr int kWrongResult = 5;  // no line, wrong line or no cycles
+enum ChildExit { kFallbackOk = 0, kCannotDrop = 3, kStillFifo = 4, kWrongResult = 5 };
 
 // In a child process without privileges (rtprio limit 0, and as root also
 // user nobody): the request is refused, the thread runs with normal
-// scheduling, and one INFO line says so.
+// scheduling and cycles, and one INFO line says so.
 int refusedInChild() {
   const rlimit none{0, 0};
-  if (setrlimit(RLIMIT_RTPRIO, &none) != 0)
-    return kCannotDrop;
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+  if (setrlimit(RLIMIT_RTPRIO, &none) != 0 ||
+      (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)))
     return kCannotDrop;
   vorel_test::ConsoleCapture console;
   CountingThread thread;
@@ -86,15 +77,14 @@ int refusedInChild() {
     return kWrongResult;
   if (thread.schedulingPolicy() == SCHED_FIFO)
     return kStillFifo;
-  const bool line_ok =
-      console.lines() == std::vector<std::string>{
-                             "[INFO] Test worker: real-time priority 40 (SCHED_FIFO) not "
-                             "permitted (Operation not permitted); the thread runs with normal "
-                             "scheduling"};
-  const bool normal = thread.schedulingPolicy() == SCHED_OTHER;
-  const bool cycling = awaitCycles(thread, 3);
+  const bool ok = console.lines() ==
+                      std::vector<std::string>{
+                          "[INFO] Test worker: real-time priority 40 (SCHED_FIFO) "
+                          "not permitted (Operation not permitted); the thread "
+                          "runs with normal scheduling"} &&
+                  thread.schedulingPolicy() == SCHED_OTHER && thread.awaitCycles(3);
   thread.stop(1000);
-  return line_ok && normal && cycling ? kFallbackOk : kWrongResult;
+  return ok ? kFallbackOk : kWrongResult;
 }
 
 TEST(PeriodicThread, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
