@@ -1,5 +1,6 @@
 // Positional device arguments read from an XML device configuration, as the
-// host loads it with boost::property_tree::read_xml.
+// host loads it with boost::property_tree::read_xml. The shipped device
+// configuration is read through the same provider by the apps' tests.
 #include <gtest/gtest.h>
 
 #include <boost/property_tree/ptree.hpp>
@@ -8,7 +9,6 @@
 #include <functional>
 #include <ostream>
 #include <sstream>
-#include <string>
 
 #include "host/bundle.h"
 
@@ -17,78 +17,51 @@ namespace {
 using boost::property_tree::ptree;
 using hx4_bundle_api::ArgProviderXml;
 
-const char kConfig[] = R"(<device class="vorel_device::VorelFTSensor" label="ft_sensor">
-  <activation>
+// Arguments 0 to 6 read as their type; 7 to 11 do not.
+const char kArgs[] = R"(<a>
     <arg type="string">/dev/ttyUSB0</arg>
-    <arg type="double">500</arg>
-  </activation>
-  <mounting>
-    <arg type="load"><mass>0.8</mass><cog>0 0 0.04</cog></arg>
-    <arg type="rpose"><pos>0 0 0.035</pos><rpy>0 0 0</rpy></arg>
-  </mounting>
-</device>
-)";
-
-// Arguments that do not read as their type, and some that do.
-const char kOddArgs[] = R"(<a>
-    <arg type="double">fast</arg>
-    <arg type="double">nan</arg>
-    <arg type="load"><mass>1</mass><cog>0 0</cog></arg>
-    <arg type="rpose"><pos>0 0 1</pos></arg>
-    <arg type="load"><cog>0 0 0</cog></arg>
-    <arg type="double">inf</arg>
-    <note>not an argument</note>
     <arg type="double">
       250
     </arg>
     <arg type="load"><mass> 1.5 </mass><cog> 0.01 0 0.05 </cog>
       <inertia>0.1 0.2 0.3 0 0 0.01</inertia></arg>
     <arg type="rpose"><pos>0.1 0.2 0.3</pos><rpy>0 0 1.5707963267948966</rpy></arg>
+    <note>not an argument</note>
+    <arg type="double">nan</arg>
+    <arg type="double">inf</arg>
+    <arg type="load"><mass>0.8</mass><cog>0 0 0.04</cog></arg>
+    <arg type="double">fast</arg>
+    <arg type="load"><mass>1</mass><cog>0 0</cog></arg>
+    <arg type="rpose"><pos>0 0 1</pos></arg>
+    <arg type="load"><cog>0 0 0</cog></arg>
   </a>)";
 
-ptree parse(const std::string& xml, const char* child) {
+ArgProviderXml parse(const char* xml) {
   std::istringstream in(xml);
   ptree tree;
   boost::property_tree::read_xml(in, tree);
-  return tree.get_child(child);
+  return ArgProviderXml(tree.get_child("a"));
 }
 
-const ArgProviderXml activation(parse(kConfig, "device.activation"));
-const ArgProviderXml mounting(parse(kConfig, "device.mounting"));
-const ArgProviderXml odd(parse(kOddArgs, "a"));
-const ArgProviderXml none{ptree()};
+const ArgProviderXml args = parse(kArgs);
 
-TEST(ArgProviderXml, ExampleConfiguration_EveryGetterReadsItsArgument) {
-  EXPECT_EQ(activation.getArgCount(), 2u);
-  EXPECT_EQ(activation.getString(0), "/dev/ttyUSB0");
-  EXPECT_EQ(activation.getDouble(1), 500.0);
-  EXPECT_EQ(mounting.getArgCount(), 2u);
-  const hx4_program_api::Load load = mounting.getLoad(0);
-  EXPECT_EQ(load.mass(), 0.8);
-  EXPECT_EQ(hx4rc_api::Vector(load.cog().x, load.cog().y, load.cog().z),
-            hx4rc_api::Vector(0.0, 0.0, 0.04));
-  for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(load.inertia()[i], 0.0);
-  const hx4_program_api::RobotPose pose = mounting.getRPose(1);
-  ASSERT_TRUE(pose.valid());
-  const hx4rc_api::Frame frame = pose.evaluate(true);
-  EXPECT_EQ(frame.position, hx4rc_api::Vector(0.0, 0.0, 0.035));
-  EXPECT_EQ(frame.rotation, hx4rc_api::Rotation::Identity());
-}
-
-TEST(ArgProviderXml, NonFiniteWhitespaceInertiaOtherChildren_Accepted) {
-  EXPECT_EQ(odd.getArgCount(), 9u);  // <note> is not an argument
-  EXPECT_TRUE(std::isnan(odd.getDouble(1)));
-  EXPECT_TRUE(std::isinf(odd.getDouble(5)));
-  EXPECT_EQ(odd.getDouble(6), 250.0);
-  const hx4_program_api::Load load = odd.getLoad(7);
+TEST(ArgProviderXml, EachType_ReadsValueIgnoringLayoutAndOtherChildren) {
+  EXPECT_EQ(args.getArgCount(), 11u);
+  EXPECT_EQ(args.getString(0), "/dev/ttyUSB0");
+  EXPECT_EQ(args.getDouble(1), 250.0);
+  const hx4_program_api::Load load = args.getLoad(2);
   EXPECT_EQ(load.mass(), 1.5);
-  EXPECT_EQ(load.cog().x, 0.01);
+  EXPECT_EQ(hx4rc_api::Vector(load.cog().x, load.cog().y, load.cog().z),
+            hx4rc_api::Vector(0.01, 0.0, 0.05));
   EXPECT_EQ(load.inertia()[0], 0.1);
   EXPECT_EQ(load.inertia()[5], 0.01);
-  const hx4rc_api::Frame frame = odd.getRPose(8).evaluate(true);
+  const hx4rc_api::Frame frame = args.getRPose(3).evaluate(true);
   EXPECT_EQ(frame.position, hx4rc_api::Vector(0.1, 0.2, 0.3));
   EXPECT_NEAR(frame.rotation(1, 0), 1.0, 1e-12);
+  EXPECT_TRUE(std::isnan(args.getDouble(4)));
+  EXPECT_TRUE(std::isinf(args.getDouble(5)));
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(args.getLoad(6).inertia()[i], 0.0);  // no <inertia>: zero
 }
 
 struct ErrorCase {
@@ -115,18 +88,17 @@ TEST_P(ArgProviderXmlErrorTest, Read_ErrorNamesIndexAndTypeOrField) {
 INSTANTIATE_TEST_SUITE_P(
     WrongTypeMissingMalformed, ArgProviderXmlErrorTest,
     testing::Values(
-        ErrorCase{[] { activation.getDouble(0); },
-                  "argument 0 should be of type double, not \"string\""},
-        ErrorCase{[] { activation.getString(1); },
-                  "argument 1 should be of type string, not \"double\""},
-        ErrorCase{[] { mounting.getRPose(0); }, "argument 0 should be of type rpose, not \"load\""},
-        ErrorCase{[] { mounting.getLoad(1); }, "argument 1 should be of type load, not \"rpose\""},
-        ErrorCase{[] { activation.getString(2); },
-                  "argument 2 (string) is missing: 2 argument(s) given"},
-        ErrorCase{[] { none.getLoad(0); }, "argument 0 (load) is missing: 0 argument(s) given"},
-        ErrorCase{[] { odd.getDouble(0); }, "argument 0 (double) is not a number: \"fast\""},
-        ErrorCase{[] { odd.getLoad(2); }, "argument 2: <cog> needs 3 numbers, got \"0 0\""},
-        ErrorCase{[] { odd.getRPose(3); }, "argument 3: missing <rpy>"},
-        ErrorCase{[] { odd.getLoad(4); }, "argument 4: missing <mass>"}));
+        ErrorCase{[] { args.getDouble(0); }, "argument 0 should be of type double, not \"string\""},
+        ErrorCase{[] { args.getString(1); }, "argument 1 should be of type string, not \"double\""},
+        ErrorCase{[] { args.getRPose(2); }, "argument 2 should be of type rpose, not \"load\""},
+        ErrorCase{[] { args.getLoad(3); }, "argument 3 should be of type load, not \"rpose\""},
+        ErrorCase{[] { args.getString(11); },
+                  "argument 11 (string) is missing: 11 argument(s) given"},
+        ErrorCase{[] { ArgProviderXml(ptree()).getLoad(0); },
+                  "argument 0 (load) is missing: 0 argument(s) given"},
+        ErrorCase{[] { args.getDouble(7); }, "argument 7 (double) is not a number: \"fast\""},
+        ErrorCase{[] { args.getLoad(8); }, "argument 8: <cog> needs 3 numbers, got \"0 0\""},
+        ErrorCase{[] { args.getRPose(9); }, "argument 9: missing <rpy>"},
+        ErrorCase{[] { args.getLoad(10); }, "argument 10: missing <mass>"}));
 
 }  // namespace

@@ -38,8 +38,8 @@ TEST(Number, CopyAndArithmetic_CopyIsHandleOnSameStorageArithmeticGivesNewValues
   EXPECT_EQ((speed * 2.0).d(true), 100.0);
   EXPECT_EQ((speed + Number(1.5)).d(true), 51.5);
   Number difference = speed - Number(60.0);
-  EXPECT_EQ(difference.d(true), -10.0);
-  difference = 0.0;
+  difference = difference.d(true) * 2.0;  // a new value, not a handle on `speed`
+  EXPECT_EQ(difference.d(true), -20.0);
   EXPECT_EQ(speed.d(true), 50.0);
 }
 
@@ -88,24 +88,18 @@ TEST(RobotPose, EmptyOrNaN_InvalidAndEvaluatesToNaNFrameOrThrows) {
   EXPECT_FALSE(moved.valid());
 }
 
-TEST(RobotPose, FromFrame_KeepsPositionAndOrientation) {
-  const hx4rc_api::Frame frame(hx4rc_api::Rotation::RPY(0.1, -0.2, 0.3),
-                               hx4rc_api::Vector(0.4, 0.5, 0.6));
-  const RobotPose pose(frame);
-  ASSERT_TRUE(pose.valid());
-  EXPECT_EQ(hx4rc_api::Vector(pose.pos().x, pose.pos().y, pose.pos().z), frame.position);
-  EXPECT_NEAR(pose.rpy().roll, 0.1, 1e-12);
-  EXPECT_NEAR(pose.rpy().pitch, -0.2, 1e-12);
-  EXPECT_NEAR(pose.rpy().yaw, 0.3, 1e-12);
-  const hx4rc_api::Frame back = pose.evaluate(true);
+TEST(RobotPose, FromFrameRelativeAndSetPos_EvaluateThroughReference) {
+  // Reference: 1 m along world x, turned 90 degrees about z, given as a frame.
+  const RobotPose reference(hx4rc_api::Frame(hx4rc_api::Rotation::RPY(0.0, 0.0, kHalfPi),
+                                             hx4rc_api::Vector(1.0, 0.0, 0.0)));
+  EXPECT_EQ(reference.pos().x, 1.0);
+  EXPECT_NEAR(reference.rpy().yaw, kHalfPi, 1e-12);
+  const hx4rc_api::Frame tilted(hx4rc_api::Rotation::RPY(0.1, -0.2, 0.3),
+                                hx4rc_api::Vector(0.4, 0.5, 0.6));
+  const hx4rc_api::Frame back = RobotPose(tilted).evaluate(true);
   for (int i = 0; i < 9; ++i)
-    EXPECT_NEAR(back.rotation.data()[i], frame.rotation.data()[i], 1e-12);
-  EXPECT_EQ(back.position, frame.position);
-}
-
-TEST(RobotPose, RelativeAndSetPos_EvaluateThroughReference) {
-  // Reference: 1 m along world x, turned 90 degrees about z.
-  const RobotPose reference(Position(1.0, 0.0, 0.0), Rotation::RPY(0.0, 0.0, kHalfPi));
+    EXPECT_NEAR(back.rotation.data()[i], tilted.rotation.data()[i], 1e-12);
+  EXPECT_EQ(back.position, tilted.position);
   // 0.1 m along the reference's own x axis, which is world y.
   RobotPose step(Position(0.1, 0.0, 0.0), Rotation::RPY(), reference);
   ASSERT_TRUE(step.valid());
