@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <string>
 
 #include "filters/filters.h"
@@ -71,6 +72,10 @@ const DeathCase kDeathCases[] = {
      "Not Implemented\n"},
 };
 
+void PrintTo(const DeathCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class FilterDeathTest : public testing::TestWithParam<DeathCase> {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -81,10 +86,7 @@ TEST_P(FilterDeathTest, Refused_ReportAndExit255) {
               testing::HasSubstr(GetParam().output));
 }
 
-INSTANTIATE_TEST_SUITE_P(OutOfRangeAndSingleInput, FilterDeathTest, testing::ValuesIn(kDeathCases),
-                         [](const testing::TestParamInfo<DeathCase>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(OutOfRangeAndSingleInput, FilterDeathTest, testing::ValuesIn(kDeathCases));
 
 TEST(FilterRange, BoundaryFrequencies_AcceptedWithoutDialog) {
   testing::internal::CaptureStderr();

@@ -9,7 +9,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <string>
+#include <ostream>
 #include <vector>
 
 #include "filters/filters.h"
@@ -26,12 +26,6 @@ Wrench variedWrench(int n) {
   for (int axis = 0; axis < 6; ++axis)
     w[axis] = 10.0 * std::sin(0.37 * n + axis) + 3.0 * axis - 0.5 * n;
   return w;
-}
-
-// Names the cases of a table by their `name` field.
-template <class Case>
-std::string caseName(const testing::TestParamInfo<Case>& info) {
-  return info.param.name;
 }
 
 Wrench uniform(double v) {
@@ -91,6 +85,10 @@ const GoldenCase kGoldenCases[] = {
      0.2},
 };
 
+void PrintTo(const GoldenCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class FilterGoldenTest : public testing::TestWithParam<GoldenCase> {};
 
 TEST_P(FilterGoldenTest, StepFromRest_GoldenOutputsThenSettlesAtInput) {
@@ -148,8 +146,8 @@ TEST_P(FilterGoldenTest, TwoInputForms_ReturnFirstInputAndTouchNoState) {
   EXPECT_EQ(filter->filter(GetParam().step, 4), GetParam().first[0]);  // still at rest
 }
 
-INSTANTIATE_TEST_SUITE_P(LowPassNotchRateLimiter, FilterGoldenTest, testing::ValuesIn(kGoldenCases),
-                         caseName<GoldenCase>);
+INSTANTIATE_TEST_SUITE_P(LowPassNotchRateLimiter, FilterGoldenTest,
+                         testing::ValuesIn(kGoldenCases));
 
 struct ResponseCase {
   const char* name;
@@ -169,6 +167,10 @@ const ResponseCase kResponseCases[] = {
     {"Notch50HzAt55Hz", kNotch50, 55.0, 0.7186229823595619},
     {"Notch50HzAt60Hz", kNotch50, 60.0, 0.9049268105105017},
 };
+
+void PrintTo(const ResponseCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class FilterResponseTest : public testing::TestWithParam<ResponseCase> {};
 
@@ -191,8 +193,7 @@ TEST_P(FilterResponseTest, SteadySine_AmplitudeIsTransferFunctionGain) {
   EXPECT_NEAR(2.0 / 100 * std::hypot(in_phase, quadrature), GetParam().gain, 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(LowPassNotch, FilterResponseTest, testing::ValuesIn(kResponseCases),
-                         caseName<ResponseCase>);
+INSTANTIATE_TEST_SUITE_P(LowPassNotch, FilterResponseTest, testing::ValuesIn(kResponseCases));
 
 TEST(NotchFilter, ZeroReject_PassesInputSaysSoOncePerObjectAndKeepsIdentityHistory) {
   testing::internal::CaptureStdout();
@@ -240,6 +241,10 @@ const SequenceCase kSequenceCases[] = {
     {"NaNSample", 50.0, -50.0, {10.0, kNaN, 7.0, 8.0}, {0.1, kNaN, 7.0, 7.1}},
 };
 
+void PrintTo(const SequenceCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class RateLimiterSequenceTest : public testing::TestWithParam<SequenceCase> {};
 
 TEST_P(RateLimiterSequenceTest, Inputs_GoldenOutputs) {
@@ -253,8 +258,7 @@ TEST_P(RateLimiterSequenceTest, Inputs_GoldenOutputs) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, RateLimiterSequenceTest, testing::ValuesIn(kSequenceCases),
-                         caseName<SequenceCase>);
+INSTANTIATE_TEST_SUITE_P(Rates, RateLimiterSequenceTest, testing::ValuesIn(kSequenceCases));
 
 // Slow parts 3.8586954509503757, 6.228437843582239 of the 50 Hz low-pass plus
 // rate-limited parts 0.1, 0.2 at 50 per second.
