@@ -136,16 +136,6 @@ TEST_P(FilterGoldenTest, WholeWrench_AxesIndependentAndEqualToPerAxisCalls) {
   }
 }
 
-TEST_P(FilterGoldenTest, TwoInputForms_ReturnFirstInputAndTouchNoState) {
-  auto filter = make(GetParam().options);
-  EXPECT_EQ(filter->filter(12.5, -3.0, 4), 12.5);
-  const Wrench x = variedWrench(3);
-  const Wrench y = filter->filter(x, variedWrench(9));
-  for (int axis = 0; axis < 6; ++axis)
-    EXPECT_EQ(y[axis], x[axis]);
-  EXPECT_EQ(filter->filter(GetParam().step, 4), GetParam().first[0]);  // still at rest
-}
-
 INSTANTIATE_TEST_SUITE_P(LowPassNotchRateLimiter, FilterGoldenTest,
                          testing::ValuesIn(kGoldenCases));
 

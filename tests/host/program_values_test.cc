@@ -6,7 +6,6 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -116,27 +115,6 @@ TEST(RobotPose, FromFrameRelativeAndSetPos_EvaluateThroughReference) {
   step.setPos(step.pos() + Position(0.0, 0.0, 0.006));
   EXPECT_NEAR(step.evaluate(true).position.z(), 0.006, 1e-12);
   EXPECT_NEAR(step.evaluate(true).position.y(), 0.1, 1e-12);
-}
-
-TEST(Load, BoundLoad_AssignmentWritesThroughCopiesAndUnboundDoNot) {
-  Load bound(2.0, Position(0.0, 0.0, 0.1));
-  std::vector<Load> written;
-  bound.bind([&written](const Load& value) { written.push_back(value); });
-  const double tensor[6] = {0.01, 0.02, 0.03, 0.0, 0.0, 0.0};
-  Load mounted(0.8, Position(0.0, 0.0, 0.04));
-  mounted.setInertia(tensor);
-  bound = mounted;
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written[0].mass(), 0.8);
-  EXPECT_EQ(written[0].cog().z, 0.04);
-  EXPECT_EQ(written[0].inertia()[2], 0.03);
-  EXPECT_EQ(bound.mass(), 0.8);
-
-  Load copy(bound);  // a plain program value: does not write to the controller
-  copy = Load(5.0, Position());
-  Load plain;
-  plain = mounted;
-  EXPECT_EQ(written.size(), 1u);
 }
 
 TEST(Load, ToRecord_CarriesIdMassCogAndTensor) {
