@@ -1,15 +1,26 @@
 // PeriodicThread with real threads. The worker reports to a probe of atomics
 // owned by the test and waits at gates the test opens; every wait polls a
-// condition with a 10 s guard that fails the test instead of hanging it.
+// condition with a 10 s guard that fails the test instead of hanging it. The
+// real-time fallback runs in a child process that has given up its
+// privileges; the granted priority (SCHED_FIFO read back by the thread) and a
+// thread left with normal scheduling are checked by the device's activation
+// tests with the priority argument.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "periodic/periodic_thread.h"
+#include "tests/support/console_capture.h"
 
 namespace {
 
@@ -174,6 +185,51 @@ TEST(PeriodicThread, DestroyedFinishedNotJoined_BaseDestructorJoins) {
   ASSERT_TRUE(worker->holdsThread());
   worker.reset();  // a held std::thread destroyed unjoined would terminate
   EXPECT_EQ(probe.cycles_done, 1);
+}
+
+// Exit codes of the child below.
+enum ChildExit { kFallbackOk = 0, kCannotDrop = 3, kStillFifo = 4, kWrongResult = 5 };
+
+// In a child process without privileges (rtprio limit 0, and as root also
+// user nobody): the request is refused, the thread runs with normal
+// scheduling and cycles, and one INFO line says so.
+int refusedInChild() {
+  const rlimit none{0, 0};
+  if (setrlimit(RLIMIT_RTPRIO, &none) != 0 ||
+      (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)))
+    return kCannotDrop;
+  vorel_test::ConsoleCapture console;
+  Probe probe;
+  ProbeWorker thread(probe, 1);
+  thread.setRealtimePriority(40, "Test worker");
+  if (!thread.start(1000))
+    return kWrongResult;
+  if (thread.schedulingPolicy() == SCHED_FIFO)
+    return kStillFifo;
+  const bool ok = console.lines() ==
+                      std::vector<std::string>{
+                          "[INFO] Test worker: real-time priority 40 (SCHED_FIFO) "
+                          "not permitted (Operation not permitted); the thread "
+                          "runs with normal scheduling"} &&
+                  thread.schedulingPolicy() == SCHED_OTHER &&
+                  pollUntil([&] { return probe.cycles_done >= 3; });
+  thread.stop(1000);
+  return ok ? kFallbackOk : kWrongResult;
+}
+
+TEST(PeriodicThread, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(refusedInChild());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotDrop)
+    GTEST_SKIP() << "the child could not give up its privileges";
+  if (WEXITSTATUS(status) == kStillFifo)
+    GTEST_SKIP() << "SCHED_FIFO is granted even without privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), kFallbackOk);
 }
 
 }  // namespace
