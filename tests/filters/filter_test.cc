@@ -53,38 +53,34 @@ std::unique_ptr<Filter> make(const FilterOptions& o) {
 struct GoldenCase {
   const char* name;
   FilterOptions options;
-  double step;      // constant input from rest
-  double first[3];  // the first three outputs
   std::function<void(Filter&)> update;
-  double after_update;  // fourth output, history kept across the update
-  double after_clear;   // first output after clearHistory, new parameters
+  double step;  // constant input from rest
+  // The first three outputs, the fourth after `update` (history kept), and
+  // the first after clearHistory (new parameters).
+  double out[5];
 };
 
 const GoldenCase kGoldenCases[] = {
     // a0 = w / (w + 1), w = 2 pi 50 / 500; then 20 Hz.
     {"LowPass",
      FilterOptions{{}, kLowPassFilter, 1e9, -3.0, 50.0, 7.0, 3.0},
-     10.0,
-     {3.8586954509503757, 6.228437843582239, 7.683768817176819},
      [](Filter& f) { static_cast<LowPassFilter&>(f).updateParams(20.0); },
-     8.148980706344826,
-     2.0084864266483686},
+     10.0,
+     {3.8586954509503757, 6.228437843582239, 7.683768817176819, 8.148980706344826,
+      2.0084864266483686}},
     // R = 0.94; then 40 Hz reject, 20 Hz wide.
     {"Notch",
      FilterOptions{{}, kNotchFilter, 50.0, 10.0, 1e9, 7.0, -4.0},
-     1.0,
-     {0.9494249223594998, 0.8572528147108657, 0.8275765288627195},
      [](Filter& f) { static_cast<NotchFilter&>(f).updateParams(40.0, 20.0); },
-     0.8446147426729551,
-     0.9382084788616979},
+     1.0,
+     {0.9494249223594998, 0.8572528147108657, 0.8275765288627195, 0.8446147426729551,
+      0.9382084788616979}},
     // 0.1 per 2 ms sample; then 0.2.
     {"RateLimiter",
      FilterOptions{{}, kRateLimiter, 1e9, -3.0, 1e9, 50.0, -50.0},
-     10.0,
-     {0.1, 0.2, 0.30000000000000004},
      [](Filter& f) { static_cast<RateLimiter&>(f).updateParams(100.0, -100.0); },
-     0.5,
-     0.2},
+     10.0,
+     {0.1, 0.2, 0.30000000000000004, 0.5, 0.2}},
 };
 
 void PrintTo(const GoldenCase& c, std::ostream* out) {
@@ -97,8 +93,8 @@ TEST_P(FilterGoldenTest, StepFromRest_GoldenOutputsThenSettlesAtInput) {
   const GoldenCase& c = GetParam();
   auto filter = make(c.options);
   EXPECT_EQ(filter->type(), c.options.type);
-  for (double expected : c.first)
-    EXPECT_EQ(filter->filter(c.step, 5), expected);
+  for (int n = 0; n < 3; ++n)
+    EXPECT_EQ(filter->filter(c.step, 5), c.out[n]);
   double y = 0.0;
   for (int n = 0; n < 2000; ++n)
     y = filter->filter(c.step, 5);
@@ -115,8 +111,8 @@ TEST_P(FilterGoldenTest, UpdateThenClearHistory_KeepsHistoryThenRestartsEveryAxi
   filter->clearHistory();
   const Wrench restarted = filter->filter(uniform(c.step));
   for (int axis = 0; axis < 6; ++axis) {
-    EXPECT_EQ(continued[axis], c.after_update) << "axis " << axis;
-    EXPECT_EQ(restarted[axis], c.after_clear) << "axis " << axis;
+    EXPECT_EQ(continued[axis], c.out[3]) << "axis " << axis;
+    EXPECT_EQ(restarted[axis], c.out[4]) << "axis " << axis;
   }
 }
 
@@ -127,7 +123,7 @@ TEST_P(FilterGoldenTest, WholeWrench_AxesIndependentAndEqualToPerAxisCalls) {
   step[2] = GetParam().step;
   const Wrench y0 = whole->filter(step);
   for (int axis = 0; axis < 6; ++axis) {
-    EXPECT_EQ(y0[axis], axis == 2 ? GetParam().first[0] : 0.0) << "axis " << axis;
+    EXPECT_EQ(y0[axis], axis == 2 ? GetParam().out[0] : 0.0) << "axis " << axis;
     per_axis->filter(step[axis], axis);
   }
   for (int n = 0; n < 50; ++n) {
