@@ -1,14 +1,11 @@
 // Parameter stability checks. Golden values come from independent
-// computations:
-//  - |H| of the notch at Nyquist (z = -1) in closed form,
-//      |H(-1)| = K (2 + 2c) / (1 + 2Rc + R^2),
-//    where the notch of a low reject frequency has its peak gain;
-//  - its largest bandwidth for a peak of 2 at Nyquist, from that closed form
-//    set to 2: R^2 - B R + 1 = 0 with B = c (6 - 2c) / (3c - 1) (c > 1/3),
-//    R = (B - sqrt(B^2 - 4)) / 2, bandwidth = (1 - R) step_rate / 3;
-//  - the other figures from a Python/numpy script that evaluates |H(e^jw)| on
-//    numpy.linspace(0, pi, 2049) and bisects the bandwidth over
-//    (0, 2 step_rate / 3) for 200 steps.
+// computations: a Python/numpy script that evaluates |H(e^jw)| of the notch on
+// numpy.linspace(0, pi, 2049) and bisects the bandwidth over
+// (0, 2 step_rate / 3); and, for low reject frequencies, whose notch has its
+// peak gain at Nyquist, the closed form of that gain set to 2:
+//   |H(-1)| = K (2 + 2c) / (1 + 2Rc + R^2) = 2  gives  R^2 - B R + 1 = 0,
+//   B = c (6 - 2c) / (3c - 1),  R = (B - sqrt(B^2 - 4)) / 2,
+//   bandwidth = (1 - R) step_rate / 3.
 #include "filters/filter_stability.h"
 
 #include <gtest/gtest.h>
@@ -22,24 +19,10 @@ namespace vorel_device {
 namespace {
 
 constexpr double kRate = 500.0;  // Hz: one filter step per 2 ms cycle
-constexpr double kTwoPi = 6.283185307179586;
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-double nyquistGain(double reject_frequency, double bandwidth) {
-  const double c = std::cos(kTwoPi * reject_frequency / kRate);
-  const double r = 1.0 - 3.0 * bandwidth / kRate;
-  const double k = (1.0 - 2.0 * r * c + r * r) / (2.0 - 2.0 * c);
-  return k * (2.0 + 2.0 * c) / (1.0 + 2.0 * r * c + r * r);
-}
-
-double closedFormMaxBandwidth(double reject_frequency) {
-  const double c = std::cos(kTwoPi * reject_frequency / kRate);
-  const double b = c * (6.0 - 2.0 * c) / (3.0 * c - 1.0);
-  return (1.0 - (b - std::sqrt(b * b - 4.0)) / 2.0) * kRate / 3.0;
-}
-
-TEST(NotchPeakGain, LowRejectFrequencies_PeakAtNyquistMatchesClosedForm) {
+TEST(NotchPeakGain, SeveralNotches_MatchNumpyPeaks) {
   struct Case {
     double reject, bandwidth, numpy_peak;
   };
@@ -49,10 +32,8 @@ TEST(NotchPeakGain, LowRejectFrequencies_PeakAtNyquistMatchesClosedForm) {
                         {50.0, 100.0, 2.6876637888262938},
                         {50.0, 10.0, 1.0089585031719523}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.reject) + " Hz, " + std::to_string(c.bandwidth) + " Hz wide");
-    const double peak = notchPeakGain(c.reject, c.bandwidth, kRate);
-    EXPECT_NEAR(peak, nyquistGain(c.reject, c.bandwidth), 1e-9 * peak);
-    EXPECT_NEAR(peak, c.numpy_peak, 1e-9 * peak);
+    EXPECT_NEAR(notchPeakGain(c.reject, c.bandwidth, kRate), c.numpy_peak, 1e-9 * c.numpy_peak)
+        << c.reject << " Hz, " << c.bandwidth << " Hz wide";
   }
 }
 
@@ -64,42 +45,23 @@ TEST(NotchPeakGain, PolesOnOrOutsideTheUnitCircle_Infinite) {
 }
 
 TEST(NotchMaxBandwidth, SeveralRejectFrequencies_MatchIndependentValues) {
-  for (double reject : {1.0, 10.0, 50.0}) {
-    const double expected = closedFormMaxBandwidth(reject);
-    EXPECT_NEAR(notchMaxBandwidth(reject, kRate), expected, 1e-9 * expected) << reject << " Hz";
-  }
-  // numpy values: 1, 10, 50 Hz agree with the closed form; 200 Hz peaks
-  // inside the band (near 48 Hz), Nyquist needs R -> -1 before any gain.
-  EXPECT_NEAR(notchMaxBandwidth(1.0, kRate), 2.081345018671197, 1e-9);
+  // Closed form at 1, 10 and 50 Hz; 200 Hz peaks inside the band (numpy, near
+  // 48 Hz); at Nyquist the pole radius reaches -1 before any gain.
+  EXPECT_NEAR(notchMaxBandwidth(1.0, kRate), 2.081345018671262, 1e-9);
+  EXPECT_NEAR(notchMaxBandwidth(10.0, kRate), 19.730525444215683, 1e-8);
+  EXPECT_NEAR(notchMaxBandwidth(50.0, kRate), 82.44320376878348, 1e-8);
   EXPECT_NEAR(notchMaxBandwidth(200.0, kRate), 309.39934619385883, 1e-6);
   EXPECT_NEAR(notchMaxBandwidth(250.0, kRate), 2.0 * kRate / 3.0, 1e-6);
 }
 
+// A request of `type` with the given fields, or (type 0) the system filter's
+// cut-off and rates, or (type -1) the set-point smoothing factor in `cutoff`.
 struct CheckCase {
   const char* name;
-  std::string (*check)();
+  std::int32_t type;
+  double reject, bandwidth, cutoff, rising, falling;
   const char* refusal;  // "" when accepted
 };
-
-void PrintTo(const CheckCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-FilterOptions request(std::int32_t type, double reject, double bandwidth, double cutoff,
-                      double rising, double falling) {
-  FilterOptions o;
-  o.type = type;
-  o.reject_frequency = reject;
-  o.bandwidth = bandwidth;
-  o.cutoff_frequency = cutoff;
-  o.rising_rate = rising;
-  o.falling_rate = falling;
-  return o;
-}
-
-std::string notch(double reject, double bandwidth) {
-  return checkFilterRequest(request(kNotchFilter, reject, bandwidth, -1.0, 0.0, 0.0), kRate);
-}
 
 #define NOTCH_RANGE(bound, reject)                                                    \
   "is outside the accepted range (0, " bound "] Hz for a reject frequency of " reject \
@@ -112,62 +74,63 @@ std::string notch(double reject, double bandwidth) {
 // ERROR lines, by the device's test of the robot-program functions.
 const CheckCase kCheckCases[] = {
     // Notch: the bound is the largest bandwidth rounded down to 3 digits.
-    {"NotchAtBound1Hz", [] { return notch(1.0, 2.08); }, ""},
-    {"NotchAbove1Hz", [] { return notch(1.0, 2.09); },
+    {"NotchAtBound1Hz", kNotchFilter, 1.0, 2.08, -1, 0, 0, ""},
+    {"NotchAbove1Hz", kNotchFilter, 1.0, 2.09, -1, 0, 0,
      "bandwidth 2.09 Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchNaN", [] { return notch(1.0, kNaN); }, "bandwidth nan Hz " NOTCH_RANGE("2.08", "1")},
-    {"NotchAtBound10Hz", [] { return notch(10.0, 19.7); }, ""},
-    {"NotchBetweenBoundAndMax10Hz", [] { return notch(10.0, 19.71); },
+    {"NotchNaN", kNotchFilter, 1.0, kNaN, -1, 0, 0, "bandwidth nan Hz " NOTCH_RANGE("2.08", "1")},
+    {"NotchAtBound10Hz", kNotchFilter, 10.0, 19.7, -1, 0, 0, ""},
+    {"NotchBetweenBoundAndMax10Hz", kNotchFilter, 10.0, 19.71, -1, 0, 0,
      "bandwidth 19.71 Hz " NOTCH_RANGE("19.7", "10")},
-    {"NotchAtBound50Hz", [] { return notch(50.0, 82.4); }, ""},
+    {"NotchAtBound50Hz", kNotchFilter, 50.0, 82.4, -1, 0, 0, ""},
     // A notch at Nyquist never amplifies: any R above -1 (333.3 Hz) is accepted.
-    {"NotchAtNyquist", [] { return notch(250.0, 333.0); }, ""},
-    {"NotchPolesRoundToOne", [] { return notch(50.0, 1e-20); },
+    {"NotchAtNyquist", kNotchFilter, 250.0, 333.0, -1, 0, 0, ""},
+    {"NotchPolesRoundToOne", kNotchFilter, 50.0, 1e-20, -1, 0, 0,
      "bandwidth 1e-20 Hz is too small to place the notch's poles inside the unit circle for a "
      "reject frequency of 50 Hz at the 500 Hz filter step rate"},
     // Left to the notch: 0 Hz passes unchanged, out of range ends the process.
-    {"NotchAt0Hz", [] { return notch(0.0, -10.0); }, ""},
-    {"NotchRejectNegative", [] { return notch(-1.0, -10.0); }, ""},
-    {"NotchRejectAboveNyquist", [] { return notch(300.0, -10.0); }, ""},
-    {"NotchRejectNaN", [] { return notch(kNaN, -10.0); }, ""},
+    {"NotchAt0Hz", kNotchFilter, 0.0, -10.0, -1, 0, 0, ""},
+    {"NotchRejectNegative", kNotchFilter, -1.0, -10.0, -1, 0, 0, ""},
+    {"NotchRejectAboveNyquist", kNotchFilter, 300.0, -10.0, -1, 0, 0, ""},
+    {"NotchRejectNaN", kNotchFilter, kNaN, -10.0, -1, 0, 0, ""},
     // Rate limiters.
-    {"RateLimiterZeroRates",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, 0.0, 0.0), kRate); }, ""},
-    {"RateLimiterUnlimited",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, kInf, -kInf), kRate); }, ""},
-    {"RateLimiterRisingNaN",
-     [] { return checkFilterRequest(request(kRateLimiter, -1, -1, -1, kNaN, 0.0), kRate); },
-     "rising_rate nan" RISING},
-    {"HighPassFallingTiny",
-     [] {
-       return checkFilterRequest(request(kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300), kRate);
-     },
+    {"RateLimiterZeroRates", kRateLimiter, -1, -1, -1, 0.0, 0.0, ""},
+    {"RateLimiterUnlimited", kRateLimiter, -1, -1, -1, kInf, -kInf, ""},
+    {"RateLimiterRisingNaN", kRateLimiter, -1, -1, -1, kNaN, 0.0, "rising_rate nan" RISING},
+    {"HighPassFallingTiny", kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300,
      "falling_rate 1e-300" FALLING},
     // Cut-offs of the chain's filters are left to the filters.
-    {"HighPassCutoffNegative",
-     [] { return checkFilterRequest(request(kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0), kRate); },
-     ""},
-    {"LowPassCutoffNegative",
-     [] { return checkFilterRequest(request(kLowPassFilter, -1, -1, -5, -1.0, 1.0), kRate); }, ""},
+    {"HighPassCutoffNegative", kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0, ""},
+    {"LowPassCutoffNegative", kLowPassFilter, -1, -1, -5, -1.0, 1.0, ""},
     // System filter.
-    {"SystemZeroCutoff", [] { return checkSystemFilterParams(0.0, 50.0, -50.0, kRate); }, ""},
-    {"SystemCutoffAbove", [] { return checkSystemFilterParams(250.0001, 50.0, -50.0, kRate); },
-     "cutoff_frequency 250.0001" CUTOFF},
+    {"SystemZeroCutoff", 0, -1, -1, 0.0, 50.0, -50.0, ""},
+    {"SystemCutoffAbove", 0, -1, -1, 250.0001, 50.0, -50.0, "cutoff_frequency 250.0001" CUTOFF},
+    {"SystemRisingNegative", 0, -1, -1, 0.0, -1.0, 0.0, "rising_rate -1" RISING},
     // Set-point smoothing.
-    {"SmoothingAboveOne", [] { return checkTrackSmoothing(1.0000001); },
+    {"SmoothingAboveOne", -1, -1, -1, 1.0000001, 0, 0,
      "track_smoothing 1.0000001 is outside the accepted range [0, 1]"},
 };
 
-class FilterStabilityCheck : public ::testing::TestWithParam<CheckCase> {};
-
-TEST_P(FilterStabilityCheck, Value_AcceptedOrRefusedWithRange) {
-  EXPECT_EQ(GetParam().check(), GetParam().refusal);
+void PrintTo(const CheckCase& c, std::ostream* out) {
+  *out << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FilterStabilityCheck, ::testing::ValuesIn(kCheckCases),
-                         [](const ::testing::TestParamInfo<CheckCase>& info) {
-                           return std::string(info.param.name);
-                         });
+class FilterStabilityCheckTest : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(FilterStabilityCheckTest, Value_AcceptedOrRefusedWithRange) {
+  const CheckCase& c = GetParam();
+  std::string result;
+  if (c.type == 0) {
+    result = checkSystemFilterParams(c.cutoff, c.rising, c.falling, kRate);
+  } else if (c.type < 0) {
+    result = checkTrackSmoothing(c.cutoff);
+  } else {
+    result = checkFilterRequest(
+        FilterOptions{{}, c.type, c.reject, c.bandwidth, c.cutoff, c.rising, c.falling}, kRate);
+  }
+  EXPECT_EQ(result, c.refusal);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FilterStabilityCheckTest, testing::ValuesIn(kCheckCases));
 
 }  // namespace
 }  // namespace vorel_device

@@ -11,7 +11,6 @@
 namespace {
 
 using hx4rc_api::Frame;
-using hx4rc_api::Inertia;
 using hx4rc_api::Pose;
 using hx4rc_api::Rotation;
 using hx4rc_api::Vector;
@@ -21,9 +20,8 @@ constexpr double kTol = 1e-12;
 
 void expectNear(const Rotation& actual, const Rotation& expected, double tol = kTol) {
   for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
+    for (int c = 0; c < 3; ++c)
       EXPECT_NEAR(actual(r, c), expected(r, c), tol) << "element (" << r << ", " << c << ")";
-    }
   }
 }
 
@@ -38,68 +36,44 @@ bool isQuietNaN(double value) {
   return std::isnan(value) && ((bits >> 51) & 1u) == 1u;
 }
 
-TEST(Vector, Arithmetic_ComponentWise) {
+TEST(Vector, ArithmeticAndNorm_ComponentWiseAndEuclidean) {
   const Vector a(1.0, 2.0, 3.0);
   const Vector b(4.0, -5.0, 6.5);
   EXPECT_EQ(a + b, Vector(5.0, -3.0, 9.5));
   EXPECT_EQ(b - a, Vector(3.0, -7.0, 3.5));
   EXPECT_EQ(2.0 * a, Vector(2.0, 4.0, 6.0));
-  EXPECT_EQ(Vector(), Vector(0.0, 0.0, 0.0));
-
   Vector c;
+  EXPECT_EQ(c, Vector(0.0, 0.0, 0.0));
   const double xyz[3] = {7.0, 8.0, 9.0};
   c.setData(xyz);
-  EXPECT_EQ(c, Vector(7.0, 8.0, 9.0));
-  EXPECT_EQ(c.x(), 7.0);
-  EXPECT_EQ(c.y(), 8.0);
-  EXPECT_EQ(c.z(), 9.0);
-}
-
-TEST(Vector, Norm_EuclideanLength) {
+  EXPECT_EQ(Vector(c.x(), c.y(), c.z()), Vector(7.0, 8.0, 9.0));
   EXPECT_DOUBLE_EQ(Vector(3.0, 4.0, 12.0).Norm(), 13.0);
   EXPECT_DOUBLE_EQ(Vector(-2.0, 0.0, 0.0).Norm(), 2.0);
-  EXPECT_EQ(Vector().Norm(), 0.0);
   EXPECT_TRUE(std::isnan(Vector(NAN, 0.0, 0.0).Norm()));
 }
 
-TEST(Rotation, RPY_QuarterTurnsAboutEachAxis_MatchHandComputedMatrices) {
-  // Rx(90): y -> z, z -> -y.
-  expectNear(Rotation::RPY(kHalfPi, 0.0, 0.0), Rotation(1, 0, 0, 0, 0, -1, 0, 1, 0));
-  // Ry(90): z -> x, x -> -z.
-  expectNear(Rotation::RPY(0.0, kHalfPi, 0.0), Rotation(0, 0, 1, 0, 1, 0, -1, 0, 0));
-  // Rz(90): x -> y, y -> -x.
-  expectNear(Rotation::RPY(0.0, 0.0, kHalfPi), Rotation(0, -1, 0, 1, 0, 0, 0, 0, 1));
-  EXPECT_EQ(Rotation::RPY(0.0, 0.0, 0.0), Rotation::Identity());
-}
-
-TEST(Rotation, RPY_Composed_IsYawTimesPitchTimesRoll) {
-  // Ry(90) * Rx(90), multiplied out by hand.
-  const Rotation roll_pitch(0, 1, 0, 0, 0, -1, -1, 0, 0);
-  expectNear(Rotation::RPY(kHalfPi, kHalfPi, 0.0), roll_pitch);
-  expectNear(Rotation::RPY(0.0, kHalfPi, 0.0) * Rotation::RPY(kHalfPi, 0.0, 0.0), roll_pitch);
-  // Rz(90) * Rx(90).
-  const Rotation roll_yaw(0, 0, 1, 1, 0, 0, 0, 1, 0);
-  expectNear(Rotation::RPY(kHalfPi, 0.0, kHalfPi), roll_yaw);
-  expectNear(Rotation::RPY(0.0, 0.0, kHalfPi) * Rotation::RPY(kHalfPi, 0.0, 0.0), roll_yaw);
-  // The x axis goes through roll (stays x) then yaw (becomes y).
-  expectNear(roll_yaw * Vector(1.0, 0.0, 0.0), Vector(0.0, 1.0, 0.0));
-  // Matrix times vector, row by row.
+TEST(Rotation, RPY_QuarterTurnsAndProducts_MatchHandComputedMatrices) {
+  // Rx(90): y -> z, z -> -y.  Ry(90): z -> x, x -> -z.  Rz(90): x -> y, y -> -x.
+  const Rotation rx(1, 0, 0, 0, 0, -1, 0, 1, 0);
+  const Rotation ry(0, 0, 1, 0, 1, 0, -1, 0, 0);
+  const Rotation rz(0, -1, 0, 1, 0, 0, 0, 0, 1);
+  expectNear(Rotation::RPY(kHalfPi, 0.0, 0.0), rx);
+  expectNear(Rotation::RPY(0.0, kHalfPi, 0.0), ry);
+  expectNear(Rotation::RPY(0.0, 0.0, kHalfPi), rz);
+  // RPY is yaw * pitch * roll: Ry(90) * Rx(90) and Rz(90) * Rx(90) by hand.
+  expectNear(Rotation::RPY(kHalfPi, kHalfPi, 0.0), Rotation(0, 1, 0, 0, 0, -1, -1, 0, 0));
+  expectNear(ry * rx, Rotation(0, 1, 0, 0, 0, -1, -1, 0, 0));
+  expectNear(Rotation::RPY(kHalfPi, 0.0, kHalfPi), Rotation(0, 0, 1, 1, 0, 0, 0, 1, 0));
+  expectNear(rz * Vector(1.0, 0.0, 0.0), Vector(0.0, 1.0, 0.0));
+  // Matrix times vector row by row; the inverse is the transpose.
   const Rotation m(1, 2, 3, 4, 5, 6, 7, 8, 9);
   EXPECT_EQ(m * Vector(1.0, 0.0, -1.0), Vector(-2.0, -2.0, -2.0));
-}
-
-TEST(Rotation, Inverse_TimesRotation_IsIdentity) {
-  const Rotation r = Rotation::RPY(0.3, -0.7, 2.1);
-  expectNear(r * r.Inverse(), Rotation::Identity());
-  expectNear(r.Inverse() * r, Rotation::Identity());
-  const Rotation m(1, 2, 3, 4, 5, 6, 7, 8, 9);
   EXPECT_EQ(m.Inverse(), Rotation(1, 4, 7, 2, 5, 8, 3, 6, 9));
 }
 
-TEST(Rotation, GetRPY_RoundTrip_RecoversAngles) {
+TEST(Rotation, GetRPY_RoundTripAndGimbalLock_RebuildSameMatrix) {
   const double cases[][3] = {
-      {0.0, 0.0, 0.0}, {0.3, -0.7, 2.1}, {-3.0, 1.2, -0.4}, {1.0, -1.5, 3.1}, {kHalfPi, 0.0, 0.0},
-  };
+      {0.0, 0.0, 0.0}, {0.3, -0.7, 2.1}, {-3.0, 1.2, -0.4}, {1.0, -1.5, 3.1}};
   for (const auto& c : cases) {
     double roll, pitch, yaw;
     Rotation::RPY(c[0], c[1], c[2]).GetRPY(roll, pitch, yaw);
@@ -107,9 +81,6 @@ TEST(Rotation, GetRPY_RoundTrip_RecoversAngles) {
     EXPECT_NEAR(pitch, c[1], 1e-9);
     EXPECT_NEAR(yaw, c[2], 1e-9);
   }
-}
-
-TEST(Rotation, GetRPY_GimbalLock_RebuildsSameMatrix) {
   for (double pitch : {kHalfPi, -kHalfPi}) {
     const Rotation r = Rotation::RPY(0.3, pitch, 0.1);
     double roll, p, yaw;
@@ -122,7 +93,7 @@ TEST(Rotation, GetRPY_GimbalLock_RebuildsSameMatrix) {
   }
 }
 
-TEST(Frame, Default_IsTwelveQuietNaN) {
+TEST(Frame, Default_TwelveQuietNaNAndNotFinite) {
   const Frame f;
   for (int i = 0; i < 9; ++i)
     EXPECT_TRUE(isQuietNaN(f.rotation.data()[i])) << i;
@@ -135,34 +106,21 @@ TEST(Frame, Default_IsTwelveQuietNaN) {
   EXPECT_FALSE(inf.isFinite());
 }
 
-TEST(Frame, Composition_ExpressesChildInGrandparent) {
+TEST(Frame, CompositionAndInverse_ExpressChildInGrandparent) {
   const Frame a(Rotation::RPY(0.0, 0.0, kHalfPi), Vector(1.0, 0.0, 0.0));
   const Frame b(Rotation::Identity(), Vector(0.0, 2.0, 0.0));
-  const Frame ab = a * b;
   // b's origin (0, 2, 0) in a's axes is (-2, 0, 0) in a's parent, plus a's origin.
+  const Frame ab = a * b;
   expectNear(ab.position, Vector(-1.0, 0.0, 0.0));
   expectNear(ab.rotation, Rotation(0, -1, 0, 1, 0, 0, 0, 0, 1));
   expectNear(a * Vector(0.0, 2.0, 0.0), Vector(-1.0, 0.0, 0.0));
-}
-
-TEST(Frame, Inverse_ComposedWithFrame_IsIdentity) {
-  const Frame a(Rotation::RPY(0.0, 0.0, kHalfPi), Vector(1.0, 0.0, 0.0));
-  const Frame inv = a.Inverse();
   // Rz(-90) * (1, 0, 0) = (0, -1, 0), negated.
-  expectNear(inv.position, Vector(0.0, 1.0, 0.0));
+  expectNear(a.Inverse().position, Vector(0.0, 1.0, 0.0));
   const Frame f(Rotation::RPY(0.4, -0.2, 1.3), Vector(0.3, -0.5, 0.8));
-  const Frame id1 = f * f.Inverse();
-  const Frame id2 = f.Inverse() * f;
-  expectNear(id1.rotation, Rotation::Identity());
-  expectNear(id1.position, Vector());
-  expectNear(id2.rotation, Rotation::Identity());
-  expectNear(id2.position, Vector());
-}
-
-TEST(Pose, Default_NaNFrameAndFieldZero) {
-  const Pose p;
-  EXPECT_FALSE(p.frame.isFinite());
-  EXPECT_EQ(p.valid, 0u);
+  for (const Frame& id : {f * f.Inverse(), f.Inverse() * f}) {
+    expectNear(id.rotation, Rotation::Identity());
+    expectNear(id.position, Vector());
+  }
 }
 
 TEST(Pose, SetPRPY_SetsPositionAndRotationOnly) {
@@ -173,19 +131,6 @@ TEST(Pose, SetPRPY_SetsPositionAndRotationOnly) {
   EXPECT_EQ(p.frame.position, Vector(0.1, 0.2, 0.3));
   expectNear(p.frame.rotation, Rotation(0, -1, 0, 1, 0, 0, 0, 0, 1));
   EXPECT_EQ(p.valid, 0u);
-}
-
-TEST(Inertia, Set_StoresMassCogAndTensor) {
-  Inertia inertia;
-  EXPECT_TRUE(std::isnan(inertia.mass));
-  EXPECT_TRUE(std::isnan(inertia.cog.z()));
-  EXPECT_TRUE(std::isnan(inertia.tensor[5]));
-  const double tensor[6] = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
-  inertia.set(1.0, Vector(0.0, 0.0, 0.05), tensor);
-  EXPECT_EQ(inertia.mass, 1.0);
-  EXPECT_EQ(inertia.cog, Vector(0.0, 0.0, 0.05));
-  for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(inertia.tensor[i], tensor[i]);
 }
 
 }  // namespace

@@ -1,61 +1,33 @@
-// PeriodicThread with real threads. The workers report to a probe owned by
-// the test (counters under a mutex, a condition variable, gates that hold
-// initMethod or a cycle); every wait is on a condition with a 10 s guard that
-// fails the test instead of hanging it.
+// PeriodicThread with real threads. The worker reports to a probe of atomics
+// owned by the test and waits at gates the test opens; every wait polls a
+// condition with a 10 s guard that fails the test instead of hanging it. The
+// real-time fallback runs in a child process that has given up its
+// privileges; the granted priority (SCHED_FIFO read back by the thread) and a
+// thread left with normal scheduling are checked by the device's activation
+// tests with the priority argument.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "periodic/periodic_thread.h"
+#include "tests/support/console_capture.h"
 
 namespace {
 
 using tmvz_periodic_thread::PeriodicThread;
 
-constexpr auto kGuard = std::chrono::seconds(10);
-
-struct Probe {
-  enum class Init { Return, HoldUntilReleased, HoldUntilStopRequested };
-
-  std::mutex m;
-  std::condition_variable cv;
-  Init init = Init::Return;
-  bool init_released = false;
-  bool hold_cycles = false;  // each cycle waits until this is cleared
-  bool cycles_wait_for_stop = false;
-  int inits_started = 0;
-  int inits_done = 0;
-  int cycles_started = 0;
-  int cycles_done = 0;
-  int cycles_that_saw_stop = 0;
-  std::thread::id worker_id;
-
-  // Waits until `done` holds; false when the guard expired.
-  bool waitFor(const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(m);
-    return cv.wait_for(lock, kGuard, done);
-  }
-  void set(const std::function<void()>& change) {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      change();
-    }
-    cv.notify_all();
-  }
-  int cyclesStarted() {
-    std::lock_guard<std::mutex> lock(m);
-    return cycles_started;
-  }
-};
-
-// Polls a flag of the thread object itself (no notification exists for it).
 bool pollUntil(const std::function<bool()>& done) {
-  const auto guard = std::chrono::steady_clock::now() + kGuard;
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
     if (std::chrono::steady_clock::now() > guard)
       return false;
@@ -64,74 +36,48 @@ bool pollUntil(const std::function<bool()>& done) {
   return true;
 }
 
-// Reports to the probe; stops and joins in its own destructor, as a worker
-// whose cycle uses its members should.
-class ProbeWorker : public PeriodicThread {
- public:
-  ProbeWorker(Probe& probe, int period_ms) : PeriodicThread(period_ms), probe_(probe) {}
-  ~ProbeWorker() override { stopAndJoin(); }
-
-  void initMethod() override {
-    std::unique_lock<std::mutex> lock(probe_.m);
-    ++probe_.inits_started;
-    probe_.cv.notify_all();
-    if (probe_.init == Probe::Init::HoldUntilReleased) {
-      probe_.cv.wait_for(lock, kGuard, [&] { return probe_.init_released; });
-    } else if (probe_.init == Probe::Init::HoldUntilStopRequested) {
-      lock.unlock();
-      pollUntil([&] { return stopRequested(); });
-      lock.lock();
-    }
-    ++probe_.inits_done;
-    probe_.cv.notify_all();
-  }
-
-  void cycleMethod() override {
-    std::unique_lock<std::mutex> lock(probe_.m);
-    ++probe_.cycles_started;
-    probe_.worker_id = std::this_thread::get_id();
-    probe_.cv.notify_all();
-    probe_.cv.wait_for(lock, kGuard, [&] { return !probe_.hold_cycles; });
-    if (probe_.cycles_wait_for_stop) {
-      lock.unlock();
-      // A long cycle that ends itself early once the stop is requested.
-      if (pollUntil([&] { return stop_requested.load(); })) {
-        lock.lock();
-        ++probe_.cycles_that_saw_stop;
-      } else {
-        lock.lock();
-      }
-    }
-    ++probe_.cycles_done;
-    probe_.cv.notify_all();
-  }
-
- private:
-  Probe& probe_;
+struct Probe {
+  std::atomic<bool> hold_init{false};    // initMethod waits until cleared or a stop is requested
+  std::atomic<bool> hold_cycles{false};  // each cycle waits until cleared
+  std::atomic<bool> cycles_wait_for_stop{false};  // then until the stop is requested
+  std::atomic<int> inits_started{0}, inits_done{0}, cycles_started{0}, cycles_done{0};
+  std::atomic<int> cycles_that_saw_stop{0};
+  std::atomic<std::thread::id> worker_id{};
 };
 
-// A worker that relies on the base destructor alone.
-class BareWorker : public PeriodicThread {
+// With `join_in_destructor` it stops and joins in its own destructor, as a
+// worker whose cycle uses its members should; without, the base destructor
+// alone joins.
+class ProbeWorker : public PeriodicThread {
  public:
-  BareWorker(Probe& probe, int period_ms) : PeriodicThread(period_ms), probe_(probe) {}
-  void initMethod() override {}
+  ProbeWorker(Probe& probe, int period_ms, bool join_in_destructor = true)
+      : PeriodicThread(period_ms), probe_(probe), join_in_destructor_(join_in_destructor) {}
+  ~ProbeWorker() override {
+    if (join_in_destructor_)
+      stopAndJoin();
+  }
+  void initMethod() override {
+    ++probe_.inits_started;
+    pollUntil([&] { return !probe_.hold_init || stopRequested(); });
+    ++probe_.inits_done;
+  }
   void cycleMethod() override {
-    std::unique_lock<std::mutex> lock(probe_.m);
+    probe_.worker_id = std::this_thread::get_id();
     ++probe_.cycles_started;
-    probe_.cv.notify_all();
-    probe_.cv.wait_for(lock, kGuard, [&] { return !probe_.hold_cycles; });
+    pollUntil([&] { return !probe_.hold_cycles; });
+    // A long cycle that ends itself early once the stop is requested.
+    if (probe_.cycles_wait_for_stop && pollUntil([&] { return stop_requested.load(); }))
+      ++probe_.cycles_that_saw_stop;
     ++probe_.cycles_done;
-    probe_.cv.notify_all();
   }
 
  private:
   Probe& probe_;
+  bool join_in_destructor_;
 };
 
 struct Flags {
-  bool stop_requested;
-  bool running;
-  bool holds_thread;
+  bool stop_requested, running, holds_thread;
 };
 
 void expectState(const PeriodicThread& t, Flags expected, const char* state) {
@@ -141,193 +87,149 @@ void expectState(const PeriodicThread& t, Flags expected, const char* state) {
   EXPECT_EQ(t.holdsThread(), expected.holds_thread);
 }
 
-TEST(PeriodicThread_Lifecycle, WalkThroughEveryState_FlagsMatchLifecycleTable) {
+// Created -> Initialising -> Cycling -> Stopping -> Finished, not joined ->
+// Stopped, with start refused while the finished thread is still held.
+TEST(PeriodicThread, WalkThroughEveryState_FlagsMatchLifecycleTable) {
   Probe probe;
-  probe.init = Probe::Init::HoldUntilReleased;
+  probe.hold_init = true;
   probe.hold_cycles = true;
   ProbeWorker worker(probe, 1);
   expectState(worker, {true, false, false}, "Created");
+  EXPECT_TRUE(worker.stop(0));  // never started: true at once
 
-  EXPECT_FALSE(worker.start(0));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.inits_started == 1; }));
+  EXPECT_FALSE(worker.start(0));  // initMethod is held: no wait, not yet in the loop
+  ASSERT_TRUE(pollUntil([&] { return probe.inits_started == 1; }));
   expectState(worker, {false, false, true}, "Initialising");
 
-  probe.set([&] { probe.init_released = true; });
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_started == 1; }));
+  probe.hold_init = false;
+  ASSERT_TRUE(pollUntil([&] { return probe.cycles_started == 1; }));
   expectState(worker, {false, true, true}, "Cycling");
+  EXPECT_NE(probe.worker_id.load(), std::this_thread::get_id());
 
   EXPECT_FALSE(worker.stop(0));
+  EXPECT_FALSE(worker.stop(3));  // the held cycle outlasts the time-out
   expectState(worker, {true, true, true}, "Stopping");
 
-  probe.set([&] { probe.hold_cycles = false; });
+  probe.hold_cycles = false;
   ASSERT_TRUE(pollUntil([&] { return !worker.isRunning(); }));
   expectState(worker, {true, false, true}, "Finished, not joined");
+  EXPECT_FALSE(worker.start(100));
+  expectState(worker, {true, false, true}, "Finished, start refused");
 
   EXPECT_TRUE(worker.stop(0));
   expectState(worker, {true, false, false}, "Stopped");
-  EXPECT_EQ(probe.cyclesStarted(), 1);
-}
-
-TEST(PeriodicThread_Start, ZeroTimeoutWhileInitRuns_ReturnsFalseAndThreadCyclesLater) {
-  Probe probe;
-  probe.init = Probe::Init::HoldUntilReleased;
-  ProbeWorker worker(probe, 0);
-  EXPECT_FALSE(worker.start(0));  // initMethod is held: no wait, not yet in the loop
-
-  probe.set([&] { probe.init_released = true; });
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= 3; }));
-  EXPECT_TRUE(worker.isRunning());
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_EQ(probe.inits_done, 1);
-}
-
-TEST(PeriodicThread_Start, QuickInitWithTimeout_ReturnsTrueAfterInitOnWorkerThread) {
-  Probe probe;
-  ProbeWorker worker(probe, 1);
-  ASSERT_TRUE(worker.start(1000));
-  {
-    std::lock_guard<std::mutex> lock(probe.m);
-    EXPECT_EQ(probe.inits_done, 1);  // running implies initMethod returned
-  }
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= 2; }));
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_NE(probe.worker_id, std::this_thread::get_id());
-}
-
-TEST(PeriodicThread_Start, InitLongerThanTimeout_ReturnsFalseAndThreadGoesOn) {
-  Probe probe;
-  probe.init = Probe::Init::HoldUntilReleased;
-  ProbeWorker worker(probe, 1);
-  EXPECT_FALSE(worker.start(3));
-
-  probe.set([&] { probe.init_released = true; });
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= 2; }));
-  EXPECT_TRUE(worker.stop(1000));
-}
-
-TEST(PeriodicThread_Stop, CycleOutlastsTimeout_ReturnsFalseThenLaterStopJoins) {
-  Probe probe;
-  probe.hold_cycles = true;
-  ProbeWorker worker(probe, 1);
-  ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_started == 1; }));
-
-  EXPECT_FALSE(worker.stop(0));
-  EXPECT_FALSE(worker.stop(3));
-  expectState(worker, {true, true, true}, "Stopping, not joined");
-
-  probe.set([&] { probe.hold_cycles = false; });
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_FALSE(worker.holdsThread());
   // The held cycle finished; no cycle began after the stop request.
+  EXPECT_EQ(probe.inits_started, 1);
   EXPECT_EQ(probe.cycles_started, 1);
   EXPECT_EQ(probe.cycles_done, 1);
 }
 
-TEST(PeriodicThread_Stop, RequestedDuringInit_InitCompletesAndNoCycleRuns) {
+TEST(PeriodicThread, RestartAfterStop_InitsAgainAndStartWhileCyclingIsRefused) {
   Probe probe;
-  probe.init = Probe::Init::HoldUntilStopRequested;
+  ProbeWorker worker(probe, 0);
+  ASSERT_TRUE(worker.start(1000));
+  ASSERT_TRUE(pollUntil([&] { return probe.cycles_done >= 2; }));
+  ASSERT_TRUE(worker.stop(1000));
+
+  ASSERT_TRUE(worker.start(1000));
+  EXPECT_EQ(probe.inits_done, 2);  // running implies initMethod returned
+  EXPECT_FALSE(worker.start(1000));
+  expectState(worker, {false, true, true}, "still cycling");
+  const int seen = probe.cycles_done;
+  ASSERT_TRUE(pollUntil([&] { return probe.cycles_done >= seen + 2; }));
+  EXPECT_TRUE(worker.stop(1000));
+  EXPECT_EQ(probe.inits_started, 2);
+}
+
+TEST(PeriodicThread, StopRequestedDuringInit_InitCompletesAndNoCycleRuns) {
+  Probe probe;
+  probe.hold_init = true;
   ProbeWorker worker(probe, 0);
   EXPECT_FALSE(worker.start(0));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.inits_started == 1; }));
-
+  ASSERT_TRUE(pollUntil([&] { return probe.inits_started == 1; }));
   EXPECT_TRUE(worker.stop(1000));
   EXPECT_FALSE(worker.holdsThread());
   EXPECT_EQ(probe.inits_done, 1);
   EXPECT_EQ(probe.cycles_started, 0);
 }
 
-TEST(PeriodicThread_Stop, NeverStarted_ReturnsTrueAtOnce) {
-  Probe probe;
-  ProbeWorker worker(probe, 5);
-  EXPECT_TRUE(worker.stop(0));
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_EQ(probe.inits_started, 0);
-}
-
-TEST(PeriodicThread_Restart, AfterSuccessfulStop_InitsAndCyclesAgain) {
-  Probe probe;
-  ProbeWorker worker(probe, 0);
-  ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= 2; }));
-  ASSERT_TRUE(worker.stop(1000));
-  const int cycles_first_run = probe.cyclesStarted();
-
-  ASSERT_TRUE(worker.start(1000));
-  expectState(worker, {false, true, true}, "Cycling again");
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= cycles_first_run + 2; }));
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_EQ(probe.inits_done, 2);
-}
-
-TEST(PeriodicThread_Period, Negative_CountsAsZeroAndCyclesBackToBack) {
+TEST(PeriodicThread, NegativePeriod_CountsAsZeroAndCyclesBackToBack) {
   Probe probe;
   ProbeWorker worker(probe, -5);
   ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= 50; }));
+  ASSERT_TRUE(pollUntil([&] { return probe.cycles_done >= 50; }));
   EXPECT_TRUE(worker.stop(1000));
 }
 
-TEST(PeriodicThread_HeldThread, StartWhileCycling_RefusedAndThreadUndisturbed) {
-  Probe probe;
-  ProbeWorker worker(probe, 1);
-  ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= 1; }));
-
-  EXPECT_FALSE(worker.start(1000));
-  expectState(worker, {false, true, true}, "still cycling");
-  const int seen = probe.cyclesStarted();
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_done >= seen + 2; }));
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_EQ(probe.inits_started, 1);
-}
-
-TEST(PeriodicThread_HeldThread, StartWhileFinishedNotJoined_RefusedUntilStopJoins) {
-  Probe probe;
-  probe.hold_cycles = true;
-  ProbeWorker worker(probe, 1);
-  ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_started == 1; }));
-  ASSERT_FALSE(worker.stop(0));
-  probe.set([&] { probe.hold_cycles = false; });
-  ASSERT_TRUE(pollUntil([&] { return !worker.isRunning(); }));
-
-  EXPECT_FALSE(worker.start(100));
-  expectState(worker, {true, false, true}, "Finished, not joined");
-  EXPECT_EQ(probe.inits_started, 1);
-
-  EXPECT_TRUE(worker.stop(0));
-  EXPECT_TRUE(worker.start(1000));
-  EXPECT_TRUE(worker.stop(1000));
-  EXPECT_EQ(probe.inits_started, 2);
-}
-
-TEST(PeriodicThread_HeldThread, DestroyedWhileCycling_StopRequestedAndJoined) {
+TEST(PeriodicThread, DestroyedWhileCycling_StopRequestedAndJoined) {
   Probe probe;
   probe.cycles_wait_for_stop = true;
   auto worker = std::make_unique<ProbeWorker>(probe, 1);
   ASSERT_TRUE(worker->start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_started == 1; }));
-
+  ASSERT_TRUE(pollUntil([&] { return probe.cycles_started == 1; }));
   worker.reset();  // no stop(): the destructor requests it and joins
   EXPECT_EQ(probe.cycles_started, 1);
   EXPECT_EQ(probe.cycles_done, 1);
   EXPECT_EQ(probe.cycles_that_saw_stop, 1);
 }
 
-TEST(PeriodicThread_HeldThread, DestroyedFinishedNotJoined_BaseDestructorJoins) {
+TEST(PeriodicThread, DestroyedFinishedNotJoined_BaseDestructorJoins) {
   Probe probe;
   probe.hold_cycles = true;
-  auto worker = std::make_unique<BareWorker>(probe, 1);
+  auto worker = std::make_unique<ProbeWorker>(probe, 1, false);
   ASSERT_TRUE(worker->start(1000));
-  ASSERT_TRUE(probe.waitFor([&] { return probe.cycles_started == 1; }));
+  ASSERT_TRUE(pollUntil([&] { return probe.cycles_started == 1; }));
   ASSERT_FALSE(worker->stop(0));
-  probe.set([&] { probe.hold_cycles = false; });
+  probe.hold_cycles = false;
   ASSERT_TRUE(pollUntil([&] { return !worker->isRunning(); }));
   ASSERT_TRUE(worker->holdsThread());
-
   worker.reset();  // a held std::thread destroyed unjoined would terminate
   EXPECT_EQ(probe.cycles_done, 1);
+}
+
+// Exit codes of the child below.
+enum ChildExit { kFallbackOk = 0, kCannotDrop = 3, kStillFifo = 4, kWrongResult = 5 };
+
+// In a child process without privileges (rtprio limit 0, and as root also
+// user nobody): the request is refused, the thread runs with normal
+// scheduling and cycles, and one INFO line says so.
+int refusedInChild() {
+  const rlimit none{0, 0};
+  if (setrlimit(RLIMIT_RTPRIO, &none) != 0 ||
+      (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)))
+    return kCannotDrop;
+  vorel_test::ConsoleCapture console;
+  Probe probe;
+  ProbeWorker thread(probe, 1);
+  thread.setRealtimePriority(40, "Test worker");
+  if (!thread.start(1000))
+    return kWrongResult;
+  if (thread.schedulingPolicy() == SCHED_FIFO)
+    return kStillFifo;
+  const bool ok = console.lines() ==
+                      std::vector<std::string>{
+                          "[INFO] Test worker: real-time priority 40 (SCHED_FIFO) "
+                          "not permitted (Operation not permitted); the thread "
+                          "runs with normal scheduling"} &&
+                  thread.schedulingPolicy() == SCHED_OTHER &&
+                  pollUntil([&] { return probe.cycles_done >= 3; });
+  thread.stop(1000);
+  return ok ? kFallbackOk : kWrongResult;
+}
+
+TEST(PeriodicThread, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(refusedInChild());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotDrop)
+    GTEST_SKIP() << "the child could not give up its privileges";
+  if (WEXITSTATUS(status) == kStillFifo)
+    GTEST_SKIP() << "SCHED_FIFO is granted even without privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), kFallbackOk);
 }
 
 }  // namespace
