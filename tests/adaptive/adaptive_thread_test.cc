@@ -25,18 +25,6 @@ using testing::ElementsAre;
 
 using AdaptiveThreadTest = AdaptiveFixture;
 
-// Polls `pred` until it holds; false after a 10 s guard (a hang, not timing).
-template <class Pred>
-bool eventually(Pred pred) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 TEST(AdaptiveThreadConstruction, NoSegment_ThrowsInterprocessErrorAndCreatesNothing) {
   ss::RemovalGuard guard;
   vorel_test::InstalledController controller;

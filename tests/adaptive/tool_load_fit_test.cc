@@ -29,9 +29,15 @@ Vec3 gravityFor(double roll, double pitch, double yaw) {
   const double cr = std::cos(roll), sr = std::sin(roll);
   const double cp = std::cos(pitch), sp = std::sin(pitch);
   const double cy = std::cos(yaw), sy = std::sin(yaw);
-  const std::array<double, 9> r = {cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr,
-                                   sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr,
-                                   -sp,     cp * sr,                cp * cr};
+  const std::array<double, 9> r = {cy * cp,
+                                   cy * sp * sr - sy * cr,
+                                   cy * sp * cr + sy * sr,
+                                   sy * cp,
+                                   sy * sp * sr + cy * cr,
+                                   sy * sp * cr - cy * sr,
+                                   -sp,
+                                   cp * sr,
+                                   cp * cr};
   return gravityInFlange(r);
 }
 
@@ -51,9 +57,9 @@ std::vector<Sample> samplesAt(const Fit& load, const std::vector<Vec3>& gravitie
 
 // Six orientations: tool down, up, and on four sides, slightly turned.
 std::vector<Vec3> sixOrientations() {
-  return {gravityFor(0.0, 0.0, 0.0),  gravityFor(M_PI, 0.0, 0.3),  gravityFor(M_PI / 2, 0.0, 0.1),
-          gravityFor(-M_PI / 2, 0.2, 0.0), gravityFor(0.0, M_PI / 2, 0.4),
-          gravityFor(0.3, -M_PI / 2, -0.2)};
+  return {gravityFor(0.0, 0.0, 0.0),      gravityFor(M_PI, 0.0, 0.3),
+          gravityFor(M_PI / 2, 0.0, 0.1), gravityFor(-M_PI / 2, 0.2, 0.0),
+          gravityFor(0.0, M_PI / 2, 0.4), gravityFor(0.3, -M_PI / 2, -0.2)};
 }
 
 void expectFit(const Fit& got, const Fit& want, double tol) {
@@ -78,9 +84,9 @@ TEST(ToolLoadFit, SixOrientationsWithoutNoise_RecoversLoadAndBiasExactly) {
 
 TEST(ToolLoadFit, ThreeDistinctDirectionsInOnePlane_DetermineEveryUnknown) {
   // Down, and tilted by 60 and 120 degrees about the flange's x axis.
-  const Result r = fit(samplesAt(
-      trueLoad(), {gravityFor(0.0, 0.0, 0.0), gravityFor(M_PI / 3, 0.0, 0.0),
-                   gravityFor(2 * M_PI / 3, 0.0, 0.0)}));
+  const Result r =
+      fit(samplesAt(trueLoad(), {gravityFor(0.0, 0.0, 0.0), gravityFor(M_PI / 3, 0.0, 0.0),
+                                 gravityFor(2 * M_PI / 3, 0.0, 0.0)}));
   ASSERT_TRUE(r.ok) << r.refusal;
   expectFit(r.fit, trueLoad(), 1e-9);
 }
@@ -122,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
 // the torques are untouched.
 TEST(ToolLoadFit, OneNewtonErrorOnOneSample_KnownResiduals) {
   const double g = kGravity;
-  std::vector<Sample> samples = samplesAt(
-      trueLoad(), {{g, 0, 0}, {-g, 0, 0}, {0, g, 0}, {0, -g, 0}, {0, 0, g}, {0, 0, -g}});
+  std::vector<Sample> samples =
+      samplesAt(trueLoad(), {{g, 0, 0}, {-g, 0, 0}, {0, g, 0}, {0, -g, 0}, {0, 0, g}, {0, 0, -g}});
   samples[0].force[0] += 1.0;
   const Result r = fit(samples);
   ASSERT_TRUE(r.ok) << r.refusal;

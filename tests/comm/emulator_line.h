@@ -13,7 +13,8 @@
 
 #include "comm/serial_port.h"
 #include "sim/sensor_emulator.h"
-#include "tests/comm/segment_view.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/segment_view.h"
 
 namespace vorel_test {
 
@@ -38,12 +39,12 @@ class EmulatorLine {
     const std::uint64_t sent_before = emulator.bytesSent();
     if (!emulator.start())
       return false;
-    const bool reached = eventually([&] { return pending() >= bytes; });
+    const bool reached = vorel_test::pollUntil([&] { return pending() >= bytes; });
     emulator.stop();
     if (!reached)
       return false;
     const int expected = before + static_cast<int>(emulator.bytesSent() - sent_before);
-    return eventually([&] { return pending() == expected; });
+    return vorel_test::pollUntil([&] { return pending() == expected; });
   }
 
   // Reads and drops all pending bytes but the last `keep`.

@@ -12,7 +12,7 @@
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
-#include "tests/comm/segment_view.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "host/program_values.h"
-#include "tests/comm/segment_view.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 
@@ -311,7 +312,7 @@ TEST_F(FacadeOnSegment, Thread_Started_PrintsStartLineAndCopiesFrame) {
   frame.header = RxFrame::kHeader;
   frame.ft_data[2] = -9.5f;
   view->write(ss::kFrame, frame);
-  const bool copied = vorel_test::eventually([&] {
+  const bool copied = vorel_test::pollUntil([&] {
     double out[6];
     facade->getRawFTData(out);
     return out[2] == -9.5;

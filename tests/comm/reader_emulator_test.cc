@@ -14,8 +14,9 @@
 #include "sim/sensor_emulator.h"
 #include "tests/comm/emulator_line.h"
 #include "tests/comm/frame_builder.h"
-#include "tests/comm/segment_view.h"
 #include "tests/comm/testable_comm.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ class ReaderThreadOverEmulator : public ReaderOverEmulator {
     line.emulator.setWrench(kWrenchA);
     ASSERT_TRUE(line.emulator.start());
     ASSERT_TRUE(comm->start(1000));
-    ASSERT_TRUE(vorel_test::eventually([&] { return published().header == RxFrame::kHeader; }));
+    ASSERT_TRUE(vorel_test::pollUntil([&] { return published().header == RxFrame::kHeader; }));
   }
 };
 
@@ -224,7 +225,7 @@ TEST_F(ReaderThreadOverEmulator, Thread_AfterGarbage_ResynchronisesAndPublishesA
   testing::internal::CaptureStdout();
   const std::uint64_t next_sequence = line.emulator.framesSent();
   line.emulator.sendGarbage(10);  // before the next frame: the stream slides by 10 bytes
-  const bool again = vorel_test::eventually([&] {
+  const bool again = vorel_test::pollUntil([&] {
     const RxFrame frame = published();
     return sequenceOf(frame) > next_sequence + 1;
   });
@@ -247,10 +248,10 @@ TEST_F(ReaderThreadOverEmulator, Thread_EmulatorHangsUp_KeepsCyclingPublishesNot
   line.emulator.hangUp();
 
   std::int32_t counted = comm->readCounter();
-  EXPECT_TRUE(vorel_test::eventually([&] { return comm->readCounter() >= counted + 20; }));
+  EXPECT_TRUE(vorel_test::pollUntil([&] { return comm->readCounter() >= counted + 20; }));
   const RxFrame after_hang_up = published();
   counted = comm->readCounter();
-  EXPECT_TRUE(vorel_test::eventually([&] { return comm->readCounter() >= counted + 20; }));
+  EXPECT_TRUE(vorel_test::pollUntil([&] { return comm->readCounter() >= counted + 20; }));
   EXPECT_TRUE(vorel_test::sameBytes(published(), after_hang_up));
   const bool stopped = comm->stop(1000);
   const std::vector<std::string> lines = linesOf(testing::internal::GetCapturedStdout());

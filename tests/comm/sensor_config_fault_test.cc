@@ -14,8 +14,8 @@
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/comm/emulator_line.h"
-#include "tests/comm/segment_view.h"
 #include "tests/comm/sync_test_util.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 

@@ -15,8 +15,9 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "sim/sensor_emulator.h"
 #include "tests/comm/emulator_line.h"
-#include "tests/comm/segment_view.h"
 #include "tests/comm/sync_test_util.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ TEST_P(ConfigureFilterRate, ConfigureFilter_StreamingEmulator_TakesSettingAndRun
   const RateCase& c = GetParam();
   vorel_test::EmulatorLine line;
   ASSERT_TRUE(line.emulator.start());
-  ASSERT_TRUE(vorel_test::eventually([&] { return line.pending() > 0; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return line.pending() > 0; }));
   comm->setPort(line.port);
 
   testing::internal::CaptureStdout();
@@ -133,7 +134,7 @@ TEST_P(ConfigureFilterRate, ConfigureFilter_StreamingEmulator_TakesSettingAndRun
   ASSERT_TRUE(line.emulator.savedFilterSetting().has_value());
   EXPECT_EQ(*line.emulator.savedFilterSetting(), c.values);
   EXPECT_EQ(line.emulator.rateHz(), c.emulator_rate);
-  EXPECT_TRUE(vorel_test::eventually([&] { return !line.emulator.inConfigMode(); }));
+  EXPECT_TRUE(vorel_test::pollUntil([&] { return !line.emulator.inConfigMode(); }));
 }
 
 class Acknowledgement : public testing::Test {

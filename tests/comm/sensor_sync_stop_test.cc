@@ -6,6 +6,7 @@
 #include "tests/comm/frame_builder.h"
 #include "tests/comm/sync_test_util.h"
 #include "tests/comm/testable_comm.h"
+#include "tests/support/poll_until.h"
 
 namespace {
 
@@ -110,9 +111,9 @@ TEST(SensorReaderThread, RunningReader_DrainsPipeAndKeepsNewestFrame) {
   // Drained (possibly by the cycle counted just before the bytes were sent),
   // and at least one whole cycle started after the last byte left.
   ASSERT_TRUE(
-      vorel_test::waitUntil([&] { return vorel_device::serial_port::pending(channel.port) == 0; }));
+      vorel_test::pollUntil([&] { return vorel_device::serial_port::pending(channel.port) == 0; }));
   const int drained_at = reader.readCounter();
-  ASSERT_TRUE(vorel_test::waitUntil([&] { return reader.readCounter() > drained_at + 1; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return reader.readCounter() > drained_at + 1; }));
 
   ASSERT_TRUE(reader.stop(1000));
   EXPECT_TRUE(reader.isSynced());

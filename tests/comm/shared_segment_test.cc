@@ -19,7 +19,8 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "tests/comm/peer_process.h"
-#include "tests/comm/segment_view.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 
@@ -313,11 +314,11 @@ TEST_F(SharedSegment, Lock_SignalsDuringTheWait_WaitResumesAndTakesTheMutex) {
       outcome.store(2);
     }
   });
-  ASSERT_TRUE(vorel_test::eventually([&] { return waiting.load(); }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return waiting.load(); }));
   // Signals while the waiter waits: each is handled before the next goes.
   for (int i = 1; i <= 20 && outcome.load() == 0; ++i) {
     ASSERT_EQ(::pthread_kill(waiter.native_handle(), SIGUSR1), 0);
-    ASSERT_TRUE(vorel_test::eventually([&] { return g_signals.load() >= i; }));
+    ASSERT_TRUE(vorel_test::pollUntil([&] { return g_signals.load() >= i; }));
   }
   EXPECT_EQ(outcome.load(), 0) << "the wait ended while the mutex was held";
   holder.reset();

@@ -14,19 +14,9 @@
 
 #include "comm/serial_port.h"
 #include "tests/comm/frame_builder.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_test {
-
-// Polls `done` every 200 us until it holds or a 10 s guard expires.
-inline bool waitUntil(const std::function<bool()>& done) {
-  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > guard)
-      return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
 
 inline bool writeAll(int fd, const Bytes& bytes) {
   std::size_t done = 0;
@@ -58,7 +48,7 @@ struct Channel {
 
   bool send(const Bytes& bytes) const { return writeAll(feed, bytes); }
   bool waitPending(int n) const {
-    return waitUntil([&] { return vorel_device::serial_port::pending(port) == n; });
+    return vorel_test::pollUntil([&] { return vorel_device::serial_port::pending(port) == n; });
   }
 };
 

@@ -15,7 +15,7 @@
 #include "filters/filter_options.h"
 #include "tests/comm/emulator_line.h"
 #include "tests/comm/peer_process.h"
-#include "tests/comm/segment_view.h"
+#include "tests/support/segment_view.h"
 
 namespace {
 

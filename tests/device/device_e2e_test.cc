@@ -13,6 +13,7 @@
 #include "sim/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -62,7 +63,7 @@ class DeviceEndToEndTest : public ::testing::Test {
   // cycle finishes the snapshot taken before, the second uses the new frame.
   void awaitSensorWrenchInForceControl() {
     SegmentView view;
-    ASSERT_TRUE(pollUntil([&] {
+    ASSERT_TRUE(vorel_test::pollUntil([&] {
       const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
       const float fz = frame.ft_data[2];
       return fz == 10.0f;
@@ -90,7 +91,7 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   ASSERT_TRUE(adaptive);
 
   // --- All eight readouts, no bias yet ------------------------------------
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     const Vec3 raw = readWith(*device, &VorelFTSensor::readForceRaw);
     return raw[2] == 10.0;  // the facade's cycle has copied the frame
   }));
@@ -158,7 +159,7 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
       return health_view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published;
     };
     const std::uint64_t before = published();
-    ASSERT_TRUE(pollUntil([&] { return published() > before; }));
+    ASSERT_TRUE(vorel_test::pollUntil([&] { return published() > before; }));
   }
   ASSERT_TRUE(controller->runCycles(1));  // still on the snapshot taken before
   EXPECT_EQ(controller->driveCommandCount(), 0u);
@@ -182,8 +183,8 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>()->publish(
       boost::any(hx4_signal::ProgramTerminated{7}));
   SegmentView view;
-  ASSERT_TRUE(
-      pollUntil([&] { return view.read<vorel_device::Wrench>(ss::kTrackWrench)[5] == 0.0; }));
+  ASSERT_TRUE(vorel_test::pollUntil(
+      [&] { return view.read<vorel_device::Wrench>(ss::kTrackWrench)[5] == 0.0; }));
   EXPECT_FALSE(device->programRunning());
   EXPECT_FALSE(view.read<bool>(ss::kActivateTranslation));
   EXPECT_FALSE(view.read<bool>(ss::kActivateRotation));

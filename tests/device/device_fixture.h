@@ -1,6 +1,6 @@
 // Shared pieces of the device tests: device configurations, vectors of the
-// robot-program interpreter, a view on the shared segment, and a device whose
-// workers are stopped for sure before it goes.
+// robot-program interpreter, and a device whose workers are stopped for sure
+// before it goes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +19,8 @@
 #include "comm/shared_segment.h"
 #include "device/vorel_ft_sensor.h"
 #include "tests/support/installed_controller.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/segment_view.h"
 
 namespace vorel_device_test {
 
@@ -83,49 +85,7 @@ Vec3 readWith(VorelFTSensor& device, Fn fn) {
     EXPECT_NEAR(v_[2], (z), (tol));            \
   } while (0)
 
-// Polls `condition` until it holds; false after `guard` (a hang guard, not a
-// timing assertion).
-inline bool pollUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds guard = std::chrono::milliseconds(10000)) {
-  const auto deadline = std::chrono::steady_clock::now() + guard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-// The shared segment as another participant sees it: every access locks the
-// named mutex for one copy, as the workers do.
-class SegmentView {
- public:
-  SegmentView()
-      : segment_(vorel_device::shared_segment::openSegment()),
-        mutex_(vorel_device::shared_segment::openMutex()) {}
-
-  template <class T>
-  T read(const char* name) {
-    vorel_device::shared_segment::Lock lock(*mutex_);
-    const T* object = vorel_device::shared_segment::find<T>(segment_, name);
-    if (!object)
-      throw std::runtime_error(std::string("no shared object ") + name);
-    return *object;
-  }
-
-  template <class T>
-  void write(const char* name, const T& value) {
-    vorel_device::shared_segment::Lock lock(*mutex_);
-    T* object = vorel_device::shared_segment::find<T>(segment_, name);
-    if (!object)
-      throw std::runtime_error(std::string("no shared object ") + name);
-    *object = value;
-  }
-
- private:
-  vorel_device::shared_segment::Segment segment_;
-  boost::shared_ptr<vorel_device::shared_segment::Mutex> mutex_;
-};
+using vorel_test::SegmentView;
 
 // Ends a device's life as the host does (unbind, destroy) with the double
 // free running, so that no worker stays blocked in the controller

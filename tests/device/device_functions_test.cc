@@ -16,6 +16,7 @@
 #include "tests/device/bound_device_fixture.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -46,8 +47,8 @@ class DeviceFunctionsTest : public BoundDeviceTest {
     const float raw[6] = {10.5f, -11.5f, 12.5f, 1.25f, -1.5f, 1.75f};
     std::memcpy(frame.ft_data, raw, sizeof(raw));
     view->write(ss::kFrame, frame);
-    ASSERT_TRUE(
-        pollUntil([&] { return readWith(*device, &VorelFTSensor::readForceRaw)[0] != 0.0; }));
+    ASSERT_TRUE(vorel_test::pollUntil(
+        [&] { return readWith(*device, &VorelFTSensor::readForceRaw)[0] != 0.0; }));
   }
 };
 

@@ -24,6 +24,7 @@
 #include "sim/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/realtime_probe.h"
 
 namespace vorel_device_test {
@@ -147,7 +148,8 @@ TEST_P(DevicePriorityTest, Activate_PriorityArgument_SchedulesWorkersOrRefuses) 
     }
   };
   expectScheduling(*device->adaptiveThread(), c.force_control);
-  ASSERT_TRUE(pollUntil([&] { return device->sensorComm()->schedulingPolicy() != -1; }));
+  ASSERT_TRUE(
+      vorel_test::pollUntil([&] { return device->sensorComm()->schedulingPolicy() != -1; }));
   expectScheduling(*device->sensorComm(), c.reader);
   const std::string named =
       c.force_control > 0 ? "[INFO] onActivate: real-time priority = 40 (force control SCHED_FIFO "
@@ -220,7 +222,7 @@ TEST_F(DeviceLifecycleTest, Activate_ForceControlThreadLate_ReturnsFailedToStart
   EXPECT_TRUE(device->sensorComm()->isRunning());
   auto adaptive = device->adaptiveThread();
   ASSERT_TRUE(adaptive);
-  ASSERT_TRUE(pollUntil([&] { return adaptive->isRunning(); }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return adaptive->isRunning(); }));
   ASSERT_TRUE(controller->runCycles(1));
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_NE(printed.find("Start the adaptive thread instance.\n"), std::string::npos);
@@ -372,7 +374,7 @@ TEST_F(DeviceLifecycleTest, Reactivate_AfterDeactivate_BoundFunctionsSteerNewFor
   // is not read while the controller does not offer it).
   SegmentView view;
   EXPECT_TRUE(view.read<hx4rc_api::Frame>(ss::kSensorToTfcTransform).isFinite());
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
     const float fz = frame.ft_data[2];
     return fz == 4.0f;
@@ -413,7 +415,8 @@ TEST_F(DeviceLifecycleTest, Activate_TwiceWithoutDeactivate_StopsAndReplacesTheW
   EXPECT_TRUE(device->adaptiveThread()->isRunning());
   // The new workers share the segment that exists now.
   SegmentView view;
-  EXPECT_TRUE(pollUntil([&] { return view.read<std::int32_t>(ss::kFrameCounter) > 0; }));
+  EXPECT_TRUE(
+      vorel_test::pollUntil([&] { return view.read<std::int32_t>(ss::kFrameCounter) > 0; }));
 }
 
 // The hardware-ready handler activates on the signal's delivery thread while

@@ -16,6 +16,7 @@
 #include "tests/device/device_fixture.h"
 #include "tests/device/program_peer.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -60,7 +61,7 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   // control turns the sensor's (-3, 0, 4) N into the tool frame: +90 degrees
   // about z gives (0, -3, 4), plus the default 1 kg tool's 9.81 N along z.
   SegmentView view;
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
     const float fz = frame.ft_data[2];
     return fz == 4.0f;
@@ -117,7 +118,7 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   controller->setFreeRunning(false);
   adaptive = device->adaptiveThread();
   SegmentView renewed;
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     const vorel_device::RxFrame frame = renewed.read<vorel_device::RxFrame>(ss::kFrame);
     const float fz = frame.ft_data[2];
     return fz == 4.0f;

@@ -18,6 +18,7 @@
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/dead_mutex_holder.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -42,7 +43,7 @@ class FailSafeDeviceTest : public ::testing::Test {
     ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
     ASSERT_EQ(device->onBind(), 0);
     SegmentView view;
-    ASSERT_TRUE(pollUntil([&] {
+    ASSERT_TRUE(vorel_test::pollUntil([&] {
       return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published > 0;
     }));
   }
@@ -102,7 +103,7 @@ TEST_P(EndOfForceControlTest, WhileActive_ExactlyOneZeroOffsetIsTheLastCommand) 
   GetParam().end(*device);
   // Unbinding ends force control through the shared flags: the running
   // thread sends the zero offset in its next cycle.
-  ASSERT_TRUE(pollUntil([&] { return trailingZeros() > 0; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return trailingZeros() > 0; }));
   device->onDeactivate();
   EXPECT_EQ(lastOffset(), Vector(0.0, 0.0, 0.0));
   EXPECT_EQ(trailingZeros(), 1u);
@@ -157,10 +158,10 @@ TEST_F(FailSafeDeviceTest,
   // A re-activation makes a fresh segment and mutex: the functions work again.
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   SegmentView view;
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published > 0;
   }));
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     Array fresh = vector3(7.0, 7.0, 7.0);
     device->readForce(fresh);
     return rows(fresh)[2] != 7.0;
@@ -210,7 +211,7 @@ TEST_F(BlindMoveTest, ReactivatedWhileHeld_EndsWithoutStep) {
   const auto old_adaptive = device->adaptiveThread();
   controller.program()->signalBus().findOrCreateStream<hx4_signal::HWReady>()->publish(
       boost::any(hx4_signal::HWReady{}));
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     auto adaptive = device->adaptiveThread();
     return adaptive != old_adaptive && adaptive->isRunning();
   }));
@@ -237,7 +238,7 @@ TEST_F(BlindMoveTest, SensorHangsUpDuringApproach_EndsWithinStaleLimitWithoutRet
   // taken a usable sample when the approach starts), then both.
   auto freshCycle = [&] {
     const std::uint64_t before = published();
-    return pollUntil([&] { return published() > before; }) && controller->runCycles(1);
+    return vorel_test::pollUntil([&] { return published() > before; }) && controller->runCycles(1);
   };
   ASSERT_TRUE(freshCycle());
   auto call = approach();
@@ -250,8 +251,8 @@ TEST_F(BlindMoveTest, SensorHangsUpDuringApproach_EndsWithinStaleLimitWithoutRet
   emulator.hangUp();
   // The reader has drained what the line still held.
   const std::int32_t reader_cycles = view.read<std::int32_t>(ss::kFrameCounter);
-  ASSERT_TRUE(
-      pollUntil([&] { return view.read<std::int32_t>(ss::kFrameCounter) >= reader_cycles + 2; }));
+  ASSERT_TRUE(vorel_test::pollUntil(
+      [&] { return view.read<std::int32_t>(ss::kFrameCounter) >= reader_cycles + 2; }));
 
   // Cycle by cycle until the call returns. In the cycle in which it
   // returns, the approach does not come back to the synchronisation, so

@@ -17,6 +17,7 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -388,7 +389,7 @@ TEST_F(MoveToContactTest, ProgramTerminatedDuringApproach_ReturnsAfterPassAndLat
     if (count != 3)
       return;
     stream->publish(boost::any(hx4_signal::ProgramTerminated{1}));
-    ASSERT_TRUE(pollUntil([&] { return !device->programRunning(); }));
+    ASSERT_TRUE(vorel_test::pollUntil([&] { return !device->programRunning(); }));
   };
 
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
@@ -420,7 +421,7 @@ TEST_F(MoveToContactTest, ProgramTerminatedInContactPass_NoRetract) {
     if (count != 3)  // the step of the pass that found the contact
       return;
     stream->publish(boost::any(hx4_signal::ProgramTerminated{4}));
-    ASSERT_TRUE(pollUntil([&] { return !device->programRunning(); }));
+    ASSERT_TRUE(vorel_test::pollUntil([&] { return !device->programRunning(); }));
   };
 
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());

@@ -16,6 +16,7 @@
 #include "sim/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -83,8 +84,8 @@ class ToolLoadDeviceTest : public ::testing::Test {
   }
 
   void captureSix() {
-    const double poses[6][3] = {{0.0, 0.0, 0.0},       {M_PI, 0.0, 0.3},  {M_PI / 2, 0.0, 0.1},
-                                {-M_PI / 2, 0.2, 0.0}, {0.0, 1.2, 0.4},   {0.3, -1.2, -0.2}};
+    const double poses[6][3] = {{0.0, 0.0, 0.0},       {M_PI, 0.0, 0.3}, {M_PI / 2, 0.0, 0.1},
+                                {-M_PI / 2, 0.2, 0.0}, {0.0, 1.2, 0.4},  {0.3, -1.2, -0.2}};
     for (const auto& p : poses) {
       orient(p[0], p[1], p[2]);
       ASSERT_TRUE(device->captureLoadSample().ok());
@@ -127,13 +128,14 @@ TEST_F(ToolLoadDeviceTest, SixOrientations_IdentifiesAppliesAndToolFrameReadsZer
   // reads zero once force control has taken the new tool load.
   orient(0.7, -0.5, 1.1);
   SegmentView view;
-  ASSERT_TRUE(pollUntil([&] { return !view.read<bool>(ss::kReloadToolLoad); }));
-  ASSERT_TRUE(pollUntil([&] {
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return !view.read<bool>(ss::kReloadToolLoad); }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
     const Vec3 force = readWith(*device, &VorelFTSensor::readForce);
     const Vec3 torque = readWith(*device, &VorelFTSensor::readTorque);
     return std::hypot(force[0], force[1], force[2]) < 1e-4 &&
            std::hypot(torque[0], torque[1], torque[2]) < 1e-5;
-  })) << "force " << readWith(*device, &VorelFTSensor::readForce)[2];
+  })) << "force "
+      << readWith(*device, &VorelFTSensor::readForce)[2];
 }
 
 TEST_F(ToolLoadDeviceTest, Refusals_ErrorLineAndNothingChanged) {
@@ -170,7 +172,7 @@ TEST_F(ToolLoadDeviceTest, RobotMovesDuringTheWindow_NoSample) {
   const std::uint64_t syncs = controller->syncCount();
   std::thread mover([&] {
     // Some cycles into the window, the flange turns.
-    pollUntil([&] { return controller->syncCount() > syncs + 40; });
+    vorel_test::pollUntil([&] { return controller->syncCount() > syncs + 40; });
     controller->setFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD,
                          hx4rc_api::Frame(Rotation::RPY(0.0, 0.01, 0.0), Vector(0.4, 0.0, 0.3)));
   });

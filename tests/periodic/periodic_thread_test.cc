@@ -21,20 +21,11 @@
 
 #include "periodic/periodic_thread.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace {
 
 using tmvz_periodic_thread::PeriodicThread;
-
-bool pollUntil(const std::function<bool()>& done) {
-  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > guard)
-      return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-  return true;
-}
 
 struct Probe {
   std::atomic<bool> hold_init{false};    // initMethod waits until cleared or a stop is requested
@@ -58,15 +49,15 @@ class ProbeWorker : public PeriodicThread {
   }
   void initMethod() override {
     ++probe_.inits_started;
-    pollUntil([&] { return !probe_.hold_init || stopRequested(); });
+    vorel_test::pollUntil([&] { return !probe_.hold_init || stopRequested(); });
     ++probe_.inits_done;
   }
   void cycleMethod() override {
     probe_.worker_id = std::this_thread::get_id();
     ++probe_.cycles_started;
-    pollUntil([&] { return !probe_.hold_cycles; });
+    vorel_test::pollUntil([&] { return !probe_.hold_cycles; });
     // A long cycle that ends itself early once the stop is requested.
-    if (probe_.cycles_wait_for_stop && pollUntil([&] { return stop_requested.load(); }))
+    if (probe_.cycles_wait_for_stop && vorel_test::pollUntil([&] { return stop_requested.load(); }))
       ++probe_.cycles_that_saw_stop;
     ++probe_.cycles_done;
   }
@@ -98,11 +89,11 @@ TEST(PeriodicThread, WalkThroughEveryState_FlagsMatchLifecycleTable) {
   EXPECT_TRUE(worker.stop(0));  // never started: true at once
 
   EXPECT_FALSE(worker.start(0));  // initMethod is held: no wait, not yet in the loop
-  ASSERT_TRUE(pollUntil([&] { return probe.inits_started == 1; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.inits_started == 1; }));
   expectState(worker, {false, false, true}, "Initialising");
 
   probe.hold_init = false;
-  ASSERT_TRUE(pollUntil([&] { return probe.cycles_started == 1; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.cycles_started == 1; }));
   expectState(worker, {false, true, true}, "Cycling");
   EXPECT_NE(probe.worker_id.load(), std::this_thread::get_id());
 
@@ -111,7 +102,7 @@ TEST(PeriodicThread, WalkThroughEveryState_FlagsMatchLifecycleTable) {
   expectState(worker, {true, true, true}, "Stopping");
 
   probe.hold_cycles = false;
-  ASSERT_TRUE(pollUntil([&] { return !worker.isRunning(); }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return !worker.isRunning(); }));
   expectState(worker, {true, false, true}, "Finished, not joined");
   EXPECT_FALSE(worker.start(100));
   expectState(worker, {true, false, true}, "Finished, start refused");
@@ -128,7 +119,7 @@ TEST(PeriodicThread, RestartAfterStop_InitsAgainAndStartWhileCyclingIsRefused) {
   Probe probe;
   ProbeWorker worker(probe, 0);
   ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(pollUntil([&] { return probe.cycles_done >= 2; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.cycles_done >= 2; }));
   ASSERT_TRUE(worker.stop(1000));
 
   ASSERT_TRUE(worker.start(1000));
@@ -136,7 +127,7 @@ TEST(PeriodicThread, RestartAfterStop_InitsAgainAndStartWhileCyclingIsRefused) {
   EXPECT_FALSE(worker.start(1000));
   expectState(worker, {false, true, true}, "still cycling");
   const int seen = probe.cycles_done;
-  ASSERT_TRUE(pollUntil([&] { return probe.cycles_done >= seen + 2; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.cycles_done >= seen + 2; }));
   EXPECT_TRUE(worker.stop(1000));
   EXPECT_EQ(probe.inits_started, 2);
 }
@@ -146,7 +137,7 @@ TEST(PeriodicThread, StopRequestedDuringInit_InitCompletesAndNoCycleRuns) {
   probe.hold_init = true;
   ProbeWorker worker(probe, 0);
   EXPECT_FALSE(worker.start(0));
-  ASSERT_TRUE(pollUntil([&] { return probe.inits_started == 1; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.inits_started == 1; }));
   EXPECT_TRUE(worker.stop(1000));
   EXPECT_FALSE(worker.holdsThread());
   EXPECT_EQ(probe.inits_done, 1);
@@ -157,7 +148,7 @@ TEST(PeriodicThread, NegativePeriod_CountsAsZeroAndCyclesBackToBack) {
   Probe probe;
   ProbeWorker worker(probe, -5);
   ASSERT_TRUE(worker.start(1000));
-  ASSERT_TRUE(pollUntil([&] { return probe.cycles_done >= 50; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.cycles_done >= 50; }));
   EXPECT_TRUE(worker.stop(1000));
 }
 
@@ -166,7 +157,7 @@ TEST(PeriodicThread, DestroyedWhileCycling_StopRequestedAndJoined) {
   probe.cycles_wait_for_stop = true;
   auto worker = std::make_unique<ProbeWorker>(probe, 1);
   ASSERT_TRUE(worker->start(1000));
-  ASSERT_TRUE(pollUntil([&] { return probe.cycles_started == 1; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.cycles_started == 1; }));
   worker.reset();  // no stop(): the destructor requests it and joins
   EXPECT_EQ(probe.cycles_started, 1);
   EXPECT_EQ(probe.cycles_done, 1);
@@ -178,10 +169,10 @@ TEST(PeriodicThread, DestroyedFinishedNotJoined_BaseDestructorJoins) {
   probe.hold_cycles = true;
   auto worker = std::make_unique<ProbeWorker>(probe, 1, false);
   ASSERT_TRUE(worker->start(1000));
-  ASSERT_TRUE(pollUntil([&] { return probe.cycles_started == 1; }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return probe.cycles_started == 1; }));
   ASSERT_FALSE(worker->stop(0));
   probe.hold_cycles = false;
-  ASSERT_TRUE(pollUntil([&] { return !worker->isRunning(); }));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return !worker->isRunning(); }));
   ASSERT_TRUE(worker->holdsThread());
   worker.reset();  // a held std::thread destroyed unjoined would terminate
   EXPECT_EQ(probe.cycles_done, 1);
@@ -212,7 +203,7 @@ int refusedInChild() {
                           "not permitted (Operation not permitted); the thread "
                           "runs with normal scheduling"} &&
                   thread.schedulingPolicy() == SCHED_OTHER &&
-                  pollUntil([&] { return probe.cycles_done >= 3; });
+                  vorel_test::pollUntil([&] { return probe.cycles_done >= 3; });
   thread.stop(1000);
   return ok ? kFallbackOk : kWrongResult;
 }

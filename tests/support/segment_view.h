@@ -73,17 +73,6 @@ inline void removeNames() {
   ss::RemovalGuard guard;
 }
 
-// Polls `done` every 200 us until it holds or a 10 s guard expires.
-inline bool eventually(const std::function<bool()>& done) {
-  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > guard)
-      return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
-
 class SegmentView {
  public:
   // Open-only, as the force-control thread: throws when either is missing.
