@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "apps/vorel-sim/activator_process.h"
-#include "apps/vorel-sim/mutex_holder.h"
 #include "apps/vorel-sim/options.h"
-#include "apps/vorel-sim/program.h"
 #include "apps/vorel-sim/session.h"
+#include "sim/program/program.h"
+#include "sim/remote/activator_process.h"
+#include "sim/scenario/mutex_holder.h"
 
 int main(int argc, char** argv) {
   // Line-buffered standard output even into a pipe, so that the device's
@@ -35,7 +35,15 @@ int main(int argc, char** argv) {
   }
   if (options.mutex_holder_role)
     return vorel_sim_app::holdNamedMutexAndDie();
-  if (options.activator_role)
-    return vorel_sim_app::runActivator(options);
+  if (options.activator_role) {
+    vorel_sim_app::ActivatorRole role;
+    role.control_fd = options.control_fd;
+    role.backend_fd = options.backend_fd;
+    role.config_file = options.config_file.value_or("");
+    role.device_lib = options.device_lib.value_or("");
+    role.port = options.port;
+    role.rate_hz = options.rate_hz;
+    return vorel_sim_app::runActivator(role);
+  }
   return vorel_sim_app::runSession(options);
 }

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "apps/vorel-sim/fault_spec.h"
+#include "sim/scenario/fault_spec.h"
 
 namespace vorel_sim_app {
 

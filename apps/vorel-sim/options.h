@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/vorel-sim/fault_step.h"
+#include "sim/scenario/fault_step.h"
 
 namespace vorel_sim_app {
 

@@ -2,32 +2,34 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/make_shared.hpp>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
-#include "apps/vorel-sim/activator_process.h"
-#include "apps/vorel-sim/clock_priority.h"
-#include "apps/vorel-sim/cpu_load.h"
-#include "apps/vorel-sim/cycle_recorder.h"
-#include "apps/vorel-sim/device_config.h"
-#include "apps/vorel-sim/device_host.h"
-#include "apps/vorel-sim/fault_plan.h"
-#include "apps/vorel-sim/measurement.h"
-#include "apps/vorel-sim/output_monitor.h"
-#include "apps/vorel-sim/program.h"
-#include "apps/vorel-sim/program_runner.h"
-#include "apps/vorel-sim/run_data.h"
-#include "apps/vorel-sim/run_guard.h"
-#include "apps/vorel-sim/scenarios.h"
-#include "apps/vorel-sim/segment_tap.h"
-#include "apps/vorel-sim/signal_storm.h"
-#include "apps/vorel-sim/simulated_cell.h"
-#include "apps/vorel-sim/trace_writer.h"
+#include "bench/e2e/measurement.h"
 #include "host/hx4_api.h"
+#include "sim/controller/clock_priority.h"
+#include "sim/host/device_config.h"
+#include "sim/host/device_host.h"
+#include "sim/host/output_monitor.h"
+#include "sim/host/run_guard.h"
+#include "sim/observe/cycle_recorder.h"
+#include "sim/observe/segment_tap.h"
+#include "sim/observe/trace_writer.h"
+#include "sim/program/program.h"
+#include "sim/program/program_runner.h"
+#include "sim/remote/activator_process.h"
+#include "sim/scenario/cpu_load.h"
+#include "sim/scenario/fault_plan.h"
+#include "sim/scenario/run_data.h"
+#include "sim/scenario/scenarios.h"
+#include "sim/scenario/signal_storm.h"
+#include "sim/world/simulated_cell.h"
 
 namespace vorel_sim_app {
 
@@ -74,63 +76,12 @@ std::optional<std::string> readFile(const std::string& path) {
   return text.str();
 }
 
-// Waits, one controller cycle at a time, until the device's readouts carry
-// a measurement: a sensor frame has been published, the force-control thread
-// has turned it into a finite tool-frame wrench (it needs the sensor pose
-// that onBind hands over) and the facade, which refreshes its copy of the raw
-// frame every 10 ms, has had two chances to take it: 12 controller cycles
-// (24 ms) after the first frame. A program that tared before that would tare
-// on no measurement. Returns the time waited in ms, or empty after `guard`.
-std::optional<double> awaitReady(SegmentTap& tap, vorel_sim::SimulatedController& controller,
-                                 std::chrono::milliseconds guard) {
-  constexpr int kCyclesAfterFrame = 12;
-  const auto start = std::chrono::steady_clock::now();
-  int cycles_with_frame = 0;
-  for (;;) {
-    const SegmentSample sample = tap.sample().value_or(SegmentSample());
-    bool finite = true;
-    for (int i = 0; i < 6 && finite; ++i) {
-      finite = std::isfinite(sample.tool[i]) && std::isfinite(sample.filtered[i]);
-    }
-    cycles_with_frame = sample.has_frame ? cycles_with_frame + 1 : 0;
-    const auto waited = std::chrono::steady_clock::now() - start;
-    if (finite && cycles_with_frame > kCyclesAfterFrame) {
-      return std::chrono::duration<double, std::milli>(waited).count();
-    }
-    if (waited >= guard)
-      return std::nullopt;
-    controller.awaitNextTick();
-  }
-}
-
 // The measurement's file can be written: it exists and is writable, or its
 // directory is. Nothing is created here.
 bool writable(const std::string& path) {
   if (exists(path))
     return ::access(path.c_str(), W_OK) == 0;
   return ::access(directoryOf(path).c_str(), W_OK | X_OK) == 0;
-}
-
-// The summary of a measurement run: how the program ended, the figures, the
-// drive's counters, and whether the figures were written to `file`.
-Summary measureSummary(const MeasureFigures& figures, const RunData& run, bool complete,
-                       const std::string& file) {
-  Summary s("measure summary");
-  programRow(s, run);
-  figures.addRows(s);
-  // Under --load the sensor emulator's line may lose bytes (the reader does
-  // not read in time without a real-time priority): reported, not failed.
-  const bool loaded = figures.load_processes > 0;
-  linkRows(s, run, !loaded, loaded);
-  if (!complete || !run.setup_error.empty() || run.interrupted) {
-    s.check("figures written", "no: the measurement did not run in full", file, false);
-    return s;
-  }
-  std::ofstream out(file, std::ios::trunc);
-  out << figures.json();
-  out.close();
-  s.check("figures written", out ? file : "no: cannot write " + file, file, static_cast<bool>(out));
-  return s;
 }
 
 }  // namespace
@@ -154,353 +105,444 @@ Paths Paths::resolve(const Options& options) {
   return p;
 }
 
-int runSession(const Options& options) {
-  const Paths paths = Paths::resolve(options);
+namespace {
 
-  // 1. The program, parsed whole before anything starts.
-  const Scenario* scenario = nullptr;
-  std::unique_ptr<Measurement> measurement;
-  std::string program_path;
+// Waits `seconds` of controller time, one tick at a time; false when `abort`
+// is raised first.
+bool waitControllerTime(vorel_sim::SimulatedController& controller, const std::atomic<bool>& abort,
+                        double seconds) {
+  const auto cycles = static_cast<std::uint64_t>(
+      std::llround(seconds / std::chrono::duration<double>(controller.cycle()).count()));
+  const std::uint64_t until = controller.tick() + cycles;
+  while (controller.tick() < until) {
+    if (abort.load())
+      return false;
+    controller.awaitNextTick();
+  }
+  return true;
+}
+
+// One run, phase by phase. A phase that returns a status other than 0 ends
+// the run before anything was started (bad input); from the start of the cell
+// on, failures are reported in the summary and the wind-down always runs.
+class Session {
+ public:
+  explicit Session(const Options& options) : options_(options), paths_(Paths::resolve(options)) {}
+
+  int run() {
+    if (const int status = readProgram())
+      return status;
+    if (const int status = readConfiguration())
+      return status;
+    announce();
+    if (const int status = buildCell())
+      return status;
+    startCell();
+    openRecording();
+    try {
+      runDevice();
+    } catch (const std::exception& e) {
+      say(std::string("vorel-sim: ") + e.what());
+      data_.setup_error = e.what();
+      status_ = 1;
+    }
+    windDown();
+    return summarise();
+  }
+
+ private:
+  using Backend = hx4_program_api_internals::ControllerBackend;
+
+  int readProgram();
+  int readConfiguration();
+  void announce();
+  int buildCell();
+  void startCell();
+  void openRecording();
+  void runDevice();
+  std::optional<std::string> activate();
+  void runProgram();
+  void windDown();
+  void collect();
+  int summarise();
+
+  const Options& options_;
+  const Paths paths_;
+  const Scenario* scenario_ = nullptr;
+  std::unique_ptr<Measurement> measurement_;
+  std::string program_path_;
+  ParseResult parsed_;
+  std::optional<DeviceConfig> config_;
+  CellSetup setup_;
+  std::unique_ptr<SimulatedCell> cell_;
+  std::unique_ptr<OutputMonitor> monitor_;
+  RunData data_;
+  int status_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> program_end_;
+
+  // While the cell runs.
+  boost::shared_ptr<vorel_sim::SimulatedController> controller_;
+  boost::shared_ptr<Backend> backend_;
+  std::string port_;
+  std::unique_ptr<CpuLoad> load_;
+  std::unique_ptr<CycleRecorder> recorder_;
+  TraceWriter trace_;
+  std::string trace_path_;
+  std::unique_ptr<FaultPlan> faults_;
+  std::unique_ptr<DeviceHost> host_;
+  std::unique_ptr<ActivatorProcess> activator_;
+  bool bound_ = false;
+};
+
+// 1. The program, parsed whole before anything starts.
+int Session::readProgram() {
   std::optional<std::string> text;
-  if (options.measure_file) {
-    if (!writable(*options.measure_file)) {
-      complain("vorel-sim: cannot write the measurement file " + *options.measure_file);
+  if (options_.measure_file) {
+    if (!writable(*options_.measure_file)) {
+      complain("vorel-sim: cannot write the measurement file " + *options_.measure_file);
       return 2;
     }
-    measurement = std::make_unique<Measurement>(Measurement::Plan::forDuration(
-        options.duration_s.value_or(Measurement::kDefaultDurationS)));
-    program_path = "the built-in measurement program";
-    text = measurement->programText();
-  } else if (options.program_file) {
-    program_path = *options.program_file;
-    text = readFile(program_path);
+    measurement_ = std::make_unique<Measurement>(Measurement::Plan::forDuration(
+        options_.duration_s.value_or(Measurement::kDefaultDurationS)));
+    program_path_ = "the built-in measurement program";
+    text = measurement_->programText();
+  } else if (options_.program_file) {
+    program_path_ = *options_.program_file;
+    text = readFile(program_path_);
   } else {
-    scenario = &scenarioByName(options.scenario);
-    program_path = paths.programs_dir + "/" + scenario->name + ".prog";
-    text = readFile(program_path);
+    scenario_ = &scenarioByName(options_.scenario);
+    program_path_ = paths_.programs_dir + "/" + scenario_->name + ".prog";
+    text = readFile(program_path_);
   }
   if (!text) {
-    complain("vorel-sim: cannot read the program " + program_path);
+    complain("vorel-sim: cannot read the program " + program_path_);
     return 2;
   }
-  const ParseResult parsed = parseProgram(*text);
-  if (parsed.error) {
-    complain("vorel-sim: " + program_path + ": line " + std::to_string(parsed.error->line) + ": " +
-             parsed.error->message);
+  parsed_ = parseProgram(*text);
+  if (parsed_.error) {
+    complain("vorel-sim: " + program_path_ + ": line " + std::to_string(parsed_.error->line) +
+             ": " + parsed_.error->message);
     complain("vorel-sim: the program was not run: nothing was started and nothing moved");
     return 2;
   }
-  const Program& program = *parsed.program;
-  if (scenario && scenario->needs_emulator && options.port) {
-    complain("vorel-sim: the " + scenario->name +
+  if (scenario_ && scenario_->needs_emulator && options_.port) {
+    complain("vorel-sim: the " + scenario_->name +
              " scenario needs the built-in sensor emulator: run it without --port");
     return 2;
   }
+  return 0;
+}
 
-  // 2. Configuration.
-  std::optional<DeviceConfig> config;
+// 2. The device's configuration with the command line's rate and priority.
+int Session::readConfiguration() {
   try {
-    config = DeviceConfig::load(paths.config_file);
-    if (options.rate_hz)
-      config->setRateHz(*options.rate_hz);
-    if (options.priority)
-      config->setPriority(*options.priority);
+    config_ = DeviceConfig::load(paths_.config_file);
+    if (options_.rate_hz)
+      config_->setRateHz(*options_.rate_hz);
+    if (options_.priority)
+      config_->setPriority(*options_.priority);
   } catch (const std::exception& e) {
     complain(std::string("vorel-sim: ") + e.what());
     return 2;
   }
-  if (scenario) {
-    say("vorel-sim: scenario " + scenario->name + ": " + scenario->description);
-  }
-  if (measurement) {
+  return 0;
+}
+
+void Session::announce() {
+  if (scenario_)
+    say("vorel-sim: scenario " + scenario_->name + ": " + scenario_->description);
+  if (measurement_) {
     say(
         fmt("vorel-sim: measurement: %.1f s of step-to-drive and frame-to-publication latency, "
             "then %.1f s of worker CPU and resident memory",
-            measurement->plan().latency_s, measurement->plan().cpu_s));
+            measurement_->plan().latency_s, measurement_->plan().cpu_s));
   }
-  say("[host] program " + program_path + " (" + std::to_string(program.statements.size()) +
-      " statements)");
-  say("[host] device configuration " + paths.config_file);
+  say("[host] program " + program_path_ + " (" +
+      std::to_string(parsed_.program->statements.size()) + " statements)");
+  say("[host] device configuration " + paths_.config_file);
+}
 
+// The cell with its tool, the output monitor and the host's console.
+int Session::buildCell() {
   RunGuard::blockSignals();
   hx4_program_api::InputDialog::setSink([](const std::string& title, const std::string& message) {
     std::fprintf(stderr, "[DIALOG] %s: %s\n", title.c_str(), message.c_str());
   });
-
-  CellSetup setup = scenario ? scenario->cell : measurement ? measurement->cell() : programCell();
-  if (options.tool) {
-    setup.tool = ToolSpec{
-        options.tool->mass,
-        hx4rc_api::Vector(options.tool->cog[0], options.tool->cog[1], options.tool->cog[2])};
+  setup_ = scenario_ ? scenario_->cell : measurement_ ? measurement_->cell() : programCell();
+  if (options_.tool) {
+    const auto& cog = options_.tool->cog;
+    setup_.tool = ToolSpec{options_.tool->mass, hx4rc_api::Vector(cog[0], cog[1], cog[2])};
   }
-  std::unique_ptr<SimulatedCell> cell;
   try {
-    cell = std::make_unique<SimulatedCell>(setup, options.seed, !options.port);
+    cell_ = std::make_unique<SimulatedCell>(setup_, options_.seed, !options_.port);
   } catch (const std::exception& e) {
     complain(std::string("vorel-sim: cannot build the simulated cell: ") + e.what());
     return 1;
   }
-  OutputMonitor monitor(STDOUT_FILENO, OutputMonitor::devicePatterns(),
-                        [&cell] { return cell->now(); });
-  monitor.start();
-  // The device's console lines go to standard output, their fail-safe
-  // lines stamped as they are written.
-  hx4_program_api_internals::Console::setSink([&monitor](const std::string& text) {
-    monitor.stampConsole(text);
+  monitor_ = std::make_unique<OutputMonitor>(STDOUT_FILENO, OutputMonitor::devicePatterns(),
+                                             [this] { return cell_->now(); });
+  monitor_->start();
+  // The device's console lines go to standard output, their fail-safe lines
+  // stamped as they are written.
+  hx4_program_api_internals::Console::setSink([this](const std::string& text) {
+    monitor_->stampConsole(text);
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
   });
-
-  RunData data;
-  data.plane_z = setup.plane_z;
+  data_.plane_z = setup_.plane_z;
   // A measurement's --duration sets its windows, not a cap.
-  data.duration_cap_s = measurement ? std::nullopt : options.duration_s;
-  data.host_fault_plan = options.faults;
-  int status = 0;
-  bool interrupted = false;
-  std::optional<std::chrono::steady_clock::time_point> program_end;
-  {
-    const auto controller = cell->controller();
-    // What the device and the host's API reach: the simulated controller, or
-    // during a measurement the same behind the drive-channel probe.
-    const boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend =
-        measurement ? measurement->attach(controller)
-                    : boost::shared_ptr<hx4_program_api_internals::ControllerBackend>(controller);
-    hx4_program_api_internals::ControllerBackend::install(backend);
-    // The simulated controller must not miss its own ticks under load: its
-    // clock runs above the device's force-control thread.
-    const int device_priority = config->priority();
-    controller->setClockPriority(clockPriorityAbove(device_priority));
-    // The emulated sensor is hardware: its stream does not wait for the
-    // host's CPU either.
-    if (cell->emulator())
-      cell->emulator()->setSenderPriority(clockPriorityAbove(device_priority));
-    cell->start();
-    const std::string port = options.port ? *options.port : cell->emulator()->slavePath();
-    config->setPort(port);
+  data_.duration_cap_s = measurement_ ? std::nullopt : options_.duration_s;
+  data_.host_fault_plan = options_.faults;
+  return 0;
+}
+
+// The controller installed and ticking, the sensor streaming, the load.
+void Session::startCell() {
+  controller_ = cell_->controller();
+  // What the device and the host's API reach: the simulated controller, or
+  // during a measurement the same behind the drive-channel probe.
+  backend_ =
+      measurement_ ? measurement_->attach(controller_) : boost::shared_ptr<Backend>(controller_);
+  Backend::install(backend_);
+  // The simulated controller must not miss its own ticks under load: its
+  // clock runs above the device's force-control thread. The emulated sensor
+  // is hardware: its stream does not wait for the host's CPU either.
+  const int device_priority = config_->priority();
+  controller_->setClockPriority(clockPriorityAbove(device_priority));
+  if (cell_->emulator())
+    cell_->emulator()->setSenderPriority(clockPriorityAbove(device_priority));
+  cell_->start();
+  port_ = options_.port ? *options_.port : cell_->emulator()->slavePath();
+  config_->setPort(port_);
+  try {
+    data_.rate_hz = config_->rateHz();
+  } catch (const std::exception&) {
+  }
+  say("[host] simulated controller running: 2 ms cycle, TCP at (0.4, 0, 0.05) m, tool "
+      "pointing down");
+  say("[host] " + clockSchedulingText(*controller_, device_priority));
+  if (options_.load_processes > 0) {
+    load_ = std::make_unique<CpuLoad>(options_.load_processes);
+    if (measurement_)
+      measurement_->setLoadProcesses(load_->running());
+    say(fmt("[host] %d CPU-bound load processes running beside the device", load_->running()));
+  }
+  if (const auto* emulator = cell_->emulator()) {
+    say("[host] sensor emulator on " + port_ + fmt(", floor at z = %g m", setup_.plane_z) +
+        (emulator->senderPriority() > 0
+             ? fmt(", its stream at SCHED_FIFO %d", emulator->senderPriority())
+             : std::string(", its stream with normal scheduling")));
+  } else {
+    say("[host] sensor on " + port_ + " (no emulator: the simulated floor is not felt)");
+  }
+}
+
+// Per-cycle records, the trace and the fault plan.
+void Session::openRecording() {
+  recorder_ = std::make_unique<CycleRecorder>(controller_);
+  if (options_.trace_file)
+    trace_path_ = *options_.trace_file;
+  else if (scenario_)
+    trace_path_ = "vorel-sim-" + scenario_->name + ".csv";
+  if (!trace_path_.empty()) {
     try {
-      data.rate_hz = config->rateHz();
-    } catch (const std::exception&) {
-    }
-    say("[host] simulated controller running: 2 ms cycle, TCP at (0.4, 0, 0.05) m, tool "
-        "pointing down");
-    say("[host] " + clockSchedulingText(*controller, device_priority));
-    std::unique_ptr<CpuLoad> load;
-    if (options.load_processes > 0) {
-      load = std::make_unique<CpuLoad>(options.load_processes);
-      if (measurement)
-        measurement->setLoadProcesses(load->running());
-      say(fmt("[host] %d CPU-bound load processes running beside the device", load->running()));
-    }
-    if (cell->emulator()) {
-      say("[host] sensor emulator on " + port + fmt(", floor at z = %g m", setup.plane_z) +
-          (cell->emulator()->senderPriority() > 0
-               ? fmt(", its stream at SCHED_FIFO %d", cell->emulator()->senderPriority())
-               : std::string(", its stream with normal scheduling")));
-    } else {
-      say("[host] sensor on " + port + " (no emulator: the simulated floor is not felt)");
-    }
-
-    // Per-cycle records, the trace and the fault plan.
-    CycleRecorder recorder(controller);
-    TraceWriter trace;
-    std::string trace_path;
-    if (options.trace_file) {
-      trace_path = *options.trace_file;
-    } else if (scenario) {
-      trace_path = "vorel-sim-" + scenario->name + ".csv";
-    }
-    if (!trace_path.empty()) {
-      try {
-        trace.open(trace_path);
-        recorder.addObserver([&trace](const CycleRecord& r) { trace.write(r); });
-      } catch (const std::exception& e) {
-        say(std::string("vorel-sim: ") + e.what());
-        trace_path.clear();
-      }
-    }
-    std::unique_ptr<FaultPlan> faults;
-    if (!options.faults.empty() && cell->emulator()) {
-      faults =
-          std::make_unique<FaultPlan>(*cell->emulator(), options.faults, FaultPlan::Anchor::Host,
-                                      [&cell] { return cell->now(); });
-    } else if (scenario && !scenario->faults.empty() && cell->emulator()) {
-      faults = std::make_unique<FaultPlan>(*cell->emulator(), scenario->faults);
-    }
-    if (faults)
-      recorder.addObserver([&faults](const CycleRecord& r) { faults->onRecord(r); });
-    // A measurement keeps no per-cycle records (its memory must stay flat
-    // over a long run) and records no cycle at all without a trace: the
-    // recorder's look into the segment would load the device's mutex.
-    if (measurement)
-      recorder.setKeepRecords(false);
-    if (!measurement || !trace_path.empty())
-      recorder.start();
-
-    DeviceHost host(say);
-    std::unique_ptr<ActivatorProcess> activator;
-    bool bound = false;
-    try {
-      // 3. Load and create.
-      host.load(paths.device_lib);
-      host.create(boost::make_shared<hx4_program_api::ProgramInterface>(backend), *config);
-      host.onCreate();
-      host.onMount();
-
-      // 4. Activation, here or in the second process.
-      std::optional<std::string> failure;
-      if (options.processes == 2) {
-        ActivatorProcess::Launch launch{paths.executable, paths.config_file, paths.device_lib, port,
-                                        data.rate_hz};
-        say("[host] starting the activating process");
-        activator = std::make_unique<ActivatorProcess>(launch, controller);
-        failure = activator->awaitActivation(kActivationGuard);
-        if (!failure) {
-          say("[host] the device in process " + std::to_string(activator->pid()) +
-              " is active; binding here in process " + std::to_string(::getpid()));
-        }
-      } else {
-        if (measurement)
-          measurement->beforeActivation();
-        failure = host.activateThroughHWReady(monitor, kActivationGuard);
-        if (measurement)
-          measurement->afterActivation();
-      }
-      if (failure)
-        throw std::runtime_error(*failure);
-      const auto tap = std::make_shared<SegmentTap>();
-      recorder.setTap(tap);
-
-      // 5. Bind, wait until the device delivers a tool-frame wrench, run the
-      // program.
-      const int bind = host.onBind();
-      bound = true;
-      if (bind != 0)
-        throw std::runtime_error("onBind failed: see the ERROR line above");
-      if (measurement)
-        measurement->afterBinding();
-      if (const auto waited = awaitReady(*tap, *controller, kReadyGuard)) {
-        say(fmt("[host] device ready: readouts carry measurements %.0f ms after onBind", *waited));
-      } else {
-        throw std::runtime_error(
-            fmt("no finite tool-frame wrench within %.0f s after onBind: is a sensor sending "
-                "on %s?",
-                kReadyGuard.count() / 1000.0, port.c_str()));
-      }
-
-      RunGuard guard([&cell] { return cell->now(); }, data.duration_cap_s,
-                     [&host] { host.publishProgramTerminated(kTerminationGuard); });
-      ProgramRunner::Context context;
-      context.device = &host.device();
-      context.program = &host.program();
-      context.clock = [&cell] { return cell->now(); };
-      context.abort = &guard.abortFlag();
-      context.out = say;
-      context.host_deactivate = [&host] { host.onDeactivate(); };
-      context.wait = [&controller, &guard](double seconds) {
-        const auto cycles = static_cast<std::uint64_t>(
-            std::llround(seconds / std::chrono::duration<double>(controller->cycle()).count()));
-        const std::uint64_t until = controller->tick() + cycles;
-        while (controller->tick() < until) {
-          if (guard.abortFlag().load())
-            return false;
-          controller->awaitNextTick();
-        }
-        return true;
-      };
-      if (measurement) {
-        // The measurement program's waits are its windows.
-        context.wait = [wait = context.wait, m = measurement.get(),
-                        index = 0](double seconds) mutable {
-          m->waitBegins(index);
-          const bool completed = wait(seconds);
-          m->waitEnded(index++, completed);
-          return completed;
-        };
-      }
-      say("[host] running the robot program");
-      if (faults && !options.faults.empty())
-        faults->anchorAt(cell->now());
-      guard.start();
-      data.outcome = ProgramRunner(context).run(program);
-      program_end = std::chrono::steady_clock::now();
-      guard.stop();
-      interrupted = guard.reason() == RunGuard::Reason::Signal;
-      data.interrupted = interrupted;
-      if (data.outcome.error)
-        say("[program] error: " + *data.outcome.error);
-      if (!host.publishProgramTerminated(kTerminationGuard)) {
-        say("[host] the device did not handle ProgramTerminated in time");
-      }
+      trace_.open(trace_path_);
+      recorder_->addObserver([this](const CycleRecord& r) { trace_.write(r); });
     } catch (const std::exception& e) {
       say(std::string("vorel-sim: ") + e.what());
-      data.setup_error = e.what();
-      status = 1;
+      trace_path_.clear();
     }
-
-    // 6. Wind down, in the host's order.
-    if (host.created()) {
-      if (bound)
-        host.onUnbind();
-      if (activator) {
-        host.onDestroy();
-        const int child = activator->finish(std::chrono::milliseconds(10000));
-        say("[host] the activating process ended with status " + std::to_string(child));
-      } else {
-        host.onDeactivate();
-        host.onDestroy();
-      }
-    }
-    recorder.stop();
-    recorder.setTap(nullptr);
-    host.release();
-    activator.reset();
-    cell->stop();
-    hx4_program_api_internals::ControllerBackend::install(nullptr);
-
-    data.records = recorder.records();
-    if (measurement) {
-      // The drive's counters, from the controller itself.
-      data.records.assign(1, CycleRecorder::makeRecord(controller->snapshot(), nullptr));
-    }
-    if (!trace_path.empty()) {
-      trace.close();
-      data.trace_path = trace_path;
-      data.trace_rows = trace.rows();
-    }
-    if (faults) {
-      faults->stopSignals();
-      data.signals_sent = faults->signalsSent();
-      data.signals_handled = SignalStorm::handled();
-      data.faults = faults->applied();
-      data.fault_start_s = faults->startTime();
-    }
-    if (cell->emulator())
-      data.emulator = cell->emulator()->counters();
   }
-  monitor.stop();
-  data.diagnostics = monitor.counts();
+  auto* emulator = cell_->emulator();
+  if (!options_.faults.empty() && emulator) {
+    faults_ = std::make_unique<FaultPlan>(*emulator, options_.faults, FaultPlan::Anchor::Host,
+                                          [this] { return cell_->now(); });
+  } else if (scenario_ && !scenario_->faults.empty() && emulator) {
+    faults_ = std::make_unique<FaultPlan>(*emulator, scenario_->faults);
+  }
+  if (faults_)
+    recorder_->addObserver([this](const CycleRecord& r) { faults_->onRecord(r); });
+  // A measurement keeps no per-cycle records (its memory must stay flat over
+  // a long run) and records no cycle at all without a trace: the recorder's
+  // look into the segment would load the device's mutex.
+  if (measurement_)
+    recorder_->setKeepRecords(false);
+  if (!measurement_ || !trace_path_.empty())
+    recorder_->start();
+}
+
+// 3. to 5. Load, create, activate, bind, await the readouts, run the
+// program. Throws with the reason when a step fails.
+void Session::runDevice() {
+  host_ = std::make_unique<DeviceHost>(say);
+  host_->load(paths_.device_lib);
+  host_->create(boost::make_shared<hx4_program_api::ProgramInterface>(backend_), *config_);
+  host_->onCreate();
+  host_->onMount();
+  if (const auto failure = activate())
+    throw std::runtime_error(*failure);
+  const auto tap = std::make_shared<SegmentTap>();
+  recorder_->setTap(tap);
+
+  const int bind = host_->onBind();
+  bound_ = true;
+  if (bind != 0)
+    throw std::runtime_error("onBind failed: see the ERROR line above");
+  if (measurement_)
+    measurement_->afterBinding();
+  const auto waited = awaitReady(*tap, *controller_, kReadyGuard);
+  if (!waited) {
+    throw std::runtime_error(
+        fmt("no finite tool-frame wrench within %.0f s after onBind: is a sensor sending on %s?",
+            kReadyGuard.count() / 1000.0, port_.c_str()));
+  }
+  say(fmt("[host] device ready: readouts carry measurements %.0f ms after onBind", *waited));
+  runProgram();
+}
+
+// 4. Activation here through HWReady, or in the second process; the reason
+// when it failed.
+std::optional<std::string> Session::activate() {
+  if (options_.processes == 2) {
+    ActivatorProcess::Launch launch{paths_.executable, paths_.config_file, paths_.device_lib, port_,
+                                    data_.rate_hz};
+    say("[host] starting the activating process");
+    activator_ = std::make_unique<ActivatorProcess>(launch, controller_);
+    const auto failure = activator_->awaitActivation(kActivationGuard);
+    if (!failure) {
+      say("[host] the device in process " + std::to_string(activator_->pid()) +
+          " is active; binding here in process " + std::to_string(::getpid()));
+    }
+    return failure;
+  }
+  if (measurement_)
+    measurement_->beforeActivation();
+  const auto failure = host_->activateThroughHWReady(*monitor_, kActivationGuard);
+  if (measurement_)
+    measurement_->afterActivation();
+  return failure;
+}
+
+// 5. The robot program on this thread, under the run guard; then the
+// program's termination, as the host publishes it.
+void Session::runProgram() {
+  RunGuard guard([this] { return cell_->now(); }, data_.duration_cap_s,
+                 [this] { host_->publishProgramTerminated(kTerminationGuard); });
+  ProgramRunner::Context context;
+  context.device = &host_->device();
+  context.program = &host_->program();
+  context.clock = [this] { return cell_->now(); };
+  context.abort = &guard.abortFlag();
+  context.out = say;
+  context.host_deactivate = [this] { host_->onDeactivate(); };
+  context.wait = [this, &guard](double seconds) {
+    return waitControllerTime(*controller_, guard.abortFlag(), seconds);
+  };
+  if (measurement_) {
+    // The measurement program's waits are its windows.
+    context.wait = [wait = context.wait, m = measurement_.get(), index = 0](double s) mutable {
+      m->waitBegins(index);
+      const bool completed = wait(s);
+      m->waitEnded(index++, completed);
+      return completed;
+    };
+  }
+  say("[host] running the robot program");
+  if (faults_ && !options_.faults.empty())
+    faults_->anchorAt(cell_->now());
+  guard.start();
+  data_.outcome = ProgramRunner(context).run(*parsed_.program);
+  program_end_ = std::chrono::steady_clock::now();
+  guard.stop();
+  data_.interrupted = guard.reason() == RunGuard::Reason::Signal;
+  if (data_.outcome.error)
+    say("[program] error: " + *data_.outcome.error);
+  if (!host_->publishProgramTerminated(kTerminationGuard))
+    say("[host] the device did not handle ProgramTerminated in time");
+}
+
+// 6. Wind down in the host's order, stop the cell, collect what it recorded.
+void Session::windDown() {
+  if (host_ && host_->created()) {
+    if (bound_)
+      host_->onUnbind();
+    if (activator_) {
+      host_->onDestroy();
+      const int child = activator_->finish(std::chrono::milliseconds(10000));
+      say("[host] the activating process ended with status " + std::to_string(child));
+    } else {
+      host_->onDeactivate();
+      host_->onDestroy();
+    }
+  }
+  recorder_->stop();
+  recorder_->setTap(nullptr);
+  if (host_)
+    host_->release();
+  activator_.reset();
+  cell_->stop();
+  Backend::install(nullptr);
+  collect();
+  monitor_->stop();
+  data_.diagnostics = monitor_->counts();
   hx4_program_api_internals::Console::setSink(nullptr);
   hx4_program_api::InputDialog::setSink(nullptr);
-
-  if (program_end) {
-    data.wind_down_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - *program_end).count();
+  if (program_end_) {
+    data_.wind_down_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - *program_end_).count();
   }
+}
 
-  // 7. Summary.
-  const Summary summary = measurement
-                              ? measureSummary(measurement->figures(data.rate_hz), data,
-                                               measurement->complete(), *options.measure_file)
-                          : scenario ? evaluateScenario(*scenario, data)
-                                     : evaluateProgram(data);
+// The records, trace, faults and line counters of the run; then the cell's
+// helpers go, in the reverse order of their start.
+void Session::collect() {
+  data_.records = recorder_->records();
+  if (measurement_) {
+    // The drive's counters, from the controller itself.
+    data_.records.assign(1, CycleRecorder::makeRecord(controller_->snapshot(), nullptr));
+  }
+  if (!trace_path_.empty()) {
+    trace_.close();
+    data_.trace_path = trace_path_;
+    data_.trace_rows = trace_.rows();
+  }
+  if (faults_) {
+    faults_->stopSignals();
+    data_.signals_sent = faults_->signalsSent();
+    data_.signals_handled = SignalStorm::handled();
+    data_.faults = faults_->applied();
+    data_.fault_start_s = faults_->startTime();
+  }
+  if (cell_->emulator())
+    data_.emulator = cell_->emulator()->counters();
+  host_.reset();
+  faults_.reset();
+  recorder_.reset();
+  load_.reset();
+  backend_.reset();
+  controller_.reset();
+}
+
+// 7. The summary table and the exit status.
+int Session::summarise() {
+  const Summary summary = measurement_
+                              ? measureSummary(measurement_->figures(data_.rate_hz), data_,
+                                               measurement_->complete(), *options_.measure_file)
+                          : scenario_ ? evaluateScenario(*scenario_, data_)
+                                      : evaluateProgram(data_);
   std::printf("\n%s", summary.format().c_str());
   std::fflush(stdout);
-  if (interrupted)
+  if (data_.interrupted)
     return 130;
-  if (status != 0)
-    return status;
+  if (status_ != 0)
+    return status_;
   return summary.passed() ? 0 : 1;
+}
+
+}  // namespace
+
+int runSession(const Options& options) {
+  return Session(options).run();
 }
 
 }  // namespace vorel_sim_app

@@ -14,7 +14,7 @@
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "comm/serial_port.h"
 #include "comm/shared_segment.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 
 namespace {
 

@@ -1,0 +1,128 @@
+#include "bench/e2e/measure_figures.h"
+
+#include <cmath>
+
+namespace vorel_sim_app {
+
+namespace {
+
+constexpr double kStepToDriveGoalMs = 8.0;     // 99th percentile
+constexpr double kWorkerCpuGoalPercent = 1.0;  // of one core
+
+std::string number(const std::optional<double>& value, const char* format = "%.3f") {
+  if (!value || !std::isfinite(*value))
+    return "null";
+  return fmt(format, *value);
+}
+
+std::string integer(const std::optional<long>& value) {
+  return value ? fmt("%ld", *value) : std::string("null");
+}
+
+std::string distributionJson(const Distribution& d) {
+  auto figure = [&](double v) {
+    return number(d.count > 0 ? std::optional<double>(v) : std::nullopt);
+  };
+  return "{\"median\": " + figure(d.median) + ", \"p99\": " + figure(d.p99) +
+         ", \"max\": " + figure(d.max) + fmt(", \"count\": %zu}", d.count);
+}
+
+std::string distributionText(const Distribution& d, const char* what) {
+  if (d.count == 0)
+    return fmt("no %s", what);
+  return fmt("median %.2f ms, p99 %.2f ms, max %.2f ms (%zu %s)", d.median, d.p99, d.max, d.count,
+             what);
+}
+
+}  // namespace
+
+int MeasureFigures::workersFound() const {
+  return (reader_cpu_percent ? 1 : 0) + (force_control_cpu_percent ? 1 : 0) +
+         (facade_cpu_percent ? 1 : 0);
+}
+
+std::optional<double> MeasureFigures::workerCpuPercent() const {
+  if (workersFound() != 3)
+    return std::nullopt;
+  return *reader_cpu_percent + *force_control_cpu_percent + *facade_cpu_percent;
+}
+
+std::optional<long> MeasureFigures::rssGrowthKiB() const {
+  if (!rss_kib_start || !rss_kib_end)
+    return std::nullopt;
+  return *rss_kib_end - *rss_kib_start;
+}
+
+std::string MeasureFigures::json() const {
+  std::string out = "{\n";
+  out += "  \"step_to_drive_latency_ms\": " + distributionJson(step_to_drive_ms) + ",\n";
+  out +=
+      "  \"frame_to_publication_latency_ms\": " + distributionJson(frame_to_publication_ms) + ",\n";
+  out += "  \"worker_cpu_percent_of_core\": " + number(workerCpuPercent()) + ",\n";
+  out += "  \"worker_cpu_percent_of_core_by_thread\": {\"reader\": " + number(reader_cpu_percent) +
+         ", \"force_control\": " + number(force_control_cpu_percent) +
+         ", \"facade\": " + number(facade_cpu_percent) + "},\n";
+  out += "  \"rss_kib_start\": " + integer(rss_kib_start) + ",\n";
+  out += "  \"rss_kib_end\": " + integer(rss_kib_end) + ",\n";
+  out += "  \"rss_growth_kib\": " + integer(rssGrowthKiB()) + ",\n";
+  out += "  \"duration_s\": " + number(duration_s) + ",\n";
+  out += "  \"latency_window_s\": " + number(latency_window_s) + ",\n";
+  out += "  \"cpu_window_s\": " + number(cpu_window_s) + ",\n";
+  out += fmt("  \"steps_missed\": %zu,\n", steps_missed);
+  out += "  \"sensor_rate_hz\": " + number(sensor_rate_hz, "%g") + ",\n";
+  out += "  \"load_average_1min\": " + number(load_average_1min, "%.2f") + ",\n";
+  auto count = [](const std::optional<std::uint64_t>& v) {
+    return v ? fmt("%llu", static_cast<unsigned long long>(*v)) : std::string("null");
+  };
+  out += "  \"controller_cycles\": " + count(controller_cycles) + ",\n";
+  out += "  \"missed_cycles\": " + count(missed_cycles) + ",\n";
+  out += "  \"controller_overruns\": " + count(controller_overruns) + ",\n";
+  out += "  \"controller_late_wakes\": " + count(controller_late_wakes) + ",\n";
+  out += "  \"force_control_scheduling\": \"" + force_control_scheduling + "\",\n";
+  out += fmt("  \"load_processes\": %d\n", load_processes);
+  out += "}\n";
+  return out;
+}
+
+void MeasureFigures::addRows(Summary& s) const {
+  s.info("sensor rate", fmt("%g Hz", sensor_rate_hz));
+  s.info("force steps on fz (sensor axes)", fmt("+-%g N, every %g ms, for %.1f s", step_amplitude_n,
+                                                step_period_ms, latency_window_s));
+  const Distribution& step = step_to_drive_ms;
+  s.goal("step-to-drive latency", distributionText(step, "steps"),
+         fmt("p99 under %g ms", kStepToDriveGoalMs),
+         step.count > 0 && step.p99 < kStepToDriveGoalMs);
+  s.check("steps measured", fmt("%zu (%zu without a visible response)", step.count, steps_missed),
+          "1 or more", step.count > 0);
+  s.check("frame-to-publication latency", distributionText(frame_to_publication_ms, "frames"),
+          "measured", frame_to_publication_ms.count > 0);
+  s.check("plug-in worker threads found", fmt("%d of 3", workersFound()), "3", workersFound() == 3);
+  const auto cpu = workerCpuPercent();
+  auto part = [](const std::optional<double>& v) { return v ? fmt("%.3f", *v) : std::string("?"); };
+  s.goal(
+      "worker CPU, three filters in the chain",
+      fmt("%s %% of one core (reader %s, force control %s, facade %s) over %.1f s",
+          cpu ? fmt("%.3f", *cpu).c_str() : "?", part(reader_cpu_percent).c_str(),
+          part(force_control_cpu_percent).c_str(), part(facade_cpu_percent).c_str(), cpu_window_s),
+      fmt("under %g %%", kWorkerCpuGoalPercent), cpu && *cpu < kWorkerCpuGoalPercent);
+  const auto growth = rssGrowthKiB();
+  s.goal("resident memory growth",
+         growth ? fmt("%ld KiB (%ld KiB at the start, %ld KiB at the end, %.1f s apart)", *growth,
+                      *rss_kib_start, *rss_kib_end, cpu_window_s)
+                : std::string("not measured"),
+         "none", growth && *growth <= 0);
+  s.goal("missed controller cycles",
+         missed_cycles ? fmt("%llu of %llu (force control %s, %d load processes; controller clock: "
+                             "%llu wake-ups over 1 ms late, %llu deadlines skipped)",
+                             static_cast<unsigned long long>(*missed_cycles),
+                             static_cast<unsigned long long>(*controller_cycles),
+                             force_control_scheduling.c_str(), load_processes,
+                             static_cast<unsigned long long>(controller_late_wakes),
+                             static_cast<unsigned long long>(controller_overruns))
+                       : std::string("not measured"),
+         "0", missed_cycles && *missed_cycles == 0);
+  if (load_average_1min)
+    s.info("machine load (1 min average)", fmt("%.2f", *load_average_1min));
+}
+
+}  // namespace vorel_sim_app

@@ -1,0 +1,42 @@
+// ControllerServer: serves a ControllerBackend (the simulated controller) to
+// a RemoteController in another process over a connected stream socket, on
+// its own thread: one request, one call of the backend, one response. sync()
+// requests block that thread until the controller's next cycle, which is
+// what paces the other process's force-control thread.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <string>
+#include <thread>
+
+#include "host/controller_backend.h"
+#include "sim/remote/controller_link.h"
+
+namespace vorel_sim_app {
+
+class ControllerServer {
+ public:
+  // Takes over `fd`; starts serving at once.
+  ControllerServer(boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend, int fd);
+  // stop().
+  ~ControllerServer();
+  ControllerServer(const ControllerServer&) = delete;
+  ControllerServer& operator=(const ControllerServer&) = delete;
+
+  // Shuts the socket down, joins the thread and closes the socket. A request
+  // in progress finishes first (a sync within one cycle).
+  void stop();
+
+  // The response payload for one request (pure dispatch; for tests).
+  static bool serve(hx4_program_api_internals::ControllerBackend& backend, controller_link::Op op,
+                    const std::string& request, std::string& response);
+
+ private:
+  void run();
+
+  boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend_;
+  int fd_;
+  std::thread thread_;
+};
+
+}  // namespace vorel_sim_app
