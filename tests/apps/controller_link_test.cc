@@ -7,9 +7,9 @@
 #include <boost/make_shared.hpp>
 #include <stdexcept>
 
-#include "apps/vorel-sim/controller_server.h"
-#include "apps/vorel-sim/remote_controller.h"
-#include "sim/simulated_controller.h"
+#include "sim/controller/simulated_controller.h"
+#include "sim/remote/controller_server.h"
+#include "sim/remote/remote_controller.h"
 
 namespace {
 

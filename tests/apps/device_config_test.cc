@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "apps/vorel-sim/device_config.h"
 #include "host/bundle.h"
+#include "sim/host/device_config.h"
 
 namespace {
 

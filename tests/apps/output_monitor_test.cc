@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "apps/vorel-sim/output_monitor.h"
+#include "sim/host/output_monitor.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/vorel-sim/program.h"
+#include "sim/program/program.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "apps/vorel-sim/program_runner.h"
 #include "device/vorel_ft_sensor.h"
+#include "sim/program/program_runner.h"
 #include "tests/support/installed_controller.h"
 
 namespace {

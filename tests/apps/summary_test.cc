@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "apps/vorel-sim/summary.h"
+#include "sim/scenario/summary.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "apps/vorel-sim/trace_writer.h"
+#include "sim/observe/trace_writer.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "comm/serial_port.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/segment_view.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "comm/VorelForceTorqueSensorComm.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/comm/emulator_line.h"
 #include "tests/comm/frame_builder.h"
 #include "tests/comm/testable_comm.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "comm/VorelForceTorqueSensorComm.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/comm/emulator_line.h"
 #include "tests/comm/sync_test_util.h"
 #include "tests/support/poll_until.h"

@@ -33,7 +33,7 @@
 #include "adaptive/adaptive_thread.h"
 #include "comm/shared_segment.h"
 #include "device/vorel_ft_sensor.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/installed_controller.h"
 

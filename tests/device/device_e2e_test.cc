@@ -10,7 +10,7 @@
 #include <boost/make_shared.hpp>
 
 #include "adaptive/adaptive_thread.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/poll_until.h"

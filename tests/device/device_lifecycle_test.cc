@@ -21,7 +21,7 @@
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/poll_until.h"

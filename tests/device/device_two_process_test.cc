@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "adaptive/adaptive_thread.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/device/program_peer.h"
 #include "tests/support/console_capture.h"

@@ -13,7 +13,7 @@
 
 #include "adaptive/tool_load_fit.h"
 #include "comm/VorelForceTorqueSensorComm.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/poll_until.h"

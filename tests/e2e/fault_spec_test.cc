@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <optional>
 
-#include "apps/vorel-sim/fault_plan.h"
-#include "apps/vorel-sim/fault_spec.h"
 #include "apps/vorel-sim/options.h"
+#include "sim/scenario/fault_plan.h"
+#include "sim/scenario/fault_spec.h"
 
 namespace {
 

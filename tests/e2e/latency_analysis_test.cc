@@ -7,8 +7,8 @@
 #include <chrono>
 #include <vector>
 
-#include "apps/vorel-sim/force_steps.h"
-#include "apps/vorel-sim/latency_analysis.h"
+#include "bench/e2e/force_steps.h"
+#include "bench/e2e/latency_analysis.h"
 
 namespace {
 

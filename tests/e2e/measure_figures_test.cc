@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "apps/vorel-sim/measure_figures.h"
+#include "bench/e2e/measure_figures.h"
 
 namespace {
 

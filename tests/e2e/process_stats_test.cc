@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "apps/vorel-sim/process_stats.h"
+#include "bench/e2e/process_stats.h"
 
 namespace {
 

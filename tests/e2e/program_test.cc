@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/e2e/vorel_sim_process.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <cmath>
 #include <thread>
 
-#include "sim/contact_world.h"
-#include "sim/robot_model.h"
-#include "sim/simulated_controller.h"
+#include "sim/controller/robot_model.h"
+#include "sim/controller/simulated_controller.h"
+#include "sim/world/contact_world.h"
 #include "tests/sim/sim_test_util.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The contact world's sensor wrench against values worked out by hand: the
 // tool's weight at several flange orientations, the surface's push at a known
 // depth, its torque through the lever arm, damping, and the noise's seed.
-#include "sim/contact_world.h"
+#include "sim/world/contact_world.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sim/fault_injector.h"
+#include "sim/sensor/fault_injector.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The motion profile: per-cycle travel toward a target, checked against
 // distances and angles worked out by hand.
-#include "sim/motion_profile.h"
+#include "sim/controller/motion_profile.h"
 
 #include <gtest/gtest.h>
 

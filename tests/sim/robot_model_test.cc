@@ -3,7 +3,7 @@
 // change nothing. Expected poses are worked out by hand for the cell's start
 // pose: TCP at (0.4, 0, 0.05) m pointing down (rotation diag(1, -1, -1)), TCP
 // 0.1 m along the flange z axis.
-#include "sim/robot_model.h"
+#include "sim/controller/robot_model.h"
 
 #include <gtest/gtest.h>
 

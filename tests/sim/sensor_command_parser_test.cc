@@ -1,4 +1,4 @@
-#include "sim/sensor_command_parser.h"
+#include "sim/sensor/sensor_command_parser.h"
 
 #include <gtest/gtest.h>
 

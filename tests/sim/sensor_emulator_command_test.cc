@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/sim/slave_line.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 #include "tests/sim/slave_line.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "comm/sensor_protocol.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 
 namespace {
 

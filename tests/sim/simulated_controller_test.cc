@@ -3,7 +3,7 @@
 // motion command and the drive's offsets, and the host API sees it all
 // through the backend seam. No test asserts a duration: waits are guarded
 // against hangs only.
-#include "sim/simulated_controller.h"
+#include "sim/controller/simulated_controller.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 
 #include "host/control_resources.h"
 #include "host/program_interface.h"
-#include "sim/motion_profile.h"
+#include "sim/controller/motion_profile.h"
 #include "tests/sim/sim_test_util.h"
 
 namespace {

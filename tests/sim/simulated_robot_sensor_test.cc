@@ -3,7 +3,7 @@
 // simulated robot's current pose. Expected values are worked out by hand for
 // the cell's tool pointing down (0.8 kg: weight +7.848 N along sensor z) and
 // the floor at z = 0 (5000 N/m: 2 mm deep gives 10 N, -10 N along sensor z).
-#include "sim/simulated_robot_sensor.h"
+#include "sim/world/simulated_robot_sensor.h"
 
 #include <gtest/gtest.h>
 

@@ -17,7 +17,7 @@
 #include "comm/rx_frame.h"
 #include "comm/sensor_protocol.h"
 #include "comm/serial_port.h"
-#include "sim/sensor_emulator.h"
+#include "sim/sensor/sensor_emulator.h"
 
 namespace vorel_sim_test {
 
