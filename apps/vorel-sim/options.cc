@@ -122,6 +122,133 @@ std::string usageText() {
          "they do not, 2 for bad options or a program that does not parse.\n";
 }
 
+namespace {
+
+using Error = std::optional<std::string>;
+
+Error error(const std::string& message) {
+  return message;
+}
+
+// Takes the value `v` of option `name` into `options`; the message when the
+// value is not one the option accepts.
+Error takeOption(Options& options, const std::string& name, const std::string& v_text,
+                 bool& scenario_given) {
+  const std::string* v = &v_text;
+  if (name == "--scenario") {
+    const auto& names = scenarioNames();
+    if (std::find(names.begin(), names.end(), *v) == names.end()) {
+      return error("unknown scenario '" + *v +
+                   "': expected contact, hold, filters, faults or identify");
+    }
+    options.scenario = *v;
+    scenario_given = true;
+  } else if (name == "--program") {
+    options.program_file = *v;
+  } else if (name == "--config") {
+    options.config_file = *v;
+  } else if (name == "--device-lib") {
+    options.device_lib = *v;
+  } else if (name == "--port") {
+    options.port = *v;
+  } else if (name == "--trace") {
+    options.trace_file = *v;
+  } else if (name == "--duration") {
+    const auto seconds = positiveNumber(*v);
+    if (!seconds)
+      return error("--duration expects a number of seconds above 0, found '" + *v + "'");
+    options.duration_s = *seconds;
+  } else if (name == "--rate") {
+    const auto hz = positiveNumber(*v);
+    if (!hz)
+      return error("--rate expects a frequency in Hz above 0, found '" + *v + "'");
+    options.rate_hz = *hz;
+  } else if (name == "--processes") {
+    const auto n = integer(*v);
+    if (!n || (*n != 1 && *n != 2))
+      return error("--processes expects 1 or 2, found '" + *v + "'");
+    options.processes = static_cast<int>(*n);
+  } else if (name == "--seed") {
+    const auto n = integer(*v);
+    if (!n || *n < 0)
+      return error("--seed expects a whole number 0 or more, found '" + *v + "'");
+    options.seed = static_cast<unsigned long>(*n);
+  } else if (name == "--priority") {
+    const auto n = integer(*v);
+    if (!n || *n < 0 || *n > 98)
+      return error("--priority expects a whole number from 0 to 98, found '" + *v + "'");
+    options.priority = static_cast<int>(*n);
+  } else if (name == "--load") {
+    const auto n = integer(*v);
+    if (!n || *n < 0 || *n > 64)
+      return error("--load expects a number of processes from 0 to 64, found '" + *v + "'");
+    options.load_processes = static_cast<int>(*n);
+  } else if (name == "--tool") {
+    const auto tool = parseTool(*v);
+    if (!tool) {
+      return error(
+          "--tool expects MASS:CX,CY,CZ (kg above 0, then m), e.g. 1.25:0.012,-0.004,"
+          "0.065, found '" +
+          *v + "'");
+    }
+    options.tool = *tool;
+  } else if (name == "--fault") {
+    const FaultSpecResult fault = parseFaultSpec(*v);
+    if (!fault.error.empty())
+      return error(fault.error);
+    options.faults.insert(options.faults.end(), fault.steps.begin(), fault.steps.end());
+  } else if (name == "--measure") {
+    options.measure_file = *v;
+  } else if (name == "--role") {
+    if (*v != "activator" && *v != "mutex-holder")
+      return error("--role expects activator or mutex-holder, found '" + *v + "'");
+    (*v == "activator" ? options.activator_role : options.mutex_holder_role) = true;
+  } else if (name == "--control-fd" || name == "--backend-fd") {
+    const auto n = integer(*v);
+    if (!n || *n < 0)
+      return error(name + " expects a descriptor number, found '" + *v + "'");
+    (name == "--control-fd" ? options.control_fd : options.backend_fd) = static_cast<int>(*n);
+  }
+  return std::nullopt;
+}
+
+// The options that exclude or need each other; puts the fault steps in the
+// order of their times.
+Error checkCombination(Options& options, bool scenario_given) {
+  if (scenario_given && options.program_file) {
+    return error("--scenario and --program exclude each other: give one");
+  }
+  if (options.measure_file) {
+    if (scenario_given || options.program_file)
+      return error("--measure runs its own program: give no --scenario or --program");
+    if (options.port)
+      return error("--measure needs the built-in sensor emulator: give no --port");
+    if (options.processes != 1)
+      return error(
+          "--measure reads the workers' CPU clocks in this process: give no --processes 2");
+    if (!options.faults.empty())
+      return error("--measure measures a clean line: give no --fault");
+    if (options.duration_s && *options.duration_s < 2.0)
+      return error("--measure needs a --duration of 2 s or more");
+  }
+  if (!options.faults.empty()) {
+    if (options.port)
+      return error("--fault needs the built-in sensor emulator: give no --port");
+    if (scenario_given && options.scenario == "faults")
+      return error("the faults scenario has its own fault plan: give no --fault");
+    // One plan, in the order of the steps' times (steps of one time keep
+    // their order).
+    std::stable_sort(options.faults.begin(), options.faults.end(),
+                     [](const FaultStep& a, const FaultStep& b) { return a.at_s < b.at_s; });
+  }
+  if (options.activator_role && (options.control_fd < 0 || options.backend_fd < 0)) {
+    return error("--role activator needs --control-fd and --backend-fd");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 OptionsResult parseOptions(const std::vector<std::string>& args) {
   OptionsResult result;
   Options options;
@@ -138,13 +265,6 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
       inline_value = name.substr(eq + 1);
       name = name.substr(0, eq);
     }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inline_value)
-        return inline_value;
-      if (i + 1 < args.size())
-        return args[++i];
-      return std::nullopt;
-    };
     if (name == "--help" || name == "-h") {
       options.help = true;
       continue;
@@ -153,121 +273,22 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
       options.list_functions = true;
       continue;
     }
-    const bool known = name == "--scenario" || name == "--program" || name == "--config" ||
-                       name == "--device-lib" || name == "--port" || name == "--duration" ||
-                       name == "--rate" || name == "--trace" || name == "--processes" ||
-                       name == "--seed" || name == "--fault" || name == "--measure" ||
-                       name == "--priority" || name == "--load" || name == "--tool" ||
-                       name == "--role" || name == "--control-fd" || name == "--backend-fd";
-    if (!known)
+    static const std::vector<std::string> kWithValue = {
+        "--scenario", "--program", "--config",    "--device-lib", "--port",       "--duration",
+        "--rate",     "--trace",   "--processes", "--seed",       "--fault",      "--measure",
+        "--priority", "--load",    "--tool",      "--role",       "--control-fd", "--backend-fd"};
+    if (std::find(kWithValue.begin(), kWithValue.end(), name) == kWithValue.end())
       return fail("unknown option '" + args[i] + "' (see --help)");
-    const auto v = value();
+    std::optional<std::string> v = inline_value;
+    if (!v && i + 1 < args.size())
+      v = args[++i];
     if (!v || v->empty())
       return fail("option " + name + " needs a value (see --help)");
-
-    if (name == "--scenario") {
-      const auto& names = scenarioNames();
-      if (std::find(names.begin(), names.end(), *v) == names.end()) {
-        return fail("unknown scenario '" + *v +
-                    "': expected contact, hold, filters, faults or identify");
-      }
-      options.scenario = *v;
-      scenario_given = true;
-    } else if (name == "--program") {
-      options.program_file = *v;
-    } else if (name == "--config") {
-      options.config_file = *v;
-    } else if (name == "--device-lib") {
-      options.device_lib = *v;
-    } else if (name == "--port") {
-      options.port = *v;
-    } else if (name == "--trace") {
-      options.trace_file = *v;
-    } else if (name == "--duration") {
-      const auto seconds = positiveNumber(*v);
-      if (!seconds)
-        return fail("--duration expects a number of seconds above 0, found '" + *v + "'");
-      options.duration_s = *seconds;
-    } else if (name == "--rate") {
-      const auto hz = positiveNumber(*v);
-      if (!hz)
-        return fail("--rate expects a frequency in Hz above 0, found '" + *v + "'");
-      options.rate_hz = *hz;
-    } else if (name == "--processes") {
-      const auto n = integer(*v);
-      if (!n || (*n != 1 && *n != 2))
-        return fail("--processes expects 1 or 2, found '" + *v + "'");
-      options.processes = static_cast<int>(*n);
-    } else if (name == "--seed") {
-      const auto n = integer(*v);
-      if (!n || *n < 0)
-        return fail("--seed expects a whole number 0 or more, found '" + *v + "'");
-      options.seed = static_cast<unsigned long>(*n);
-    } else if (name == "--priority") {
-      const auto n = integer(*v);
-      if (!n || *n < 0 || *n > 98)
-        return fail("--priority expects a whole number from 0 to 98, found '" + *v + "'");
-      options.priority = static_cast<int>(*n);
-    } else if (name == "--load") {
-      const auto n = integer(*v);
-      if (!n || *n < 0 || *n > 64)
-        return fail("--load expects a number of processes from 0 to 64, found '" + *v + "'");
-      options.load_processes = static_cast<int>(*n);
-    } else if (name == "--tool") {
-      const auto tool = parseTool(*v);
-      if (!tool) {
-        return fail(
-            "--tool expects MASS:CX,CY,CZ (kg above 0, then m), e.g. 1.25:0.012,-0.004,"
-            "0.065, found '" +
-            *v + "'");
-      }
-      options.tool = *tool;
-    } else if (name == "--fault") {
-      const FaultSpecResult fault = parseFaultSpec(*v);
-      if (!fault.error.empty())
-        return fail(fault.error);
-      options.faults.insert(options.faults.end(), fault.steps.begin(), fault.steps.end());
-    } else if (name == "--measure") {
-      options.measure_file = *v;
-    } else if (name == "--role") {
-      if (*v != "activator" && *v != "mutex-holder")
-        return fail("--role expects activator or mutex-holder, found '" + *v + "'");
-      (*v == "activator" ? options.activator_role : options.mutex_holder_role) = true;
-    } else if (name == "--control-fd" || name == "--backend-fd") {
-      const auto n = integer(*v);
-      if (!n || *n < 0)
-        return fail(name + " expects a descriptor number, found '" + *v + "'");
-      (name == "--control-fd" ? options.control_fd : options.backend_fd) = static_cast<int>(*n);
-    }
+    if (const Error e = takeOption(options, name, *v, scenario_given))
+      return fail(*e);
   }
-  if (scenario_given && options.program_file) {
-    return fail("--scenario and --program exclude each other: give one");
-  }
-  if (options.measure_file) {
-    if (scenario_given || options.program_file)
-      return fail("--measure runs its own program: give no --scenario or --program");
-    if (options.port)
-      return fail("--measure needs the built-in sensor emulator: give no --port");
-    if (options.processes != 1)
-      return fail("--measure reads the workers' CPU clocks in this process: give no --processes 2");
-    if (!options.faults.empty())
-      return fail("--measure measures a clean line: give no --fault");
-    if (options.duration_s && *options.duration_s < 2.0)
-      return fail("--measure needs a --duration of 2 s or more");
-  }
-  if (!options.faults.empty()) {
-    if (options.port)
-      return fail("--fault needs the built-in sensor emulator: give no --port");
-    if (scenario_given && options.scenario == "faults")
-      return fail("the faults scenario has its own fault plan: give no --fault");
-    // One plan, in the order of the steps' times (steps of one time keep
-    // their order).
-    std::stable_sort(options.faults.begin(), options.faults.end(),
-                     [](const FaultStep& a, const FaultStep& b) { return a.at_s < b.at_s; });
-  }
-  if (options.activator_role && (options.control_fd < 0 || options.backend_fd < 0)) {
-    return fail("--role activator needs --control-fd and --backend-fd");
-  }
+  if (const Error e = checkCombination(options, scenario_given))
+    return fail(*e);
   result.options = options;
   return result;
 }

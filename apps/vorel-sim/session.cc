@@ -7,28 +7,24 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "bench/e2e/measurement.h"
 #include "host/hx4_api.h"
 #include "sim/controller/clock_priority.h"
 #include "sim/host/device_config.h"
 #include "sim/host/device_host.h"
+#include "sim/host/host_files.h"
 #include "sim/host/output_monitor.h"
 #include "sim/host/run_guard.h"
-#include "sim/observe/cycle_recorder.h"
 #include "sim/observe/segment_tap.h"
-#include "sim/observe/trace_writer.h"
 #include "sim/program/program.h"
 #include "sim/program/program_runner.h"
 #include "sim/remote/activator_process.h"
 #include "sim/scenario/cpu_load.h"
-#include "sim/scenario/fault_plan.h"
 #include "sim/scenario/run_data.h"
+#include "sim/scenario/run_recording.h"
 #include "sim/scenario/scenarios.h"
-#include "sim/scenario/signal_storm.h"
 #include "sim/world/simulated_cell.h"
 
 namespace vorel_sim_app {
@@ -48,64 +44,6 @@ void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }
-
-bool exists(const std::string& path) {
-  return ::access(path.c_str(), F_OK) == 0;
-}
-
-std::string directoryOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-// The first existing path of `candidates`, or the last one.
-std::string firstExisting(const std::vector<std::string>& candidates) {
-  for (const auto& c : candidates) {
-    if (exists(c))
-      return c;
-  }
-  return candidates.back();
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in)
-    return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The measurement's file can be written: it exists and is writable, or its
-// directory is. Nothing is created here.
-bool writable(const std::string& path) {
-  if (exists(path))
-    return ::access(path.c_str(), W_OK) == 0;
-  return ::access(directoryOf(path).c_str(), W_OK | X_OK) == 0;
-}
-
-}  // namespace
-
-Paths Paths::resolve(const Options& options) {
-  Paths p;
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  p.executable = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "vorel-sim";
-  const std::string bin = directoryOf(p.executable);
-  p.device_lib = options.device_lib
-                     ? *options.device_lib
-                     : firstExisting({bin + "/../lib/libvorel_device.so",
-                                      bin + "/../" VOREL_INSTALL_LIBDIR "/libvorel_device.so"});
-  p.config_file = options.config_file
-                      ? *options.config_file
-                      : firstExisting({bin + "/../share/vorel_device/config/vorel_ft_sensor.xml",
-                                       VOREL_SOURCE_DIR "/config/vorel_ft_sensor.xml"});
-  p.programs_dir =
-      firstExisting({bin + "/../share/vorel_device/programs", VOREL_SOURCE_DIR "/programs"});
-  return p;
-}
-
-namespace {
 
 // Waits `seconds` of controller time, one tick at a time; false when `abort`
 // is raised first.
@@ -127,7 +65,8 @@ bool waitControllerTime(vorel_sim::SimulatedController& controller, const std::a
 // on, failures are reported in the summary and the wind-down always runs.
 class Session {
  public:
-  explicit Session(const Options& options) : options_(options), paths_(Paths::resolve(options)) {}
+  explicit Session(const Options& options)
+      : options_(options), paths_(HostFiles::resolve(options.device_lib, options.config_file)) {}
 
   int run() {
     if (const int status = readProgram())
@@ -167,7 +106,7 @@ class Session {
   int summarise();
 
   const Options& options_;
-  const Paths paths_;
+  const HostFiles paths_;
   const Scenario* scenario_ = nullptr;
   std::unique_ptr<Measurement> measurement_;
   std::string program_path_;
@@ -185,10 +124,7 @@ class Session {
   boost::shared_ptr<Backend> backend_;
   std::string port_;
   std::unique_ptr<CpuLoad> load_;
-  std::unique_ptr<CycleRecorder> recorder_;
-  TraceWriter trace_;
-  std::string trace_path_;
-  std::unique_ptr<FaultPlan> faults_;
+  std::unique_ptr<RunRecording> recording_;
   std::unique_ptr<DeviceHost> host_;
   std::unique_ptr<ActivatorProcess> activator_;
   bool bound_ = false;
@@ -339,36 +275,17 @@ void Session::startCell() {
 
 // Per-cycle records, the trace and the fault plan.
 void Session::openRecording() {
-  recorder_ = std::make_unique<CycleRecorder>(controller_);
+  RunRecording::Settings settings;
   if (options_.trace_file)
-    trace_path_ = *options_.trace_file;
+    settings.trace_path = *options_.trace_file;
   else if (scenario_)
-    trace_path_ = "vorel-sim-" + scenario_->name + ".csv";
-  if (!trace_path_.empty()) {
-    try {
-      trace_.open(trace_path_);
-      recorder_->addObserver([this](const CycleRecord& r) { trace_.write(r); });
-    } catch (const std::exception& e) {
-      say(std::string("vorel-sim: ") + e.what());
-      trace_path_.clear();
-    }
-  }
-  auto* emulator = cell_->emulator();
-  if (!options_.faults.empty() && emulator) {
-    faults_ = std::make_unique<FaultPlan>(*emulator, options_.faults, FaultPlan::Anchor::Host,
-                                          [this] { return cell_->now(); });
-  } else if (scenario_ && !scenario_->faults.empty() && emulator) {
-    faults_ = std::make_unique<FaultPlan>(*emulator, scenario_->faults);
-  }
-  if (faults_)
-    recorder_->addObserver([this](const CycleRecord& r) { faults_->onRecord(r); });
-  // A measurement keeps no per-cycle records (its memory must stay flat over
-  // a long run) and records no cycle at all without a trace: the recorder's
-  // look into the segment would load the device's mutex.
-  if (measurement_)
-    recorder_->setKeepRecords(false);
-  if (!measurement_ || !trace_path_.empty())
-    recorder_->start();
+    settings.trace_path = "vorel-sim-" + scenario_->name + ".csv";
+  settings.host_faults = options_.faults;
+  if (scenario_)
+    settings.scenario_faults = scenario_->faults;
+  settings.measurement = measurement_ != nullptr;
+  recording_ = std::make_unique<RunRecording>(
+      settings, controller_, cell_->emulator(), [this] { return cell_->now(); }, say);
 }
 
 // 3. to 5. Load, create, activate, bind, await the readouts, run the
@@ -382,7 +299,7 @@ void Session::runDevice() {
   if (const auto failure = activate())
     throw std::runtime_error(*failure);
   const auto tap = std::make_shared<SegmentTap>();
-  recorder_->setTap(tap);
+  recording_->recorder().setTap(tap);
 
   const int bind = host_->onBind();
   bound_ = true;
@@ -448,8 +365,7 @@ void Session::runProgram() {
     };
   }
   say("[host] running the robot program");
-  if (faults_ && !options_.faults.empty())
-    faults_->anchorAt(cell_->now());
+  recording_->programStarts(cell_->now());
   guard.start();
   data_.outcome = ProgramRunner(context).run(*parsed_.program);
   program_end_ = std::chrono::steady_clock::now();
@@ -475,8 +391,7 @@ void Session::windDown() {
       host_->onDestroy();
     }
   }
-  recorder_->stop();
-  recorder_->setTap(nullptr);
+  recording_->stop();
   if (host_)
     host_->release();
   activator_.reset();
@@ -496,28 +411,15 @@ void Session::windDown() {
 // The records, trace, faults and line counters of the run; then the cell's
 // helpers go, in the reverse order of their start.
 void Session::collect() {
-  data_.records = recorder_->records();
+  recording_->collect(data_);
   if (measurement_) {
     // The drive's counters, from the controller itself.
     data_.records.assign(1, CycleRecorder::makeRecord(controller_->snapshot(), nullptr));
   }
-  if (!trace_path_.empty()) {
-    trace_.close();
-    data_.trace_path = trace_path_;
-    data_.trace_rows = trace_.rows();
-  }
-  if (faults_) {
-    faults_->stopSignals();
-    data_.signals_sent = faults_->signalsSent();
-    data_.signals_handled = SignalStorm::handled();
-    data_.faults = faults_->applied();
-    data_.fault_start_s = faults_->startTime();
-  }
   if (cell_->emulator())
     data_.emulator = cell_->emulator()->counters();
   host_.reset();
-  faults_.reset();
-  recorder_.reset();
+  recording_.reset();
   load_.reset();
   backend_.reset();
   controller_.reset();

@@ -21,17 +21,6 @@
 
 namespace vorel_sim_app {
 
-// Where vorel-sim finds its files: next to the installed executable
-// (../lib, ../share/vorel_device), else in the source tree it was built from.
-struct Paths {
-  std::string executable;
-  std::string device_lib;
-  std::string config_file;
-  std::string programs_dir;
-
-  static Paths resolve(const Options& options);
-};
-
 // Runs the whole session; returns the exit status (0: criteria hold, 1: they
 // do not or the run failed, 2: bad input, 130: interrupted).
 int runSession(const Options& options);
