@@ -37,7 +37,7 @@ periodic/periodic_thread.cc|if (realtime)\n      sleepUntilMinCycle(cycle_start)
 filters/low_pass_filter.cc|a0 = w / (w + 1.0);|a0 = w / (w + 2.0);|low-pass coefficient|
 filters/notch_filter.cc|b2 = -(r * r);|b2 = (r * r);|notch feedback sign|
 filters/notch_filter.cc|x2[axis] = x1[axis];\n  x1[axis] = sample;|x1[axis] = sample;\n  x2[axis] = x1[axis];|notch history shifted in the wrong order|
-filters/rate_limiter.cc|const double raised = (sample < lower) ? lower : sample;|const double raised = sample;|rate limiter ignores the falling rate|
+filters/rate_limiter.cc|const double raised = (sample < lower) ? lower : sample;|const double raised = (sample < lower) ? sample : sample;|rate limiter ignores the falling rate|
 adaptive/control_law.cc|track_reference[i] * (1.0 - track_smoothing) + track_wrench[i] * track_smoothing;|track_reference[i] * track_smoothing + track_wrench[i] * (1.0 - track_smoothing);|set-point smoothing weights swapped|
 adaptive/control_law.cc|rate[i] = (filtered[i] - track_reference[i]) * k * axes[i];|rate[i] = (track_reference[i] - filtered[i]) * k * axes[i];|translational control law sign|
 adaptive/control_law.cc|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[3 + i];|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[i];|rotation uses the translational axis selection|
