@@ -223,4 +223,36 @@ TEST(PeriodicThread, NotPermitted_InfoLineAndNormalSchedulingThreadRuns) {
   EXPECT_EQ(WEXITSTATUS(status), kFallbackOk);
 }
 
+// A real-time worker whose cycle and pause take no time still sleeps out the
+// shortest real-time cycle after each cycle, so that a controller whose
+// synchronisation returns at once cannot make it spin: 100 cycles cannot
+// pass in less than 100 minimum cycles. (A lower bound that holds on any
+// machine, however loaded.)
+TEST(PeriodicThread, RealtimeCyclesThatTakeNoTime_NeverShorterThanTheMinimumCycle) {
+  constexpr int kCycles = 100;
+  struct InstantWorker : PeriodicThread {
+    InstantWorker() : PeriodicThread(0) {}
+    ~InstantWorker() override { stopAndJoin(); }
+    void initMethod() override {}
+    void cycleMethod() override {
+      const auto now = std::chrono::steady_clock::now();
+      if (cycles.load() == 0)
+        first = now;
+      if (cycles.load() == kCycles)
+        last = now;
+      ++cycles;  // publishes first and last to the test thread
+    }
+    std::atomic<int> cycles{0};
+    std::chrono::steady_clock::time_point first, last;
+  };
+  InstantWorker worker;
+  worker.setRealtimePriority(40, "Instant worker");
+  ASSERT_TRUE(worker.start(1000));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return worker.cycles.load() > kCycles; }));
+  worker.stop(1000);
+  const auto elapsed = worker.last - worker.first;
+  EXPECT_GE(elapsed, kCycles * std::chrono::microseconds(PeriodicThread::kRealtimeMinCycleUs))
+      << std::chrono::duration<double, std::micro>(elapsed).count() << " us";
+}
+
 }  // namespace
