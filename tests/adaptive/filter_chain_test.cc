@@ -22,41 +22,32 @@ using testing::HasSubstr;
 
 constexpr double kRate = 500.0;  // Hz
 
-FilterOptions named(const std::string& name) {
+// A request as addFilter sends it: parameters in the order reject
+// frequency, bandwidth, cut-off frequency (Hz), rising, falling rate (N/s).
+FilterOptions request(const std::string& name, int type, double reject = -1.0,
+                      double bandwidth = -1.0, double cutoff = -1.0, double rising = 0.0,
+                      double falling = 0.0) {
   FilterOptions o;
   std::memcpy(o.name, name.data(), std::min(name.size(), FilterOptions::kNameSize));
-  return o;
-}
-
-FilterOptions lowPass(const std::string& name, double cutoff) {
-  FilterOptions o = named(name);
-  o.type = kLowPassFilter;
-  o.cutoff_frequency = cutoff;
-  return o;
-}
-
-FilterOptions notch(const std::string& name, double reject, double bandwidth) {
-  FilterOptions o = named(name);
-  o.type = kNotchFilter;
+  o.type = type;
   o.reject_frequency = reject;
   o.bandwidth = bandwidth;
-  return o;
-}
-
-FilterOptions rateLimiter(const std::string& name, double rising, double falling) {
-  FilterOptions o = named(name);
-  o.type = kRateLimiter;
+  o.cutoff_frequency = cutoff;
   o.rising_rate = rising;
   o.falling_rate = falling;
   return o;
 }
-
-FilterOptions highPassRateLimiter(const std::string& name, double cutoff, double rising,
-                                  double falling) {
-  FilterOptions o = rateLimiter(name, rising, falling);
-  o.type = kHighPassRateLimiter;
-  o.cutoff_frequency = cutoff;
-  return o;
+FilterOptions named(const std::string& name) {
+  return request(name, 0);
+}
+FilterOptions lowPass(const std::string& name, double cutoff) {
+  return request(name, kLowPassFilter, -1.0, -1.0, cutoff);
+}
+FilterOptions notch(const std::string& name, double reject, double bandwidth) {
+  return request(name, kNotchFilter, reject, bandwidth);
+}
+FilterOptions rateLimiter(const std::string& name, double rising, double falling) {
+  return request(name, kRateLimiter, -1.0, -1.0, -1.0, rising, falling);
 }
 
 // Runs `fn` and returns what it printed on standard output.
@@ -182,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "[DIALOG] Low-Pass Filter Error\nCut-off frequency should be in the range "
                      "[0, 0.5 * sampling_rate] Hz!\n\nRequested cut-off frequency (300.00 Hz) is "
                      "not in the range [0, 250.00] Hz for current sampling rate (500.00 Hz).\n"},
-        FatalRequest{"HighPassNegativeCutoff", highPassRateLimiter("hp", -1.0, 1.0, -1.0),
+        FatalRequest{"HighPassNegativeCutoff",
+                     request("hp", kHighPassRateLimiter, -1.0, -1.0, -1.0, 1.0, -1.0),
                      "[DIALOG] Low-Pass Filter Error\n"},
         FatalRequest{"NotchAboveHalfRate", notch("n", 251.0, 5.0),
                      "[DIALOG] Notch Filter Error\n"}),
