@@ -216,18 +216,6 @@ class TimeBaseTest : public FailSafeTest, public testing::WithParamInterface<dou
   }
 };
 
-TEST_P(TimeBaseTest, TenHertzLowPass_Reaches63PercentIn15_9ms) {
-  FilterOptions low = filterRequest("low", kLowPassFilter);
-  low.cutoff_frequency = 10.0;
-  const std::vector<double> y = stepResponse(low, 30);
-  // Time of the first cycle at 63.2 % of the step, the step's cycle at 0 ms.
-  std::size_t k = 0;
-  while (k < y.size() && y[k] < 10.0 * (1.0 - std::exp(-1.0)))
-    ++k;
-  ASSERT_LT(k, y.size());
-  EXPECT_NEAR(2.0 * static_cast<double>(k), 1000.0 / (2.0 * M_PI * 10.0), 2.0);  // ms
-}
-
 TEST_P(TimeBaseTest, FiftyNewtonPerSecondLimiter_RampsAtFiftyNewtonPerSecond) {
   FilterOptions limiter = filterRequest("limiter", kRateLimiter);
   limiter.rising_rate = 50.0;

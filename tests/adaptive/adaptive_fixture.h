@@ -85,9 +85,13 @@ class SegmentFixture : public testing::Test {
   void republish() {
     locked([](ss::Objects& o) { ++o.sensor_health->frames_published; });
   }
-  SensorHealth health() {
-    return locked([](ss::Objects& o) { return *o.sensor_health; });
+  // The shared object `member` points to, read under the named mutex:
+  // read(&ss::Objects::runtime).
+  template <class T>
+  T read(T* ss::Objects::*member) {
+    return locked([member](ss::Objects& o) { return *(o.*member); });
   }
+  SensorHealth health() { return read(&ss::Objects::sensor_health); }
   void setSensorPose(const hx4rc_api::Frame& pose) {
     locked([&](ss::Objects& o) { *o.sensor_to_tfc_transform = pose; });
   }
@@ -97,27 +101,10 @@ class SegmentFixture : public testing::Test {
         (*o.wrench_offset)[i] = bias[i];
     });
   }
-  Wrench gravityCompensatedWrench() {
-    return locked([](ss::Objects& o) { return *o.gravity_compensated_wrench; });
-  }
-  Wrench tcpTransformedWrench() {
-    return locked([](ss::Objects& o) { return *o.tcp_transformed_wrench; });
-  }
-  Wrench tcpFilteredWrench() {
-    return locked([](ss::Objects& o) { return *o.tcp_filtered_wrench; });
-  }
-  double runtime() {
-    return locked([](ss::Objects& o) { return *o.runtime; });
-  }
-  std::int32_t newFilterFlag() {
-    return locked([](ss::Objects& o) { return *o.new_filter_flag; });
-  }
-  bool resetFilterHistory() {
-    return locked([](ss::Objects& o) { return *o.reset_filter_history; });
-  }
-  FilterOptions tempFilterOptions() {
-    return locked([](ss::Objects& o) { return *o.temp_filter_options; });
-  }
+  Wrench gravityCompensatedWrench() { return read(&ss::Objects::gravity_compensated_wrench); }
+  Wrench tcpTransformedWrench() { return read(&ss::Objects::tcp_transformed_wrench); }
+  Wrench tcpFilteredWrench() { return read(&ss::Objects::tcp_filtered_wrench); }
+  double runtime() { return read(&ss::Objects::runtime); }
 
   std::unique_ptr<ss::RemovalGuard> guard_;
   std::unique_ptr<ss::Segment> segment_;
@@ -171,11 +158,6 @@ class AdaptiveFixture : public SegmentFixture {
       return;
     controller_->setFreeRunning(true);
     EXPECT_TRUE(thread_->stop(5000));
-  }
-
-  // Reference offset of drive command i: position (m) and roll, pitch, yaw.
-  hx4rc_api::Frame offsetOf(std::size_t i) {
-    return controller_->driveCommands().at(i).command.referenceOffset().frame;
   }
 
   vorel_test::InstalledController controller_;

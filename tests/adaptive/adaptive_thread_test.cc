@@ -1,17 +1,11 @@
-// The force-control thread's construction, start, activation flags, runtime,
-// failure handling and commands that come from another process.
+// The force-control thread's construction, start and failure handling.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/make_shared.hpp>
-#include <chrono>
-#include <cmath>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/adaptive/adaptive_fixture.h"
 #include "tests/support/console_capture.h"
@@ -33,38 +27,6 @@ TEST(AdaptiveThreadConstruction, NoSegment_ThrowsInterprocessErrorAndCreatesNoth
   EXPECT_THROW(ss::openSegment(), boost::interprocess::interprocess_exception);
 }
 
-TEST_F(AdaptiveThreadTest, Constructed_FieldsHoldTheirInitialValues) {
-  EXPECT_EQ(thread_->getRuntimeSeconds(), 0.0);
-  EXPECT_EQ(thread_->getCommandCount(), 0);
-  EXPECT_FALSE(thread_->isActive());
-  EXPECT_FALSE(thread_->wasActive());
-  EXPECT_FALSE(thread_->isToolLoadRead());
-  EXPECT_FALSE(thread_->isTranslationActive());
-  EXPECT_FALSE(thread_->isRotationActive());
-  EXPECT_EQ(thread_->getSamplingRate(), kRate);
-  EXPECT_EQ(thread_->getGains().translation_gain, 5.0);
-  EXPECT_EQ(thread_->getGains().rotation_gain, 5.0);
-  EXPECT_EQ(thread_->getGains().track_smoothing, 0.01);
-  EXPECT_EQ(thread_->getPositionOffset(), Vector(0.0, 0.0, 0.0));
-  EXPECT_EQ(thread_->getRotationOffset(), Vector(0.0, 0.0, 0.0));
-  const hx4rc_api::Load& tool = thread_->getToolLoad();
-  EXPECT_EQ(tool.inertia.mass, 1.0);
-  EXPECT_EQ(tool.inertia.cog, Vector(0.0, 0.0, 0.05));
-  for (double t : tool.inertia.tensor)
-    EXPECT_EQ(t, 0.0);
-  const hx4rc_api::Frame& sensor = thread_->getSensorToTfcTransform();
-  for (int i = 0; i < 9; ++i)
-    EXPECT_TRUE(std::isnan(sensor.rotation.data()[i]));
-  for (int i = 0; i < 3; ++i)
-    EXPECT_TRUE(std::isnan(sensor.position[i]));
-  const HighPassRateLimiter& system = thread_->getSystemFilter();
-  EXPECT_EQ(system.getCutoffFrequency(), 50.0);
-  EXPECT_EQ(system.getRisingRate(), 50.0);
-  EXPECT_EQ(system.getFallingRate(), -50.0);
-  EXPECT_EQ(system.getSamplingRate(), kRate);
-  EXPECT_TRUE(thread_->getFilterChain().empty());
-}
-
 TEST_F(AdaptiveThreadTest, Start_PrintsStartLineAndHoldsResourcesAcrossSync) {
   testing::internal::CaptureStdout();
   startThread();
@@ -77,64 +39,6 @@ TEST_F(AdaptiveThreadTest, Start_PrintsStartLineAndHoldsResourcesAcrossSync) {
   EXPECT_EQ(controller_->releaseCount(), 2u);
   stopThread();
   EXPECT_EQ(controller_->acquireCount(), controller_->releaseCount());
-}
-
-TEST_F(AdaptiveThreadTest, ActivateThenCycleWithSharedFlagsOff_ActiveFalseAgain) {
-  startThread();
-  thread_->activate();
-  EXPECT_TRUE(thread_->isActive());
-  step();
-  EXPECT_FALSE(thread_->isActive());
-  thread_->deactivate();
-  EXPECT_FALSE(thread_->isActive());
-}
-
-TEST_F(AdaptiveThreadTest, FiveHundredOffsets_RuntimeOneSecond) {
-  facade_->activate(true, false);
-  startThread();
-  step(500);
-  EXPECT_EQ(thread_->getCommandCount(), 500);
-  EXPECT_DOUBLE_EQ(thread_->getRuntimeSeconds(), 1.0);
-  EXPECT_DOUBLE_EQ(runtime(), 1.0);  // written by the snapshot of cycle 501
-  EXPECT_EQ(controller_->driveCommandCount(), 500u);
-}
-
-TEST_F(AdaptiveThreadTest, CommandsFromAnotherProcess_TakenByTheCycle) {
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    // A second process: its own facade on the same named segment.
-    int status = 1;
-    try {
-      VorelForceTorqueSensorSecondaryInstance facade(10);
-      facade.setEnabledAxes(false, false, true, false, false, false);
-      facade.setForceControlGains(10.0, 5.0, 0.01);
-      FilterOptions lp = filterRequest("lp", kLowPassFilter);
-      lp.cutoff_frequency = 20.0;
-      facade.addOrRemoveFilter(lp, VorelForceTorqueSensorSecondaryInstance::kAddFilter);
-      facade.activate(true, false);
-      status = 0;
-    } catch (...) {
-    }
-    _exit(status);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 0);
-
-  setFrame(makeWrench(0.0, 0.0, 4.0, 0.0, 0.0, 0.0));
-  startThread();
-  EXPECT_THAT(thread_->getFilterChain().order(), ElementsAre("lp"));
-  EXPECT_EQ(newFilterFlag(), 0);
-  step();
-  // Low-pass at 20 Hz and 500 Hz: w = 2 pi 20 / 500, a0 = w / (w + 1).
-  const double w = 6.283185307179586 * 20.0 / 500.0;
-  const double filtered = w / (w + 1.0) * 4.0;
-  EXPECT_DOUBLE_EQ(tcpFilteredWrench()[2], filtered);
-  ASSERT_EQ(controller_->driveCommandCount(), 1u);
-  // kt = 10 x 0.001; one 2 ms step.
-  EXPECT_DOUBLE_EQ(offsetOf(0).position.z(), 0.002 * filtered * 0.01);
 }
 
 // A controller whose frame query fails on request, as a broken shared state

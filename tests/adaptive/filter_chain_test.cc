@@ -1,5 +1,5 @@
-// The filter chain: keys, order, replacement, removal, messages, the history
-// each filter keeps, and the process exits on bad requests. Expected outputs
+// The filter chain: order, replacement, removal, messages, the history each
+// filter keeps, and the process exits on bad requests. Expected outputs
 // come from separate filter objects fed the same samples.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,41 +22,32 @@ using testing::HasSubstr;
 
 constexpr double kRate = 500.0;  // Hz
 
-FilterOptions named(const std::string& name) {
+// A request as addFilter sends it: parameters in the order reject
+// frequency, bandwidth, cut-off frequency (Hz), rising, falling rate (N/s).
+FilterOptions request(const std::string& name, int type, double reject = -1.0,
+                      double bandwidth = -1.0, double cutoff = -1.0, double rising = 0.0,
+                      double falling = 0.0) {
   FilterOptions o;
   std::memcpy(o.name, name.data(), std::min(name.size(), FilterOptions::kNameSize));
-  return o;
-}
-
-FilterOptions lowPass(const std::string& name, double cutoff) {
-  FilterOptions o = named(name);
-  o.type = kLowPassFilter;
-  o.cutoff_frequency = cutoff;
-  return o;
-}
-
-FilterOptions notch(const std::string& name, double reject, double bandwidth) {
-  FilterOptions o = named(name);
-  o.type = kNotchFilter;
+  o.type = type;
   o.reject_frequency = reject;
   o.bandwidth = bandwidth;
-  return o;
-}
-
-FilterOptions rateLimiter(const std::string& name, double rising, double falling) {
-  FilterOptions o = named(name);
-  o.type = kRateLimiter;
+  o.cutoff_frequency = cutoff;
   o.rising_rate = rising;
   o.falling_rate = falling;
   return o;
 }
-
-FilterOptions highPassRateLimiter(const std::string& name, double cutoff, double rising,
-                                  double falling) {
-  FilterOptions o = rateLimiter(name, rising, falling);
-  o.type = kHighPassRateLimiter;
-  o.cutoff_frequency = cutoff;
-  return o;
+FilterOptions named(const std::string& name) {
+  return request(name, 0);
+}
+FilterOptions lowPass(const std::string& name, double cutoff) {
+  return request(name, kLowPassFilter, -1.0, -1.0, cutoff);
+}
+FilterOptions notch(const std::string& name, double reject, double bandwidth) {
+  return request(name, kNotchFilter, reject, bandwidth);
+}
+FilterOptions rateLimiter(const std::string& name, double rising, double falling) {
+  return request(name, kRateLimiter, -1.0, -1.0, -1.0, rising, falling);
 }
 
 // Runs `fn` and returns what it printed on standard output.
@@ -65,17 +56,6 @@ std::string stdoutOf(Fn fn) {
   testing::internal::CaptureStdout();
   fn();
   return testing::internal::GetCapturedStdout();
-}
-
-TEST(FilterChainKey, NameUpToFirstNulOrAllFortyBytes) {
-  EXPECT_EQ(FilterChain::keyOf(named("lp")), "lp");
-  EXPECT_EQ(FilterChain::keyOf(FilterOptions{}), "");
-  FilterOptions embedded = named("ab");
-  embedded.name[3] = 'c';  // after the NUL: not part of the key
-  EXPECT_EQ(FilterChain::keyOf(embedded), "ab");
-  const std::string forty(40, 'x');
-  FilterOptions full = named(forty);
-  EXPECT_EQ(FilterChain::keyOf(full), forty);
 }
 
 TEST(FilterChain, ReaddedName_MovesToEndFreshWhileOthersKeepHistory) {
@@ -115,19 +95,7 @@ TEST(FilterChain, RemoveTwice_SecondPrintsMessageOnceAndChangesNothing) {
   ASSERT_NE(chain.find("A"), nullptr);
 }
 
-TEST(FilterChain, RemoveAllTwice_EmptiesSilently) {
-  FilterChain chain;
-  chain.add(lowPass("A", 20.0), kRate);
-  chain.add(rateLimiter("B", 1.0, -1.0), kRate);
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
-  EXPECT_TRUE(chain.empty());
-  EXPECT_EQ(chain.find("A"), nullptr);
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
-  EXPECT_TRUE(chain.empty());
-  EXPECT_EQ(chain.apply(3.0, 0.0, 0), 3.0);
-}
-
-TEST(FilterChain, FilterNamedAll_AppliedAndRemovedOnlyWithWholeChain) {
+TEST(FilterChain, FilterNamedAll_AppliedAndRemovedSilentlyOnlyWithWholeChain) {
   FilterChain chain;
   chain.add(rateLimiter("all", 50.0, -50.0), kRate);
   chain.add(lowPass("other", 100.0), kRate);
@@ -135,8 +103,10 @@ TEST(FilterChain, FilterNamedAll_AppliedAndRemovedOnlyWithWholeChain) {
   RateLimiter rl(50.0, -50.0, kRate);
   LowPassFilter lp(100.0, kRate);
   EXPECT_DOUBLE_EQ(chain.apply(10.0, 0.0, 0), lp.filter(rl.filter(10.0, 0), 0));
-  chain.remove(named("all"));
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
   EXPECT_TRUE(chain.empty());
+  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
+  EXPECT_EQ(chain.apply(3.0, 0.0, 0), 3.0);
 }
 
 TEST(FilterChain, AppliedInOrderOfAdditionNotOfNames) {
@@ -160,58 +130,55 @@ TEST(FilterChain, FortyByteName_SameKeyForAddAndRemove) {
   EXPECT_THAT(chain.order(), ElementsAre(forty.substr(0, 39)));
 }
 
-TEST(FilterChain, HighPassRateLimiter_GetsReferenceOthersDoNot) {
-  FilterChain chain;
-  chain.add(lowPass("lp", 100.0), kRate);
-  chain.add(highPassRateLimiter("hp", 50.0, 50.0, -50.0), kRate);
-  LowPassFilter lp(100.0, kRate);
-  HighPassRateLimiter hp(50.0, 50.0, -50.0, kRate);
-  for (double x : {10.0, 10.0, 4.0, -2.0}) {
-    const double reference = 3.0;
-    EXPECT_DOUBLE_EQ(chain.apply(x, reference, 1), hp.filter(lp.filter(x, 1), reference, 1));
-  }
-}
-
-class FilterChainDeathTest : public testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-
-  // Adds in the child process with its standard output sent to standard
-  // error, where the death test reads it.
-  static void addReportingStdout(FilterChain& chain, const FilterOptions& options) {
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    chain.add(options, kRate);
-  }
+// A request the chain cannot serve ends the process with status 255 and
+// says why (on standard output, sent to standard error in the child, where
+// the death test reads it); the chain of the parent is untouched.
+struct FatalRequest {
+  const char* name;
+  FilterOptions options;
+  const char* message;
 };
 
-TEST_F(FilterChainDeathTest, UnknownTypeZeroOrFive_MessageAndExitStatus255) {
-  FilterChain chain;
-  FilterOptions zero = lowPass("x", 10.0);
-  zero.type = 0;
-  FilterOptions five = lowPass("all", 10.0);
-  five.type = 5;
-  EXPECT_EXIT(addReportingStdout(chain, zero), ExitedWithCode(255),
-              HasSubstr("Unknown filter type, shutting down\n"));
-  EXPECT_EXIT(addReportingStdout(chain, five), ExitedWithCode(255),
-              HasSubstr("Unknown filter type, shutting down\n"));
-  EXPECT_TRUE(chain.empty());
-}
+class FilterChainDeathTest : public testing::TestWithParam<FatalRequest> {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
 
-TEST_F(FilterChainDeathTest, LowPassAboveHalfRate_DialogAndExitStatus255) {
+TEST_P(FilterChainDeathTest, Add_MessageAndExitStatus255) {
   FilterChain chain;
   chain.add(lowPass("kept", 10.0), kRate);
-  EXPECT_EXIT(chain.add(lowPass("lp", 300.0), kRate), ExitedWithCode(255),
-              HasSubstr("[DIALOG] Low-Pass Filter Error\nCut-off frequency should be in the range "
-                        "[0, 0.5 * sampling_rate] Hz!\n\nRequested cut-off frequency (300.00 Hz) "
-                        "is not in the range [0, 250.00] Hz for current sampling rate (500.00 "
-                        "Hz).\n"));
-  EXPECT_EXIT(chain.add(highPassRateLimiter("hp", -1.0, 1.0, -1.0), kRate), ExitedWithCode(255),
-              HasSubstr("[DIALOG] Low-Pass Filter Error\n"));
-  EXPECT_EXIT(chain.add(notch("n", 251.0, 5.0), kRate), ExitedWithCode(255),
-              HasSubstr("[DIALOG] Notch Filter Error\n"));
+  EXPECT_EXIT(
+      {
+        std::fflush(stdout);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        chain.add(GetParam().options, kRate);
+      },
+      ExitedWithCode(255), HasSubstr(GetParam().message));
   EXPECT_THAT(chain.order(), ElementsAre("kept"));
 }
+
+FilterOptions withType(FilterOptions o, int type) {
+  o.type = type;
+  return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, FilterChainDeathTest,
+    testing::Values(
+        FatalRequest{"TypeZero", withType(lowPass("x", 10.0), 0),
+                     "Unknown filter type, shutting down\n"},
+        FatalRequest{"TypeFive", withType(lowPass("all", 10.0), 5),
+                     "Unknown filter type, shutting down\n"},
+        FatalRequest{"LowPassAboveHalfRate", lowPass("lp", 300.0),
+                     "[DIALOG] Low-Pass Filter Error\nCut-off frequency should be in the range "
+                     "[0, 0.5 * sampling_rate] Hz!\n\nRequested cut-off frequency (300.00 Hz) is "
+                     "not in the range [0, 250.00] Hz for current sampling rate (500.00 Hz).\n"},
+        FatalRequest{"HighPassNegativeCutoff",
+                     request("hp", kHighPassRateLimiter, -1.0, -1.0, -1.0, 1.0, -1.0),
+                     "[DIALOG] Low-Pass Filter Error\n"},
+        FatalRequest{"NotchAboveHalfRate", notch("n", 251.0, 5.0),
+                     "[DIALOG] Notch Filter Error\n"}),
+    [](const testing::TestParamInfo<FatalRequest>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vorel_device

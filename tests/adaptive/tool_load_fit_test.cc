@@ -1,10 +1,11 @@
 // The tool-load fit on synthetic samples made with the model itself: exact
 // recovery without noise, the refusals (too few samples, parallel gravity
-// directions), three directions in one plane, and the residuals of a sample
-// with a deliberate error.
+// directions, a non-finite value), and the residuals of a sample with a
+// deliberate error.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "adaptive/tool_load_fit.h"
@@ -55,13 +56,6 @@ std::vector<Sample> samplesAt(const Fit& load, const std::vector<Vec3>& gravitie
   return out;
 }
 
-// Six orientations: tool down, up, and on four sides, slightly turned.
-std::vector<Vec3> sixOrientations() {
-  return {gravityFor(0.0, 0.0, 0.0),      gravityFor(M_PI, 0.0, 0.3),
-          gravityFor(M_PI / 2, 0.0, 0.1), gravityFor(-M_PI / 2, 0.2, 0.0),
-          gravityFor(0.0, M_PI / 2, 0.4), gravityFor(0.3, -M_PI / 2, -0.2)};
-}
-
 void expectFit(const Fit& got, const Fit& want, double tol) {
   EXPECT_NEAR(got.mass, want.mass, tol);
   for (int i = 0; i < 3; ++i) {
@@ -71,25 +65,39 @@ void expectFit(const Fit& got, const Fit& want, double tol) {
   }
 }
 
-TEST(ToolLoadFit, SixOrientationsWithoutNoise_RecoversLoadAndBiasExactly) {
-  const Result r = fit(samplesAt(trueLoad(), sixOrientations()));
+// Samples without noise: the fit recovers the load and the bias exactly,
+// with zero residuals.
+struct Exact {
+  const char* name;
+  std::vector<Vec3> gravities;
+};
+
+class ToolLoadFitExact : public testing::TestWithParam<Exact> {};
+
+TEST_P(ToolLoadFitExact, RecoversLoadAndBiasWithZeroResiduals) {
+  const Result r = fit(samplesAt(trueLoad(), GetParam().gravities));
   ASSERT_TRUE(r.ok) << r.refusal;
   expectFit(r.fit, trueLoad(), 1e-9);
-  ASSERT_EQ(r.fit.force_residual.size(), 6u);
-  for (std::size_t i = 0; i < 6; ++i) {
+  ASSERT_EQ(r.fit.force_residual.size(), GetParam().gravities.size());
+  for (std::size_t i = 0; i < GetParam().gravities.size(); ++i) {
     EXPECT_NEAR(r.fit.force_residual[i], 0.0, 1e-9);
     EXPECT_NEAR(r.fit.torque_residual[i], 0.0, 1e-9);
   }
 }
 
-TEST(ToolLoadFit, ThreeDistinctDirectionsInOnePlane_DetermineEveryUnknown) {
-  // Down, and tilted by 60 and 120 degrees about the flange's x axis.
-  const Result r =
-      fit(samplesAt(trueLoad(), {gravityFor(0.0, 0.0, 0.0), gravityFor(M_PI / 3, 0.0, 0.0),
-                                 gravityFor(2 * M_PI / 3, 0.0, 0.0)}));
-  ASSERT_TRUE(r.ok) << r.refusal;
-  expectFit(r.fit, trueLoad(), 1e-9);
-}
+// Six orientations: tool down, up, and on four sides, slightly turned. Three
+// distinct directions in one plane (down, tilted by 60 and 120 degrees about
+// the flange's x axis) determine every unknown too.
+INSTANTIATE_TEST_SUITE_P(
+    Samples, ToolLoadFitExact,
+    testing::Values(Exact{"SixOrientations",
+                          {gravityFor(0.0, 0.0, 0.0), gravityFor(M_PI, 0.0, 0.3),
+                           gravityFor(M_PI / 2, 0.0, 0.1), gravityFor(-M_PI / 2, 0.2, 0.0),
+                           gravityFor(0.0, M_PI / 2, 0.4), gravityFor(0.3, -M_PI / 2, -0.2)}},
+                    Exact{"ThreeDirectionsInOnePlane",
+                          {gravityFor(0.0, 0.0, 0.0), gravityFor(M_PI / 3, 0.0, 0.0),
+                           gravityFor(2 * M_PI / 3, 0.0, 0.0)}}),
+    [](const testing::TestParamInfo<Exact>& info) { return std::string(info.param.name); });
 
 struct Refusal {
   const char* name;
@@ -146,7 +154,9 @@ TEST(ToolLoadFit, OneNewtonErrorOnOneSample_KnownResiduals) {
 }
 
 TEST(ToolLoadFit, NonFiniteSample_Refused) {
-  std::vector<Sample> samples = samplesAt(trueLoad(), sixOrientations());
+  const double g = kGravity;
+  std::vector<Sample> samples =
+      samplesAt(trueLoad(), {{g, 0, 0}, {-g, 0, 0}, {0, g, 0}, {0, -g, 0}, {0, 0, g}, {0, 0, -g}});
   samples[4].torque[1] = NAN;
   const Result r = fit(samples);
   EXPECT_FALSE(r.ok);

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "adaptive/wrench_processing.h"
 
@@ -19,12 +20,9 @@ constexpr double kTol = 1e-12;
 
 Wrench makeWrench(double fx, double fy, double fz, double tx, double ty, double tz) {
   Wrench w;
-  w[0] = fx;
-  w[1] = fy;
-  w[2] = fz;
-  w[3] = tx;
-  w[4] = ty;
-  w[5] = tz;
+  const double v[6] = {fx, fy, fz, tx, ty, tz};
+  for (int i = 0; i < 6; ++i)
+    w[i] = v[i];
   return w;
 }
 
@@ -35,36 +33,44 @@ void expectWrenchNear(const Wrench& actual, const Wrench& expected, double tol =
 
 const Wrench kRaw = makeWrench(3.0, -2.0, 5.0, 0.1, 0.2, -0.3);
 
-TEST(CompensateGravity, ZeroMass_WrenchUnchanged) {
-  const Rotation tilted(0.0, -1.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0);
-  expectWrenchNear(compensateGravity(kRaw, tilted, 0.0, Vector(0.1, 0.2, 0.3)), kRaw, 0.0);
+// The raw wrench with the tool's weight removed: `expected` worked out by
+// hand, or (general rotation) computed independently.
+struct GravityCase {
+  const char* name;
+  Rotation flange;  // flange to world
+  double mass;      // kg
+  Vector cog;       // m, flange axes
+  Wrench expected;
+};
+
+class CompensateGravity : public testing::TestWithParam<GravityCase> {};
+
+TEST_P(CompensateGravity, MatchesWorkedOutWrench) {
+  const GravityCase& c = GetParam();
+  expectWrenchNear(compensateGravity(kRaw, c.flange, c.mass, c.cog), c.expected);
 }
 
-TEST(CompensateGravity, IdentityFlangeCogAtOrigin_OnlyForceZRises) {
-  const Wrench out = compensateGravity(kRaw, Rotation::Identity(), 2.0, Vector(0.0, 0.0, 0.0));
-  expectWrenchNear(out, makeWrench(3.0, -2.0, 5.0 + 19.62, 0.1, 0.2, -0.3));
-}
+// Rf = Rz(1.2) Ry(-0.5) Rx(0.3).
+const Rotation kGeneral(0.3179988464944819, -0.9417497709439283, 0.10947192587708202,
+                        0.8179412488450798, 0.21412234855367762, -0.5339697868677671,
+                        0.479425538604203, 0.2593433800522308, 0.8383866435942036);
 
-TEST(CompensateGravity, DefaultTool_ForceZRises981TorquesUnchanged) {
-  const Wrench out = compensateGravity(kRaw, Rotation::Identity(), 1.0, Vector(0.0, 0.0, 0.05));
-  expectWrenchNear(out, makeWrench(3.0, -2.0, 5.0 + 9.81, 0.1, 0.2, -0.3));
-}
-
-TEST(CompensateGravity, OffsetCog_TorqueYFallsByMomentOfWeight) {
-  // G = (0, 0, -19.62); c x G = (0, -cx gz, 0) = (0, 1.962, 0).
-  const Wrench out = compensateGravity(kRaw, Rotation::Identity(), 2.0, Vector(0.1, 0.0, 0.0));
-  expectWrenchNear(out, makeWrench(3.0, -2.0, 5.0 + 19.62, 0.1, 0.2 - 1.962, -0.3));
-}
-
-TEST(CompensateGravity, GeneralRotation_MatchesIndependentComputation) {
-  // Rf = Rz(1.2) Ry(-0.5) Rx(0.3); m = 1.5 kg, c = (0.02, -0.01, 0.08) m.
-  const Rotation rf(0.3179988464944819, -0.9417497709439283, 0.10947192587708202,
-                    0.8179412488450798, 0.21412234855367762, -0.5339697868677671, 0.479425538604203,
-                    0.2593433800522308, 0.8383866435942036);
-  const Wrench out = compensateGravity(kRaw, rf, 1.5, Vector(0.02, -0.01, 0.08));
-  expectWrenchNear(out, makeWrench(10.054746800560848, 1.816237837468576, 17.336859460488704,
-                                   -0.3286676216023732, 0.5176425548350937, -0.15312777524502));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Tools, CompensateGravity,
+    testing::Values(GravityCase{"ZeroMassTilted", Rotation(0, -1, 0, 1, 0, 0, 0, 0, 1), 0.0,
+                                Vector(0.1, 0.2, 0.3), kRaw},
+                    GravityCase{"CogAtOrigin", Rotation::Identity(), 2.0, Vector(0, 0, 0),
+                                makeWrench(3.0, -2.0, 5.0 + 19.62, 0.1, 0.2, -0.3)},
+                    GravityCase{"DefaultTool", Rotation::Identity(), 1.0, Vector(0, 0, 0.05),
+                                makeWrench(3.0, -2.0, 5.0 + 9.81, 0.1, 0.2, -0.3)},
+                    // G = (0, 0, -19.62); c x G = (0, -cx gz, 0) = (0, 1.962, 0).
+                    GravityCase{"OffsetCog", Rotation::Identity(), 2.0, Vector(0.1, 0, 0),
+                                makeWrench(3.0, -2.0, 5.0 + 19.62, 0.1, 0.2 - 1.962, -0.3)},
+                    GravityCase{
+                        "GeneralRotation", kGeneral, 1.5, Vector(0.02, -0.01, 0.08),
+                        makeWrench(10.054746800560848, 1.816237837468576, 17.336859460488704,
+                                   -0.3286676216023732, 0.5176425548350937, -0.15312777524502)}),
+    [](const testing::TestParamInfo<GravityCase>& info) { return std::string(info.param.name); });
 
 TEST(TransformToTcp, IdentitiesAndSameOrigin_WrenchUnchanged) {
   const Vector origin(0.01, -0.02, 0.15);

@@ -102,52 +102,56 @@ TEST_F(DeviceFrameTest, HWReady_WithoutActivationParams_DoesNothing) {
   EXPECT_EQ(device->activations, 0);
 }
 
-TEST_F(DeviceFrameTest, HWReady_SuccessfulActivation_PublishesNothing) {
+// The hardware-ready signal activates the device on the signal's delivery
+// thread; a failed activation is published with the device's identity as an
+// Error or an Exception event.
+struct HWReadyCase {
+  const char* name;
+  VorelFTSensor::Result result;
+  std::size_t errors, exceptions;
+};
+
+class DeviceHWReadyTest : public DeviceFrameTest,
+                          public ::testing::WithParamInterface<HWReadyCase> {};
+
+TEST_P(DeviceHWReadyTest, Activation_ResultPublishedAsItsEvent) {
   auto device =
       boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
+  device->result = GetParam().result;
   EventSink<hx4_bundle::Error> errors(controller.program()->eventBus(), 9001);
   EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9001);
-
-  device->onHWReady(hx4_signal::HWReady{});
-
-  EXPECT_EQ(device->activations, 1);
-  EXPECT_EQ(device->activated_with.template get<std::string>("arg"), "/dev/null");
-  EXPECT_TRUE(errors.events().empty());
-  EXPECT_TRUE(exceptions.events().empty());
-}
-
-TEST_F(DeviceFrameTest, HWReady_FailedActivation_PublishesErrorWithIdentity) {
-  auto device =
-      boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
-  device->result = VorelFTSensor::Result::Error(-1, "Failed to start the adaptive thread.");
-  EventSink<hx4_bundle::Error> errors(controller.program()->eventBus(), 9002);
-  EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9002);
-
   ASSERT_EQ(device->onCreate(), 0);
+
   publish(hx4_signal::HWReady{});
 
-  ASSERT_TRUE(errors.await(1));
-  const hx4_bundle::Error error = errors.events().front();
-  EXPECT_EQ(error.plux(), "vorel");
-  EXPECT_EQ(error.className(), "vorel_device::VorelFTSensor");
-  EXPECT_EQ(error.label(), "ft_sensor");
-  EXPECT_EQ(error.code(), -1);
-  EXPECT_EQ(error.message(), "Failed to start the adaptive thread.");
-  EXPECT_TRUE(exceptions.events().empty());
+  ASSERT_TRUE(device->awaitActivations(1));
+  EXPECT_EQ(device->activated_with.template get<std::string>("arg"), "/dev/null");
+  ASSERT_TRUE(errors.await(GetParam().errors));
+  ASSERT_TRUE(exceptions.await(GetParam().exceptions));
+  EXPECT_EQ(errors.events().size(), GetParam().errors);
+  EXPECT_EQ(exceptions.events().size(), GetParam().exceptions);
+  for (const hx4_bundle::Error& error : errors.events()) {
+    EXPECT_EQ(error.plux(), "vorel");
+    EXPECT_EQ(error.className(), "vorel_device::VorelFTSensor");
+    EXPECT_EQ(error.label(), "ft_sensor");
+    EXPECT_EQ(error.code(), -1);
+    EXPECT_EQ(error.message(), "Failed to start the adaptive thread.");
+  }
+  for (const hx4_bundle::Exception& exception : exceptions.events()) {
+    EXPECT_EQ(exception.code(), -7);
+    EXPECT_EQ(exception.message(), "segment could not be created");
+  }
 }
 
-TEST_F(DeviceFrameTest, HWReady_ActivationException_PublishesException) {
-  auto device =
-      boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
-  device->result = VorelFTSensor::Result::Exception(-7, "segment could not be created");
-  EventSink<hx4_bundle::Exception> exceptions(controller.program()->eventBus(), 9003);
-
-  device->onHWReady(hx4_signal::HWReady{});
-
-  ASSERT_TRUE(exceptions.await(1));
-  EXPECT_EQ(exceptions.events().front().code(), -7);
-  EXPECT_EQ(exceptions.events().front().message(), "segment could not be created");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Results, DeviceHWReadyTest,
+    ::testing::Values(
+        HWReadyCase{"Success", VorelFTSensor::Result::Success(), 0, 0},
+        HWReadyCase{"Error",
+                    VorelFTSensor::Result::Error(-1, "Failed to start the adaptive thread."), 1, 0},
+        HWReadyCase{"Exception",
+                    VorelFTSensor::Result::Exception(-7, "segment could not be created"), 0, 1}),
+    [](const ::testing::TestParamInfo<HWReadyCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceFrameTest, HWReady_FailureWithoutStream_PublishesNothingAndSurvives) {
   auto device =
@@ -195,15 +199,6 @@ TEST_F(DeviceFrameTest, OnMount_MissingLoad_ReportsTheArgument) {
     EXPECT_NE(std::string(e.what()).find("load"), std::string::npos) << e.what();
   }
   EXPECT_TRUE(controller->loadWrites().empty());
-}
-
-TEST_F(DeviceFrameTest, NewDevice_HoldsNoPortAndRunningProgram) {
-  VorelFTSensor device(controller.program(), deviceConfig(kActivation));
-  EXPECT_EQ(device.portFd(), -1);
-  EXPECT_TRUE(device.programRunning());
-  EXPECT_TRUE(device.devicePath().empty());
-  device.onAlarm(hx4_signal::Alarm{42, "emergency stop"});
-  EXPECT_EQ(device.portFd(), -1);
 }
 
 }  // namespace

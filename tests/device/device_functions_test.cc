@@ -75,33 +75,6 @@ TEST_F(DeviceFunctionsTest, ReadFunctions_EachStage_RowsAreStageMinusBias) {
   EXPECT_TRUE(console.lines().empty());
 }
 
-TEST_F(DeviceFunctionsTest, ReadFunctions_LargerArray_OnlyRowsZeroToTwoOfColumnZeroWritten) {
-  publishStages();
-  Array out(5, 2);
-  for (std::size_t r = 0; r < 5; ++r) {
-    out.item(r, 0) = 100.0 + static_cast<double>(r);
-    out.item(r, 1) = 200.0 + static_cast<double>(r);
-  }
-  ASSERT_TRUE(device->readForce(out).ok());
-  EXPECT_EQ(out.item(0, 0).d(true), -4.0);
-  EXPECT_EQ(out.item(1, 0).d(true), 5.0);
-  EXPECT_EQ(out.item(2, 0).d(true), -6.0);
-  EXPECT_EQ(out.item(3, 0).d(true), 103.0);
-  EXPECT_EQ(out.item(4, 0).d(true), 104.0);
-  for (std::size_t r = 0; r < 5; ++r)
-    EXPECT_EQ(out.item(r, 1).d(true), 200.0 + static_cast<double>(r));
-}
-
-TEST_F(DeviceFunctionsTest, ReadFunctions_ArrayTooShort_HostErrorPropagates) {
-  Array two_rows(2, 1);
-  try {
-    device->readTorque(two_rows);
-    FAIL() << "a missing row must be reported";
-  } catch (const std::out_of_range& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Row index out of range: idx=2", 0), 0u) << e.what();
-  }
-}
-
 // --- Bias ----------------------------------------------------------------------
 
 TEST_F(DeviceFunctionsTest, ResetForceRaw_Targets_ShiftsTheOneBiasOfAllStages) {
@@ -206,16 +179,6 @@ TEST_F(DeviceFunctionsTest, Settings_NonFinite_RefusedSharedValuesUnchanged) {
   EXPECT_EQ(console.lines().size(), 4u);
 }
 
-TEST_F(DeviceFunctionsTest, ResetForce_WithItsOwnReading_LeavesBiasUnchanged) {
-  publishStages();
-  Array reading(3, 1);
-  ASSERT_TRUE(device->readForce(reading).ok());
-  ASSERT_TRUE(device->resetForce(reading).ok());
-  const ftBias bias = view->read<ftBias>(ss::kWrenchOffset);
-  for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(bias[i], 0.0) << i;
-}
-
 TEST_F(DeviceFunctionsTest, TareSensor_ToolFrameSample_BecomesTheWholeBias) {
   publishStages();
   ASSERT_TRUE(device->tareSensor().ok());
@@ -279,33 +242,29 @@ TEST_F(DeviceFunctionsTest, DeactivateForceControl_AlreadyOff_StillWritesZeroTra
 
 // --- Filter requests ---------------------------------------------------------
 
-TEST_F(DeviceFunctionsTest, AddFilter_ThirtyNineCharacterName_StoredWithTerminatingZero) {
+TEST_F(DeviceFunctionsTest, AddFilter_Request_ParametersInOrderNameCutToForty) {
   const std::string name(39, 'n');
   ASSERT_TRUE(device->addFilter(name, 2, 50.0, 4.0, 10.0, 20.0, -30.0).ok());
 
   EXPECT_EQ(view->read<std::int32_t>(ss::kNewFilterFlag), 1);
-  const FilterOptions request = view->read<FilterOptions>(ss::kTempFilterOptions);
-  EXPECT_EQ(std::memcmp(request.name, name.data(), 39), 0);
-  EXPECT_EQ(request.name[39], '\0');
+  FilterOptions request = view->read<FilterOptions>(ss::kTempFilterOptions);
+  EXPECT_EQ(std::string(request.name, FilterOptions::kNameSize), name + '\0');
   EXPECT_EQ(request.type, 2);
   EXPECT_EQ(request.reject_frequency, 50.0);
   EXPECT_EQ(request.bandwidth, 4.0);
   EXPECT_EQ(request.cutoff_frequency, 10.0);
   EXPECT_EQ(request.rising_rate, 20.0);
   EXPECT_EQ(request.falling_rate, -30.0);
-}
 
-TEST_F(DeviceFunctionsTest, AddFilter_FortyFiveCharacterName_StoredAsFirstForty) {
-  std::string name;
+  // A 45-character name: its first 40 characters, without a terminating zero.
+  view->write(ss::kNewFilterFlag, std::int32_t{0});
+  std::string long_name;
   for (int i = 0; i < 45; ++i)
-    name += static_cast<char>('a' + i % 26);
-  ASSERT_TRUE(device->addFilter(name, 1, 0.0, 0.0, 25.0, 0.0, 0.0).ok());
-
-  const FilterOptions request = view->read<FilterOptions>(ss::kTempFilterOptions);
-  EXPECT_EQ(std::string(request.name, FilterOptions::kNameSize), name.substr(0, 40));
-  EXPECT_EQ(request.key(), name.substr(0, 40));
-  EXPECT_EQ(request.type, 1);
-  EXPECT_EQ(request.cutoff_frequency, 25.0);
+    long_name += static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(device->addFilter(long_name, 1, 0.0, 0.0, 25.0, 0.0, 0.0).ok());
+  request = view->read<FilterOptions>(ss::kTempFilterOptions);
+  EXPECT_EQ(std::string(request.name, FilterOptions::kNameSize), long_name.substr(0, 40));
+  EXPECT_EQ(request.key(), long_name.substr(0, 40));
 }
 
 TEST_F(DeviceFunctionsTest, AddFilter_TypeOutsideOneToFour_RefusedWithErrorAndNothingSent) {

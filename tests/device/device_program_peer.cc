@@ -1,42 +1,33 @@
 // The second host process of the two-process device test: it creates its own
 // device (activation parameters "/dev/null", 500 Hz; the sensor pose of the
 // tests' mounting), binds it to the shared segment that the test process's
-// activated device created, and runs robot-program functions on it, one
-// command line from standard input at a time:
+// activated device created, and runs robot-program statements on it, one
+// line from standard input at a time. A statement is written as in a
+// simulator program ("resetForce 0 0 -10", "activateForceControl true
+// false") and runs through the simulator's parser and runner. Replies:
 //
-//   bind                        onBind                      -> "ok <result>"
-//   readForce | readForceFiltered                           -> "ok <x> <y> <z>"
-//   readSensorHealth                                        -> "ok <six rows>"
-//   resetForce <x> <y> <z>      targets in N                -> "ok"
-//   setEnabledAxes <6 x 0|1>                                -> "ok"
-//   activateForceControl <translation 0|1> <rotation 0|1>   -> "ok"
-//   deactivateForceControl                                  -> "ok"
-//   addFilter <name> <type> <p1> .. <p5>                    -> "ok"
-//   terminate                   the ProgramTerminated signal, delivered
-//                               by the host's event stream  -> "ok"
-//   quit                        onUnbind, then exit 0       -> "ok"
+//   <statement>  -> "ok" and the values it read (%.17g), or "error <text>"
+//   bind         onBind                              -> "ok <result>"
+//   terminate    the ProgramTerminated signal, delivered by the host's
+//                event stream                        -> "ok"
+//   quit         onUnbind, then exit 0               -> "ok"
 //
-// A failing command answers "error <text>". The device's console lines are
-// written as "console <line>"; other lines on standard output (the workers'
-// diagnostics) carry neither prefix.
+// The device's console lines are written as "console <line>".
 #include <boost/make_shared.hpp>
 #include <boost/property_tree/xml_parser.hpp>
-#include <chrono>
 #include <cstdio>
-#include <exception>
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "device/vorel_ft_sensor.h"
 #include "host/console.h"
+#include "sim/program/program.h"
+#include "sim/program/program_runner.h"
 #include "tests/support/installed_controller.h"
+#include "tests/support/poll_until.h"
 
 namespace {
-
-using vorel_device::VorelFTSensor;
-using Array = hx4_program_api::Array<hx4_program_api::Number>;
 
 const char* kConfig =
     "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_peer\" plux=\"vorel\">"
@@ -50,103 +41,55 @@ void reply(const std::string& text) {
   std::fflush(stdout);
 }
 
-std::string vector3(Array& a) {
-  char text[128];
-  std::snprintf(text, sizeof(text), "%.17g %.17g %.17g", a.item(0, 0).d(true), a.item(1, 0).d(true),
-                a.item(2, 0).d(true));
-  return text;
-}
-
 }  // namespace
 
 int main() {
   vorel_test::InstalledController controller;
   hx4_program_api_internals::Console::setSink([](const std::string& text) {
-    std::string line = text;
-    if (!line.empty() && line.back() == '\n')
-      line.pop_back();
-    reply("console " + line);
+    reply("console " + text.substr(0, text.find_last_not_of('\n') + 1));
   });
   std::istringstream xml(kConfig);
   boost::property_tree::ptree tree;
   boost::property_tree::read_xml(xml, tree);
-  auto device = boost::make_shared<VorelFTSensor>(controller.program(), tree.get_child("device"));
+  auto device = boost::make_shared<vorel_device::VorelFTSensor>(controller.program(),
+                                                                tree.get_child("device"));
+  const std::atomic<bool> abort{false};
+  vorel_sim_app::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
+                                       &abort, [](const std::string&) {}, nullptr});
 
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    std::istringstream in(line);
-    std::string command;
-    in >> command;
-    try {
-      if (command == "bind") {
-        reply("ok " + std::to_string(device->onBind()));
-      } else if (command == "readForce" || command == "readForceFiltered") {
-        Array force(3, 1);
-        if (command == "readForce") {
-          device->readForce(force);
-        } else {
-          device->readForceFiltered(force);
-        }
-        reply("ok " + vector3(force));
-      } else if (command == "readSensorHealth") {
-        Array health(6, 1);
-        device->readSensorHealth(health);
-        std::ostringstream rows;
-        rows.precision(17);
-        for (int i = 0; i < 6; ++i)
-          rows << ' ' << health.item(i, 0).d(true);
-        reply("ok" + rows.str());
-      } else if (command == "resetForce") {
-        double x, y, z;
-        in >> x >> y >> z;
-        Array targets(3, 1);
-        targets.item(0, 0) = x;
-        targets.item(1, 0) = y;
-        targets.item(2, 0) = z;
-        device->resetForce(targets);
-        reply("ok");
-      } else if (command == "setEnabledAxes") {
-        int a[6];
-        for (int& v : a)
-          in >> v;
-        device->setEnabledAxes(a[0], a[1], a[2], a[3], a[4], a[5]);
-        reply("ok");
-      } else if (command == "activateForceControl") {
-        int translation, rotation;
-        in >> translation >> rotation;
-        device->activateForceControl(translation != 0, rotation != 0);
-        reply("ok");
-      } else if (command == "deactivateForceControl") {
-        device->deactivateForceControl();
-        reply("ok");
-      } else if (command == "addFilter") {
-        std::string name;
-        int type;
-        double p[5];
-        in >> name >> type >> p[0] >> p[1] >> p[2] >> p[3] >> p[4];
-        device->addFilter(name, type, p[0], p[1], p[2], p[3], p[4]);
-        reply("ok");
-      } else if (command == "terminate") {
-        auto stream =
-            controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();
-        stream->publish(boost::any(hx4_signal::ProgramTerminated{1}));
-        // The handler runs on the stream's delivery thread. Once it has
-        // cleared program_running it is under way, and unsubscribing waits
-        // for it to return.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (device->programRunning() && std::chrono::steady_clock::now() < deadline)
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        stream->unregisterCallback(device->subscriberId());
-        reply(device->programRunning() ? "error the handler did not run" : "ok");
-      } else if (command == "quit") {
-        device->onUnbind();
-        reply("ok");
-        break;
-      } else {
-        reply("error unknown command " + command);
+  int line_number = 0;
+  for (std::string line; std::getline(std::cin, line);) {
+    if (line == "bind") {
+      reply("ok " + std::to_string(device->onBind()));
+    } else if (line == "terminate") {
+      auto stream =
+          controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();
+      stream->publish(boost::any(hx4_signal::ProgramTerminated{1}));
+      // The handler runs on the stream's delivery thread. Once it has cleared
+      // program_running it is under way, and unsubscribing waits for it.
+      const bool ran = vorel_test::pollUntil([&] { return !device->programRunning(); });
+      stream->unregisterCallback(device->subscriberId());
+      reply(ran ? "ok" : "error the handler did not run");
+    } else if (line == "quit") {
+      device->onUnbind();
+      reply("ok");
+      break;
+    } else {
+      const vorel_sim_app::LineResult parsed = vorel_sim_app::parseLine(line, ++line_number);
+      if (!parsed.statement) {
+        reply("error " + (parsed.error ? parsed.error->message : std::string("empty line")));
+        continue;
       }
-    } catch (const std::exception& e) {
-      reply(std::string("error ") + e.what());
+      const vorel_sim_app::RunOutcome outcome = runner.run({{*parsed.statement}});
+      if (outcome.error) {
+        reply("error " + *outcome.error);
+        continue;
+      }
+      std::ostringstream values;
+      values.precision(17);
+      for (double v : outcome.runs.at(0).values)
+        values << ' ' << v;
+      reply("ok" + values.str());
     }
   }
   controller->setFreeRunning(true);

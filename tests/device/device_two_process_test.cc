@@ -14,8 +14,8 @@
 #include "adaptive/adaptive_thread.h"
 #include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
-#include "tests/device/program_peer.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/peer_process.h"
 #include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
@@ -24,14 +24,33 @@ namespace {
 namespace ss = vorel_device::shared_segment;
 using hx4rc_api::Model;
 
-Vec3 parseVector(const std::string& reply) {
-  std::istringstream in(reply);
-  std::string ok;
-  Vec3 v{};
-  in >> ok >> v[0] >> v[1] >> v[2];
-  EXPECT_EQ(ok, "ok") << reply;
-  return v;
-}
+// The peer's side of the conversation: one statement in, its reply out;
+// the device's console lines met on the way are kept.
+class ProgramPeer {
+ public:
+  std::string call(const std::string& statement) {
+    if (!process_.writeLine(statement))
+      return "write failed";
+    while (const auto line = process_.readLine()) {
+      if (line->rfind("console ", 0) == 0)
+        console_.push_back(line->substr(8));
+      else if (line->rfind("ok", 0) == 0 || line->rfind("error", 0) == 0)
+        return *line;
+    }
+    return "no reply";
+  }
+  Vec3 vector(const std::string& statement) {
+    std::istringstream in(call(statement));
+    std::string ok;
+    Vec3 v{};
+    in >> ok >> v[0] >> v[1] >> v[2];
+    EXPECT_EQ(ok, "ok") << statement;
+    return v;
+  }
+
+  vorel_test::PeerProcess process_{{VOREL_DEVICE_PROGRAM_PEER}};
+  std::vector<std::string> console_;
+};
 
 TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   vorel_test::ConsoleCapture console;
@@ -50,12 +69,11 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   auto adaptive = device->adaptiveThread();
 
-  ProgramPeer peer(VOREL_DEVICE_PROGRAM_PEER);
-  ASSERT_TRUE(peer.started());
+  ProgramPeer peer;
+  ASSERT_TRUE(peer.process_.started());
   ASSERT_EQ(peer.call("bind"), "ok 0");
-  EXPECT_EQ(peer.consoleLines(),
-            (std::vector<std::string>{"[INFO] VorelFTSensor::onBind",
-                                      "[INFO] onBind: device_address = /dev/null"}));
+  EXPECT_EQ(peer.console_, (std::vector<std::string>{"[INFO] VorelFTSensor::onBind",
+                                                     "[INFO] onBind: device_address = /dev/null"}));
 
   // The peer's bind stored the sensor pose; with it this process's force
   // control turns the sensor's (-3, 0, 4) N into the tool frame: +90 degrees
@@ -67,15 +85,15 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
     return fz == 4.0f;
   }));
   ASSERT_TRUE(controller->runCycles(2));
-  const Vec3 force = parseVector(peer.call("readForce"));
+  const Vec3 force = peer.vector("readForce");
   EXPECT_NEAR(force[0], 0.0, 1e-9);
   EXPECT_NEAR(force[1], -3.0, 1e-9);
   EXPECT_NEAR(force[2], 13.81, 1e-9);
 
   // Bias to read (0, 0, -10) N, force control on z: -1e-4 m per cycle.
   ASSERT_EQ(peer.call("resetForce 0 0 -10"), "ok");
-  ASSERT_EQ(peer.call("setEnabledAxes 0 0 1 0 0 0"), "ok");
-  ASSERT_EQ(peer.call("activateForceControl 1 0"), "ok");
+  ASSERT_EQ(peer.call("setEnabledAxes false false true false false false"), "ok");
+  ASSERT_EQ(peer.call("activateForceControl true false"), "ok");
   controller->clearRecords();
   // The first cycle still works on the snapshot taken before the commands.
   ASSERT_TRUE(controller->runCycles(4));
@@ -106,7 +124,7 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   ASSERT_EQ(peer.call("addFilter ramp 3 0 0 0 50 -50"), "ok");
   ASSERT_TRUE(controller->runCycles(2));
   EXPECT_EQ(adaptive->getFilterChain().order(), std::vector<std::string>{"ramp"});
-  const Vec3 filtered = parseVector(peer.call("readForceFiltered"));
+  const Vec3 filtered = peer.vector("readForceFiltered");
   EXPECT_NEAR(filtered[2], -0.1, 1e-12);
 
   // This process re-activates its device, as a second hardware-ready does:
@@ -124,24 +142,23 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
     return fz == 4.0f;
   }));
   ASSERT_TRUE(controller->runCycles(2));
-  const std::size_t lines_before = peer.consoleLines().size();
+  const std::size_t lines_before = peer.console_.size();
   ASSERT_EQ(peer.call("readSensorHealth").substr(0, 2), "ok");
-  EXPECT_EQ(std::vector<std::string>(peer.consoleLines().begin() + lines_before,
-                                     peer.consoleLines().end()),
+  EXPECT_EQ(std::vector<std::string>(peer.console_.begin() + lines_before, peer.console_.end()),
             (std::vector<std::string>{"[INFO] readSensorHealth: the shared segment was re-created "
                                       "by a new activation; the command facade now uses the new "
                                       "one"}));
   // The re-opened facade gave the new segment the sensor pose; its bias
   // starts at zero.
   ASSERT_TRUE(controller->runCycles(2));
-  const Vec3 fresh = parseVector(peer.call("readForce"));
+  const Vec3 fresh = peer.vector("readForce");
   EXPECT_NEAR(fresh[1], -3.0, 1e-9);
   EXPECT_NEAR(fresh[2], 13.81, 1e-9);
   ASSERT_EQ(peer.call("resetForce 0 0 -10"), "ok");
-  ASSERT_EQ(peer.call("setEnabledAxes 0 0 1 0 0 0"), "ok");
-  ASSERT_EQ(peer.call("activateForceControl 1 0"), "ok");
-  EXPECT_EQ(peer.consoleLines().size(), lines_before + 1)  // re-opened once
-      << peer.consoleLines().back();
+  ASSERT_EQ(peer.call("setEnabledAxes false false true false false false"), "ok");
+  ASSERT_EQ(peer.call("activateForceControl true false"), "ok");
+  EXPECT_EQ(peer.console_.size(), lines_before + 1)  // re-opened once
+      << peer.console_.back();
   controller->clearRecords();
   ASSERT_TRUE(controller->runCycles(4));
   commands = controller->driveCommands();
@@ -165,8 +182,10 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   EXPECT_EQ(controller->driveCommandCount(), commands.size());
 
   EXPECT_EQ(peer.call("quit"), "ok");
-  EXPECT_EQ(peer.wait(), 0);
-  EXPECT_EQ(peer.consoleLines().back(), "[INFO] VorelFTSensor::onUnbind");
+  const vorel_test::PeerExit exit = peer.process_.finish();
+  EXPECT_TRUE(exit.exited);
+  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(peer.console_.back(), "[INFO] VorelFTSensor::onUnbind");
 
   controller->setFreeRunning(true);
   EXPECT_TRUE(device->onDeactivate().ok());

@@ -1,7 +1,7 @@
 // The device's fail-safe behaviour on real workers and the sensor emulator:
-// every end of force control leaves the drive at the zero offset, the health
-// readout, a named mutex left locked by a killed process, a guarded move that
-// never goes on blind, and filter requests that are never lost.
+// every end of force control leaves the drive at the zero offset, a named
+// mutex left locked by a killed process, and a guarded move that never goes
+// on blind.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -117,19 +117,6 @@ INSTANTIATE_TEST_SUITE_P(
                     EndCase{"Unbind", [](VorelFTSensor& d) { d.onUnbind(); }},
                     EndCase{"Destroy", [](VorelFTSensor& d) { d.onDestroy(); }}),
     [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
-
-// --- Health readout in the activating process --------------------------------------
-
-TEST_F(FailSafeDeviceTest, ReadSensorHealth_CleanLine_UsableSamplesSupervisorOk) {
-  ASSERT_TRUE(controller->runCycles(3));
-  Array health(6, 1);
-  ASSERT_TRUE(device->readSensorHealth(health).ok());
-  EXPECT_GE(health.item(0, 0).d(true), 0.0);   // age, s
-  EXPECT_LE(health.item(0, 0).d(true), 0.01);  // taken within the last few cycles
-  EXPECT_EQ(health.item(2, 0).d(true), 0.0);   // CRC errors
-  EXPECT_EQ(health.item(4, 0).d(true), 0.0);   // status bits
-  EXPECT_EQ(health.item(5, 0).d(true), 0.0);   // supervisor ok
-}
 
 // --- A named mutex left locked by a killed process ----------------------------------
 
@@ -278,51 +265,6 @@ TEST_F(BlindMoveTest, SensorHangsUpDuringApproach_EndsWithinStaleLimitWithoutRet
   EXPECT_EQ(retracts.load(), 0);
   EXPECT_THAT(console.lines(), testing::Contains(testing::HasSubstr(
                                    "[ERROR] moveToContact: the sensor gives no usable samples")));
-}
-
-// --- Filter requests are never lost ------------------------------------------------
-
-// Requests issued back to back, within one force-control cycle: each waits
-// until the thread has taken the one before, so every one takes effect.
-TEST_F(FailSafeDeviceTest, FilterRequestsBackToBack_NoneIsLost) {
-  ASSERT_TRUE(device->addFilter("a", 1, 0.0, 0.0, 1.0, 0.0, 0.0).ok());
-  ASSERT_TRUE(device->addFilter("b", 1, 0.0, 0.0, 2.0, 0.0, 0.0).ok());
-  ASSERT_TRUE(controller->runCycles(1));
-  EXPECT_EQ(device->adaptiveThread()->getFilterChain().order(),
-            (std::vector<std::string>{"a"}));  // b waits in the slot
-  ASSERT_TRUE(controller->runCycles(1));
-
-  console.clear();
-  std::atomic<bool> done{false};
-  auto program = std::async(std::launch::async, [&] {
-    device->removeFilter("a");
-    device->removeFilter("b");
-    device->addFilter("c", 1, 0.0, 0.0, 3.0, 0.0, 0.0);
-    done = true;
-  });
-  while (!done.load())
-    ASSERT_TRUE(controller->runCycles(1));
-  program.get();
-  ASSERT_TRUE(controller->runCycles(1));
-  EXPECT_EQ(device->adaptiveThread()->getFilterChain().order(), (std::vector<std::string>{"c"}));
-  EXPECT_TRUE(console.lines().empty());
-}
-
-// Without a force-control thread to take it, a second request waits its
-// bound and is refused by name: nothing is overwritten.
-TEST_F(FailSafeDeviceTest, FilterRequestNotTaken_SecondRefusedByName) {
-  controller->setFreeRunning(true, std::chrono::microseconds(500));
-  device->adaptiveThread()->stop(1000);
-  console.clear();
-  ASSERT_TRUE(device->addFilter("a", 1, 0.0, 0.0, 1.0, 0.0, 0.0).ok());
-  ASSERT_TRUE(device->removeFilter("a").ok());
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{
-                "[ERROR] addOrRemoveFilter: the force-control thread did not take the previous "
-                "filter request within 100 ms; the request to remove filter \"a\" was not sent"}));
-  SegmentView view;
-  EXPECT_EQ(view.read<std::int32_t>(ss::kNewFilterFlag), 1);
-  EXPECT_STREQ(view.read<vorel_device::FilterOptions>(ss::kTempFilterOptions).name, "a");
 }
 
 }  // namespace

@@ -119,13 +119,6 @@ class MoveToContactTest : public ::testing::Test {
     return device->moveToContact(reference_frame, axis, speed, threshold, max_distance, retract);
   }
 
-  // Contact once the robot has moved `mm` from the start.
-  void contactAfter(double mm) {
-    on_move = [this, mm](int, const Motion::Target& target) {
-      if ((target.frame.position - kStart).Norm() >= mm / 1000.0 - 1e-9)
-        setForce(0.0, 0.0, 20.0);
-    };
-  }
   // Contact after the n-th motion command.
   void contactAtMove(int n) {
     on_move = [this, n](int count, const Motion::Target&) {
@@ -145,110 +138,70 @@ class MoveToContactTest : public ::testing::Test {
 
 // --- Direction and frame of the steps --------------------------------------
 
-class MoveToContactSpeedTest : public MoveToContactTest,
-                               public ::testing::WithParamInterface<double> {};
+struct StepCase {
+  const char* name;
+  int frame, axis;
+  double speed;            // mm/s
+  int contact_move;        // contact after this motion command; 0: above the threshold at once
+  hx4rc_api::Vector step;  // one approach step in the world, m
+  std::size_t approaches;  // approach steps, the last in the pass that found the contact
+  bool valid;              // false: every target is all NaN with frame id 0
+};
 
-TEST_P(MoveToContactSpeedTest, WorldZ_Speed50_StepsOf6mmThenRetracts5mmBack) {
-  const double speed = GetParam();
-  const double dir = speed > 0 ? 1.0 : -1.0;
-  contactAfter(20.0);  // reached with the 4th step (24 mm)
+class MoveToContactStepTest : public MoveToContactTest,
+                              public ::testing::WithParamInterface<StepCase> {};
 
-  ASSERT_TRUE(move(0, 2, speed, 10.0, 100.0, 5.0).ok());
+TEST_P(MoveToContactStepTest, ContactFound_ApproachStepsThenRetract5mmBack) {
+  const StepCase& c = GetParam();
+  if (c.contact_move == 0)
+    setForce(0.0, 0.0, 10.5);  // just above the 10 N threshold
+  else
+    contactAtMove(c.contact_move);
+
+  ASSERT_TRUE(move(c.frame, c.axis, c.speed, 10.0, 100.0, 5.0).ok());
 
   const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 6u);
-  // Five steps of 0.006 m along world z (the fifth in the pass that found the
-  // contact), whatever the tool's orientation.
-  for (int k = 0; k < 5; ++k) {
+  ASSERT_EQ(records.size(), c.approaches + 1);
+  const double norm = c.step.Norm();
+  const hx4rc_api::Vector last = kStart + static_cast<double>(c.approaches) * c.step;
+  const hx4rc_api::Vector back = norm > 0.0 ? last - (0.005 / norm) * c.step : last;
+  for (std::size_t k = 0; k < records.size(); ++k) {
     SCOPED_TRACE(k);
-    expectTarget(records[k], 0.4, 0.1, 0.3 + dir * 0.006 * (k + 1));
-    expectApproachParams(records[k].params);
+    const hx4rc_api::Vector p =
+        k < c.approaches ? kStart + static_cast<double>(k + 1) * c.step : back;
+    if (c.valid) {
+      expectTarget(records[k], p.x(), p.y(), p.z());
+    } else {
+      EXPECT_EQ(records[k].target.frame_id, 0);
+      for (int i = 0; i < 9; ++i)
+        EXPECT_TRUE(std::isnan(records[k].target.frame.rotation.data()[i]));
+      for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(std::isnan(records[k].target.frame.position.data()[i]));
+    }
+    if (k < c.approaches)
+      expectApproachParams(records[k].params);
+    else
+      expectRetractParams(records[k].params);
   }
-  // Then 0.005 m back against the approach.
-  expectTarget(records[5], 0.4, 0.1, 0.3 + dir * 0.030 - dir * 0.005);
-  expectRetractParams(records[5].params);
-  // One synchronisation before every frame query: set-up, five passes, retract.
-  EXPECT_EQ(controller->syncCount(), 7u);
+  // One synchronisation before every frame query: set-up, passes, retract.
+  EXPECT_EQ(controller->syncCount(), c.approaches + 2);
   EXPECT_EQ(controller->acquireCount(), 1u);
   EXPECT_EQ(controller->releaseCount(), 1u);
   EXPECT_TRUE(console.lines().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothDirections, MoveToContactSpeedTest, ::testing::Values(50.0, -50.0));
-
-TEST_F(MoveToContactTest, ToolFrame_ReferenceFrame1_StepsAlongToolAxis) {
-  contactAtMove(2);
-
-  ASSERT_TRUE(move(1, 2, 50.0, 10.0, 100.0, 5.0).ok());
-
-  const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 4u);
-  // Tool z points along world -z.
-  for (int k = 0; k < 3; ++k) {
-    SCOPED_TRACE(k);
-    expectTarget(records[k], 0.4, 0.1, 0.3 - 0.006 * (k + 1));
-    expectApproachParams(records[k].params);
-  }
-  expectTarget(records[3], 0.4, 0.1, 0.3 - 0.018 + 0.005);
-  expectRetractParams(records[3].params);
-}
-
-TEST_F(MoveToContactTest, Axis3_OffsetZero_CommandsCurrentPoseEveryPass) {
-  contactAtMove(3);
-
-  ASSERT_TRUE(move(0, 3, 50.0, 10.0, 100.0, 5.0).ok());
-
-  const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 5u);  // four passes, then the retract
-  for (std::size_t k = 0; k < records.size(); ++k) {
-    SCOPED_TRACE(k);
-    expectTarget(records[k], 0.4, 0.1, 0.3);
-  }
-  expectApproachParams(records[3].params);
-  expectRetractParams(records[4].params);
-}
-
-TEST_F(MoveToContactTest, ReferenceFrame2_EveryTargetAllNaNWithIdZero) {
-  contactAtMove(2);
-
-  ASSERT_TRUE(move(2, 0, 50.0, 10.0, 100.0, 5.0).ok());
-
-  const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 4u);
-  for (const MotionRecord& record : records) {
-    EXPECT_EQ(record.target.frame_id, 0);
-    for (int i = 0; i < 9; ++i)
-      EXPECT_TRUE(std::isnan(record.target.frame.rotation.data()[i]));
-    for (int i = 0; i < 3; ++i)
-      EXPECT_TRUE(std::isnan(record.target.frame.position.data()[i]));
-  }
-  expectApproachParams(records[2].params);
-  expectRetractParams(records[3].params);
-}
-
-// --- Contact at once --------------------------------------------------------
-
-class MoveToContactFirstPassTest : public MoveToContactTest,
-                                   public ::testing::WithParamInterface<double> {};
-
-TEST_P(MoveToContactFirstPassTest, ForceAboveThreshold_OneApproachThenRetract) {
-  const double speed = GetParam();
-  const double dir = speed > 0 ? 1.0 : -1.0;
-  setForce(0.0, 0.0, 10.5);
-
-  ASSERT_TRUE(move(0, 0, speed, 10.0, 100.0, 5.0).ok());
-
-  const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 2u);
-  expectTarget(records[0], 0.4 + dir * 0.006, 0.1, 0.3);
-  expectApproachParams(records[0].params);
-  // -speed/|speed| x 5 mm along x.
-  expectTarget(records[1], 0.4 + dir * 0.006 - dir * 0.005, 0.1, 0.3);
-  expectRetractParams(records[1].params);
-}
-
-INSTANTIATE_TEST_SUITE_P(BothDirections, MoveToContactFirstPassTest,
-                         ::testing::Values(50.0, -50.0));
+// World steps are the same whatever the tool's orientation; tool z points
+// along world -z.
+INSTANTIATE_TEST_SUITE_P(
+    Steps, MoveToContactStepTest,
+    ::testing::Values(StepCase{"WorldZUp", 0, 2, 50.0, 4, {0, 0, 0.006}, 5, true},
+                      StepCase{"WorldZDown", 0, 2, -50.0, 4, {0, 0, -0.006}, 5, true},
+                      StepCase{"ToolZ", 1, 2, 50.0, 2, {0, 0, -0.006}, 3, true},
+                      StepCase{"Axis3OffsetZero", 0, 3, 50.0, 3, {0, 0, 0}, 4, true},
+                      StepCase{"ReferenceFrame2", 2, 0, 50.0, 2, {0, 0, 0}, 3, false},
+                      StepCase{"FirstPassXUp", 0, 0, 50.0, 0, {0.006, 0, 0}, 1, true},
+                      StepCase{"FirstPassXDown", 0, 0, -50.0, 0, {-0.006, 0, 0}, 1, true}),
+    [](const ::testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MoveToContactTest, ForceEqualToThreshold_IsNoContact) {
   setForce(0.0, 6.0, 8.0);  // exactly 10 N
@@ -325,6 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadArguments{kNaN, 10.0, 100.0, 5.0, "speed nan mm/s"},
                       BadArguments{kInf, 10.0, 100.0, 5.0, "speed inf mm/s"},
                       BadArguments{50.0, -kInf, 100.0, 5.0, "force threshold -inf N"},
+                      BadArguments{50.0, kNaN, kNaN, 5.0, "force threshold nan N"},
+                      BadArguments{50.0, kInf, 100.0, 5.0, "force threshold inf N"},
                       BadArguments{50.0, 10.0, kNaN, 5.0, "travel limit nan mm"},
                       BadArguments{50.0, 10.0, kInf, 5.0, "travel limit inf mm"},
                       BadArguments{50.0, 10.0, 100.0, kNaN, "retract distance nan mm"},
@@ -332,53 +287,49 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Never blind ------------------------------------------------------------
 
-TEST_F(MoveToContactTest, NaNForceNorm_StopsWithoutStepOrRetract) {
+// After the second step the force norm turns NaN (e.g. bound without a sensor
+// pose) or the health the force-control thread publishes turns bad: the call
+// ends there, even though the travel limit is far.
+struct Blind {
+  double fx;  // N
+  std::int32_t state;
+  double age;  // s
+  const char* line;
+  friend void PrintTo(const Blind& b, std::ostream* os) { *os << b.line; }
+};
+
+class MoveToContactBlindTest : public MoveToContactTest,
+                               public ::testing::WithParamInterface<Blind> {};
+
+TEST_P(MoveToContactBlindTest, NoUsableForce_StopsWithoutStepOrRetract) {
   on_move = [this](int count, const Motion::Target&) {
-    if (count == 2)
-      setForce(kNaN, 0.0, 0.0);  // e.g. bound without a sensor pose
+    if (count != 2)
+      return;
+    setForce(GetParam().fx, 0.0, 0.0);
+    setHealth(GetParam().state, GetParam().age);
   };
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
   EXPECT_EQ(controller->motionCommandCount(), 2u);
   EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{
-                "[ERROR] moveToContact: the force norm nan N is not a finite number (are the "
-                "sensor pose and tool load set?); stopped without a further step or retract"}));
+            (std::vector<std::string>{std::string("[ERROR] moveToContact: ") + GetParam().line +
+                                      "; stopped without a further step or retract"}));
 }
 
-struct Health {
-  std::int32_t state;
-  double age;
-  const char* line;
-  friend void PrintTo(const Health& h, std::ostream* os) { *os << h.line; }
-};
-
-class MoveToContactHealthTest : public MoveToContactTest,
-                                public ::testing::WithParamInterface<Health> {};
-
-// The health the force-control thread publishes turns bad after the second
-// step: the call ends there, even though the force norm is below the
-// threshold and the travel limit is far.
-TEST_P(MoveToContactHealthTest, NoUsableSamples_StopsWithoutStepOrRetract) {
-  on_move = [this](int count, const Motion::Target&) {
-    if (count == 2)
-      setHealth(GetParam().state, GetParam().age);
-  };
-  ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
-  EXPECT_EQ(controller->motionCommandCount(), 2u);
-  EXPECT_EQ(
-      console.lines(),
-      (std::vector<std::string>{std::string("[ERROR] moveToContact: the sensor gives no "
-                                            "usable samples (last usable sample ") +
-                                GetParam().line + "); stopped without a further step or retract"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Supervisor, MoveToContactHealthTest,
-                         ::testing::Values(Health{vorel_device::SensorHealth::kStale, 0.05,
-                                                  "0.05 s ago, supervisor state 1"},
-                                           Health{vorel_device::SensorHealth::kFaulted, 0.0,
-                                                  "0 s ago, supervisor state 2"},
-                                           Health{vorel_device::SensorHealth::kOk, -1.0,
-                                                  "none yet, supervisor state 0"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MoveToContactBlindTest,
+    ::testing::Values(
+        Blind{kNaN, vorel_device::SensorHealth::kOk, 0.0,
+              "the force norm nan N is not a finite number (are the sensor pose and tool load "
+              "set?)"},
+        Blind{0.0, vorel_device::SensorHealth::kStale, 0.05,
+              "the sensor gives no usable samples (last usable sample 0.05 s ago, supervisor "
+              "state 1)"},
+        Blind{0.0, vorel_device::SensorHealth::kFaulted, 0.0,
+              "the sensor gives no usable samples (last usable sample 0 s ago, supervisor state "
+              "2)"},
+        Blind{0.0, vorel_device::SensorHealth::kOk, -1.0,
+              "the sensor gives no usable samples (last usable sample none yet, supervisor state "
+              "0)"}));
 
 // --- Program termination -------------------------------------------------------
 
