@@ -6,9 +6,14 @@
 
 #include "host/controller_backend.h"
 #include "host/program_interface.h"
-#include "tests/support/stepping_controller.h"
+#include "sim/controller/stepping_controller.h"
 
 namespace vorel_test {
+
+using vorel_sim::DriveRecord;
+using vorel_sim::LoadWrite;
+using vorel_sim::MotionRecord;
+using vorel_sim::SteppingController;
 
 class InstalledController {
  public:

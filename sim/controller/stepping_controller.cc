@@ -1,8 +1,8 @@
-#include "tests/support/stepping_controller.h"
+#include "sim/controller/stepping_controller.h"
 
 #include <thread>
 
-namespace vorel_test {
+namespace vorel_sim {
 
 using hx4_program_api_internals::ControlStatus;
 
@@ -297,4 +297,4 @@ boost::optional<ControlStatus> SteppingController::resourceStatus() {
   return status;
 }
 
-}  // namespace vorel_test
+}  // namespace vorel_sim

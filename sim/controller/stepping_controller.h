@@ -1,8 +1,10 @@
-// A controller double for tests: a ControllerBackend whose cycles the test
-// grants one by one, whose state the test sets, and which records every drive
-// and motion command for the test to read back.
+// SteppingController: the simulator's deterministic controller, for runs that
+// must not depend on a clock: a ControllerBackend whose cycles its user (a
+// test, a benchmark) grants one by one, whose state the user sets, and which
+// records every drive and motion command for the user to read back. The
+// real-time controller with its robot and world is SimulatedController.
 //
-// Cycles. In stepping mode (the default) `sync` blocks until the test grants a
+// Cycles. In stepping mode (the default) `sync` blocks until the user grants a
 // cycle: `runCycles(n)` lets n controller cycles pass. At each cycle every
 // thread blocked in `sync` at that moment returns (as on the real controller,
 // where all waiters wake on the same 2 ms tick); `runCycles` then waits until
@@ -37,7 +39,7 @@
 #include "host/controller_backend.h"
 #include "host/controller_types.h"
 
-namespace vorel_test {
+namespace vorel_sim {
 
 // A drive command as the drive channel received it.
 struct DriveRecord {
@@ -179,4 +181,4 @@ class SteppingController : public hx4_program_api_internals::ControllerBackend {
   std::vector<MotionRecord> motion_;
 };
 
-}  // namespace vorel_test
+}  // namespace vorel_sim
