@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "comm/VorelForceTorqueSensorComm.h"
@@ -18,7 +17,6 @@
 namespace {
 
 namespace ss = vorel_device::shared_segment;
-using vorel_device::FilterOptions;
 using vorel_device::ftBias;
 using vorel_device::RxFrame;
 using vorel_device::Wrench;
@@ -99,42 +97,6 @@ TEST_F(FacadeTest, OffsetChangedInSegment_ReadoutsAndBiasesUseIt) {
   facade->setForceBias(force);
   EXPECT_EQ(vec(view->read<ftBias>(ss::kWrenchOffset).data),
             (std::vector<double>{2.0, 2.0, 2.0, 1.0, 1.0, 1.0}));
-}
-
-TEST_F(FacadeTest, AddOrRemoveFilter_SlotFull_SecondWaitsAndTravelsOnlyAfterTake) {
-  FilterOptions notch;
-  const std::string forty = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
-  std::memcpy(notch.name, forty.data(), FilterOptions::kNameSize);  // no NUL
-  notch.type = vorel_device::kNotchFilter;
-  notch.reject_frequency = 50.0;
-  notch.bandwidth = 5.0;
-  EXPECT_TRUE(facade->addOrRemoveFilter(notch, Facade::kAddFilter));
-  FilterOptions stored = view->read<FilterOptions>(ss::kTempFilterOptions);
-  EXPECT_EQ(std::string(stored.name, FilterOptions::kNameSize), forty);
-  EXPECT_EQ(stored.type, vorel_device::kNotchFilter);
-  EXPECT_EQ(stored.reject_frequency, 50.0);
-  EXPECT_EQ(stored.bandwidth, 5.0);
-  EXPECT_EQ(view->read<std::int32_t>(ss::kNewFilterFlag), 1);
-
-  // Nobody takes the first request: the second ("all", with bytes after its
-  // NUL that must not travel) waits its bound and is not sent.
-  FilterOptions remove_all;
-  std::memcpy(remove_all.name, "all\0XYZ", 7);
-  {
-    vorel_test::ConsoleCapture console;
-    EXPECT_FALSE(facade->addOrRemoveFilter(remove_all, Facade::kRemoveFilter));
-  }
-  stored = view->read<FilterOptions>(ss::kTempFilterOptions);
-  EXPECT_EQ(std::string(stored.name, FilterOptions::kNameSize), forty);
-
-  // Once the force-control side has taken the first (flag 0), it travels.
-  view->write<std::int32_t>(ss::kNewFilterFlag, 0);
-  EXPECT_TRUE(facade->addOrRemoveFilter(remove_all, Facade::kRemoveFilter));
-  stored = view->read<FilterOptions>(ss::kTempFilterOptions);
-  const char expected_name[FilterOptions::kNameSize] = {'a', 'l', 'l'};
-  EXPECT_EQ(std::memcmp(stored.name, expected_name, FilterOptions::kNameSize), 0);
-  EXPECT_EQ(stored.reject_frequency, -1.0);
-  EXPECT_EQ(view->read<std::int32_t>(ss::kNewFilterFlag), -1);
 }
 
 // The pose's own frame is stored, not the one relative to its reference.

@@ -56,19 +56,4 @@ TEST(SensorProtocol, FrameBuiltFieldByField_HasTheGoldenBytes) {
   EXPECT_EQ(std::memcmp(f.bytes(), kGoldenFrame.data(), kGoldenFrame.size()), 0);
 }
 
-TEST(SensorProtocol, RandomInputsOfEveryLength_AgreeWithTableDrivenRoutine) {
-  std::uint32_t state = 12345;
-  Bytes data(300);
-  for (auto& b : data) {
-    state = state * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(state >> 24);
-  }
-  for (std::size_t len = 0; len <= data.size(); len += 7) {
-    SCOPED_TRACE(len);
-    const std::uint16_t expected = vorel_test::tableCrcX25(data.data(), len);
-    EXPECT_EQ(SensorProtocol::crc16_x25(data.data(), len), expected);
-    EXPECT_EQ(SensorProtocol::crc16_mcrf4xx(data.data(), len), expected ^ 0xFFFF);
-  }
-}
-
 }  // namespace

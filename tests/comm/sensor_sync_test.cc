@@ -1,9 +1,9 @@
 // The frame synchroniser of the sensor reader over real byte channels (pipes,
 // pseudo-terminals configured like the sensor's port, packet sockets), and
-// the drain loop's stop-flag checks.
+// the drain loop's stop-flag check.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -32,21 +32,33 @@ RxFrame badCrcFrame(int n) {
   return f;
 }
 
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes s;
+  for (const Bytes& p : parts)
+    append(s, p);
+  return s;
+}
+
+Bytes withoutLast(Bytes s) {
+  s.pop_back();
+  return s;
+}
+
 // The tail of a frame entered at byte k, then whole frames 1 .. 38-k: each
 // failed attempt consumes 38 bytes, so after 37-k failures the window starts
 // on the last frame.
 Bytes enteredAt(int k) {
-  const Bytes first = bytesOf(numberedFrame(0));
-  Bytes stream(first.begin() + k, first.end());
+  Bytes s = bytesOf(numberedFrame(0));
+  s.erase(s.begin(), s.begin() + k);
   for (int n = 1; n <= 38 - k; ++n)
-    append(stream, bytesOf(numberedFrame(n)));
-  return stream;
+    append(s, bytesOf(numberedFrame(n)));
+  return s;
 }
 
 struct SyncCase {
   const char* name;
   bool synced_first;  // a valid frame is read before the stream
-  std::function<Bytes()> stream;
+  Bytes stream;
   int result;
   bool synced;
   int crc_errors;
@@ -54,56 +66,30 @@ struct SyncCase {
   std::optional<RxFrame> buffer;  // the receive buffer after the call
 };
 
+const Bytes kWrongHeader = [] {
+  Bytes s = bytesOf(numberedFrame(2));
+  s[0] = 0x55;
+  return s;
+}();
+
 const SyncCase kSyncCases[] = {
-    {"ThirtySixBytes", false,
-     [] {
-       Bytes s = bytesOf(numberedFrame(1));
-       s.pop_back();
-       return s;
-     },
-     Comm::kNoAttempt, false, 0, 36, RxFrame{}},
-    {"TwoAlignedFrames", false,
-     [] {
-       Bytes s = bytesOf(numberedFrame(1));
-       append(s, bytesOf(numberedFrame(2)));
-       return s;
-     },
+    {"ThirtySixBytes", false, withoutLast(bytesOf(numberedFrame(1))), Comm::kNoAttempt, false, 0,
+     36, RxFrame{}},
+    {"TwoAlignedFrames", false, cat({bytesOf(numberedFrame(1)), bytesOf(numberedFrame(2))}),
      Comm::kFrameOk, true, 0, 0, numberedFrame(2)},
-    {"WrongHeaderInSync", true,
-     [] {
-       Bytes s = bytesOf(numberedFrame(2));
-       s[0] = 0x55;
-       append(s, Bytes(10, 0x11));
-       return s;  // 37 + 1 skipped byte consumed, 9 left
-     },
-     Comm::kOutOfSync, false, 0, 9, std::nullopt},
-    {"EnteredAtByte1", false, [] { return enteredAt(1); }, Comm::kFrameOk, true, 0, 0,
-     numberedFrame(37)},
-    {"EnteredAtByte17", false, [] { return enteredAt(17); }, Comm::kFrameOk, true, 0, 0,
-     numberedFrame(21)},
-    {"EnteredAtByte36", false, [] { return enteredAt(36); }, Comm::kFrameOk, true, 0, 0,
-     numberedFrame(2)},
-    {"OneByteShortOfAlignment", false,
-     [] {
-       Bytes s = enteredAt(5);
-       s.pop_back();
-       return s;
-     },
-     Comm::kOutOfSync, false, 1, 36, std::nullopt},
-    {"HeaderByteWrongCrc", false,
-     [] {
-       Bytes s(38, 0x42);
-       s[0] = RxFrame::kHeader;  // a misaligned window that starts on 0xAA
-       return s;
-     },
-     Comm::kOutOfSync, false, 1, 0, std::nullopt},
+    // 37 bytes and one skipped byte consumed.
+    {"WrongHeaderInSync", true, cat({kWrongHeader, Bytes(10, 0x11)}), Comm::kOutOfSync, false, 0, 9,
+     std::nullopt},
+    {"EnteredAtByte1", false, enteredAt(1), Comm::kFrameOk, true, 0, 0, numberedFrame(37)},
+    {"EnteredAtByte17", false, enteredAt(17), Comm::kFrameOk, true, 0, 0, numberedFrame(21)},
+    {"EnteredAtByte36", false, enteredAt(36), Comm::kFrameOk, true, 0, 0, numberedFrame(2)},
+    {"OneByteShortOfAlignment", false, withoutLast(enteredAt(5)), Comm::kOutOfSync, false, 1, 36,
+     std::nullopt},
+    // A misaligned window that starts on 0xAA.
+    {"HeaderByteWrongCrc", false, cat({{RxFrame::kHeader}, Bytes(37, 0x42)}), Comm::kOutOfSync,
+     false, 1, 0, std::nullopt},
     {"ThreeWrongCrcsInSync", true,
-     [] {
-       Bytes s;
-       for (int n = 2; n <= 4; ++n)
-         append(s, bytesOf(badCrcFrame(n)));
-       return s;
-     },
+     cat({bytesOf(badCrcFrame(2)), bytesOf(badCrcFrame(3)), bytesOf(badCrcFrame(4))}),
      Comm::kCrcError, true, 3, 0, badCrcFrame(4)},
 };
 
@@ -131,8 +117,7 @@ TEST_P(SyncChannelTest, ReadFrame_Stream_GivesTableOutcome) {
     ASSERT_TRUE(channel.sendUntilPending(bytesOf(numberedFrame(1)), 37));
     ASSERT_EQ(comm.readFrame(), Comm::kFrameOk);
   }
-  const Bytes stream = c.stream();
-  ASSERT_TRUE(channel.sendUntilPending(stream, static_cast<int>(stream.size())));
+  ASSERT_TRUE(channel.sendUntilPending(c.stream, static_cast<int>(c.stream.size())));
 
   EXPECT_EQ(comm.readFrame(), c.result);
   EXPECT_EQ(comm.isSynced(), c.synced);
@@ -186,58 +171,27 @@ TEST(SyncShortRead, ReadErrorWithBytesPending_FailsAttemptAndEndsCall) {
   EXPECT_EQ(channel.pending(), 40);
 }
 
-// A memory stream that requests the reader's stop when its n-th read of a
-// whole frame has been served (n = 0: before the call).
-struct StoppingSource {
-  Comm::MemorySource bytes;
-  TestableComm& comm;
-  int stop_after_frames;
-  int frames_read = 0;
-
-  int available() const { return bytes.available(); }
-  ssize_t read(std::uint8_t* buf, std::size_t len) {
-    const ssize_t n = bytes.read(buf, len);
-    if (len == RxFrame::kSize && ++frames_read == stop_after_frames)
-      comm.requestStop();
-    return n;
-  }
-};
-
-struct StopCase {
-  const char* name;
-  Bytes stream;
-  int stop_after_frames;
-  int result;
-  int left;  // bytes not consumed
-};
-
-class SyncStopTest : public testing::TestWithParam<StopCase> {};
-
-INSTANTIATE_TEST_SUITE_P(Stops, SyncStopTest,
-                         testing::Values(StopCase{"AlreadyRequested", bytesOf(numberedFrame(1)), 0,
-                                                  Comm::kNoAttempt, 37},
-                                         StopCase{"InSyncAttempt",
-                                                  [] {
-                                                    Bytes s;
-                                                    for (int n = 1; n <= 4; ++n)
-                                                      append(s, bytesOf(numberedFrame(n)));
-                                                    return s;
-                                                  }(),
-                                                  2, Comm::kFrameOk, 2 * 37},
-                                         StopCase{"OutOfSyncAttempt", Bytes(3 * 37, 0x5A), 1,
-                                                  Comm::kOutOfSync, 3 * 37 - 38}),
-                         [](const testing::TestParamInfo<StopCase>& info) {
-                           return std::string(info.param.name);
-                         });
-
-TEST_P(SyncStopTest, StopRequested_DrainEndsAfterThatAttempt) {
-  const StopCase& c = GetParam();
+// Stop requested while the second of four frames is read: the call returns
+// that frame's outcome and leaves the rest.
+TEST(SyncStopFlag, StopRequestedDuringDrain_EndsAfterThatAttempt) {
   TestableComm comm;
-  if (c.stop_after_frames > 0)
-    comm.allowDrain();
-  StoppingSource source{{c.stream.data(), c.stream.size()}, comm, c.stop_after_frames};
-  EXPECT_EQ(comm.readFrameFrom(source), c.result);
-  EXPECT_EQ(source.available(), c.left);
+  comm.allowDrain();
+  const Bytes stream = cat({bytesOf(numberedFrame(1)), bytesOf(numberedFrame(2)),
+                            bytesOf(numberedFrame(3)), bytesOf(numberedFrame(4))});
+  struct StoppingSource {
+    Comm::MemorySource bytes;
+    TestableComm& comm;
+    int frames_read = 0;
+    int available() const { return bytes.available(); }
+    ssize_t read(std::uint8_t* buf, std::size_t len) {
+      if (len == RxFrame::kSize && ++frames_read == 2)
+        comm.requestStop();
+      return bytes.read(buf, len);
+    }
+  } source{{stream.data(), stream.size()}, comm};
+  EXPECT_EQ(comm.readFrameFrom(source), Comm::kFrameOk);
+  EXPECT_TRUE(sameBytes(comm.rxFrame(), numberedFrame(2)));
+  EXPECT_EQ(source.available(), 2 * 37);
 }
 
 }  // namespace
