@@ -29,17 +29,15 @@ struct Channel {
 
   explicit Channel(Kind kind) {
     int fds[2] = {-1, -1};
-    if (kind == kPipe && ::pipe2(fds, O_CLOEXEC) == 0) {
-      port = fds[0];
-      feed = fds[1];
-    } else if (kind == kPacketSockets &&
-               ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0) {
-      port = fds[0];
-      feed = fds[1];
-    } else if (kind == kPseudoTerminal) {
+    if (kind == kPseudoTerminal) {
       feed = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
       if (feed >= 0 && ::grantpt(feed) == 0 && ::unlockpt(feed) == 0 && ::ptsname(feed))
         port = serial::openAndConfigure(::ptsname(feed));
+    } else if ((kind == kPipe
+                    ? ::pipe2(fds, O_CLOEXEC)
+                    : ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds)) == 0) {
+      port = fds[0];
+      feed = fds[1];
     }
   }
   ~Channel() {

@@ -74,21 +74,6 @@ Bytes makeStream(unsigned seed, RxFrame& last) {
   return s;
 }
 
-// The memory feed: the stream as far as it has arrived.
-struct ArrivingSource {
-  const Bytes& bytes;
-  std::size_t arrived = 0;
-  std::size_t pos = 0;
-
-  int available() const { return static_cast<int>(arrived - pos); }
-  ssize_t read(std::uint8_t* buf, std::size_t len) {
-    const std::size_t n = std::min(len, arrived - pos);
-    std::copy(bytes.begin() + pos, bytes.begin() + pos + n, buf);
-    pos += n;
-    return static_cast<ssize_t>(n);
-  }
-};
-
 class SyncRandomStreamTest : public testing::TestWithParam<bool> {};
 
 INSTANTIATE_TEST_SUITE_P(Feeds, SyncRandomStreamTest, testing::Bool(),
@@ -104,17 +89,17 @@ TEST_P(SyncRandomStreamTest, AnyStream_NeverReportsBadFrameAndReacquires) {
     RxFrame last{};
     const Bytes stream = makeStream(seed, last);
     vorel_test::Channel channel(vorel_test::Channel::kPipe);
-    ArrivingSource memory{stream};
+    Comm::MemorySource memory{stream.data(), 0};  // size: the bytes arrived so far
     vorel_test::TestableComm comm;
     comm.setPort(channel.port);
     comm.allowDrain();
     std::mt19937 chunks(seed ^ 0x9E3779B9u);
     int result = -1;
-    while (memory.arrived < stream.size()) {
-      const std::size_t from = memory.arrived;
-      memory.arrived = std::min<std::size_t>(from + 1 + chunks() % 300, stream.size());
+    while (memory.size < stream.size()) {
+      const std::size_t from = memory.size;
+      memory.size = std::min<std::size_t>(from + 1 + chunks() % 300, stream.size());
       ASSERT_TRUE(!pipe ||
-                  channel.send(Bytes(stream.begin() + from, stream.begin() + memory.arrived)));
+                  channel.send(Bytes(stream.begin() + from, stream.begin() + memory.size)));
       result = pipe ? comm.readFrame() : comm.readFrameFrom(memory);
       ASSERT_TRUE(result >= 0 && result <= 3);
       ++outcomes[result];
