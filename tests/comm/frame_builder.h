@@ -33,12 +33,11 @@ inline std::uint16_t tableCrcX25(const std::uint8_t* data, std::size_t len) {
   return static_cast<std::uint16_t>(crc ^ 0xFFFF);
 }
 
-// Header 0xAA, the status, forces (N) and torques (N m), extra bytes 0..7 plus
+// Header 0xAA, status 0, forces (N) and torques (N m), extra bytes 0..7 plus
 // `tag`, and a correct CRC.
-inline RxFrame makeFrame(std::uint16_t status, const float (&ft)[6], std::uint8_t tag = 0) {
+inline RxFrame makeFrame(const float (&ft)[6], std::uint8_t tag = 0) {
   RxFrame f{};
   f.header = RxFrame::kHeader;
-  f.status = status;
   for (int i = 0; i < 6; ++i)
     f.ft_data[i] = ft[i];
   for (int i = 0; i < 8; ++i)
@@ -50,7 +49,7 @@ inline RxFrame makeFrame(std::uint16_t status, const float (&ft)[6], std::uint8_
 // A valid frame whose values and extra bytes are distinguished by `n`.
 inline RxFrame numberedFrame(int n) {
   const float v = static_cast<float>(n);
-  return makeFrame(0, {v, -v, 0.5f * v, 0.25f, -0.125f, 2.0f}, static_cast<std::uint8_t>(n));
+  return makeFrame({v, -v, 0.5f * v, 0.25f, -0.125f, 2.0f}, static_cast<std::uint8_t>(n));
 }
 
 inline Bytes bytesOf(const RxFrame& f) {

@@ -13,7 +13,6 @@
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/comm/sensor_line.h"
-#include "tests/support/segment_view.h"
 
 namespace {
 
@@ -50,7 +49,6 @@ INSTANTIATE_TEST_SUITE_P(Reads, FailingAcknowledgementTest,
 
 TEST_P(FailingAcknowledgementTest, ReadErrorDuringCheck_PrintsErrorAndSendsNothingMore) {
   const FailureCase& c = GetParam();
-  vorel_test::removeNames();
   vorel_device::VorelForceTorqueSensorComm comm(5);
   vorel_test::Channel channel(vorel_test::Channel::kPseudoTerminal);
   ASSERT_TRUE(channel.ok());

@@ -5,14 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/comm/sensor_line.h"
-#include "tests/support/segment_view.h"
 
 namespace {
 
@@ -25,10 +22,6 @@ struct RateCase {
   const char* first;  // first value of the filter command: 86, 172 or 430
   const char* named;  // the rate the printed line names
 };
-
-void PrintTo(const RateCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 std::vector<std::string> expectedLines(const std::string& command, const std::string& named) {
   return {"Configure Filter",
@@ -43,17 +36,15 @@ std::vector<std::string> expectedLines(const std::string& command, const std::st
 class ConfigureFilterTest : public testing::Test {
  protected:
   void SetUp() override {
-    vorel_test::removeNames();
-    comm = std::make_unique<VorelForceTorqueSensorComm>(5);
     ASSERT_TRUE(channel.ok());
-    comm->setPort(channel.port);
+    comm.setPort(channel.port);
   }
 
   // Runs configureFilter; its printed lines, and what reached the line
   // (a marker written after the call shows that nothing else was sent).
   bool configure(double rate, std::vector<std::string>& lines, std::string& sent) {
     testing::internal::CaptureStdout();
-    const bool result = comm->configureFilter(rate);
+    const bool result = comm.configureFilter(rate);
     lines = linesOf(testing::internal::GetCapturedStdout());
     EXPECT_EQ(::write(channel.port, "#", 1), 1);
     sent = vorel_test::readUntilMarker(channel.feed, '#');
@@ -61,7 +52,7 @@ class ConfigureFilterTest : public testing::Test {
   }
 
   vorel_test::Channel channel{vorel_test::Channel::kPseudoTerminal};
-  std::unique_ptr<VorelForceTorqueSensorComm> comm;
+  VorelForceTorqueSensorComm comm{5};
 };
 
 class ConfigureFilterRateTest : public ConfigureFilterTest,
@@ -105,7 +96,7 @@ TEST_P(AcknowledgementTest, BytesPending_EachCheckConsumesSeven) {
   std::string sent;
   EXPECT_TRUE(configure(500.0, lines, sent));
   EXPECT_EQ(sent, "Cf,86,0,0,1sR");
-  ASSERT_EQ(comm->serialAvailable(), left);
+  ASSERT_EQ(comm.serialAvailable(), left);
   std::vector<std::uint8_t> rest(left);
   ASSERT_EQ(::read(channel.port, rest.data(), rest.size()), left);
   for (int i = 0; i < left; ++i)

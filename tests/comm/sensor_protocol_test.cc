@@ -50,8 +50,7 @@ TEST_P(SensorProtocolTest, KnownInput_GivesGoldenValues) {
 // The frame layout: header, status, six little-endian floats, extra bytes and
 // the CRC field, packed, as the sensor sends them.
 TEST(SensorProtocol, FrameBuiltFieldByField_HasTheGoldenBytes) {
-  const vorel_device::RxFrame f =
-      vorel_test::makeFrame(0, {1.5f, -2.25f, 10.0f, 0.125f, -0.5f, 3.0f});
+  const vorel_device::RxFrame f = vorel_test::makeFrame({1.5f, -2.25f, 10.0f, 0.125f, -0.5f, 3.0f});
   ASSERT_EQ(kGoldenFrame.size(), vorel_device::RxFrame::kSize);
   EXPECT_EQ(std::memcmp(f.bytes(), kGoldenFrame.data(), kGoldenFrame.size()), 0);
 }

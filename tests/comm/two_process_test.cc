@@ -32,7 +32,6 @@ std::vector<double> valuesOf(const std::string& line, const std::string& label) 
 }
 
 TEST(TwoProcesses, ReaderHereFacadeInPeer_EachReadsWhatTheOtherWrote) {
-  vorel_test::removeNames();
   vorel_test::EmulatorLine line;
   line.emulator.setWrench(Wrench{{1.5, -2.25, 10.0, 0.125, -0.5, 0.0625}});  // exact in float32
   vorel_device::VorelForceTorqueSensorComm reader(5);
