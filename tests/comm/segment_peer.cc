@@ -8,7 +8,7 @@
 //
 //   comm_segment_peer facade
 //     Opens the existing segment through the command facade and starts its
-//     thread; waits (10 s at most) until the raw readout is non-zero, i.e. the
+//     thread; waits (10 s guard) until the raw readout is non-zero, i.e. the
 //     facade's cycle has copied a frame that the reader in the other process
 //     published; prints the readouts, sets biases and commands, prints the
 //     TCP readout again, stops the facade and exits 0. Standard output:
@@ -19,15 +19,14 @@
 //     Values are printed with %.17g, so doubles survive the round trip.
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "comm/shared_segment.h"
 #include "filters/filter_options.h"
+#include "tests/support/poll_until.h"
 
 namespace {
 
@@ -54,13 +53,9 @@ int facade() {
   Facade facade(10);
   facade.start(1000);
   double raw[6] = {0, 0, 0, 0, 0, 0};
-  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (facade.getRawFTData(raw) && raw[0] == 0.0) {
-    if (std::chrono::steady_clock::now() > guard) {
-      std::printf("FAIL no frame\n");
-      return 2;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!vorel_test::pollUntil([&] { return facade.getRawFTData(raw) && raw[0] != 0.0; })) {
+    std::printf("FAIL no frame\n");
+    return 2;
   }
   printValues("raw", raw);
   double tcp[6];

@@ -45,7 +45,10 @@ class FailingAcknowledgementTest : public testing::TestWithParam<FailureCase> {}
 INSTANTIATE_TEST_SUITE_P(Reads, FailingAcknowledgementTest,
                          testing::Values(FailureCase{0, "C", 21, 2},
                                          FailureCase{1, "Cf,86,0,0,1", 14, 5},
-                                         FailureCase{2, "Cf,86,0,0,1s", 7, 6}));
+                                         FailureCase{2, "Cf,86,0,0,1s", 7, 6}),
+                         [](const auto& info) {
+                           return "Read" + std::to_string(info.param.failing_read);
+                         });
 
 TEST_P(FailingAcknowledgementTest, ReadErrorDuringCheck_PrintsErrorAndSendsNothingMore) {
   const FailureCase& c = GetParam();

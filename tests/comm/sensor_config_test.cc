@@ -82,7 +82,10 @@ class AcknowledgementTest : public ConfigureFilterTest,
 
 INSTANTIATE_TEST_SUITE_P(Pending, AcknowledgementTest,
                          testing::Values(std::make_pair(6, 6), std::make_pair(20, 6),
-                                         std::make_pair(21, 0)));
+                                         std::make_pair(21, 0)),
+                         [](const auto& info) {
+                           return "Pending" + std::to_string(info.param.first);
+                         });
 
 // Each of the three checks reads exactly 7 bytes when 7 or more are pending,
 // and nothing otherwise, without waiting; the content is not examined.

@@ -16,12 +16,11 @@
 
 namespace {
 
-using vorel_device::VorelForceTorqueSensorComm;
 using vorel_test::append;
 using vorel_test::Bytes;
 using vorel_test::bytesOf;
 using vorel_test::RxFrame;
-using Comm = VorelForceTorqueSensorComm;
+using Comm = vorel_device::VorelForceTorqueSensorComm;
 
 // Header bytes are over-represented so that misaligned windows often start
 // with 0xAA.

@@ -15,7 +15,6 @@
 
 namespace {
 
-using vorel_device::VorelForceTorqueSensorComm;
 using vorel_test::append;
 using vorel_test::Bytes;
 using vorel_test::bytesOf;
@@ -24,7 +23,7 @@ using vorel_test::numberedFrame;
 using vorel_test::RxFrame;
 using vorel_test::sameBytes;
 using vorel_test::TestableComm;
-using Comm = VorelForceTorqueSensorComm;
+using Comm = vorel_device::VorelForceTorqueSensorComm;
 
 RxFrame badCrcFrame(int n) {
   RxFrame f = numberedFrame(n);
@@ -106,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, SyncChannelTest,
                                   std::get<1>(info.param)->name;
                          });
 
-TEST_P(SyncChannelTest, ReadFrame_Stream_GivesTableOutcome) {
+TEST_P(SyncChannelTest, StreamOnPort_ReadFrameGivesRowOutcome) {
   const SyncCase& c = *std::get<1>(GetParam());
   Channel channel(std::get<0>(GetParam()));
   ASSERT_TRUE(channel.ok());
