@@ -1,6 +1,6 @@
-// Test helpers for the sensor link: builds 37-byte frames with their
-// CRC-16/X-25 computed by a table-driven routine of its own (independent of
-// the bit-by-bit routines under test), and checks frames with it.
+// 37-byte sensor frames for the tests, with their CRC-16/X-25 computed by a
+// table-driven routine of the tests' own (independent of the bit-by-bit
+// routines under test).
 #pragma once
 
 #include <array>
@@ -13,6 +13,7 @@
 namespace vorel_test {
 
 using Bytes = std::vector<std::uint8_t>;
+using vorel_device::RxFrame;
 
 // CRC-16/X-25 by a 256-entry table of the reflected polynomial 0x8408.
 inline std::uint16_t tableCrcX25(const std::uint8_t* data, std::size_t len) {
@@ -32,47 +33,40 @@ inline std::uint16_t tableCrcX25(const std::uint8_t* data, std::size_t len) {
   return static_cast<std::uint16_t>(crc ^ 0xFFFF);
 }
 
-// A frame with header 0xAA, the given status, forces (N) and torques (N m),
-// extra bytes 0..7 plus `tag`, and a correct CRC.
-inline vorel_device::RxFrame makeFrame(std::uint16_t status, const float (&ft)[6],
-                                       std::uint8_t tag = 0) {
-  vorel_device::RxFrame f{};
-  f.header = vorel_device::RxFrame::kHeader;
-  f.status = status;
+// Header 0xAA, status 0, forces (N) and torques (N m), extra bytes 0..7 plus
+// `tag`, and a correct CRC.
+inline RxFrame makeFrame(const float (&ft)[6], std::uint8_t tag = 0) {
+  RxFrame f{};
+  f.header = RxFrame::kHeader;
   for (int i = 0; i < 6; ++i)
     f.ft_data[i] = ft[i];
   for (int i = 0; i < 8; ++i)
     f.extra[i] = static_cast<std::uint8_t>(i + tag);
-  f.crc = tableCrcX25(f.data(), vorel_device::RxFrame::kDataSize);
+  f.crc = tableCrcX25(f.data(), RxFrame::kDataSize);
   return f;
 }
 
-// A valid frame whose forces and extra bytes are distinguished by `n`.
-inline vorel_device::RxFrame numberedFrame(int n, std::uint16_t status = 0) {
+// A valid frame whose values and extra bytes are distinguished by `n`.
+inline RxFrame numberedFrame(int n) {
   const float v = static_cast<float>(n);
-  const float ft[6] = {v, -v, 0.5f * v, 0.25f, -0.125f, 2.0f};
-  return makeFrame(status, ft, static_cast<std::uint8_t>(n));
+  return makeFrame({v, -v, 0.5f * v, 0.25f, -0.125f, 2.0f}, static_cast<std::uint8_t>(n));
 }
 
-inline Bytes bytesOf(const vorel_device::RxFrame& f) {
-  return Bytes(f.bytes(), f.bytes() + vorel_device::RxFrame::kSize);
+inline Bytes bytesOf(const RxFrame& f) {
+  return Bytes(f.bytes(), f.bytes() + RxFrame::kSize);
 }
 
 inline void append(Bytes& out, const Bytes& more) {
   out.insert(out.end(), more.begin(), more.end());
 }
-inline void append(Bytes& out, const vorel_device::RxFrame& f) {
-  append(out, bytesOf(f));
+
+// Header 0xAA and a CRC field that matches the payload.
+inline bool frameIsValid(const RxFrame& f) {
+  return f.header == RxFrame::kHeader && f.crc == tableCrcX25(f.data(), RxFrame::kDataSize);
 }
 
-// True when the frame's header is 0xAA and its CRC field matches its payload.
-inline bool frameIsValid(const vorel_device::RxFrame& f) {
-  return f.header == vorel_device::RxFrame::kHeader &&
-         f.crc == tableCrcX25(f.data(), vorel_device::RxFrame::kDataSize);
-}
-
-inline bool sameBytes(const vorel_device::RxFrame& a, const vorel_device::RxFrame& b) {
-  return std::memcmp(a.bytes(), b.bytes(), vorel_device::RxFrame::kSize) == 0;
+inline bool sameBytes(const RxFrame& a, const RxFrame& b) {
+  return std::memcmp(a.bytes(), b.bytes(), RxFrame::kSize) == 0;
 }
 
 }  // namespace vorel_test

@@ -1,41 +1,37 @@
 // comm_segment_peer: the second process of the shared-segment tests.
 //
 //   comm_segment_peer stale lock|free
-//     Creates the segment and the named mutex as a reader does, writes values
-//     a fresh segment never holds (gains 1, 2, 3; all axes enabled;
-//     "frame_counter" 77), adds an object "stale_marker", takes the mutex
-//     ("lock") or leaves it free ("free"), and kills itself with SIGKILL: both
-//     names stay behind, as after a crash.
+//     Creates the segment and the named mutex as a reader does, writes gains a
+//     fresh segment never holds, adds an object "stale_marker", takes the
+//     mutex ("lock") or leaves it free ("free"), and kills itself with
+//     SIGKILL: both names stay behind, as after a crash.
 //
 //   comm_segment_peer facade
 //     Opens the existing segment through the command facade and starts its
-//     thread; waits (10 s at most) until the raw readout is non-zero, i.e. the
+//     thread; waits (10 s guard) until the raw readout is non-zero, i.e. the
 //     facade's cycle has copied a frame that the reader in the other process
 //     published; prints the readouts, sets biases and commands, prints the
-//     readouts again, stops the facade and exits 0. Lines on standard output:
+//     TCP readout again, stops the facade and exits 0. Standard output:
 //       raw <6 values>
 //       tcp <6 values>
 //       tcp_after_bias <6 values>
-//       force_norm <value>
 //       done
 //     Values are printed with %.17g, so doubles survive the round trip.
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "comm/shared_segment.h"
 #include "filters/filter_options.h"
-#include "host/program_values.h"
+#include "tests/support/poll_until.h"
 
 namespace {
 
 namespace ss = vorel_device::shared_segment;
-using vorel_device::VorelForceTorqueSensorSecondaryInstance;
+using Facade = vorel_device::VorelForceTorqueSensorSecondaryInstance;
 
 void printValues(const char* label, const double (&v)[6]) {
   std::printf("%s %.17g %.17g %.17g %.17g %.17g %.17g\n", label, v[0], v[1], v[2], v[3], v[4],
@@ -45,40 +41,23 @@ void printValues(const char* label, const double (&v)[6]) {
 int stale(bool lock) {
   ss::Segment segment = ss::createSegment();
   boost::shared_ptr<ss::Mutex> mutex = ss::createMutex();
-  ss::Objects objects = ss::constructObjects(segment);
-  *objects.gains = vorel_device::Gains{1.0, 2.0, 3.0};
-  *objects.enabled_axes = ss::EnabledAxes{1, 1, 1, 1, 1, 1};
-  *objects.frame_counter = 77;
+  *ss::constructObjects(segment).gains = vorel_device::Gains{1.0, 2.0, 3.0};
   segment.construct<int>("stale_marker")(1);
   if (lock)
     mutex->lock();
-  std::fflush(stdout);
   ::raise(SIGKILL);
   return 4;  // not reached
 }
 
 int facade() {
-  VorelForceTorqueSensorSecondaryInstance facade(10);
+  Facade facade(10);
   facade.start(1000);
-
   double raw[6] = {0, 0, 0, 0, 0, 0};
-  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    facade.getRawFTData(raw);
-    bool any = false;
-    for (double v : raw)
-      any = any || v != 0.0;
-    if (any)
-      break;
-    if (std::chrono::steady_clock::now() > guard) {
-      std::printf("FAIL no frame\n");
-      facade.stop(1000);
-      return 2;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!vorel_test::pollUntil([&] { return facade.getRawFTData(raw) && raw[0] != 0.0; })) {
+    std::printf("FAIL no frame\n");
+    return 2;
   }
   printValues("raw", raw);
-
   double tcp[6];
   facade.getTCPFrameFTData(tcp);
   printValues("tcp", tcp);
@@ -89,28 +68,14 @@ int facade() {
   double torque_bias[3] = {0.5, 0.25, 0.125};
   facade.setTorqueBias(torque_bias);
   facade.setForceControlGains(7.0, 8.0, 0.5);
-  facade.setEnabledAxes(true, false, true, false, false, true);
-  double force_track[3] = {10.0, 20.0, 30.0};
-  facade.setForceTrackValue(force_track);
-  double torque_track[3] = {1.0, 2.0, 3.0};
-  facade.setTorqueTrackValue(torque_track);
   facade.activate(true, false);
-  facade.setEnabledSystemFilters(true);
-  facade.setSystemFilterParams(30.0, 40.0, -40.0);
   vorel_device::FilterOptions options;
   std::strcpy(options.name, "lp_z");
   options.type = vorel_device::kLowPassFilter;
   options.cutoff_frequency = 20.0;
-  facade.addOrRemoveFilter(options, VorelForceTorqueSensorSecondaryInstance::kAddFilter);
-  facade.resetFilters();
-  facade.setSensorFrame(hx4_program_api::RobotPose(hx4_program_api::Position(0.01, -0.02, 0.035),
-                                                   hx4_program_api::Rotation::RPY(0, 0, 0)));
-
+  facade.addOrRemoveFilter(options, Facade::kAddFilter);
   facade.getTCPFrameFTData(tcp);
   printValues("tcp_after_bias", tcp);
-  double norm = 0.0;
-  facade.getForceNorm(norm);
-  std::printf("force_norm %.17g\n", norm);
 
   const bool stopped = facade.stop(1000);
   std::printf("%s\n", stopped ? "done" : "FAIL stop");

@@ -1,27 +1,23 @@
 // Sensor configuration when reading an acknowledgement fails. This binary is
-// linked with --wrap=read: the library's read calls pass through
-// __wrap_read, which fails (EIO) one chosen read on the port and lets every
-// other read through to the real one. Everything else is real: a
-// pseudo-terminal holds the pending bytes and receives the commands.
+// linked with --wrap=read: the library's read calls pass through __wrap_read,
+// which fails (EIO) one chosen read on the port and lets every other read
+// through. Everything else is real: a pseudo-terminal holds the pending bytes
+// and receives the commands.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "comm/VorelForceTorqueSensorComm.h"
-#include "tests/comm/emulator_line.h"
-#include "tests/comm/sync_test_util.h"
-#include "tests/support/segment_view.h"
+#include "tests/comm/sensor_line.h"
 
 namespace {
 
 std::atomic<int> g_failing_fd{-1};
-// Reads on g_failing_fd still allowed before the one that fails.
-std::atomic<int> g_reads_before_failure{0};
+std::atomic<int> g_reads_before_failure{0};  // reads on g_failing_fd still allowed
 
 }  // namespace
 
@@ -37,74 +33,45 @@ extern "C" ssize_t __wrap_read(int fd, void* buf, size_t count) {
 
 namespace {
 
-using vorel_device::VorelForceTorqueSensorComm;
-
-class FailingAcknowledgement : public testing::Test {
- protected:
-  void SetUp() override {
-    vorel_test::removeNames();
-    comm = std::make_unique<VorelForceTorqueSensorComm>(5);
-    ASSERT_TRUE(vorel_test::openPseudoTerminal(channel));
-    comm->setPort(channel.port);
-    // Enough pending for all three checks to read an acknowledgement.
-    ASSERT_TRUE(channel.send(vorel_test::Bytes(21, 0x41)));
-    ASSERT_TRUE(channel.waitPending(21));
-  }
-  void TearDown() override { g_failing_fd = -1; }
-
-  // Runs configureFilter(500) with the n-th read on the port failing (n from
-  // 0); returns the printed lines and what reached the line.
-  bool configureWithFailingRead(int n, std::vector<std::string>& lines, std::string& sent) {
-    g_reads_before_failure = n;
-    g_failing_fd = channel.port;
-    testing::internal::CaptureStdout();
-    const bool result = comm->configureFilter(500.0);
-    lines = vorel_test::linesOf(testing::internal::GetCapturedStdout());
-    g_failing_fd = -1;
-    EXPECT_EQ(::write(channel.port, "#", 1), 1);
-    sent = vorel_test::readUntilMarker(channel.feed, '#');
-    return result;
-  }
-
-  vorel_test::Channel channel;
-  std::unique_ptr<VorelForceTorqueSensorComm> comm;
+struct FailureCase {
+  int failing_read;  // from 0: after "C", after the filter command, after "s"
+  std::string sent;
+  int left;             // bytes still pending: the failed read took nothing
+  std::size_t printed;  // progress lines before the error
 };
 
-TEST_F(FailingAcknowledgement, ConfigureFilter_ReadErrorAfterSave_ReturnsFalseRunModeUnsent) {
-  std::vector<std::string> lines;
-  std::string sent;
-  EXPECT_FALSE(configureWithFailingRead(2, lines, sent));
-  EXPECT_EQ(sent, "Cf,86,0,0,1s");
-  const std::vector<std::string> expected = {"Configure Filter",
-                                             "Set to config mode",
-                                             "Set filter parameters for 500 Hz",
-                                             "Send command: f,86,0,0,1 with lenght 10",
-                                             "Send cmd f,86,0,0,1",
-                                             "Save configuration.",
-                                             "Error reading from port"};
-  EXPECT_EQ(lines, expected);
-  EXPECT_EQ(comm->serialAvailable(), 21 - 7 - 7);  // the failed read took nothing
-}
+class FailingAcknowledgementTest : public testing::TestWithParam<FailureCase> {};
 
-TEST_F(FailingAcknowledgement, ConfigureFilter_ReadErrorAfterConfigMode_SendsNothingMore) {
-  std::vector<std::string> lines;
-  std::string sent;
-  EXPECT_FALSE(configureWithFailingRead(0, lines, sent));
-  EXPECT_EQ(sent, "C");
-  const std::vector<std::string> expected = {"Configure Filter", "Set to config mode",
-                                             "Error reading from port"};
-  EXPECT_EQ(lines, expected);
-}
+INSTANTIATE_TEST_SUITE_P(Reads, FailingAcknowledgementTest,
+                         testing::Values(FailureCase{0, "C", 21, 2},
+                                         FailureCase{1, "Cf,86,0,0,1", 14, 5},
+                                         FailureCase{2, "Cf,86,0,0,1s", 7, 6}),
+                         [](const auto& info) {
+                           return "Read" + std::to_string(info.param.failing_read);
+                         });
 
-TEST_F(FailingAcknowledgement, WaitForAcknowledgement_ReadFails_PrintsErrorReturnsFalse) {
-  g_reads_before_failure = 0;
+TEST_P(FailingAcknowledgementTest, ReadErrorDuringCheck_PrintsErrorAndSendsNothingMore) {
+  const FailureCase& c = GetParam();
+  vorel_device::VorelForceTorqueSensorComm comm(5);
+  vorel_test::Channel channel(vorel_test::Channel::kPseudoTerminal);
+  ASSERT_TRUE(channel.ok());
+  comm.setPort(channel.port);
+  ASSERT_TRUE(channel.sendUntilPending(vorel_test::Bytes(21, 0x41), 21));
+
+  g_reads_before_failure = c.failing_read;
   g_failing_fd = channel.port;
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(comm->waitForAcknowledgement());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading from port\n");
+  EXPECT_FALSE(comm.configureFilter(500.0));
+  const std::vector<std::string> lines =
+      vorel_test::linesOf(testing::internal::GetCapturedStdout());
   g_failing_fd = -1;
-  EXPECT_TRUE(comm->waitForAcknowledgement());  // the next read goes through
-  EXPECT_EQ(comm->serialAvailable(), 14);
+  ASSERT_EQ(::write(channel.port, "#", 1), 1);
+  EXPECT_EQ(vorel_test::readUntilMarker(channel.feed, '#'), c.sent);
+  EXPECT_EQ(comm.serialAvailable(), c.left);
+
+  // The progress lines up to the failed check, then the error.
+  EXPECT_EQ(lines.size(), c.printed + 1u);
+  EXPECT_EQ(lines.back(), "Error reading from port");
 }
 
 }  // namespace

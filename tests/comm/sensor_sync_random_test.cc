@@ -1,36 +1,31 @@
 // Randomised streams for the synchroniser: valid frames mixed with frames with
-// a flipped bit, garbage runs, dropped and inserted bytes, delivered in
-// chunks of random size. Whatever the stream, outcome 1 only ever reports a
-// frame whose header and CRC are right (checked with an independent CRC
-// routine), and a clean stream after the garbage is re-acquired.
+// a flipped bit, garbage runs, dropped and inserted bytes, delivered in chunks
+// of random size, from memory and through a pipe. Outcome 1 only ever reports
+// a frame whose header and CRC are right (checked with the tests' own CRC
+// routine), no call leaves a whole frame pending, and the clean stream after
+// the faults is re-acquired.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <algorithm>
 #include <random>
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/comm/frame_builder.h"
-#include "tests/comm/sync_test_util.h"
+#include "tests/comm/sensor_line.h"
 #include "tests/comm/testable_comm.h"
 
 namespace {
 
-using vorel_device::RxFrame;
-using vorel_device::VorelForceTorqueSensorComm;
 using vorel_test::append;
 using vorel_test::Bytes;
 using vorel_test::bytesOf;
-using vorel_test::frameIsValid;
-using vorel_test::TestableComm;
+using vorel_test::RxFrame;
+using Comm = vorel_device::VorelForceTorqueSensorComm;
 
-constexpr int kCleanTailFrames = 80;
-
+// Header bytes are over-represented so that misaligned windows often start
+// with 0xAA.
 std::uint8_t randomByte(std::mt19937& rng) {
-  // Header bytes are over-represented so that misaligned windows often start
-  // with 0xAA.
-  if (rng() % 8 == 0)
-    return RxFrame::kHeader;
-  return static_cast<std::uint8_t>(rng());
+  return rng() % 8 == 0 ? RxFrame::kHeader : static_cast<std::uint8_t>(rng());
 }
 
 RxFrame randomValidFrame(std::mt19937& rng) {
@@ -42,30 +37,23 @@ RxFrame randomValidFrame(std::mt19937& rng) {
   return f;
 }
 
-struct RandomStream {
-  Bytes bytes;
-  RxFrame last;  // the last frame of the clean tail
-};
-
-RandomStream makeStream(unsigned seed) {
+// Random garbage, 40 damaged or intact frames, then 80 clean frames; `last`
+// is the last of them.
+Bytes makeStream(unsigned seed, RxFrame& last) {
   std::mt19937 rng(seed);
-  RandomStream s;
+  Bytes s;
   for (int i = 0, n = static_cast<int>(rng() % 100); i < n; ++i)
-    s.bytes.push_back(randomByte(rng));
+    s.push_back(randomByte(rng));
   for (int segment = 0; segment < 40; ++segment) {
     Bytes frame = bytesOf(randomValidFrame(rng));
     switch (rng() % 6) {
-      case 0:
-      case 1:
-        break;
-      case 2:  // one flipped bit after the header: always a CRC failure
+      case 2:  // one flipped bit after the header: a CRC failure
         frame[1 + rng() % 36] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
         break;
       case 3:  // a garbage run instead of a frame
-        frame.clear();
-        for (int i = 0, n = 1 + static_cast<int>(rng() % 80); i < n; ++i) {
-          frame.push_back(randomByte(rng));
-        }
+        frame.assign(1 + rng() % 80, 0);
+        for (auto& b : frame)
+          b = randomByte(rng);
         break;
       case 4:  // a dropped byte
         frame.erase(frame.begin() + rng() % frame.size());
@@ -73,118 +61,62 @@ RandomStream makeStream(unsigned seed) {
       case 5:  // an inserted byte
         frame.insert(frame.begin() + rng() % (frame.size() + 1), randomByte(rng));
         break;
+      default:
+        break;
     }
-    append(s.bytes, frame);
+    append(s, frame);
   }
-  for (int i = 0; i < kCleanTailFrames; ++i) {
-    s.last = randomValidFrame(rng);
-    append(s.bytes, s.last);
+  for (int i = 0; i < 80; ++i) {
+    last = randomValidFrame(rng);
+    append(s, bytesOf(last));
   }
   return s;
 }
 
-struct Tally {
+class SyncRandomStreamTest : public testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Feeds, SyncRandomStreamTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "ThroughPipe" : "FromMemory";
+                         });
+
+TEST_P(SyncRandomStreamTest, AnyStream_NeverReportsBadFrameAndReacquires) {
+  const bool pipe = GetParam();
   int outcomes[4] = {0, 0, 0, 0};
-};
-
-// Delivers the stream in random chunks; after each chunk `drain` runs the
-// reader once and `pending` reports what is left unread. Checks the outcome
-// of every call against the reader's state.
-void runStream(unsigned seed, TestableComm& comm, const std::function<void(const Bytes&)>& deliver,
-               const std::function<int()>& drain, const std::function<int()>& pending,
-               Tally& tally) {
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
-  const RandomStream stream = makeStream(seed);
-  std::mt19937 chunks(seed ^ 0x9E3779B9u);
-  int result = -1;
-  for (std::size_t sent = 0; sent < stream.bytes.size();) {
-    const std::size_t n = std::min<std::size_t>(1 + chunks() % 300, stream.bytes.size() - sent);
-    deliver(Bytes(stream.bytes.begin() + sent, stream.bytes.begin() + sent + n));
-    sent += n;
-
-    result = drain();
-    ASSERT_GE(result, 0);
-    ASSERT_LE(result, 3);
-    ++tally.outcomes[result];
-    ASSERT_LT(pending(), 37) << "the call left complete frames pending";
-    const RxFrame& rx = comm.rxFrame();
-    switch (result) {
-      case VorelForceTorqueSensorComm::kFrameOk:
-        ASSERT_TRUE(frameIsValid(rx)) << "outcome 1 for a frame with a wrong header or CRC";
-        ASSERT_TRUE(comm.isSynced());
-        break;
-      case VorelForceTorqueSensorComm::kCrcError:
-        ASSERT_EQ(rx.header, RxFrame::kHeader);
-        ASSERT_FALSE(frameIsValid(rx));
-        ASSERT_TRUE(comm.isSynced());
-        break;
-      case VorelForceTorqueSensorComm::kOutOfSync:
-        ASSERT_FALSE(comm.isSynced());
-        break;
-      default:
-        break;
-    }
-  }
-  EXPECT_EQ(result, VorelForceTorqueSensorComm::kFrameOk) << "clean tail not re-acquired";
-  EXPECT_TRUE(vorel_test::sameBytes(comm.rxFrame(), stream.last));
-  EXPECT_EQ(pending(), 0);
-}
-
-// A stream that has arrived up to `arrived` bytes.
-struct ArrivingSource {
-  const Bytes& bytes;
-  std::size_t arrived = 0;
-  std::size_t pos = 0;
-
-  int available() const { return static_cast<int>(arrived - pos); }
-  ssize_t read(std::uint8_t* buf, std::size_t len) {
-    const std::size_t n = std::min(len, arrived - pos);
-    std::copy(bytes.begin() + pos, bytes.begin() + pos + n, buf);
-    pos += n;
-    return static_cast<ssize_t>(n);
-  }
-};
-
-TEST(SyncRandomStream, FromMemory_NeverReportsBadFrameAndReacquires) {
-  Tally tally;
-  for (unsigned seed = 1; seed <= 300; ++seed) {
-    TestableComm comm;
-    comm.allowDrain();
-    Bytes received;
-    ArrivingSource source{received};
-    received.reserve(1 << 16);
-    runStream(
-        seed, comm,
-        [&](const Bytes& chunk) {
-          append(received, chunk);
-          source.arrived = received.size();
-        },
-        [&] { return comm.readFrameFrom(source); }, [&] { return source.available(); }, tally);
-    if (HasFatalFailure())
-      return;
-  }
-  // The streams exercised every outcome.
-  EXPECT_GT(tally.outcomes[1], 0);
-  EXPECT_GT(tally.outcomes[2], 0);
-  EXPECT_GT(tally.outcomes[3], 0);
-}
-
-TEST(SyncRandomStream, ThroughPipe_NeverReportsBadFrameAndReacquires) {
-  Tally tally;
-  for (unsigned seed = 1001; seed <= 1010; ++seed) {
-    vorel_test::Channel channel;
-    ASSERT_TRUE(vorel_test::openPipe(channel));
-    TestableComm comm;
+  for (unsigned seed = 1; seed <= (pipe ? 10u : 300u); ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    RxFrame last{};
+    const Bytes stream = makeStream(seed, last);
+    vorel_test::Channel channel(vorel_test::Channel::kPipe);
+    Comm::MemorySource memory{stream.data(), 0};  // size: the bytes arrived so far
+    vorel_test::TestableComm comm;
     comm.setPort(channel.port);
     comm.allowDrain();
-    runStream(
-        seed, comm, [&](const Bytes& chunk) { ASSERT_TRUE(channel.send(chunk)); },
-        [&] { return comm.readFrame(); }, [&] { return comm.serialAvailable(); }, tally);
-    if (HasFatalFailure())
-      return;
+    std::mt19937 chunks(seed ^ 0x9E3779B9u);
+    int result = -1;
+    while (memory.size < stream.size()) {
+      const std::size_t from = memory.size;
+      memory.size = std::min<std::size_t>(from + 1 + chunks() % 300, stream.size());
+      ASSERT_TRUE(!pipe ||
+                  channel.send(Bytes(stream.begin() + from, stream.begin() + memory.size)));
+      result = pipe ? comm.readFrame() : comm.readFrameFrom(memory);
+      ASSERT_TRUE(result >= 0 && result <= 3);
+      ++outcomes[result];
+      ASSERT_LT(pipe ? comm.serialAvailable() : memory.available(), 37);
+      const bool valid = vorel_test::frameIsValid(comm.rxFrame());
+      const bool in_sync = comm.isSynced();
+      const bool header = comm.rxFrame().header == RxFrame::kHeader;
+      ASSERT_TRUE(result != Comm::kFrameOk || (valid && in_sync)) << "outcome 1 for a bad frame";
+      ASSERT_TRUE(result != Comm::kCrcError || (!valid && header && in_sync));
+      ASSERT_TRUE(result != Comm::kOutOfSync || !in_sync);
+    }
+    EXPECT_EQ(result, Comm::kFrameOk) << "clean tail not re-acquired";
+    EXPECT_TRUE(vorel_test::sameBytes(comm.rxFrame(), last));
   }
-  EXPECT_GT(tally.outcomes[1], 0);
-  EXPECT_GT(tally.outcomes[3], 0);
+  // The streams exercised every outcome.
+  EXPECT_GT(outcomes[Comm::kFrameOk], 0);
+  EXPECT_GT(outcomes[Comm::kOutOfSync], 0);
+  EXPECT_TRUE(pipe || outcomes[Comm::kCrcError] > 0);
 }
 
 }  // namespace

@@ -1,307 +1,196 @@
-// The frame synchroniser of the sensor reader over real byte channels: pipes,
-// pseudo-terminals configured like the sensor's port, and packet sockets.
+// The frame synchroniser of the sensor reader over real byte channels (pipes,
+// pseudo-terminals configured like the sensor's port, packet sockets), and
+// the drain loop's stop-flag check.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-
+#include <initializer_list>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/comm/frame_builder.h"
-#include "tests/comm/sync_test_util.h"
+#include "tests/comm/sensor_line.h"
 #include "tests/comm/testable_comm.h"
 
 namespace {
 
-using vorel_device::RxFrame;
-using vorel_device::VorelForceTorqueSensorComm;
 using vorel_test::append;
 using vorel_test::Bytes;
 using vorel_test::bytesOf;
 using vorel_test::Channel;
 using vorel_test::numberedFrame;
+using vorel_test::RxFrame;
 using vorel_test::sameBytes;
 using vorel_test::TestableComm;
+using Comm = vorel_device::VorelForceTorqueSensorComm;
 
-constexpr int kNoAttempt = VorelForceTorqueSensorComm::kNoAttempt;
-constexpr int kFrameOk = VorelForceTorqueSensorComm::kFrameOk;
-constexpr int kCrcError = VorelForceTorqueSensorComm::kCrcError;
-constexpr int kOutOfSync = VorelForceTorqueSensorComm::kOutOfSync;
-
-// A frame with an intact header whose CRC field does not match its payload.
 RxFrame badCrcFrame(int n) {
   RxFrame f = numberedFrame(n);
   f.crc ^= 0x0101;
   return f;
 }
 
-enum class Kind { Pipe, PseudoTerminal };
-
-std::string kindName(const testing::TestParamInfo<Kind>& info) {
-  return info.param == Kind::Pipe ? "Pipe" : "PseudoTerminal";
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes s;
+  for (const Bytes& p : parts)
+    append(s, p);
+  return s;
 }
 
-class SyncOverChannel : public testing::TestWithParam<Kind> {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(GetParam() == Kind::Pipe ? vorel_test::openPipe(channel)
-                                         : vorel_test::openPseudoTerminal(channel));
-    comm.setPort(channel.port);
-    comm.allowDrain();
-  }
+Bytes withoutLast(Bytes s) {
+  s.pop_back();
+  return s;
+}
 
-  // Writes the bytes and waits until the port's input queue holds `pending`.
-  void feed(const Bytes& bytes, int pending) {
-    ASSERT_TRUE(channel.send(bytes));
-    ASSERT_TRUE(channel.waitPending(pending)) << "input queue never reached " << pending;
-  }
-  void feed(const Bytes& bytes) { feed(bytes, static_cast<int>(bytes.size())); }
+// The tail of a frame entered at byte k, then whole frames 1 .. 38-k: each
+// failed attempt consumes 38 bytes, so after 37-k failures the window starts
+// on the last frame.
+Bytes enteredAt(int k) {
+  Bytes s = bytesOf(numberedFrame(0));
+  s.erase(s.begin(), s.begin() + k);
+  for (int n = 1; n <= 38 - k; ++n)
+    append(s, bytesOf(numberedFrame(n)));
+  return s;
+}
 
-  Channel channel;
-  TestableComm comm;
+struct SyncCase {
+  const char* name;
+  bool synced_first;  // a valid frame is read before the stream
+  Bytes stream;
+  int result;
+  bool synced;
+  int crc_errors;
+  int pending;                    // left on the port after the call
+  std::optional<RxFrame> buffer;  // the receive buffer after the call
 };
 
-INSTANTIATE_TEST_SUITE_P(Channels, SyncOverChannel,
-                         testing::Values(Kind::Pipe, Kind::PseudoTerminal), kindName);
+const Bytes kWrongHeader = [] {
+  Bytes s = bytesOf(numberedFrame(2));
+  s[0] = 0x55;
+  return s;
+}();
 
-TEST_P(SyncOverChannel, ReadFrame_EmptyOr36Pending_ReturnsNoAttemptAndReadsNothing) {
-  EXPECT_EQ(comm.readFrame(), kNoAttempt);
+const SyncCase kSyncCases[] = {
+    {"ThirtySixBytes", false, withoutLast(bytesOf(numberedFrame(1))), Comm::kNoAttempt, false, 0,
+     36, RxFrame{}},
+    {"TwoAlignedFrames", false, cat({bytesOf(numberedFrame(1)), bytesOf(numberedFrame(2))}),
+     Comm::kFrameOk, true, 0, 0, numberedFrame(2)},
+    // 37 bytes and one skipped byte consumed.
+    {"WrongHeaderInSync", true, cat({kWrongHeader, Bytes(10, 0x11)}), Comm::kOutOfSync, false, 0, 9,
+     std::nullopt},
+    {"EnteredAtByte1", false, enteredAt(1), Comm::kFrameOk, true, 0, 0, numberedFrame(37)},
+    {"EnteredAtByte17", false, enteredAt(17), Comm::kFrameOk, true, 0, 0, numberedFrame(21)},
+    {"EnteredAtByte36", false, enteredAt(36), Comm::kFrameOk, true, 0, 0, numberedFrame(2)},
+    {"OneByteShortOfAlignment", false, withoutLast(enteredAt(5)), Comm::kOutOfSync, false, 1, 36,
+     std::nullopt},
+    // A misaligned window that starts on 0xAA.
+    {"HeaderByteWrongCrc", false, cat({{RxFrame::kHeader}, Bytes(37, 0x42)}), Comm::kOutOfSync,
+     false, 1, 0, std::nullopt},
+    {"ThreeWrongCrcsInSync", true,
+     cat({bytesOf(badCrcFrame(2)), bytesOf(badCrcFrame(3)), bytesOf(badCrcFrame(4))}),
+     Comm::kCrcError, true, 3, 0, badCrcFrame(4)},
+};
 
-  const Bytes frame = bytesOf(numberedFrame(1));
-  feed(Bytes(frame.begin(), frame.begin() + 36));
-  EXPECT_EQ(comm.readFrame(), kNoAttempt);
-  EXPECT_EQ(comm.serialAvailable(), 36);
-  EXPECT_TRUE(sameBytes(comm.rxFrame(), RxFrame{}));
-  EXPECT_FALSE(comm.isSynced());
-  EXPECT_EQ(comm.crcErrorCount(), 0);
+class SyncChannelTest : public testing::TestWithParam<std::tuple<Channel::Kind, const SyncCase*>> {
+};
 
-  // The 37th byte completes the frame.
-  feed(Bytes(frame.begin() + 36, frame.end()), 37);
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  EXPECT_TRUE(sameBytes(comm.rxFrame(), numberedFrame(1)));
-}
+INSTANTIATE_TEST_SUITE_P(Streams, SyncChannelTest,
+                         testing::Combine(testing::Values(Channel::kPipe, Channel::kPseudoTerminal),
+                                          testing::Range(&kSyncCases[0],
+                                                         &kSyncCases[0] + std::size(kSyncCases))),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == Channel::kPipe ? "Pipe_"
+                                                                                        : "Pty_") +
+                                  std::get<1>(info.param)->name;
+                         });
 
-TEST_P(SyncOverChannel, ReadFrame_TwoAlignedValidFrames_ReturnsFrameOkWithSecondFrame) {
-  Bytes stream;
-  append(stream, numberedFrame(1));
-  append(stream, numberedFrame(2));
-  feed(stream);
-
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  EXPECT_TRUE(sameBytes(comm.rxFrame(), numberedFrame(2)));
-  EXPECT_TRUE(comm.isSynced());
-  EXPECT_EQ(comm.crcErrorCount(), 0);
-  EXPECT_EQ(comm.serialAvailable(), 0);
-}
-
-TEST_P(SyncOverChannel, ReadFrame_ValidFrameThenWrongHeader_ReturnsOutOfSyncAndSkipsOneByte) {
-  Bytes stream;
-  append(stream, numberedFrame(1));
-  Bytes bad = bytesOf(numberedFrame(2));
-  bad[0] = 0x55;
-  append(stream, bad);
-  append(stream, Bytes(10, 0x11));
-  feed(stream);
-
-  EXPECT_EQ(comm.readFrame(), kOutOfSync);
-  EXPECT_FALSE(comm.isSynced());
-  // 37 + 37 + 1 skipped byte consumed; 9 of the 10 trailing bytes are left.
-  EXPECT_EQ(comm.serialAvailable(), 9);
-}
-
-TEST_P(SyncOverChannel, ReadFrame_StreamEnteredAtByteK_AcquiresAfter37MinusKFailures) {
-  for (int k = 1; k < 37; ++k) {
-    SCOPED_TRACE(testing::Message() << "entered at byte " << k);
-    TestableComm fresh;
-    fresh.setPort(channel.port);
-    fresh.allowDrain();
-
-    // The tail of a frame entered at byte k, then frames 1 .. 37-k+1. Each
-    // failed attempt consumes 38 bytes; after exactly 37-k failures the window
-    // starts at frame 38-k, the last one written, and every byte is consumed.
-    const int failures = 37 - k;
-    Bytes stream;
-    const Bytes first = bytesOf(numberedFrame(0));
-    stream.insert(stream.end(), first.begin() + k, first.end());
-    for (int n = 1; n <= failures + 1; ++n)
-      append(stream, numberedFrame(n));
-    ASSERT_EQ(stream.size(), static_cast<std::size_t>(38 * failures + 37));
-    feed(stream);
-
-    EXPECT_EQ(fresh.readFrame(), kFrameOk);
-    EXPECT_TRUE(fresh.isSynced());
-    EXPECT_TRUE(sameBytes(fresh.rxFrame(), numberedFrame(failures + 1)));
-    EXPECT_EQ(fresh.crcErrorCount(), 0);
-    EXPECT_EQ(fresh.serialAvailable(), 0);
-  }
-}
-
-TEST_P(SyncOverChannel, ReadFrame_OneByteShortOfAlignment_StaysOutOfSync) {
-  // Entered at byte 5: 32 failures are needed, but the stream ends one byte
-  // before the aligned window is complete.
-  Bytes stream;
-  const Bytes first = bytesOf(numberedFrame(0));
-  stream.insert(stream.end(), first.begin() + 5, first.end());
-  for (int n = 1; n <= 33; ++n)
-    append(stream, numberedFrame(n));
-  stream.pop_back();
-  feed(stream);
-
-  EXPECT_EQ(comm.readFrame(), kOutOfSync);
-  EXPECT_FALSE(comm.isSynced());
-  EXPECT_EQ(comm.serialAvailable(), 36);
-}
-
-TEST_P(SyncOverChannel, ReadFrame_MisalignedWindowWithHeaderByteAndWrongCrc_DoesNotSync) {
-  Bytes window(37);
-  window[0] = RxFrame::kHeader;
-  for (int i = 1; i < 37; ++i)
-    window[i] = static_cast<std::uint8_t>(i);
-  RxFrame asFrame{};
-  std::memcpy(asFrame.bytes(), window.data(), RxFrame::kSize);
-  ASSERT_FALSE(vorel_test::frameIsValid(asFrame));
-  window.push_back(0x42);  // one byte to skip
-  feed(window);
-
-  EXPECT_EQ(comm.readFrame(), kOutOfSync);
-  EXPECT_FALSE(comm.isSynced());
-  EXPECT_EQ(comm.crcErrorCount(), 1);
-  EXPECT_EQ(comm.serialAvailable(), 0);
-}
-
-TEST_P(SyncOverChannel, ReadFrame_ThreeWrongCrcsInOneCall_CountsThreeAndStaysSynced) {
-  feed(bytesOf(numberedFrame(1)));
-  ASSERT_EQ(comm.readFrame(), kFrameOk);
-
-  Bytes stream;
-  for (int n = 2; n <= 4; ++n)
-    append(stream, badCrcFrame(n));
-  feed(stream);
-  EXPECT_EQ(comm.readFrame(), kCrcError);
-  EXPECT_EQ(comm.crcErrorCount(), 3);
-  EXPECT_TRUE(comm.isSynced());
-  EXPECT_TRUE(sameBytes(comm.rxFrame(), badCrcFrame(4)));
-}
-
-TEST_P(SyncOverChannel, ReadFrame_WrongCrcsOverSeveralCycles_CountOnAndSurviveValidFrame) {
-  feed(bytesOf(numberedFrame(1)));
-  ASSERT_EQ(comm.readFrame(), kFrameOk);
-
-  for (int cycle = 1; cycle <= 3; ++cycle) {
-    feed(bytesOf(badCrcFrame(cycle)));
-    EXPECT_EQ(comm.readFrame(), kCrcError);
-    EXPECT_EQ(comm.crcErrorCount(), cycle);
-    EXPECT_TRUE(comm.isSynced());
-  }
-  // The count covers the time since synchronisation was last sought: a valid
-  // frame in sync does not reset it.
-  feed(bytesOf(numberedFrame(5)));
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  EXPECT_EQ(comm.crcErrorCount(), 3);
-}
-
-TEST_P(SyncOverChannel, ReadFrame_StatusOutsideNamedBits_DeliveredAsFrameWithInvalidForces) {
-  feed(bytesOf(numberedFrame(1, 0x0100)));
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  const std::uint16_t status = comm.rxFrame().status;  // packed field: compared by value
-  EXPECT_EQ(status, 0x0100);
-  EXPECT_FALSE(VorelForceTorqueSensorComm::hasValidForces(comm.rxFrame()));
-
-  feed(bytesOf(numberedFrame(2, vorel_device::invalid_measurements)));
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  EXPECT_FALSE(VorelForceTorqueSensorComm::hasValidForces(comm.rxFrame()));
-
-  feed(bytesOf(numberedFrame(3, 0)));
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  EXPECT_TRUE(VorelForceTorqueSensorComm::hasValidForces(comm.rxFrame()));
-}
-
-TEST_P(SyncOverChannel, ReadFrame_EveryCall_CountsOneCycle) {
-  EXPECT_EQ(comm.readCounter(), 0);
-  comm.readFrame();
-  comm.readFrame();
-  Bytes stream;
-  append(stream, numberedFrame(1));
-  append(stream, numberedFrame(2));
-  feed(stream);
-  comm.readFrame();  // two frames, still one cycle
-  EXPECT_EQ(comm.readCounter(), 3);
-}
-
-// A packet socket reports every queued byte as pending, but one read returns
-// one packet only: a real short read.
-TEST(SyncShortRead, PacketShorterThanFrame_IsNeverTakenAsFrame) {
-  Channel channel;
-  ASSERT_TRUE(vorel_test::openPacketSockets(channel));
+TEST_P(SyncChannelTest, StreamOnPort_ReadFrameGivesRowOutcome) {
+  const SyncCase& c = *std::get<1>(GetParam());
+  Channel channel(std::get<0>(GetParam()));
+  ASSERT_TRUE(channel.ok());
   TestableComm comm;
   comm.setPort(channel.port);
   comm.allowDrain();
+  if (c.synced_first) {
+    ASSERT_TRUE(channel.sendUntilPending(bytesOf(numberedFrame(1)), 37));
+    ASSERT_EQ(comm.readFrame(), Comm::kFrameOk);
+  }
+  ASSERT_TRUE(channel.sendUntilPending(c.stream, static_cast<int>(c.stream.size())));
 
+  EXPECT_EQ(comm.readFrame(), c.result);
+  EXPECT_EQ(comm.isSynced(), c.synced);
+  EXPECT_EQ(comm.crcErrorCount(), c.crc_errors);
+  EXPECT_EQ(comm.serialAvailable(), c.pending);
+  EXPECT_TRUE(!c.buffer || sameBytes(comm.rxFrame(), *c.buffer));
+}
+
+// A packet socket reports every queued byte as pending, but a read returns one
+// packet: the 20-byte read leaves a buffer that still holds the whole earlier
+// frame (same first 20 bytes), which must not count.
+TEST(SyncShortRead, PacketShorterThanFrame_IsNeverTakenAsFrame) {
+  Channel channel(Channel::kPacketSockets);
+  ASSERT_TRUE(channel.ok());
+  TestableComm comm;
+  comm.setPort(channel.port);
+  comm.allowDrain();
   const Bytes frame = bytesOf(numberedFrame(7));
   ASSERT_TRUE(channel.send(frame));
-  ASSERT_EQ(comm.readFrame(), kFrameOk);
+  ASSERT_EQ(comm.readFrame(), Comm::kFrameOk);
 
-  // The same frame again, split into packets of 20 and 17 bytes. The first
-  // read fills only 20 bytes of the buffer, which then still holds a whole
-  // valid frame (its first 20 bytes are identical): it must not count.
   ASSERT_TRUE(channel.send(Bytes(frame.begin(), frame.begin() + 20)));
   ASSERT_TRUE(channel.send(Bytes(frame.begin() + 20, frame.end())));
-  ASSERT_EQ(comm.serialAvailable(), 37);
-  EXPECT_EQ(comm.readFrame(), kOutOfSync);
+  EXPECT_EQ(comm.readFrame(), Comm::kOutOfSync);
   EXPECT_FALSE(comm.isSynced());
   EXPECT_EQ(comm.serialAvailable(), 17);  // the call ended after the failed attempt
 
-  EXPECT_EQ(comm.readFrame(), kNoAttempt);
-
-  // Whole packets again: the 17-byte remainder is one more short read, then
-  // the next whole frame re-acquires synchronisation.
+  // The 17-byte remainder is one more short read; the next whole frame
+  // re-acquires synchronisation.
   ASSERT_TRUE(channel.send(bytesOf(numberedFrame(8))));
-  EXPECT_EQ(comm.readFrame(), kOutOfSync);
-  EXPECT_EQ(comm.readFrame(), kFrameOk);
-  EXPECT_TRUE(comm.isSynced());
+  EXPECT_EQ(comm.readFrame(), Comm::kOutOfSync);
+  EXPECT_EQ(comm.readFrame(), Comm::kFrameOk);
   EXPECT_TRUE(sameBytes(comm.rxFrame(), numberedFrame(8)));
 }
 
-// Bytes are pending, but every read fails (the descriptor is a pipe's write
-// end): the attempt fails, the buffer is left alone, and the call ends
-// instead of spinning on the port.
+// Bytes are pending but every read fails (the descriptor is a pipe's write
+// end): the buffer is left alone and the call ends instead of spinning.
 TEST(SyncShortRead, ReadErrorWithBytesPending_FailsAttemptAndEndsCall) {
-  Channel channel;
-  ASSERT_TRUE(vorel_test::openPipe(channel));
+  Channel channel(Channel::kPipe);
   TestableComm comm;
   comm.setPort(channel.port);
   comm.allowDrain();
-  ASSERT_TRUE(channel.send(bytesOf(numberedFrame(1))));
-  ASSERT_EQ(comm.readFrame(), kFrameOk);
+  ASSERT_TRUE(channel.sendUntilPending(bytesOf(numberedFrame(1)), 37));
+  ASSERT_EQ(comm.readFrame(), Comm::kFrameOk);
 
-  ASSERT_TRUE(channel.send(Bytes(40, 0x33)));
+  ASSERT_TRUE(channel.sendUntilPending(Bytes(40, 0x33), 40));
   comm.setPort(channel.feed);
-  ASSERT_EQ(comm.serialAvailable(), 40);
-  std::uint8_t probe[1];
-  ASSERT_LT(comm.serialReadBytes(probe, 1), 0);
-
-  EXPECT_EQ(comm.readFrame(), kOutOfSync);
+  EXPECT_EQ(comm.readFrame(), Comm::kOutOfSync);
   EXPECT_FALSE(comm.isSynced());
   EXPECT_TRUE(sameBytes(comm.rxFrame(), numberedFrame(1)));
-  EXPECT_EQ(comm.serialAvailable(), 40);
+  EXPECT_EQ(channel.pending(), 40);
 }
 
-TEST(SyncPort, FailedInputQueueQuery_ReportsZeroPending) {
+// Stop requested while the second of four frames is read: the call returns
+// that frame's outcome and leaves the rest.
+TEST(SyncStopFlag, StopRequestedDuringDrain_EndsAfterThatAttempt) {
   TestableComm comm;
   comm.allowDrain();
-  EXPECT_EQ(comm.serialAvailable(), 0);  // no port set
-  EXPECT_EQ(comm.readFrame(), kNoAttempt);
-
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ASSERT_EQ(::write(fds[1], "abc", 3), 3);
-  comm.setPort(fds[0]);
-  EXPECT_EQ(comm.serialAvailable(), 3);
-  ::close(fds[0]);
-  ::close(fds[1]);
-  EXPECT_EQ(comm.serialAvailable(), 0);  // closed descriptor
-  std::uint8_t buf[4];
-  EXPECT_LT(comm.serialReadBytes(buf, sizeof(buf)), 0);
+  const Bytes stream = cat({bytesOf(numberedFrame(1)), bytesOf(numberedFrame(2)),
+                            bytesOf(numberedFrame(3)), bytesOf(numberedFrame(4))});
+  struct StoppingSource {
+    Comm::MemorySource bytes;
+    TestableComm& comm;
+    int frames_read = 0;
+    int available() const { return bytes.available(); }
+    ssize_t read(std::uint8_t* buf, std::size_t len) {
+      if (len == RxFrame::kSize && ++frames_read == 2)
+        comm.requestStop();
+      return bytes.read(buf, len);
+    }
+  } source{{stream.data(), stream.size()}, comm};
+  EXPECT_EQ(comm.readFrameFrom(source), Comm::kFrameOk);
+  EXPECT_TRUE(sameBytes(comm.rxFrame(), numberedFrame(2)));
+  EXPECT_EQ(source.available(), 2 * 37);
 }
 
 }  // namespace
