@@ -1,217 +1,140 @@
-// Faults injected by the emulator, as they arrive on a real pseudo-terminal.
-// Exact byte counts are compared after stop(): then everything the emulator
-// counted has been written, and the test reads until it has all of it.
+// The emulator's line faults as they arrive on a real pseudo-terminal. Each
+// row injects its fault after the first frames; the test then reads every
+// byte the emulator sent (after stop()) and counts what the line shows
+// against the emulator's counters.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <stdexcept>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "sim/sensor/sensor_emulator.h"
-#include "tests/sim/slave_line.h"
+#include "tests/sim/sensor_line.h"
 
 namespace {
 
 using vorel_device::RxFrame;
 using vorel_sim::SensorEmulator;
 using vorel_sim_test::crcOk;
-using vorel_sim_test::framesOf;
-using vorel_sim_test::kGuard;
-using vorel_sim_test::LineItem;
-using vorel_sim_test::SlaveLine;
-using vorel_sim_test::splitLine;
-using vorel_sim_test::validFrameOffsets;
+using vorel_sim_test::SensorLine;
+using Counters = SensorEmulator::Counters;
 
-// Stops the emulator and reads every byte it sent.
-void stopAndDrain(SensorEmulator& emulator, SlaveLine& line) {
-  emulator.stop();
-  ASSERT_TRUE(line.readAtLeast(emulator.bytesSent()));
-  ASSERT_EQ(line.bytes().size(), emulator.bytesSent());
-}
+// What the line shows: frames found by header and CRC (right, or inverted),
+// among them the flagged ones (a status bit and 1000 on every axis) and the
+// NaN ones; sequence numbers skipped between found frames; other bytes.
+struct Census {
+  std::uint64_t valid = 0, inverted = 0, flagged = 0, nan = 0, skipped = 0, other = 0;
+  std::uint64_t lost = 0;  // frames sent but not found
+};
 
-// Polls `condition` until it holds; false after the guard.
-bool eventually(const std::function<bool()>& condition) {
-  const auto give_up = std::chrono::steady_clock::now() + kGuard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > give_up)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-std::uint32_t sequenceAt(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-  RxFrame frame;
-  std::memcpy(&frame, &bytes[offset], RxFrame::kSize);
-  return SensorEmulator::decodeStamp(frame).sequence;
-}
-
-TEST(SensorEmulatorFault, CorruptNextThree_ThreeConsecutiveFramesWithWrongCrc) {
-  SensorEmulator emulator;
-  SlaveLine line(emulator.slavePath());
-  ASSERT_TRUE(emulator.start());
-  ASSERT_TRUE(line.readFrames(3));
-  emulator.corruptNextCrcs(3);
-  ASSERT_TRUE(line.readFrames(15));
-  ASSERT_NO_FATAL_FAILURE(stopAndDrain(emulator, line));
-
-  const std::vector<LineItem> items = splitLine(line.bytes());
-  const std::vector<RxFrame> frames = framesOf(items);
-  ASSERT_EQ(frames.size(), items.size()) << "headers intact, stream aligned";
-  std::vector<std::size_t> bad;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (!crcOk(frames[i]))
-      bad.push_back(i);
-    EXPECT_EQ(SensorEmulator::decodeStamp(frames[i]).sequence, i);
-  }
-  ASSERT_EQ(bad.size(), 3u);
-  EXPECT_EQ(bad[1], bad[0] + 1);
-  EXPECT_EQ(bad[2], bad[0] + 2);
-  EXPECT_GE(bad[0], 3u);
-  const SensorEmulator::Counters c = emulator.counters();
-  EXPECT_EQ(c.crc_errors, 3u);
-  EXPECT_EQ(c.faults_injected, 3u);
-}
-
-TEST(SensorEmulatorFault, CrcProbability_WrongCrcsOnLineMatchCounter) {
-  SensorEmulator emulator(2024);
-  SlaveLine line(emulator.slavePath());
-  emulator.setCrcErrorProbability(0.3);
-  ASSERT_TRUE(emulator.start());
-  ASSERT_TRUE(line.readFrames(100));
-  ASSERT_NO_FATAL_FAILURE(stopAndDrain(emulator, line));
-  const std::vector<RxFrame> frames = framesOf(splitLine(line.bytes()));
-  ASSERT_EQ(frames.size(), emulator.framesSent());
-  std::uint64_t bad = 0;
-  for (const RxFrame& f : frames)
-    bad += crcOk(f) ? 0 : 1;
-  EXPECT_EQ(bad, emulator.counters().crc_errors);
-  EXPECT_GT(bad, 0u);
-  EXPECT_LT(bad, frames.size());
-}
-
-TEST(SensorEmulatorFault, GarbageBurst_BytesBetweenTwoConsecutiveFrames) {
-  SensorEmulator emulator;
-  SlaveLine line(emulator.slavePath());
-  ASSERT_TRUE(emulator.start());
-  ASSERT_TRUE(line.readFrames(3));
-  emulator.sendGarbage(100);
-  ASSERT_TRUE(eventually([&] { return emulator.counters().garbage_bytes == 100; }));
-  const std::uint64_t frames_at_garbage = emulator.framesSent();
-  ASSERT_TRUE(line.readUntil([&](const std::vector<std::uint8_t>& b) {
-    return validFrameOffsets(b).size() >= frames_at_garbage + 3;
-  }));
-  ASSERT_NO_FATAL_FAILURE(stopAndDrain(emulator, line));
-
-  const std::vector<std::uint8_t>& bytes = line.bytes();
-  const std::vector<std::size_t> offsets = validFrameOffsets(bytes);
-  const SensorEmulator::Counters c = emulator.counters();
-  ASSERT_EQ(offsets.size(), c.frames_sent);
-  EXPECT_EQ(bytes.size(), c.frames_sent * RxFrame::kSize + 100);
-  EXPECT_EQ(offsets.front(), 0u);
-  int bursts = 0;
-  for (std::size_t i = 1; i < offsets.size(); ++i) {
-    const std::size_t gap = offsets[i] - offsets[i - 1];
-    if (gap != RxFrame::kSize) {
-      EXPECT_EQ(gap, RxFrame::kSize + 100);
-      ++bursts;
+Census census(const std::vector<std::uint8_t>& b) {
+  Census n;
+  std::int64_t last = -1;
+  for (std::size_t i = 0; i < b.size();) {
+    RxFrame f{};
+    if (i + RxFrame::kSize <= b.size())
+      std::memcpy(&f, &b[i], RxFrame::kSize);
+    const std::uint16_t crc = f.crc;
+    const bool valid = f.header == RxFrame::kHeader && crcOk(f);
+    const bool inverted =
+        f.header == RxFrame::kHeader && !valid &&
+        static_cast<std::uint16_t>(~crc) == vorel_device::SensorProtocol::crc16_x25(f.data(), 34);
+    if (!valid && !inverted) {
+      ++n.other;
+      ++i;
+      continue;
     }
-    EXPECT_EQ(sequenceAt(bytes, offsets[i]), sequenceAt(bytes, offsets[i - 1]) + 1);
+    (valid ? n.valid : n.inverted) += 1;
+    const std::uint16_t status = f.status;
+    const float ft[6] = {f.ft_data[0], f.ft_data[1], f.ft_data[2],
+                         f.ft_data[3], f.ft_data[4], f.ft_data[5]};
+    n.flagged += status != 0 && std::count(ft, ft + 6, 1000.0f) == 6 ? 1 : 0;
+    n.nan += std::isnan(ft[2]) ? 1 : 0;
+    const std::int64_t sequence = SensorEmulator::decodeStamp(f).sequence;
+    n.skipped += last < 0 ? 0 : static_cast<std::uint64_t>(sequence - last - 1);
+    last = sequence;
+    i += RxFrame::kSize;
   }
-  EXPECT_EQ(bursts, 1);
-  EXPECT_EQ(c.faults_injected, 1u);
+  return n;
 }
 
-TEST(SensorEmulatorFault, GarbageForDuration_ReplacesFramesAndSkipsTheirNumbers) {
-  SensorEmulator emulator(77);
-  SlaveLine line(emulator.slavePath());
+// A fault, the frames sent after it, and the count on the line that shows it
+// (at least `min`, at most `max`).
+struct FaultRow {
+  const char* name;
+  std::function<void(SensorEmulator&)> inject;
+  std::uint64_t frames_after;
+  std::uint64_t Census::*shows;
+  std::uint64_t min, max;
+  friend void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
+};
+
+class SensorFaultTest : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(SensorFaultTest, FaultOnTheLine_MatchesItsCounters) {
+  const FaultRow& row = GetParam();
+  SensorEmulator emulator(7);
+  SensorLine line(emulator.slavePath());
   ASSERT_TRUE(emulator.start());
-  ASSERT_TRUE(line.readFrames(3));
-  emulator.sendGarbageFor(std::chrono::milliseconds(20));
-  ASSERT_TRUE(eventually([&] { return emulator.counters().garbage_bytes > 0; }));
-  // No frame is sent while the garbage lasts: frames after it end the wait.
-  const std::uint64_t frames_at_garbage = emulator.framesSent();
-  ASSERT_TRUE(line.readUntil([&](const std::vector<std::uint8_t>&) {
-    return emulator.framesSent() >= frames_at_garbage + 3;
-  }));
-  ASSERT_NO_FATAL_FAILURE(stopAndDrain(emulator, line));
-
-  const SensorEmulator::Counters c = emulator.counters();
-  ASSERT_GT(c.garbage_bytes, 0u);
-  EXPECT_EQ(c.garbage_bytes % RxFrame::kSize, 0u);
-  EXPECT_EQ(line.bytes().size(), c.frames_sent * RxFrame::kSize + c.garbage_bytes);
-  const std::vector<std::size_t> offsets = validFrameOffsets(line.bytes());
-  ASSERT_EQ(offsets.size(), c.frames_sent);
-  const std::uint32_t last = sequenceAt(line.bytes(), offsets.back());
-  EXPECT_EQ(last + 1, c.frames_sent + c.garbage_bytes / RxFrame::kSize)
-      << "every garbage slot used up one sequence number";
-  EXPECT_EQ(c.faults_injected, c.garbage_bytes / RxFrame::kSize);
-}
-
-TEST(SensorEmulatorFault, DropAndInsertBytes_LineLengthFollowsCounters) {
-  SensorEmulator emulator(99);
-  SlaveLine line(emulator.slavePath());
-  emulator.setByteDropProbability(0.01);
-  emulator.setByteInsertProbability(0.01);
-  ASSERT_TRUE(emulator.start());
-  ASSERT_TRUE(line.readUntil(
-      [&](const std::vector<std::uint8_t>&) { return emulator.framesSent() >= 200; }));
-  ASSERT_NO_FATAL_FAILURE(stopAndDrain(emulator, line));
-
-  const SensorEmulator::Counters c = emulator.counters();
-  EXPECT_GT(c.bytes_dropped, 0u);
-  EXPECT_GT(c.bytes_inserted, 0u);
-  EXPECT_EQ(c.bytes_sent, c.frames_sent * RxFrame::kSize - c.bytes_dropped + c.bytes_inserted);
-  EXPECT_EQ(c.faults_injected, c.bytes_dropped + c.bytes_inserted);
-  EXPECT_LT(validFrameOffsets(line.bytes()).size(), c.frames_sent);
-}
-
-TEST(SensorEmulatorFault, HangUp_DevicePortSeesHangUpAndNoRestart) {
-  SensorEmulator emulator;
-  SlaveLine line(emulator.slavePath());
-  ASSERT_TRUE(emulator.start());
-  ASSERT_TRUE(line.readFrames(2));
-  emulator.hangUp();
-  EXPECT_TRUE(emulator.hungUp());
-  EXPECT_FALSE(emulator.running());
-  EXPECT_FALSE(emulator.start()) << "a hung-up line cannot come back";
-
-  pollfd pfd{line.fd(), POLLIN, 0};
-  ASSERT_EQ(::poll(&pfd, 1, static_cast<int>(std::chrono::milliseconds(kGuard).count())), 1);
-  EXPECT_NE(pfd.revents & POLLHUP, 0);
-  std::uint8_t buf[64];
-  const ssize_t n = ::read(line.fd(), buf, sizeof(buf));
-  const int read_errno = errno;
-  EXPECT_TRUE(n == 0 || (n < 0 && read_errno == EIO)) << n << " " << read_errno;
-  EXPECT_EQ(vorel_device::serial_port::pending(line.fd()), 0);
-  EXPECT_LT(vorel_device::serial_port::write(line.fd(), "C", 1), 0);
-  emulator.stop();  // harmless after the hang-up
-}
-
-TEST(SensorEmulatorFault, NobodyReading_LineFullLosesBytesButNeverBlocks) {
-  SensorEmulator emulator;
-  ASSERT_TRUE(emulator.start());
-  emulator.sendGarbage(std::size_t{1} << 20);
-  ASSERT_TRUE(eventually([&] { return emulator.counters().bytes_lost > 0; }));
+  ASSERT_TRUE(line.readUntil([&] { return line.bytes.size() >= 3 * RxFrame::kSize; }));
+  row.inject(emulator);
+  const std::uint64_t until = emulator.framesSent() + row.frames_after;
+  ASSERT_TRUE(line.readUntil([&] { return emulator.framesSent() >= until; }));
   emulator.stop();
-  EXPECT_FALSE(emulator.running());
-  const SensorEmulator::Counters c = emulator.counters();
-  EXPECT_EQ(c.bytes_sent + c.bytes_lost, c.garbage_bytes + c.frames_sent * RxFrame::kSize);
+  ASSERT_TRUE(line.readUntil([&] { return line.bytes.size() >= emulator.bytesSent(); }));
+  const Counters c = emulator.counters();
+  Census n = census(line.bytes);
+  n.lost = c.frames_sent - n.valid - n.inverted;
+  EXPECT_GE(n.*row.shows, row.min);
+  EXPECT_LE(n.*row.shows, row.max);
+  ASSERT_EQ(line.bytes.size(), c.bytes_sent);
+  EXPECT_EQ(c.bytes_sent,
+            c.frames_sent * RxFrame::kSize - c.bytes_dropped + c.bytes_inserted + c.garbage_bytes);
+  EXPECT_EQ(n.flagged, c.status_frames);
+  EXPECT_EQ(n.nan, c.nan_frames);
+  // Garbage either takes the place of frames (one event per frame time) or
+  // comes as one burst between two frames.
+  const std::uint64_t garbage_events =
+      c.garbage_bytes == 0 ? 0 : std::max<std::uint64_t>(n.skipped, 1);
+  EXPECT_EQ(c.faults_injected, c.crc_errors + c.bytes_dropped + c.bytes_inserted + c.status_frames +
+                                   c.nan_frames + garbage_events);
+  if (c.bytes_dropped + c.bytes_inserted == 0) {
+    EXPECT_EQ(n.lost, 0u);
+    EXPECT_EQ(n.inverted, c.crc_errors);
+    EXPECT_EQ(n.other, c.garbage_bytes);
+    EXPECT_TRUE(n.skipped == 0 || n.skipped * RxFrame::kSize == c.garbage_bytes);
+  }
 }
 
-TEST(SensorEmulatorFault, BadProbability_RefusedWithMessage) {
-  SensorEmulator emulator;
-  EXPECT_THROW(emulator.setCrcErrorProbability(-0.5), std::invalid_argument);
-  EXPECT_THROW(emulator.setByteDropProbability(1.01), std::invalid_argument);
-  EXPECT_THROW(emulator.setByteInsertProbability(std::numeric_limits<double>::quiet_NaN()),
-               std::invalid_argument);
-}
+const auto kAny = std::numeric_limits<std::uint64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SensorFaultTest,
+    ::testing::Values(
+        FaultRow{"NextThreeCrcs", [](SensorEmulator& e) { e.corruptNextCrcs(3); }, 10,
+                 &Census::inverted, 3, 3},
+        FaultRow{"CrcProbability", [](SensorEmulator& e) { e.setCrcErrorProbability(0.3); }, 100,
+                 &Census::inverted, 1, 99},
+        FaultRow{"GarbageBurst", [](SensorEmulator& e) { e.sendGarbage(100); }, 3, &Census::other,
+                 100, 100},
+        FaultRow{"GarbageInsteadOfFrames",
+                 [](SensorEmulator& e) { e.sendGarbageFor(std::chrono::milliseconds(20)); }, 3,
+                 &Census::skipped, 1, kAny},
+        FaultRow{"BytesDroppedAndInserted",
+                 [](SensorEmulator& e) {
+                   e.setByteDropProbability(0.01);
+                   e.setByteInsertProbability(0.01);
+                 },
+                 200, &Census::lost, 1, kAny},
+        FaultRow{"EveryFrameFlagged", [](SensorEmulator& e) { e.setStatusFault(0x04, 1.0); }, 5,
+                 &Census::flagged, 5, kAny},
+        FaultRow{"OneNanFrame", [](SensorEmulator& e) { e.sendNanFrame(); }, 3, &Census::nan, 1,
+                 1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,280 @@
+// The built vorel-sim run end to end, one run per row: the plug-in loaded
+// like a host loads it, the simulated controller on its real 2 ms clock, the
+// sensor emulator on a pseudo-terminal. A row names the output lines that
+// must appear in order, the lines that must not appear after the first of them,
+// and the summary rows that must hold:
+//   "<row> | ok"       its check is ok       "<row> | = <text>"   its value
+//   "<row> | ~ <x> <t>" its first number within t of x
+//   "<row> | >= <x>"   at least x             "<row> | < <x>"      below x
+// Every run must exit 0, print "result: PASS" and send no NaN offset.
+// The fault runs hold 10 N on the floor (programs/hold.prog, force settled
+// by about 1.5 s, switched off at about 3.1 s) while the line misbehaves,
+// with the force-control thread on normal scheduling: they judge the device's
+// reaction, not the scheduling.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/vorel_sim_process.h"
+
+namespace {
+
+using vorel_e2e::summaryRow;
+using vorel_e2e::TempDir;
+using Lines = std::vector<std::string>;
+
+struct SimRun {
+  const char* name;
+  Lines args;
+  Lines in_order;
+  Lines rows;
+  const char* trace = nullptr;    // the trace file: one row per 2 ms cycle
+  const char* program = nullptr;  // program text, given as p.prog
+  Lines absent = {};              // nowhere after the first line of `in_order`
+  int status = 0;                 // else: refused with this status and message
+  const char* err = "";
+  friend void PrintTo(const SimRun& run, std::ostream* out) { *out << run.name; }
+};
+
+void expectRow(const std::string& out, const std::string& expected) {
+  const auto bar = expected.find(" | ");
+  const auto row = summaryRow(out, expected.substr(0, bar));
+  ASSERT_TRUE(row.found) << expected;
+  std::istringstream want(expected.substr(bar + 3));
+  std::string op;
+  double x = 0.0, tolerance = 0.0;
+  want >> op >> x >> tolerance;
+  const double value = row.number;
+  if (op == "ok")
+    EXPECT_EQ(row.check, "ok") << expected << ": " << row.value;
+  else if (op == "=")
+    EXPECT_EQ(row.value, expected.substr(bar + 5)) << expected;
+  else if (op == "~")
+    EXPECT_NEAR(value, x, tolerance) << expected;
+  else if (op == ">=")
+    EXPECT_GE(value, x) << expected;
+  else
+    EXPECT_LT(value, x) << expected;
+}
+
+// The trace: 28 columns, one row per 2 ms controller cycle, as many rows as
+// the summary reports.
+void expectTrace(const TempDir& dir, const std::string& out, const std::string& name) {
+  std::ifstream in(dir.file(name));
+  std::size_t rows = 0;
+  double previous = NAN;
+  for (std::string line; std::getline(in, line); ++rows) {
+    ASSERT_EQ(std::count(line.begin(), line.end(), ','), 27) << line;
+    const double t = rows == 0 ? NAN : std::stod(line);
+    EXPECT_TRUE(rows < 2 || std::fabs(t - previous - 0.002) < 1e-6) << "row " << rows;
+    previous = t;
+  }
+  EXPECT_GT(rows, 500u);
+  EXPECT_EQ(summaryRow(out, "trace").value, name + " (" + std::to_string(rows - 1) + " rows)");
+}
+
+class VorelSimRunTest : public ::testing::TestWithParam<SimRun> {};
+
+TEST_P(VorelSimRunTest, Run_MatchesItsRow) {
+  const SimRun& run = GetParam();
+  TempDir dir;
+  if (run.program)
+    dir.write("p.prog", run.program);
+  const auto r = vorel_e2e::runVorelSim(run.args, dir);
+  ASSERT_EQ(r.exit.status, run.status) << r.out << r.err;
+  if (run.status != 0) {  // before anything started
+    EXPECT_EQ(r.err, run.err);
+    EXPECT_EQ(r.out, "");
+    return;
+  }
+  std::size_t at = 0;
+  for (const auto& line : run.in_order) {
+    at = r.out.find(line, at);
+    ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << line << "\n" << r.out;
+  }
+  const auto after = run.in_order.empty() ? 0 : r.out.find(run.in_order[0]);
+  for (const auto& line : run.absent)
+    EXPECT_EQ(r.out.find(line, after), std::string::npos) << line;
+  for (const auto& row : run.rows)
+    expectRow(r.out, row);
+  EXPECT_NE(r.out.find("\nresult: PASS\n"), std::string::npos);
+  const auto nan = summaryRow(r.out, "NaN or infinite offsets at the drive");
+  EXPECT_TRUE(!nan.found || nan.value == "0");
+  if (run.trace)
+    expectTrace(dir, r.out, run.trace);
+  if (HasFailure())
+    std::cout << r.out << r.err;
+}
+
+const char* const kSource = VOREL_SOURCE_DIR;
+
+SimRun hold(const char* name, Lines faults, Lines in_order, Lines rows, Lines absent = {},
+            const char* program = "hold.prog") {
+  Lines args = {"--program", std::string(kSource) + "/programs/" + program, "--priority", "0"};
+  for (const auto& fault : faults) {
+    args.push_back("--fault");
+    args.push_back(fault);
+  }
+  in_order.insert(in_order.end(), {"\n[host] onDeactivate -> success\n", "\n[host] unloaded "});
+  rows.insert(rows.end(),
+              {"robot program | = ran to its end", "offsets refused by the drive | = 0"});
+  return {name, args, in_order, rows, nullptr, nullptr, absent};
+}
+
+// vorel-sim refusing to start: status 2, this message, no output.
+SimRun refused(const char* name, Lines args, const char* program, const char* err) {
+  return {name, args, {}, {}, nullptr, program, {}, 2, err};
+}
+
+// "line N: <first word>" for each statement of a program in programs/, in
+// order: the run printed every statement as the function it called.
+Lines statementsOf(const std::string& name) {
+  std::ifstream in(std::string(kSource) + "/programs/" + name);
+  Lines lines;
+  int n = 1;
+  for (std::string line, word; std::getline(in, line); ++n) {
+    if (std::istringstream(line) >> word && word[0] != '#')
+      lines.push_back("line " + std::to_string(n) + ": " + word);
+  }
+  return lines;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VorelSim_Scenario, VorelSimRunTest,
+    ::testing::Values(
+        SimRun{"Contact",
+               {},
+               {"[host] onCreate -> 0", "[host] onMount -> success", "[host] publishing HWReady",
+                "[INFO] Activating", "[host] activation finished", "[INFO] VorelFTSensor::onBind",
+                "[host] onBind -> 0", "[host] running the robot program", "[program] t=",
+                "[host] publishing ProgramTerminated", "[INFO] VorelFTSensor::onUnbind",
+                "[host] onDeactivate -> success", "[host] onDestroy -> 0", "[host] device released",
+                "[host] unloaded", "contact summary"},
+               {"contact found | ok", "TCP height above the floor at contact | ~ 0 3",
+                "retract after contact | ~ 10 1", "CRC errors seen by the reader | = 0"},
+               "vorel-sim-contact.csv"},
+        SimRun{
+            "Hold",
+            {"--scenario", "hold", "--trace", "hold.csv"},
+            {},
+            {"target force fz (TCP) | = -10.00 N", "settling time (filtered fz) | ok",
+             "steady-state mean, last 1.0 s | ~ -10 0.5", "steady-state spread (std dev) | < 0.5"},
+            "hold.csv"},
+        SimRun{"Filters",
+               {"--scenario", "filters"},
+               {},
+               {"fz noise, window 1: no filter | >= 1", "fz noise, window 5: hum + smooth | < 0.34",
+                "noise reduction, first to last window | ok"}},
+        SimRun{"Identify",
+               {"--scenario", "identify"},
+               {"<arg type=\"load\"><mass>1.2"},
+               {"identified mass | ~ 1.25 0.0125", "identified centre of gravity | ok",
+                "applied sensor bias, tool frame (force) | ok",
+                "applied sensor bias, tool frame (torque) | ok",
+                "tool-frame force after identification, every orientation | ok"}},
+        SimRun{"Faults",
+               {"--scenario", "faults"},
+               {"[faults] t=", "\nNo valid frame: ", "\nlost sync, trying to reconnect"},
+               {"fault plan applied | = 5 of 5 steps", "wrong CRCs reported by the reader | >= 1",
+                "frames found again after the faults | ok",
+                "force at the end (filtered fz, last 0.5 s) | ~ -10 0.5"}},
+        SimRun{"TwoProcesses",
+               {"--processes", "2"},
+               {"[host] program ", "\n[activator] [INFO] Activating\n",
+                "\n[activator] Start the adaptive thread", "[host] the device in process ",
+                "\n[INFO] VorelFTSensor::onBind\n",
+                "[host] the activating process ended with status 0"},
+               {"contact found | ok", "retract after contact | ~ 10 1"},
+               nullptr,
+               nullptr,
+               {"\n[INFO] Activating\n"}},
+        SimRun{"DurationCap",
+               {"--program", "p.prog", "--duration", "0.5"},
+               {"\n[host] --duration 0.5 s reached: terminating the robot program\n"},
+               {"robot program | = stopped by --duration after 0.5 s (line 2)"},
+               nullptr,
+               "tareSensor\nwait 60\nprint Tool\n",
+               {"line 3: print Tool"}},
+        SimRun{"EveryFunction",
+               {"--program", std::string(kSource) + "/programs/every_function.prog"},
+               statementsOf("every_function.prog"),
+               {"statements run | = 46"},
+               nullptr,
+               nullptr,
+               {"[ERROR]"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    VorelSim_Refused, VorelSimRunTest,
+    ::testing::Values(
+        refused("SyntaxErrorOnLine3", {"--program", "p.prog", "--trace", "t.csv"},
+                "tareSensor\nwait 0.5\nmoveToContact 0 z -20 5 100 10\nwait 1\n",
+                "vorel-sim: p.prog: line 3: expected an integer for argument 2 of moveToContact "
+                "(axis), found 'z'; moveToContact takes: referenceFrame, axis, speed, "
+                "forceThreshold, maxDistance, retractDistance\n"
+                "vorel-sim: the program was not run: nothing was started and nothing moved\n"),
+        refused("MeasureWithAPort", {"--measure", "m.json", "--port", "/dev/null"}, nullptr,
+                "vorel-sim: --measure needs the built-in sensor emulator: give no --port\n"),
+        refused("MeasureFileNotWritable", {"--measure", "missing/m.json"}, nullptr,
+                "vorel-sim: cannot write the measurement file missing/m.json\n")),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    FaultRun_Hold, VorelSimRunTest,
+    ::testing::Values(
+        hold("TenPercentWrongCrcs", {"crc:0.1@0.5"},
+             {"[faults] t=", "wrong CRCs with probability 0.1\n", "\nNo valid frame: "},
+             {"fault plan applied | = 1 of 1 steps",
+              "faults injected by the sensor emulator | >= 1",
+              "frames getting through, at the end | ok",
+              "force back at the target (filtered fz, at the end) | ~ -10 0.5"}),
+        hold("RandomByteDropsAndInsertions", {"bytes:0.01@0.5-1.5"},
+             {"[faults] t=", "bytes dropped with probability 0.01\n",
+              "\nlost sync, trying to reconnect\n"},
+             {"fault plan applied | = 4 of 4 steps", "frames found again after the faults | ok",
+              "force back at the target (filtered fz, at the end) | ~ -10 0.5"}),
+        hold("OneSecondGarbageBurst", {"garbage:1s@0.8"},
+             {"[faults] t=", "1000 ms of garbage instead of frames\n",
+              "\nlost sync, trying to reconnect\n"},
+             {"frames found again after the faults | ok",
+              "force back at the target (filtered fz, at the end) | ~ -10 0.5"}),
+        // A silent line: the reader reports nothing, the stale-sensor
+        // supervisor trips once and holds the offset, readouts stay finite.
+        hold("SensorHangsUp", {"hangup@1.5"},
+             {"[faults] t=", "the sensor hangs up the line\n", "line 12: print Filtered: force ("},
+             {"new frames after the hang-up | = 0",
+              "stale-sensor ERROR lines after the hang-up | ok",
+              "supervisor trip after the hang-up | ok", "offset change after the trip | ok"},
+             {"lost sync", "No valid frame", "nan,", "nan)"}),
+        hold("HalfTheFramesFlagged", {"status:0x04:0.5@1.6-2.4"}, {},
+             {"offset step per cycle while frames are flagged | ok",
+              "frames flagged by the sensor | >= 1"}),
+        hold("EveryFrameFlagged", {"status:0x04:1@1.8"}, {},
+             {"offset step per cycle while frames are flagged | ok",
+              "stale-sensor ERROR line (every frame flagged) | ok",
+              "frames flagged by the sensor | >= 1"}),
+        hold("OneNanFrame", {"nan@2"}, {},
+             {"drive commands in the 0.5 s after the NaN frame | ok",
+              "filtered fz back within the band after the NaN frame | ok",
+              "NaN frames sent by the sensor | >= 1"}),
+        hold("DeadMutexHolder", {"mutex-holder@1.5"}, {},
+             {"named mutex held by a dead process | ok",
+              "force-control cycle failed ERROR lines | ok",
+              "offset change after the ERROR line, to the program's end | ok",
+              "wind-down after the program's end | ok"}),
+        hold("SignalStorm", {"signals@1"}, {},
+             {"SIGUSR1 handled by vorel-sim | ok",
+              "reader reports (lost sync, wrong CRC) from the signals on | ok",
+              "frames published per second during the signals | ok",
+              "cycles without a drive command during the signals | ok"}),
+        hold("HostDeactivatesDuringForceControl", {}, {},
+             {"last offset at the drive after hostDeactivate | ok"}, {}, "host_deactivate.prog")),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
