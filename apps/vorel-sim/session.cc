@@ -45,21 +45,6 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
-// Waits `seconds` of controller time, one tick at a time; false when `abort`
-// is raised first.
-bool waitControllerTime(vorel_sim::SimulatedController& controller, const std::atomic<bool>& abort,
-                        double seconds) {
-  const auto cycles = static_cast<std::uint64_t>(
-      std::llround(seconds / std::chrono::duration<double>(controller.cycle()).count()));
-  const std::uint64_t until = controller.tick() + cycles;
-  while (controller.tick() < until) {
-    if (abort.load())
-      return false;
-    controller.awaitNextTick();
-  }
-  return true;
-}
-
 // One run, phase by phase. A phase that returns a status other than 0 ends
 // the run before anything was started (bad input); from the start of the cell
 // on, failures are reported in the summary and the wind-down always runs.
@@ -187,12 +172,8 @@ int Session::readConfiguration() {
 void Session::announce() {
   if (scenario_)
     say("vorel-sim: scenario " + scenario_->name + ": " + scenario_->description);
-  if (measurement_) {
-    say(
-        fmt("vorel-sim: measurement: %.1f s of step-to-drive and frame-to-publication latency, "
-            "then %.1f s of worker CPU and resident memory",
-            measurement_->plan().latency_s, measurement_->plan().cpu_s));
-  }
+  if (measurement_)
+    say(measurement_->announcement());
   say("[host] program " + program_path_ + " (" +
       std::to_string(parsed_.program->statements.size()) + " statements)");
   say("[host] device configuration " + paths_.config_file);
@@ -353,17 +334,10 @@ void Session::runProgram() {
   context.out = say;
   context.host_deactivate = [this] { host_->onDeactivate(); };
   context.wait = [this, &guard](double seconds) {
-    return waitControllerTime(*controller_, guard.abortFlag(), seconds);
+    return controller_->awaitTime(seconds, guard.abortFlag());
   };
-  if (measurement_) {
-    // The measurement program's waits are its windows.
-    context.wait = [wait = context.wait, m = measurement_.get(), index = 0](double s) mutable {
-      m->waitBegins(index);
-      const bool completed = wait(s);
-      m->waitEnded(index++, completed);
-      return completed;
-    };
-  }
+  if (measurement_)
+    context.wait = measurement_->windowed(context.wait);  // its waits are its windows
   say("[host] running the robot program");
   recording_->programStarts(cell_->now());
   guard.start();

@@ -134,6 +134,22 @@ void Measurement::identifyWorkers(const std::map<pid_t, std::int64_t>& before,
   facade_ = busiest(from_binding_);
 }
 
+std::function<bool(double)> Measurement::windowed(std::function<bool(double)> wait) {
+  return [this, wait = std::move(wait), index = 0](double seconds) mutable {
+    waitBegins(index);
+    const bool completed = wait(seconds);
+    waitEnded(index++, completed);
+    return completed;
+  };
+}
+
+std::string Measurement::announcement() const {
+  return fmt(
+      "vorel-sim: measurement: %.1f s of step-to-drive and frame-to-publication latency, "
+      "then %.1f s of worker CPU and resident memory",
+      plan_.latency_s, plan_.cpu_s);
+}
+
 void Measurement::waitBegins(int index) {
   if (index == 0) {
     std::set<pid_t> candidates = from_activation_;

@@ -50,6 +50,7 @@
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -108,6 +109,10 @@ class Measurement {
   // window, 2 the wind-down. `completed`: the wait ran its full time.
   void waitBegins(int index);
   void waitEnded(int index, bool completed);
+  // `wait` with the two calls above around each of its calls, numbered.
+  std::function<bool(double)> windowed(std::function<bool(double)> wait);
+  // The run's one-line announcement.
+  std::string announcement() const;
   // Both windows ran their full time.
   bool complete() const { return latency_done_ && cpu_done_; }
 

@@ -195,6 +195,18 @@ std::uint64_t SimulatedController::waitNextTickLocked(std::unique_lock<PiMutex>&
   return tick_ >= next ? next : 0;
 }
 
+bool SimulatedController::awaitTime(double seconds, const std::atomic<bool>& abort) {
+  const auto cycles = static_cast<std::uint64_t>(
+      std::llround(seconds / std::chrono::duration<double>(cycle_).count()));
+  const std::uint64_t until = tick() + cycles;
+  while (tick() < until) {
+    if (abort.load())
+      return false;
+    awaitNextTick();
+  }
+  return true;
+}
+
 std::uint64_t SimulatedController::awaitNextTick() {
   std::unique_lock<PiMutex> lock(mutex_);
   const std::uint64_t woke = waitNextTickLocked(lock);

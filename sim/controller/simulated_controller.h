@@ -158,6 +158,9 @@ class SimulatedController : public hx4_program_api_internals::ControllerBackend 
   // Blocks as sync(false) does and returns the number of the tick it woke on
   // (0 when the clock does not run: then it pauses one cycle).
   std::uint64_t awaitNextTick();
+  // Waits `seconds` of controller time, one tick at a time; false when
+  // `abort` is raised first.
+  bool awaitTime(double seconds, const std::atomic<bool>& abort);
   // Threads blocked in sync / awaitNextTick that the next tick wakes.
   int waitingThreads() const;
   // Called after every tick (see the header comment); empty: none.
