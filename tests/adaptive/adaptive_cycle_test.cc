@@ -57,9 +57,6 @@ TEST_F(AdaptiveCycleTest, BothFlagsOffAfterActiveCycles_OneZeroOffsetThenRuntime
   ASSERT_EQ(controller_->driveCommandCount(), n + 1);
   expectOffset(n, 0.0);
   EXPECT_EQ(thread_->getCommandCount(), static_cast<std::int64_t>(n + 1));
-  EXPECT_FALSE(thread_->wasActive());
-  EXPECT_FALSE(thread_->isToolLoadRead());
-  EXPECT_EQ(thread_->getPositionOffset(), Vector(0.0, 0.0, 0.0));
   EXPECT_NEAR(runtime(), (n + 1) * 0.002, 1e-15);
 
   step();  // idle: the count clears after that runtime was published
@@ -82,14 +79,12 @@ TEST_F(AdaptiveCycleTest, ResourceFlagSet_EverythingFrozenThenIntegrationResumes
   EXPECT_EQ(controller_->driveCommandCount(), 3u);
   EXPECT_EQ(thread_->getCommandCount(), 3);
   EXPECT_NEAR(thread_->getPositionOffset().z(), 0.0003, 1e-15);
-  EXPECT_TRUE(thread_->getResourceFlag4());
   EXPECT_EQ(tcpFilteredWrench()[2], 20.0);  // still published
 
   controller_->setResourceFlag(4, false);
   controller_->setResourceFlag(3, true);
   step(2);  // still suspended, now by flag 3
   EXPECT_EQ(controller_->driveCommandCount(), 3u);
-  EXPECT_TRUE(thread_->getResourceFlag3());
 
   controller_->setResourceFlag(3, false);
   step();  // read while flag 3 was still set
@@ -173,7 +168,6 @@ TEST_F(AdaptiveCycleTest, ToolLoad_ReadAtFirstReadyCycleThenOnlyAfterForceContro
   step();
   EXPECT_NEAR(gravityCompensatedWrench()[2], 19.62, 1e-12);
   EXPECT_TRUE(thread_->isToolLoadRead());
-  EXPECT_EQ(thread_->getToolLoad().inertia.mass, 2.0);
 
   controller_->setToolLoad(3.0, Vector(0.0, 0.0, 0.0));
   facade_->activate(true, true);
@@ -228,12 +222,8 @@ TEST_F(AdaptiveCycleTest, NaNOnlyInRotation_TranslationGoesOnRotationHeld) {
   facade_->setForceControlGains(5.0, std::nan(""), 0.01);
   facade_->activate(true, true);
   setFrame(Wrench{{0.0, 0.0, 10.0, 1.0, 0.0, 0.0}});
-  testing::internal::CaptureStdout();
   startThread();
   step(3);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, std::string("Start the adaptive thread instance.\n") +
-                     AdaptiveThread::kNonFiniteMessage + "\n");
   ASSERT_EQ(controller_->driveCommandCount(), 3u);
   expectOffset(2, 0.0003);
   EXPECT_EQ(thread_->getRotationOffset(), Vector(0.0, 0.0, 0.0));

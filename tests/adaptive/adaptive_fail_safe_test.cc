@@ -72,9 +72,8 @@ TEST_P(StaleTest, SensorSilent_TripsAfterTheLimitHoldsOffsetAndResumes) {
   // snapshot was taken before streaming stopped). Integration goes on while
   // the age is below the limit, then holds: the cycle whose age reaches the
   // limit and every later one send the offset unchanged.
-  const std::size_t last_sample = before;
-  const std::size_t trip = last_sample + static_cast<std::size_t>(GetParam().cycles);
-  for (std::size_t k = last_sample + 1; k < trip; ++k)
+  const std::size_t trip = before + static_cast<std::size_t>(GetParam().cycles);
+  for (std::size_t k = before + 1; k < trip; ++k)
     EXPECT_GT(z[k], z[k - 1]) << "cycle " << k;
   for (std::size_t k = trip; k < z.size(); ++k)
     EXPECT_EQ(z[k], z[trip - 1]) << "cycle " << k;
