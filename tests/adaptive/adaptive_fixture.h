@@ -14,9 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <boost/shared_ptr.hpp>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -30,39 +28,25 @@ namespace adaptive_test {
 
 namespace ss = shared_segment;
 
-inline Wrench makeWrench(double fx, double fy, double fz, double tx, double ty, double tz) {
-  Wrench w;
-  const double values[6] = {fx, fy, fz, tx, ty, tz};
-  for (int i = 0; i < 6; ++i)
-    w[i] = values[i];
-  return w;
-}
-
-inline FilterOptions filterRequest(const std::string& name, int type) {
-  FilterOptions o;
-  std::memcpy(o.name, name.data(), std::min(name.size(), FilterOptions::kNameSize));
-  o.type = type;
+// A filter request with its parameters in the order reject frequency,
+// bandwidth, cut-off frequency (Hz), rising, falling rate (N/s).
+inline FilterOptions filterRequest(const std::string& name, int type, double reject = -1.0,
+                                   double bandwidth = -1.0, double cutoff = -1.0,
+                                   double rising = 0.0, double falling = 0.0) {
+  FilterOptions o{{}, type, reject, bandwidth, cutoff, rising, falling};
+  o.setName(name);
   return o;
 }
 
-// A fresh segment with its eighteen objects, removed again at the end.
+// A fresh segment with its eighteen objects, removed again at the end (the
+// members are destroyed in reverse order: the guard removes them last).
 class SegmentFixture : public testing::Test {
  protected:
   void SetUp() override {
-    guard_ = std::make_unique<ss::RemovalGuard>();
-    segment_ = std::make_unique<ss::Segment>(ss::createSegment());
-    mutex_ = ss::createMutex();
-    objects_ = ss::constructObjects(*segment_);
     // As after the reader's first publication: a received frame carries the
     // header (its values are set by each test) and the publication count is 1.
     objects_.frame->header = RxFrame::kHeader;
     objects_.sensor_health->frames_published = 1;
-  }
-
-  void TearDown() override {
-    mutex_.reset();
-    segment_.reset();
-    guard_.reset();
   }
 
   // Runs fn(objects) under the named mutex.
@@ -91,25 +75,18 @@ class SegmentFixture : public testing::Test {
   T read(T* ss::Objects::*member) {
     return locked([member](ss::Objects& o) { return *(o.*member); });
   }
-  SensorHealth health() { return read(&ss::Objects::sensor_health); }
   void setSensorPose(const hx4rc_api::Frame& pose) {
     locked([&](ss::Objects& o) { *o.sensor_to_tfc_transform = pose; });
-  }
-  void setBias(const Wrench& bias) {
-    locked([&](ss::Objects& o) {
-      for (int i = 0; i < 6; ++i)
-        (*o.wrench_offset)[i] = bias[i];
-    });
   }
   Wrench gravityCompensatedWrench() { return read(&ss::Objects::gravity_compensated_wrench); }
   Wrench tcpTransformedWrench() { return read(&ss::Objects::tcp_transformed_wrench); }
   Wrench tcpFilteredWrench() { return read(&ss::Objects::tcp_filtered_wrench); }
   double runtime() { return read(&ss::Objects::runtime); }
 
-  std::unique_ptr<ss::RemovalGuard> guard_;
-  std::unique_ptr<ss::Segment> segment_;
-  boost::shared_ptr<ss::Mutex> mutex_;
-  ss::Objects objects_;
+  ss::RemovalGuard guard_;
+  ss::Segment segment_ = ss::createSegment();
+  boost::shared_ptr<ss::Mutex> mutex_ = ss::createMutex();
+  ss::Objects objects_ = ss::constructObjects(segment_);
 };
 
 // The segment, the facade, the stepping controller and the thread on them.
@@ -133,7 +110,6 @@ class AdaptiveFixture : public SegmentFixture {
     stopThread();
     thread_.reset();
     facade_.reset();
-    SegmentFixture::TearDown();
   }
 
   // Starts the worker and waits until it blocks in its first synchronisation.

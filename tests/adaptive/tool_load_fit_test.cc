@@ -4,11 +4,14 @@
 // deliberate error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "adaptive/tool_load_fit.h"
+#include "host/geometry.h"
 
 namespace vorel_device {
 namespace tool_load {
@@ -27,19 +30,10 @@ Fit trueLoad() {
 // Gravity in sensor axes for a flange whose rotation to world axes is
 // Rz(yaw) Ry(pitch) Rx(roll), angles in rad.
 Vec3 gravityFor(double roll, double pitch, double yaw) {
-  const double cr = std::cos(roll), sr = std::sin(roll);
-  const double cp = std::cos(pitch), sp = std::sin(pitch);
-  const double cy = std::cos(yaw), sy = std::sin(yaw);
-  const std::array<double, 9> r = {cy * cp,
-                                   cy * sp * sr - sy * cr,
-                                   cy * sp * cr + sy * sr,
-                                   sy * cp,
-                                   sy * sp * sr + cy * cr,
-                                   sy * sp * cr - cy * sr,
-                                   -sp,
-                                   cp * sr,
-                                   cp * cr};
-  return gravityInFlange(r);
+  const hx4rc_api::Rotation r = hx4rc_api::Rotation::RPY(roll, pitch, yaw);
+  std::array<double, 9> rows;
+  std::copy(r.data(), r.data() + 9, rows.begin());
+  return gravityInFlange(rows);
 }
 
 Sample sampleAt(const Fit& load, const Vec3& g) {

@@ -89,13 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
     WrongTypeMissingMalformed, ArgProviderXmlErrorTest,
     testing::Values(
         ErrorCase{[] { args.getDouble(0); }, "argument 0 should be of type double, not \"string\""},
-        ErrorCase{[] { args.getString(1); }, "argument 1 should be of type string, not \"double\""},
         ErrorCase{[] { args.getRPose(2); }, "argument 2 should be of type rpose, not \"load\""},
-        ErrorCase{[] { args.getLoad(3); }, "argument 3 should be of type load, not \"rpose\""},
         ErrorCase{[] { args.getString(11); },
                   "argument 11 (string) is missing: 11 argument(s) given"},
-        ErrorCase{[] { ArgProviderXml(ptree()).getLoad(0); },
-                  "argument 0 (load) is missing: 0 argument(s) given"},
         ErrorCase{[] { args.getDouble(7); }, "argument 7 (double) is not a number: \"fast\""},
         ErrorCase{[] { args.getLoad(8); }, "argument 8: <cog> needs 3 numbers, got \"0 0\""},
         ErrorCase{[] { args.getRPose(9); }, "argument 9: missing <rpy>"},

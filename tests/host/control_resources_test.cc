@@ -11,7 +11,6 @@ namespace {
 
 using hx4_program_api_internals::ControllerBackend;
 using hx4_program_api_internals::ControlResources;
-using hx4_program_api_internals::ControlStatus;
 
 TEST(ControlResources, Lifetime_AcquiresAndReleasesOnceOnTheControllerCurrentAtConstruction) {
   vorel_test::InstalledController ctl;
@@ -29,21 +28,6 @@ TEST(ControlResources, Lifetime_AcquiresAndReleasesOnceOnTheControllerCurrentAtC
   }
   EXPECT_EQ(ctl->acquireCount(), 2u);
   EXPECT_EQ(ctl->releaseCount(), 2u);
-}
-
-TEST(ControlResources, Status_ReadAnewOnEveryCall) {
-  vorel_test::InstalledController ctl;
-  ControlResources resources(false);
-  ASSERT_TRUE(resources.status());
-  EXPECT_FALSE(resources.status()->flag(3));
-  ControlStatus held;
-  held.flags = (1u << 3) | (1u << 4);
-  ctl->setResourceStatus(held);
-  EXPECT_TRUE(resources.status()->flag(3));
-  EXPECT_TRUE(resources.status()->flag(4));
-  EXPECT_FALSE(resources.status()->flag(2));
-  ctl->setResourceStatus(boost::none);
-  EXPECT_FALSE(resources.status());
 }
 
 TEST(ControlResources, NoControllerInstalled_NoStatusAndNoCrash) {

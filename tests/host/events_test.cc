@@ -77,7 +77,6 @@ TEST(EventStream, OneSubscriber_InPublicationOrderOnOneDeliveryThreadEvenAfterAT
                                            throw std::runtime_error("boom");
                                        })));
   EXPECT_FALSE(stream->registerCallback(7, second.ticks()));  // one callback per id
-  EXPECT_EQ(stream->callbackCount(), 1u);
   testing::internal::CaptureStderr();
   std::vector<int> expected;
   for (int i = 0; i < 30; ++i) {

@@ -11,7 +11,6 @@
 namespace {
 
 using hx4rc_api::Frame;
-using hx4rc_api::Pose;
 using hx4rc_api::Rotation;
 using hx4rc_api::Vector;
 
@@ -34,22 +33,6 @@ bool isQuietNaN(double value) {
   std::uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return std::isnan(value) && ((bits >> 51) & 1u) == 1u;
-}
-
-TEST(Vector, ArithmeticAndNorm_ComponentWiseAndEuclidean) {
-  const Vector a(1.0, 2.0, 3.0);
-  const Vector b(4.0, -5.0, 6.5);
-  EXPECT_EQ(a + b, Vector(5.0, -3.0, 9.5));
-  EXPECT_EQ(b - a, Vector(3.0, -7.0, 3.5));
-  EXPECT_EQ(2.0 * a, Vector(2.0, 4.0, 6.0));
-  Vector c;
-  EXPECT_EQ(c, Vector(0.0, 0.0, 0.0));
-  const double xyz[3] = {7.0, 8.0, 9.0};
-  c.setData(xyz);
-  EXPECT_EQ(Vector(c.x(), c.y(), c.z()), Vector(7.0, 8.0, 9.0));
-  EXPECT_DOUBLE_EQ(Vector(3.0, 4.0, 12.0).Norm(), 13.0);
-  EXPECT_DOUBLE_EQ(Vector(-2.0, 0.0, 0.0).Norm(), 2.0);
-  EXPECT_TRUE(std::isnan(Vector(NAN, 0.0, 0.0).Norm()));
 }
 
 TEST(Rotation, RPY_QuarterTurnsAndProducts_MatchHandComputedMatrices) {
@@ -121,16 +104,6 @@ TEST(Frame, CompositionAndInverse_ExpressChildInGrandparent) {
     expectNear(id.rotation, Rotation::Identity());
     expectNear(id.position, Vector());
   }
-}
-
-TEST(Pose, SetPRPY_SetsPositionAndRotationOnly) {
-  Pose p;
-  const double position[3] = {0.1, 0.2, 0.3};
-  const double rpy[3] = {0.0, 0.0, kHalfPi};
-  p.setPRPY(position, rpy, 0);
-  EXPECT_EQ(p.frame.position, Vector(0.1, 0.2, 0.3));
-  expectNear(p.frame.rotation, Rotation(0, -1, 0, 1, 0, 0, 0, 0, 1));
-  EXPECT_EQ(p.valid, 0u);
 }
 
 }  // namespace

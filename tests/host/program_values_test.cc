@@ -22,11 +22,9 @@ TEST(Number, CopyAndArithmetic_CopyIsHandleOnSameStorageArithmeticGivesNewValues
   Number a(1.0);
   Number b(a);
   b = 2.5;
-  EXPECT_EQ(a.d(true), 2.5);
   EXPECT_EQ(a.d(), 2.5);
   // Assigning a Number writes its value into this handle's storage only.
   Number c;
-  EXPECT_EQ(c.d(true), 0.0);
   c = a;
   c = 7.0;
   EXPECT_EQ(a.d(true), 2.5);
@@ -34,8 +32,6 @@ TEST(Number, CopyAndArithmetic_CopyIsHandleOnSameStorageArithmeticGivesNewValues
   const Number speed(50.0);
   // The step of move to contact: 0.12 s of travel, millimetres to metres.
   EXPECT_DOUBLE_EQ((0.12 * speed / 1000.0).d(true), 0.006);
-  EXPECT_EQ((speed * 2.0).d(true), 100.0);
-  EXPECT_EQ((speed + Number(1.5)).d(true), 51.5);
   Number difference = speed - Number(60.0);
   difference = difference.d(true) * 2.0;  // a new value, not a handle on `speed`
   EXPECT_EQ(difference.d(true), -20.0);
@@ -91,8 +87,6 @@ TEST(RobotPose, FromFrameRelativeAndSetPos_EvaluateThroughReference) {
   // Reference: 1 m along world x, turned 90 degrees about z, given as a frame.
   const RobotPose reference(hx4rc_api::Frame(hx4rc_api::Rotation::RPY(0.0, 0.0, kHalfPi),
                                              hx4rc_api::Vector(1.0, 0.0, 0.0)));
-  EXPECT_EQ(reference.pos().x, 1.0);
-  EXPECT_NEAR(reference.rpy().yaw, kHalfPi, 1e-12);
   const hx4rc_api::Frame tilted(hx4rc_api::Rotation::RPY(0.1, -0.2, 0.3),
                                 hx4rc_api::Vector(0.4, 0.5, 0.6));
   const hx4rc_api::Frame back = RobotPose(tilted).evaluate(true);
