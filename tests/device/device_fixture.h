@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "comm/shared_segment.h"
 #include "device/vorel_ft_sensor.h"
@@ -86,6 +87,17 @@ Vec3 readWith(VorelFTSensor& device, Fn fn) {
   } while (0)
 
 using vorel_test::SegmentView;
+
+// One ERROR line per function, in order: "[ERROR] <function>: ..." with
+// `what` in it.
+inline void expectErrorLines(const std::vector<std::string>& lines,
+                             const std::vector<std::string>& functions, const std::string& what) {
+  ASSERT_EQ(lines.size(), functions.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind("[ERROR] " + functions[i] + ": ", 0), 0u) << lines[i];
+    EXPECT_NE(lines[i].find(what), std::string::npos) << lines[i];
+  }
+}
 
 // Ends a device's life as the host does (unbind, destroy) with the double
 // free running, so that no worker stays blocked in the controller

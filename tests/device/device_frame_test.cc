@@ -3,35 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <condition_variable>
 #include <mutex>
-#include <sstream>
 
-#include "device/vorel_ft_sensor.h"
-#include "tests/support/installed_controller.h"
+#include "tests/device/device_fixture.h"
 
+namespace vorel_device_test {
 namespace {
 
-using boost::property_tree::ptree;
-using vorel_device::VorelFTSensor;
-
-ptree deviceConfig(const std::string& inner) {
-  std::istringstream xml(
-      "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_sensor\" plux=\"vorel\">" + inner +
-      "</device>");
-  ptree tree;
-  boost::property_tree::read_xml(xml, tree);
-  return tree.get_child("device");
-}
-
-const char* kActivation =
-    "<activation><arg type=\"string\">/dev/null</arg>"
-    "<arg type=\"double\">500</arg></activation>";
-const char* kMounting =
-    "<mounting><arg type=\"load\"><mass>0.8</mass><cog>0 0 0.04</cog></arg>"
-    "<arg type=\"rpose\"><pos>0 0 0.035</pos><rpy>0 0 0</rpy></arg></mounting>";
+const std::string kActivation = activationXml("/dev/null", "500");
 
 // A device whose activation result the test chooses; counts activations.
 class ScriptedActivation : public VorelFTSensor {
@@ -172,20 +152,21 @@ TEST_F(DeviceFrameTest, OnCreate_Twice_RegistersOneCallback) {
 }
 
 TEST_F(DeviceFrameTest, OnMount_ReplacesHostToolLoad_OnUnmountKeepsIt) {
-  auto device = boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(kMounting));
-  controller->setToolLoad(2.5, hx4rc_api::Vector(0.1, 0.0, 0.0));
+  auto device =
+      boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(mountingXml()));
+  controller->setToolLoad(0.8, hx4rc_api::Vector(0.0, 0.0, 0.04));
 
   ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
 
   const hx4rc_api::Load tool = controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL);
-  EXPECT_DOUBLE_EQ(tool.inertia.mass, 0.8);
-  EXPECT_EQ(tool.inertia.cog, hx4rc_api::Vector(0.0, 0.0, 0.04));
+  EXPECT_DOUBLE_EQ(tool.inertia.mass, 2.0);
+  EXPECT_EQ(tool.inertia.cog, hx4rc_api::Vector(0.1, 0.0, 0.0));
   ASSERT_EQ(controller->loadWrites().size(), 1u);
   EXPECT_EQ(controller->loadWrites()[0].id, hx4rc_api::Load::SysId::LOAD_TOOL);
 
   ASSERT_TRUE(device->onUnmount().ok());
   EXPECT_EQ(controller->loadWrites().size(), 1u);
-  EXPECT_DOUBLE_EQ(controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL).inertia.mass, 0.8);
+  EXPECT_DOUBLE_EQ(controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL).inertia.mass, 2.0);
 }
 
 TEST_F(DeviceFrameTest, OnMount_MissingLoad_ReportsTheArgument) {
@@ -202,3 +183,4 @@ TEST_F(DeviceFrameTest, OnMount_MissingLoad_ReportsTheArgument) {
 }
 
 }  // namespace
+}  // namespace vorel_device_test
