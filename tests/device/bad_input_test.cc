@@ -15,7 +15,6 @@
 // control switched off for one cycle and on again).
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
 #include <cmath>
 #include <functional>
 #include <future>
@@ -25,9 +24,7 @@
 #include <vector>
 
 #include "adaptive/adaptive_thread.h"
-#include "sim/sensor/sensor_emulator.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
+#include "tests/device/emulated_device_fixture.h"
 
 namespace vorel_device_test {
 namespace {
@@ -51,22 +48,15 @@ std::string describe(double value) {
   return out.str();
 }
 
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public EmulatedDeviceTest {
  protected:
   void SetUp() override {
     controller->setRcState(hx4rc_api::State::SysStat_RCState::kLoadModelReady);
-    vorel_device::Wrench w;
-    w[2] = 10.0;  // N along sensor z
-    w[3] = 0.125;
-    emulator.setWrench(w);
-    ASSERT_TRUE(emulator.start());
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(),
-        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
+    emulator.setWrench(wrenchOf(0.0, 0.0, 10.0, 0.125, 0.0, 0.0));  // N, N m in sensor axes
+    ASSERT_NO_FATAL_FAILURE(startSensor());
     ASSERT_EQ(device->onCreate(), 0);
     ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
-    ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-    ASSERT_EQ(device->onBind(), 0);
+    ASSERT_NO_FATAL_FAILURE(activateAndBind());
     ASSERT_TRUE(device->setEnabledAxes(true, true, true, true, true, true).ok());
     // The facade sees the emulator's frames; the force-control thread then
     // takes them (the first granted cycle finishes the snapshot taken before).
@@ -77,8 +67,7 @@ class BadInputTest : public ::testing::Test {
 
   void TearDown() override {
     controller->setMoveHook(nullptr);
-    retire(*device, controller);
-    emulator.stop();
+    EmulatedDeviceTest::TearDown();
   }
 
   vorel_device::AdaptiveThread& forceControl() { return *device->adaptiveThread(); }
@@ -162,10 +151,6 @@ class BadInputTest : public ::testing::Test {
     ASSERT_TRUE(forceControl().isActive());
   }
 
-  vorel_test::ConsoleCapture console;
-  vorel_test::InstalledController controller;
-  vorel_sim::SensorEmulator emulator;
-  boost::shared_ptr<VorelFTSensor> device;
   std::size_t checked_ = 0;
 };
 

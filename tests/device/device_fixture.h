@@ -88,6 +88,40 @@ Vec3 readWith(VorelFTSensor& device, Fn fn) {
 
 using vorel_test::SegmentView;
 
+inline vorel_device::Wrench wrenchOf(double fx, double fy, double fz, double tx, double ty,
+                                     double tz) {
+  vorel_device::Wrench w;
+  const double v[6] = {fx, fy, fz, tx, ty, tz};
+  for (int i = 0; i < 6; ++i)
+    w[i] = v[i];
+  return w;
+}
+
+// Awaits a frame from the reader whose sensor-z force is `fz` (N) in the
+// shared segment that exists now.
+inline bool awaitFrameFz(float fz) {
+  SegmentView view;
+  return vorel_test::pollUntil([&] {
+    return view.read<vorel_device::RxFrame>(vorel_device::shared_segment::kFrame).ft_data[2] == fz;
+  });
+}
+
+// Frames the force-control thread's supervisor has counted as published.
+inline std::uint64_t framesPublished() {
+  return SegmentView()
+      .read<vorel_device::SensorHealth>(vorel_device::shared_segment::kSensorHealth)
+      .frames_published;
+}
+
+// Awaits one more published frame than `count`.
+inline bool awaitFramesPublishedAbove(std::uint64_t count) {
+  SegmentView view;
+  return vorel_test::pollUntil([&] {
+    return view.read<vorel_device::SensorHealth>(vorel_device::shared_segment::kSensorHealth)
+               .frames_published > count;
+  });
+}
+
 // One ERROR line per function, in order: "[ERROR] <function>: ..." with
 // `what` in it.
 inline void expectErrorLines(const std::vector<std::string>& lines,

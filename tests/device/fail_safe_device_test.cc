@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
 #include <functional>
 #include <future>
 #include <ostream>
@@ -13,43 +12,24 @@
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
-#include "sim/sensor/sensor_emulator.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
+#include "tests/device/emulated_device_fixture.h"
 #include "tests/support/dead_mutex_holder.h"
-#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
 
-namespace ss = vorel_device::shared_segment;
 using hx4rc_api::Model;
 using hx4rc_api::Motion;
 using hx4rc_api::Vector;
 
-class FailSafeDeviceTest : public ::testing::Test {
+class FailSafeDeviceTest : public EmulatedDeviceTest {
  protected:
   void SetUp() override {
-    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
-                         hx4rc_api::Frame(hx4rc_api::Rotation(), Vector(0, 0, 0.135)));
-    vorel_device::Wrench raw;
-    raw[2] = 4.0;  // N along sensor z
-    emulator.setWrench(raw);
-    ASSERT_TRUE(emulator.start());
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(),
-        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
-    ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-    ASSERT_EQ(device->onBind(), 0);
-    SegmentView view;
-    ASSERT_TRUE(vorel_test::pollUntil([&] {
-      return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published > 0;
-    }));
-  }
-
-  void TearDown() override {
-    if (device)
-      retire(*device, controller);
+    tcpAboveFlange();
+    emulator.setWrench(wrenchOf(0.0, 0.0, 4.0, 0.0, 0.0, 0.0));  // N along sensor z
+    ASSERT_NO_FATAL_FAILURE(startSensor());
+    ASSERT_NO_FATAL_FAILURE(activateAndBind());
+    ASSERT_TRUE(awaitFramesPublishedAbove(0));
   }
 
   // Force control on z with a force error: the offset moves every cycle.
@@ -77,11 +57,6 @@ class FailSafeDeviceTest : public ::testing::Test {
     }
     return n;
   }
-
-  vorel_test::ConsoleCapture console;
-  vorel_test::InstalledController controller;
-  vorel_sim::SensorEmulator emulator;
-  boost::shared_ptr<VorelFTSensor> device;
 };
 
 // --- Every end of force control sends the zero offset ---------------------------
@@ -141,10 +116,7 @@ TEST_F(FailSafeDeviceTest,
 
   // A re-activation makes a fresh segment and mutex: the functions work again.
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-  SegmentView view;
-  ASSERT_TRUE(vorel_test::pollUntil([&] {
-    return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published > 0;
-  }));
+  ASSERT_TRUE(awaitFramesPublishedAbove(0));
   ASSERT_TRUE(vorel_test::pollUntil([&] {
     Array fresh = vector3(7.0, 7.0, 7.0);
     device->readForce(fresh);
