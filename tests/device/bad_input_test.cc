@@ -17,7 +17,6 @@
 
 #include <cmath>
 #include <functional>
-#include <future>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -30,7 +29,6 @@ namespace vorel_device_test {
 namespace {
 
 namespace ss = vorel_device::shared_segment;
-using hx4rc_api::Model;
 using Result = VorelFTSensor::Result;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -63,11 +61,6 @@ class BadInputTest : public EmulatedDeviceTest {
     ASSERT_TRUE(vorel_test::pollUntil(
         [&] { return readWith(*device, &VorelFTSensor::readForceRaw)[2] == 10.0; }));
     ASSERT_NO_FATAL_FAILURE(restoreHealthyState());
-  }
-
-  void TearDown() override {
-    controller->setMoveHook(nullptr);
-    EmulatedDeviceTest::TearDown();
   }
 
   vorel_device::AdaptiveThread& forceControl() { return *device->adaptiveThread(); }
@@ -247,77 +240,6 @@ INSTANTIATE_TEST_SUITE_P(
                       filterCase("Notch", 2), filterCase("RateLimiter", 3),
                       filterCase("HighPassRateLimiter", 4)),
     [](const ::testing::TestParamInfo<NumberCase>& info) { return std::string(info.param.name); });
-
-// --- moveToContact -----------------------------------------------------------------
-
-// moveToContact synchronises with the controller like a robot program, so the
-// controller runs free (with a short pause per cycle) while it runs; a move
-// lets the tool arrive at once at a valid target.
-class MoveToContactSweepTest : public BadInputTest {
- protected:
-  void SetUp() override {
-    BadInputTest::SetUp();
-    if (HasFatalFailure())
-      return;
-    controller->setMoveHook(
-        [this](const hx4rc_api::Motion::Target& target, const hx4rc_api::Motion::Params&) {
-          if (target.frame_id != 0 && target.frame.isFinite())
-            controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
-                                 target.frame);
-        });
-    controller->setFreeRunning(true, std::chrono::microseconds(200));
-  }
-
-  // Calls moveToContact on its own thread and waits (guarded) for its
-  // return; a call still running after the guard is ended by a program
-  // termination and fails the test. Every valid motion target it issued
-  // (world frame id) must be finite; an invalid one carries id 0.
-  Result moveToContact(int frame, int axis, double speed, double threshold, double max_distance,
-                       double retract) {
-    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
-                         hx4rc_api::Frame::Identity());
-    const std::size_t from = controller->motionCommandCount();
-    Number speed_n(speed), threshold_n(threshold), max_n(max_distance), retract_n(retract);
-    auto call = std::async(std::launch::async, [&] {
-      return device->moveToContact(frame, axis, speed_n, threshold_n, max_n, retract_n);
-    });
-    if (call.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-      ADD_FAILURE() << "moveToContact did not return";
-      device->onProgramTerminated(hx4_signal::ProgramTerminated{});
-    }
-    const Result result = call.get();
-    const std::vector<vorel_test::MotionRecord> motions = controller->motionCommands();
-    for (std::size_t i = from; i < motions.size(); ++i) {
-      EXPECT_TRUE(motions[i].target.frame_id == 0 || motions[i].target.frame.isFinite())
-          << "motion command " << i;
-    }
-    checkDriveCommands();
-    return result;
-  }
-};
-
-TEST_F(MoveToContactSweepTest, BadArguments_ReturnsAndCommandsFiniteTargets) {
-  // Contact at the first pass (the force norm is never below a negative
-  // threshold), then the retract with bad arguments.
-  for (double value : kBadNumbers) {
-    SCOPED_TRACE("speed and retract " + describe(value));
-    EXPECT_TRUE(moveToContact(0, 2, value, -1.0, 100.0, value).ok());
-    EXPECT_TRUE(moveToContact(1, 0, value, -kMax, 100.0, 5.0).ok());
-  }
-  for (int bad : {-1, 3, 7, std::numeric_limits<int>::max(), std::numeric_limits<int>::min()}) {
-    SCOPED_TRACE("frame or axis " + std::to_string(bad));
-    EXPECT_TRUE(moveToContact(bad, 2, 50.0, -kMax, 100.0, 5.0).ok());
-    EXPECT_TRUE(moveToContact(0, bad, 50.0, -1.0, 100.0, 5.0).ok());
-  }
-  // No contact (threshold out of reach): the travel limit passed at the first
-  // pass (a negative limit) or after a few steps.
-  for (double limit : {-kInf, -kMax, -1.0, 0.0, 20.0, 1e300, kMax, kTiny}) {
-    SCOPED_TRACE("travel limit " + describe(limit));
-    EXPECT_TRUE(moveToContact(0, 2, 50.0, kMax, limit, kNaN).ok());
-    EXPECT_TRUE(moveToContact(1, 1, -kMax, 1e300, limit, kInf).ok());
-  }
-  EXPECT_TRUE(device->programRunning());
-}
 
 }  // namespace
 }  // namespace vorel_device_test

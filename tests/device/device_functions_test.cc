@@ -44,29 +44,6 @@ class DeviceFunctionsTest : public BoundDeviceTest {
   }
 };
 
-// --- Readouts ------------------------------------------------------------------
-
-TEST_F(DeviceFunctionsTest, ReadFunctions_EachStage_RowsAreStageMinusBias) {
-  publishStages();
-  ftBias bias;
-  const double b[6] = {0.5, -0.25, 1.0, 0.05, -0.05, 0.1};
-  for (int i = 0; i < 6; ++i)
-    bias[i] = b[i];
-  view->write(ss::kWrenchOffset, bias);
-
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceRaw), 10.0, -11.25, 11.5, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueRaw), 1.2, -1.45, 1.65, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceSensorFrame), 0.5, 2.25, 2.0, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueSensorFrame), 0.05, 0.25, 0.2,
-                   1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), -4.5, 5.25, -7.0, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorque), 0.35, -0.45, 0.5, 1e-12);
-  // The filtered wrench is published without bias and read as it is.
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 7.0, -8.0, 9.0, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueFiltered), -0.7, 0.8, -0.9, 1e-12);
-  EXPECT_TRUE(console.lines().empty());
-}
-
 // --- Bias ----------------------------------------------------------------------
 
 TEST_F(DeviceFunctionsTest, ResetForceRaw_Targets_ShiftsTheOneBiasOfAllStages) {

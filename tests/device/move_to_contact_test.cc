@@ -385,24 +385,5 @@ TEST_F(MoveToContactTest, ProgramTerminatedWhileHeld_ReturnsWithErrorLine) {
   EXPECT_EQ(controller->releaseCount(), 1u);
 }
 
-TEST_F(MoveToContactTest, SteppingController_OneStepPerControllerCycle) {
-  controller->setFreeRunning(false);
-  contactAtMove(3);
-  auto call = std::async(std::launch::async, [&] { return move(0, 2, 50.0, 10.0, 100.0, 5.0); });
-
-  ASSERT_TRUE(controller->awaitWaiting(1));  // set-up synchronisation
-  EXPECT_EQ(controller->motionCommandCount(), 0u);
-  for (std::size_t k = 1; k <= 3; ++k) {
-    ASSERT_TRUE(controller->runCycles(1));
-    EXPECT_EQ(controller->motionCommandCount(), k - 1);
-  }
-  // The third step brings the contact, the fourth pass finds it; that pass's
-  // step and the retract follow, after which the call returns.
-  controller->setFreeRunning(true);
-  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_TRUE(call.get().ok());
-  EXPECT_EQ(controller->motionCommandCount(), 5u);
-}
-
 }  // namespace
 }  // namespace vorel_device_test
