@@ -2,8 +2,8 @@
 // hardware-ready signal, mounting of the tool load.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/make_shared.hpp>
-#include <condition_variable>
 #include <mutex>
 
 #include "tests/device/device_fixture.h"
@@ -19,22 +19,13 @@ class ScriptedActivation : public VorelFTSensor {
   using VorelFTSensor::VorelFTSensor;
 
   Result onActivate(const ptree& params) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++activations;
     activated_with = params;
-    changed.notify_all();
+    ++activations;
     return result;
   }
 
-  bool awaitActivations(int n) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return activations >= n; });
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  int activations = 0;
-  ptree activated_with;
+  std::atomic<int> activations{0};
+  ptree activated_with;  // written before the count
   Result result = Result::Success();
 };
 
@@ -47,12 +38,10 @@ class EventSink {
         id, boost::any(std::function<void(const Event&)>([this](const Event& event) {
           std::lock_guard<std::mutex> lock(mutex_);
           events_.push_back(event);
-          changed_.notify_all();
         })));
   }
   bool await(std::size_t n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return events_.size() >= n; });
+    return vorel_test::pollUntil([&] { return events().size() >= n; });
   }
   std::vector<Event> events() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -61,7 +50,6 @@ class EventSink {
 
  private:
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Event> events_;
 };
 
@@ -104,7 +92,7 @@ TEST_P(DeviceHWReadyTest, Activation_ResultPublishedAsItsEvent) {
 
   publish(hx4_signal::HWReady{});
 
-  ASSERT_TRUE(device->awaitActivations(1));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return device->activations >= 1; }));
   EXPECT_EQ(device->activated_with.template get<std::string>("arg"), "/dev/null");
   ASSERT_TRUE(errors.await(GetParam().errors));
   ASSERT_TRUE(exceptions.await(GetParam().exceptions));

@@ -4,9 +4,8 @@
 // requests, so the test sees exactly what the device wrote.
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include <cstring>
+#include <limits>
 
 #include "tests/device/bound_device_fixture.h"
 
@@ -17,14 +16,6 @@ namespace ss = vorel_device::shared_segment;
 using vorel_device::FilterOptions;
 using vorel_device::ftBias;
 using vorel_device::Wrench;
-
-Wrench wrenchOf(double fx, double fy, double fz, double tx, double ty, double tz) {
-  Wrench w;
-  const double v[6] = {fx, fy, fz, tx, ty, tz};
-  for (int i = 0; i < 6; ++i)
-    w[i] = v[i];
-  return w;
-}
 
 class DeviceFunctionsTest : public BoundDeviceTest {
  protected:
