@@ -18,7 +18,6 @@
 #include <cmath>
 #include <functional>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,12 +38,6 @@ const double kTiny = std::numeric_limits<double>::denorm_min();
 // Numbers no robot program should send, but one may: non-finite, finite but
 // overflowing as soon as they are scaled or squared, and a subnormal.
 const std::vector<double> kBadNumbers = {kNaN, kInf, -kInf, kMax, -kMax, 1e300, -1e300, kTiny};
-
-std::string describe(double value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
 
 class BadInputTest : public EmulatedDeviceTest {
  protected:
@@ -208,7 +201,7 @@ class BadNumberTest : public BadInputTest, public ::testing::WithParamInterface<
 
 TEST_P(BadNumberTest, EveryBadNumber_CallSucceedsAndDriveStaysFinite) {
   for (double bad : kBadNumbers) {
-    SCOPED_TRACE(describe(bad));
+    SCOPED_TRACE(::testing::PrintToString(bad));
     EXPECT_TRUE(GetParam().call(*device, bad).ok());
     expectFiniteBias();
     grantCycles(GetParam().cycles);

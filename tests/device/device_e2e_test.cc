@@ -166,18 +166,6 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   EXPECT_EQ(controller->driveCommandCount(), 7u);
   // The filters are gone: the filtered readout is the unfiltered one again.
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
-
-  // --- moveToContact after the termination ----------------------------------
-  controller->setFreeRunning(true);
-  console.clear();
-  Number speed(50.0), threshold(5.0), max_distance(100.0), retract(5.0);
-  EXPECT_TRUE(device->moveToContact(0, 2, speed, threshold, max_distance, retract).ok());
-  EXPECT_TRUE(device->moveToContact(1, 0, speed, threshold, max_distance, retract).ok());
-  EXPECT_EQ(controller->motionCommandCount(), 0u);
-  const std::string stopped =
-      "[ERROR] moveToContact: stopped at the start because the robot program terminated; the "
-      "robot is not moved by this call any more";
-  EXPECT_EQ(console.lines(), (std::vector<std::string>{stopped, stopped}));
 }
 
 }  // namespace

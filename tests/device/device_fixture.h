@@ -1,17 +1,15 @@
-// Shared pieces of the device tests: device configurations, vectors of the
-// robot-program interpreter, and a device whose workers are stopped for sure
-// before it goes.
+// Shared pieces of the device tests: vectors of the robot-program
+// interpreter, console and segment checks, waits for the reader's frames, and
+// a device whose workers are stopped for sure before it goes. The device
+// configurations are in device_config.h.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,43 +17,17 @@
 
 #include "comm/shared_segment.h"
 #include "device/vorel_ft_sensor.h"
+#include "tests/device/device_config.h"
 #include "tests/support/installed_controller.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/segment_view.h"
 
 namespace vorel_device_test {
 
-using boost::property_tree::ptree;
 using Array = hx4_program_api::Array<hx4_program_api::Number>;
 using Number = hx4_program_api::Number;
 using Vec3 = std::array<double, 3>;
 using vorel_device::VorelFTSensor;
-
-// The device's configuration node, as a host reads it from its XML file.
-inline ptree deviceConfig(const std::string& inner) {
-  std::istringstream xml(
-      "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_sensor\" plux=\"vorel\">" + inner +
-      "</device>");
-  ptree tree;
-  boost::property_tree::read_xml(xml, tree);
-  return tree.get_child("device");
-}
-
-// Activation parameters: serial device path, sensor frequency (Hz, as text so
-// that "nan" can be given).
-inline std::string activationXml(const std::string& path, const std::string& frequency) {
-  return "<activation><arg type=\"string\">" + path + "</arg><arg type=\"double\">" + frequency +
-         "</arg></activation>";
-}
-
-// Mounting parameters of the end-to-end tests: a 2.0 kg tool whose centre of
-// gravity lies 0.1 m along the sensor's x axis, and a sensor 0.035 m above the
-// flange, turned by +90 degrees about z (sensor x = flange y).
-inline std::string mountingXml() {
-  return "<mounting><arg type=\"load\"><mass>2.0</mass><cog>0.1 0 0</cog></arg>"
-         "<arg type=\"rpose\"><pos>0 0 0.035</pos><rpy>0 0 1.5707963267948966</rpy></arg>"
-         "</mounting>";
-}
 
 // A program's vector: three rows, one column.
 inline Array vector3(double x, double y, double z) {
