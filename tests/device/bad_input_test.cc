@@ -15,25 +15,19 @@
 // control switched off for one cycle and on again).
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
 #include <cmath>
 #include <functional>
-#include <future>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "adaptive/adaptive_thread.h"
-#include "sim/sensor/sensor_emulator.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
+#include "tests/device/emulated_device_fixture.h"
 
 namespace vorel_device_test {
 namespace {
 
 namespace ss = vorel_device::shared_segment;
-using hx4rc_api::Model;
 using Result = VorelFTSensor::Result;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -45,40 +39,21 @@ const double kTiny = std::numeric_limits<double>::denorm_min();
 // overflowing as soon as they are scaled or squared, and a subnormal.
 const std::vector<double> kBadNumbers = {kNaN, kInf, -kInf, kMax, -kMax, 1e300, -1e300, kTiny};
 
-std::string describe(double value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
-
-class BadInputTest : public ::testing::Test {
+class BadInputTest : public EmulatedDeviceTest {
  protected:
   void SetUp() override {
     controller->setRcState(hx4rc_api::State::SysStat_RCState::kLoadModelReady);
-    vorel_device::Wrench w;
-    w[2] = 10.0;  // N along sensor z
-    w[3] = 0.125;
-    emulator.setWrench(w);
-    ASSERT_TRUE(emulator.start());
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(),
-        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
+    emulator.setWrench(wrenchOf(0.0, 0.0, 10.0, 0.125, 0.0, 0.0));  // N, N m in sensor axes
+    ASSERT_NO_FATAL_FAILURE(startSensor());
     ASSERT_EQ(device->onCreate(), 0);
     ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
-    ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-    ASSERT_EQ(device->onBind(), 0);
+    ASSERT_NO_FATAL_FAILURE(activateAndBind());
     ASSERT_TRUE(device->setEnabledAxes(true, true, true, true, true, true).ok());
     // The facade sees the emulator's frames; the force-control thread then
     // takes them (the first granted cycle finishes the snapshot taken before).
     ASSERT_TRUE(vorel_test::pollUntil(
         [&] { return readWith(*device, &VorelFTSensor::readForceRaw)[2] == 10.0; }));
     ASSERT_NO_FATAL_FAILURE(restoreHealthyState());
-  }
-
-  void TearDown() override {
-    controller->setMoveHook(nullptr);
-    retire(*device, controller);
-    emulator.stop();
   }
 
   vorel_device::AdaptiveThread& forceControl() { return *device->adaptiveThread(); }
@@ -122,14 +97,12 @@ class BadInputTest : public ::testing::Test {
                       &VorelFTSensor::readForce, &VorelFTSensor::readTorque,
                       &VorelFTSensor::readForceFiltered, &VorelFTSensor::readTorqueFiltered}) {
       Array out(4, 2);
-      for (std::size_t row = 0; row < 4; ++row) {
-        out.item(row, 0) = kNaN;
-        out.item(row, 1) = -7.0;
-      }
+      for (std::size_t row = 0; row < 4; ++row)
+        out.item(row, 0) = out.item(row, 1) = -7.0;
       EXPECT_TRUE(((*device).*read)(out).ok());
-      EXPECT_TRUE(std::isnan(out.item(3, 0).d(true)));
       for (std::size_t row = 0; row < 4; ++row)
         EXPECT_EQ(out.item(row, 1).d(true), -7.0);
+      EXPECT_EQ(out.item(3, 0).d(true), -7.0);
     }
   }
 
@@ -162,10 +135,6 @@ class BadInputTest : public ::testing::Test {
     ASSERT_TRUE(forceControl().isActive());
   }
 
-  vorel_test::ConsoleCapture console;
-  vorel_test::InstalledController controller;
-  vorel_sim::SensorEmulator emulator;
-  boost::shared_ptr<VorelFTSensor> device;
   std::size_t checked_ = 0;
 };
 
@@ -178,17 +147,14 @@ struct NumberCase {
   int cycles;  // cycles granted after the call (an unstable filter needs time to overflow)
 };
 
-Result withVector(Result (VorelFTSensor::*fn)(Array&), VorelFTSensor& d, Array targets) {
-  return (d.*fn)(targets);
-}
-
 // A vector function with the bad number in row 1, then in every row, and a
 // tare on top of the bias it left.
 NumberCase vectorCase(const char* name, Result (VorelFTSensor::*fn)(Array&)) {
   return {name,
           [fn](VorelFTSensor& d, double bad) {
-            EXPECT_TRUE(withVector(fn, d, vector3(1.0, bad, -1.0)).ok());
-            EXPECT_TRUE(withVector(fn, d, vector3(bad, bad, bad)).ok());
+            Array one = vector3(1.0, bad, -1.0), all = vector3(bad, bad, bad);
+            EXPECT_TRUE((d.*fn)(one).ok());
+            EXPECT_TRUE((d.*fn)(all).ok());
             return d.tareSensor();
           },
           4};
@@ -235,7 +201,7 @@ class BadNumberTest : public BadInputTest, public ::testing::WithParamInterface<
 
 TEST_P(BadNumberTest, EveryBadNumber_CallSucceedsAndDriveStaysFinite) {
   for (double bad : kBadNumbers) {
-    SCOPED_TRACE(describe(bad));
+    SCOPED_TRACE(::testing::PrintToString(bad));
     EXPECT_TRUE(GetParam().call(*device, bad).ok());
     expectFiniteBias();
     grantCycles(GetParam().cycles);
@@ -262,77 +228,6 @@ INSTANTIATE_TEST_SUITE_P(
                       filterCase("Notch", 2), filterCase("RateLimiter", 3),
                       filterCase("HighPassRateLimiter", 4)),
     [](const ::testing::TestParamInfo<NumberCase>& info) { return std::string(info.param.name); });
-
-// --- moveToContact -----------------------------------------------------------------
-
-// moveToContact synchronises with the controller like a robot program, so the
-// controller runs free (with a short pause per cycle) while it runs; a move
-// lets the tool arrive at once at a valid target.
-class MoveToContactSweepTest : public BadInputTest {
- protected:
-  void SetUp() override {
-    BadInputTest::SetUp();
-    if (HasFatalFailure())
-      return;
-    controller->setMoveHook(
-        [this](const hx4rc_api::Motion::Target& target, const hx4rc_api::Motion::Params&) {
-          if (target.frame_id != 0 && target.frame.isFinite())
-            controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
-                                 target.frame);
-        });
-    controller->setFreeRunning(true, std::chrono::microseconds(200));
-  }
-
-  // Calls moveToContact on its own thread and waits (guarded) for its
-  // return; a call still running after the guard is ended by a program
-  // termination and fails the test. Every valid motion target it issued
-  // (world frame id) must be finite; an invalid one carries id 0.
-  Result moveToContact(int frame, int axis, double speed, double threshold, double max_distance,
-                       double retract) {
-    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
-                         hx4rc_api::Frame::Identity());
-    const std::size_t from = controller->motionCommandCount();
-    Number speed_n(speed), threshold_n(threshold), max_n(max_distance), retract_n(retract);
-    auto call = std::async(std::launch::async, [&] {
-      return device->moveToContact(frame, axis, speed_n, threshold_n, max_n, retract_n);
-    });
-    if (call.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-      ADD_FAILURE() << "moveToContact did not return";
-      device->onProgramTerminated(hx4_signal::ProgramTerminated{});
-    }
-    const Result result = call.get();
-    const std::vector<vorel_test::MotionRecord> motions = controller->motionCommands();
-    for (std::size_t i = from; i < motions.size(); ++i) {
-      EXPECT_TRUE(motions[i].target.frame_id == 0 || motions[i].target.frame.isFinite())
-          << "motion command " << i;
-    }
-    checkDriveCommands();
-    return result;
-  }
-};
-
-TEST_F(MoveToContactSweepTest, BadArguments_ReturnsAndCommandsFiniteTargets) {
-  // Contact at the first pass (the force norm is never below a negative
-  // threshold), then the retract with bad arguments.
-  for (double value : kBadNumbers) {
-    SCOPED_TRACE("speed and retract " + describe(value));
-    EXPECT_TRUE(moveToContact(0, 2, value, -1.0, 100.0, value).ok());
-    EXPECT_TRUE(moveToContact(1, 0, value, -kMax, 100.0, 5.0).ok());
-  }
-  for (int bad : {-1, 3, 7, std::numeric_limits<int>::max(), std::numeric_limits<int>::min()}) {
-    SCOPED_TRACE("frame or axis " + std::to_string(bad));
-    EXPECT_TRUE(moveToContact(bad, 2, 50.0, -kMax, 100.0, 5.0).ok());
-    EXPECT_TRUE(moveToContact(0, bad, 50.0, -1.0, 100.0, 5.0).ok());
-  }
-  // No contact (threshold out of reach): the travel limit passed at the first
-  // pass (a negative limit) or after a few steps.
-  for (double limit : {-kInf, -kMax, -1.0, 0.0, 20.0, 1e300, kMax, kTiny}) {
-    SCOPED_TRACE("travel limit " + describe(limit));
-    EXPECT_TRUE(moveToContact(0, 2, 50.0, kMax, limit, kNaN).ok());
-    EXPECT_TRUE(moveToContact(1, 1, -kMax, 1e300, limit, kInf).ok());
-  }
-  EXPECT_TRUE(device->programRunning());
-}
 
 }  // namespace
 }  // namespace vorel_device_test

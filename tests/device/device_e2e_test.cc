@@ -7,29 +7,17 @@
 // flange, flange level) and the wrench the emulator sends.
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
-
 #include "adaptive/adaptive_thread.h"
-#include "sim/sensor/sensor_emulator.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
-#include "tests/support/poll_until.h"
+#include "tests/device/emulated_device_fixture.h"
 
 namespace vorel_device_test {
 namespace {
 
 namespace ss = vorel_device::shared_segment;
-using hx4rc_api::Model;
 
 // What the emulator sends: force (N) and torque (N m) in sensor axes, all
 // exact in float32.
-const vorel_device::Wrench kRaw = [] {
-  vorel_device::Wrench w;
-  const double values[6] = {1.5, -2.25, 10.0, 0.125, 0.25, -0.5};
-  for (int i = 0; i < 6; ++i)
-    w[i] = values[i];
-  return w;
-}();
+const vorel_device::Wrench kRaw = wrenchOf(1.5, -2.25, 10.0, 0.125, 0.25, -0.5);
 
 // Gravity compensated: the tool's weight G = (0, 0, -19.62) N is removed
 // (F - G), and its moment c x G = (0, 1.962, 0) N m (T - c x G).
@@ -40,34 +28,20 @@ constexpr double kCompensated[6] = {1.5, -2.25, 29.62, 0.125, -1.712, -0.5};
 constexpr double kTcp[6] = {2.25, 1.5, 29.62, 1.862, -0.1, -0.5};
 constexpr double kTol = 1e-9;
 
-class DeviceEndToEndTest : public ::testing::Test {
+class DeviceEndToEndTest : public EmulatedDeviceTest {
  protected:
   void SetUp() override {
     controller->setRcState(hx4rc_api::State::SysStat_RCState::kLoadModelReady);
-    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
-                         hx4rc_api::Frame(hx4rc_api::Rotation(), hx4rc_api::Vector(0, 0, 0.135)));
+    tcpAboveFlange();
     emulator.setWrench(kRaw);
-    ASSERT_TRUE(emulator.start());
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(),
-        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
-  }
-
-  void TearDown() override {
-    if (device)
-      retire(*device, controller);
+    startSensor();
   }
 
   // Waits until the reader has published a frame carrying the emulator's
   // wrench, then lets the force-control thread work on it: the first granted
   // cycle finishes the snapshot taken before, the second uses the new frame.
   void awaitSensorWrenchInForceControl() {
-    SegmentView view;
-    ASSERT_TRUE(vorel_test::pollUntil([&] {
-      const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
-      const float fz = frame.ft_data[2];
-      return fz == 10.0f;
-    }));
+    ASSERT_TRUE(awaitFrameFz(10.0f));
     ASSERT_TRUE(controller->runCycles(2));
   }
 
@@ -75,11 +49,6 @@ class DeviceEndToEndTest : public ::testing::Test {
   // a cycle, before it waits for the next one: a command written between
   // cycles is taken at the end of the next cycle and acts in the one after.
   bool actOnCommands() { return controller->runCycles(2); }
-
-  vorel_test::ConsoleCapture console;
-  vorel_test::InstalledController controller;
-  vorel_sim::SensorEmulator emulator;
-  boost::shared_ptr<VorelFTSensor> device;
 };
 
 TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermination) {
@@ -153,14 +122,7 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   // The cycles above ran faster than the emulator's real-time frames, so the
   // sensor looks stale to force control: wait for a fresh frame, which the
   // snapshot after the next cycle takes.
-  {
-    SegmentView health_view;
-    const auto published = [&] {
-      return health_view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published;
-    };
-    const std::uint64_t before = published();
-    ASSERT_TRUE(vorel_test::pollUntil([&] { return published() > before; }));
-  }
+  ASSERT_TRUE(awaitFramesPublishedAbove(framesPublished()));
   ASSERT_TRUE(controller->runCycles(1));  // still on the snapshot taken before
   EXPECT_EQ(controller->driveCommandCount(), 0u);
   ASSERT_TRUE(controller->runCycles(5));
@@ -204,18 +166,6 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   EXPECT_EQ(controller->driveCommandCount(), 7u);
   // The filters are gone: the filtered readout is the unfiltered one again.
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
-
-  // --- moveToContact after the termination ----------------------------------
-  controller->setFreeRunning(true);
-  console.clear();
-  Number speed(50.0), threshold(5.0), max_distance(100.0), retract(5.0);
-  EXPECT_TRUE(device->moveToContact(0, 2, speed, threshold, max_distance, retract).ok());
-  EXPECT_TRUE(device->moveToContact(1, 0, speed, threshold, max_distance, retract).ok());
-  EXPECT_EQ(controller->motionCommandCount(), 0u);
-  const std::string stopped =
-      "[ERROR] moveToContact: stopped at the start because the robot program terminated; the "
-      "robot is not moved by this call any more";
-  EXPECT_EQ(console.lines(), (std::vector<std::string>{stopped, stopped}));
 }
 
 }  // namespace

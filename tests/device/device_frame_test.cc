@@ -2,36 +2,16 @@
 // hardware-ready signal, mounting of the tool load.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/make_shared.hpp>
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
-#include <condition_variable>
 #include <mutex>
-#include <sstream>
 
-#include "device/vorel_ft_sensor.h"
-#include "tests/support/installed_controller.h"
+#include "tests/device/device_fixture.h"
 
+namespace vorel_device_test {
 namespace {
 
-using boost::property_tree::ptree;
-using vorel_device::VorelFTSensor;
-
-ptree deviceConfig(const std::string& inner) {
-  std::istringstream xml(
-      "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_sensor\" plux=\"vorel\">" + inner +
-      "</device>");
-  ptree tree;
-  boost::property_tree::read_xml(xml, tree);
-  return tree.get_child("device");
-}
-
-const char* kActivation =
-    "<activation><arg type=\"string\">/dev/null</arg>"
-    "<arg type=\"double\">500</arg></activation>";
-const char* kMounting =
-    "<mounting><arg type=\"load\"><mass>0.8</mass><cog>0 0 0.04</cog></arg>"
-    "<arg type=\"rpose\"><pos>0 0 0.035</pos><rpy>0 0 0</rpy></arg></mounting>";
+const std::string kActivation = activationXml("/dev/null", "500");
 
 // A device whose activation result the test chooses; counts activations.
 class ScriptedActivation : public VorelFTSensor {
@@ -39,22 +19,13 @@ class ScriptedActivation : public VorelFTSensor {
   using VorelFTSensor::VorelFTSensor;
 
   Result onActivate(const ptree& params) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++activations;
     activated_with = params;
-    changed.notify_all();
+    ++activations;
     return result;
   }
 
-  bool awaitActivations(int n) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return activations >= n; });
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  int activations = 0;
-  ptree activated_with;
+  std::atomic<int> activations{0};
+  ptree activated_with;  // written before the count
   Result result = Result::Success();
 };
 
@@ -67,12 +38,10 @@ class EventSink {
         id, boost::any(std::function<void(const Event&)>([this](const Event& event) {
           std::lock_guard<std::mutex> lock(mutex_);
           events_.push_back(event);
-          changed_.notify_all();
         })));
   }
   bool await(std::size_t n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return events_.size() >= n; });
+    return vorel_test::pollUntil([&] { return events().size() >= n; });
   }
   std::vector<Event> events() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -81,7 +50,6 @@ class EventSink {
 
  private:
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Event> events_;
 };
 
@@ -124,7 +92,7 @@ TEST_P(DeviceHWReadyTest, Activation_ResultPublishedAsItsEvent) {
 
   publish(hx4_signal::HWReady{});
 
-  ASSERT_TRUE(device->awaitActivations(1));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return device->activations >= 1; }));
   EXPECT_EQ(device->activated_with.template get<std::string>("arg"), "/dev/null");
   ASSERT_TRUE(errors.await(GetParam().errors));
   ASSERT_TRUE(exceptions.await(GetParam().exceptions));
@@ -172,20 +140,21 @@ TEST_F(DeviceFrameTest, OnCreate_Twice_RegistersOneCallback) {
 }
 
 TEST_F(DeviceFrameTest, OnMount_ReplacesHostToolLoad_OnUnmountKeepsIt) {
-  auto device = boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(kMounting));
-  controller->setToolLoad(2.5, hx4rc_api::Vector(0.1, 0.0, 0.0));
+  auto device =
+      boost::make_shared<VorelFTSensor>(controller.program(), deviceConfig(mountingXml()));
+  controller->setToolLoad(0.8, hx4rc_api::Vector(0.0, 0.0, 0.04));
 
   ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
 
   const hx4rc_api::Load tool = controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL);
-  EXPECT_DOUBLE_EQ(tool.inertia.mass, 0.8);
-  EXPECT_EQ(tool.inertia.cog, hx4rc_api::Vector(0.0, 0.0, 0.04));
+  EXPECT_DOUBLE_EQ(tool.inertia.mass, 2.0);
+  EXPECT_EQ(tool.inertia.cog, hx4rc_api::Vector(0.1, 0.0, 0.0));
   ASSERT_EQ(controller->loadWrites().size(), 1u);
   EXPECT_EQ(controller->loadWrites()[0].id, hx4rc_api::Load::SysId::LOAD_TOOL);
 
   ASSERT_TRUE(device->onUnmount().ok());
   EXPECT_EQ(controller->loadWrites().size(), 1u);
-  EXPECT_DOUBLE_EQ(controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL).inertia.mass, 0.8);
+  EXPECT_DOUBLE_EQ(controller->loadRecord(hx4rc_api::Load::SysId::LOAD_TOOL).inertia.mass, 2.0);
 }
 
 TEST_F(DeviceFrameTest, OnMount_MissingLoad_ReportsTheArgument) {
@@ -202,3 +171,4 @@ TEST_F(DeviceFrameTest, OnMount_MissingLoad_ReportsTheArgument) {
 }
 
 }  // namespace
+}  // namespace vorel_device_test

@@ -4,19 +4,10 @@
 // requests, so the test sees exactly what the device wrote.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <limits>
 
-#include <boost/make_shared.hpp>
-#include <cmath>
-#include <cstring>
-#include <stdexcept>
-
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "tests/device/bound_device_fixture.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
-#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
@@ -25,14 +16,6 @@ namespace ss = vorel_device::shared_segment;
 using vorel_device::FilterOptions;
 using vorel_device::ftBias;
 using vorel_device::Wrench;
-
-Wrench wrenchOf(double fx, double fy, double fz, double tx, double ty, double tz) {
-  Wrench w;
-  const double v[6] = {fx, fy, fz, tx, ty, tz};
-  for (int i = 0; i < 6; ++i)
-    w[i] = v[i];
-  return w;
-}
 
 class DeviceFunctionsTest : public BoundDeviceTest {
  protected:
@@ -51,29 +34,6 @@ class DeviceFunctionsTest : public BoundDeviceTest {
         [&] { return readWith(*device, &VorelFTSensor::readForceRaw)[0] != 0.0; }));
   }
 };
-
-// --- Readouts ------------------------------------------------------------------
-
-TEST_F(DeviceFunctionsTest, ReadFunctions_EachStage_RowsAreStageMinusBias) {
-  publishStages();
-  ftBias bias;
-  const double b[6] = {0.5, -0.25, 1.0, 0.05, -0.05, 0.1};
-  for (int i = 0; i < 6; ++i)
-    bias[i] = b[i];
-  view->write(ss::kWrenchOffset, bias);
-
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceRaw), 10.0, -11.25, 11.5, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueRaw), 1.2, -1.45, 1.65, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceSensorFrame), 0.5, 2.25, 2.0, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueSensorFrame), 0.05, 0.25, 0.2,
-                   1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), -4.5, 5.25, -7.0, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorque), 0.35, -0.45, 0.5, 1e-12);
-  // The filtered wrench is published without bias and read as it is.
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 7.0, -8.0, 9.0, 1e-12);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueFiltered), -0.7, 0.8, -0.9, 1e-12);
-  EXPECT_TRUE(console.lines().empty());
-}
 
 // --- Bias ----------------------------------------------------------------------
 
@@ -135,12 +95,8 @@ TEST_F(DeviceFunctionsTest, TareAndResets_NonFiniteReadingOrTarget_RefusedBiasUn
   const ftBias after = view->read<ftBias>(ss::kWrenchOffset);
   for (int i = 0; i < 6; ++i)
     EXPECT_EQ(after[i], before[i]) << i;
-  const std::string tail =
-      ": the reading or a target is not a finite number (is the sensor pose set and a frame "
-      "received?); the bias is unchanged";
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{"[ERROR] tareSensor" + tail, "[ERROR] resetTorque" + tail,
-                                      "[ERROR] resetForce" + tail}));
+  expectErrorLines(console.lines(), {"tareSensor", "resetTorque", "resetForce"},
+                   "not a finite number");
   // A finite reading is taken again.
   EXPECT_TRUE(device->tareSensor().ok());
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 0.0, 1e-12);
@@ -167,27 +123,15 @@ TEST_F(DeviceFunctionsTest, Settings_NonFinite_RefusedSharedValuesUnchanged) {
   EXPECT_EQ(gains.track_smoothing, 0.01);
   const auto params = view->read<vorel_device::SystemFilterParams>(ss::kSystemFilterParams);
   EXPECT_EQ(params.falling_rate, -50.0);
-  const std::string tail = ": a value is not a finite number; nothing was changed";
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{
-                "[ERROR] setForceTrackValue" + tail, "[ERROR] setTorqueTrackValue" + tail,
-                "[ERROR] setForceControlGains" + tail, "[ERROR] setSystemFilterParams" + tail}));
+  expectErrorLines(console.lines(),
+                   {"setForceTrackValue", "setTorqueTrackValue", "setForceControlGains",
+                    "setSystemFilterParams"},
+                   "not a finite number");
   // Finite values still go through.
   EXPECT_TRUE(device->setSystemFilterParams(fifty, fifty, minus_fifty).ok());
   EXPECT_TRUE(device->setForceControlGains(one, one, one).ok());
   EXPECT_EQ(view->read<vorel_device::Gains>(ss::kGains).translation_gain, 1.0);
   EXPECT_EQ(console.lines().size(), 4u);
-}
-
-TEST_F(DeviceFunctionsTest, TareSensor_ToolFrameSample_BecomesTheWholeBias) {
-  publishStages();
-  ASSERT_TRUE(device->tareSensor().ok());
-  const ftBias bias = view->read<ftBias>(ss::kWrenchOffset);
-  const double tcp[6] = {-4.0, 5.0, -6.0, 0.4, -0.5, 0.6};
-  for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(bias[i], tcp[i]) << i;
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, 0.0, 0.0);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorque), 0.0, 0.0, 0.0, 0.0);
 }
 
 // --- Force-control commands --------------------------------------------------
@@ -276,13 +220,7 @@ TEST_F(DeviceFunctionsTest, AddFilter_TypeOutsideOneToFour_RefusedWithErrorAndNo
   const FilterOptions request = view->read<FilterOptions>(ss::kTempFilterOptions);
   EXPECT_EQ(request.key(), "");
   EXPECT_EQ(request.type, 0);
-  const std::string tail =
-      " for filter \"notch\" (1 low-pass, 2 notch, 3 rate limiter, 4 high-pass rate limiter); "
-      "nothing added";
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{"[ERROR] addFilter: unknown filter type 0" + tail,
-                                      "[ERROR] addFilter: unknown filter type 5" + tail,
-                                      "[ERROR] addFilter: unknown filter type -1" + tail}));
+  expectErrorLines(console.lines(), {"addFilter", "addFilter", "addFilter"}, "unknown filter type");
 }
 
 TEST_F(DeviceFunctionsTest, RemoveFilter_Name_RequestCarriesRemovalDefaults) {
@@ -297,28 +235,6 @@ TEST_F(DeviceFunctionsTest, RemoveFilter_Name_RequestCarriesRemovalDefaults) {
   EXPECT_EQ(request.cutoff_frequency, -1.0);
   EXPECT_EQ(request.rising_rate, 0.0);
   EXPECT_EQ(request.falling_rate, 0.0);
-}
-
-// --- Program termination -----------------------------------------------------
-
-TEST_F(DeviceFunctionsTest, ProgramTerminated_Bound_RemovesAllFiltersAndSwitchesOff) {
-  ASSERT_TRUE(device->activateForceControl(true, true).ok());
-  Array force = vector3(0.0, 0.0, -5.0);
-  ASSERT_TRUE(device->setForceTrackValue(force).ok());
-
-  device->onProgramTerminated(hx4_signal::ProgramTerminated{3});
-
-  EXPECT_FALSE(device->programRunning());
-  EXPECT_EQ(view->read<std::int32_t>(ss::kNewFilterFlag), -1);
-  const FilterOptions request = view->read<FilterOptions>(ss::kTempFilterOptions);
-  EXPECT_EQ(std::string(request.name, FilterOptions::kNameSize),
-            std::string("all") + std::string(37, '\0'));
-  EXPECT_EQ(request.type, 0);
-  EXPECT_EQ(request.cutoff_frequency, -1.0);
-  EXPECT_FALSE(view->read<bool>(ss::kActivateTranslation));
-  EXPECT_FALSE(view->read<bool>(ss::kActivateRotation));
-  EXPECT_EQ(view->read<Wrench>(ss::kTrackWrench)[2], 0.0);
-  EXPECT_TRUE(console.lines().empty());
 }
 
 // --- Before onBind ---------------------------------------------------------------
@@ -366,12 +282,7 @@ TEST(DeviceUnboundTest, Functions_BeforeBind_ErrorLineEachAndNothingTouched) {
   call("addFilter", device.addFilter("lp", 1, 0.0, 0.0, 10.0, 0.0, 0.0));
   call("removeFilter", device.removeFilter("lp"));
 
-  std::vector<std::string> expected;
-  for (const std::string& name : names) {
-    expected.push_back("[ERROR] " + name +
-                       ": the device is not bound yet (no onBind), so the call does nothing");
-  }
-  EXPECT_EQ(console.lines(), expected);
+  expectErrorLines(console.lines(), names, "not bound");
   // Nothing was read into the array, nothing reached the segment or the robot.
   EXPECT_EQ(rows(a), (Vec3{1.0, 2.0, 3.0}));
   EXPECT_FALSE(view.read<bool>(ss::kActivateTranslation));
@@ -387,11 +298,7 @@ TEST(DeviceUnboundTest, Functions_BeforeBind_ErrorLineEachAndNothingTouched) {
   // A program termination says what it does and what it cannot do.
   console.clear();
   device.onProgramTerminated(hx4_signal::ProgramTerminated{1});
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{
-                "[ERROR] onProgramTerminated: the device is not bound (no onBind), so no filter "
-                "is removed and force control is not switched off here; moveToContact no longer "
-                "moves the robot"}));
+  expectErrorLines(console.lines(), {"onProgramTerminated"}, "not bound");
   EXPECT_FALSE(device.programRunning());
   EXPECT_EQ(view.read<std::int32_t>(ss::kNewFilterFlag), 0);
 }

@@ -14,7 +14,6 @@
 //
 // The device's console lines are written as "console <line>".
 #include <boost/make_shared.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -24,17 +23,11 @@
 #include "host/console.h"
 #include "sim/program/program.h"
 #include "sim/program/program_runner.h"
+#include "tests/device/device_config.h"
 #include "tests/support/installed_controller.h"
 #include "tests/support/poll_until.h"
 
 namespace {
-
-const char* kConfig =
-    "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_peer\" plux=\"vorel\">"
-    "<activation><arg type=\"string\">/dev/null</arg><arg type=\"double\">500</arg></activation>"
-    "<mounting><arg type=\"load\"><mass>2.0</mass><cog>0.1 0 0</cog></arg>"
-    "<arg type=\"rpose\"><pos>0 0 0.035</pos><rpy>0 0 1.5707963267948966</rpy></arg>"
-    "</mounting></device>";
 
 void reply(const std::string& text) {
   std::printf("%s\n", text.c_str());
@@ -48,11 +41,9 @@ int main() {
   hx4_program_api_internals::Console::setSink([](const std::string& text) {
     reply("console " + text.substr(0, text.find_last_not_of('\n') + 1));
   });
-  std::istringstream xml(kConfig);
-  boost::property_tree::ptree tree;
-  boost::property_tree::read_xml(xml, tree);
-  auto device = boost::make_shared<vorel_device::VorelFTSensor>(controller.program(),
-                                                                tree.get_child("device"));
+  using namespace vorel_device_test;
+  auto device = boost::make_shared<vorel_device::VorelFTSensor>(
+      controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
   const std::atomic<bool> abort{false};
   vorel_sim_app::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
                                        &abort, [](const std::string&) {}, nullptr});

@@ -7,22 +7,16 @@
 // segment, which the peer re-opens).
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
-#include <cstdio>
 #include <sstream>
 
 #include "adaptive/adaptive_thread.h"
-#include "sim/sensor/sensor_emulator.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
+#include "tests/device/emulated_device_fixture.h"
 #include "tests/support/peer_process.h"
-#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
 
 namespace ss = vorel_device::shared_segment;
-using hx4rc_api::Model;
 
 // The peer's side of the conversation: one statement in, its reply out;
 // the device's console lines met on the way are kept.
@@ -39,12 +33,15 @@ class ProgramPeer {
     }
     return "no reply";
   }
-  Vec3 vector(const std::string& statement) {
+  // The values a statement read.
+  std::vector<double> values(const std::string& statement) {
     std::istringstream in(call(statement));
     std::string ok;
-    Vec3 v{};
-    in >> ok >> v[0] >> v[1] >> v[2];
+    in >> ok;
     EXPECT_EQ(ok, "ok") << statement;
+    std::vector<double> v;
+    for (double x; in >> x;)
+      v.push_back(x);
     return v;
   }
 
@@ -52,20 +49,14 @@ class ProgramPeer {
   std::vector<std::string> console_;
 };
 
-TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
-  vorel_test::ConsoleCapture console;
-  vorel_test::InstalledController controller;
-  controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
-                       hx4rc_api::Frame(hx4rc_api::Rotation(), hx4rc_api::Vector(0, 0, 0.135)));
-  vorel_sim::SensorEmulator emulator;
-  vorel_device::Wrench raw;
-  raw[0] = -3.0;  // N along sensor x = flange y
-  raw[2] = 4.0;   // N along sensor z
-  emulator.setWrench(raw);
-  ASSERT_TRUE(emulator.start());
-  // Activation parameters only: this process's device is never bound.
-  auto device = boost::make_shared<VorelFTSensor>(
-      controller.program(), deviceConfig(activationXml(emulator.slavePath(), "500")));
+using DeviceTwoProcessTest = EmulatedDeviceTest;
+
+TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
+  tcpAboveFlange();
+  // N along sensor x (= flange y) and z.
+  emulator.setWrench(wrenchOf(-3.0, 0.0, 4.0, 0.0, 0.0, 0.0));
+  ASSERT_NO_FATAL_FAILURE(startSensor());
+  // This process's device is activated, never bound.
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   auto adaptive = device->adaptiveThread();
 
@@ -78,14 +69,10 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   // The peer's bind stored the sensor pose; with it this process's force
   // control turns the sensor's (-3, 0, 4) N into the tool frame: +90 degrees
   // about z gives (0, -3, 4), plus the default 1 kg tool's 9.81 N along z.
-  SegmentView view;
-  ASSERT_TRUE(vorel_test::pollUntil([&] {
-    const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
-    const float fz = frame.ft_data[2];
-    return fz == 4.0f;
-  }));
+  ASSERT_TRUE(awaitFrameFz(4.0f));
   ASSERT_TRUE(controller->runCycles(2));
-  const Vec3 force = peer.vector("readForce");
+  const std::vector<double> force = peer.values("readForce");
+  ASSERT_EQ(force.size(), 3u);
   EXPECT_NEAR(force[0], 0.0, 1e-9);
   EXPECT_NEAR(force[1], -3.0, 1e-9);
   EXPECT_NEAR(force[2], 13.81, 1e-9);
@@ -107,12 +94,10 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
 
   // The peer reads this process's health figures from the segment: usable
   // samples, supervisor ok, a clean line.
-  const vorel_device::SensorHealth here = view.read<vorel_device::SensorHealth>(ss::kSensorHealth);
-  std::istringstream health(peer.call("readSensorHealth"));
-  std::string ok;
-  double rows[6];
-  health >> ok >> rows[0] >> rows[1] >> rows[2] >> rows[3] >> rows[4] >> rows[5];
-  ASSERT_EQ(ok, "ok");
+  const vorel_device::SensorHealth here =
+      SegmentView().read<vorel_device::SensorHealth>(ss::kSensorHealth);
+  const std::vector<double> rows = peer.values("readSensorHealth");
+  ASSERT_EQ(rows.size(), 6u);
   EXPECT_EQ(rows[0], here.last_usable_age);
   EXPECT_GE(rows[0], 0.0);
   EXPECT_EQ(rows[1], here.usable_samples_per_second);
@@ -124,8 +109,7 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   ASSERT_EQ(peer.call("addFilter ramp 3 0 0 0 50 -50"), "ok");
   ASSERT_TRUE(controller->runCycles(2));
   EXPECT_EQ(adaptive->getFilterChain().order(), std::vector<std::string>{"ramp"});
-  const Vec3 filtered = peer.vector("readForceFiltered");
-  EXPECT_NEAR(filtered[2], -0.1, 1e-12);
+  EXPECT_NEAR(peer.values("readForceFiltered").at(2), -0.1, 1e-12);
 
   // This process re-activates its device, as a second hardware-ready does:
   // a new segment and a new force-control thread. The peer's next function
@@ -135,12 +119,7 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   controller->setFreeRunning(false);
   adaptive = device->adaptiveThread();
-  SegmentView renewed;
-  ASSERT_TRUE(vorel_test::pollUntil([&] {
-    const vorel_device::RxFrame frame = renewed.read<vorel_device::RxFrame>(ss::kFrame);
-    const float fz = frame.ft_data[2];
-    return fz == 4.0f;
-  }));
+  ASSERT_TRUE(awaitFrameFz(4.0f));
   ASSERT_TRUE(controller->runCycles(2));
   const std::size_t lines_before = peer.console_.size();
   ASSERT_EQ(peer.call("readSensorHealth").substr(0, 2), "ok");
@@ -151,7 +130,8 @@ TEST(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
   // The re-opened facade gave the new segment the sensor pose; its bias
   // starts at zero.
   ASSERT_TRUE(controller->runCycles(2));
-  const Vec3 fresh = peer.vector("readForce");
+  const std::vector<double> fresh = peer.values("readForce");
+  ASSERT_EQ(fresh.size(), 3u);
   EXPECT_NEAR(fresh[1], -3.0, 1e-9);
   EXPECT_NEAR(fresh[2], 13.81, 1e-9);
   ASSERT_EQ(peer.call("resetForce 0 0 -10"), "ok");

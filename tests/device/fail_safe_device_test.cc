@@ -5,8 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <boost/make_shared.hpp>
 #include <functional>
 #include <future>
 #include <ostream>
@@ -14,43 +12,24 @@
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
-#include "sim/sensor/sensor_emulator.h"
-#include "tests/device/device_fixture.h"
-#include "tests/support/console_capture.h"
+#include "tests/device/emulated_device_fixture.h"
 #include "tests/support/dead_mutex_holder.h"
-#include "tests/support/poll_until.h"
 
 namespace vorel_device_test {
 namespace {
 
-namespace ss = vorel_device::shared_segment;
 using hx4rc_api::Model;
 using hx4rc_api::Motion;
 using hx4rc_api::Vector;
 
-class FailSafeDeviceTest : public ::testing::Test {
+class FailSafeDeviceTest : public EmulatedDeviceTest {
  protected:
   void SetUp() override {
-    controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
-                         hx4rc_api::Frame(hx4rc_api::Rotation(), Vector(0, 0, 0.135)));
-    vorel_device::Wrench raw;
-    raw[2] = 4.0;  // N along sensor z
-    emulator.setWrench(raw);
-    ASSERT_TRUE(emulator.start());
-    device = boost::make_shared<VorelFTSensor>(
-        controller.program(),
-        deviceConfig(activationXml(emulator.slavePath(), "500") + mountingXml()));
-    ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-    ASSERT_EQ(device->onBind(), 0);
-    SegmentView view;
-    ASSERT_TRUE(vorel_test::pollUntil([&] {
-      return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published > 0;
-    }));
-  }
-
-  void TearDown() override {
-    if (device)
-      retire(*device, controller);
+    tcpAboveFlange();
+    emulator.setWrench(wrenchOf(0.0, 0.0, 4.0, 0.0, 0.0, 0.0));  // N along sensor z
+    ASSERT_NO_FATAL_FAILURE(startSensor());
+    ASSERT_NO_FATAL_FAILURE(activateAndBind());
+    ASSERT_TRUE(awaitFramesPublishedAbove(0));
   }
 
   // Force control on z with a force error: the offset moves every cycle.
@@ -78,11 +57,6 @@ class FailSafeDeviceTest : public ::testing::Test {
     }
     return n;
   }
-
-  vorel_test::ConsoleCapture console;
-  vorel_test::InstalledController controller;
-  vorel_sim::SensorEmulator emulator;
-  boost::shared_ptr<VorelFTSensor> device;
 };
 
 // --- Every end of force control sends the zero offset ---------------------------
@@ -120,19 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- A named mutex left locked by a killed process ----------------------------------
 
-TEST_F(FailSafeDeviceTest,
-       MutexHeldByKilledProcess_FunctionsRefuseDeactivateEndsReactivateRecovers) {
+TEST_F(FailSafeDeviceTest, MutexHeldByKilledProcess_DeactivateEndsReactivateRecovers) {
   forceControlRunning();
   ASSERT_TRUE(vorel_test::leaveNamedMutexHeldByDeadProcess());
-
-  // A robot-program function does nothing and says so; its array is untouched.
-  console.clear();
-  Array force = vector3(7.0, 7.0, 7.0);
-  ASSERT_TRUE(device->readForce(force).ok());
-  EXPECT_EQ(rows(force), (Vec3{7.0, 7.0, 7.0}));
-  EXPECT_THAT(console.lines(),
-              testing::Contains("[ERROR] getTCPFrameFTData: VorelNamedMutex not acquired within "
-                                "100 ms; nothing was done"));
 
   // Deactivation completes and ends force control with the zero offset.
   controller->setFreeRunning(true, std::chrono::microseconds(500));
@@ -144,10 +108,7 @@ TEST_F(FailSafeDeviceTest,
 
   // A re-activation makes a fresh segment and mutex: the functions work again.
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-  SegmentView view;
-  ASSERT_TRUE(vorel_test::pollUntil([&] {
-    return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published > 0;
-  }));
+  ASSERT_TRUE(awaitFramesPublishedAbove(0));
   ASSERT_TRUE(vorel_test::pollUntil([&] {
     Array fresh = vector3(7.0, 7.0, 7.0);
     device->readForce(fresh);
@@ -157,42 +118,24 @@ TEST_F(FailSafeDeviceTest,
 
 // --- moveToContact never goes on blind -------------------------------------------
 
-class BlindMoveTest : public FailSafeDeviceTest {
- protected:
-  void SetUp() override {
-    FailSafeDeviceTest::SetUp();
-    // The robot reaches every valid target at once.
-    controller->setMoveHook([this](const Motion::Target& target, const Motion::Params& params) {
-      if (target.frame_id != 0)
-        controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
-                             target.frame);
-      if (params.pairs[0].kind == 1)
-        ++retracts;
-    });
-    console.clear();
-  }
-
-  // An approach that finds no contact: 4 N against a 100 N threshold, 1 m of
-  // travel allowed.
-  std::future<VorelFTSensor::Result> approach() {
-    return std::async(std::launch::async, [this] {
-      Number speed(50.0), threshold(100.0), max_distance(1000.0), retract(5.0);
-      return device->moveToContact(0, 2, speed, threshold, max_distance, retract);
-    });
-  }
-
-  std::atomic<int> retracts{0};
-};
-
-// The approach waits while the robot is held; meanwhile the hardware-ready
-// signal re-activates the device, which replaces the shared segment. The
-// force the call was reading now comes from a segment nobody feeds.
-TEST_F(BlindMoveTest, ReactivatedWhileHeld_EndsWithoutStep) {
+// An approach (4 N against a 100 N threshold, 1 m of travel) waits while the
+// robot is held; meanwhile the hardware-ready signal re-activates the device,
+// which replaces the shared segment. The force the call was reading now comes
+// from a segment nobody feeds.
+TEST_F(FailSafeDeviceTest, MoveToContactReactivatedWhileHeld_EndsWithoutStep) {
+  controller->setMoveHook([this](const Motion::Target& target, const Motion::Params&) {
+    if (target.frame_id != 0)  // the robot reaches every valid target at once
+      controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD, target.frame);
+  });
   ASSERT_EQ(device->onCreate(), 0);  // registers the hardware-ready handler
   controller->setFreeRunning(true, std::chrono::microseconds(500));
   controller->setResourceFlag(4, true);
   const std::uint64_t queries = controller->statusQueryCount();
-  auto call = approach();
+  console.clear();
+  auto call = std::async(std::launch::async, [this] {
+    Number speed(50.0), threshold(100.0), max_distance(1000.0), retract(5.0);
+    return device->moveToContact(0, 2, speed, threshold, max_distance, retract);
+  });
   ASSERT_TRUE(controller->awaitStatusQueries(queries + 10));
 
   const auto old_adaptive = device->adaptiveThread();
@@ -208,63 +151,7 @@ TEST_F(BlindMoveTest, ReactivatedWhileHeld_EndsWithoutStep) {
   EXPECT_TRUE(call.get().ok());
   EXPECT_EQ(controller->motionCommandCount(), 0u);
   EXPECT_THAT(console.lines(),
-              testing::Contains("[ERROR] moveToContact: the device was re-activated during the "
-                                "call, so the force it was reading comes from a segment that is "
-                                "no longer fed; stopped without a further step or retract"));
-}
-
-// The sensor hangs up during the approach: the call ends once the
-// supervisor finds no usable sample for its limit (one pass later, as the
-// health is published), without retract.
-TEST_F(BlindMoveTest, SensorHangsUpDuringApproach_EndsWithinStaleLimitWithoutRetract) {
-  SegmentView view;
-  auto published = [&] {
-    return view.read<vorel_device::SensorHealth>(ss::kSensorHealth).frames_published;
-  };
-  // Cycles with a fresh sample each: first force control alone (it has
-  // taken a usable sample when the approach starts), then both.
-  auto freshCycle = [&] {
-    const std::uint64_t before = published();
-    return vorel_test::pollUntil([&] { return published() > before; }) && controller->runCycles(1);
-  };
-  ASSERT_TRUE(freshCycle());
-  auto call = approach();
-  ASSERT_TRUE(controller->awaitWaiting(2));  // force control and the approach
-  for (int k = 0; k < 3; ++k)
-    ASSERT_TRUE(freshCycle());
-  const std::size_t moves_before = controller->motionCommandCount();
-  EXPECT_GT(moves_before, 0u);
-
-  emulator.hangUp();
-  // The reader has drained what the line still held.
-  const std::int32_t reader_cycles = view.read<std::int32_t>(ss::kFrameCounter);
-  ASSERT_TRUE(vorel_test::pollUntil(
-      [&] { return view.read<std::int32_t>(ss::kFrameCounter) >= reader_cycles + 2; }));
-
-  // Cycle by cycle until the call returns. In the cycle in which it
-  // returns, the approach does not come back to the synchronisation, so
-  // that grant ends at the (shortened) guard.
-  const std::int64_t limit = device->adaptiveThread()->staleLimit();
-  controller->setGuard(std::chrono::milliseconds(1000));
-  std::int64_t cycles = 0;
-  while (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
-         cycles < 10 * limit) {
-    ++cycles;
-    if (!controller->runCycles(1)) {
-      ASSERT_EQ(call.wait_for(std::chrono::seconds(0)), std::future_status::ready);
-    }
-  }
-  controller->setFreeRunning(true, std::chrono::microseconds(500));
-  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_TRUE(call.get().ok());
-  // The last sample may still be taken in the first cycle; the supervisor
-  // trips limit cycles later and the pass after reads it.
-  EXPECT_GE(cycles, limit);
-  EXPECT_LE(cycles, limit + 3);
-  EXPECT_LE(controller->motionCommandCount() - moves_before, static_cast<std::size_t>(limit + 3));
-  EXPECT_EQ(retracts.load(), 0);
-  EXPECT_THAT(console.lines(), testing::Contains(testing::HasSubstr(
-                                   "[ERROR] moveToContact: the sensor gives no usable samples")));
+              testing::Contains(testing::HasSubstr("re-activated during the call")));
 }
 
 }  // namespace

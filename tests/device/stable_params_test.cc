@@ -5,6 +5,7 @@
 // creates the segment but does not run and no force-control thread takes the
 // requests, so the test sees exactly what the device wrote. Filters are
 // stepped at 500 Hz (one step per 2 ms cycle).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
@@ -19,6 +20,10 @@ namespace vorel_device_test {
 namespace {
 
 namespace ss = vorel_device::shared_segment;
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using vorel_device::FilterOptions;
 using vorel_device::Gains;
 using vorel_device::SystemFilterParams;
@@ -28,90 +33,41 @@ enum class Function { kAddFilter, kSetSystemFilterParams, kSetForceControlGains 
 struct ParamCase {
   const char* name;
   Function function;
-  int type;          // addFilter only
-  double args[5];    // addFilter p1..p5; the others: their three Number arguments
-  const char* line;  // the ERROR line, or "" when the values are sent
+  int type;             // addFilter only
+  double args[5];       // addFilter p1..p5; the others: their three Number arguments
+  const char* refusal;  // the refused value as the ERROR line names it; "" when sent
 };
 
 void PrintTo(const ParamCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-#define NOTCH_1HZ(bw)                                                                     \
-  "[ERROR] addFilter: filter \"f\": bandwidth " bw                                        \
-  " Hz is outside the accepted range (0, 2.08] Hz for a reject frequency of 1 Hz at the " \
-  "500 Hz filter step rate; nothing added"
-#define RATES " N/s (N m/s for torques); nothing "
-#define CUTOFF " Hz is outside the accepted range [0, 250] Hz at the 500 Hz filter step rate"
+constexpr auto kAdd = Function::kAddFilter;
+constexpr auto kSystem = Function::kSetSystemFilterParams;
+constexpr auto kGains = Function::kSetForceControlGains;
 
+// A notch at 1 Hz accepts a bandwidth in (0, 2.08] Hz at the 500 Hz step
+// rate; the system filter's cut-off is bounded by half the step rate.
 const ParamCase kParamCases[] = {
-    {"NotchNegativeBandwidth", Function::kAddFilter, 2, {1, -10, 0, 0, 0}, NOTCH_1HZ("-10")},
-    {"NotchZeroBandwidth", Function::kAddFilter, 2, {1, 0, 0, 0, 0}, NOTCH_1HZ("0")},
-    {"NotchAmplifyingBandwidth", Function::kAddFilter, 2, {1, 10, 0, 0, 0}, NOTCH_1HZ("10")},
-    {"NotchAtBound", Function::kAddFilter, 2, {1, 2.08, 0, 0, 0}, ""},
-    {"RateLimiterRisingNegative",
-     Function::kAddFilter,
-     3,
-     {0, 0, 0, -1, -50},
-     "[ERROR] addFilter: filter \"f\": rising_rate -1 N/s is outside the accepted range "
-     "[0, inf]" RATES "added"},
-    {"RateLimiterFallingPositive",
-     Function::kAddFilter,
-     3,
-     {0, 0, 0, 50, 20},
-     "[ERROR] addFilter: filter \"f\": falling_rate 20 N/s is outside the accepted range "
-     "[-inf, 0]" RATES "added"},
-    {"RateLimiterZeroRates", Function::kAddFilter, 3, {0, 0, 0, 0, 0}, ""},
-    {"HighPassRisingNegative",
-     Function::kAddFilter,
-     4,
-     {0, 0, 50, -1, -50},
-     "[ERROR] addFilter: filter \"f\": rising_rate -1 N/s is outside the accepted range "
-     "[0, inf]" RATES "added"},
-    {"HighPassFallingPositive",
-     Function::kAddFilter,
-     4,
-     {0, 0, 50, 50, 20},
-     "[ERROR] addFilter: filter \"f\": falling_rate 20 N/s is outside the accepted range "
-     "[-inf, 0]" RATES "added"},
-    {"HighPassZeroRates", Function::kAddFilter, 4, {0, 0, 250, 0, 0}, ""},
-    {"SystemCutoffNegative",
-     Function::kSetSystemFilterParams,
-     0,
-     {-20, 50, -50},
-     "[ERROR] setSystemFilterParams: cutoff_frequency -20" CUTOFF "; nothing changed"},
-    {"SystemCutoffAboveNyquist",
-     Function::kSetSystemFilterParams,
-     0,
-     {300, 50, -50},
-     "[ERROR] setSystemFilterParams: cutoff_frequency 300" CUTOFF "; nothing changed"},
-    {"SystemRisingNegative",
-     Function::kSetSystemFilterParams,
-     0,
-     {50, -50, -50},
-     "[ERROR] setSystemFilterParams: rising_rate -50 N/s is outside the accepted range "
-     "[0, inf]" RATES "changed"},
-    {"SystemFallingPositive",
-     Function::kSetSystemFilterParams,
-     0,
-     {50, 50, 50},
-     "[ERROR] setSystemFilterParams: falling_rate 50 N/s is outside the accepted range "
-     "[-inf, 0]" RATES "changed"},
-    {"SystemAtBounds", Function::kSetSystemFilterParams, 0, {250, 0, 0}, ""},
-    {"SmoothingAboveOne",
-     Function::kSetForceControlGains,
-     0,
-     {2, 3, 3},
-     "[ERROR] setForceControlGains: track_smoothing 3 is outside the accepted range [0, 1]; "
-     "nothing changed"},
-    {"SmoothingNegative",
-     Function::kSetForceControlGains,
-     0,
-     {2, 3, -0.1},
-     "[ERROR] setForceControlGains: track_smoothing -0.1 is outside the accepted range [0, 1]; "
-     "nothing changed"},
-    {"SmoothingOne", Function::kSetForceControlGains, 0, {2, 3, 1}, ""},
-    {"SmoothingZero", Function::kSetForceControlGains, 0, {2, 3, 0}, ""},
+    {"NotchNegativeBandwidth", kAdd, 2, {1, -10, 0, 0, 0}, "bandwidth -10 Hz"},
+    {"NotchZeroBandwidth", kAdd, 2, {1, 0, 0, 0, 0}, "bandwidth 0 Hz"},
+    {"NotchAmplifyingBandwidth", kAdd, 2, {1, 10, 0, 0, 0}, "bandwidth 10 Hz"},
+    {"NotchAtBound", kAdd, 2, {1, 2.08, 0, 0, 0}, ""},
+    {"RateLimiterRisingNegative", kAdd, 3, {0, 0, 0, -1, -50}, "rising_rate -1 N/s"},
+    {"RateLimiterFallingPositive", kAdd, 3, {0, 0, 0, 50, 20}, "falling_rate 20 N/s"},
+    {"RateLimiterZeroRates", kAdd, 3, {0, 0, 0, 0, 0}, ""},
+    {"HighPassRisingNegative", kAdd, 4, {0, 0, 50, -1, -50}, "rising_rate -1 N/s"},
+    {"HighPassFallingPositive", kAdd, 4, {0, 0, 50, 50, 20}, "falling_rate 20 N/s"},
+    {"HighPassZeroRates", kAdd, 4, {0, 0, 250, 0, 0}, ""},
+    {"SystemCutoffNegative", kSystem, 0, {-20, 50, -50}, "cutoff_frequency -20 Hz"},
+    {"SystemCutoffAboveNyquist", kSystem, 0, {300, 50, -50}, "cutoff_frequency 300 Hz"},
+    {"SystemRisingNegative", kSystem, 0, {50, -50, -50}, "rising_rate -50 N/s"},
+    {"SystemFallingPositive", kSystem, 0, {50, 50, 50}, "falling_rate 50 N/s"},
+    {"SystemAtBounds", kSystem, 0, {250, 0, 0}, ""},
+    {"SmoothingAboveOne", kGains, 0, {2, 3, 3}, "track_smoothing 3"},
+    {"SmoothingNegative", kGains, 0, {2, 3, -0.1}, "track_smoothing -0.1"},
+    {"SmoothingOne", kGains, 0, {2, 3, 1}, ""},
+    {"SmoothingZero", kGains, 0, {2, 3, 0}, ""},
 };
 
 // What the three functions write into the segment.
@@ -136,22 +92,29 @@ TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsB
   const double* a = c.args;
   const Sent before = sent();
   Number n0(a[0]), n1(a[1]), n2(a[2]);
+  const char* function = "addFilter";
   switch (c.function) {
     case Function::kAddFilter:
       ASSERT_TRUE(device->addFilter("f", c.type, a[0], a[1], a[2], a[3], a[4]).ok());
       break;
     case Function::kSetSystemFilterParams:
+      function = "setSystemFilterParams";
       ASSERT_TRUE(device->setSystemFilterParams(n0, n1, n2).ok());
       break;
     case Function::kSetForceControlGains:
+      function = "setForceControlGains";
       ASSERT_TRUE(device->setForceControlGains(n0, n1, n2).ok());
       break;
   }
   const Sent after = sent();
   EXPECT_TRUE(device->programRunning());
 
-  if (*c.line != '\0') {
-    EXPECT_EQ(console.lines(), std::vector<std::string>{c.line});
+  if (*c.refusal != '\0') {
+    // One ERROR line of the function, naming the refused value and its range.
+    EXPECT_THAT(
+        console.lines(),
+        ElementsAre(AllOf(StartsWith(std::string("[ERROR] ") + function + ": "),
+                          HasSubstr(std::string(c.refusal) + " is outside the accepted range"))));
     EXPECT_EQ(std::memcmp(&after.request, &before.request, sizeof(FilterOptions)), 0);
     EXPECT_EQ(after.flag, before.flag);
     EXPECT_EQ(std::memcmp(&after.system_filter, &before.system_filter, sizeof(SystemFilterParams)),
