@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace vorel_e2e {
@@ -28,15 +27,25 @@ vorel_test::PeerRun runVorelSim(const std::vector<std::string>& args, const Temp
   return vorel_test::runPeer(argv, dir.path());
 }
 
+// The cells of a table line: the texts between runs of two or more spaces.
+std::vector<std::string> cellsOf(const std::string& line) {
+  std::vector<std::string> cells;
+  std::size_t start = line.find_first_not_of(' ');
+  while (start != std::string::npos) {
+    std::size_t end = line.find("  ", start);
+    cells.push_back(line.substr(start, end == std::string::npos ? end : end - start));
+    start = end == std::string::npos ? end : line.find_first_not_of(' ', end);
+  }
+  return cells;
+}
+
 SummaryRow summaryRow(const std::string& out, const std::string& quantity) {
   SummaryRow row;
   std::istringstream in(out);
-  const std::regex gap(" {2,}");
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("  " + quantity + "  ", 0) != 0)
       continue;
-    const std::vector<std::string> cells(
-        std::sregex_token_iterator(line.begin() + 2, line.end(), gap, -1), {});
+    const std::vector<std::string> cells = cellsOf(line);
     if (cells.size() >= 3 && cells[0] == quantity)
       row = {true, cells[1], cells.back(), std::strtod(cells[1].c_str(), nullptr)};
   }
