@@ -7,6 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The tests create the machine-wide shared segment "VorelFrameSharedMemory"
+# and the named mutex "VorelNamedMutex". As root, where the machine allows a
+# private mount namespace, they run with a /dev/shm of their own, so that a
+# device, a benchmark or a second test run elsewhere on the machine cannot
+# disturb them (nor they it).
+if [[ $EUID -eq 0 && -z "${VOREL_PRIVATE_SHM:-}" ]] &&
+  unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
+  exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm && VOREL_PRIVATE_SHM=1 exec "$0" "$@"' \
+    "$0" "$@"
+fi
+
 sanitize=""
 ctest_args=()
 for arg in "$@"; do
