@@ -221,9 +221,13 @@ def build(out_dir):
                "median < 1 us", lambda v: v["median"] < 1.0),
     ]
     rate = aggregate(out_dir, "sync", "BM_SyncFromMemory_ValidStream", "bytes_per_second")
-    figures.append(figure("synchroniser_throughput", "synchroniser throughput, valid stream",
-                          "MB/s", {"median": None if rate is None else rate / 1e6},
-                          "> 100 MB/s", lambda v: v["median"] > 100.0))
+    faulty = aggregate(out_dir, "sync", "BM_SyncFromMemory_OnePercentByteFaults",
+                       "bytes_per_second")
+    figures.append(figure("synchroniser_throughput",
+                          "synchroniser throughput, valid stream (and with 1 % byte faults)",
+                          "MB/s", {"median": None if rate is None else rate / 1e6,
+                                   "faults_1pct": None if faulty is None else faulty / 1e6},
+                          "> 100 MB/s (valid stream)", lambda v: v["median"] > 100.0))
     figures += e2e_figures(out_dir)
     figures += load_figures(out_dir)
     return figures
@@ -300,7 +304,8 @@ def value_text(f):
     unit = f["unit"]
     parts = []
     for key, label in (("value", ""), ("median", "median "), ("p99", "p99 "),
-                       ("p99_9", "p99.9 "), ("max", "max ")):
+                       ("p99_9", "p99.9 "), ("max", "max "),
+                       ("faults_1pct", "with 1 % byte faults ")):
         if key in f:
             parts.append("%s%s %s" % (label, format_number(f[key]), unit))
     return ", ".join(parts)

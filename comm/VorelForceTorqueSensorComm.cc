@@ -1,12 +1,12 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
 #include "host/console.h"
-
-#include <cstdio>
-#include <cstring>
 
 #include "comm/serial_port.h"
 
@@ -46,8 +46,6 @@ constexpr std::size_t kAcknowledgementSize = 7;  // bytes, content not examined
 // names again.
 VorelForceTorqueSensorComm::VorelForceTorqueSensorComm(int period_ms)
     : PeriodicThread(period_ms),
-      synced(false),
-      crc_error_count(0),
       last_ft_data{0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
       data_mutex(),
       segment_mutex(),
@@ -94,26 +92,33 @@ void VorelForceTorqueSensorComm::countCycle() {
 }
 
 void VorelForceTorqueSensorComm::writeCounters(SensorHealth& health) const {
-  health.crc_errors = crc_errors_total;
-  health.lost_sync_events = lost_sync_total;
+  health.crc_errors = synchroniser.counts().crc_errors;
+  health.lost_sync_events = synchroniser.counts().sync_losses;
 }
 
 void VorelForceTorqueSensorComm::readSensor() {
-  switch (readFrame()) {
-    case kFrameOk:
-      publishFrame();
-      break;
-    case kCrcError:
-      std::printf("No valid frame: %i\n", crc_error_count);
-      std::fflush(stdout);
-      break;
-    case kOutOfSync:
-      std::printf("lost sync, trying to reconnect\n");
-      std::fflush(stdout);
-      break;
-    default:
-      break;
-  }
+  if (readFrame() == kFrameOk)
+    publishFrame();
+  const FrameSynchroniser::Counts& counts = synchroniser.counts();
+  ReaderDiagnostics::Totals totals;
+  totals.frames = counts.frames;
+  totals.flagged = flagged_frames;
+  totals.last_flag_status = last_flag_status;
+  totals.crc_errors = counts.crc_errors;
+  totals.sync_losses = counts.sync_losses;
+  totals.bytes_skipped = counts.bytes_skipped;
+  totals.synced = synchroniser.isSynced();
+  diagnostics.update(totals, clock_ms());
+}
+
+void VorelForceTorqueSensorComm::finishDiagnostics() {
+  diagnostics.finish();
+}
+
+std::int64_t VorelForceTorqueSensorComm::monotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void VorelForceTorqueSensorComm::publishFrame() {
@@ -129,19 +134,11 @@ void VorelForceTorqueSensorComm::publishFrame() {
       health.last_status = status;
       writeCounters(health);
     }
+    // A flagged frame leaves last_ft_data as it was.
     if (hasValidForces(rx_frame)) {
       for (int i = 0; i < 6; ++i)
         last_ft_data[i] = static_cast<double>(rx_frame.ft_data[i]);
     }
-  }
-  if (status != 0) {
-    // Printed after the locks are released; last_ft_data kept its value.
-    std::printf("No valid forces:\n");
-    std::printf(" app_took_too_long: %i\n", (status & app_took_too_long) ? 1 : 0);
-    std::printf(" overrange: %i\n", (status & overrange) ? 1 : 0);
-    std::printf(" invalid_measurements: %i\n", (status & invalid_measurements) ? 1 : 0);
-    std::printf(" raw_measurements: %i\n", (status & raw_measurements) ? 1 : 0);
-    std::fflush(stdout);
   }
 }
 
@@ -209,28 +206,9 @@ int VorelForceTorqueSensorComm::readFrame() {
   return readFrameFrom(port);
 }
 
-bool VorelForceTorqueSensorComm::checkSync() {
-  const bool header_ok = rx_frame.header == RxFrame::kHeader;
-  if (synced) {
-    // A synchronised stream loses synchronisation only through a wrong
-    // header; a wrong CRC is reported by the caller and keeps the alignment.
-    synced = header_ok;
-    return synced;
-  }
-  // Seeking synchronisation: the count restarts, and the CRC is checked even
-  // when the header is wrong, so a failed window counts 1.
-  crc_error_count = 0;
-  const bool crc_ok = isCrcOk();
-  synced = header_ok && crc_ok;
-  return synced;
-}
-
-bool VorelForceTorqueSensorComm::isCrcOk() {
+bool VorelForceTorqueSensorComm::isCrcOk() const {
   const std::uint16_t received = rx_frame.crc;  // little-endian on the wire and in memory
-  if (crc16_x25(rx_frame.data(), RxFrame::kDataSize) == received)
-    return true;
-  ++crc_error_count;
-  return false;
+  return crc16_x25(rx_frame.data(), RxFrame::kDataSize) == received;
 }
 
 int VorelForceTorqueSensorComm::serialAvailable() {

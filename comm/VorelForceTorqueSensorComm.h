@@ -1,9 +1,8 @@
 // VorelForceTorqueSensorComm: the sensor reader. A periodic worker that owns
 // the sensor's serial port while the device is active; every cycle it drains
-// the complete 37-byte frames pending on the port, keeps the stream aligned to
-// frame boundaries (0xAA header and CRC-16/X-25), publishes the newest valid
-// frame as "frame" in the shared segment and prints diagnostics about invalid
-// ones. Before the thread starts, the device hands it the open port (setPort)
+// the bytes pending on the port, finds the 37-byte frames in them (0xAA
+// header and CRC-16/X-25), publishes the newest valid frame as "frame" in the
+// shared segment and reports trouble on the line once per episode. Before the thread starts, the device hands it the open port (setPort)
 // and has it configure the sensor's filter (configureFilter).
 //
 // It also owns the shared segment: the constructor removes stale names and
@@ -13,41 +12,38 @@
 // One reader per segment: it must exist before the facade and the
 // force-control thread open the segment, and outlive their use of it.
 //
-// Synchroniser (readFrame):
-//   state       attempt                          next        effect
-//   not synced  header 0xAA and CRC correct      synced      result 1
-//   not synced  wrong header or wrong CRC        not synced  crc_error_count reset, then 1
-//                                                            if the CRC was wrong; one byte
-//                                                            skipped; result 3
-//   synced      header 0xAA, CRC correct         synced      result 1
-//   synced      header 0xAA, CRC wrong           synced      crc_error_count + 1; result 2
-//   synced      wrong header                     not synced  one byte skipped; result 3
-//   any         read failed or gave < 37 bytes   not synced  buffer not checked; the call
-//                                                            ends with result 3
-// Acquiring synchronisation needs header and CRC, keeping it only the header.
-// Every failed attempt consumes 37 bytes plus one skipped byte, so the window
-// slides by one byte per failure and lines up with a frame start after at most
-// 36 consecutive failures, possibly spread over several cycles.
+// Synchroniser (readFrame, FrameSynchroniser): the bytes pending on the port
+// are read into a fixed buffer; a window is checked only when all its 37
+// bytes were read. Sync is acquired on the 0xAA header with a correct
+// CRC-16/X-25 and kept on the header alone; out of sync (a missing header, a
+// stream entered mid-frame, the sensor's acknowledgements before the first
+// frame) the next frame start is searched for in the bytes already read and
+// those pending, so a dropped, inserted or corrupted byte costs only the frame
+// it touched. A read that fails or brings nothing ends the call.
 //
 // One cycle (readSensor):
-//   outcome of readFrame   printed (standard output)            published
-//   0 nothing pending      -                                    -
-//   1 valid frame          status != 0: "No valid forces:" and  "frame" (all 37 bytes,
-//                          the four flag lines                  whatever the status)
-//   2 CRC wrong, in sync   "No valid frame: <crc_error_count>"  -
-//   3 out of sync          "lost sync, trying to reconnect"     -
+//   outcome of readFrame (last attempt)          published
+//   0 no attempt (not enough bytes)              -
+//   1 valid frame (header and CRC)               "frame" (all 37 bytes, whatever the status)
+//   2 CRC wrong, in sync                         -
+//   3 out of sync (sync lost, bytes passed over) -
+// then the diagnostics (ReaderDiagnostics): one line when an episode of wrong
+// CRCs, lost sync or flagged frames begins, one when it ends, on standard
+// output. Every frame with a correct CRC and status bits set counts as
+// flagged, also one that a newer frame of the same cycle replaced.
 // last_ft_data takes the six values of a published frame whose status is 0.
 // Every readFrame first counts the cycle and stores the count in
 // "frame_counter". Each publication adds 1 to the publication count of
 // "sensor_health" (how the force-control thread tells a new frame from an
 // old one) and stores its status bits; the CRC-error and lost-sync totals
-// are written with both. A cycle whose wait for the named mutex runs out
-// (100 ms) publishes nothing and writes "[ERROR] Sensor reader:
-// VorelNamedMutex not acquired within 100 ms; frame not published" to the
-// host console, once per episode; the thread goes on.
+// (events, not bytes) are written with both. A cycle whose wait for the
+// named mutex runs out (100 ms) publishes nothing and writes "[ERROR] Sensor
+// reader: VorelNamedMutex not acquired within 100 ms; frame not published"
+// to the host console, once per episode; the thread goes on.
 //
 // Threads: readFrame() and everything it calls run on the reader's own
-// thread, which alone touches rx_frame, synced and crc_error_count.
+// thread, which alone touches rx_frame, the synchroniser and the
+// diagnostics (finishDiagnostics: the owner's, after stop).
 // read_counter is atomic; last_ft_data is guarded by data_mutex. Lock order:
 // data_mutex, then the named mutex; the named mutex is held only for the
 // 37-byte copy of "frame" and the store of "frame_counter", never while
@@ -58,12 +54,15 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 
+#include "comm/frame_synchroniser.h"
+#include "comm/reader_diagnostics.h"
 #include "comm/rx_frame.h"
 #include "comm/sensor_protocol.h"
 #include "comm/shared_segment.h"
@@ -75,10 +74,10 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
                                    public SensorProtocol {
  public:
   // Outcomes of readFrame(), describing the last attempt of the call.
-  static constexpr int kNoAttempt = 0;  // fewer than 37 bytes were pending
-  static constexpr int kFrameOk = 1;    // in sync, CRC correct; rx_frame holds the frame
-  static constexpr int kCrcError = 2;   // in sync (header 0xAA), CRC wrong
-  static constexpr int kOutOfSync = 3;  // out of sync (one byte skipped) or a short read
+  static constexpr int kNoAttempt = FrameSynchroniser::kNoAttempt;  // not enough bytes
+  static constexpr int kFrameOk = FrameSynchroniser::kFrameOk;      // rx_frame holds the frame
+  static constexpr int kCrcError = FrameSynchroniser::kCrcError;    // in sync, CRC wrong
+  static constexpr int kOutOfSync = FrameSynchroniser::kOutOfSync;  // sync lost, bytes passed over
 
   // A byte stream held in memory, for feeding readFrameFrom() without a port
   // (tests, benchmarks, fuzzing). available() and read() behave like the
@@ -121,9 +120,12 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // Stores the descriptor of the opened serial port. Before start() only.
   void setPort(int& fd);
 
-  // One cycle: readFrame(), then the diagnostics and the publication of the
+  // One cycle: readFrame(), then the publication and the diagnostics of the
   // table above. Standard output is flushed when something was printed.
   void readSensor();
+  // Writes the end line of each open diagnostic episode (" (reader
+  // stopped)"). Owner's thread, after stop() returned true.
+  void finishDiagnostics();
 
   // The last valid measurement (status 0): force x, y, z (N), torque x, y, z
   // (N m), sensor frame. Prints "Read frames: <cycles since the last call>"
@@ -145,24 +147,22 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // fails; true otherwise (also when fewer than 7 bytes are pending).
   bool waitForAcknowledgement();
 
-  // Cycle bookkeeping, then drains the complete frames pending on the port and
-  // returns the outcome of the last attempt (kNoAttempt .. kOutOfSync). Only
-  // the last attempt counts: earlier frames of the same call are overwritten.
-  // Never blocks on the port: reads only what the input-queue query reports.
+  // Cycle bookkeeping, then drains the bytes pending on the port and returns
+  // the outcome of the last attempt (kNoAttempt .. kOutOfSync). Only the last
+  // attempt counts: earlier frames of the same call are overwritten. Never
+  // blocks on the port: reads only what the input-queue query reports, and
+  // only when the next attempt can then be made.
   int readFrame();
 
   // The drain loop of readFrame() over any byte source with
   // `int available()` and `ssize_t read(std::uint8_t*, std::size_t)`, without
   // the cycle bookkeeping. Leaves at once (and between attempts) when
-  // stop_requested is set.
+  // stop_requested is set; the bytes already read stay for the next call.
   template <typename Source>
   int readFrameFrom(Source& source);
 
-  // Whether rx_frame is an aligned frame; updates synced (see table above).
-  bool checkSync();
-  // CRC-16/X-25 of rx_frame's 34 payload bytes against its crc field; a
-  // mismatch adds 1 to crc_error_count.
-  bool isCrcOk();
+  // CRC-16/X-25 of rx_frame's 34 payload bytes against its crc field.
+  bool isCrcOk() const;
 
   // Bytes pending in the port's input queue; 0 when the query fails.
   int serialAvailable();
@@ -176,13 +176,22 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
 
   // Reader-thread state, for tests and diagnostics: read it while the thread
   // is not running.
+  // rx_frame: the last window checked.
   const RxFrame& rxFrame() const { return rx_frame; }
-  bool isSynced() const { return synced; }
-  std::int32_t crcErrorCount() const { return crc_error_count; }
-  std::uint64_t crcErrorTotal() const { return crc_errors_total; }
-  std::uint64_t lostSyncTotal() const { return lost_sync_total; }
+  bool isSynced() const { return synchroniser.isSynced(); }
+  // Wrong CRCs in sync since synchronisation was last acquired.
+  std::int32_t crcErrorCount() const { return synchroniser.crcErrorCount(); }
+  const FrameSynchroniser& frameSynchroniser() const { return synchroniser; }
+  // Frames with a correct CRC and status bits set, since construction.
+  std::uint64_t flaggedFrames() const { return flagged_frames; }
   // Reader cycles (calls of readFrame) since construction. Any thread.
   std::int32_t readCounter() const { return read_counter.load(); }
+
+ protected:
+  // Monotonic time, ms, that the diagnostics' episodes are measured with
+  // (steady clock); a test may put its own clock in.
+  static std::int64_t monotonicMs();
+  std::int64_t (*clock_ms)() = &monotonicMs;
 
  private:
   // The serial port as a byte source for the drain loop.
@@ -196,7 +205,7 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // in "frame_counter".
   void countCycle();
   // Copies rx_frame into "frame" and, when its status is 0, its values into
-  // last_ft_data; prints the status flags otherwise.
+  // last_ft_data.
   void publishFrame();
   // One write of `text` to the port; the result is not examined.
   void sendCommand(const char* text);
@@ -205,14 +214,13 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // named mutex held by the caller.
   void writeCounters(SensorHealth& health) const;
 
-  // Synchroniser state (reader thread only).
-  bool synced;
-  std::int32_t crc_error_count;
-  // Totals since construction (one reader per activation), published in
-  // "sensor_health": in-sync attempts with a wrong CRC, and times the
-  // synchronisation was lost (a wrong header or a short read while synced).
-  std::uint64_t crc_errors_total = 0;
-  std::uint64_t lost_sync_total = 0;
+  // Synchroniser state and the byte buffer (reader thread only). Its counts
+  // since construction (one reader per activation) are published in
+  // "sensor_health": wrong CRCs in sync, and losses of synchronisation.
+  FrameSynchroniser synchroniser;
+  ReaderDiagnostics diagnostics;
+  std::uint64_t flagged_frames = 0;  // frames with a correct CRC and status bits set
+  std::uint16_t last_flag_status = 0;
   bool lock_failed = false;  // the last cycle missed the named mutex
   // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in
   // the sensor frame. Guarded by data_mutex.
@@ -226,7 +234,7 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // on destruction, after the segment (declared last) has been unmapped and
   // before segment_mutex is released.
   shared_segment::RemovalGuard removal_guard;
-  // Receive buffer: always the last 37 bytes read as a frame attempt.
+  // The last 37-byte window checked as a frame.
   RxFrame rx_frame;
   // Addresses of the eighteen named objects in this process's mapping.
   shared_segment::Objects objects;
@@ -242,37 +250,28 @@ template <typename Source>
 int VorelForceTorqueSensorComm::readFrameFrom(Source& source) {
   int result = kNoAttempt;
   while (!stop_requested.load()) {
-    if (source.available() <= static_cast<int>(RxFrame::kSize) - 1)
-      return result;
-
-    // A read that brings fewer than 37 bytes (or fails) leaves a partly
-    // filled buffer: it is not checked, and since the stream position is no
-    // longer known the alignment must be found again. The call ends here, so
-    // a port whose reads keep failing is not spun on.
-    if (source.read(rx_frame.bytes(), RxFrame::kSize) != static_cast<ssize_t>(RxFrame::kSize)) {
-      if (synced)
-        ++lost_sync_total;
-      synced = false;
-      return kOutOfSync;
-    }
-
-    const bool was_synced = synced;
-    if (checkSync()) {
-      result = isCrcOk() ? kFrameOk : kCrcError;
-      if (result == kCrcError)
-        ++crc_errors_total;
-      if (stop_requested.load())
-        return result;
-    } else {
-      if (was_synced)
-        ++lost_sync_total;
-      result = kOutOfSync;
-      // Slide the window by one byte relative to the frame period.
-      if (source.available() > 0) {
-        std::uint8_t skipped;
-        source.read(&skipped, 1);
+    const int outcome = synchroniser.attempt(rx_frame);
+    if (outcome != FrameSynchroniser::kNeedBytes) {
+      result = outcome;
+      if (outcome == kFrameOk && !hasValidForces(rx_frame)) {
+        ++flagged_frames;
+        last_flag_status = rx_frame.status;
       }
+      continue;
     }
+    // Read only when the next attempt can then be made: what is pending
+    // completes the window (or candidate) the synchroniser waits for.
+    const int pending = source.available();
+    if (pending <= 0 || static_cast<std::size_t>(pending) < synchroniser.missing())
+      return result;
+    std::size_t room = 0;
+    std::uint8_t* space = synchroniser.freeSpace(room);
+    const ssize_t got = source.read(space, std::min(static_cast<std::size_t>(pending), room));
+    // A read that fails or brings nothing ends the call: a failing port is
+    // not spun on. Bytes a short read brought are the stream's, in order.
+    if (got <= 0)
+      return result;
+    synchroniser.added(static_cast<std::size_t>(got));
   }
   return result;
 }

@@ -178,8 +178,9 @@ VorelFTSensor::Result VorelFTSensor::onDeactivate() {
 }
 
 void VorelFTSensor::deactivateLocked() {
-  if (auto reader = sensorComm())
-    reader->stop(kReaderTimeoutMs);
+  // The reader's open diagnostic episodes end with it.
+  if (auto reader = sensorComm(); reader && reader->stop(kReaderTimeoutMs))
+    reader->finishDiagnostics();
   closePort();
   if (auto adaptive = adaptiveThread()) {
     // Force control that is still on ends here with the zero offset, so that

@@ -1,6 +1,7 @@
 // libFuzzer target: the frame synchroniser of the sensor reader (the drain
-// loop of VorelForceTorqueSensorComm::readFrame) fed arbitrary byte streams,
-// cut into reader cycles as a serial port would deliver them.
+// loop of VorelForceTorqueSensorComm::readFrame and its search for the next
+// frame start) fed arbitrary byte streams, cut into reader cycles as a serial
+// port would deliver them.
 //
 // Input: the byte stream, then 4 bytes (little-endian, taken from the end)
 // that seed how it arrives: how many bytes each reader cycle finds newly
@@ -9,13 +10,16 @@
 //
 // Invariants, checked after every cycle:
 //   - the outcome is one of 0 to 3 and the synchroniser's state agrees with
-//     it (1 and 2: synced; 3: not synced; 0: nothing read, state unchanged);
-//   - outcome 1 (a valid frame) means that rx_frame holds the 37 bytes read
-//     last, exactly as they stood in the stream, with header 0xAA and a
-//     correct CRC-16/X-25 (computed here, independently of the reader);
+//     it (1 and 2: synced; 3: not synced; 0: no attempt, state unchanged);
+//   - outcome 1 (a valid frame) means that rx_frame holds 37 bytes exactly as
+//     they stood in the stream at the offset of the last window checked, with
+//     header 0xAA and a correct CRC-16/X-25 (computed here, independently of
+//     the reader): a short read never mixes bytes of different places;
 //   - a cycle leaves fewer than 37 bytes pending unless one of its reads
-//     failed or came up short (it drains every complete frame), and never
-//     reads more than is pending.
+//     failed or came up short, never reads more than is pending, and holds
+//     no more than the synchroniser's buffer;
+//   - the counts of frames, wrong CRCs, losses and bytes passed over never
+//     go down.
 // Crashes, sanitizer reports and time-outs (a hang) fail the run as well.
 //
 // The reader's constructor creates the named shared segment; scripts/fuzz.sh
@@ -31,6 +35,7 @@
 
 namespace {
 
+using vorel_device::FrameSynchroniser;
 using vorel_device::RxFrame;
 using vorel_device::VorelForceTorqueSensorComm;
 
@@ -74,8 +79,6 @@ class CycleSource {
     }
     if (n > 0)
       std::memcpy(buf, stream_.data() + pos_, n);
-    last_read_start_ = pos_;
-    last_read_size_ = n;
     pos_ += n;
     return static_cast<ssize_t>(n);
   }
@@ -93,8 +96,6 @@ class CycleSource {
 
   std::size_t consumed() const { return pos_; }
   bool faulted() const { return faulted_; }
-  std::size_t lastReadStart() const { return last_read_start_; }
-  std::size_t lastReadSize() const { return last_read_size_; }
 
  private:
   std::uint32_t next() {
@@ -111,8 +112,6 @@ class CycleSource {
   bool faulted_ = false;
   std::size_t arrived_ = 0;
   std::size_t pos_ = 0;
-  std::size_t last_read_start_ = 0;
-  std::size_t last_read_size_ = 0;
 };
 
 DrainingComm& reader() {
@@ -120,37 +119,40 @@ DrainingComm& reader() {
   return comm;
 }
 
-// Brings the synchroniser to the same state before every input: two
-// attempts on zero bytes (wrong header) leave it not synced with a
-// crc_error_count of 1, whatever it was before.
-void resetSynchroniser(DrainingComm& comm) {
-  static const std::uint8_t zeros[2 * (RxFrame::kSize + 1)] = {};
+// Brings the synchroniser to the same state before every input: three
+// frames' worth of zero bytes (no header among them) complete whatever
+// window the last input left open and are then passed over, so that it is
+// out of sync with nothing held. Returns the bytes fed.
+std::size_t resetSynchroniser(DrainingComm& comm) {
+  static const std::uint8_t zeros[3 * RxFrame::kSize] = {};
   VorelForceTorqueSensorComm::MemorySource source{zeros, sizeof zeros};
   FUZZ_CHECK(comm.readFrameFrom(source) == VorelForceTorqueSensorComm::kOutOfSync);
+  FUZZ_CHECK(source.available() == 0);
   FUZZ_CHECK(!comm.isSynced());
-  FUZZ_CHECK(comm.crcErrorCount() == 1);
+  FUZZ_CHECK(comm.frameSynchroniser().heldBytes() == 0);
+  return sizeof zeros;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  // The reference CRC against the published check value, and the reset's
-  // premise: zero bytes do not carry a correct CRC.
+  // The reference CRC against the published check value.
   const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   FUZZ_CHECK(crcX25(check, sizeof check) == 0x906E);
-  const std::uint8_t zeros[RxFrame::kDataSize] = {};
-  FUZZ_CHECK(crcX25(zeros, sizeof zeros) != 0);
   reader();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using Comm = VorelForceTorqueSensorComm;
   FuzzedDataProvider input(data, size);
   const std::uint32_t seed = input.ConsumeIntegral<std::uint32_t>();
   const std::vector<std::uint8_t> stream = input.ConsumeRemainingBytes<std::uint8_t>();
 
+  static std::uint64_t fed = 0;  // bytes the reader has read since its construction
   DrainingComm& comm = reader();
-  resetSynchroniser(comm);
+  fed += resetSynchroniser(comm);
+  const std::uint64_t stream_start = fed;
   CycleSource source(stream, seed);
 
   // Cycles until everything has arrived and a cycle without faults found
@@ -161,27 +163,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int pending_before = source.available();
     const std::size_t consumed_before = source.consumed();
     const bool synced_before = comm.isSynced();
+    const FrameSynchroniser::Counts counts_before = comm.frameSynchroniser().counts();
 
     const int result = comm.readFrameFrom(source);
 
-    FUZZ_CHECK(result >= VorelForceTorqueSensorComm::kNoAttempt &&
-               result <= VorelForceTorqueSensorComm::kOutOfSync);
+    FUZZ_CHECK(result >= Comm::kNoAttempt && result <= Comm::kOutOfSync);
     FUZZ_CHECK(source.consumed() - consumed_before <= static_cast<std::size_t>(pending_before));
-    FUZZ_CHECK(comm.crcErrorCount() >= 0);
+    FUZZ_CHECK(comm.frameSynchroniser().heldBytes() <= FrameSynchroniser::kCapacity);
     if (!source.faulted())
       FUZZ_CHECK(source.available() < static_cast<int>(RxFrame::kSize));
+    const FrameSynchroniser::Counts& counts = comm.frameSynchroniser().counts();
+    FUZZ_CHECK(counts.frames >= counts_before.frames &&
+               counts.crc_errors >= counts_before.crc_errors &&
+               counts.sync_losses >= counts_before.sync_losses &&
+               counts.bytes_skipped >= counts_before.bytes_skipped);
 
     switch (result) {
-      case VorelForceTorqueSensorComm::kNoAttempt:
-        FUZZ_CHECK(pending_before < static_cast<int>(RxFrame::kSize));
-        FUZZ_CHECK(source.consumed() == consumed_before);
+      case Comm::kNoAttempt:
         FUZZ_CHECK(comm.isSynced() == synced_before);
+        FUZZ_CHECK(counts.frames == counts_before.frames);
         break;
-      case VorelForceTorqueSensorComm::kFrameOk: {
+      case Comm::kFrameOk: {
         FUZZ_CHECK(comm.isSynced());
         const RxFrame& frame = comm.rxFrame();
-        FUZZ_CHECK(source.lastReadSize() == RxFrame::kSize);
-        FUZZ_CHECK(std::memcmp(frame.bytes(), stream.data() + source.lastReadStart(),
+        const std::uint64_t offset = comm.frameSynchroniser().lastWindowOffset();
+        FUZZ_CHECK(offset >= stream_start &&
+                   offset - stream_start + RxFrame::kSize <= stream.size());
+        FUZZ_CHECK(std::memcmp(frame.bytes(), stream.data() + (offset - stream_start),
                                RxFrame::kSize) == 0);
         FUZZ_CHECK(frame.header == 0xAA);
         const std::uint16_t crc =
@@ -189,16 +197,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(crcX25(frame.bytes() + 1, 34) == crc);
         break;
       }
-      case VorelForceTorqueSensorComm::kCrcError:
+      case Comm::kCrcError:
         FUZZ_CHECK(comm.isSynced());
         FUZZ_CHECK(comm.rxFrame().header == 0xAA);
         break;
-      case VorelForceTorqueSensorComm::kOutOfSync:
+      case Comm::kOutOfSync:
         FUZZ_CHECK(!comm.isSynced());
         break;
     }
     if (!more && !source.faulted() && source.consumed() == consumed_before)
       break;
   }
+  fed += source.consumed();
   return 0;
 }

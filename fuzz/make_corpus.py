@@ -56,6 +56,10 @@ def sensor_sync_seeds():
         "header_bytes_in_payload": frame((-3.0316488e-13,) * 6) + b"\xaa" * 36
         + b"".join(frames[:3]) + cut_seed(0x10),
         "faulty_reads": b"".join(frames) + cut_seed(0x55555555),
+        "acknowledgements_then_frames": b"ACK C\r\nACK f\r\nACK s\r\nACK R\r\n"
+        + b"".join(frames[:3]) + cut_seed(0x30),
+        "dropped_and_inserted_bytes": frames[0] + frames[1][:10] + frames[1][11:] + frames[2]
+        + frames[3][:20] + b"\xaa" + frames[3][20:] + frames[4] + cut_seed(0x4A),
     }
 
 

@@ -125,7 +125,7 @@ done
 figure_runs=(
   "cycle bench_cycle_samples ^BM_ForceControlCycle_FourFiltersAndSystemFilter"
   "facade bench_facade ^BM_FacadeTCPReadout_Uncontended$"
-  "sync bench_sensor_sync ^BM_SyncFromMemory_ValidStream$"
+  "sync bench_sensor_sync ^BM_SyncFromMemory_(ValidStream|OnePercentByteFaults)$"
 )
 for run in "${figure_runs[@]}"; do
   read -r figure name filter <<<"$run"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 namespace vorel_sim_app {
@@ -43,6 +44,10 @@ double OutputMonitor::Count::firstSince(double from) const {
 std::vector<OutputMonitor::Pattern> OutputMonitor::devicePatterns() {
   return {{"crc_error", "No valid frame: "},
           {"lost_sync", "lost sync, trying to reconnect"},
+          {"flagged", "No valid forces:"},
+          {"crc_end", "End of wrong CRCs: "},
+          {"sync_end", "End of lost sync: "},
+          {"flagged_end", "End of flagged frames: "},
           {"non_finite", "Non-finite force-control input"},
           {"adaptive_started", "Start the adaptive thread instance."},
           {"stale_trip", "[ERROR] Sensor stale: ", true},
@@ -159,6 +164,7 @@ void OutputMonitor::scan(const std::string& line, bool console) {
       c.first_time = t;
     c.last_time = t;
     c.times.push_back(t);
+    c.total += std::strtoull(line.c_str() + pattern.prefix.size(), nullptr, 10);
     ++c.lines;
     changed_.notify_all();
   }

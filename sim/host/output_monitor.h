@@ -1,9 +1,10 @@
 // OutputMonitor: reads what this process (the device's workers included)
 // writes to a descriptor, normally standard output, line by line, passes
 // every byte on unchanged, and watches the lines for the device's
-// diagnostics. The device's reader prints "No valid frame: <n>" for a frame
-// with a wrong CRC and "lost sync, trying to reconnect" while it searches the
-// frame start; the host counts them and notes the controller time of each.
+// diagnostics. The device's reader prints "No valid frame: <n>" when wrong
+// CRCs begin and "lost sync, trying to reconnect" when it searches the frame
+// start, each with an end line ("End of ...: <frames> ..."); the host counts
+// them and notes the controller time of each.
 //
 // start() puts a pipe in place of the descriptor (dup2) and starts a thread
 // that copies the pipe to the original descriptor; stop() flushes stdio,
@@ -40,6 +41,7 @@ class OutputMonitor {
     double first_time = 0.0;  // clock() at the first and last match
     double last_time = 0.0;
     std::vector<double> times;  // clock() at every match, in order
+    std::uint64_t total = 0;    // sum of the whole numbers right after the prefix
 
     // Matches at clock() `from` or later.
     std::uint64_t since(double from) const;
@@ -47,7 +49,10 @@ class OutputMonitor {
     double firstSince(double from) const;
   };
 
-  // The device's diagnostics: "crc_error", "lost_sync", "non_finite",
+  // The device's diagnostics: "crc_error", "lost_sync", "flagged" (the
+  // reader's begin lines of wrong CRCs, lost sync, flagged frames) and
+  // "crc_end", "sync_end", "flagged_end" (their end lines, whose totals add
+  // up the frames), "non_finite",
   // "adaptive_started" (the force-control thread reached its loop), and the
   // fail-safe console lines "stale_trip" / "stale_recovered" (the
   // stale-sensor supervisor holds the offset / resumes) and "cycle_failed"

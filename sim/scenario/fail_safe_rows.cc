@@ -138,6 +138,35 @@ void hangUpRows(Summary& s, const RunData& run, double at_s, const ControlSpan& 
           fmt("at most %g mm", kHeldOffsetMm), moved && *moved <= kHeldOffsetMm);
 }
 
+// The reader's lines about flagged frames: one when they begin, one when
+// they end (at most one pair per second), the end line with their count.
+void readerFlagRows(Summary& s, const RunData& run, double from, double to) {
+  const auto begun = line(run, "flagged");
+  const auto ended = line(run, "flagged_end");
+  const std::uint64_t lines = begun.since(from) + ended.since(from);
+  const double last_s = run.records.empty() ? from : run.records.back().time_s;
+  const std::uint64_t bound = 2 * static_cast<std::uint64_t>(std::min(to, last_s) - from + 1.0);
+  s.check("reader lines about flagged frames", fmt("%llu", (unsigned long long)lines),
+          fmt("1 to %llu (two a second at most)", (unsigned long long)bound),
+          lines >= 1 && lines <= bound);
+  if (!run.emulator)
+    return;
+  // On an otherwise clean line the reader sees every flagged frame sent
+  // before the fault ended.
+  const auto& e = *run.emulator;
+  const bool comparable =
+      to < last_s &&
+      e.crc_errors + e.bytes_dropped + e.bytes_inserted + e.garbage_bytes + e.bytes_lost == 0;
+  const std::string counted = fmt("%llu", (unsigned long long)ended.total);
+  if (comparable) {
+    s.check("flagged frames counted by the reader", counted,
+            fmt("%llu, as sent", (unsigned long long)e.status_frames),
+            ended.total == e.status_frames);
+  } else {
+    s.info("flagged frames counted by the reader", counted);
+  }
+}
+
 void statusRows(Summary& s, const RunData& run, std::size_t index, const ControlSpan& span) {
   const auto& applied = run.faults[index];
   if (run.emulator) {
@@ -161,6 +190,7 @@ void statusRows(Summary& s, const RunData& run, std::size_t index, const Control
   // by orders of magnitude; 10 % covers the filtered error's own variation.
   s.check("offset step per cycle while frames are flagged", fmt("at most %.4f mm", during),
           fmt("at most %.4f mm (before, +10 %%)", before), during <= 1.1 * before);
+  readerFlagRows(s, run, from, endOf(run, index, INFINITY));
   if (applied.step.value >= 1.0 && to - from > kTripWithinS) {
     const auto trip = line(run, "stale_trip");
     const bool tripped = trip.since(from) > 0;
@@ -268,9 +298,36 @@ void signalRows(Summary& s, const RunData& run, const FaultPlan::Applied& applie
           "at most 10 % more than before", storm.cycles > 0 && missing <= missing_before + 0.10);
 }
 
+// Isolated line faults (a byte dropped or inserted now and then, garbage
+// bursts of a few frames) cost only the frames they touch, far less than
+// the stale limit: the supervisor never trips. Rows only for runs whose line
+// faults are all of that kind.
+void isolatedLineFaultRows(Summary& s, const RunData& run) {
+  constexpr double kIsolatedByteP = 0.001;
+  constexpr double kShortBurstMs = 20.0;
+  std::optional<double> first;
+  for (const auto& a : run.faults) {
+    const Kind kind = a.step.kind;
+    if (kind == Kind::Clear)
+      continue;
+    const bool bytes = kind == Kind::DropBytes || kind == Kind::InsertBytes;
+    if (!(bytes && a.step.value <= kIsolatedByteP) &&
+        !(kind == Kind::GarbageBurst && a.step.value <= kShortBurstMs))
+      return;
+    if (!first && a.step.value > 0.0)
+      first = a.time_s;
+  }
+  if (!first)
+    return;
+  const std::uint64_t trips = line(run, "stale_trip").since(*first);
+  s.check("stale-sensor trips from the line faults on", fmt("%llu", (unsigned long long)trips),
+          "0 (a fault costs the frames it touched)", trips == 0);
+}
+
 }  // namespace
 
 void failSafeRows(Summary& s, const RunData& run, const ControlSpan& span) {
+  isolatedLineFaultRows(s, run);
   for (std::size_t i = 0; i < run.faults.size(); ++i) {
     const auto& a = run.faults[i];
     switch (a.step.kind) {

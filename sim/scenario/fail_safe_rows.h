@@ -10,7 +10,11 @@
 //   status:B:P    no offset step per cycle while frames are flagged larger
 //                 than the largest before the fault plus 10 % (a flagged
 //                 frame carries 1000 N); with P = 1 the stale-sensor ERROR
-//                 line appears
+//                 line appears; the reader's lines about flagged frames at
+//                 most two per second of the fault, and on an otherwise
+//                 clean line their count that of the frames flagged
+//   bytes, garbage  when every line fault is isolated (P up to 0.001, bursts
+//                 up to 20 ms): no stale-sensor ERROR line from the first on
 //   nan           drive commands in half of the cycles or more after the
 //                 NaN frame; the filtered force within 5 % (at least 0.5 N)
 //                 of its target within 0.5 s

@@ -111,6 +111,19 @@ std::uint64_t diagnostic(const RunData& run, const char* key) {
   return it == run.diagnostics.end() ? 0 : it->second.lines;
 }
 
+// The frames the reader's end lines of a kind add up to.
+std::uint64_t endTotal(const RunData& run, const char* key) {
+  const auto it = run.diagnostics.find(key);
+  return it == run.diagnostics.end() ? 0 : it->second.total;
+}
+
+// Episodes of wrong CRCs the reader reported, and the frames they held.
+std::string crcReports(const RunData& run) {
+  return fmt("%llu (%llu frames in the end lines)",
+             (unsigned long long)diagnostic(run, "crc_error"),
+             (unsigned long long)endTotal(run, "crc_end"));
+}
+
 }  // namespace
 
 // `cap_ok`: a program ended by --duration counts as done (a plain program
@@ -152,6 +165,8 @@ void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc) {
     const auto crc = diagnostic(run, "crc_error");
     s.check("CRC errors seen by the reader", fmt("%llu", (unsigned long long)crc), "0", crc == 0);
     s.info("lost-sync reports", fmt("%llu", (unsigned long long)diagnostic(run, "lost_sync")));
+    s.info("stale-sensor ERROR lines",
+           fmt("%llu", (unsigned long long)diagnostic(run, "stale_trip")));
   } else if (report_crc) {
     s.info("CRC errors seen by the reader (under load)",
            fmt("%llu", (unsigned long long)diagnostic(run, "crc_error")));
@@ -238,13 +253,14 @@ void hostFaultRows(Summary& s, const RunData& run) {
                (unsigned long long)run.emulator->bytes_inserted,
                (unsigned long long)run.emulator->garbage_bytes));
   }
-  s.info("wrong CRCs reported by the reader",
-         fmt("%llu", (unsigned long long)diagnostic(run, "crc_error")));
+  s.info("wrong CRCs reported by the reader", crcReports(run));
   const auto lost =
       run.diagnostics.count("lost_sync") ? run.diagnostics.at("lost_sync") : OutputMonitor::Count();
-  s.info("lost-sync reports", lost.lines ? fmt("%llu, the last at t=%.3f s",
-                                               (unsigned long long)lost.lines, lost.last_time)
-                                         : std::string("0"));
+  s.info("lost-sync reports",
+         lost.lines ? fmt("%llu, the last at t=%.3f s (%llu frames skipped in the end lines)",
+                          (unsigned long long)lost.lines, lost.last_time,
+                          (unsigned long long)endTotal(run, "sync_end"))
+                    : std::string("0"));
 
   const ControlWindow w = controlWindow(run);
   failSafeRows(s, run, {w.found, w.on_s, w.off_s, w.target});
@@ -471,8 +487,7 @@ Summary faultsSummary(const Scenario& scenario, const RunData& run) {
                (unsigned long long)run.emulator->garbage_bytes));
   }
   const auto crc = diagnostic(run, "crc_error");
-  s.check("wrong CRCs reported by the reader", fmt("%llu", (unsigned long long)crc), "1 or more",
-          crc >= 1);
+  s.check("wrong CRCs reported by the reader", crcReports(run), "1 or more", crc >= 1);
   const auto lost =
       run.diagnostics.count("lost_sync") ? run.diagnostics.at("lost_sync") : OutputMonitor::Count();
   s.info("lost-sync reports",

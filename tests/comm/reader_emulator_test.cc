@@ -1,7 +1,8 @@
 // The sensor reader over the sensor emulator's pseudo-terminal: publication of
 // "frame" and "sensor_health", the cycle count in "frame_counter", the
-// diagnostics on standard output, last_ft_data and resynchronisation after
-// garbage. Cycles run on the test's thread, so the pending bytes are exact.
+// diagnostics' episodes on standard output (on the test's clock),
+// last_ft_data and resynchronisation after garbage. Cycles run on the test's
+// thread, so the pending bytes are exact.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,8 +20,8 @@ namespace ss = vorel_device::shared_segment;
 using vorel_device::SensorHealth;
 using vorel_device::Wrench;
 using vorel_sim::SensorEmulator;
-using vorel_test::linesOf;
 using vorel_test::RxFrame;
+using vorel_test::TestableComm;
 
 constexpr int kFrameSize = static_cast<int>(RxFrame::kSize);
 // Exact in float32, so float -> double round trips are exact.
@@ -30,6 +31,7 @@ const Wrench kWrenchB{{-40.0, 3.75, 0.5, -0.25, 2.0, -8.5}};
 class ReaderTest : public testing::Test {
  protected:
   ReaderTest() {
+    TestableComm::now_ms = 0;
     comm.setPort(line.port);
     line.emulator.setWrench(kWrenchA);
   }
@@ -92,72 +94,99 @@ TEST_F(ReaderTest, SeveralValidFramesPending_NewestPublishedSilently) {
 
 struct StatusCase {
   std::uint16_t status;
-  std::vector<std::string> printed;
+  const char* line;
 };
 
 class ReaderStatusTest : public ReaderTest, public testing::WithParamInterface<StatusCase> {};
 
-INSTANTIATE_TEST_SUITE_P(Flags, ReaderStatusTest,
-                         testing::Values(StatusCase{0x0004, {"0", "0", "1", "0"}},
-                                         StatusCase{0x000B, {"1", "1", "0", "1"}},
-                                         StatusCase{0x0100,
-                                                    {"0", "0", "0", "0"}}),  // an unnamed bit
-                         [](const testing::TestParamInfo<StatusCase>& info) {
-                           return "Status" + std::to_string(info.param.status);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Flags, ReaderStatusTest,
+    testing::Values(StatusCase{0x0004,
+                               "No valid forces: status 0x0004 (app_took_too_long 0, overrange 0, "
+                               "invalid_measurements 1, raw_measurements 0)\n"},
+                    StatusCase{0x000B,
+                               "No valid forces: status 0x000B (app_took_too_long 1, overrange 1, "
+                               "invalid_measurements 0, raw_measurements 1)\n"},
+                    StatusCase{0x0100,  // an unnamed bit
+                               "No valid forces: status 0x0100 (app_took_too_long 0, overrange 0, "
+                               "invalid_measurements 0, raw_measurements 0)\n"}),
+    [](const testing::TestParamInfo<StatusCase>& info) {
+      return "Status" + std::to_string(info.param.status);
+    });
 
-// A flagged frame is published and its flags printed; the last valid values
-// stay.
+// A flagged frame is published and its flags printed on one line; the last
+// valid values stay.
 TEST_P(ReaderStatusTest, FlaggedFrame_PublishedWithFlagsPrintedValuesKept) {
   ASSERT_TRUE(line.stream(kFrameSize));
   EXPECT_EQ(cycle(), "");
   line.emulator.setWrench(kWrenchB);
   line.emulator.setStatus(GetParam().status);
   ASSERT_TRUE(line.stream(kFrameSize));
-  const std::vector<std::string>& f = GetParam().printed;
-  EXPECT_EQ(linesOf(cycle()),
-            (std::vector<std::string>{"No valid forces:", " app_took_too_long: " + f[0],
-                                      " overrange: " + f[1], " invalid_measurements: " + f[2],
-                                      " raw_measurements: " + f[3]}));
+  EXPECT_EQ(cycle(), GetParam().line);
   expectPublishedNewest(kWrenchB, GetParam().status);
   EXPECT_EQ(view.read<SensorHealth>(ss::kSensorHealth).last_status, GetParam().status);
   EXPECT_EQ(ftData(), std::vector<double>(kWrenchA.data, kWrenchA.data + 6));
 }
 
-TEST_F(ReaderTest, WrongCrcsInSync_CountedPrintedNothingPublished) {
+// Flagged frames in two cycles are one episode; it ends with the first cycle
+// a second after the last flagged frame, with their count and span.
+TEST_F(ReaderTest, FlaggedFramesThenClean_OneEndLineAfterQuietSecond) {
+  line.emulator.setStatus(0x0002);
+  for (const std::int64_t t : {100, 105}) {
+    TestableComm::now_ms = t;
+    ASSERT_TRUE(line.stream(2 * kFrameSize));
+    EXPECT_EQ(cycle().rfind("No valid forces: status 0x0002 (", 0),
+              t == 100 ? 0u : std::string::npos);
+  }
+  const std::uint64_t flagged = comm.flaggedFrames();
+  line.emulator.setStatus(0);
+  ASSERT_TRUE(line.stream(kFrameSize));
+  TestableComm::now_ms = 1104;
+  EXPECT_EQ(cycle(), "");
+  TestableComm::now_ms = 1105;
+  EXPECT_EQ(cycle(), "End of flagged frames: " + std::to_string(flagged) + " frames in 5 ms\n");
+  EXPECT_GE(flagged, 4u);  // every flagged frame counts, not only the published ones
+}
+
+// In sync, wrong CRCs are counted, the first printed; nothing is published.
+TEST_F(ReaderTest, WrongCrcsInSync_CountedOneLineNothingPublished) {
   ASSERT_TRUE(line.stream(kFrameSize));
   EXPECT_EQ(cycle(), "");
   const RxFrame good = published();
   line.emulator.corruptNextCrcs(1000000);
-  for (int n = 1; n <= 2; ++n) {
+  for (const std::int64_t t : {200, 207}) {
+    TestableComm::now_ms = t;
     ASSERT_TRUE(line.stream(kFrameSize, kFrameSize));  // exactly one frame, CRC wrong
-    EXPECT_EQ(cycle(), "No valid frame: " + std::to_string(n) + "\n");
+    EXPECT_EQ(cycle(), t == 200 ? "No valid frame: 1 (wrong CRC)\n" : "");
     EXPECT_TRUE(vorel_test::sameBytes(published(), good));
   }
   line.emulator.clearFaults();
   line.emulator.setWrench(kWrenchB);
-  ASSERT_TRUE(line.stream(kFrameSize));
+  ASSERT_TRUE(line.stream(kFrameSize, kFrameSize));
   EXPECT_EQ(cycle(), "");
   expectPublishedNewest(kWrenchB, 0);
   const SensorHealth health = view.read<SensorHealth>(ss::kSensorHealth);
   EXPECT_EQ(health.frames_published, 2u);
   EXPECT_EQ(health.crc_errors, 2u);
   EXPECT_EQ(health.lost_sync_events, 0u);
+  testing::internal::CaptureStdout();
+  comm.finishDiagnostics();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "End of wrong CRCs: 2 frames in 7 ms (reader stopped)\n");
 }
 
-TEST_F(ReaderTest, GarbageWhileSynced_LostSyncPrintedThenResynchronised) {
+// Garbage while synced: the frame after it is found in the same cycle.
+TEST_F(ReaderTest, GarbageWhileSynced_LostSyncAndFoundInSameCycle) {
   ASSERT_TRUE(line.stream(kFrameSize));
   EXPECT_EQ(cycle(), "");
-  // Ten garbage bytes, then a frame: the window starts ten bytes early.
   line.emulator.sendGarbage(10);
-  ASSERT_TRUE(line.stream(kFrameSize + 10, kFrameSize + 10));
-  EXPECT_EQ(cycle(), "lost sync, trying to reconnect\n");
-  // A continuous stream lines up again within 27 more attempts.
   line.emulator.setWrench(kWrenchB);
-  ASSERT_TRUE(line.stream(40 * kFrameSize));
-  cycle();
-  EXPECT_TRUE(comm.isSynced());
+  ASSERT_TRUE(line.stream(kFrameSize + 10, kFrameSize + 10));
+  TestableComm::now_ms = 300;
+  EXPECT_EQ(cycle(), "lost sync, trying to reconnect (no frame start where one was expected)\n");
   expectPublishedNewest(kWrenchB, 0);
+  TestableComm::now_ms = 1300;
+  EXPECT_EQ(cycle(), "End of lost sync: 0 frames skipped (10 bytes), sync lost 1 time, in 0 ms\n");
   EXPECT_EQ(view.read<SensorHealth>(ss::kSensorHealth).lost_sync_events, 1u);
 }
 

@@ -1,13 +1,15 @@
 // Randomised streams for the synchroniser: valid frames mixed with frames with
-// a flipped bit, garbage runs, dropped and inserted bytes, delivered in chunks
-// of random size, from memory and through a pipe. Outcome 1 only ever reports
-// a frame whose header and CRC are right (checked with the tests' own CRC
-// routine), no call leaves a whole frame pending, and the clean stream after
-// the faults is re-acquired.
+// a flipped bit, garbage runs, dropped and inserted bytes, from memory byte by
+// byte and through a pipe in chunks of random size. Outcome 1 only ever
+// reports a frame whose header and CRC are right (checked with the tests' own
+// CRC routine), no call leaves a whole frame pending, the clean stream after
+// the faults is re-acquired, and, fed byte by byte (so that every frame taken
+// shows as a call's outcome), every frame that arrived whole was taken.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+#include <set>
 
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/comm/frame_builder.h"
@@ -38,15 +40,16 @@ RxFrame randomValidFrame(std::mt19937& rng) {
 }
 
 // Random garbage, 40 damaged or intact frames, then 80 clean frames; `last`
-// is the last of them.
-Bytes makeStream(unsigned seed, RxFrame& last) {
+// is the last of them, `whole` holds every frame sent unchanged.
+Bytes makeStream(unsigned seed, RxFrame& last, std::set<Bytes>& whole) {
   std::mt19937 rng(seed);
   Bytes s;
   for (int i = 0, n = static_cast<int>(rng() % 100); i < n; ++i)
     s.push_back(randomByte(rng));
-  for (int segment = 0; segment < 40; ++segment) {
-    Bytes frame = bytesOf(randomValidFrame(rng));
-    switch (rng() % 6) {
+  for (int segment = 0; segment < 120; ++segment) {
+    last = randomValidFrame(rng);
+    Bytes frame = bytesOf(last);
+    switch (segment < 40 ? rng() % 6 : 0) {
       case 2:  // one flipped bit after the header: a CRC failure
         frame[1 + rng() % 36] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
         break;
@@ -58,17 +61,16 @@ Bytes makeStream(unsigned seed, RxFrame& last) {
       case 4:  // a dropped byte
         frame.erase(frame.begin() + rng() % frame.size());
         break;
-      case 5:  // an inserted byte
+      case 5:  // an inserted byte (before or after the frame: it stays whole)
         frame.insert(frame.begin() + rng() % (frame.size() + 1), randomByte(rng));
         break;
       default:
         break;
     }
+    for (std::size_t at = 0; at + RxFrame::kSize <= frame.size(); ++at)
+      if (Bytes(frame.begin() + at, frame.begin() + at + RxFrame::kSize) == bytesOf(last))
+        whole.insert(bytesOf(last));
     append(s, frame);
-  }
-  for (int i = 0; i < 80; ++i) {
-    last = randomValidFrame(rng);
-    append(s, bytesOf(last));
   }
   return s;
 }
@@ -77,16 +79,17 @@ class SyncRandomStreamTest : public testing::TestWithParam<bool> {};
 
 INSTANTIATE_TEST_SUITE_P(Feeds, SyncRandomStreamTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
-                           return info.param ? "ThroughPipe" : "FromMemory";
+                           return info.param ? "ThroughPipe" : "FromMemoryByteByByte";
                          });
 
-TEST_P(SyncRandomStreamTest, AnyStream_NeverReportsBadFrameAndReacquires) {
+TEST_P(SyncRandomStreamTest, AnyStream_NeverReportsBadFrameNeverLosesWholeOne) {
   const bool pipe = GetParam();
   int outcomes[4] = {0, 0, 0, 0};
   for (unsigned seed = 1; seed <= (pipe ? 10u : 300u); ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     RxFrame last{};
-    const Bytes stream = makeStream(seed, last);
+    std::set<Bytes> whole, taken;
+    const Bytes stream = makeStream(seed, last, whole);
     vorel_test::Channel channel(vorel_test::Channel::kPipe);
     Comm::MemorySource memory{stream.data(), 0};  // size: the bytes arrived so far
     vorel_test::TestableComm comm;
@@ -96,7 +99,7 @@ TEST_P(SyncRandomStreamTest, AnyStream_NeverReportsBadFrameAndReacquires) {
     int result = -1;
     while (memory.size < stream.size()) {
       const std::size_t from = memory.size;
-      memory.size = std::min<std::size_t>(from + 1 + chunks() % 300, stream.size());
+      memory.size = std::min<std::size_t>(from + (pipe ? 1 + chunks() % 300 : 1), stream.size());
       ASSERT_TRUE(!pipe ||
                   channel.send(Bytes(stream.begin() + from, stream.begin() + memory.size)));
       result = pipe ? comm.readFrame() : comm.readFrameFrom(memory);
@@ -109,9 +112,14 @@ TEST_P(SyncRandomStreamTest, AnyStream_NeverReportsBadFrameAndReacquires) {
       ASSERT_TRUE(result != Comm::kFrameOk || (valid && in_sync)) << "outcome 1 for a bad frame";
       ASSERT_TRUE(result != Comm::kCrcError || (!valid && header && in_sync));
       ASSERT_TRUE(result != Comm::kOutOfSync || !in_sync);
+      if (result == Comm::kFrameOk)
+        taken.insert(bytesOf(comm.rxFrame()));
     }
     EXPECT_EQ(result, Comm::kFrameOk) << "clean tail not re-acquired";
     EXPECT_TRUE(vorel_test::sameBytes(comm.rxFrame(), last));
+    if (!pipe) {
+      EXPECT_TRUE(std::includes(taken.begin(), taken.end(), whole.begin(), whole.end()));
+    }
   }
   // The streams exercised every outcome.
   EXPECT_GT(outcomes[Comm::kFrameOk], 0);

@@ -127,6 +127,17 @@ SimRun hold(const char* name, Lines faults, Lines in_order, Lines rows, Lines ab
   return {name, args, in_order, rows, nullptr, nullptr, absent};
 }
 
+// The same run with the sensor at 100 Hz.
+SimRun at100Hz(SimRun run) {
+  run.args.insert(run.args.end(), {"--rate", "100"});
+  return run;
+}
+
+const Lines kIsolatedLineFaults = {"bytes:0.0002@0.5", "garbage:10ms@1",   "garbage:10ms@1.1",
+                                   "garbage:10ms@1.2", "garbage:10ms@1.3", "garbage:10ms@1.4",
+                                   "garbage:10ms@1.5", "garbage:10ms@1.6", "garbage:10ms@1.7",
+                                   "garbage:10ms@1.8", "garbage:10ms@1.9"};
+
 // vorel-sim refusing to start: status 2, this message, no output.
 SimRun refused(const char* name, Lines args, const char* program, const char* err) {
   return {name, args, {}, {}, nullptr, program, {}, 2, err};
@@ -163,8 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
             "Hold",
             {"--scenario", "hold", "--trace", "hold.csv"},
             {},
+            // Force control on at once: the configuration exchange costs
+            // no stale trip and at most one lost-sync report.
             {"target force fz (TCP) | = -10.00 N", "settling time (filtered fz) | ok",
-             "steady-state mean, last 1.0 s | ~ -10 0.5", "steady-state spread (std dev) | < 0.5"},
+             "steady-state mean, last 1.0 s | ~ -10 0.5", "steady-state spread (std dev) | < 0.5",
+             "lost-sync reports | < 2", "stale-sensor ERROR lines | = 0"},
             "hold.csv"},
         SimRun{"Filters",
                {"--scenario", "filters"},
@@ -236,14 +250,13 @@ INSTANTIATE_TEST_SUITE_P(
               "frames getting through, at the end | ok",
               "force back at the target (filtered fz, at the end) | ~ -10 0.5"}),
         hold("RandomByteDropsAndInsertions", {"bytes:0.01@0.5-1.5"},
-             {"[faults] t=", "bytes dropped with probability 0.01\n",
-              "\nlost sync, trying to reconnect\n"},
-             {"fault plan applied | = 4 of 4 steps", "frames found again after the faults | ok",
+             {"[faults] t=", "bytes dropped with probability 0.01\n", "\nEnd of lost sync: "},
+             {"fault plan applied | = 4 of 4 steps", "lost-sync reports | >= 1",
+              "frames found again after the faults | ok",
               "force back at the target (filtered fz, at the end) | ~ -10 0.5"}),
         hold("OneSecondGarbageBurst", {"garbage:1s@0.8"},
-             {"[faults] t=", "1000 ms of garbage instead of frames\n",
-              "\nlost sync, trying to reconnect\n"},
-             {"frames found again after the faults | ok",
+             {"[faults] t=", "1000 ms of garbage instead of frames\n", "\nEnd of lost sync: "},
+             {"lost-sync reports | >= 1", "frames found again after the faults | ok",
               "force back at the target (filtered fz, at the end) | ~ -10 0.5"}),
         // A silent line: the reader reports nothing, the stale-sensor
         // supervisor trips once and holds the offset, readouts stay finite.
@@ -256,10 +269,22 @@ INSTANTIATE_TEST_SUITE_P(
         hold("HalfTheFramesFlagged", {"status:0x04:0.5@1.6-2.4"}, {},
              {"offset step per cycle while frames are flagged | ok",
               "frames flagged by the sensor | >= 1"}),
-        hold("EveryFrameFlagged", {"status:0x04:1@1.8"}, {},
+        // A second of flagged frames: two reader lines, the end one with
+        // their count.
+        hold("EveryFrameFlagged", {"status:0x04:1@1-2"},
+             {"\nNo valid forces: status 0x0004 (", "\nEnd of flagged frames: 500 frames in "},
              {"offset step per cycle while frames are flagged | ok",
               "stale-sensor ERROR line (every frame flagged) | ok",
-              "frames flagged by the sensor | >= 1"}),
+              "frames flagged by the sensor | >= 1", "reader lines about flagged frames | = 2",
+              "flagged frames counted by the reader | ok"}),
+        // A byte dropped or inserted now and then, and ten 10 ms bursts of
+        // garbage: each costs only the frames it touched, never a stale trip.
+        hold("IsolatedLineFaults", kIsolatedLineFaults, {},
+             {"stale-sensor trips from the line faults on | ok",
+              "frames getting through, at the end | ok"}),
+        at100Hz(hold("IsolatedLineFaultsAt100Hz", kIsolatedLineFaults, {},
+                     {"stale-sensor trips from the line faults on | ok",
+                      "frames getting through, at the end | ok"})),
         hold("OneNanFrame", {"nan@2"}, {},
              {"drive commands in the 0.5 s after the NaN frame | ok",
               "filtered fz back within the band after the NaN frame | ok",
