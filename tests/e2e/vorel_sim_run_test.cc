@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
         SimRun{"EveryFunction",
                {"--program", std::string(kSource) + "/programs/every_function.prog"},
                statementsOf("every_function.prog"),
-               {"statements run | = 46"},
+               {"statements run | = 47"},
                nullptr,
                nullptr,
                {"[ERROR]"}}),
