@@ -68,11 +68,24 @@ class ToolLoadDeviceTest : public EmulatedDeviceTest {
   }
 
   // `disturbed`: 1-based number of the sample with a 10 N contact; 0: none.
+  // Each capture starts once the reader publishes the pose's wrench, as a
+  // robot is captured once it stands still.
   void captureSix(std::size_t disturbed = 0) {
     const double poses[6][3] = {{0.0, 0.0, 0.0},       {M_PI, 0.0, 0.3}, {M_PI / 2, 0.0, 0.1},
                                 {-M_PI / 2, 0.2, 0.0}, {0.0, 1.2, 0.4},  {0.3, -1.2, -0.2}};
+    SegmentView view;
     for (std::size_t i = 0; i < 6; ++i) {
       orient(poses[i][0], poses[i][1], poses[i][2], i + 1 == disturbed ? 10.0 : 0.0);
+      const vorel_device::Wrench sent = emulator.wrench();
+      ASSERT_TRUE(vorel_test::pollUntil([&] {
+        const vorel_device::RxFrame frame = view.read<vorel_device::RxFrame>(ss::kFrame);
+        for (int k = 0; k < 6; ++k) {
+          const float value = frame.ft_data[k];
+          if (value != static_cast<float>(sent[k]))
+            return false;
+        }
+        return true;
+      }));
       ASSERT_TRUE(device->captureLoadSample().ok());
     }
   }

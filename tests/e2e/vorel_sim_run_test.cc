@@ -238,7 +238,10 @@ INSTANTIATE_TEST_SUITE_P(
         refused("MeasureWithAPort", {"--measure", "m.json", "--port", "/dev/null"}, nullptr,
                 "vorel-sim: --measure needs the built-in sensor emulator: give no --port\n"),
         refused("MeasureFileNotWritable", {"--measure", "missing/m.json"}, nullptr,
-                "vorel-sim: cannot write the measurement file missing/m.json\n")),
+                "vorel-sim: cannot write the measurement file missing/m.json\n"),
+        refused("SensorPoseOfFiveNumbers", {"--sensor-pose", "0,0,0.035,0,0"}, nullptr,
+                "vorel-sim: --sensor-pose expects X,Y,Z,ROLL,PITCH,YAW (m, then rad), e.g. "
+                "0,0,0.035,0,0,1.5708, found '0,0,0.035,0,0'\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
