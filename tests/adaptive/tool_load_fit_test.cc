@@ -151,6 +151,7 @@ struct Refusal {
   Poses poses;
   std::size_t disturbed;  // 1-based; 0: none
   const char* starts;
+  friend void PrintTo(const Refusal& r, std::ostream* out) { *out << r.name; }
 };
 
 class ToolLoadFitRefusal : public testing::TestWithParam<Refusal> {};

@@ -34,6 +34,7 @@ struct GravityCase {
   Vector cog;       // m, flange coordinates
   Frame sensor;     // sensor pose on the flange
   Wrench expected;
+  friend void PrintTo(const GravityCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class CompensateGravity : public testing::TestWithParam<GravityCase> {};
