@@ -341,7 +341,8 @@ void AdaptiveThread::deactivate() {
 Wrench AdaptiveThread::gravityCompensation(const Wrench& raw) const {
   const hx4rc_api::Frame flange =
       program->getFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD);
-  return compensateGravity(raw, flange.rotation, tool_load.inertia.mass, tool_load.inertia.cog);
+  return compensateGravity(raw, flange.rotation, tool_load.inertia.mass, tool_load.inertia.cog,
+                           sensor_to_tfc_transform);
 }
 
 Wrench AdaptiveThread::transformWrenchToTCPFrame(const Wrench& compensated) const {

@@ -170,7 +170,9 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void deactivate();
 
   // The raw sensor wrench (N, N m, sensor axes) without the tool's weight,
-  // with the flange rotation of the host's frame query and tool_load.
+  // with the flange rotation of the host's frame query, tool_load (centre of
+  // gravity in flange coordinates) and sensor_to_tfc_transform (while it is
+  // not known, the sensor counts as sitting at the flange origin unturned).
   Wrench gravityCompensation(const Wrench& raw) const;
   // The compensated wrench in the TCP frame, with the host's TCP pose on the
   // flange and sensor_to_tfc_transform.
@@ -267,7 +269,7 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   double sampling_rate;  // Hz
   bool resource_flag_4;  // control-resource hold flags, read per cycle
   bool resource_flag_3;
-  hx4rc_api::Load tool_load;  // mass kg, centre of gravity m (flange axes), tensor
+  hx4rc_api::Load tool_load;  // mass kg, centre of gravity m (flange coordinates), tensor
   bool nonfinite_reported;    // the non-finite diagnostic was printed in this activation
   // Supervisor.
   std::int64_t stale_limit_cycles;     // cycles without a usable sample that make it stale

@@ -20,8 +20,8 @@ void sampleRows(const Sample& s, double (&a)[6][kUnknowns], double (&b)[6]) {
     std::fill(std::begin(row), std::end(row), 0.0);
   const Vec3& g = s.gravity;
   for (int i = 0; i < 3; ++i) {
-    a[i][0] = g[i];      // m g
-    a[i][4 + i] = 1.0;   // bF
+    a[i][0] = g[i];     // m g
+    a[i][4 + i] = 1.0;  // bF
     b[i] = s.force[i];
     a[3 + i][7 + i] = 1.0;  // bT
     b[3 + i] = s.torque[i];
@@ -56,8 +56,8 @@ void jacobi(Matrix& m, Matrix& v) {
         if (std::fabs(apq) < 1e-300)
           continue;
         const double theta = (at(m, q, q) - at(m, p, p)) / (2.0 * apq);
-        const double t = (theta >= 0.0 ? 1.0 : -1.0) /
-                         (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        const double t =
+            (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
         const double c = 1.0 / std::sqrt(t * t + 1.0);
         const double s = t * c;
         for (int k = 0; k < kUnknowns; ++k) {
@@ -91,45 +91,24 @@ double norm(const Vec3& v) {
   return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
 }
 
-}  // namespace
+// The least-squares solution x = (m, p, bF, bT) for the samples other than
+// `skip` (none when skip >= samples.size()), with the reciprocal condition of
+// its scaled normal matrix.
+struct Solution {
+  Vector x{};
+  double reciprocal_condition = 0.0;
+};
 
-Vec3 gravityInFlange(const std::array<double, 9>& r) {
-  // rotationᵀ (0, 0, -g): minus g times the rotation's last row.
-  return {-kGravity * r[6], -kGravity * r[7], -kGravity * r[8]};
-}
-
-void predict(const Fit& fit, const Vec3& g, Vec3& force, Vec3& torque) {
-  const Vec3& c = fit.cog;
-  for (int i = 0; i < 3; ++i)
-    force[i] = fit.mass * g[i] + fit.force_bias[i];
-  const Vec3 weight{fit.mass * g[0], fit.mass * g[1], fit.mass * g[2]};
-  torque = {c[1] * weight[2] - c[2] * weight[1] + fit.torque_bias[0],
-            c[2] * weight[0] - c[0] * weight[2] + fit.torque_bias[1],
-            c[0] * weight[1] - c[1] * weight[0] + fit.torque_bias[2]};
-}
-
-Result fit(const std::vector<Sample>& samples) {
-  Result result;
-  if (samples.size() < kMinSamples) {
-    result.refusal = "needs at least 3 samples in different orientations, has " +
-                     std::to_string(samples.size());
-    return result;
-  }
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const Sample& s = samples[i];
-    if (!finite(s.force) || !finite(s.torque) || !finite(s.gravity)) {
-      result.refusal = "sample " + std::to_string(i + 1) + " holds a value that is not finite";
-      return result;
-    }
-  }
-
+Solution solve(const std::vector<Sample>& samples, std::size_t skip) {
   // Normal equations AᵀA x = Aᵀb, accumulated sample by sample.
   Matrix ata{};
   Vector atb{};
-  for (const Sample& s : samples) {
+  for (std::size_t k = 0; k < samples.size(); ++k) {
+    if (k == skip)
+      continue;
     double a[6][kUnknowns];
     double b[6];
-    sampleRows(s, a, b);
+    sampleRows(samples[k], a, b);
     for (int r = 0; r < 6; ++r) {
       for (int i = 0; i < kUnknowns; ++i) {
         atb[i] += a[r][i] * b[r];
@@ -156,19 +135,10 @@ Result fit(const std::vector<Sample>& samples) {
     largest = i == 0 ? e : std::max(largest, e);
     smallest = i == 0 ? e : std::min(smallest, e);
   }
-  const double rcond = largest > 0.0 ? smallest / largest : 0.0;
-  result.fit.reciprocal_condition = rcond;
-  if (!(rcond >= kMinReciprocalCondition)) {
-    char text[256];
-    std::snprintf(text, sizeof(text),
-                  "the gravity directions of the samples do not determine every unknown "
-                  "(reciprocal condition %.3g, needs %.0e or more): capture at least three "
-                  "distinct, not all parallel orientations",
-                  rcond, kMinReciprocalCondition);
-    result.refusal = text;
-    return result;
-  }
-
+  Solution out;
+  out.reciprocal_condition = largest > 0.0 ? smallest / largest : 0.0;
+  if (!(out.reciprocal_condition >= kMinReciprocalCondition))
+    return out;
   // x = S V Λ⁻¹ Vᵀ S Aᵀb.
   Vector y{};
   for (int k = 0; k < kUnknowns; ++k) {
@@ -177,14 +147,139 @@ Result fit(const std::vector<Sample>& samples) {
       dot += eigenvectors[i * kUnknowns + k] * scale[i] * atb[i];
     y[k] = dot / scaled[k * kUnknowns + k];
   }
-  Vector x{};
   for (int i = 0; i < kUnknowns; ++i) {
     double sum = 0.0;
     for (int k = 0; k < kUnknowns; ++k)
       sum += eigenvectors[i * kUnknowns + k] * y[k];
-    x[i] = scale[i] * sum;
+    out.x[i] = scale[i] * sum;
+  }
+  return out;
+}
+
+bool determined(const Solution& s) {
+  return s.reciprocal_condition >= kMinReciprocalCondition;
+}
+
+// Norms of what the solution does not explain of sample s: force (N),
+// torque (N m).
+void residual(const Vector& x, const Sample& s, double& force, double& torque) {
+  const Vec3& g = s.gravity;
+  Vec3 df, dt;
+  for (int i = 0; i < 3; ++i) {
+    df[i] = s.force[i] - (x[0] * g[i] + x[4 + i]);
+    dt[i] = s.torque[i] - x[7 + i];
+  }
+  // -g x p with p = (x1, x2, x3).
+  dt[0] -= x[2] * g[2] - x[3] * g[1];
+  dt[1] -= x[3] * g[0] - x[1] * g[2];
+  dt[2] -= x[1] * g[1] - x[2] * g[0];
+  force = norm(df);
+  torque = norm(dt);
+}
+
+std::string residualText(double force, double torque) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.3f N, %.4f N m", force, torque);
+  return text;
+}
+
+// Rule 1 of the header: the sample that the fit of the others exposes, or
+// none (samples.size()); `why` then says how.
+std::size_t disturbedSample(const std::vector<Sample>& samples, std::string& why) {
+  std::size_t found = samples.size();
+  double worst_excess = 1.0;
+  for (std::size_t i = 0; samples.size() > kMinOthers && i < samples.size(); ++i) {
+    const Solution others = solve(samples, i);
+    if (!determined(others))
+      continue;
+    double force = 0.0, torque = 0.0, others_force = 0.0, others_torque = 0.0;
+    residual(others.x, samples[i], force, torque);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+      double f = 0.0, t = 0.0;
+      if (k == i)
+        continue;
+      residual(others.x, samples[k], f, t);
+      others_force = std::max(others_force, f);
+      others_torque = std::max(others_torque, t);
+    }
+    const double excess = force / std::max(kOutlierRatio * others_force, kOutlierForce);
+    if (excess > worst_excess) {
+      found = i;
+      worst_excess = excess;
+      why = "residual " + residualText(force, torque) + " against the fit of the others, " +
+            "which leaves them at most " + residualText(others_force, others_torque);
+    }
+  }
+  return found;
+}
+
+// Rule 2: the sample furthest beyond the absolute bound, or none.
+std::size_t unexplainedSample(const Fit& f, std::string& why) {
+  std::size_t found = f.force_residual.size();
+  double worst_excess = 1.0;
+  for (std::size_t i = 0; i < f.force_residual.size(); ++i) {
+    const double excess = std::max(f.force_residual[i] / kMaxForceResidual,
+                                   f.torque_residual[i] / kMaxTorqueResidual);
+    if (excess > worst_excess) {
+      found = i;
+      worst_excess = excess;
+      char text[64];
+      std::snprintf(text, sizeof(text), "above the bound of %g N or %g N m", kMaxForceResidual,
+                    kMaxTorqueResidual);
+      why = "residual " + residualText(f.force_residual[i], f.torque_residual[i]) +
+            " against the fit of all, " + text;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+Vec3 gravityInSensor(const hx4rc_api::Rotation& flange, const hx4rc_api::Frame& sensor_in_flange) {
+  const hx4rc_api::Rotation to_sensor =
+      knownSensorPose(sensor_in_flange).rotation.Inverse() * flange.Inverse();
+  const hx4rc_api::Vector g = to_sensor * hx4rc_api::Vector(0.0, 0.0, -kGravity);
+  return {g[0], g[1], g[2]};
+}
+
+void predict(const Fit& fit, const Vec3& g, Vec3& force, Vec3& torque) {
+  const Vec3& c = fit.cog;
+  for (int i = 0; i < 3; ++i)
+    force[i] = fit.mass * g[i] + fit.force_bias[i];
+  const Vec3 weight{fit.mass * g[0], fit.mass * g[1], fit.mass * g[2]};
+  torque = {c[1] * weight[2] - c[2] * weight[1] + fit.torque_bias[0],
+            c[2] * weight[0] - c[0] * weight[2] + fit.torque_bias[1],
+            c[0] * weight[1] - c[1] * weight[0] + fit.torque_bias[2]};
+}
+
+Result fit(const std::vector<Sample>& samples, const hx4rc_api::Frame& sensor_in_flange) {
+  Result result;
+  if (samples.size() < kMinSamples) {
+    result.refusal =
+        "needs at least 3 samples in different orientations, has " + std::to_string(samples.size());
+    return result;
+  }
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const Sample& s = samples[i];
+    if (!finite(s.force) || !finite(s.torque) || !finite(s.gravity)) {
+      result.refusal = "sample " + std::to_string(i + 1) + " holds a value that is not finite";
+      return result;
+    }
   }
 
+  const Solution all = solve(samples, samples.size());
+  result.fit.reciprocal_condition = all.reciprocal_condition;
+  if (!determined(all)) {
+    char text[256];
+    std::snprintf(text, sizeof(text),
+                  "the gravity directions of the samples do not determine every unknown "
+                  "(reciprocal condition %.3g, needs %.0e or more): capture at least three "
+                  "distinct, not all parallel orientations",
+                  all.reciprocal_condition, kMinReciprocalCondition);
+    result.refusal = text;
+    return result;
+  }
+  const Vector& x = all.x;
   Fit& f = result.fit;
   f.mass = x[0];
   if (!(f.mass > 0.0)) {
@@ -198,13 +293,27 @@ Result fit(const std::vector<Sample>& samples) {
     f.force_bias[i] = x[4 + i];
     f.torque_bias[i] = x[7 + i];
   }
+  const hx4rc_api::Frame sensor = knownSensorPose(sensor_in_flange);
+  const hx4rc_api::Vector cog_flange =
+      sensor.rotation * hx4rc_api::Vector(f.cog[0], f.cog[1], f.cog[2]) + sensor.position;
+  f.cog_flange = {cog_flange[0], cog_flange[1], cog_flange[2]};
   for (const Sample& s : samples) {
-    Vec3 force, torque;
-    predict(f, s.gravity, force, torque);
-    const Vec3 df{s.force[0] - force[0], s.force[1] - force[1], s.force[2] - force[2]};
-    const Vec3 dt{s.torque[0] - torque[0], s.torque[1] - torque[1], s.torque[2] - torque[2]};
-    f.force_residual.push_back(norm(df));
-    f.torque_residual.push_back(norm(dt));
+    double force = 0.0, torque = 0.0;
+    residual(x, s, force, torque);
+    f.force_residual.push_back(force);
+    f.torque_residual.push_back(torque);
+  }
+
+  std::string why;
+  std::size_t disturbed = disturbedSample(samples, why);
+  if (disturbed == samples.size())
+    disturbed = unexplainedSample(f, why);
+  if (disturbed != samples.size()) {
+    result.refusal = "sample " + std::to_string(disturbed + 1) +
+                     " disagrees with the model: " + why +
+                     " (disturbed: contact, a pulled cable, a robot still moving?); " +
+                     "clear the samples (clearLoadSamples) and capture them again";
+    return result;
   }
   result.ok = true;
   return result;

@@ -28,11 +28,19 @@ Wrench join(const hx4rc_api::Vector& force, const hx4rc_api::Vector& torque) {
 
 }  // namespace
 
+hx4rc_api::Frame knownSensorPose(const hx4rc_api::Frame& sensor_in_flange) {
+  return sensor_in_flange.isFinite() ? sensor_in_flange : hx4rc_api::Frame::Identity();
+}
+
 Wrench compensateGravity(const Wrench& raw, const hx4rc_api::Rotation& flange_rotation, double mass,
-                         const hx4rc_api::Vector& cog) {
+                         const hx4rc_api::Vector& cog, const hx4rc_api::Frame& sensor_in_flange) {
+  const hx4rc_api::Frame sensor = knownSensorPose(sensor_in_flange);
+  const hx4rc_api::Rotation to_sensor = sensor.rotation.Inverse();
   const hx4rc_api::Vector weight_world(0.0, 0.0, -kGravity * mass);      // N, world axes
   const hx4rc_api::Vector g = flange_rotation.Inverse() * weight_world;  // N, flange axes
-  return join(forcePart(raw) - g, torquePart(raw) - cross(cog, g));
+  const hx4rc_api::Vector weight = to_sensor * g;                        // N, sensor axes
+  const hx4rc_api::Vector lever = to_sensor * (cog - sensor.position);   // m, sensor axes
+  return join(forcePart(raw) - weight, torquePart(raw) - cross(lever, weight));
 }
 
 Wrench transformToTcp(const Wrench& compensated, const hx4rc_api::Frame& tcp_in_flange,

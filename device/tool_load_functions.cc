@@ -1,6 +1,6 @@
 // Robot-program functions of commissioning: samples of the sensor's raw
-// wrench in a few orientations, and the identification of the tool load and
-// the sensor's bias from them.
+// wrench in a few orientations, the identification of the tool load and the
+// sensor's bias from them, and forgetting the samples.
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -43,6 +43,20 @@ std::string vec(const Vec3& v, const char* format = "%.4f") {
     out += i < 2 ? ", " : ")";
   }
   return out;
+}
+
+// The sensor's pose on the flange from mounting argument 1, as the facade
+// hands it to force control; all NaN when the configuration has none.
+hx4rc_api::Frame mountedSensorPose(const boost::optional<boost::property_tree::ptree>& mounting) {
+  hx4rc_api::Frame pose;  // NaN
+  if (!mounting)
+    return pose;
+  try {
+    pose = hx4_bundle_api::ArgProviderXml(*mounting).getRPose(1).toFrame(true);
+  } catch (const std::exception&) {
+    // No usable argument 1: the pose stays unknown.
+  }
+  return pose;
 }
 
 // True when force control is off; otherwise (or without a reading) false,
@@ -131,11 +145,7 @@ VorelFTSensor::Result VorelFTSensor::captureLoadSample() {
     sample.force[i] = sum[i] / frames;
     sample.torque[i] = sum[3 + i] / frames;
   }
-  std::array<double, 9> rotation;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      rotation[3 * r + c] = start.rotation(r, c);
-  sample.gravity = tool_load::gravityInFlange(rotation);
+  sample.gravity = tool_load::gravityInSensor(start.rotation, mountedSensorPose(mountingParams()));
   std::size_t number = 0;
   {
     std::lock_guard<std::mutex> lock(load_samples_mutex);
@@ -165,7 +175,9 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
     std::lock_guard<std::mutex> lock(load_samples_mutex);
     samples = load_samples;
   }
-  const tool_load::Result fit = tool_load::fit(samples);
+  // The fit in sensor axes with the pose force control compensates with.
+  const hx4rc_api::Frame sensor_in_flange = mountedSensorPose(mountingParams());
+  const tool_load::Result fit = tool_load::fit(samples, sensor_in_flange);
   if (!fit.ok) {
     logError(std::string(name) + ": " + fit.refusal + "; nothing changed");
     return Result::Success();
@@ -179,9 +191,6 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
     sensor_bias[i] = f.force_bias[i];
     sensor_bias[3 + i] = f.torque_bias[i];
   }
-  hx4rc_api::Frame sensor_in_flange = hx4rc_api::Frame::Identity();
-  if (mountingParams())
-    sensor_in_flange = hx4_bundle_api::ArgProviderXml(*mountingParams()).getRPose(1).toFrame(true);
   const hx4rc_api::Frame tcp_in_flange =
       program()->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
   const Wrench tcp_bias = transformToTcp(sensor_bias, tcp_in_flange, sensor_in_flange);
@@ -198,16 +207,19 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
 
   // The result first: an array without rows 0..3 ends the call (the host's
   // out_of_range) before anything is applied.
+  const Vec3& cog = f.cog_flange;
   result.item(0, 0) = f.mass;
   for (int i = 0; i < 3; ++i)
-    result.item(1 + i, 0) = f.cog[i];
+    result.item(1 + i, 0) = cog[i];
 
   char text[160];
   std::snprintf(text, sizeof(text), "%.4f kg", f.mass);
-  logInfo(std::string(name) + ": mass " + text + ", centre of gravity " + vec(f.cog) +
-          " m from the sensor's origin; sensor bias: force " + vec(f.force_bias) + " N, torque " +
-          vec(f.torque_bias) + " N m; from " + str(samples.size()) +
-          " samples (reciprocal condition " + str(f.reciprocal_condition) + ")");
+  logInfo(std::string(name) + ": mass " + text + ", centre of gravity " + vec(cog) +
+          " m in flange coordinates from the flange origin (" + vec(f.cog) +
+          " m in sensor axes from the sensor's origin); sensor bias, sensor axes: force " +
+          vec(f.force_bias) + " N, torque " + vec(f.torque_bias) + " N m; from " +
+          str(samples.size()) + " samples (reciprocal condition " + str(f.reciprocal_condition) +
+          ")");
   for (std::size_t i = 0; i < samples.size(); ++i) {
     std::snprintf(text, sizeof(text), "%.4f N, %.5f N m", f.force_residual[i],
                   f.torque_residual[i]);
@@ -215,22 +227,39 @@ VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
   }
   std::snprintf(text, sizeof(text),
                 "<arg type=\"load\"><mass>%.4f</mass><cog>%.5f %.5f %.5f</cog></arg>", f.mass,
-                f.cog[0], f.cog[1], f.cog[2]);
+                cog[0], cog[1], cog[2]);
   logInfo(
       std::string(name) +
       ": to make it permanent, use as mounting argument 0 in the device configuration: " + text);
 
-  // Applied for the rest of the activation.
+  // Applied for the rest of the activation; the samples are used up.
   boost::shared_ptr<hx4_program_api::Load> tool_load =
       program()->systemVariables().getLoad("toolload", hx4rc_api::Load::SysId::LOAD_TOOL);
-  *tool_load =
-      hx4_program_api::Load(f.mass, hx4_program_api::Position(f.cog[0], f.cog[1], f.cog[2]));
+  *tool_load = hx4_program_api::Load(f.mass, hx4_program_api::Position(cog[0], cog[1], cog[2]));
   facade->requestToolLoadReload();
   facade->setWrenchOffset(offset);
+  {
+    std::lock_guard<std::mutex> lock(load_samples_mutex);
+    load_samples.clear();
+  }
   logInfo(std::string(name) +
           ": applied: the host's tool load, its reload by force control, and the bias " +
           vec({offset[0], offset[1], offset[2]}) + " N, " + vec({offset[3], offset[4], offset[5]}) +
-          " N m in the tool frame");
+          " N m in the tool frame; the " + str(samples.size()) + " samples are cleared");
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::clearLoadSamples() {
+  const char* const name = "clearLoadSamples";
+  if (!facadeFor(name))
+    return Result::Success();
+  std::size_t cleared = 0;
+  {
+    std::lock_guard<std::mutex> lock(load_samples_mutex);
+    cleared = load_samples.size();
+    load_samples.clear();
+  }
+  logInfo(std::string(name) + ": " + str(cleared) + " samples cleared");
   return Result::Success();
 }
 

@@ -216,26 +216,32 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // raw wrench (no bias subtracted; frames with status 0 and finite values
   // only) over kLoadSampleWindowCycles controller cycles (0.5 s) and stores
   // it with gravity in sensor axes (the flange's orientation in the world
-  // from the controller; sensor axes count as flange axes, as gravity
-  // compensation does). At most kMaxLoadSamples are kept, the oldest is
-  // dropped. One INFO line per sample: its number, the mean wrench, the
-  // gravity direction and the frames used. A robot that moves during the
-  // window, or a window without a usable frame, gives an ERROR line and no
-  // sample.
+  // from the controller, turned into sensor axes with the mounted sensor pose
+  // as gravity compensation does: the flange's axes while the pose is not
+  // known). At most kMaxLoadSamples are kept, the oldest is dropped. One INFO
+  // line per sample: its number, the mean wrench, the gravity direction and
+  // the frames used. A robot that moves during the window, or a window
+  // without a usable frame, gives an ERROR line and no sample.
   virtual Result captureLoadSample();
   // identifyToolLoad: the least-squares fit (adaptive/tool_load_fit.h) of
-  // mass, centre of gravity (from the sensor's origin, sensor axes) and the
-  // sensor's force and torque bias. Rows 0..3 of `result`: mass (kg) and
-  // centre of gravity x, y, z (m). Writes the fit, each sample's residual (N,
-  // N m) and the <arg type="load"> element for the device configuration, and
-  // applies the result for the rest of the activation: the host's "toolload"
-  // system load (as onMount), a reload of it by force control at its next
-  // cycle, and the bias, set so that the tool-frame readout is zero without
-  // contact in every pose (the one bias that tareSensor and the resets
-  // shift). Fewer than three samples, or gravity directions that do not
-  // determine every unknown, are refused with an ERROR line; `result` and
+  // mass, centre of gravity and the sensor's force and torque bias (sensor
+  // axes). Rows 0..3 of `result`: mass (kg) and centre of gravity x, y, z (m,
+  // flange coordinates from the flange origin, as the host's tool load counts
+  // it). Writes the fit (the centre of gravity also in sensor axes from the
+  // sensor's origin), each sample's residual (N, N m) and the <arg
+  // type="load"> element for the device configuration, and applies the result
+  // for the rest of the activation: the host's "toolload" system load (as
+  // onMount), a reload of it by force control at its next cycle, and the
+  // bias, set so that the tool-frame readout is zero without contact in every
+  // pose (the one bias that tareSensor and the resets shift); then the
+  // samples are cleared. Fewer than three samples, gravity directions that do
+  // not determine every unknown, and a disturbed sample (named, with its
+  // residual) are refused with one ERROR line; `result`, the samples and
   // everything else stay as they were.
   virtual Result identifyToolLoad(Array& result);
+  // Forgets the captured samples (one INFO line with how many), so that a
+  // disturbed set can be captured again from scratch.
+  virtual Result clearLoadSamples();
 
   void onHWReady(const hx4_signal::HWReady& signal);
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);

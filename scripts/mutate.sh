@@ -46,6 +46,8 @@ adaptive/control_law.cc|const hx4rc_api::Vector next = offset + kCycleTime * rat
 adaptive/control_law.cc|if (!(norm > max_norm))|if (!(norm > 2.0 * max_norm))|envelope clamps at twice the limit|
 adaptive/wrench_processing.cc|const hx4rc_api::Vector weight_world(0.0, 0.0, -kGravity * mass);|const hx4rc_api::Vector weight_world(0.0, 0.0, kGravity * mass);|gravity points up|
 adaptive/wrench_processing.cc|const hx4rc_api::Vector g = flange_rotation.Inverse() * weight_world;|const hx4rc_api::Vector g = flange_rotation * weight_world;|weight rotated into the wrong frame|
+adaptive/wrench_processing.cc|const hx4rc_api::Vector weight = to_sensor * g;|const hx4rc_api::Vector weight = g;|weight not turned into the sensor's axes (mounting rotation ignored)|
+adaptive/wrench_processing.cc|to_sensor * (cog - sensor.position);|to_sensor * cog;|centre of gravity counted from the sensor's origin (origin shift ignored)|
 adaptive/wrench_processing.cc|m * torquePart(compensated) + cross(r, force);|m * torquePart(compensated) - cross(r, force);|TCP lever-arm torque sign|
 adaptive/adaptive_thread.cc|unbiased[i] -= wrench_offset[i];|unbiased[i] += wrench_offset[i];|bias added instead of removed|
 adaptive/adaptive_thread.cc|if (candidate.header != RxFrame::kHeader \|\| candidate.status != 0)|if (candidate.header != RxFrame::kHeader)|a flagged frame counts as usable|
@@ -53,7 +55,9 @@ adaptive/adaptive_thread.cc|const double limit_s = std::max(10.0 / sampling_rate
 adaptive/adaptive_thread.cc|position_offset.setData(zero);|(void)zero;|no zero translational offset when force control ends|
 adaptive/adaptive_thread.cc|if (enabled_system_filters != 0)|if (enabled_system_filters == 0)|system filter applied when disabled|
 adaptive/filter_chain.cc|filter_order.push_back(key);|filter_order.insert(filter_order.begin(), key);|filters applied in reverse order of adding|
-adaptive/tool_load_fit.cc|if (!(rcond >= kMinReciprocalCondition)) {|if (false) {|ill-conditioned tool-load fit accepted|
+adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned tool-load fit accepted|
+adaptive/tool_load_fit.cc|f.cog[2]) + sensor.position;|f.cog[2]);|identified centre of gravity reported from the sensor's origin|
+adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlierForce);|force / std::max(kOutlierRatio * others_force, 20.0);|leave-one-out rule blind to a 10 N disturbance|
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
 device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
 device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|

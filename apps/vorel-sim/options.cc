@@ -45,6 +45,24 @@ const std::vector<std::string>& scenarioNames() {
 
 namespace {
 
+// "A,B,C...": exactly `n` finite numbers separated by commas, into `out`.
+bool parseNumbers(std::string rest, int n, double* out) {
+  for (int i = 0; i < n; ++i) {
+    const auto comma = rest.find(',');
+    if ((i < n - 1) != (comma != std::string::npos))
+      return false;
+    const std::string part = i < n - 1 ? rest.substr(0, comma) : rest;
+    char* end = nullptr;
+    const double value = std::strtod(part.c_str(), &end);
+    if (part.empty() || *end != '\0' || !std::isfinite(value))
+      return false;
+    out[i] = value;
+    if (i < n - 1)
+      rest = rest.substr(comma + 1);
+  }
+  return true;
+}
+
 // "MASS:CX,CY,CZ": a mass above 0 and three finite numbers.
 std::optional<Options::Tool> parseTool(const std::string& text) {
   const auto colon = text.find(':');
@@ -52,23 +70,9 @@ std::optional<Options::Tool> parseTool(const std::string& text) {
     return std::nullopt;
   Options::Tool tool;
   const auto mass = positiveNumber(text.substr(0, colon));
-  if (!mass)
+  if (!mass || !parseNumbers(text.substr(colon + 1), 3, tool.cog))
     return std::nullopt;
   tool.mass = *mass;
-  std::string rest = text.substr(colon + 1);
-  for (int i = 0; i < 3; ++i) {
-    const auto comma = rest.find(',');
-    if ((i < 2) != (comma != std::string::npos))
-      return std::nullopt;
-    const std::string part = i < 2 ? rest.substr(0, comma) : rest;
-    char* end = nullptr;
-    const double value = std::strtod(part.c_str(), &end);
-    if (part.empty() || *end != '\0' || !std::isfinite(value))
-      return std::nullopt;
-    tool.cog[i] = value;
-    if (i < 2)
-      rest = rest.substr(comma + 1);
-  }
   return tool;
 }
 
@@ -94,8 +98,12 @@ std::string usageText() {
          "                      activation parameter 2: 1..98 (SCHED_FIFO; the sensor reader\n"
          "                      one below), 0 normal scheduling (default: the config's)\n"
          "  --tool MASS:CX,CY,CZ  the simulated cell's true tool: kg, and its centre of\n"
-         "                      gravity in m from the sensor's origin (default: the cell's\n"
-         "                      0.8 kg, as the configuration says)\n"
+         "                      gravity in m, flange coordinates from the flange origin\n"
+         "                      (default: the cell's 0.8 kg at (0, 0, 0.04) m, as the\n"
+         "                      configuration says)\n"
+         "  --sensor-pose X,Y,Z,ROLL,PITCH,YAW  the sensor's pose on the flange (m, rad)\n"
+         "                      for the device and the simulated cell, instead of the\n"
+         "                      configuration's mounting argument 1\n"
          "  --load N            N CPU-bound processes run beside the device for the whole\n"
          "                      run (with --measure: to measure under load)\n"
          "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
@@ -192,6 +200,15 @@ Error takeOption(Options& options, const std::string& name, const std::string& v
           *v + "'");
     }
     options.tool = *tool;
+  } else if (name == "--sensor-pose") {
+    std::array<double, 6> pose{};
+    if (!parseNumbers(*v, 6, pose.data())) {
+      return error(
+          "--sensor-pose expects X,Y,Z,ROLL,PITCH,YAW (m, then rad), e.g. 0,0,0.035,0,0,1.5708, "
+          "found '" +
+          *v + "'");
+    }
+    options.sensor_pose = pose;
   } else if (name == "--fault") {
     const FaultSpecResult fault = parseFaultSpec(*v);
     if (!fault.error.empty())
@@ -274,9 +291,10 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
       continue;
     }
     static const std::vector<std::string> kWithValue = {
-        "--scenario", "--program", "--config",    "--device-lib", "--port",       "--duration",
-        "--rate",     "--trace",   "--processes", "--seed",       "--fault",      "--measure",
-        "--priority", "--load",    "--tool",      "--role",       "--control-fd", "--backend-fd"};
+        "--scenario", "--program",    "--config",     "--device-lib", "--port",
+        "--duration", "--rate",       "--trace",      "--processes",  "--seed",
+        "--fault",    "--measure",    "--priority",   "--load",       "--tool",
+        "--role",     "--control-fd", "--backend-fd", "--sensor-pose"};
     if (std::find(kWithValue.begin(), kWithValue.end(), name) == kWithValue.end())
       return fail("unknown option '" + args[i] + "' (see --help)");
     std::optional<std::string> v = inline_value;

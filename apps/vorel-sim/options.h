@@ -2,6 +2,7 @@
 // or checked on disk here.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,13 +40,17 @@ struct Options {
   // configuration's.
   std::optional<int> priority;
   // The simulated cell's true tool (--tool MASS:CX,CY,CZ): kg, and the
-  // centre of gravity in m from the sensor's origin; empty: the cell's own
-  // (or the scenario's).
+  // centre of gravity in m, flange coordinates from the flange origin (as the
+  // configuration's tool load); empty: the cell's own (or the scenario's).
   struct Tool {
     double mass = 0.0;
     double cog[3] = {0.0, 0.0, 0.0};
   };
   std::optional<Tool> tool;
+  // The sensor's pose on the flange (--sensor-pose X,Y,Z,ROLL,PITCH,YAW: m,
+  // rad), replacing the configuration's mounting argument 1 for the device
+  // and the simulated cell alike; empty: the configuration's.
+  std::optional<std::array<double, 6>> sensor_pose;
   // CPU-bound child processes that run for the whole run (0: none).
   int load_processes = 0;
   int processes = 1;       // 1, or 2: activating device in a second process

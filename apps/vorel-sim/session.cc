@@ -154,7 +154,8 @@ int Session::readProgram() {
   return 0;
 }
 
-// 2. The device's configuration with the command line's rate and priority.
+// 2. The device's configuration with the command line's rate, priority and
+// sensor pose.
 int Session::readConfiguration() {
   try {
     config_ = DeviceConfig::load(paths_.config_file);
@@ -162,6 +163,8 @@ int Session::readConfiguration() {
       config_->setRateHz(*options_.rate_hz);
     if (options_.priority)
       config_->setPriority(*options_.priority);
+    if (options_.sensor_pose)
+      config_->setSensorPose(*options_.sensor_pose);
   } catch (const std::exception& e) {
     complain(std::string("vorel-sim: ") + e.what());
     return 2;
@@ -190,6 +193,12 @@ int Session::buildCell() {
     const auto& cog = options_.tool->cog;
     setup_.tool = ToolSpec{options_.tool->mass, hx4rc_api::Vector(cog[0], cog[1], cog[2])};
   }
+  // The emulated sensor sits where the configuration says the sensor sits.
+  if (const auto pose = config_->sensorPose())
+    setup_.sensor_in_flange = *pose;
+  else
+    say("[host] the configuration gives no finite sensor pose: the simulated sensor sits at "
+        "its default place on the flange");
   try {
     cell_ = std::make_unique<SimulatedCell>(setup_, options_.seed, !options_.port);
   } catch (const std::exception& e) {
@@ -207,6 +216,8 @@ int Session::buildCell() {
     std::fflush(stdout);
   });
   data_.plane_z = setup_.plane_z;
+  data_.sensor_in_flange = setup_.sensor_in_flange;
+  data_.tool = setup_.tool;
   // A measurement's --duration sets its windows, not a cap.
   data_.duration_cap_s = measurement_ ? std::nullopt : options_.duration_s;
   data_.host_fault_plan = options_.faults;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "host/bundle.h"
 
@@ -110,6 +111,40 @@ void DeviceConfig::setPriority(int priority) {
   activationArg(2, "double").put_value(std::to_string(priority));
 }
 
+std::optional<hx4rc_api::Frame> DeviceConfig::sensorPose() const {
+  try {
+    const hx4_bundle_api::ArgProviderXml args(node_.get_child("mounting", ptree()));
+    const hx4rc_api::Frame pose = args.getRPose(1).toFrame(true);
+    if (pose.isFinite())
+      return pose;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+void DeviceConfig::setSensorPose(const std::array<double, 6>& pose) {
+  auto mounting = node_.get_child_optional("mounting");
+  std::vector<ptree*> args;
+  if (mounting) {
+    for (auto& entry : *mounting) {
+      if (entry.first == "arg")
+        args.push_back(&entry.second);
+    }
+  }
+  if (args.empty())
+    throw std::runtime_error("--sensor-pose needs a configuration with a mounting tool load");
+  ptree* arg = args.size() > 1 ? args[1] : &mounting->add_child("arg", ptree());
+  std::ostringstream pos, rpy;
+  pos.precision(17);
+  rpy.precision(17);
+  pos << pose[0] << ' ' << pose[1] << ' ' << pose[2];
+  rpy << pose[3] << ' ' << pose[4] << ' ' << pose[5];
+  arg->clear();
+  arg->put("<xmlattr>.type", "rpose");
+  arg->put("pos", pos.str());
+  arg->put("rpy", rpy.str());
+}
+
 std::string DeviceConfig::describe() const {
   std::ostringstream out;
   out << "label '" << label() << "' (" << className() << ")";
@@ -129,8 +164,9 @@ std::string DeviceConfig::describe() const {
       const auto load = args.getLoad(0);
       const auto pose = args.getRPose(1);
       out << ", tool " << load.mass() << " kg at (" << load.cog().x << ", " << load.cog().y << ", "
-          << load.cog().z << ") m, sensor at (" << pose.pos().x << ", " << pose.pos().y << ", "
-          << pose.pos().z << ") m";
+          << load.cog().z << ") m (flange), sensor at (" << pose.pos().x << ", " << pose.pos().y
+          << ", " << pose.pos().z << ") m, roll pitch yaw (" << pose.rpy().roll << ", "
+          << pose.rpy().pitch << ", " << pose.rpy().yaw << ") rad";
     } catch (const std::exception& e) {
       out << ", mounting parameters: " << e.what();
     }

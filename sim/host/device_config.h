@@ -12,9 +12,12 @@
 // --port) and the frequency (--rate) before it hands the tree to the device.
 #pragma once
 
+#include <array>
 #include <boost/property_tree/ptree.hpp>
 #include <optional>
 #include <string>
+
+#include "host/geometry.h"
 
 namespace vorel_sim_app {
 
@@ -50,8 +53,17 @@ class DeviceConfig {
   // Sets activation arg 2 (arg 0 and 1 are created first when missing).
   void setPriority(int priority);
 
+  // Mounting arg 1, the sensor's pose on the flange, as the device reads it;
+  // empty when there is none or it is not a finite pose.
+  std::optional<hx4rc_api::Frame> sensorPose() const;
+  // Replaces mounting arg 1 with x y z (m), roll pitch yaw (rad). Throws
+  // std::runtime_error when the configuration has no mounting tool load
+  // (arg 0) to go with it.
+  void setSensorPose(const std::array<double, 6>& pose);
+
   // One line for the console: "label 'ft_sensor' (vorel_device::VorelFTSensor):
-  // port /dev/pts/3, 500 Hz, tool 0.8 kg, sensor at (0, 0, 0.035) m".
+  // port /dev/pts/3, 500 Hz, tool 0.8 kg at (0, 0, 0.04) m (flange), sensor at
+  // (0, 0, 0.035) m, roll pitch yaw (0, 0, 0) rad".
   std::string describe() const;
 
  private:

@@ -99,6 +99,7 @@ const std::vector<FunctionInfo> kFunctions = {
      "setForceControlLimits 20 5"},
     {Function::captureLoadSample, "captureLoadSample", {}, "captureLoadSample"},
     {Function::identifyToolLoad, "identifyToolLoad", {}, "identifyToolLoad"},
+    {Function::clearLoadSamples, "clearLoadSamples", {}, "clearLoadSamples"},
 };
 
 struct FilterTypeWord {

@@ -22,7 +22,7 @@
 //                                       pitch yaw (rad), world frame, and
 //                                       waits until the robot has arrived
 //
-// Any of the device's 31 robot-program functions may be called by its own
+// Any of the device's 32 robot-program functions may be called by its own
 // name. Readouts (read...) take no argument: their array is their result.
 // Numbers must be finite. The parser is pure: it reads text and touches
 // nothing, so a program with an error is refused as a whole before anything
@@ -70,9 +70,10 @@ enum class Function {
   setForceControlLimits,
   captureLoadSample,
   identifyToolLoad,
+  clearLoadSamples,
 };
 
-constexpr std::size_t kFunctionCount = 31;
+constexpr std::size_t kFunctionCount = 32;
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
@@ -99,7 +100,7 @@ struct FunctionInfo {
   const char* example;  // one line that calls it, as written in a program
 };
 
-// The 29 functions in slot order.
+// The functions in slot order.
 const std::vector<FunctionInfo>& functionTable();
 const FunctionInfo& functionInfo(Function function);
 // The function of that exact name (case matters), or empty.

@@ -240,6 +240,9 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     case Function::captureLoadSample:
       d.captureLoadSample();
       return;
+    case Function::clearLoadSamples:
+      d.clearLoadSamples();
+      return;
     case Function::setForceControlLimits: {
       Number translation_mm(num(a[0])), rotation_deg(num(a[1]));
       d.setForceControlLimits(translation_mm, rotation_deg);

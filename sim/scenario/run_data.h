@@ -12,6 +12,7 @@
 #include "sim/program/program_runner.h"
 #include "sim/scenario/fault_plan.h"
 #include "sim/sensor/sensor_emulator.h"
+#include "sim/world/simulated_cell.h"
 
 namespace vorel_sim_app {
 
@@ -27,8 +28,12 @@ struct RunData {
   bool interrupted = false;                // stopped by Ctrl-C or SIGTERM
   std::string setup_error;                 // the run failed before or around the program
   double plane_z = 0.0;                    // floor height, world z, m
-  double rate_hz = 500.0;                  // sensor frequency handed to the device
-  std::string trace_path;                  // empty: no trace
+  // The simulated sensor's pose on the flange, and the simulated tool (empty:
+  // the cell's own), as the run used them.
+  hx4rc_api::Frame sensor_in_flange = vorel_sim::cell::sensorInFlange();
+  std::optional<ToolSpec> tool;
+  double rate_hz = 500.0;  // sensor frequency handed to the device
+  std::string trace_path;  // empty: no trace
   unsigned long trace_rows = 0;
   std::uint64_t signals_sent = 0;     // SIGUSR1 sent by a signals fault
   std::uint64_t signals_handled = 0;  // and handled by this process

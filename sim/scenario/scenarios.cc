@@ -528,23 +528,24 @@ Summary faultsSummary(const Scenario& scenario, const RunData& run) {
 }
 
 // The tool-frame bias that makes the readout zero without contact: the
-// sensor's bias moved from the sensor to the TCP (both on the flange without
-// rotation: force unchanged, torque plus r x F with r = sensor - TCP).
-vorel_device::Wrench toolFrameBias(const vorel_device::Wrench& sensor_bias) {
-  const hx4rc_api::Vector r =
-      vorel_sim::cell::sensorInFlange().position - vorel_sim::cell::tcpInFlange().position;
-  vorel_device::Wrench out = sensor_bias;
-  const double f[3] = {sensor_bias[0], sensor_bias[1], sensor_bias[2]};
-  out[3] += r[1] * f[2] - r[2] * f[1];
-  out[4] += r[2] * f[0] - r[0] * f[2];
-  out[5] += r[0] * f[1] - r[1] * f[0];
-  return out;
+// sensor's bias (sensor axes, about the sensor origin) moved to the cell's
+// TCP, whose axes are the flange's: force Rs bF, torque Rs bT + r x (Rs bF)
+// with r = ps - pt, the sensor origin seen from the TCP.
+vorel_device::Wrench toolFrameBias(const vorel_device::Wrench& sensor_bias,
+                                   const hx4rc_api::Frame& sensor) {
+  const hx4rc_api::Vector r = sensor.position - vorel_sim::cell::tcpInFlange().position;
+  const hx4rc_api::Vector f =
+      sensor.rotation * hx4rc_api::Vector(sensor_bias[0], sensor_bias[1], sensor_bias[2]);
+  const hx4rc_api::Vector t =
+      sensor.rotation * hx4rc_api::Vector(sensor_bias[3], sensor_bias[4], sensor_bias[5]);
+  return vorel_device::Wrench{{f[0], f[1], f[2], t[0] + r[1] * f[2] - r[2] * f[1],
+                               t[1] + r[2] * f[0] - r[0] * f[2], t[2] + r[0] * f[1] - r[1] * f[0]}};
 }
 
 Summary identifySummary(const Scenario& scenario, const RunData& run) {
   Summary s("identify summary");
   programRow(s, run);
-  const ToolSpec truth = *scenario.cell.tool;
+  const ToolSpec truth = run.tool ? *run.tool : *scenario.cell.tool;
   const StatementRun* id = lastCall(run, Function::identifyToolLoad);
   const bool identified = id && id->values.size() == 4 && std::isfinite(id->values[0]);
   if (!identified) {
@@ -563,7 +564,8 @@ Summary identifySummary(const Scenario& scenario, const RunData& run) {
           "within 1 mm", cog_error_mm <= 1.0);
   // The bias the device applied, against the true one in the tool frame.
   if (!run.records.empty()) {
-    const vorel_device::Wrench want = toolFrameBias(scenario.cell.sensor_bias);
+    const vorel_device::Wrench want =
+        toolFrameBias(scenario.cell.sensor_bias, run.sensor_in_flange);
     const vorel_device::Wrench& got = run.records.back().bias;
     double force_error = 0.0, torque_error = 0.0;
     for (int i = 0; i < 3; ++i) {

@@ -19,7 +19,7 @@
 // The wrench, in sensor axes, is the sum of:
 //
 //   weight   G = (Rf Rs)^T (0, 0, -9.81 m), acting at the centre of gravity
-//            c (flange axes): torque Rs^T (c - ps) x G
+//            c (flange coordinates): torque Rs^T (c - ps) x G
 //   contact  when the TCP lies behind the plane by depth d > 0 (along the
 //            normal n): world force f n with f = k d + b (-n . v), not below
 //            0 (a surface pushes, never pulls), acting at the TCP: force
@@ -32,15 +32,12 @@
 // Rf: flange rotation in the world; Rs, ps: sensor pose on the flange; m:
 // tool mass; k: stiffness (N/m); b: damping (N s/m); v: TCP velocity (m/s).
 //
-// What the device's gravity compensation cancels: it subtracts G and c x G,
-// taking the sensor axes as the flange axes and counting the centre of
-// gravity from the sensor origin. With the default sensor pose (axes parallel
-// to the flange, origin ps = (0, 0, 0.035) m on the flange z axis) and the
-// controller's tool load equal to this tool, the force part is cancelled
-// exactly and a torque of -ps x G remains: zero while the flange z axis is
-// vertical, up to 0.035 m x 9.81 m/s^2 x m (0.27 N m for 0.8 kg) when it is
-// horizontal. Giving the controller the centre of gravity c - ps cancels it
-// too. A sensor rotated on the flange is not compensated by the device.
+// What the device's gravity compensation cancels: it computes the same
+// weight and moment from the host's tool load (mass, centre of gravity in
+// flange coordinates) and the sensor pose of its configuration. With the
+// configuration's pose equal to this sensor's and the controller's tool load
+// equal to this tool, the weight is cancelled exactly in every orientation,
+// whatever the sensor's rotation and offset on the flange.
 //
 // Threads: every operation is thread-safe (one internal mutex); `evaluate` is
 // pure, `measure` advances the noise generator.

@@ -19,11 +19,10 @@ SimulatedCell::SimulatedCell(const CellSetup& setup, unsigned long seed, bool wi
   world.force_noise = setup.force_noise;
   world.torque_noise = setup.torque_noise;
   world.seed = seed;
+  world.sensor_in_flange = setup.sensor_in_flange;
   if (setup.tool) {
-    // Sensor axes and origin to the flange's, as the world counts the tool.
     world.tool_mass = setup.tool->mass;
-    world.tool_cog =
-        world.sensor_in_flange.rotation * setup.tool->cog + world.sensor_in_flange.position;
+    world.tool_cog = setup.tool->cog;
   }
   world_ = std::make_shared<vorel_sim::ContactWorld>(world);
   robot_sensor_ = std::make_unique<vorel_sim::SimulatedRobotSensor>(controller_, world_);

@@ -26,9 +26,9 @@ struct Vibration {
   double frequency_hz = 0.0;  // Hz
 };
 
-// The tool the simulated sensor really carries: mass (kg) and centre of
-// gravity (m) counted as the device configuration counts it, from the
-// sensor's origin in sensor axes.
+// The tool the robot really carries: mass (kg) and centre of gravity (m),
+// counted as the device configuration and the host's tool load count it: in
+// flange coordinates from the flange origin.
 struct ToolSpec {
   double mass = 0.0;
   hx4rc_api::Vector cog;
@@ -43,6 +43,10 @@ struct CellSetup {
   // The true tool; empty: the cell's own (0.8 kg, 0.04 m along the flange z
   // axis, which is also the controller's tool load at the start).
   std::optional<ToolSpec> tool;
+  // The sensor's pose on the flange (m; the rotation maps sensor axes to
+  // flange axes): the emulated sensor measures in these axes about this
+  // origin. vorel-sim sets the device configuration's pose here.
+  hx4rc_api::Frame sensor_in_flange = vorel_sim::cell::sensorInFlange();
   // The sensor's own bias, added to every frame (N, N m, sensor axes).
   vorel_device::Wrench sensor_bias;
   // The robot's speed bounds; empty: the controller's defaults.

@@ -2,7 +2,7 @@
 // pseudo-terminal as the sensor, the stepping controller double as the robot
 // controller, the real reader, facade and force-control threads on the real
 // shared segment. Every expected number below is worked out by hand from the
-// mounting (2.0 kg tool, centre of gravity 0.1 m along sensor x, sensor
+// mounting (2.0 kg tool, centre of gravity 0.1 m along flange x, sensor
 // 0.035 m above the flange turned +90 degrees about z, TCP 0.135 m above the
 // flange, flange level) and the wrench the emulator sends.
 #include <gtest/gtest.h>
@@ -19,13 +19,16 @@ namespace ss = vorel_device::shared_segment;
 // exact in float32.
 const vorel_device::Wrench kRaw = wrenchOf(1.5, -2.25, 10.0, 0.125, 0.25, -0.5);
 
-// Gravity compensated: the tool's weight G = (0, 0, -19.62) N is removed
-// (F - G), and its moment c x G = (0, 1.962, 0) N m (T - c x G).
-constexpr double kCompensated[6] = {1.5, -2.25, 29.62, 0.125, -1.712, -0.5};
+// Gravity compensated: the tool's weight G = (0, 0, -19.62) N (the same in
+// sensor axes, turned about z) is removed (F - G), and its moment about the
+// sensor origin: the centre of gravity seen from there, in sensor axes, is
+// c_s = Rs^T (c - ps) = (c_y, -c_x, c_z - 0.035) = (0, -0.1, -0.035) m, and
+// c_s x G = (-0.1 x -19.62, 0, 0) = (1.962, 0, 0) N m (T - c_s x G).
+constexpr double kCompensated[6] = {1.5, -2.25, 29.62, -1.837, 0.25, -0.5};
 // In the TCP frame: rotated by +90 degrees about z ((x, y) -> (-y, x)), plus
 // the moment r x F' of the sensor origin seen from the TCP, r = (0, 0, -0.1) m:
 // r x (2.25, 1.5, 29.62) = (0.15, -0.225, 0).
-constexpr double kTcp[6] = {2.25, 1.5, 29.62, 1.862, -0.1, -0.5};
+constexpr double kTcp[6] = {2.25, 1.5, 29.62, -0.1, -2.062, -0.5};
 constexpr double kTol = 1e-9;
 
 class DeviceEndToEndTest : public EmulatedDeviceTest {
@@ -87,8 +90,8 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorque), 0.0, 0.0, 0.0, kTol);
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceRaw), 1.5 - 2.25, -2.25 - 1.5,
                    10.0 - 29.62, kTol);
-  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueSensorFrame), 0.125 - 1.862,
-                   -1.712 + 0.1, 0.0, kTol);
+  EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueSensorFrame), -1.837 + 0.1,
+                   0.25 + 2.062, 0.0, kTol);
 
   // --- Reset to targets (0, 0, -10) N --------------------------------------
   Array targets = vector3(0.0, 0.0, -10.0);

@@ -281,6 +281,7 @@ TEST(DeviceUnboundTest, Functions_BeforeBind_ErrorLineEachAndNothingTouched) {
   call("resetFilters", device.resetFilters());
   call("addFilter", device.addFilter("lp", 1, 0.0, 0.0, 10.0, 0.0, 0.0));
   call("removeFilter", device.removeFilter("lp"));
+  call("clearLoadSamples", device.clearLoadSamples());
 
   expectErrorLines(console.lines(), names, "not bound");
   // Nothing was read into the array, nothing reached the segment or the robot.

@@ -156,42 +156,57 @@ Lines statementsOf(const std::string& name) {
   return lines;
 }
 
+const SimRun kContact{
+    "Contact",
+    {},
+    {"[host] onCreate -> 0", "[host] onMount -> success", "[host] publishing HWReady",
+     "[INFO] Activating", "[host] activation finished", "[INFO] VorelFTSensor::onBind",
+     "[host] onBind -> 0", "[host] running the robot program",
+     "[program] t=", "[host] publishing ProgramTerminated", "[INFO] VorelFTSensor::onUnbind",
+     "[host] onDeactivate -> success", "[host] onDestroy -> 0", "[host] device released",
+     "[host] unloaded", "contact summary"},
+    {"contact found | ok", "TCP height above the floor at contact | ~ 0 3",
+     "retract after contact | ~ 10 1", "CRC errors seen by the reader | = 0"},
+    "vorel-sim-contact.csv"};
+const SimRun kHold{
+    "Hold",
+    {"--scenario", "hold", "--trace", "hold.csv"},
+    {},
+    // Force control on at once: the configuration exchange costs no stale
+    // trip and at most one lost-sync report.
+    {"target force fz (TCP) | = -10.00 N", "settling time (filtered fz) | ok",
+     "steady-state mean, last 1.0 s | ~ -10 0.5", "steady-state spread (std dev) | < 0.5",
+     "lost-sync reports | < 2", "stale-sensor ERROR lines | = 0"},
+    "hold.csv"};
+const SimRun kIdentify{"Identify",
+                       {"--scenario", "identify"},
+                       {"<arg type=\"load\"><mass>1.2"},
+                       {"identified mass | ~ 1.25 0.0125", "identified centre of gravity | ok",
+                        "applied sensor bias, tool frame (force) | ok",
+                        "applied sensor bias, tool frame (torque) | ok",
+                        "tool-frame force after identification, every orientation | ok"}};
+
+// The same run with the sensor turned (roll, pitch, yaw 0.3, -0.2, 1.5708
+// rad) and offset on the flange, for the device and the simulated cell.
+SimRun turnedSensor(const char* name, SimRun run) {
+  run.name = name;
+  run.args.insert(run.args.end(), {"--sensor-pose", "0.01,-0.02,0.035,0.3,-0.2,1.5708"});
+  run.in_order.insert(run.in_order.begin(),
+                      "sensor at (0.01, -0.02, 0.035) m, roll pitch yaw (0.3, -0.2, 1.5708) rad");
+  return run;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     VorelSim_Scenario, VorelSimRunTest,
     ::testing::Values(
-        SimRun{"Contact",
-               {},
-               {"[host] onCreate -> 0", "[host] onMount -> success", "[host] publishing HWReady",
-                "[INFO] Activating", "[host] activation finished", "[INFO] VorelFTSensor::onBind",
-                "[host] onBind -> 0", "[host] running the robot program", "[program] t=",
-                "[host] publishing ProgramTerminated", "[INFO] VorelFTSensor::onUnbind",
-                "[host] onDeactivate -> success", "[host] onDestroy -> 0", "[host] device released",
-                "[host] unloaded", "contact summary"},
-               {"contact found | ok", "TCP height above the floor at contact | ~ 0 3",
-                "retract after contact | ~ 10 1", "CRC errors seen by the reader | = 0"},
-               "vorel-sim-contact.csv"},
-        SimRun{
-            "Hold",
-            {"--scenario", "hold", "--trace", "hold.csv"},
-            {},
-            // Force control on at once: the configuration exchange costs
-            // no stale trip and at most one lost-sync report.
-            {"target force fz (TCP) | = -10.00 N", "settling time (filtered fz) | ok",
-             "steady-state mean, last 1.0 s | ~ -10 0.5", "steady-state spread (std dev) | < 0.5",
-             "lost-sync reports | < 2", "stale-sensor ERROR lines | = 0"},
-            "hold.csv"},
+        kContact, kHold,
         SimRun{"Filters",
                {"--scenario", "filters"},
                {},
                {"fz noise, window 1: no filter | >= 1", "fz noise, window 5: hum + smooth | < 0.34",
                 "noise reduction, first to last window | ok"}},
-        SimRun{"Identify",
-               {"--scenario", "identify"},
-               {"<arg type=\"load\"><mass>1.2"},
-               {"identified mass | ~ 1.25 0.0125", "identified centre of gravity | ok",
-                "applied sensor bias, tool frame (force) | ok",
-                "applied sensor bias, tool frame (torque) | ok",
-                "tool-frame force after identification, every orientation | ok"}},
+        kIdentify, turnedSensor("IdentifyTurnedSensor", kIdentify),
+        turnedSensor("ContactTurnedSensor", kContact), turnedSensor("HoldTurnedSensor", kHold),
         SimRun{"Faults",
                {"--scenario", "faults"},
                {"[faults] t=", "\nNo valid frame: ", "\nlost sync, trying to reconnect"},
@@ -219,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
         SimRun{"EveryFunction",
                {"--program", std::string(kSource) + "/programs/every_function.prog"},
                statementsOf("every_function.prog"),
-               {"statements run | = 46"},
+               {"statements run | = 47"},
                nullptr,
                nullptr,
                {"[ERROR]"}}),
@@ -237,7 +252,10 @@ INSTANTIATE_TEST_SUITE_P(
         refused("MeasureWithAPort", {"--measure", "m.json", "--port", "/dev/null"}, nullptr,
                 "vorel-sim: --measure needs the built-in sensor emulator: give no --port\n"),
         refused("MeasureFileNotWritable", {"--measure", "missing/m.json"}, nullptr,
-                "vorel-sim: cannot write the measurement file missing/m.json\n")),
+                "vorel-sim: cannot write the measurement file missing/m.json\n"),
+        refused("SensorPoseOfFiveNumbers", {"--sensor-pose", "0,0,0.035,0,0"}, nullptr,
+                "vorel-sim: --sensor-pose expects X,Y,Z,ROLL,PITCH,YAW (m, then rad), e.g. "
+                "0,0,0.035,0,0,1.5708, found '0,0,0.035,0,0'\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
