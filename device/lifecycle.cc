@@ -1,12 +1,17 @@
 // The lifecycle operations that create, start and stop the three workers, and
 // the program-termination handler.
+#include <time.h>
+
 #include <boost/make_shared.hpp>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <string>
 
 #include "adaptive/adaptive_thread.h"
+#include "adaptive/offset_shaping.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
@@ -136,7 +141,7 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   auto old_reader = sensorComm();
   auto old_adaptive = adaptiveThread();
   if ((old_reader && old_reader->holdsThread()) || (old_adaptive && old_adaptive->holdsThread())) {
-    deactivateLocked();
+    deactivateLocked("onActivate");
   }
   // Release the previous reader before the new one creates the segment: its
   // destructor removes the segment's and mutex's names, which must not be the
@@ -173,20 +178,73 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
 
 VorelFTSensor::Result VorelFTSensor::onDeactivate() {
   std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
-  deactivateLocked();
+  deactivateLocked("onDeactivate");
   return Result::Success();
 }
 
-void VorelFTSensor::deactivateLocked() {
+void VorelFTSensor::deactivateLocked(const char* operation) {
+  // Force control ends first, by the return to zero, while the thread and
+  // the controller still run (it needs neither the sensor nor the segment).
+  endForceControlHere(operation);
   if (auto reader = sensorComm())
     reader->stop(kReaderTimeoutMs);
   closePort();
-  if (auto adaptive = adaptiveThread()) {
-    // Force control that is still on ends here with the zero offset, so that
-    // the drive is not left at the last offset (and the next activation does
-    // not start from it).
-    if (adaptive->stop(kAdaptiveTimeoutMs) && adaptive->finishForceControl())
-      logInfo("onDeactivate: force control was active; zero reference offset sent");
+  if (auto adaptive = adaptiveThread())
+    adaptive->stop(kAdaptiveTimeoutMs);
+}
+
+void VorelFTSensor::endForceControlHere(const char* operation) {
+  auto adaptive = adaptiveThread();
+  if (!adaptive)
+    return;
+  adaptive->endForceControl();
+  double left[6];
+  const AdaptiveThread::Finish finish = adaptive->finishForceControl(left);
+  if (finish != AdaptiveThread::Finish::kStalled && finish != AdaptiveThread::Finish::kTimedOut)
+    return;
+  const double deg = 180.0 / offset_shaping::kPi;
+  char offset[160];
+  std::snprintf(offset, sizeof offset, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
+                left[0] * 1000.0, left[1] * 1000.0, left[2] * 1000.0, left[3] * deg, left[4] * deg,
+                left[5] * deg);
+  const std::string why =
+      finish == AdaptiveThread::Finish::kStalled
+          ? "no force-control cycle for " + str(AdaptiveThread::kReturnStallMs) + " ms"
+          : "the return did not reach zero within " + str(AdaptiveThread::kReturnWaitMs) + " ms";
+  logError(std::string(operation) + ": " + why + " while force control returned its offset " +
+           offset + " to zero; the zero offset was sent at once");
+}
+
+void VorelFTSensor::awaitReturnThroughHeartbeat(const char* operation,
+                                                VorelForceTorqueSensorSecondaryInstance& facade) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (;;) {
+    const HeartbeatBeat beat = facade.heartbeat();
+    if (beat.state == static_cast<std::int32_t>(ForceControlState::kIdle))
+      return;
+    const double stalled_s = heartbeat::ageSeconds(beat, heartbeat::monotonicNow());
+    const bool stalled = stalled_s * 1000.0 >= AdaptiveThread::kReturnStallMs;
+    if (stalled ||
+        Clock::now() - start >= std::chrono::milliseconds(AdaptiveThread::kReturnWaitMs)) {
+      const double deg = 180.0 / offset_shaping::kPi;
+      char offset[160];
+      std::snprintf(offset, sizeof offset, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
+                    beat.translation[0] * 1000.0, beat.translation[1] * 1000.0,
+                    beat.translation[2] * 1000.0, beat.rotation[0] * deg, beat.rotation[1] * deg,
+                    beat.rotation[2] * deg);
+      logError(std::string(operation) + ": " +
+               (stalled ? "force control is not running (no force-control cycle for " +
+                              str(stalled_s) + " s)"
+                        : "the return to zero did not end within " +
+                              str(AdaptiveThread::kReturnWaitMs) + " ms") +
+               "; its last offset " + offset +
+               " stays on the drive, which only the activating process's force-control thread "
+               "commands");
+      return;
+    }
+    timespec pause{0, 1000000L};  // 1 ms
+    nanosleep(&pause, nullptr);
   }
 }
 
@@ -195,9 +253,14 @@ int VorelFTSensor::onUnbind() {
   logInfo("VorelFTSensor::onUnbind");
   if (auto facade = secondaryInstance()) {
     // Without a bound program nobody can switch force control off any more:
-    // it ends now, and the force-control thread sends the zero offset in its
-    // next cycle (in whichever process it runs).
+    // it ends now, by the return to zero, which this step waits for.
     facade->activate(false, false);
+    auto adaptive = adaptiveThread();
+    if (adaptive && adaptive->holdsThread()) {
+      endForceControlHere("onUnbind");
+    } else {
+      awaitReturnThroughHeartbeat("onUnbind", *facade);
+    }
     facade->stop(kFacadeTimeoutMs);
   }
   return 0;
