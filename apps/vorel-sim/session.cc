@@ -333,6 +333,11 @@ void Session::runProgram() {
   context.abort = &guard.abortFlag();
   context.out = say;
   context.host_deactivate = [this] { host_->onDeactivate(); };
+  if (auto* world = cell_->world()) {
+    context.push = [world](const double force[3]) {
+      world->setExternalForce(hx4rc_api::Vector(force[0], force[1], force[2]));
+    };
+  }
   context.wait = [this, &guard](double seconds) {
     return controller_->awaitTime(seconds, guard.abortFlag());
   };

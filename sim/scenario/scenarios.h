@@ -51,11 +51,15 @@ CellSetup programCell();
 // Rows every summary shares. programRow: how the robot program ended
 // (`cap_ok`: an end by --duration counts as done). linkRows: frames sent,
 // the reader's CRC reports on a `clean` line, and the drive's counters (NaN
-// or infinite offsets, refused offsets) from the last record.
+// or infinite offsets, refused offsets, the largest offset change in one
+// cycle) from the last record.
 void programRow(Summary& s, const RunData& run, bool cap_ok = false);
 // `clean`: the line had no faults, so a CRC error fails the run; otherwise,
 // with `report_crc`, the CRC errors are reported without a verdict (a line
 // that a loaded machine could not keep clean).
 void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc = false);
+// "largest offset change in one cycle" (mm and deg) against the speed
+// limits x 2 ms; part of linkRows.
+void offsetStepRow(Summary& s, const RunData& run);
 
 }  // namespace vorel_sim_app
