@@ -306,6 +306,7 @@ std::optional<std::string> Session::activate() {
                                     data_.rate_hz};
     say("[host] starting the activating process");
     activator_ = std::make_unique<ActivatorProcess>(launch, controller_);
+    recording_->setActivatorKiller([this](bool& done) { return activator_->kill(done); });
     const auto failure = activator_->awaitActivation(kActivationGuard);
     if (!failure) {
       say("[host] the device in process " + std::to_string(activator_->pid()) +

@@ -7,6 +7,7 @@
 
 #include "sim/controller/robot_state.h"
 #include "sim/scenario/fail_safe_rows.h"
+#include "sim/scenario/guide_rows.h"
 
 namespace vorel_sim_app {
 
@@ -68,6 +69,15 @@ std::vector<Scenario> makeCatalogue() {
   quick.max_angular_speed = 4.0;  // rad/s
   identify.cell.motion = quick;
   all.push_back(identify);
+
+  Scenario guide;
+  guide.name = "guide";
+  guide.description =
+      "hand guiding: force control with target 0 N, a 60 N push moves the tool (at the speed "
+      "limit), then deactivateForceControl returns the offset to zero";
+  guide.cell.plane_z = -1.0;  // nothing to touch
+  guide.needs_emulator = true;
+  all.push_back(guide);
   return all;
 }
 
@@ -278,10 +288,11 @@ void hostFaultRows(Summary& s, const RunData& run) {
 
   const ControlWindow w = controlWindow(run);
   failSafeRows(s, run, {w.found, w.on_s, w.off_s, w.target});
-  // A dead holder of the named mutex leaves the segment unreadable: there is
-  // nothing more to judge from it.
+  // A dead holder of the named mutex leaves the segment unreadable, and
+  // without the activating process nothing runs: there is nothing more to
+  // judge from it.
   for (const auto& a : run.faults) {
-    if (a.step.kind == Kind::MutexHolder)
+    if (a.step.kind == Kind::MutexHolder || a.step.kind == Kind::ActivatorKill)
       return;
   }
   if (hang_up_s) {
@@ -641,6 +652,13 @@ Summary evaluateScenario(const Scenario& scenario, const RunData& run) {
     return holdSummary(run);
   if (scenario.name == "filters")
     return filtersSummary(run);
+  if (scenario.name == "guide") {
+    Summary s("guide summary");
+    programRow(s, run);
+    guideRows(s, run);
+    closingRows(s, run);
+    return s;
+  }
   return faultsSummary(scenario, run);
 }
 

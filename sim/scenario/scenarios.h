@@ -15,6 +15,10 @@
 //            bytes and a garbage burst: the reader reports them, finds the
 //            frames again, no NaN reaches the drive and the force returns to
 //            its target
+//   identify tool-load identification (see identifySummary)
+//   guide    hand guiding: force control with target 0 N, a push moves the
+//            tool, deactivateForceControl: the return to exactly zero, its
+//            duration and smoothness (guide_rows.h)
 #pragma once
 
 #include <string>
