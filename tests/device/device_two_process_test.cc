@@ -7,6 +7,9 @@
 // segment, which the peer re-opens).
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <boost/make_shared.hpp>
 #include <sstream>
 
 #include "adaptive/adaptive_thread.h"
@@ -176,6 +179,33 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
   controller->setFreeRunning(true);
   EXPECT_TRUE(device->onDeactivate().ok());
   EXPECT_EQ(device->onDestroy(), 0);
+}
+
+// The peer process activates (a force-control thread without a sensor) and
+// dies by SIGKILL; this process, bound to its segment, must find out.
+TEST(DeviceTwoProcessKillTest, ActivatingProcessKilled_SeenNotRunningHere) {
+  vorel_test::ConsoleCapture console;
+  vorel_test::InstalledController controller;
+  ProgramPeer peer;
+  ASSERT_EQ(peer.call("activate"), "ok");
+  auto device = boost::make_shared<VorelFTSensor>(
+      controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
+  ASSERT_EQ(device->onBind(), 0);
+  controller->setFreeRunning(true, std::chrono::microseconds(2000));
+  Array health(6, 1);
+  ASSERT_TRUE(device->readSensorHealth(health).ok());
+  EXPECT_NE(health.item(5, 0).d(true), 3.0);  // running: no sample yet, or stale
+
+  ASSERT_EQ(::kill(peer.process_.pid(), SIGKILL), 0);
+  EXPECT_EQ(peer.process_.finish().signal, SIGKILL);
+  // Killed while it held the named mutex (a few microseconds per cycle):
+  // that case is the dead holder's, tested on its own.
+  if (vorel_test::mutexCount() == 0) {
+    retire(*device, controller);
+    GTEST_SKIP() << "the peer died holding VorelNamedMutex";
+  }
+  expectForceControlNotRunning(*device, controller, console);
+  retire(*device, controller);
 }
 
 }  // namespace
