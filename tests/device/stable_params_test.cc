@@ -12,6 +12,7 @@
 
 #include <boost/make_shared.hpp>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,7 +31,13 @@ using vorel_device::FilterOptions;
 using vorel_device::Gains;
 using vorel_device::SystemFilterParams;
 
-enum class Function { kAddFilter, kSetSystemFilterParams, kSetForceControlGains, kMoveToContact };
+enum class Function {
+  kAddFilter,
+  kSetSystemFilterParams,
+  kSetForceControlGains,
+  kMoveToContact,
+  kSetForceControlSpeedLimits,
+};
 
 struct ParamCase {
   const char* name;
@@ -49,6 +56,9 @@ constexpr auto kAdd = Function::kAddFilter;
 constexpr auto kSystem = Function::kSetSystemFilterParams;
 constexpr auto kGains = Function::kSetForceControlGains;
 constexpr auto kMove = Function::kMoveToContact;
+constexpr auto kSpeed = Function::kSetForceControlSpeedLimits;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+#define SPEEDS " must lie in (0, 1000] mm/s and (0, 180] deg/s"
 #define OUT " is outside the accepted range"
 
 // A notch at 1 Hz accepts a bandwidth in (0, 2.08] Hz at the 500 Hz step
@@ -73,6 +83,15 @@ const ParamCase kParamCases[] = {
     {"MoveAxis3", kMove, 0, {0, 3, 50}, "the axis 3 is not 0 (x), 1 (y) or 2 (z); nothing moved"},
     {"MoveReferenceFrame2", kMove, 0, {2, 2, 50}, "the reference frame 2 is neither 0"},
     {"MoveSpeed0", kMove, 0, {0, 2, 0}, "a speed of 0 mm/s never reaches a contact"},
+    // Speed limits of the offset: mm/s and deg/s.
+    {"SpeedLimitZero", kSpeed, 0, {0, 45}, "translation 0 mm/s and rotation 45 deg/s" SPEEDS},
+    {"SpeedLimitAbove",
+     kSpeed,
+     0,
+     {250, 180.5},
+     "translation 250 mm/s and rotation 180.5 deg/s" SPEEDS},
+    {"SpeedLimitNaN", kSpeed, 0, {kNaN, 45}, "translation nan mm/s and rotation 45 deg/s" SPEEDS},
+    {"SpeedLimitsAtBounds", kSpeed, 0, {1000, 180}, ""},
     {"SystemCutoffNegative", kSystem, 0, {-20, 50, -50}, "cutoff_frequency -20 Hz" OUT},
     {"SystemCutoffAboveNyquist", kSystem, 0, {300, 50, -50}, "cutoff_frequency 300 Hz" OUT},
     {"SystemRisingNegative", kSystem, 0, {50, -50, -50}, "rising_rate -50 N/s" OUT},
@@ -90,6 +109,7 @@ struct Sent {
   std::int32_t flag;
   SystemFilterParams system_filter;
   Gains gains;
+  vorel_device::ForceControlSpeedLimits speed;
 };
 
 class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInterface<ParamCase> {
@@ -97,7 +117,8 @@ class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInte
   Sent sent() {
     return {view->read<FilterOptions>(ss::kTempFilterOptions),
             view->read<std::int32_t>(ss::kNewFilterFlag),
-            view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains)};
+            view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains),
+            view->read<vorel_device::ForceControlSpeedLimits>(ss::kForceControlSpeedLimits)};
   }
 };
 
@@ -129,6 +150,10 @@ TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsB
       EXPECT_EQ(controller->motionCommandCount(), 0u);
       break;
     }
+    case Function::kSetForceControlSpeedLimits:
+      function = "setForceControlSpeedLimits";
+      ASSERT_TRUE(device->setForceControlSpeedLimits(n0, n1).ok());
+      break;
   }
   const Sent after = sent();
   EXPECT_TRUE(device->programRunning());
@@ -143,6 +168,7 @@ TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsB
     EXPECT_EQ(std::memcmp(&after.system_filter, &before.system_filter, sizeof(SystemFilterParams)),
               0);
     EXPECT_EQ(std::memcmp(&after.gains, &before.gains, sizeof(Gains)), 0);
+    EXPECT_EQ(std::memcmp(&after.speed, &before.speed, sizeof(after.speed)), 0);
     return;
   }
   EXPECT_TRUE(console.lines().empty());
@@ -168,6 +194,10 @@ TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsB
       EXPECT_EQ(after.gains.track_smoothing, a[2]);
       break;
     case Function::kMoveToContact:
+      break;
+    case Function::kSetForceControlSpeedLimits:
+      EXPECT_EQ(after.speed.translation, 1.0);                    // m/s
+      EXPECT_DOUBLE_EQ(after.speed.rotation, 3.141592653589793);  // rad/s
       break;
   }
 }
