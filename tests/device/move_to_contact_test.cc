@@ -213,6 +213,23 @@ TEST_F(MoveToContactTest, NoProgressForOneSecond_EndsWithErrorLine) {
   EXPECT_THAT(console.lines(), ElementsAre(HasSubstr("no progress along the axis for 1 s")));
 }
 
+// The force-control thread (its heartbeat) stops after the second step: the
+// approach ends once the heartbeat is 50 ms old and unchanged for 25 of the
+// call's cycles, without retract. Slow (0.01 mm/s), so that neither the
+// travel limit nor a lack of progress ends it first.
+TEST_F(MoveToContactTest, ForceControlStopsDuringApproach_EndsWithErrorLine) {
+  on_move = [this](int count, const Motion::Target&) {
+    if (count == 2)
+      heartbeat.stop();
+  };
+  ASSERT_TRUE(move(0, 2, 0.01, 10.0, 100.0, 5.0).ok());
+  EXPECT_THAT(console.lines(),
+              ElementsAre(AllOf(StartsWith("[ERROR] moveToContact: force control is not running"),
+                                HasSubstr("without a further step or retract"))));
+  for (const MotionRecord& record : controller->motionCommands())
+    expectParams(record.params, true);
+}
+
 // --- Arguments that are not numbers -------------------------------------------
 
 // Every number is checked before the robot moves: a non-finite retract
