@@ -29,6 +29,17 @@ constexpr int kFacadeTimeoutMs = 1000;
 // the controller's synchronisation: the stop allows for both.
 constexpr int kAdaptiveTimeoutMs = 1000;
 
+// An offset for a message: translation (m) and roll, pitch, yaw (rad) as
+// "(x, y, z) mm, (r, p, y) deg".
+std::string offsetText(const double (&offset)[6]) {
+  const double deg = 180.0 / offset_shaping::kPi;
+  char text[160];
+  std::snprintf(text, sizeof text, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
+                offset[0] * 1000.0, offset[1] * 1000.0, offset[2] * 1000.0, offset[3] * deg,
+                offset[4] * deg, offset[5] * deg);
+  return text;
+}
+
 }  // namespace
 
 bool VorelFTSensor::realtimePriorityOf(const hx4_bundle_api::ArgProviderXml& args, int& priority,
@@ -202,17 +213,12 @@ void VorelFTSensor::endForceControlHere(const char* operation) {
   const AdaptiveThread::Finish finish = adaptive->finishForceControl(left);
   if (finish != AdaptiveThread::Finish::kStalled && finish != AdaptiveThread::Finish::kTimedOut)
     return;
-  const double deg = 180.0 / offset_shaping::kPi;
-  char offset[160];
-  std::snprintf(offset, sizeof offset, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
-                left[0] * 1000.0, left[1] * 1000.0, left[2] * 1000.0, left[3] * deg, left[4] * deg,
-                left[5] * deg);
   const std::string why =
       finish == AdaptiveThread::Finish::kStalled
           ? "no force-control cycle for " + str(AdaptiveThread::kReturnStallMs) + " ms"
           : "the return did not reach zero within " + str(AdaptiveThread::kReturnWaitMs) + " ms";
   logError(std::string(operation) + ": " + why + " while force control returned its offset " +
-           offset + " to zero; the zero offset was sent at once");
+           offsetText(left) + " to zero; the zero offset was sent at once");
 }
 
 void VorelFTSensor::awaitReturnThroughHeartbeat(const char* operation,
@@ -227,18 +233,14 @@ void VorelFTSensor::awaitReturnThroughHeartbeat(const char* operation,
     const bool stalled = stalled_s * 1000.0 >= AdaptiveThread::kReturnStallMs;
     if (stalled ||
         Clock::now() - start >= std::chrono::milliseconds(AdaptiveThread::kReturnWaitMs)) {
-      const double deg = 180.0 / offset_shaping::kPi;
-      char offset[160];
-      std::snprintf(offset, sizeof offset, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
-                    beat.translation[0] * 1000.0, beat.translation[1] * 1000.0,
-                    beat.translation[2] * 1000.0, beat.rotation[0] * deg, beat.rotation[1] * deg,
-                    beat.rotation[2] * deg);
+      const double last[6] = {beat.translation[0], beat.translation[1], beat.translation[2],
+                              beat.rotation[0],    beat.rotation[1],    beat.rotation[2]};
       logError(std::string(operation) + ": " +
                (stalled ? "force control is not running (no force-control cycle for " +
                               str(stalled_s) + " s)"
                         : "the return to zero did not end within " +
                               str(AdaptiveThread::kReturnWaitMs) + " ms") +
-               "; its last offset " + offset +
+               "; its last offset " + offsetText(last) +
                " stays on the drive, which only the activating process's force-control thread "
                "commands");
       return;
