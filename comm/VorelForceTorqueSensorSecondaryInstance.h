@@ -163,7 +163,7 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
   RxFrame frame;  // copy of the shared "frame", refreshed every cycle
   shared_segment::Segment segment;
-  const ForceControlHeartbeat* heartbeat_record = nullptr;  // in `segment`
+  ForceControlHeartbeat* heartbeat_record = nullptr;  // in `segment`
 };
 
 }  // namespace vorel_device

@@ -62,8 +62,9 @@ std::int64_t monotonicNow();
 // The single writer's beat. No allocation, no lock, no system call.
 void publish(ForceControlHeartbeat& record, const HeartbeatBeat& beat);
 // A consistent beat (or, after a bounded number of retries against a writer
-// that never finished, the fields as they are).
-HeartbeatBeat read(const ForceControlHeartbeat& record);
+// that never finished, the fields as they are). Not const: the check of the
+// sequence number is a read-modify-write that leaves it unchanged.
+HeartbeatBeat read(ForceControlHeartbeat& record);
 
 // Seconds since the beat's last cycle at `now_ns`; since the clock's start
 // when there was none.
