@@ -63,7 +63,7 @@ adaptive/tool_load_fit.cc|if (!(rcond >= kMinReciprocalCondition)) {|if (false) 
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
 device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
 device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
-device/lifecycle.cc|  endForceControlHere(operation);\n  if (auto reader = sensorComm())|  if (auto reader = sensorComm())|deactivation stops force control without the return: the last offset stays on the drive|
+device/lifecycle.cc|  endForceControlHere(operation);\n  if (auto reader = sensorComm())|  (void)operation;\n  if (auto reader = sensorComm())|deactivation stops force control without the return: the last offset stays on the drive|
 EOF
 )
 
