@@ -1,6 +1,7 @@
 #include "adaptive/adaptive_thread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -42,8 +43,6 @@ AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterfa
       track_reference(),
       wrench_offset(),
       gains(),
-      position_offset(0.0, 0.0, 0.0),
-      rotation_offset(0.0, 0.0, 0.0),
       activate_translation(false),
       activate_rotation(false),
       active(false),
@@ -72,6 +71,10 @@ AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterfa
   const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   tool_load.inertia.set(1.0, hx4rc_api::Vector(0.0, 0.0, 0.05), tensor);
   system_filter = std::make_shared<HighPassRateLimiter>(50.0, 50.0, -50.0, kFilterStepRate);
+  // The one object this thread keeps the address of: it writes it every
+  // cycle without the named mutex, and the lookup takes the segment's own
+  // index lock.
+  heartbeat = ss::find<ForceControlHeartbeat>(segment, ss::kForceControlHeartbeat);
 }
 
 AdaptiveThread::~AdaptiveThread() {
@@ -84,6 +87,8 @@ void AdaptiveThread::initMethod() {
   std::printf("Start the adaptive thread instance.\n");
   std::fflush(stdout);
   command_count.store(0);
+  // Alive from here on, before the first cycle.
+  beat();
 }
 
 std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
@@ -93,18 +98,36 @@ std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
 
 void AdaptiveThread::cycleMethod() {
   synced_this_cycle = false;
+  // A fall-back sent the zero offset: the return it replaced is dropped.
+  if (abandoned.load() && was_active.load())
+    resetToIdle();
   try {
     runCycle();
     if (faulted) {
       faulted = false;
       writeLine("[INFO] Force control cycle recovered; integration resumes");
     }
-    return;
   } catch (const std::exception& e) {
     holdAfterFailure(e.what());
   } catch (...) {
     holdAfterFailure("unknown exception");
   }
+  cycles_run.fetch_add(1);
+  beat();
+}
+
+void AdaptiveThread::beat() {
+  if (!heartbeat)
+    return;
+  HeartbeatBeat b;
+  b.cycles = cycles_run.load();
+  b.monotonic_ns = heartbeat::monotonicNow();
+  b.state = state.load();
+  for (int i = 0; i < 3; ++i) {
+    b.translation[i] = sent[i];
+    b.rotation[i] = sent[3 + i];
+  }
+  heartbeat::publish(*heartbeat, b);
 }
 
 void AdaptiveThread::holdAfterFailure(const char* what) {
@@ -114,16 +137,23 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
               "); reference offset held");
   }
   // The thread goes on: it keeps the controller's pace and, while force
-  // control is on, keeps sending the offset it holds, so that a later
-  // deactivation still ends with the zero offset.
+  // control is on, keeps sending the offset it holds; a return (which needs
+  // neither the segment nor the sensor) goes on, so that every end of force
+  // control still reaches zero.
   try {
     // As in a normal cycle, the synchronisation and the command are made
     // holding the host's control resources.
     hx4_program_api_internals::ControlResources resources(false);
     if (!synced_this_cycle)
       spin();
-    if (was_active.load())
-      sendOffset();
+    if (was_active.load()) {
+      if (forceControlOn()) {
+        shaper.hold();
+        sendOffset();
+      } else {
+        stepReturn();
+      }
+    }
   } catch (...) {
     // The controller itself fails: do not spin on it.
     if (!synced_this_cycle) {
@@ -140,7 +170,10 @@ void AdaptiveThread::writeLine(const std::string& text) {
 bool AdaptiveThread::takeSnapshot() {
   bool reset_history = false;
   std::int32_t request = 0;
-  ss::Lock lock(*segment_mutex);
+  // In a failure episode the cycle only tries the mutex: a holder that died
+  // holding it must not slow the thread below the controller's pace (the
+  // held offset, a return and the heartbeat go on every 2 ms).
+  ss::Lock lock(*segment_mutex, faulted ? 0 : ss::kLockWaitMs);
   copyIn(segment, ss::kFrame, frame);
   if (double* runtime = ss::find<double>(segment, ss::kRuntime))
     *runtime = getRuntimeSeconds();
@@ -150,7 +183,13 @@ bool AdaptiveThread::takeSnapshot() {
   if (const bool* flag = ss::find<bool>(segment, ss::kActivateRotation)) {
     activate_rotation.store(*flag);
   }
-  active.store(activate_translation.load() || activate_rotation.load());
+  const bool switched_on = activate_translation.load() || activate_rotation.load();
+  // An end the owner requested, or a fall-back, lasts until the flags are off.
+  if (!switched_on) {
+    end_requested.store(false);
+    abandoned.store(false);
+  }
+  active.store(switched_on);
   copyIn(segment, ss::kGains, gains);
   copyIn(segment, ss::kWrenchOffset, wrench_offset);
   copyIn(segment, ss::kTrackWrench, track_wrench);
@@ -162,6 +201,7 @@ bool AdaptiveThread::takeSnapshot() {
   copyIn(segment, ss::kSystemFilterParams, system_filter_params);
   copyIn(segment, ss::kResetFilterHistory, reset_history);
   copyIn(segment, ss::kForceControlLimits, limits);
+  copyIn(segment, ss::kForceControlSpeedLimits, speed_limits);
   // A new tool load in the host (identification): taken again at spin().
   if (bool* reload = ss::find<bool>(segment, ss::kReloadToolLoad)) {
     if (*reload) {
@@ -368,28 +408,35 @@ void AdaptiveThread::setArto(const Wrench& wrench) {
   }
 
   // Suspended by the controller: everything keeps its value.
-  if (resource_flag_4 || resource_flag_3)
+  if (resource_flag_4 || resource_flag_3) {
+    state.store(static_cast<std::int32_t>(ForceControlState::kSuspended));
     return;
-  // Idle.
-  if (!active.load() && !was_active.load()) {
-    command_count.store(0);
-    was_active.store(false);
+  }
+  if (!forceControlOn()) {
+    if (was_active.load()) {
+      stepReturn();
+    } else {
+      command_count.store(0);
+      state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
+    }
     return;
   }
 
-  // Active, or ending in this cycle.
+  // Active.
   control_law::smoothSetPoint(track_reference, track_wrench, gains.track_smoothing);
   const hx4rc_api::Vector vt =
       control_law::translationalRate(filtered_wrench, track_reference, gains, enabled_axes);
   const hx4rc_api::Vector vr =
       control_law::rotationalRate(filtered_wrench, track_reference, gains, enabled_axes);
+  // The offsets the law wants; a stale sensor holds them (nothing is
+  // integrated), and so does a half that is switched off.
+  hx4rc_api::Vector wanted_translation = shaper.translation();
+  hx4rc_api::Vector wanted_rotation = shaper.rotation();
   bool held = false;
   if (!stale) {
-    // A stale sensor holds the offset: nothing is integrated, the offset is
-    // sent unchanged.
-    if (activate_translation.load() && !control_law::integrate(position_offset, vt))
+    if (activate_translation.load() && !control_law::integrate(wanted_translation, vt))
       held = true;
-    if (activate_rotation.load() && !control_law::integrate(rotation_offset, vr))
+    if (activate_rotation.load() && !control_law::integrate(wanted_rotation, vr))
       held = true;
   }
   if (held && !nonfinite_reported) {
@@ -397,31 +444,66 @@ void AdaptiveThread::setArto(const Wrench& wrench) {
     std::fflush(stdout);
     nonfinite_reported = true;
   }
-  applyLimits();
-
-  if (active.load()) {
-    was_active.store(true);
-  } else {
-    // Force control has just been switched off: back to zero, and the tool
-    // load is read again at the next opportunity.
-    resetToIdle();
-  }
+  reportLimits(shaper.follow(wanted_translation, wanted_rotation, shapingLimits()));
+  was_active.store(true);
+  state.store(static_cast<std::int32_t>(ForceControlState::kActive));
   sendOffset();
 }
 
-void AdaptiveThread::applyLimits() {
-  const bool t = control_law::clampMagnitude(position_offset, limits.max_translation);
-  if (t && !translation_clamped) {
+bool AdaptiveThread::forceControlOn() const {
+  return active.load() && !end_requested.load() && !abandoned.load();
+}
+
+offset_shaping::Limits AdaptiveThread::shapingLimits() const {
+  offset_shaping::Limits l;
+  // The function that writes them checks their range; a peer that wrote
+  // anything else gets the defaults, never an unlimited offset.
+  const double t = speed_limits.translation;
+  const double r = speed_limits.rotation;
+  if (t > 0.0 && t <= offset_shaping::kMaxTranslationSpeed)
+    l.translation.speed = t;
+  if (r > 0.0 && r <= offset_shaping::kMaxRotationSpeed)
+    l.rotation.speed = r;
+  if (limits.max_translation > 0.0 && std::isfinite(limits.max_translation))
+    l.translation.envelope = limits.max_translation;
+  if (limits.max_rotation > 0.0 && std::isfinite(limits.max_rotation))
+    l.rotation.envelope = limits.max_rotation;
+  return l;
+}
+
+void AdaptiveThread::stepReturn() {
+  const offset_shaping::Step step = shaper.returnToZero(shapingLimits());
+  state.store(static_cast<std::int32_t>(ForceControlState::kReturning));
+  if (!sendOffset())
+    return;  // a fall-back took over; the next cycle drops the return
+  if (step.returned) {
+    // Back at zero: the tool load is read again at the next opportunity.
+    resetToIdle();
+  }
+}
+
+void AdaptiveThread::reportLimits(const offset_shaping::Step& step) {
+  const offset_shaping::Limits l = shapingLimits();
+  if (step.translation.speed_limited && !translation_speed_limited) {
+    writeLine("[INFO] Force-control speed limit: translational offset limited to " +
+              formatNumber(l.translation.speed * 1000.0) + " mm/s");
+  }
+  translation_speed_limited = step.translation.speed_limited;
+  if (step.rotation.speed_limited && !rotation_speed_limited) {
+    writeLine("[INFO] Force-control speed limit: rotational offset limited to " +
+              formatNumber(l.rotation.speed * 180.0 / offset_shaping::kPi) + " deg/s");
+  }
+  rotation_speed_limited = step.rotation.speed_limited;
+  if (step.translation.envelope_limited && !translation_clamped) {
     writeLine("[INFO] Force-control envelope: translational offset clamped at " +
-              formatNumber(limits.max_translation * 1000.0) + " mm");
+              formatNumber(l.translation.envelope * 1000.0) + " mm");
   }
-  translation_clamped = t;
-  const bool r = control_law::clampMagnitude(rotation_offset, limits.max_rotation);
-  if (r && !rotation_clamped) {
+  translation_clamped = step.translation.envelope_limited;
+  if (step.rotation.envelope_limited && !rotation_clamped) {
     writeLine("[INFO] Force-control envelope: rotational offset clamped at " +
-              formatNumber(limits.max_rotation * 180.0 / 3.141592653589793) + " deg");
+              formatNumber(l.rotation.envelope * 180.0 / offset_shaping::kPi) + " deg");
   }
-  rotation_clamped = r;
+  rotation_clamped = step.rotation.envelope_limited;
 }
 
 std::string AdaptiveThread::formatNumber(double value) {
@@ -431,36 +513,90 @@ std::string AdaptiveThread::formatNumber(double value) {
 }
 
 void AdaptiveThread::resetToIdle() {
-  const double zero[3] = {0.0, 0.0, 0.0};
-  position_offset.setData(zero);
-  rotation_offset.setData(zero);
+  shaper.reset();
   track_reference = Wrench();
   was_active.store(false);
   tool_load_read.store(false);
   nonfinite_reported = false;
   translation_clamped = false;
   rotation_clamped = false;
+  translation_speed_limited = false;
+  rotation_speed_limited = false;
+  state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
+  std::lock_guard<std::mutex> drive(drive_mutex);
+  for (double& value : sent)
+    value = 0.0;  // what the drive holds now
 }
 
-void AdaptiveThread::sendOffset() {
+bool AdaptiveThread::sendOffset() {
   hx4rc_api::Drive::CmdDriveCtl command;
   hx4rc_api::Pose pose;
-  pose.setPRPY(position_offset.data(), rotation_offset.data(), 0);
+  pose.setPRPY(shaper.translation().data(), shaper.rotation().data(), 0);
   pose.valid = 1;
-  program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
+  {
+    // The owner holds it only for a check or the fall-back's one command.
+    std::lock_guard<std::mutex> drive(drive_mutex);
+    if (abandoned.load())
+      return false;
+    program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
+    for (int i = 0; i < 3; ++i) {
+      sent[i] = shaper.translation()[i];
+      sent[3 + i] = shaper.rotation()[i];
+    }
+  }
   command_count.fetch_add(1);
+  return true;
 }
 
-bool AdaptiveThread::finishForceControl() {
+void AdaptiveThread::endForceControl() {
+  end_requested.store(true);
+}
+
+AdaptiveThread::Finish AdaptiveThread::finishForceControl(double (&left)[6]) {
+  {
+    std::lock_guard<std::mutex> drive(drive_mutex);
+    if (!was_active.load() || abandoned.load()) {
+      // Nothing to return. No send can be under way (the drive mutex), and
+      // none follows until a cycle finds the shared flags off.
+      abandoned.store(true);
+      return Finish::kIdle;
+    }
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto last_cycle = start;
+  std::uint64_t cycles = cycles_run.load();
+  for (;;) {
+    if (!was_active.load())
+      return Finish::kReturned;
+    const auto now = Clock::now();
+    if (cycles_run.load() != cycles) {
+      cycles = cycles_run.load();
+      last_cycle = now;
+    }
+    const bool stalled = now - last_cycle >= std::chrono::milliseconds(kReturnStallMs);
+    if (stalled || now - start >= std::chrono::milliseconds(kReturnWaitMs))
+      break;
+    timespec pause{0, 1000000L};  // 1 ms
+    nanosleep(&pause, nullptr);
+  }
+  // The fall-back: the zero offset at once from here, and the worker never
+  // sends its old offset again (it is blocked on the drive mutex, or finds
+  // `abandoned` before its next send).
+  std::lock_guard<std::mutex> drive(drive_mutex);
   if (!was_active.load())
-    return false;
-  // The Ending cycle's command, sent from the owner's thread because no
-  // cycle runs any more.
-  active.store(false);
-  resetToIdle();
-  sendOffset();
-  command_count.store(0);
-  return true;
+    return Finish::kReturned;
+  abandoned.store(true);
+  for (int i = 0; i < 6; ++i)
+    left[i] = sent[i];
+  hx4rc_api::Drive::CmdDriveCtl command;
+  hx4rc_api::Pose pose;
+  const double zero[3] = {0.0, 0.0, 0.0};
+  pose.setPRPY(zero, zero, 0);
+  pose.valid = 1;
+  program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
+  const bool stalled = Clock::now() - last_cycle >= std::chrono::milliseconds(kReturnStallMs);
+  return stalled ? Finish::kStalled : Finish::kTimedOut;
 }
 
 void AdaptiveThread::addFilter(FilterOptions options) {

@@ -43,26 +43,43 @@
 // kFilterStepRate (500 Hz) whatever the sensor's rate; cut-offs in Hz and
 // rates per second hold at sensor rates 500, 250 and 100 Hz.
 //
-// Force control (setArto), per cycle:
+// Force control (setArto), per cycle; the state goes to the heartbeat:
 //   state       condition                                  per cycle
-//   Suspended   control-resource flag 3 or 4 set           publish only
-//   Idle        not suspended, !active, !was_active        publish; command_count = 0
-//   Active      not suspended, active                      publish; smooth the set-point;
+//   Suspended   control-resource flag 3 or 4 set           publish only; everything frozen
+//   Idle        not suspended, off, offset at zero         publish; command_count = 0
+//   Active      not suspended, on                          publish; smooth the set-point;
 //                                                          integrate the enabled halves
-//                                                          (not while stale); envelope;
-//                                                          send the offset; command_count + 1
-//   Ending      not suspended, !active, was_active         publish; offsets, set-point and
-//     (one cycle)                                          tool-load flag reset; send the
-//                                                          zero offset; command_count + 1
-// active is (translation or rotation switched on), recomputed every cycle.
-// After the thread has stopped, finishForceControl() sends the Ending
-// cycle's zero offset from the owner's thread when force control was still
-// active, so that every end of force control leaves the drive at zero.
+//                                                          (not while stale); shape; send;
+//                                                          command_count + 1
+//   Returning   not suspended, off, offset not yet zero    publish; one step of the return
+//                                                          to zero; send; command_count + 1;
+//                                                          at exactly zero: set-point, offsets
+//                                                          and tool-load flag back to idle
+// on is (translation or rotation switched on), recomputed every cycle, and no
+// end requested by the owner (endForceControl) since the flags were last off.
+// Switching force control on during a return continues from the offset as it
+// is.
 //
-// Envelope ("force_control_limits", 0: no limit): after integration the
-// translational offset (m) and the roll-pitch-yaw vector (rad) are scaled
-// down to their limits, keeping their direction; one line "[INFO]
-// Force-control envelope: ... clamped at ..." per episode.
+// Shaping (adaptive/offset_shaping.h), every command: the step of each half
+// (translation, rotation) is limited by "force_control_speed_limits"
+// (default 250 mm/s, 45 deg/s); the wanted offset is kept inside the
+// envelope ("force_control_limits", 0: no limit), a tightened envelope and
+// every end of force control are smooth returns (1 m/s^2, 360 deg/s^2).
+// One line per episode while the speed limit binds ("[INFO] Force-control
+// speed limit: translational offset limited to 250 mm/s") and while the
+// envelope clamps ("[INFO] Force-control envelope: translational offset
+// clamped at 5 mm").
+//
+// Heartbeat ("force_control_heartbeat"): at the end of every cycle (also
+// held, failed and suspended ones) the cycle count, the CLOCK_MONOTONIC time,
+// the state and the last offset sent, written without the named mutex.
+//
+// Lifecycle ends (owner's thread): endForceControl() starts the return
+// whatever the shared flags say; finishForceControl() waits for it. When no
+// cycle runs for kReturnStallMs, or kReturnWaitMs pass, it sends the zero
+// offset itself, at once, and the worker drops the return for good (it never
+// sends the old offset again: the fall-back is final for that activation of
+// force control).
 //
 // Non-finite values: a NaN or infinite rate leaves that half of the offset at
 // its last value in that cycle, and one line "Non-finite force-control input:
@@ -103,6 +120,8 @@
 
 #include "adaptive/control_law.h"
 #include "adaptive/filter_chain.h"
+#include "adaptive/offset_shaping.h"
+#include "comm/force_control_heartbeat.h"
 #include "comm/rx_frame.h"
 #include "comm/shared_records.h"
 #include "comm/shared_segment.h"
@@ -150,10 +169,27 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // One force-control cycle (see above). Never throws.
   void cycleMethod() override;
 
-  // Owner's thread, after stop() returned true (no cycle runs): when force
-  // control was still active, resets it as the Ending cycle does and sends
-  // the zero offset once. Returns whether it sent.
-  bool finishForceControl();
+  // Lifecycle ends, owner's thread. endForceControl(): force control counts
+  // as off (the return starts) until a cycle finds both shared flags off.
+  void endForceControl();
+  // How finishForceControl() ended.
+  enum class Finish {
+    kIdle,      // nothing to return: force control was idle
+    kReturned,  // the return reached zero
+    kStalled,   // no cycle for kReturnStallMs: zero sent at once from the caller
+    kTimedOut,  // kReturnWaitMs spent: zero sent at once from the caller
+  };
+  static constexpr int kReturnWaitMs = 5000;
+  static constexpr int kReturnStallMs = 100;
+  // Waits (1 ms polls) until the return has reached zero. The fall-back
+  // (kStalled, kTimedOut) sends the zero offset from this thread; the
+  // worker then drops the return without sending. `left` receives the
+  // offset sent last before it: m, rad (translation, roll-pitch-yaw).
+  Finish finishForceControl(double (&left)[6]);
+  ForceControlState forceControlState() const {
+    return static_cast<ForceControlState>(state.load());
+  }
+  std::uint64_t cyclesRun() const { return cycles_run.load(); }
 
   // Controller synchronisation (returns once per controller cycle), then the
   // tool-load refresh: at the first cycle whose controller state (item 0,
@@ -202,8 +238,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   const Wrench& getTrackWrench() const { return track_wrench; }
   const Wrench& getTrackReference() const { return track_reference; }
   const Gains& getGains() const { return gains; }
-  const hx4rc_api::Vector& getPositionOffset() const { return position_offset; }
-  const hx4rc_api::Vector& getRotationOffset() const { return rotation_offset; }
+  const hx4rc_api::Vector& getPositionOffset() const { return shaper.translation(); }
+  const hx4rc_api::Vector& getRotationOffset() const { return shaper.rotation(); }
   const hx4rc_api::Load& getToolLoad() const { return tool_load; }
   const hx4rc_api::Frame& getSensorToTfcTransform() const { return sensor_to_tfc_transform; }
   const FilterChain& getFilterChain() const { return filters; }
@@ -229,12 +265,22 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Takes the snapshot's frame as a sample when it is new and usable; ages
   // the last one otherwise; trips and clears the stale state.
   void superviseSample();
-  // The envelope, with one line per clamping episode.
-  void applyLimits();
+  // Force control on: switched on in the shared flags, no end requested.
+  bool forceControlOn() const;
+  // The shaping limits from the shared speed limits and envelope (values a
+  // peer wrote outside their range fall back to the defaults).
+  offset_shaping::Limits shapingLimits() const;
+  // One line per episode in which a limit binds.
+  void reportLimits(const offset_shaping::Step& step);
+  // One step of the return; idle once the offset is exactly zero.
+  void stepReturn();
   // Offsets, set-point and the per-activation flags back to idle.
   void resetToIdle();
-  // Sends the current offset to the drive; command_count + 1.
-  void sendOffset();
+  // Sends the current offset to the drive; command_count + 1. Sends nothing
+  // (false) once a fall-back has taken over the drive.
+  bool sendOffset();
+  // The heartbeat of the cycle that just ended.
+  void beat();
   // One host console line (the text without its line end).
   static void writeLine(const std::string& text);
   static std::string formatNumber(double value);
@@ -249,8 +295,9 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   Wrench track_reference;  // smoothed track_wrench: set-point, reference of type-4 filters
   ftBias wrench_offset;    // copy of "wrench_offset": bias, N / N m, TCP
   Gains gains;             // copy of "gains"
-  hx4rc_api::Vector position_offset;         // accumulated translational offset, m, TCP axes
-  hx4rc_api::Vector rotation_offset;         // accumulated roll, pitch, yaw offset, rad
+  // The offset: translation (m, TCP axes) and roll, pitch, yaw (rad), with
+  // the velocity of their last step.
+  offset_shaping::OffsetShaper shaper;
   std::mutex wrench_mutex;                   // held while "gravity_compensated_wrench" is written
   std::atomic<bool> activate_translation;    // copy of "activate_adaptive_translation"
   std::atomic<bool> activate_rotation;       // copy of "activate_adaptive_rotation"
@@ -286,10 +333,22 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   int window_cycles = 0;               // cycles in the current rate window
   int window_usable = 0;               // usable samples in it
   double usable_rate = 0.0;            // usable samples per second, last whole window
-  // Envelope.
-  ForceControlLimits limits;         // copy of "force_control_limits": m, rad
-  bool translation_clamped = false;  // the translational offset is at its limit
-  bool rotation_clamped = false;     // the rotational offset is at its limit
+  // Shaping.
+  ForceControlLimits limits;               // copy of "force_control_limits": m, rad
+  ForceControlSpeedLimits speed_limits;    // copy of "force_control_speed_limits": m/s, rad/s
+  bool translation_clamped = false;        // the envelope clamps the translational offset
+  bool rotation_clamped = false;           // ... the rotational offset
+  bool translation_speed_limited = false;  // the speed limit binds the translational offset
+  bool rotation_speed_limited = false;     // ... the rotational offset
+  // State and heartbeat.
+  std::atomic<std::int32_t> state{0};               // ForceControlState
+  std::atomic<std::uint64_t> cycles_run{0};         // cycles since start
+  ForceControlHeartbeat* heartbeat = nullptr;       // in the segment; this thread writes it
+  double sent[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // last offset sent: m, rad
+  // Lifecycle ends.
+  std::atomic<bool> end_requested{false};  // the owner ended force control
+  std::atomic<bool> abandoned{false};      // a fall-back took the drive: drop the return
+  std::mutex drive_mutex;                  // a send and the fall-back, one at a time
   boost::shared_ptr<hx4_program_api::ProgramInterface> program;
   shared_segment::Segment segment;
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;

@@ -41,17 +41,5 @@ bool integrate(hx4rc_api::Vector& offset, const hx4rc_api::Vector& rate) {
   return true;
 }
 
-bool clampMagnitude(hx4rc_api::Vector& offset, double max_norm) {
-  if (!(max_norm > 0.0))
-    return false;
-  const double norm = offset.Norm();
-  if (!(norm > max_norm))
-    return false;
-  const double scale = max_norm / norm;
-  const double scaled[3] = {offset[0] * scale, offset[1] * scale, offset[2] * scale};
-  offset.setData(scaled);
-  return true;
-}
-
 }  // namespace control_law
 }  // namespace vorel_device

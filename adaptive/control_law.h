@@ -15,7 +15,8 @@
 // A half of the offset is integrated only when the result is finite: a NaN
 // or infinite rate (from a NaN wrench, gain or set-point) leaves that half at
 // its last value, so that no non-finite number reaches the drive. With finite
-// inputs the law is exactly the one above; no limit is applied.
+// inputs the law is exactly the one above; the speed limit, the envelope and
+// the returns to zero are the offset shaping's (adaptive/offset_shaping.h).
 #pragma once
 
 #include <array>
@@ -48,10 +49,6 @@ hx4rc_api::Vector rotationalRate(const Wrench& filtered, const Wrench& track_ref
 // offset <- offset + 0.002 rate when every component of the result is finite;
 // returns false, and leaves offset unchanged, otherwise.
 bool integrate(hx4rc_api::Vector& offset, const hx4rc_api::Vector& rate);
-
-// Scales `offset` down to magnitude `max_norm` (same direction) when it is
-// longer; returns whether it did. max_norm <= 0 means no limit.
-bool clampMagnitude(hx4rc_api::Vector& offset, double max_norm);
 
 }  // namespace control_law
 }  // namespace vorel_device

@@ -25,6 +25,11 @@ VorelForceTorqueSensorSecondaryInstance::VorelForceTorqueSensorSecondaryInstance
   // known, so the facade counts as replaced and the device opens it afresh.
   if (ss::currentIdentity() != identity)
     identity = ss::Identity();
+  heartbeat_record = ss::find<ForceControlHeartbeat>(segment, ss::kForceControlHeartbeat);
+}
+
+HeartbeatBeat VorelForceTorqueSensorSecondaryInstance::heartbeat() const {
+  return heartbeat_record ? heartbeat::read(*heartbeat_record) : HeartbeatBeat();
 }
 
 VorelForceTorqueSensorSecondaryInstance::SegmentState
@@ -283,6 +288,15 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlLimits(double max_t
   const ForceControlLimits limits{max_translation, max_rotation};
   return underLock("setForceControlLimits", [&] {
     if (auto* shared = ss::find<ForceControlLimits>(segment, ss::kForceControlLimits))
+      *shared = limits;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::setForceControlSpeedLimits(double translation,
+                                                                         double rotation) {
+  const ForceControlSpeedLimits limits{translation, rotation};
+  return underLock("setForceControlSpeedLimits", [&] {
+    if (auto* shared = ss::find<ForceControlSpeedLimits>(segment, ss::kForceControlSpeedLimits))
       *shared = limits;
   });
 }

@@ -122,6 +122,13 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   bool getSensorHealth(SensorHealth& health);
   // Envelope of the reference offset: m and rad, 0 for no limit.
   bool setForceControlLimits(double max_translation, double max_rotation);
+  // Speed limits of the reference offset: m/s and rad/s.
+  bool setForceControlSpeedLimits(double translation, double rotation);
+  // The force-control thread's last beat, read without the named mutex (and
+  // without a lookup: the address is taken when the segment is opened), so
+  // that a dead holder of any lock cannot hide it. All zero when the segment
+  // has no heartbeat.
+  HeartbeatBeat heartbeat() const;
 
   // Tool-load identification.
   // The shared "frame" as the reader published it (no bias subtracted,
@@ -156,6 +163,7 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
   RxFrame frame;  // copy of the shared "frame", refreshed every cycle
   shared_segment::Segment segment;
+  ForceControlHeartbeat* heartbeat_record = nullptr;  // in `segment`
 };
 
 }  // namespace vorel_device

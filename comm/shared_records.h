@@ -40,6 +40,9 @@ struct SensorHealth {
   static constexpr std::int32_t kOk = 0;       // usable samples arrive
   static constexpr std::int32_t kStale = 1;    // none for the stale limit: offset held
   static constexpr std::int32_t kFaulted = 2;  // cycles fail (shared lock, host): offset held
+  // Not written by the thread: a reader's verdict when the force-control
+  // heartbeat has stopped (no cycle for 50 ms).
+  static constexpr std::int32_t kNotRunning = 3;
 
   std::uint64_t frames_published = 0;      // reader: frames written to "frame" since activation
   std::uint64_t crc_errors = 0;            // reader: in-sync frames with a wrong CRC
@@ -56,7 +59,15 @@ struct ForceControlLimits {
   double max_rotation = 0.0;     // rad, magnitude of the roll, pitch, yaw offset vector
 };
 
+// Speed limits of the reference offset: the largest change between the
+// offsets of two consecutive cycles, divided by the 2 ms cycle.
+struct ForceControlSpeedLimits {
+  double translation = 0.25;                           // m/s
+  double rotation = 45.0 * 3.141592653589793 / 180.0;  // rad/s, roll-pitch-yaw vector
+};
+
 static_assert(std::is_trivially_copyable<ftBias>::value, "shared record");
+static_assert(std::is_trivially_copyable<ForceControlSpeedLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<SensorHealth>::value, "shared record");
 static_assert(std::is_trivially_copyable<ForceControlLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<Gains>::value, "shared record");

@@ -113,6 +113,10 @@ Objects constructObjects(Segment& segment) {
   o.sensor_health = constructOne(segment, kSensorHealth, SensorHealth{});
   o.force_control_limits = constructOne(segment, kForceControlLimits, ForceControlLimits{});
   o.reload_tool_load = constructOne(segment, kReloadToolLoad, false);
+  o.force_control_speed_limits =
+      constructOne(segment, kForceControlSpeedLimits, ForceControlSpeedLimits{});
+  // Atomics: constructed in place, all zero (no cycle yet, idle).
+  o.force_control_heartbeat = segment.construct<ForceControlHeartbeat>(kForceControlHeartbeat)();
   // The defaults once more, as the creator's last step.
   *o.gains = Gains{};
   *o.system_filter_params = SystemFilterParams{};

@@ -2,11 +2,13 @@
 // facade, force-control thread) and the host's threads exchange everything:
 // the POSIX shared-memory object "VorelFrameSharedMemory" (131072 bytes,
 // permissions 0644) managed by Boost.Interprocess, with eighteen named objects
-// plus the additions "sensor_health", "force_control_limits" and
-// "reload_tool_load", guarded by
-// one named mutex "VorelNamedMutex" (a POSIX named semaphore, not recursive,
-// not robust: a holder that dies leaves it locked, so every wait for it is
-// bounded, see Lock).
+// plus the additions "sensor_health", "force_control_limits",
+// "reload_tool_load", "force_control_speed_limits" and
+// "force_control_heartbeat", guarded by one named mutex "VorelNamedMutex" (a
+// POSIX named semaphore, not recursive, not robust: a holder that dies
+// leaves it locked, so every wait for it is bounded, see Lock). The one
+// exception is the heartbeat: lock-free atomics, read and written without
+// the mutex (see comm/force_control_heartbeat.h).
 //
 // Who does what:
 //   - the reader removes stale names, creates the segment, the mutex and the
@@ -27,6 +29,7 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "comm/force_control_heartbeat.h"
 #include "comm/rx_frame.h"
 #include "comm/shared_records.h"
 #include "filters/filter_options.h"
@@ -74,6 +77,11 @@ constexpr const char* kForceControlLimits = "force_control_limits";  // ForceCon
 // bool: the force-control thread takes the host's tool load again (set by the
 // facade after a tool-load identification, cleared by the thread).
 constexpr const char* kReloadToolLoad = "reload_tool_load";
+constexpr const char* kForceControlSpeedLimits =
+    "force_control_speed_limits";  // ForceControlSpeedLimits
+// ForceControlHeartbeat: written by the force-control thread every cycle,
+// without the named mutex.
+constexpr const char* kForceControlHeartbeat = "force_control_heartbeat";
 
 using Segment = bip::managed_shared_memory;
 using Mutex = bip::named_mutex;
@@ -129,6 +137,8 @@ struct Objects {
   SensorHealth* sensor_health = nullptr;
   ForceControlLimits* force_control_limits = nullptr;
   bool* reload_tool_load = nullptr;
+  ForceControlSpeedLimits* force_control_speed_limits = nullptr;
+  ForceControlHeartbeat* force_control_heartbeat = nullptr;
 };
 
 // Removes the segment's and the mutex's names while it lives: the segment then

@@ -1,7 +1,9 @@
-// Robot-program functions of the fail-safe layer: the health readout and the
-// envelope of the reference offset.
+// Robot-program functions of the fail-safe layer: the health readout, the
+// envelope and the speed limits of the reference offset; force control's
+// liveness as every process sees it.
 #include <cmath>
 
+#include "adaptive/offset_shaping.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
 
@@ -14,13 +16,47 @@ constexpr double kRadiansPerDegree = 3.141592653589793 / 180.0;
 
 }  // namespace
 
+std::string VorelFTSensor::notRunning(const VorelForceTorqueSensorSecondaryInstance& facade) {
+  const HeartbeatBeat beat = facade.heartbeat();
+  const std::int64_t now = heartbeat::monotonicNow();
+  if (heartbeat::running(beat, now))
+    return std::string();
+  if (beat.monotonic_ns == 0)
+    return "force control is not running (no force-control cycle yet)";
+  return "force control is not running (no force-control cycle for " +
+         str(heartbeat::ageSeconds(beat, now)) + " s)";
+}
+
+void VorelFTSensor::reportIfNotRunning(const char* function,
+                                       const VorelForceTorqueSensorSecondaryInstance& facade) {
+  const std::string why = notRunning(facade);
+  if (!why.empty()) {
+    logError(std::string(function) + ": " + why +
+             "; the request is stored, but no force-control thread acts on it");
+  }
+}
+
 VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
   auto facade = facadeFor("readSensorHealth");
   if (!facade)
     return Result::Success();
+  // Liveness first: it needs no lock, so a dead holder of the named mutex
+  // cannot hide it.
+  const HeartbeatBeat beat = facade->heartbeat();
+  const std::int64_t now = heartbeat::monotonicNow();
+  const bool running = heartbeat::running(beat, now);
+  if (!running)
+    health.item(5, 0) = static_cast<double>(SensorHealth::kNotRunning);
   SensorHealth h;
   if (!facade->getSensorHealth(h))
     return Result::Success();
+  if (!running) {
+    // The figures as the last cycle left them, aged by the time since.
+    if (h.last_usable_age >= 0.0 && beat.monotonic_ns != 0)
+      h.last_usable_age += heartbeat::ageSeconds(beat, now);
+    h.usable_samples_per_second = 0.0;
+    h.supervisor_state = SensorHealth::kNotRunning;
+  }
   health.item(0, 0) = h.last_usable_age;
   health.item(1, 0) = h.usable_samples_per_second;
   health.item(2, 0) = static_cast<double>(h.crc_errors);
@@ -47,6 +83,31 @@ VorelFTSensor::Result VorelFTSensor::setForceControlLimits(Number& maxTranslatio
   }
   facade->setForceControlLimits(translation_mm / kMillimetresPerMetre,
                                 rotation_deg * kRadiansPerDegree);
+  return Result::Success();
+}
+
+}  // namespace vorel_device
+
+namespace vorel_device {
+
+VorelFTSensor::Result VorelFTSensor::setForceControlSpeedLimits(Number& translation_mm_per_s,
+                                                                Number& rotation_deg_per_s) {
+  auto facade = facadeFor("setForceControlSpeedLimits");
+  if (!facade)
+    return Result::Success();
+  const double translation = translation_mm_per_s.d(true);
+  const double rotation = rotation_deg_per_s.d(true);
+  const double max_mm = offset_shaping::kMaxTranslationSpeed * kMillimetresPerMetre;
+  const double max_deg = offset_shaping::kMaxRotationSpeed / kRadiansPerDegree;
+  // Written out so that NaN fails too.
+  if (!(translation > 0.0 && translation <= max_mm) || !(rotation > 0.0 && rotation <= max_deg)) {
+    logError("setForceControlSpeedLimits: translation " + str(translation) + " mm/s and rotation " +
+             str(rotation) + " deg/s must lie in (0, " + str(max_mm) + "] mm/s and (0, " +
+             str(max_deg) + "] deg/s; the speed limits are unchanged");
+    return Result::Success();
+  }
+  facade->setForceControlSpeedLimits(translation / kMillimetresPerMetre,
+                                     rotation * kRadiansPerDegree);
   return Result::Success();
 }
 

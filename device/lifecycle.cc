@@ -1,12 +1,17 @@
 // The lifecycle operations that create, start and stop the three workers, and
 // the program-termination handler.
+#include <time.h>
+
 #include <boost/make_shared.hpp>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <string>
 
 #include "adaptive/adaptive_thread.h"
+#include "adaptive/offset_shaping.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "device/vorel_ft_sensor.h"
@@ -23,6 +28,17 @@ constexpr int kFacadeTimeoutMs = 1000;
 // A cycle may wait up to 100 ms for the named mutex before it gives up, plus
 // the controller's synchronisation: the stop allows for both.
 constexpr int kAdaptiveTimeoutMs = 1000;
+
+// An offset for a message: translation (m) and roll, pitch, yaw (rad) as
+// "(x, y, z) mm, (r, p, y) deg".
+std::string offsetText(const double (&offset)[6]) {
+  const double deg = 180.0 / offset_shaping::kPi;
+  char text[160];
+  std::snprintf(text, sizeof text, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
+                offset[0] * 1000.0, offset[1] * 1000.0, offset[2] * 1000.0, offset[3] * deg,
+                offset[4] * deg, offset[5] * deg);
+  return text;
+}
 
 }  // namespace
 
@@ -136,7 +152,7 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   auto old_reader = sensorComm();
   auto old_adaptive = adaptiveThread();
   if ((old_reader && old_reader->holdsThread()) || (old_adaptive && old_adaptive->holdsThread())) {
-    deactivateLocked();
+    deactivateLocked("onActivate");
   }
   // Release the previous reader before the new one creates the segment: its
   // destructor removes the segment's and mutex's names, which must not be the
@@ -173,21 +189,65 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
 
 VorelFTSensor::Result VorelFTSensor::onDeactivate() {
   std::lock_guard<std::shared_timed_mutex> lifecycle(lifecycle_mutex);
-  deactivateLocked();
+  deactivateLocked("onDeactivate");
   return Result::Success();
 }
 
-void VorelFTSensor::deactivateLocked() {
+void VorelFTSensor::deactivateLocked(const char* operation) {
+  // Force control ends first, by the return to zero, while the thread and
+  // the controller still run (it needs neither the sensor nor the segment).
+  endForceControlHere(operation);
   // The reader's open diagnostic episodes end with it.
   if (auto reader = sensorComm(); reader && reader->stop(kReaderTimeoutMs))
     reader->finishDiagnostics();
   closePort();
-  if (auto adaptive = adaptiveThread()) {
-    // Force control that is still on ends here with the zero offset, so that
-    // the drive is not left at the last offset (and the next activation does
-    // not start from it).
-    if (adaptive->stop(kAdaptiveTimeoutMs) && adaptive->finishForceControl())
-      logInfo("onDeactivate: force control was active; zero reference offset sent");
+  if (auto adaptive = adaptiveThread())
+    adaptive->stop(kAdaptiveTimeoutMs);
+}
+
+void VorelFTSensor::endForceControlHere(const char* operation) {
+  auto adaptive = adaptiveThread();
+  if (!adaptive)
+    return;
+  adaptive->endForceControl();
+  double left[6];
+  const AdaptiveThread::Finish finish = adaptive->finishForceControl(left);
+  if (finish != AdaptiveThread::Finish::kStalled && finish != AdaptiveThread::Finish::kTimedOut)
+    return;
+  const std::string why =
+      finish == AdaptiveThread::Finish::kStalled
+          ? "no force-control cycle for " + str(AdaptiveThread::kReturnStallMs) + " ms"
+          : "the return did not reach zero within " + str(AdaptiveThread::kReturnWaitMs) + " ms";
+  logError(std::string(operation) + ": " + why + " while force control returned its offset " +
+           offsetText(left) + " to zero; the zero offset was sent at once");
+}
+
+void VorelFTSensor::awaitReturnThroughHeartbeat(const char* operation,
+                                                VorelForceTorqueSensorSecondaryInstance& facade) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (;;) {
+    const HeartbeatBeat beat = facade.heartbeat();
+    if (beat.state == static_cast<std::int32_t>(ForceControlState::kIdle))
+      return;
+    const double stalled_s = heartbeat::ageSeconds(beat, heartbeat::monotonicNow());
+    const bool stalled = stalled_s * 1000.0 >= AdaptiveThread::kReturnStallMs;
+    if (stalled ||
+        Clock::now() - start >= std::chrono::milliseconds(AdaptiveThread::kReturnWaitMs)) {
+      const double last[6] = {beat.translation[0], beat.translation[1], beat.translation[2],
+                              beat.rotation[0],    beat.rotation[1],    beat.rotation[2]};
+      logError(std::string(operation) + ": " +
+               (stalled ? "force control is not running (no force-control cycle for " +
+                              str(stalled_s) + " s)"
+                        : "the return to zero did not end within " +
+                              str(AdaptiveThread::kReturnWaitMs) + " ms") +
+               "; its last offset " + offsetText(last) +
+               " stays on the drive, which only the activating process's force-control thread "
+               "commands");
+      return;
+    }
+    timespec pause{0, 1000000L};  // 1 ms
+    nanosleep(&pause, nullptr);
   }
 }
 
@@ -196,9 +256,14 @@ int VorelFTSensor::onUnbind() {
   logInfo("VorelFTSensor::onUnbind");
   if (auto facade = secondaryInstance()) {
     // Without a bound program nobody can switch force control off any more:
-    // it ends now, and the force-control thread sends the zero offset in its
-    // next cycle (in whichever process it runs).
+    // it ends now, by the return to zero, which this step waits for.
     facade->activate(false, false);
+    auto adaptive = adaptiveThread();
+    if (adaptive && adaptive->holdsThread()) {
+      endForceControlHere("onUnbind");
+    } else {
+      awaitReturnThroughHeartbeat("onUnbind", *facade);
+    }
     facade->stop(kFacadeTimeoutMs);
   }
   return 0;

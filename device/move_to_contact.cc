@@ -8,15 +8,20 @@
 //
 // Never blind: each pass takes the device's current facade (under the
 // device lock, released before the synchronisation and the motion command)
-// and reads the force norm and the sensor health from it. A re-activation
-// during the call (another facade), a non-finite norm or a sensor without
-// usable samples ends the call without a further step or retract.
+// and reads the force norm, the sensor health and force control's heartbeat
+// from it. A re-activation during the call (another facade), a non-finite
+// norm, a sensor without usable samples, a force-control thread that no
+// longer runs (its heartbeat unchanged for 25 of this call's cycles and
+// 50 ms) and a tool that makes no progress for 1 s while not held each end
+// the call without a further step or retract.
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/force_control_heartbeat.h"
 #include "device/vorel_ft_sensor.h"
 #include "host/console.h"
 
@@ -32,6 +37,9 @@ using hx4rc_api::Motion;
 
 constexpr double kLookAheadSeconds = 0.12;  // target distance per pass = speed x 0.12 s
 constexpr double kMillimetresPerMetre = 1000.0;
+// Progress: a new furthest point along the approach direction, at least
+// min(kProgressMm, half of what the speed covers in 1 s) beyond the last.
+constexpr double kProgressMm = 0.1;
 
 Motion::Params approachParams() {
   Motion::Params params;
@@ -113,6 +121,76 @@ bool argumentsUsable(Number& speed, Number& force_threshold, Number& max_distanc
   return true;
 }
 
+// The call's own count of controller cycles against the heartbeat: force
+// control runs while the beat moved within kLivenessCycles of this call's
+// cycles, or its last cycle is less than 50 ms old (so that a live thread a
+// stepping controller has not stepped yet, or a slow machine, is not taken
+// for a dead one).
+class Liveness {
+ public:
+  explicit Liveness(const HeartbeatBeat& beat) : cycles_(beat.cycles) {}
+  // Called once per own cycle.
+  bool running(const HeartbeatBeat& beat) {
+    if (beat.cycles != cycles_) {
+      cycles_ = beat.cycles;
+      unchanged_ = 0;
+    } else {
+      ++unchanged_;
+    }
+    return unchanged_ < VorelFTSensor::kLivenessCycles ||
+           heartbeat::running(beat, heartbeat::monotonicNow());
+  }
+
+ private:
+  std::uint64_t cycles_;
+  int unchanged_ = 0;
+};
+
+// Progress along the approach direction, m, since the start.
+class Progress {
+ public:
+  Progress(const hx4rc_api::Vector& direction, double speed_mm_s)
+      : direction_(direction),
+        step_(std::min(kProgressMm, 0.5 * std::fabs(speed_mm_s)) / kMillimetresPerMetre) {}
+  // One pass at `travelled` (position - p0, world, m); false after
+  // kNoProgressCycles passes without progress while not held.
+  bool update(const hx4rc_api::Vector& travelled, bool held) {
+    const double along =
+        travelled[0] * direction_[0] + travelled[1] * direction_[1] + travelled[2] * direction_[2];
+    if (held || along >= best_ + step_) {
+      best_ = std::max(best_, along);
+      stalled_ = 0;
+      return true;
+    }
+    return ++stalled_ < VorelFTSensor::kNoProgressCycles;
+  }
+
+ private:
+  hx4rc_api::Vector direction_;
+  double step_;
+  double best_ = 0.0;
+  int stalled_ = 0;
+};
+
+// The approach direction in the world: the world axis (reference frame 0)
+// or the tool's axis at the start (1), signed as the speed.
+hx4rc_api::Vector approachDirection(int reference_frame, int axis, const hx4rc_api::Frame& start,
+                                    double speed) {
+  hx4rc_api::Vector d;
+  if (reference_frame == 1) {
+    for (int i = 0; i < 3; ++i)
+      d[i] = start.rotation(i, axis);
+  } else {
+    d[axis] = 1.0;
+  }
+  return (speed < 0.0 ? -1.0 : 1.0) * d;
+}
+
+bool held(const hx4_program_api_internals::ControlResources& resources) {
+  const auto status = resources.status();
+  return status && (status->flag(3) || status->flag(4));
+}
+
 }  // namespace
 
 VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis, Number& speed,
@@ -133,17 +211,51 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
     logError("moveToContact: " + why + "; stopped without a further step or retract");
     return Result::Success();
   };
+  // Arguments that would command the current pose for ever.
+  if (referenceFrame != 0 && referenceFrame != 1) {
+    logError("moveToContact: the reference frame " + str(referenceFrame) +
+             " is neither 0 (world axes) nor 1 (tool axes); nothing moved");
+    return Result::Success();
+  }
+  if (axis < 0 || axis > 2) {
+    logError("moveToContact: the axis " + str(axis) +
+             " is not 0 (x), 1 (y) or 2 (z); nothing moved");
+    return Result::Success();
+  }
   if (!argumentsUsable(speed, forceThreshold, maxDistance, retractDistance))
     return Result::Success();
+  if (speed.d(true) == 0.0) {
+    logError("moveToContact: a speed of 0 mm/s never reaches a contact; nothing moved");
+    return Result::Success();
+  }
 
   hx4_program_api::ProgramInterface& controller = *program();
   controller.sync(false);
-  const hx4rc_api::Vector p0 =
-      controller.getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD).position;
+  const hx4rc_api::Frame start =
+      controller.getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD);
+  const hx4rc_api::Vector p0 = start.position;
   double force_norm = 0.0;
   hx4_program_api_internals::ControlResources resources(false);
   if (!program_running.load())
     return terminated("at the start");
+
+  // The force comes from the force-control thread: it must run. A heartbeat
+  // that is old at the start gets kLivenessCycles of this call's cycles to
+  // move.
+  const HeartbeatBeat first = bound->heartbeat();
+  if (!heartbeat::running(first, heartbeat::monotonicNow())) {
+    bool moved = false;
+    for (int k = 0; k < kLivenessCycles && !moved; ++k) {
+      controller.sync(false);
+      moved = bound->heartbeat().cycles != first.cycles;
+    }
+    if (!moved) {
+      logError("moveToContact: " + notRunning(*bound) + "; nothing moved");
+      return Result::Success();
+    }
+  }
+  Liveness liveness(bound->heartbeat());
+  Progress progress(approachDirection(referenceFrame, axis, start, speed.d(true)), speed.d(true));
 
   // Hold wait: while the controller holds the robot (flags 3 and 4), no step
   // is commanded. A program termination ends the wait.
@@ -190,6 +302,9 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
       // step now would be blind.
       if (!facade->getForceNorm(force_norm) || !facade->getSensorHealth(health))
         return blind("no force reading");
+      // The force is the force-control thread's: it must still run.
+      if (!liveness.running(facade->heartbeat()))
+        return blind(notRunning(*facade));
     }
     if (!std::isfinite(force_norm)) {
       return blind("the force norm " + str(force_norm) +
@@ -213,6 +328,8 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
     } else if (travelled > max_distance / kMillimetresPerMetre) {
       limit_passed = true;
       break;  // the robot is at the limit: no step beyond it
+    } else if (!progress.update(current_frame.position - p0, held(resources))) {
+      return blind("the tool made no progress along the axis for 1 s while the robot was not held");
     }
     controller.move(targetRecord(target), approachParams());
     if (!contact && !program_running.load())
@@ -230,6 +347,7 @@ VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis,
 
   const double approach_speed = speed.d(true);
   if (approach_speed == 0.0 || std::isnan(approach_speed)) {
+    // The program changed the speed during the approach.
     logInfo("moveToContact: contact found, but a speed of " + str(approach_speed) +
             " mm/s gives no direction to retract in; no retract commanded");
     return Result::Success();

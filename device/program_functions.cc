@@ -181,8 +181,10 @@ VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
 }
 
 VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool rotation) {
-  if (auto facade = facadeFor("activateForceControl"))
+  if (auto facade = facadeFor("activateForceControl")) {
     facade->activate(translation, rotation);
+    reportIfNotRunning("activateForceControl", *facade);
+  }
   return Result::Success();
 }
 
@@ -191,9 +193,12 @@ VorelFTSensor::Result VorelFTSensor::deactivateForceControl() {
   if (!facade)
     return Result::Success();
   double zero[3] = {0.0, 0.0, 0.0};
+  // Returns at once: the force-control thread brings the offset back to
+  // zero over the next cycles.
   facade->activate(false, false);
   facade->setForceTrackValue(zero);
   facade->setTorqueTrackValue(zero);
+  reportIfNotRunning("deactivateForceControl", *facade);
   return Result::Success();
 }
 
@@ -254,8 +259,10 @@ VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_freque
 }
 
 VorelFTSensor::Result VorelFTSensor::resetFilters() {
-  if (auto facade = facadeFor("resetFilters"))
+  if (auto facade = facadeFor("resetFilters")) {
     facade->resetFilters();
+    reportIfNotRunning("resetFilters", *facade);
+  }
   return Result::Success();
 }
 
@@ -285,6 +292,7 @@ VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, doubl
     return Result::Success();
   }
   facade->addOrRemoveFilter(options, Facade::kAddFilter);
+  reportIfNotRunning("addFilter", *facade);
   // Gives the force-control thread (2 ms cycle) time to take the request
   // before the program can send the next one through the one-request slot.
   sleepMs(10);
@@ -298,6 +306,7 @@ VorelFTSensor::Result VorelFTSensor::removeFilter(std::string name) {
   FilterOptions options = requestFor(name);
   options.type = 0;
   facade->addOrRemoveFilter(options, Facade::kRemoveFilter);
+  reportIfNotRunning("removeFilter", *facade);
   return Result::Success();
 }
 

@@ -29,12 +29,13 @@
 //                 activation or          alarm handlers, creates and starts the
 //                 mounting parameters    facade (a reader must exist), stores
 //                                        the sensor pose
-//   onDeactivate  success                stops the reader, closes the port,
-//                                        stops force control; when it was
-//                                        active, sends the zero offset once
-//   onUnbind      0                      switches force control off (its next
-//                                        cycle sends the zero offset), stops
-//                                        the facade
+//   onDeactivate  success                ends force control (the return of
+//                                        the offset to zero, waited for),
+//                                        stops the reader, closes the port,
+//                                        stops force control
+//   onUnbind      0                      switches force control off and waits
+//                                        for the return to zero, stops the
+//                                        facade
 //   onUnmount     success                nothing
 //   onDestroy     0                      onDeactivate again
 // Activation and binding are independent: the activating and the binding
@@ -43,6 +44,23 @@
 // the previous reader before creating the new segment and re-creates a facade
 // bound on the old one; a binding device in another process finds the new
 // segment at its next robot-program call and re-opens it (one INFO line).
+//
+// Every end of force control is the return of the offset to zero (speed and
+// acceleration limited). deactivateForceControl and the program-termination
+// handler return at once; the lifecycle steps wait for the return, at most
+// kReturnWaitMs: in the activating process through the force-control thread,
+// which, when no cycle runs for 100 ms or the wait runs out, sends the zero
+// offset at once (one ERROR line); in a binding process through the
+// heartbeat, and there only the ERROR line: the drive belongs to the
+// activating process's thread, which may only be stalled.
+//
+// Liveness: force control does not run when its heartbeat's last cycle is 50
+// ms old (moveToContact, which counts controller cycles itself, also waits 25
+// of its own cycles). Then readSensorHealth shows supervisor state 3,
+// moveToContact refuses or ends, and activateForceControl,
+// deactivateForceControl, addFilter, removeFilter and resetFilters, which
+// still write their request, add "[ERROR] <function>: force control is not
+// running (...)".
 //
 // One device-level lock serialises onActivate (from the host's thread or the
 // hardware-ready handler), onDeactivate, onBind, onUnbind, onDestroy and the
@@ -152,7 +170,15 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // usable samples (health: supervisor state not 0, or none yet) and a
   // re-activation of the device during the call (the force would come from
   // a segment nobody feeds any more) each end the call at once with an ERROR
-  // line, without a further step and without retract.
+  // line, without a further step and without retract. Refused before any
+  // motion, with an ERROR line: a reference frame other than 0 or 1, an axis
+  // other than 0, 1 or 2, a speed of 0 (each would command the current pose
+  // for ever) and force control not running. Ended with an ERROR line when
+  // force control stops running during the approach, and when the tool makes
+  // no progress along the axis for 1 s (kNoProgressCycles) while the robot
+  // is not held: progress is a new furthest point along the approach
+  // direction, at least min(0.1 mm, half the distance `speed` covers in 1 s)
+  // beyond the last one.
   virtual Result moveToContact(int referenceFrame, int axis, Number& speed, Number& forceThreshold,
                                Number& maxDistance, Number& retractDistance);
   virtual Result activateForceControl(bool translation, bool rotation);
@@ -183,9 +209,10 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // 250 Hz at its 500 Hz step rate (one step per 2 ms cycle): a notch
   // bandwidth outside (0, B] Hz, B depending on the reject frequency (2.08 Hz
   // at 1 Hz, 19.7 Hz at 10 Hz, 82.4 Hz at 50 Hz), a rising rate below 0 or a
-  // falling rate above 0 (types 3 and 4). Nothing is sent then. A notch at
-  // 0 Hz passes the signal unchanged; frequencies outside their range end the
-  // process with the filter's dialog.
+  // falling rate above 0 (types 3 and 4), and a cut-off (types 1 and 4) or
+  // reject frequency (type 2) outside [0, 250] Hz, which the filter classes
+  // would answer by ending the process. Nothing is sent then. A notch at 0 Hz
+  // passes the signal unchanged.
   virtual Result addFilter(std::string name, int type, double p1, double p2, double p3, double p4,
                            double p5);
   // Removes the named filter; "all" removes every filter.
@@ -198,7 +225,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   //   2 CRC errors since activation (in-sync frames with a wrong CRC)
   //   3 lost-sync events since activation
   //   4 status bits of the last frame the sensor sent
-  //   5 supervisor state: 0 ok, 1 stale (offset held), 2 faulted (offset held)
+  //   5 supervisor state: 0 ok, 1 stale (offset held), 2 faulted (offset held),
+  //     3 not running (no force-control cycle for 50 ms: rows 0 and 1 then
+  //     count the time since the last cycle, and no usable samples)
   // Read from the shared segment, so correct in the activating and in a
   // binding process.
   virtual Result readSensorHealth(Array& health);
@@ -239,6 +268,12 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // residual) are refused with one ERROR line; `result`, the samples and
   // everything else stay as they were.
   virtual Result identifyToolLoad(Array& result);
+  // Speed limits of the reference offset: mm/s of the translation and deg/s
+  // of the roll-pitch-yaw vector; accepted (0, 1000] mm/s and (0, 180]
+  // deg/s, finite; anything else is refused with an ERROR line and nothing
+  // changes. Defaults 250 mm/s, 45 deg/s.
+  virtual Result setForceControlSpeedLimits(Number& translation_mm_per_s,
+                                            Number& rotation_deg_per_s);
   // Forgets the captured samples (one INFO line with how many), so that a
   // disturbed set can be captured again from scratch.
   virtual Result clearLoadSamples();
@@ -269,6 +304,10 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   static double samplingRateFor(double frequency);
 
   static constexpr int kLoadSampleWindowCycles = 250;  // 0.5 s of 2 ms cycles
+  // moveToContact: own cycles without a new heartbeat before force control
+  // counts as not running, and cycles without progress before it ends.
+  static constexpr int kLivenessCycles = 25;
+  static constexpr int kNoProgressCycles = 500;  // 1 s
   static constexpr std::size_t kMaxLoadSamples = 16;
 
   // Highest real-time priority of the force-control thread; the sensor reader
@@ -332,9 +371,21 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // running if it was running, and gets the sensor pose again. Caller holds
   // the lifecycle lock exclusively.
   void renewFacade();
-  // Stops the reader and force control and closes the port (onDeactivate's
-  // work); caller holds the lifecycle lock exclusively.
-  void deactivateLocked();
+  // Ends force control, stops the reader and force control and closes the
+  // port (onDeactivate's work); caller holds the lifecycle lock exclusively.
+  void deactivateLocked(const char* operation);
+  // The return to zero through this process's force-control thread, waited
+  // for; the fall-back's ERROR line names `operation`.
+  void endForceControlHere(const char* operation);
+  // The return to zero as the heartbeat shows it (a binding process).
+  void awaitReturnThroughHeartbeat(const char* operation,
+                                   VorelForceTorqueSensorSecondaryInstance& facade);
+  // "" while force control runs; else why not, for a message:
+  // "force control is not running (no force-control cycle for 0.25 s)".
+  static std::string notRunning(const VorelForceTorqueSensorSecondaryInstance& facade);
+  // The ERROR line of a function that needs a running force-control thread.
+  static void reportIfNotRunning(const char* function,
+                                 const VorelForceTorqueSensorSecondaryInstance& facade);
   void applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade);
   // Reads one stage into rows 0..2 of `out`: components first..first+2.
   template <class Getter>

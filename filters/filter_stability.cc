@@ -46,9 +46,21 @@ std::string checkRates(double rising_rate, double falling_rate) {
   return std::string();
 }
 
+// A frequency the filter classes accept: [0, step_rate / 2] Hz; outside it
+// (NaN included) their constructors end the process.
+std::string checkFrequency(const char* parameter, double value, double step_rate) {
+  if (value >= 0.0 && value <= 0.5 * step_rate)
+    return std::string();
+  return outside(parameter, value, " Hz", "[0, " + num(0.5 * step_rate) + "] Hz") + " at the " +
+         num(step_rate) + " Hz filter step rate";
+}
+
 std::string checkNotch(double reject_frequency, double bandwidth, double step_rate) {
-  // Passed unchanged (0 Hz), or refused by the notch itself (out of range).
-  if (!(reject_frequency > 0.0 && reject_frequency <= 0.5 * step_rate))
+  const std::string range = checkFrequency("reject_frequency", reject_frequency, step_rate);
+  if (!range.empty())
+    return range;
+  // Passed unchanged (0 Hz).
+  if (!(reject_frequency > 0.0))
     return std::string();
   const double c = std::cos((kTwoPi * reject_frequency) / step_rate);
   if (2.0 - (c + c) == 0.0)
@@ -112,11 +124,18 @@ double notchMaxBandwidth(double reject_frequency, double step_rate) {
 
 std::string checkFilterRequest(const FilterOptions& options, double step_rate) {
   switch (options.type) {
+    case kLowPassFilter:
+      return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);
     case kNotchFilter:
       return checkNotch(options.reject_frequency, options.bandwidth, step_rate);
     case kRateLimiter:
-    case kHighPassRateLimiter:
       return checkRates(options.rising_rate, options.falling_rate);
+    case kHighPassRateLimiter: {
+      // Its inner low-pass takes the cut-off.
+      const std::string cutoff =
+          checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);
+      return cutoff.empty() ? checkRates(options.rising_rate, options.falling_rate) : cutoff;
+    }
     default:
       return std::string();
   }
@@ -124,12 +143,8 @@ std::string checkFilterRequest(const FilterOptions& options, double step_rate) {
 
 std::string checkSystemFilterParams(double cutoff_frequency, double rising_rate,
                                     double falling_rate, double step_rate) {
-  if (!(cutoff_frequency >= 0.0 && cutoff_frequency <= 0.5 * step_rate)) {
-    return outside("cutoff_frequency", cutoff_frequency, " Hz",
-                   "[0, " + num(0.5 * step_rate) + "] Hz") +
-           " at the " + num(step_rate) + " Hz filter step rate";
-  }
-  return checkRates(rising_rate, falling_rate);
+  const std::string cutoff = checkFrequency("cutoff_frequency", cutoff_frequency, step_rate);
+  return cutoff.empty() ? checkRates(rising_rate, falling_rate) : cutoff;
 }
 
 std::string checkTrackSmoothing(double track_smoothing) {

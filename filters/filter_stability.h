@@ -13,18 +13,19 @@
 //     B it amplifies some frequency up to Nyquist by more than 2 (6 dB),
 //     mostly the band around Nyquist for low reject frequencies. A bandwidth
 //     so small that R rounds to 1 puts the poles on the unit circle and is
-//     refused too. Not checked here: a reject frequency of 0 Hz (or one whose
-//     cosine rounds to 1), where the notch passes its input unchanged, and one
-//     outside [0, step_rate / 2] Hz or NaN, which the notch itself refuses by
-//     ending the process with its operator dialog.
+//     refused too. A reject frequency of 0 Hz (or one whose cosine rounds to
+//     1) is accepted: the notch passes its input unchanged.
+//   Frequencies the filter classes end the process for: a reject frequency
+//     (type 2) or cut-off (types 1 and 4, the latter's inner low-pass)
+//     outside [0, step_rate / 2] Hz, or NaN, are refused here, so that no
+//     robot-program input reaches those exits.
 //   Rate limiters (types 3 and 4), rates in signal units per second (N/s,
 //     N m/s for torques): rising_rate in [0, inf], falling_rate in [-inf, 0].
 //     A negative rising rate lowers the upper bound every step, a positive
 //     falling rate raises the lower bound every step: the output then drifts
 //     without bound whatever the input. NaN is refused.
 //   Low-pass (type 1) and the cut-off of type 4: a cut-off in
-//     [0, step_rate / 2] Hz is stable and never amplifies (gain <= 1); the
-//     filters refuse other values themselves (process exit with dialog).
+//     [0, step_rate / 2] Hz is stable and never amplifies (gain <= 1).
 //   System filter (high-pass rate limiter retuned without the filters' own
 //     range check): cutoff_frequency in [0, step_rate / 2] Hz (a negative one
 //     makes its low-pass unstable), rising_rate >= 0, falling_rate <= 0.

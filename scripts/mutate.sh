@@ -43,7 +43,9 @@ adaptive/control_law.cc|track_reference[i] * (1.0 - track_smoothing) + track_wre
 adaptive/control_law.cc|rate[i] = (filtered[i] - track_reference[i]) * k * axes[i];|rate[i] = (track_reference[i] - filtered[i]) * k * axes[i];|translational control law sign|
 adaptive/control_law.cc|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[3 + i];|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[i];|rotation uses the translational axis selection|
 adaptive/control_law.cc|const hx4rc_api::Vector next = offset + kCycleTime * rate;|const hx4rc_api::Vector next = offset + 0.001 * rate;|integration with the wrong cycle time|
-adaptive/control_law.cc|if (!(norm > max_norm))|if (!(norm > 2.0 * max_norm))|envelope clamps at twice the limit|
+adaptive/offset_shaping.cc|step.envelope_limited = limitLength(target, envelope);|step.envelope_limited = limitLength(target, 2.0 * envelope);|envelope clamps at twice the limit|
+adaptive/offset_shaping.cc|step.speed_limited = limitLength(delta, limits.speed * kCycleTime);|step.speed_limited = limitLength(delta, 2.0 * limits.speed * kCycleTime);|offset speed limit at twice its value|
+adaptive/offset_shaping.cc|const bool limited = limitLength(change, speed_step);|const bool limited = limitLength(change, 1e9 * speed_step);|returns without the acceleration limit|
 adaptive/wrench_processing.cc|const hx4rc_api::Vector weight_world(0.0, 0.0, -kGravity * mass);|const hx4rc_api::Vector weight_world(0.0, 0.0, kGravity * mass);|gravity points up|
 adaptive/wrench_processing.cc|const hx4rc_api::Vector g = flange_rotation.Inverse() * weight_world;|const hx4rc_api::Vector g = flange_rotation * weight_world;|weight rotated into the wrong frame|
 adaptive/wrench_processing.cc|const hx4rc_api::Vector weight = to_sensor * g;|const hx4rc_api::Vector weight = g;|weight not turned into the sensor's axes (mounting rotation ignored)|
@@ -52,7 +54,12 @@ adaptive/wrench_processing.cc|m * torquePart(compensated) + cross(r, force);|m *
 adaptive/adaptive_thread.cc|unbiased[i] -= wrench_offset[i];|unbiased[i] += wrench_offset[i];|bias added instead of removed|
 adaptive/adaptive_thread.cc|if (candidate.header != RxFrame::kHeader \|\| candidate.status != 0)|if (candidate.header != RxFrame::kHeader)|a flagged frame counts as usable|
 adaptive/adaptive_thread.cc|const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);|const double limit_s = std::min(10.0 / sampling_rate, kMinStaleTime);|stale limit below its 50 ms floor|
-adaptive/adaptive_thread.cc|position_offset.setData(zero);|(void)zero;|no zero translational offset when force control ends|
+adaptive/adaptive_thread.cc|if (was_active.load()) {\n      stepReturn();|if (was_active.load()) {\n      resetToIdle();\n      sendOffset();|the end of force control is a jump to zero|
+adaptive/adaptive_thread.cc|if (abandoned.load())\n      return false;|(void)0;|the fall-back is not final: the worker sends its old offset again|
+adaptive/adaptive_thread.cc|heartbeat::publish(*heartbeat, b);|(void)b;|no heartbeat|
+comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;|now_ns - beat.monotonic_ns < 1000 * kNotRunningAfterNs;|a dead force-control thread counts as running for 50 s|
+device/move_to_contact.cc|if (!liveness.running(facade->heartbeat()))|if (false && !liveness.running(facade->heartbeat()))|moveToContact goes on when force control stops during the approach|
+filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
 adaptive/adaptive_thread.cc|if (enabled_system_filters != 0)|if (enabled_system_filters == 0)|system filter applied when disabled|
 adaptive/filter_chain.cc|filter_order.push_back(key);|filter_order.insert(filter_order.begin(), key);|filters applied in reverse order of adding|
 adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned tool-load fit accepted|
@@ -61,7 +68,7 @@ adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlie
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
 device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
 device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
-device/lifecycle.cc|if (adaptive->stop(kAdaptiveTimeoutMs) && adaptive->finishForceControl())|if (adaptive->stop(kAdaptiveTimeoutMs) && false)|deactivation leaves the last offset on the drive|
+device/lifecycle.cc|  endForceControlHere(operation);\n  // The reader|  (void)operation;\n  // The reader|deactivation stops force control without the return: the last offset stays on the drive|
 EOF
 )
 

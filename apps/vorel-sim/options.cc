@@ -38,8 +38,8 @@ std::optional<long> integer(const std::string& text) {
 }  // namespace
 
 const std::vector<std::string>& scenarioNames() {
-  static const std::vector<std::string> names = {"contact", "hold", "filters", "faults",
-                                                 "identify"};
+  static const std::vector<std::string> names = {"contact", "hold",     "filters",
+                                                 "faults",  "identify", "guide"};
   return names;
 }
 
@@ -85,7 +85,7 @@ std::string usageText() {
          "sensor device through its whole lifecycle against a simulated controller and\n"
          "sensor, runs a robot program and prints a summary.\n"
          "\n"
-         "  --scenario NAME     contact (default), hold, filters, faults or identify\n"
+         "  --scenario NAME     contact (default), hold, filters, faults, identify or guide\n"
          "  --program FILE      run a robot program file instead (one call per line)\n"
          "  --config FILE       device configuration XML (default: config/vorel_ft_sensor.xml)\n"
          "  --device-lib PATH   the plug-in (default: ../lib/libvorel_device.so next to "
@@ -116,7 +116,9 @@ std::string usageText() {
          "                      status:BITS:P[@T[-E]] (frames flagged with status BITS,\n"
          "                      e.g. 0x04, with probability P), nan[@T] (one frame with\n"
          "                      fz = NaN), mutex-holder[@T] (a process dies holding\n"
-         "                      VorelNamedMutex), signals[@T] (SIGUSR1 at 1 kHz for 1 s)\n"
+         "                      VorelNamedMutex), signals[@T] (SIGUSR1 at 1 kHz for 1 s),\n"
+         "                      activator-kill[@T] (SIGKILL to the activating process of\n"
+         "                      --processes 2)\n"
          "  --measure FILE      run the built-in measurement program (force control on z,\n"
          "                      force steps from the sensor) for --duration seconds (default\n"
          "                      20) and write its figures to FILE as JSON: step-to-drive and\n"
@@ -147,7 +149,7 @@ Error takeOption(Options& options, const std::string& name, const std::string& v
     const auto& names = scenarioNames();
     if (std::find(names.begin(), names.end(), *v) == names.end()) {
       return error("unknown scenario '" + *v +
-                   "': expected contact, hold, filters, faults or identify");
+                   "': expected contact, hold, filters, faults, identify or guide");
     }
     options.scenario = *v;
     scenario_given = true;
@@ -253,6 +255,10 @@ Error checkCombination(Options& options, bool scenario_given) {
       return error("--fault needs the built-in sensor emulator: give no --port");
     if (scenario_given && options.scenario == "faults")
       return error("the faults scenario has its own fault plan: give no --fault");
+    for (const FaultStep& step : options.faults) {
+      if (step.kind == FaultStep::Kind::ActivatorKill && options.processes != 2)
+        return error("--fault activator-kill kills the activating process: give --processes 2");
+    }
     // One plan, in the order of the steps' times (steps of one time keep
     // their order).
     std::stable_sort(options.faults.begin(), options.faults.end(),

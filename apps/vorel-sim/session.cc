@@ -317,6 +317,7 @@ std::optional<std::string> Session::activate() {
                                     data_.rate_hz};
     say("[host] starting the activating process");
     activator_ = std::make_unique<ActivatorProcess>(launch, controller_);
+    recording_->setActivatorKiller([this](bool& done) { return activator_->kill(done); });
     const auto failure = activator_->awaitActivation(kActivationGuard);
     if (!failure) {
       say("[host] the device in process " + std::to_string(activator_->pid()) +
@@ -344,6 +345,11 @@ void Session::runProgram() {
   context.abort = &guard.abortFlag();
   context.out = say;
   context.host_deactivate = [this] { host_->onDeactivate(); };
+  if (auto* world = cell_->world()) {
+    context.push = [world](const double force[3]) {
+      world->setExternalForce(hx4rc_api::Vector(force[0], force[1], force[2]));
+    };
+  }
   context.wait = [this, &guard](double seconds) {
     return controller_->awaitTime(seconds, guard.abortFlag());
   };

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <system_error>
@@ -308,6 +309,8 @@ void SimulatedController::fillSnapshotLocked(ControllerSnapshot& out) const {
   out.drive_refused = drive_.refused;
   out.drive_non_finite = drive_.non_finite;
   out.drive_while_held = drive_.while_held;
+  out.largest_translation_step = drive_.largest_translation_step;
+  out.largest_rotation_step = drive_.largest_rotation_step;
 }
 
 ControllerSnapshot SimulatedController::snapshot() const {
@@ -397,6 +400,16 @@ int SimulatedController::submit(const hx4rc_api::Drive::CmdReferenceCtl& command
     ++drive_.refused;
     return -1;
   }
+  // The change from the offset taken before (zero before the first).
+  double now_rpy[3], then_rpy[3];
+  offset.frame.rotation.GetRPY(now_rpy[0], now_rpy[1], now_rpy[2]);
+  drive_.accepted.rotation.GetRPY(then_rpy[0], then_rpy[1], then_rpy[2]);
+  const hx4rc_api::Vector rotation_step(now_rpy[0] - then_rpy[0], now_rpy[1] - then_rpy[1],
+                                        now_rpy[2] - then_rpy[2]);
+  drive_.largest_translation_step = std::max(
+      drive_.largest_translation_step, (offset.frame.position - drive_.accepted.position).Norm());
+  drive_.largest_rotation_step = std::max(drive_.largest_rotation_step, rotation_step.Norm());
+  drive_.accepted = offset.frame;
   drive_.offset = offset;
   drive_.pending = true;
   return 0;

@@ -101,7 +101,11 @@ struct ControllerSnapshot {
   std::uint64_t drive_refused = 0;     // of those, refused
   std::uint64_t drive_non_finite = 0;  // of those, with a NaN or infinite value
   std::uint64_t drive_while_held = 0;  // of those, submitted while held
-  std::uint64_t motion_commands = 0;   // move calls
+  // Largest change between two accepted offsets in a row (the first against
+  // zero): translation (m), roll-pitch-yaw vector (rad).
+  double largest_translation_step = 0.0;
+  double largest_rotation_step = 0.0;
+  std::uint64_t motion_commands = 0;  // move calls
   std::uint64_t motion_refused = 0;
   std::uint64_t motion_non_finite = 0;
   std::uint64_t motion_while_held = 0;
@@ -219,6 +223,9 @@ class SimulatedController : public hx4_program_api_internals::ControllerBackend 
     std::uint64_t refused = 0;
     std::uint64_t non_finite = 0;
     std::uint64_t while_held = 0;
+    hx4rc_api::Frame accepted = hx4rc_api::Frame::Identity();  // the last offset taken
+    double largest_translation_step = 0.0;                     // m
+    double largest_rotation_step = 0.0;                        // rad
   };
 
   void clockLoop(std::int64_t epoch_ns);

@@ -38,6 +38,10 @@ struct CycleRecord {
   std::uint64_t drive_commands = 0;
   std::uint64_t drive_refused = 0;
   std::uint64_t drive_non_finite = 0;
+  // Largest change between two offsets the drive took in a row, so far:
+  // translation (m) and roll-pitch-yaw vector (rad).
+  double largest_translation_step = 0.0;
+  double largest_rotation_step = 0.0;
   std::uint64_t motion_commands = 0;
   std::uint64_t motion_refused = 0;
   std::uint64_t overruns = 0;

@@ -90,6 +90,8 @@ CycleRecord CycleRecorder::makeRecord(const vorel_sim::ControllerSnapshot& snaps
   r.drive_commands = snapshot.drive_commands;
   r.drive_refused = snapshot.drive_refused;
   r.drive_non_finite = snapshot.drive_non_finite;
+  r.largest_translation_step = snapshot.largest_translation_step;
+  r.largest_rotation_step = snapshot.largest_rotation_step;
   r.motion_commands = snapshot.motion_commands;
   r.motion_refused = snapshot.motion_refused;
   r.overruns = snapshot.overruns;

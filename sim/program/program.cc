@@ -99,6 +99,10 @@ const std::vector<FunctionInfo> kFunctions = {
      "setForceControlLimits 20 5"},
     {Function::captureLoadSample, "captureLoadSample", {}, "captureLoadSample"},
     {Function::identifyToolLoad, "identifyToolLoad", {}, "identifyToolLoad"},
+    {Function::setForceControlSpeedLimits,
+     "setForceControlSpeedLimits",
+     {{A::Number, "translation_mm_per_s"}, {A::Number, "rotation_deg_per_s"}},
+     "setForceControlSpeedLimits 250 45"},
     {Function::clearLoadSamples, "clearLoadSamples", {}, "clearLoadSamples"},
 };
 
@@ -267,7 +271,7 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 
 // "; did you mean X?" for the closest known word, when it is close.
 std::string suggestion(const std::string& word) {
-  std::vector<std::string> known = {"wait", "print", "hostDeactivate", "moveTo"};
+  std::vector<std::string> known = {"wait", "print", "hostDeactivate", "moveTo", "push"};
   for (const auto& info : kFunctions)
     known.push_back(info.name);
   std::string best;
@@ -592,6 +596,26 @@ LineResult parseLine(const std::string& line, int line_number) {
       return fail("expected the end of the line after moveTo's six numbers, found " +
                   describe(tokens, 7));
     statement.action = move;
+    result.statement = statement;
+    return result;
+  }
+  if (head.text == "push") {
+    static const char* const kNames[4] = {"FX", "FY", "FZ", "SECONDS"};
+    Push push;
+    for (std::size_t i = 0; i < 4; ++i) {
+      const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
+      const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
+      if (!value || (i == 3 && *value < 0.0)) {
+        return fail(std::string("expected a finite number") + (i == 3 ? ", 0 or more," : "") +
+                    " for " + kNames[i] + " of push FX FY FZ SECONDS (N, world axes; s), found " +
+                    (token ? quoted(*token) : std::string("the end of the line")));
+      }
+      (i < 3 ? push.force[i] : push.seconds) = *value;
+    }
+    if (tokens.size() > 5)
+      return fail("expected the end of the line after push's four numbers, found " +
+                  describe(tokens, 5));
+    statement.action = push;
     result.statement = statement;
     return result;
   }

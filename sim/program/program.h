@@ -21,8 +21,11 @@
 //   moveTo 0.4 0 0.3 3.1416 0 0         moves the TCP to x y z (m) with roll
 //                                       pitch yaw (rad), world frame, and
 //                                       waits until the robot has arrived
+//   push 60 0 0 1                       an external force on the tool (N,
+//                                       world axes) for 1 s of controller
+//                                       time, felt by the sensor; waits that long
 //
-// Any of the device's 32 robot-program functions may be called by its own
+// Any of the device's 33 robot-program functions may be called by its own
 // name. Readouts (read...) take no argument: their array is their result.
 // Numbers must be finite. The parser is pure: it reads text and touches
 // nothing, so a program with an error is refused as a whole before anything
@@ -70,10 +73,11 @@ enum class Function {
   setForceControlLimits,
   captureLoadSample,
   identifyToolLoad,
+  setForceControlSpeedLimits,
   clearLoadSamples,
 };
 
-constexpr std::size_t kFunctionCount = 32;
+constexpr std::size_t kFunctionCount = 33;
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
@@ -131,11 +135,17 @@ struct HostDeactivate {};
 struct MoveTo {
   double pose[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
 };
+// An external force on the tool, world axes (N), for `seconds` of
+// controller time.
+struct Push {
+  double force[3] = {0.0, 0.0, 0.0};
+  double seconds = 0.0;
+};
 
 struct Statement {
   int line = 0;      // 1-based line number in the source
   std::string text;  // the line as written, without comment and outer blanks
-  std::variant<Call, Wait, Print, HostDeactivate, MoveTo> action;
+  std::variant<Call, Wait, Print, HostDeactivate, MoveTo, Push> action;
 };
 
 struct ParseError {

@@ -156,6 +156,19 @@ void ProgramRunner::execute(const Statement& statement, StatementRun& run) {
     run.completed = true;
     return;
   }
+  if (const auto* push = std::get_if<Push>(&statement.action)) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "push (%g, %g, %g) N for %g s", push->force[0], push->force[1],
+                  push->force[2], push->seconds);
+    ctx_.out(prefix(statement) + buf);
+    if (!ctx_.push)
+      throw std::runtime_error("this host has no simulated world to push the tool in");
+    ctx_.push(push->force);
+    run.completed = ctx_.wait ? ctx_.wait(push->seconds) : true;
+    const double none[3] = {0.0, 0.0, 0.0};
+    ctx_.push(none);
+    return;
+  }
   if (std::holds_alternative<HostDeactivate>(statement.action)) {
     ctx_.out(prefix(statement) + "hostDeactivate: the host deactivates the device");
     if (!ctx_.host_deactivate)
@@ -246,6 +259,11 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     case Function::setForceControlLimits: {
       Number translation_mm(num(a[0])), rotation_deg(num(a[1]));
       d.setForceControlLimits(translation_mm, rotation_deg);
+      return;
+    }
+    case Function::setForceControlSpeedLimits: {
+      Number translation(num(a[0])), rotation(num(a[1]));
+      d.setForceControlSpeedLimits(translation, rotation);
       return;
     }
     default:

@@ -12,7 +12,8 @@
 // robot-program function of that name with the literal arguments (arrays are
 // Array<Number> of 3 rows and 1 column; readSensorHealth's has 6 rows).
 // `wait` waits controller time; `hostDeactivate` calls the host's
-// deactivation of the device. The
+// deactivation of the device; `push` puts a force on the tool for its time
+// (the force is taken off again also when the run is aborted). The
 // run stops early when `abort` is set (the program was terminated: duration
 // reached, Ctrl-C) or when a call throws; the error names the line.
 #pragma once
@@ -58,6 +59,9 @@ class ProgramRunner {
     std::function<void(const std::string& line)> out;  // one printed line, no newline
     // The host's onDeactivate of the device (hostDeactivate); empty: refused.
     std::function<void()> host_deactivate;
+    // Puts an external force (N, world axes) on the tool, or takes it off
+    // (zero); empty: push is refused (no simulated world).
+    std::function<void(const double force[3])> push;
   };
 
   explicit ProgramRunner(Context context) : ctx_(std::move(context)) {}

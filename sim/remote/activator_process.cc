@@ -171,6 +171,12 @@ std::optional<std::string> ActivatorProcess::awaitActivation(std::chrono::millis
   return "unexpected report from the activating process: " + *line;
 }
 
+std::string ActivatorProcess::kill(bool& done) {
+  done = pid_ > 0 && !finished_ && ::kill(pid_, SIGKILL) == 0;
+  return done ? "process " + std::to_string(pid_) + " killed (SIGKILL)"
+              : std::string("the activating process was gone");
+}
+
 int ActivatorProcess::finish(std::chrono::milliseconds guard) {
   if (finished_)
     return exit_status_;

@@ -21,6 +21,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <memory>
@@ -56,8 +57,12 @@ class ActivatorProcess {
   // Waits for the child's activation report: empty on success, else the
   // reason (the child's message, its exit, or the guard running out).
   std::optional<std::string> awaitActivation(std::chrono::milliseconds guard);
+  // SIGKILL to the child, as a crash would end it; says what it did, `done`
+  // false when the child was gone already.
+  std::string kill(bool& done);
   // Asks the child to deactivate and waits for it to end; stops serving the
-  // controller. Returns the child's exit status (-1: killed after `guard`).
+  // controller. Returns the child's exit status (-1: killed after `guard`,
+  // or by kill()).
   int finish(std::chrono::milliseconds guard);
 
  private:
@@ -67,7 +72,7 @@ class ActivatorProcess {
   int control_fd_ = -1;
   std::unique_ptr<ControllerServer> server_;
   std::string buffer_;
-  bool finished_ = false;
+  std::atomic<bool> finished_{false};  // kill() may ask from another thread
   int exit_status_ = -1;
 };
 

@@ -19,6 +19,9 @@ constexpr double kHeldOffsetMm = 0.01;  // a held offset moves no more than this
 constexpr double kTripWithinS = 0.250;
 constexpr double kNanRecoveryS = 0.5;
 constexpr double kWindDownS = 2.0;
+// A binding process notices a dead force-control thread within this of its
+// next function call (no cycle for 50 ms, plus the call's own time).
+constexpr double kNoticeS = 0.1;
 
 OutputMonitor::Count line(const RunData& run, const char* key) {
   const auto it = run.diagnostics.find(key);
@@ -324,6 +327,37 @@ void isolatedLineFaultRows(Summary& s, const RunData& run) {
           "0 (a fault costs the frames it touched)", trips == 0);
 }
 
+// The binding process after the activating one was killed: every health
+// readout from kNoticeS after the kill shows state 3 (not running), and
+// every moveToContact after the kill commands no motion.
+void activatorKillRows(Summary& s, const RunData& run, const FaultPlan::Applied& applied) {
+  s.check("activating process killed", applied.note, "killed", applied.done);
+  const double kill_s = applied.time_s;
+  int readouts = 0, not_running = 0, calls = 0;
+  std::uint64_t moved = 0;
+  for (const auto& r : run.outcome.runs) {
+    const auto* call = std::get_if<Call>(&r.statement.action);
+    if (!call || r.start_s < kill_s)
+      continue;
+    if (call->function == Function::readSensorHealth && r.start_s >= kill_s + kNoticeS) {
+      ++readouts;
+      not_running += r.values.size() == 6 && r.values[5] == 3.0 ? 1 : 0;
+    }
+    if (call->function == Function::moveToContact) {
+      ++calls;
+      const auto w = between(run, r.start_s, r.end_s + 0.01);
+      if (w.size() >= 2)
+        moved += w.back()->motion_commands - w.front()->motion_commands;
+    }
+  }
+  s.check(fmt("supervisor state in readSensorHealth from %g s after the kill", kNoticeS),
+          fmt("3 in %d of %d readouts", not_running, readouts), "3 in every one (1 or more)",
+          readouts > 0 && not_running == readouts);
+  s.check("motion commands of moveToContact after the kill",
+          fmt("%llu in %d calls", (unsigned long long)moved, calls), "0 (1 call or more)",
+          calls > 0 && moved == 0);
+}
+
 }  // namespace
 
 void failSafeRows(Summary& s, const RunData& run, const ControlSpan& span) {
@@ -346,6 +380,9 @@ void failSafeRows(Summary& s, const RunData& run, const ControlSpan& span) {
         break;
       case Kind::Signals:
         signalRows(s, run, a, span);
+        break;
+      case Kind::ActivatorKill:
+        activatorKillRows(s, run, a);
         break;
       default:
         break;

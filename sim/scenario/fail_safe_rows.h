@@ -25,6 +25,10 @@
 //                 from their start; while they last, at least half the frames
 //                 published per second before, and at most 10 % more cycles
 //                 without a drive command than before
+//   activator-kill  the activating process killed; readSensorHealth shows
+//                 supervisor state 3 from 0.1 s after the kill (one readout
+//                 at least); moveToContact after it commands no motion (one
+//                 call at least)
 // The bounds catch a worker that a fault ended, stalled or corrupted, not the
 // jitter of a loaded machine.
 //   hostDeactivate  the last offset the drive received is exactly zero

@@ -38,6 +38,8 @@ std::string FaultStep::describe() const {
       return "a process takes VorelNamedMutex and dies holding it";
     case Kind::Signals:
       return fmt("SIGUSR1 at 1 kHz for %g s", value);
+    case Kind::ActivatorKill:
+      return "SIGKILL to the activating process";
   }
   return "?";
 }
@@ -48,6 +50,11 @@ FaultPlan::FaultPlan(vorel_sim::SensorEmulator& emulator, std::vector<FaultStep>
 
 FaultPlan::~FaultPlan() {
   storm_.stop();
+}
+
+void FaultPlan::setActivatorKiller(std::function<std::string(bool& done)> killer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  activator_killer_ = std::move(killer);
 }
 
 void FaultPlan::anchorAt(double time_s) {
@@ -110,6 +117,14 @@ void FaultPlan::apply(const FaultStep& step, Applied& applied) {
     case FaultStep::Kind::Signals:
       storm_.start(step.value);
       break;
+    case FaultStep::Kind::ActivatorKill:
+      if (activator_killer_) {
+        applied.note = activator_killer_(applied.done);
+      } else {
+        applied.note = "no activating process of its own (--processes 2)";
+        applied.done = false;
+      }
+      break;
   }
 }
 
@@ -152,6 +167,7 @@ std::optional<double> FaultPlan::cleanAfter(const std::vector<FaultStep>& steps)
         break;
       case Kind::HangUp:
       case Kind::MutexHolder:
+      case Kind::ActivatorKill:
         return std::nullopt;
     }
   }

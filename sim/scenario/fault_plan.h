@@ -43,6 +43,9 @@ class FaultPlan {
             Anchor anchor = Anchor::ForceControl, std::function<double()> clock = nullptr);
   ~FaultPlan();
 
+  // What an ActivatorKill step calls: kills the activating process and
+  // says so; `done` false when it could not.
+  void setActivatorKiller(std::function<std::string(bool& done)> killer);
   // Starts the plan at controller time `time_s` (Anchor::Host; ignored once
   // started).
   void anchorAt(double time_s);
@@ -74,6 +77,7 @@ class FaultPlan {
   const std::function<double()> clock_;
   SignalStorm storm_;
   mutable std::mutex mutex_;
+  std::function<std::string(bool&)> activator_killer_;
   std::optional<double> start_;
   std::size_t next_ = 0;
   std::vector<Applied> applied_;

@@ -148,7 +148,8 @@ FaultSpecResult parseFaultSpec(const std::string& text) {
   const std::pair<const char*, Kind> one_off[] = {{"hangup", Kind::HangUp},
                                                   {"nan", Kind::NanFrame},
                                                   {"mutex-holder", Kind::MutexHolder},
-                                                  {"signals", Kind::Signals}};
+                                                  {"signals", Kind::Signals},
+                                                  {"activator-kill", Kind::ActivatorKill}};
   for (const auto& [name, k] : one_off) {
     if (kind != name)
       continue;
@@ -162,8 +163,8 @@ FaultSpecResult parseFaultSpec(const std::string& text) {
     return result;
   }
   return fail("unknown fault '" + kind +
-              "': expected crc:P, bytes:P, garbage:D, status:BITS:P, nan, hangup, mutex-holder "
-              "or signals");
+              "': expected crc:P, bytes:P, garbage:D, status:BITS:P, nan, hangup, mutex-holder, "
+              "signals or activator-kill");
 }
 
 }  // namespace vorel_sim_app

@@ -16,6 +16,8 @@
 //                          and dies holding it
 //   signals[@T]            SIGUSR1 to vorel-sim at 1 kHz for 1 s     from T s
 //                          (handler without SA_RESTART)
+//   activator-kill[@T]     SIGKILL to the activating process of      at T s
+//                          --processes 2
 //
 // P lies in (0, 1]; times are seconds after the robot program starts, with an
 // optional unit: "2", "2s", "2.5s", "500ms"; a duration D needs its unit

@@ -20,6 +20,7 @@ struct FaultStep {
     NanFrame,        // one frame with fz = NaN
     MutexHolder,     // a child process takes "VorelNamedMutex" and dies holding it
     Signals,         // value: s of SIGUSR1 at 1 kHz to this process
+    ActivatorKill,   // SIGKILL to the activating process (--processes 2)
   };
   double at_s = 0.0;  // s after the plan's start
   Kind kind = Kind::Clear;

@@ -45,6 +45,11 @@ void RunRecording::programStarts(double now_s) {
     faults_->anchorAt(now_s);
 }
 
+void RunRecording::setActivatorKiller(std::function<std::string(bool& done)> killer) {
+  if (faults_)
+    faults_->setActivatorKiller(std::move(killer));
+}
+
 void RunRecording::stop() {
   recorder_->stop();
   recorder_->setTap(nullptr);

@@ -42,6 +42,8 @@ class RunRecording {
   CycleRecorder& recorder() { return *recorder_; }
   // The program starts now (controller time): faults timed from it begin.
   void programStarts(double now_s);
+  // The activating process's killer for an activator-kill step.
+  void setActivatorKiller(std::function<std::string(bool& done)> killer);
   // Stops the recorder and its look into the segment.
   void stop();
   // Moves the records, the trace's rows and the faults applied into `data`.

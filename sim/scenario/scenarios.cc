@@ -7,6 +7,7 @@
 
 #include "sim/controller/robot_state.h"
 #include "sim/scenario/fail_safe_rows.h"
+#include "sim/scenario/guide_rows.h"
 
 namespace vorel_sim_app {
 
@@ -68,6 +69,15 @@ std::vector<Scenario> makeCatalogue() {
   quick.max_angular_speed = 4.0;  // rad/s
   identify.cell.motion = quick;
   all.push_back(identify);
+
+  Scenario guide;
+  guide.name = "guide";
+  guide.description =
+      "hand guiding: force control with target 0 N, a 60 N push moves the tool (at the speed "
+      "limit), then deactivateForceControl returns the offset to zero";
+  guide.cell.plane_z = -1.0;  // nothing to touch
+  guide.needs_emulator = true;
+  all.push_back(guide);
   return all;
 }
 
@@ -126,6 +136,35 @@ std::string crcReports(const RunData& run) {
 
 }  // namespace
 
+// The largest change of the offset at the drive between two commands, against
+// the speed limits x 2 ms: the defaults, or the highest the program set.
+void offsetStepRow(Summary& s, const RunData& run) {
+  double mm_s = 250.0;
+  double deg_s = 45.0;
+  for (const auto& r : run.outcome.runs) {
+    const auto* call = std::get_if<Call>(&r.statement.action);
+    if (!call || call->function != Function::setForceControlSpeedLimits || !r.completed)
+      continue;
+    const double t = std::get<double>(call->args[0]);
+    const double d = std::get<double>(call->args[1]);
+    if (t > 0.0 && t <= 1000.0 && d > 0.0 && d <= 180.0) {
+      mm_s = std::max(mm_s, t);
+      deg_s = std::max(deg_s, d);
+    }
+  }
+  const double cycle_s = 0.002;
+  double step_mm = 0.0, step_deg = 0.0;
+  if (!run.records.empty()) {
+    step_mm = run.records.back().largest_translation_step * 1000.0;
+    step_deg = run.records.back().largest_rotation_step * 180.0 / M_PI;
+  }
+  // Rounding of the limit times the cycle: a part in a billion.
+  const double slack = 1.0 + 1e-9;
+  s.check("largest offset change in one cycle", fmt("%.3f mm, %.3f deg", step_mm, step_deg),
+          fmt("at most %.3f mm, %.3f deg", mm_s * cycle_s, deg_s * cycle_s),
+          step_mm <= mm_s * cycle_s * slack && step_deg <= deg_s * cycle_s * slack);
+}
+
 // `cap_ok`: a program ended by --duration counts as done (a plain program
 // run); a scenario must run to its end for its criteria to mean anything.
 void programRow(Summary& s, const RunData& run, bool cap_ok) {
@@ -179,6 +218,7 @@ void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc) {
     refused = run.records.back().drive_refused;
   }
   s.info("reference offsets sent to the drive", fmt("%llu", (unsigned long long)commands));
+  offsetStepRow(s, run);
   s.check("NaN or infinite offsets at the drive", fmt("%llu", (unsigned long long)non_finite), "0",
           non_finite == 0);
   s.check("offsets refused by the drive", fmt("%llu", (unsigned long long)refused), "0",
@@ -264,10 +304,11 @@ void hostFaultRows(Summary& s, const RunData& run) {
 
   const ControlWindow w = controlWindow(run);
   failSafeRows(s, run, {w.found, w.on_s, w.off_s, w.target});
-  // A dead holder of the named mutex leaves the segment unreadable: there is
-  // nothing more to judge from it.
+  // A dead holder of the named mutex leaves the segment unreadable, and
+  // without the activating process nothing runs: there is nothing more to
+  // judge from it.
   for (const auto& a : run.faults) {
-    if (a.step.kind == Kind::MutexHolder)
+    if (a.step.kind == Kind::MutexHolder || a.step.kind == Kind::ActivatorKill)
       return;
   }
   if (hang_up_s) {
@@ -628,6 +669,13 @@ Summary evaluateScenario(const Scenario& scenario, const RunData& run) {
     return holdSummary(run);
   if (scenario.name == "filters")
     return filtersSummary(run);
+  if (scenario.name == "guide") {
+    Summary s("guide summary");
+    programRow(s, run);
+    guideRows(s, run);
+    closingRows(s, run);
+    return s;
+  }
   return faultsSummary(scenario, run);
 }
 

@@ -15,6 +15,10 @@
 //            bytes and a garbage burst: the reader reports them, finds the
 //            frames again, no NaN reaches the drive and the force returns to
 //            its target
+//   identify tool-load identification (see identifySummary)
+//   guide    hand guiding: force control with target 0 N, a push moves the
+//            tool, deactivateForceControl: the return to exactly zero, its
+//            duration and smoothness (guide_rows.h)
 #pragma once
 
 #include <string>
@@ -51,11 +55,15 @@ CellSetup programCell();
 // Rows every summary shares. programRow: how the robot program ended
 // (`cap_ok`: an end by --duration counts as done). linkRows: frames sent,
 // the reader's CRC reports on a `clean` line, and the drive's counters (NaN
-// or infinite offsets, refused offsets) from the last record.
+// or infinite offsets, refused offsets, the largest offset change in one
+// cycle) from the last record.
 void programRow(Summary& s, const RunData& run, bool cap_ok = false);
 // `clean`: the line had no faults, so a CRC error fails the run; otherwise,
 // with `report_crc`, the CRC errors are reported without a verdict (a line
 // that a loaded machine could not keep clean).
 void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc = false);
+// "largest offset change in one cycle" (mm and deg) against the speed
+// limits x 2 ms; part of linkRows.
+void offsetStepRow(Summary& s, const RunData& run);
 
 }  // namespace vorel_sim_app

@@ -76,6 +76,8 @@ ContactWorld::Config ContactWorld::checked(const Config& config) {
   }
   requireNonNegative(out.force_noise, "force noise (N)");
   requireNonNegative(out.torque_noise, "torque noise (N m)");
+  if (!finite(out.external_force))
+    throw std::invalid_argument("contact world: the external force must be finite");
   return out;
 }
 
@@ -116,6 +118,12 @@ void ContactWorld::setNoise(double force_noise, double torque_noise) {
   setConfig(c);
 }
 
+void ContactWorld::setExternalForce(const Vector& force) {
+  Config c = config();
+  c.external_force = force;
+  setConfig(c);
+}
+
 void ContactWorld::reseed(std::uint64_t seed) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_.seed = seed;
@@ -140,7 +148,8 @@ ContactWorld::Breakdown ContactWorld::evaluate(const RobotState& state) const {
   const Vector cog = sensor.rotation.Inverse() * (c.tool_cog - sensor.position);
   out.weight = wrenchAt(weight, cog);
 
-  // The surface's push at the TCP.
+  // The surface's push and the external force, at the TCP.
+  out.contact_force = c.external_force;
   if (c.plane) {
     const ContactPlane& plane = *c.plane;
     const double height = dot(plane.normal, state.tcp.position - plane.point);
@@ -149,11 +158,13 @@ ContactWorld::Breakdown ContactWorld::evaluate(const RobotState& state) const {
       const double approach_speed = -dot(plane.normal, state.tcp_velocity);
       const double push =
           std::max(0.0, plane.stiffness * out.depth + plane.damping * approach_speed);
-      out.contact_force = push * plane.normal;
-      const Vector sensor_origin = state.flange * sensor.position;
-      const Vector lever = world_to_sensor * (state.tcp.position - sensor_origin);
-      out.contact = wrenchAt(world_to_sensor * out.contact_force, lever);
+      out.contact_force = out.contact_force + push * plane.normal;
     }
+  }
+  if (!(out.contact_force == Vector(0.0, 0.0, 0.0))) {
+    const Vector sensor_origin = state.flange * sensor.position;
+    const Vector lever = world_to_sensor * (state.tcp.position - sensor_origin);
+    out.contact = wrenchAt(world_to_sensor * out.contact_force, lever);
   }
   for (int i = 0; i < 6; ++i)
     out.total[i] = out.weight[i] + out.contact[i];

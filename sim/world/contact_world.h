@@ -25,6 +25,8 @@
 //            0 (a surface pushes, never pulls), acting at the TCP: force
 //            (Rf Rs)^T f n, torque r x force with r the TCP seen from the
 //            sensor origin in sensor axes
+//   external a force the host puts on the tool (a hand pushing it; world
+//            axes, N), acting at the TCP like the contact force
 //   noise    independent Gaussian samples per component, standard deviation
 //            force_noise (N) and torque_noise (N m), from a generator seeded
 //            with `seed`: the same seed gives the same sequence
@@ -74,6 +76,7 @@ class ContactWorld {
     double force_noise = 0.05;                                   // N, standard deviation
     double torque_noise = 0.005;                                 // N m, standard deviation
     std::uint64_t seed = 1;
+    hx4rc_api::Vector external_force;  // on the tool at the TCP, world axes, N
   };
 
   // The parts of the measured wrench, without noise.
@@ -81,7 +84,7 @@ class ContactWorld {
     vorel_device::Wrench weight;      // sensor axes, torque about the sensor origin
     vorel_device::Wrench contact;     // sensor axes, torque about the sensor origin
     vorel_device::Wrench total;       // weight + contact
-    hx4rc_api::Vector contact_force;  // world axes, N: the surface's push on the tool
+    hx4rc_api::Vector contact_force;  // world axes, N: the surface's push plus the external force
     double depth = 0.0;               // m behind the surface; 0 without contact
   };
 
@@ -93,8 +96,9 @@ class ContactWorld {
   // Replaces the whole configuration (the noise generator keeps its state).
   // Throws std::invalid_argument, changing nothing, when the plane's normal is
   // zero or not finite, its point not finite, a stiffness, damping, mass or
-  // noise is negative or not finite, the centre of gravity not finite, or the
-  // sensor pose no finite pose with a rotation matrix.
+  // noise is negative or not finite, the centre of gravity or the external
+  // force not finite, or the sensor pose no finite pose with a rotation
+  // matrix.
   void setConfig(const Config& config);
   Config config() const;
   // Shorthands for setConfig with one part changed.
@@ -102,6 +106,7 @@ class ContactWorld {
   void setTool(double mass, const hx4rc_api::Vector& cog);
   void setSensorInFlange(const hx4rc_api::Frame& sensor_in_flange);
   void setNoise(double force_noise, double torque_noise);
+  void setExternalForce(const hx4rc_api::Vector& force);
   // Restarts the noise generator with `seed`.
   void reseed(std::uint64_t seed);
 

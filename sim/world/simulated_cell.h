@@ -76,6 +76,8 @@ class SimulatedCell {
   }
   // Empty without the emulator.
   vorel_sim::SensorEmulator* emulator() const { return emulator_.get(); }
+  // What the emulated sensor feels; empty without the emulator.
+  vorel_sim::ContactWorld* world() const { return world_.get(); }
   const CellSetup& setup() const { return setup_; }
   // Controller time, s (ticks x cycle).
   double now() const;

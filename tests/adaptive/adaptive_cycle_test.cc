@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -39,7 +40,7 @@ class AdaptiveCycleTest : public AdaptiveFixture {
   }
 };
 
-TEST_F(AdaptiveCycleTest, BothFlagsOffAfterActiveCycles_OneZeroOffsetThenRuntimeClears) {
+TEST_F(AdaptiveCycleTest, BothFlagsOff_ReturnsFromItsVelocityToExactlyZeroThenIdle) {
   setUpForceZExample();
   startThread();
   step(3);
@@ -51,20 +52,28 @@ TEST_F(AdaptiveCycleTest, BothFlagsOffAfterActiveCycles_OneZeroOffsetThenRuntime
   ASSERT_EQ(controller_->driveCommandCount(), n);
   for (std::size_t k = 0; k < n; ++k)
     expectOffset(k, 0.0001 * static_cast<double>(k + 1));
-  EXPECT_EQ(thread_->getTrackReference()[2], 0.0);
 
-  step();  // ending
-  ASSERT_EQ(controller_->driveCommandCount(), n + 1);
-  expectOffset(n, 0.0);
-  EXPECT_EQ(thread_->getCommandCount(), static_cast<std::int64_t>(n + 1));
-  EXPECT_NEAR(runtime(), (n + 1) * 0.002, 1e-15);
+  // Returning from 0.4 mm, moving out at 50 mm/s: 2 mm/s slower per cycle
+  // (48, 46, ... 2 mm/s) carries it 0.002 s x 600 mm/s = 1.2 mm further out
+  // before it turns back.
+  for (int k = 0; k < 1000 && thread_->forceControlState() != ForceControlState::kIdle; ++k)
+    step();
+  const auto commands = controller_->driveCommands();
+  double furthest = 0.0;
+  for (const auto& c : commands)
+    furthest = std::max(furthest, c.command.referenceOffset().frame.position.z());
+  EXPECT_NEAR(furthest, 0.0016, 1e-12);
+  expectOffset(commands.size() - 1, 0.0);
+  EXPECT_NE(commands[commands.size() - 2].command.referenceOffset().frame.position.z(), 0.0);
+  EXPECT_EQ(thread_->getTrackReference()[2], 0.0);
+  EXPECT_EQ(thread_->getCommandCount(), static_cast<std::int64_t>(commands.size()));
+  EXPECT_NEAR(runtime(), static_cast<double>(commands.size()) * 0.002, 1e-12);
 
   step();  // idle: the count clears after that runtime was published
-  EXPECT_NEAR(runtime(), 0.0, 0.0);
   EXPECT_EQ(thread_->getCommandCount(), 0);
   step(3);
   EXPECT_EQ(runtime(), 0.0);
-  EXPECT_EQ(controller_->driveCommandCount(), n + 1);
+  EXPECT_EQ(controller_->driveCommandCount(), commands.size());
 }
 
 TEST_F(AdaptiveCycleTest, ResourceFlagSet_EverythingFrozenThenIntegrationResumes) {

@@ -229,6 +229,37 @@ TEST_F(FailSafeTest, EnvelopeOneMillimetre_OffsetClampedOneLinePerEpisode) {
               ElementsAre("[INFO] Force-control envelope: translational offset clamped at 1 mm"));
 }
 
+// --- Speed limit -------------------------------------------------------------------
+
+TEST_F(FailSafeTest, SpeedLimitFromTheSegment_StepsOfExactlyItOneLinePerEpisode) {
+  // 20 N at gain 5 (x 0.001) wants 100 mm/s; the limit is 10 mm/s: 0.02 mm
+  // per cycle. At 4 N (20 mm/s wanted) it still binds; at 1 N (5 mm/s) it
+  // does not, and 20 N again starts a second episode.
+  forceControlOnZ();
+  facade_->setForceControlSpeedLimits(0.01, 0.1);
+  setFrame(Wrench{{0.0, 0.0, 20.0, 0.0, 0.0, 0.0}});
+  startThread();
+  step(3);
+  setFrame(Wrench{{0.0, 0.0, 4.0, 0.0, 0.0, 0.0}});
+  step(2);
+  setFrame(Wrench{{0.0, 0.0, 1.0, 0.0, 0.0, 0.0}});
+  step(2);
+  setFrame(Wrench{{0.0, 0.0, 20.0, 0.0, 0.0, 0.0}});
+  step(2);
+  const std::vector<double> z = offsetsZ();
+  // Each frame acts from the second cycle after it is set.
+  const double steps[] = {0.02, 0.02, 0.02, 0.02, 0.02, 0.02, 0.01, 0.01, 0.02};
+  ASSERT_EQ(z.size(), 9u);
+  double expected = 0.0;
+  for (std::size_t k = 0; k < z.size(); ++k) {
+    expected += steps[k] / 1000.0;
+    EXPECT_NEAR(z[k], expected, 1e-15) << "cycle " << k;
+  }
+  const std::string line =
+      "[INFO] Force-control speed limit: translational offset limited to 10 mm/s";
+  EXPECT_THAT(console_.lines(), ElementsAre(line, line));
+}
+
 }  // namespace
 }  // namespace adaptive_test
 }  // namespace vorel_device

@@ -105,11 +105,14 @@ TEST_F(AdaptiveFailureTest, ExceptionInCycle_OffsetHeldThreadGoesOnThenRecoversA
   EXPECT_EQ(console.lines().back(), "[INFO] Force control cycle recovered; integration resumes");
   EXPECT_EQ(thread_->supervisorState(), SensorHealth::kOk);
 
-  // Deactivation still ends with the zero offset.
+  // Deactivation still ends with the return to the zero offset.
   locked([](ss::Objects& o) { *o.activate_adaptive_translation = false; });
-  ASSERT_TRUE(controller_->runCycles(2));
+  for (int k = 0; k < 1000 && thread_->wasActive(); ++k) {
+    locked([](ss::Objects& o) { ++o.sensor_health->frames_published; });
+    ASSERT_TRUE(controller_->runCycles(1));
+  }
   const auto all = controller_->driveCommands();
-  ASSERT_EQ(all.size(), 9u);
+  ASSERT_GT(all.size(), 9u);
   EXPECT_EQ(all.back().command.referenceOffset().frame.position, Vector(0.0, 0.0, 0.0));
   // One cycle waits in the synchronisation holding its resources; the stop
   // releases them.

@@ -62,7 +62,7 @@ TEST_P(SharedSegmentUmaskTest, ReaderConstructed_BothNamesHaveMode0644) {
 
 // The values every consumer may rely on before anything was written.
 void expectInitialValues(SegmentView& view) {
-  EXPECT_EQ(view.segment().get_num_named_objects(), 21u);  // eighteen plus three additions
+  EXPECT_EQ(view.segment().get_num_named_objects(), 23u);  // eighteen plus five additions
   EXPECT_EQ(vorel_test::mutexCount(), 1);
   EXPECT_TRUE(vorel_test::sameBytes(view.read<RxFrame>(ss::kFrame), RxFrame{}));
   EXPECT_EQ(view.read<std::int32_t>(ss::kFrameCounter), 0);
@@ -84,6 +84,14 @@ void expectInitialValues(SegmentView& view) {
   EXPECT_EQ(view.read<std::int32_t>(ss::kNewFilterFlag), 0);
   EXPECT_FALSE(view.read<hx4rc_api::Frame>(ss::kSensorToTfcTransform).isFinite());
   EXPECT_EQ(view.read<vorel_device::SensorHealth>(ss::kSensorHealth).last_usable_age, -1.0);
+  // 250 mm/s and 45 deg/s; no force-control cycle yet.
+  const auto speed = view.read<vorel_device::ForceControlSpeedLimits>(ss::kForceControlSpeedLimits);
+  EXPECT_EQ(speed.translation, 0.25);
+  EXPECT_DOUBLE_EQ(speed.rotation, 0.7853981633974483);
+  const vorel_device::HeartbeatBeat beat = vorel_device::heartbeat::read(
+      *ss::find<vorel_device::ForceControlHeartbeat>(view.segment(), ss::kForceControlHeartbeat));
+  EXPECT_EQ(beat.cycles, 0u);
+  EXPECT_EQ(beat.monotonic_ns, 0);
 }
 
 TEST_F(SharedSegmentTest, ReaderConstructed_CreatesObjectsWithInitialValues) {

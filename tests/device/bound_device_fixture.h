@@ -1,6 +1,7 @@
 // A device bound to a real shared segment whose reader exists but does not
 // run, with no force-control thread: what a robot-program function writes
-// stays in the segment for the test to read.
+// stays in the segment for the test to read. The heartbeat of a live (idle)
+// force-control thread is played, as another process's thread would beat.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/heartbeat_player.h"
 
 namespace vorel_device_test {
 
@@ -28,6 +30,7 @@ class BoundDeviceTest : public ::testing::Test {
 
   vorel_test::InstalledController controller;
   vorel_device::VorelForceTorqueSensorComm reader{5};  // creates the segment; not started
+  vorel_test::HeartbeatPlayer heartbeat;
   vorel_test::ConsoleCapture console;
   boost::shared_ptr<VorelFTSensor> device;
   std::unique_ptr<SegmentView> view;

@@ -155,18 +155,20 @@ TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermin
   EXPECT_FALSE(view.read<bool>(ss::kActivateRotation));
 
   // One cycle on the snapshot taken before the termination, then the end of
-  // force control: every filter removed and one zero offset sent.
-  ASSERT_TRUE(controller->runCycles(2));
+  // force control: every filter removed and the return to the zero offset.
+  ASSERT_TRUE(controller->runCycles(1));
+  for (int k = 0; k < 1000 && adaptive->wasActive(); ++k)
+    ASSERT_TRUE(controller->runCycles(1));
   const auto after = controller->driveCommands();
-  ASSERT_EQ(after.size(), 7u);
+  ASSERT_GT(after.size(), 7u);
   EXPECT_NEAR(after[5].command.referenceOffset().frame.position.z(), -6e-4, 1e-12);
-  const hx4rc_api::Pose& zero = after[6].command.referenceOffset();
+  const hx4rc_api::Pose& zero = after.back().command.referenceOffset();
   EXPECT_EQ(zero.frame.position, hx4rc_api::Vector(0.0, 0.0, 0.0));
   EXPECT_EQ(zero.frame.rotation, hx4rc_api::Rotation());
   EXPECT_TRUE(adaptive->getFilterChain().empty());
   EXPECT_FALSE(adaptive->isActive());
   ASSERT_TRUE(controller->runCycles(3));
-  EXPECT_EQ(controller->driveCommandCount(), 7u);
+  EXPECT_EQ(controller->driveCommandCount(), after.size());
   // The filters are gone: the filtered readout is the unfiltered one again.
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
 }

@@ -18,6 +18,7 @@
 #include "comm/shared_segment.h"
 #include "device/vorel_ft_sensor.h"
 #include "tests/device/device_config.h"
+#include "tests/support/console_capture.h"
 #include "tests/support/installed_controller.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/segment_view.h"
@@ -103,6 +104,30 @@ inline void expectErrorLines(const std::vector<std::string>& lines,
     EXPECT_EQ(lines[i].rfind("[ERROR] " + functions[i] + ": ", 0), 0u) << lines[i];
     EXPECT_NE(lines[i].find(what), std::string::npos) << lines[i];
   }
+}
+
+// The force-control thread this device relies on no longer runs (stopped, or
+// its process killed): the health readout shows supervisor state 3 within
+// the guard, moveToContact moves nothing, and activateForceControl still
+// writes its request but says, in one ERROR line, that nothing acts on it.
+// The controller must run cycles for moveToContact (free running).
+inline void expectForceControlNotRunning(VorelFTSensor& device,
+                                         vorel_test::InstalledController& controller,
+                                         vorel_test::ConsoleCapture& console) {
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
+    Array health(6, 1);
+    device.readSensorHealth(health);
+    return health.item(5, 0).d(true) == 3.0;
+  }));
+  console.clear();
+  const std::size_t moves = controller->motionCommandCount();
+  Number speed(-20.0), threshold(5.0), max_distance(100.0), retract(10.0);
+  ASSERT_TRUE(device.moveToContact(0, 2, speed, threshold, max_distance, retract).ok());
+  EXPECT_EQ(controller->motionCommandCount(), moves);
+  ASSERT_TRUE(device.activateForceControl(true, false).ok());
+  EXPECT_TRUE(SegmentView().read<bool>(vorel_device::shared_segment::kActivateTranslation));
+  expectErrorLines(console.lines(), {"moveToContact", "activateForceControl"},
+                   "force control is not running (no force-control cycle for ");
 }
 
 // Ends a device's life as the host does (unbind, destroy) with the double

@@ -8,6 +8,9 @@
 //
 //   <statement>  -> "ok" and the values it read (%.17g), or "error <text>"
 //   bind         onBind                              -> "ok <result>"
+//   activate     onActivate on "/dev/null" (no sensor), the controller free
+//                running at a 2 ms pace: a force-control thread that runs
+//                                                    -> "ok"
 //   terminate    the ProgramTerminated signal, delivered by the host's
 //                event stream                        -> "ok"
 //   quit         onUnbind, then exit 0               -> "ok"
@@ -46,12 +49,15 @@ int main() {
       controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
   const std::atomic<bool> abort{false};
   vorel_sim_app::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
-                                       &abort, [](const std::string&) {}, nullptr});
+                                       &abort, [](const std::string&) {}, nullptr, nullptr});
 
   int line_number = 0;
   for (std::string line; std::getline(std::cin, line);) {
     if (line == "bind") {
       reply("ok " + std::to_string(device->onBind()));
+    } else if (line == "activate") {
+      controller->setFreeRunning(true, std::chrono::microseconds(2000));
+      reply(device->onActivate(*device->activationParams()).ok() ? "ok" : "error activation");
     } else if (line == "terminate") {
       auto stream =
           controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();

@@ -59,38 +59,100 @@ class FailSafeDeviceTest : public EmulatedDeviceTest {
   }
 };
 
-// --- Every end of force control sends the zero offset ---------------------------
+// --- Every end of force control is a return to exactly zero ----------------------
 
 struct EndCase {
   const char* name;
-  std::function<void(VorelFTSensor&)> end;
+  std::function<void(VorelFTSensor&, vorel_test::InstalledController&)> end;
+  bool cycles;  // controller cycles run while it ends; false: none (the fall-back)
   friend void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class EndOfForceControlTest : public FailSafeDeviceTest,
                               public testing::WithParamInterface<EndCase> {};
 
-TEST_P(EndOfForceControlTest, WhileActive_ExactlyOneZeroOffsetIsTheLastCommand) {
+// From an offset of a few millimetres moving at 50 mm/s, cycle by cycle on
+// the stepping controller: no step above 250 mm/s x 2 ms, the last command
+// exactly zero, and a lifecycle step that returns once the return is done,
+// well within its 5 s (no fall-back). Without cycles the lifecycle step falls
+// back after 100 ms: the zero offset at once, one ERROR line, and the worker,
+// once it runs again, never sends its old offset.
+TEST_P(EndOfForceControlTest, WhileActive_ReturnWithinTheLimitToExactlyZero) {
   forceControlRunning();
-  // The force-control thread must be able to leave its synchronisation.
-  controller->setFreeRunning(true, std::chrono::microseconds(500));
-  GetParam().end(*device);
-  // Unbinding ends force control through the shared flags: the running
-  // thread sends the zero offset in its next cycle.
-  ASSERT_TRUE(vorel_test::pollUntil([&] { return trailingZeros() > 0; }));
-  device->onDeactivate();
+  controller->setFreeRunning(true, std::chrono::microseconds(2000));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return lastOffset().Norm() > 0.003; }));
+  controller->setFreeRunning(false);
+  ASSERT_TRUE(controller->awaitWaiting(1));
+  const auto adaptive = device->adaptiveThread();
+  const std::size_t before = controller->driveCommandCount();
+  console.clear();
+
+  auto end = std::async(std::launch::async, [&] { GetParam().end(*device, controller); });
+  int cycles = 0;
+  while (GetParam().cycles && adaptive->wasActive() && cycles < 2500) {
+    ASSERT_TRUE(controller->runCycles(1));
+    ++cycles;
+  }
+  if (!GetParam().cycles) {
+    ASSERT_TRUE(vorel_test::pollUntil([&] { return !console.lines().empty(); }));
+  }
+  controller->setFreeRunning(true, std::chrono::microseconds(500));  // the stops go on
+  ASSERT_EQ(end.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return !adaptive->wasActive(); }));
+  const auto commands = controller->driveCommands();
+  ASSERT_GT(commands.size(), before);
+  for (std::size_t k = before - 1; k + 1 < commands.size() && GetParam().cycles; ++k) {
+    EXPECT_LE((commands[k + 1].command.referenceOffset().frame.position -
+               commands[k].command.referenceOffset().frame.position)
+                  .Norm(),
+              0.0005 * (1.0 + 1e-9))
+        << "command " << k + 1;
+  }
   EXPECT_EQ(lastOffset(), Vector(0.0, 0.0, 0.0));
-  EXPECT_EQ(trailingZeros(), 1u);
+  if (GetParam().cycles) {
+    EXPECT_LT(cycles, 2500);
+    for (const std::string& line : console.lines())
+      EXPECT_EQ(line.find("sent at once"), std::string::npos) << line;
+    return;
+  }
+  EXPECT_THAT(console.lines(),
+              testing::Contains(testing::AllOf(
+                  testing::StartsWith("[ERROR] onDeactivate: no force-control cycle for 100 ms"),
+                  testing::HasSubstr("the zero offset was sent at once"))));
+  // The worker leaves its cycle and stops: its old offset never follows.
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return !adaptive->isRunning(); }));
+  EXPECT_EQ(controller->driveCommandCount(), before + 1);
+  EXPECT_EQ(lastOffset(), Vector(0.0, 0.0, 0.0));
+}
+
+void programTerminates(VorelFTSensor& device, vorel_test::InstalledController& controller) {
+  controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>()->publish(
+      boost::any(hx4_signal::ProgramTerminated{3}));
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return !device.programRunning(); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, EndOfForceControlTest,
-    testing::Values(EndCase{"Deactivate", [](VorelFTSensor& d) { d.onDeactivate(); }},
+    testing::Values(EndCase{"DeactivateForceControl",
+                            [](VorelFTSensor& d, auto&) { d.deactivateForceControl(); }, true},
+                    EndCase{"ProgramTerminated", programTerminates, true},
+                    EndCase{"Unbind", [](VorelFTSensor& d, auto&) { d.onUnbind(); }, true},
+                    EndCase{"Deactivate", [](VorelFTSensor& d, auto&) { d.onDeactivate(); }, true},
+                    EndCase{"Destroy", [](VorelFTSensor& d, auto&) { d.onDestroy(); }, true},
                     EndCase{"Reactivate",
-                            [](VorelFTSensor& d) { d.onActivate(*d.activationParams()); }},
-                    EndCase{"Unbind", [](VorelFTSensor& d) { d.onUnbind(); }},
-                    EndCase{"Destroy", [](VorelFTSensor& d) { d.onDestroy(); }}),
+                            [](VorelFTSensor& d, auto&) { d.onActivate(*d.activationParams()); },
+                            true},
+                    EndCase{"DeactivateWithoutCycles",
+                            [](VorelFTSensor& d, auto&) { d.onDeactivate(); }, false}),
     [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+// --- Liveness ----------------------------------------------------------------------
+
+TEST_F(FailSafeDeviceTest, ForceControlThreadStopped_SeenNotRunningEverywhere) {
+  controller->setFreeRunning(true, std::chrono::microseconds(2000));
+  ASSERT_TRUE(device->adaptiveThread()->stop(1000));
+  expectForceControlNotRunning(*device, controller, console);
+}
 
 // --- A named mutex left locked by a killed process ----------------------------------
 

@@ -1,7 +1,9 @@
 // Filter, system-filter and smoothing parameters that would make a filter
-// unstable or amplifying, through the robot-program functions on a real
-// shared segment: each is refused with one ERROR line and nothing reaches the
-// segment; the value at the edge of its accepted range is sent. A reader
+// unstable or amplifying, or a filter class end the process, and
+// moveToContact arguments that would command the current pose for ever,
+// through the robot-program functions on a real shared segment: each is
+// refused with one ERROR line, nothing reaches the segment and nothing moves;
+// the value at the edge of its accepted range is sent. A reader
 // creates the segment but does not run and no force-control thread takes the
 // requests, so the test sees exactly what the device wrote. Filters are
 // stepped at 500 Hz (one step per 2 ms cycle).
@@ -10,6 +12,7 @@
 
 #include <boost/make_shared.hpp>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,14 +31,21 @@ using vorel_device::FilterOptions;
 using vorel_device::Gains;
 using vorel_device::SystemFilterParams;
 
-enum class Function { kAddFilter, kSetSystemFilterParams, kSetForceControlGains };
+enum class Function {
+  kAddFilter,
+  kSetSystemFilterParams,
+  kSetForceControlGains,
+  kMoveToContact,
+  kSetForceControlSpeedLimits,
+};
 
 struct ParamCase {
   const char* name;
   Function function;
   int type;             // addFilter only
-  double args[5];       // addFilter p1..p5; the others: their three Number arguments
-  const char* refusal;  // the refused value as the ERROR line names it; "" when sent
+  double args[5];       // addFilter p1..p5; moveToContact frame, axis, speed; the others:
+                        // their three Number arguments
+  const char* refusal;  // what the ERROR line says of the refused value; "" when sent
 };
 
 void PrintTo(const ParamCase& c, std::ostream* out) {
@@ -45,27 +55,50 @@ void PrintTo(const ParamCase& c, std::ostream* out) {
 constexpr auto kAdd = Function::kAddFilter;
 constexpr auto kSystem = Function::kSetSystemFilterParams;
 constexpr auto kGains = Function::kSetForceControlGains;
+constexpr auto kMove = Function::kMoveToContact;
+constexpr auto kSpeed = Function::kSetForceControlSpeedLimits;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+#define SPEEDS " must lie in (0, 1000] mm/s and (0, 180] deg/s"
+#define OUT " is outside the accepted range"
 
 // A notch at 1 Hz accepts a bandwidth in (0, 2.08] Hz at the 500 Hz step
 // rate; the system filter's cut-off is bounded by half the step rate.
 const ParamCase kParamCases[] = {
-    {"NotchNegativeBandwidth", kAdd, 2, {1, -10, 0, 0, 0}, "bandwidth -10 Hz"},
-    {"NotchZeroBandwidth", kAdd, 2, {1, 0, 0, 0, 0}, "bandwidth 0 Hz"},
-    {"NotchAmplifyingBandwidth", kAdd, 2, {1, 10, 0, 0, 0}, "bandwidth 10 Hz"},
+    {"NotchNegativeBandwidth", kAdd, 2, {1, -10, 0, 0, 0}, "bandwidth -10 Hz" OUT},
+    {"NotchZeroBandwidth", kAdd, 2, {1, 0, 0, 0, 0}, "bandwidth 0 Hz" OUT},
+    {"NotchAmplifyingBandwidth", kAdd, 2, {1, 10, 0, 0, 0}, "bandwidth 10 Hz" OUT},
     {"NotchAtBound", kAdd, 2, {1, 2.08, 0, 0, 0}, ""},
-    {"RateLimiterRisingNegative", kAdd, 3, {0, 0, 0, -1, -50}, "rising_rate -1 N/s"},
-    {"RateLimiterFallingPositive", kAdd, 3, {0, 0, 0, 50, 20}, "falling_rate 20 N/s"},
+    {"RateLimiterRisingNegative", kAdd, 3, {0, 0, 0, -1, -50}, "rising_rate -1 N/s" OUT},
+    {"RateLimiterFallingPositive", kAdd, 3, {0, 0, 0, 50, 20}, "falling_rate 20 N/s" OUT},
     {"RateLimiterZeroRates", kAdd, 3, {0, 0, 0, 0, 0}, ""},
-    {"HighPassRisingNegative", kAdd, 4, {0, 0, 50, -1, -50}, "rising_rate -1 N/s"},
-    {"HighPassFallingPositive", kAdd, 4, {0, 0, 50, 50, 20}, "falling_rate 20 N/s"},
+    {"HighPassRisingNegative", kAdd, 4, {0, 0, 50, -1, -50}, "rising_rate -1 N/s" OUT},
+    {"HighPassFallingPositive", kAdd, 4, {0, 0, 50, 50, 20}, "falling_rate 20 N/s" OUT},
     {"HighPassZeroRates", kAdd, 4, {0, 0, 250, 0, 0}, ""},
-    {"SystemCutoffNegative", kSystem, 0, {-20, 50, -50}, "cutoff_frequency -20 Hz"},
-    {"SystemCutoffAboveNyquist", kSystem, 0, {300, 50, -50}, "cutoff_frequency 300 Hz"},
-    {"SystemRisingNegative", kSystem, 0, {50, -50, -50}, "rising_rate -50 N/s"},
-    {"SystemFallingPositive", kSystem, 0, {50, 50, 50}, "falling_rate 50 N/s"},
+    // Frequencies for which the filter classes would end the process.
+    {"LowPassCutoffAboveNyquist", kAdd, 1, {0, 0, 300, 0, 0}, "cutoff_frequency 300 Hz" OUT},
+    {"LowPassCutoffNegative", kAdd, 1, {0, 0, -5, 0, 0}, "cutoff_frequency -5 Hz" OUT},
+    {"NotchRejectAboveNyquist", kAdd, 2, {260, 10, 0, 0, 0}, "reject_frequency 260 Hz" OUT},
+    {"HighPassCutoffAboveNyquist", kAdd, 4, {0, 0, 251, 50, -50}, "cutoff_frequency 251 Hz" OUT},
+    // moveToContact arguments that would command the current pose for ever.
+    {"MoveAxis3", kMove, 0, {0, 3, 50}, "the axis 3 is not 0 (x), 1 (y) or 2 (z); nothing moved"},
+    {"MoveReferenceFrame2", kMove, 0, {2, 2, 50}, "the reference frame 2 is neither 0"},
+    {"MoveSpeed0", kMove, 0, {0, 2, 0}, "a speed of 0 mm/s never reaches a contact"},
+    // Speed limits of the offset: mm/s and deg/s.
+    {"SpeedLimitZero", kSpeed, 0, {0, 45}, "translation 0 mm/s and rotation 45 deg/s" SPEEDS},
+    {"SpeedLimitAbove",
+     kSpeed,
+     0,
+     {250, 180.5},
+     "translation 250 mm/s and rotation 180.5 deg/s" SPEEDS},
+    {"SpeedLimitNaN", kSpeed, 0, {kNaN, 45}, "translation nan mm/s and rotation 45 deg/s" SPEEDS},
+    {"SpeedLimitsAtBounds", kSpeed, 0, {1000, 180}, ""},
+    {"SystemCutoffNegative", kSystem, 0, {-20, 50, -50}, "cutoff_frequency -20 Hz" OUT},
+    {"SystemCutoffAboveNyquist", kSystem, 0, {300, 50, -50}, "cutoff_frequency 300 Hz" OUT},
+    {"SystemRisingNegative", kSystem, 0, {50, -50, -50}, "rising_rate -50 N/s" OUT},
+    {"SystemFallingPositive", kSystem, 0, {50, 50, 50}, "falling_rate 50 N/s" OUT},
     {"SystemAtBounds", kSystem, 0, {250, 0, 0}, ""},
-    {"SmoothingAboveOne", kGains, 0, {2, 3, 3}, "track_smoothing 3"},
-    {"SmoothingNegative", kGains, 0, {2, 3, -0.1}, "track_smoothing -0.1"},
+    {"SmoothingAboveOne", kGains, 0, {2, 3, 3}, "track_smoothing 3" OUT},
+    {"SmoothingNegative", kGains, 0, {2, 3, -0.1}, "track_smoothing -0.1" OUT},
     {"SmoothingOne", kGains, 0, {2, 3, 1}, ""},
     {"SmoothingZero", kGains, 0, {2, 3, 0}, ""},
 };
@@ -76,6 +109,7 @@ struct Sent {
   std::int32_t flag;
   SystemFilterParams system_filter;
   Gains gains;
+  vorel_device::ForceControlSpeedLimits speed;
 };
 
 class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInterface<ParamCase> {
@@ -83,7 +117,8 @@ class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInte
   Sent sent() {
     return {view->read<FilterOptions>(ss::kTempFilterOptions),
             view->read<std::int32_t>(ss::kNewFilterFlag),
-            view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains)};
+            view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains),
+            view->read<vorel_device::ForceControlSpeedLimits>(ss::kForceControlSpeedLimits)};
   }
 };
 
@@ -105,21 +140,35 @@ TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsB
       function = "setForceControlGains";
       ASSERT_TRUE(device->setForceControlGains(n0, n1, n2).ok());
       break;
+    case Function::kMoveToContact: {
+      function = "moveToContact";
+      Number threshold(5.0), max_distance(100.0), retract(10.0);
+      ASSERT_TRUE(device
+                      ->moveToContact(static_cast<int>(a[0]), static_cast<int>(a[1]), n2, threshold,
+                                      max_distance, retract)
+                      .ok());
+      EXPECT_EQ(controller->motionCommandCount(), 0u);
+      break;
+    }
+    case Function::kSetForceControlSpeedLimits:
+      function = "setForceControlSpeedLimits";
+      ASSERT_TRUE(device->setForceControlSpeedLimits(n0, n1).ok());
+      break;
   }
   const Sent after = sent();
   EXPECT_TRUE(device->programRunning());
 
   if (*c.refusal != '\0') {
     // One ERROR line of the function, naming the refused value and its range.
-    EXPECT_THAT(
-        console.lines(),
-        ElementsAre(AllOf(StartsWith(std::string("[ERROR] ") + function + ": "),
-                          HasSubstr(std::string(c.refusal) + " is outside the accepted range"))));
+    EXPECT_THAT(console.lines(),
+                ElementsAre(AllOf(StartsWith(std::string("[ERROR] ") + function + ": "),
+                                  HasSubstr(c.refusal))));
     EXPECT_EQ(std::memcmp(&after.request, &before.request, sizeof(FilterOptions)), 0);
     EXPECT_EQ(after.flag, before.flag);
     EXPECT_EQ(std::memcmp(&after.system_filter, &before.system_filter, sizeof(SystemFilterParams)),
               0);
     EXPECT_EQ(std::memcmp(&after.gains, &before.gains, sizeof(Gains)), 0);
+    EXPECT_EQ(std::memcmp(&after.speed, &before.speed, sizeof(after.speed)), 0);
     return;
   }
   EXPECT_TRUE(console.lines().empty());
@@ -143,6 +192,12 @@ TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsB
       EXPECT_EQ(after.gains.translation_gain, a[0]);
       EXPECT_EQ(after.gains.rotation_gain, a[1]);
       EXPECT_EQ(after.gains.track_smoothing, a[2]);
+      break;
+    case Function::kMoveToContact:
+      break;
+    case Function::kSetForceControlSpeedLimits:
+      EXPECT_EQ(after.speed.translation, 1.0);                    // m/s
+      EXPECT_DOUBLE_EQ(after.speed.rotation, 3.141592653589793);  // rad/s
       break;
   }
 }

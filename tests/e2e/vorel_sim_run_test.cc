@@ -213,6 +213,28 @@ INSTANTIATE_TEST_SUITE_P(
                {"fault plan applied | = 5 of 5 steps", "wrong CRCs reported by the reader | >= 1",
                 "frames found again after the faults | ok",
                 "force at the end (filtered fz, last 0.5 s) | ~ -10 0.5"}},
+        // Hand guiding: the push runs into the speed limit; the return after
+        // deactivateForceControl is smooth and ends exactly at zero.
+        SimRun{"Guide",
+               {"--scenario", "guide"},
+               {"[INFO] Force-control speed limit: translational offset limited to 250 mm/s",
+                "deactivateForceControl()"},
+               {"offset back at exactly zero | ok", "duration of the return | ok",
+                "largest change of the offset's speed per cycle during the return | ok",
+                "largest offset change in one cycle | = 0.500 mm, 0.000 deg"}},
+        // The activating process dies while force control presses 10 N: the
+        // binding process sees state 3 and moveToContact refuses.
+        SimRun{"ActivatorKilled",
+               {"--processes", "2", "--program",
+                std::string(kSource) + "/programs/activator_kill.prog", "--fault",
+                "activator-kill@1.5"},
+               {"SIGKILL to the activating process", "supervisor state 3",
+                "[ERROR] moveToContact: force control is not running",
+                "[ERROR] deactivateForceControl: force control is not running",
+                "[host] the activating process ended with status -1"},
+               {"activating process killed | ok",
+                "supervisor state in readSensorHealth from 0.1 s after the kill | ok",
+                "motion commands of moveToContact after the kill | ok"}},
         SimRun{"TwoProcesses",
                {"--processes", "2"},
                // The two processes write to one output: only the order
@@ -234,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
         SimRun{"EveryFunction",
                {"--program", std::string(kSource) + "/programs/every_function.prog"},
                statementsOf("every_function.prog"),
-               {"statements run | = 47"},
+               {"statements run | = 48"},
                nullptr,
                nullptr,
                {"[ERROR]"}}),

@@ -87,20 +87,24 @@ const CheckCase kCheckCases[] = {
     {"NotchPolesRoundToOne", kNotchFilter, 50.0, 1e-20, -1, 0, 0,
      "bandwidth 1e-20 Hz is too small to place the notch's poles inside the unit circle for a "
      "reject frequency of 50 Hz at the 500 Hz filter step rate"},
-    // Left to the notch: 0 Hz passes unchanged, out of range ends the process.
+    // 0 Hz passes unchanged; outside [0, 250] Hz the notch would end the
+    // process.
     {"NotchAt0Hz", kNotchFilter, 0.0, -10.0, -1, 0, 0, ""},
-    {"NotchRejectNegative", kNotchFilter, -1.0, -10.0, -1, 0, 0, ""},
-    {"NotchRejectAboveNyquist", kNotchFilter, 300.0, -10.0, -1, 0, 0, ""},
-    {"NotchRejectNaN", kNotchFilter, kNaN, -10.0, -1, 0, 0, ""},
+    {"NotchRejectNegative", kNotchFilter, -1.0, -10.0, -1, 0, 0, "reject_frequency -1" CUTOFF},
+    {"NotchRejectAboveNyquist", kNotchFilter, 300.0, 10.0, -1, 0, 0, "reject_frequency 300" CUTOFF},
+    {"NotchRejectNaN", kNotchFilter, kNaN, -10.0, -1, 0, 0, "reject_frequency nan" CUTOFF},
     // Rate limiters.
     {"RateLimiterZeroRates", kRateLimiter, -1, -1, -1, 0.0, 0.0, ""},
     {"RateLimiterUnlimited", kRateLimiter, -1, -1, -1, kInf, -kInf, ""},
     {"RateLimiterRisingNaN", kRateLimiter, -1, -1, -1, kNaN, 0.0, "rising_rate nan" RISING},
     {"HighPassFallingTiny", kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300,
      "falling_rate 1e-300" FALLING},
-    // Cut-offs of the chain's filters are left to the filters.
-    {"HighPassCutoffNegative", kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0, ""},
-    {"LowPassCutoffNegative", kLowPassFilter, -1, -1, -5, -1.0, 1.0, ""},
+    // Cut-offs of the chain's filters, which would end the process outside
+    // [0, 250] Hz; the rates of a low-pass are not its own.
+    {"HighPassCutoffNegative", kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0,
+     "cutoff_frequency -5" CUTOFF},
+    {"LowPassCutoffNaN", kLowPassFilter, -1, -1, kNaN, -1.0, 1.0, "cutoff_frequency nan" CUTOFF},
+    {"LowPassAtNyquist", kLowPassFilter, -1, -1, 250.0, -1.0, 1.0, ""},
     // System filter.
     {"SystemZeroCutoff", 0, -1, -1, 0.0, 50.0, -50.0, ""},
     {"SystemCutoffAbove", 0, -1, -1, 250.0001, 50.0, -50.0, "cutoff_frequency 250.0001" CUTOFF},

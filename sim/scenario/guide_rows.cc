@@ -1,0 +1,111 @@
+#include "sim/scenario/guide_rows.h"
+
+#include <algorithm>
+#include <cmath>
+#include <variant>
+
+namespace vorel_sim_app {
+
+namespace {
+
+constexpr double kCycleS = 0.002;
+constexpr double kAcceleration = 1.0;  // m/s^2, translational returns
+constexpr double kLateS = 0.25;        // missed cycles of a loaded machine
+
+double translation(const CycleRecord& r) {
+  return std::sqrt(r.offset[0] * r.offset[0] + r.offset[1] * r.offset[1] +
+                   r.offset[2] * r.offset[2]);
+}
+
+bool zero(const CycleRecord& r) {
+  for (double v : r.offset) {
+    if (v != 0.0)
+      return false;
+  }
+  return true;
+}
+
+// Largest |(p2 - p1) - (p1 - p0)| / cycle over records of [from_s, to_s]
+// whose cycles each got exactly one drive command, m/s; and how many.
+double largestSpeedChange(const RunData& run, double from_s, double to_s, int& judged) {
+  double most = 0.0;
+  judged = 0;
+  const auto& r = run.records;
+  for (std::size_t i = 2; i < r.size(); ++i) {
+    if (r[i - 2].time_s < from_s || r[i].time_s > to_s)
+      continue;
+    if (r[i].drive_commands - r[i - 1].drive_commands != 1 ||
+        r[i - 1].drive_commands - r[i - 2].drive_commands != 1)
+      continue;
+    double d2 = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      const double change =
+          (r[i].offset[k] - r[i - 1].offset[k]) - (r[i - 1].offset[k] - r[i - 2].offset[k]);
+      d2 += change * change;
+    }
+    most = std::max(most, std::sqrt(d2) / kCycleS);
+    ++judged;
+  }
+  return most;
+}
+
+}  // namespace
+
+double trapezoidSeconds(double distance, double speed, double acceleration) {
+  if (distance >= speed * speed / acceleration)
+    return distance / speed + speed / acceleration;
+  return 2.0 * std::sqrt(distance / acceleration);
+}
+
+void guideRows(Summary& s, const RunData& run) {
+  const StatementRun* off = nullptr;
+  double speed = 0.25;  // m/s, unless the program set another limit before
+  for (const auto& r : run.outcome.runs) {
+    if (const auto* push = std::get_if<Push>(&r.statement.action)) {
+      s.info("push on the tool", fmt("(%g, %g, %g) N for %g s", push->force[0], push->force[1],
+                                     push->force[2], push->seconds));
+    }
+    const auto* call = std::get_if<Call>(&r.statement.action);
+    if (!call || !r.completed)
+      continue;
+    if (call->function == Function::deactivateForceControl)
+      off = &r;
+    const double t = call->function == Function::setForceControlSpeedLimits
+                         ? std::get<double>(call->args[0])
+                         : 0.0;
+    if (!off && t > 0.0 && t <= 1000.0)
+      speed = t / 1000.0;
+  }
+  if (!off || run.records.empty()) {
+    s.check("deactivateForceControl", "not called", "called after the push", false);
+    return;
+  }
+  const CycleRecord* before = nullptr;
+  const CycleRecord* back = nullptr;
+  for (const auto& r : run.records) {
+    if (r.time_s < off->start_s)
+      before = &r;
+    else if (!back && zero(r))
+      back = &r;
+  }
+  const double distance = before ? translation(*before) : 0.0;
+  s.info("offset when force control was switched off", fmt("%.1f mm", distance * 1000.0));
+  const bool stays = zero(run.records.back());
+  s.check("offset back at exactly zero", back ? fmt("at t=%.3f s", back->time_s) : "no",
+          "yes, and stays", back && stays);
+  if (!back)
+    return;
+  const double took = back->time_s - off->start_s;
+  const double computed = trapezoidSeconds(distance, speed, kAcceleration);
+  s.check("duration of the return", fmt("%.3f s", took),
+          fmt("%.3f s (computed) to %.2f s more", computed, kLateS),
+          took >= computed - kCycleS && took <= computed + kLateS);
+  int judged = 0;
+  const double change = largestSpeedChange(run, off->start_s, back->time_s, judged);
+  s.check("largest change of the offset's speed per cycle during the return",
+          fmt("%.3f mm/s (%d cycles)", change * 1000.0, judged),
+          fmt("at most %.0f mm/s", kAcceleration * kCycleS * 1000.0),
+          judged > 0 && change <= kAcceleration * kCycleS * (1.0 + 1e-6));
+}
+
+}  // namespace vorel_sim_app
