@@ -55,13 +55,15 @@ inline bool consistentRecord(const ForceControlRecord& r) {
 }
 
 // Appends syntheticRecord(0), (1), ... to `writer` every 2 ms (absolute
-// deadlines on CLOCK_MONOTONIC) until `count` records or stop();
+// deadlines on CLOCK_MONOTONIC) until `count` records or stop(); the first
+// `unpaced` at once (seconds of history without waiting for them).
 // `events(cycle)` gives each record's event bits.
 class PacedWriter {
  public:
+  using Events = std::function<std::uint32_t(std::uint64_t)>;
   PacedWriter(vorel_device::recorder::RecorderWriter& writer, std::uint64_t count,
-              std::function<std::uint32_t(std::uint64_t)> events = nullptr)
-      : thread_([this, &writer, count, events] {
+              Events events = nullptr, std::uint64_t unpaced = 0)
+      : thread_([this, &writer, count, events, unpaced] {
           timespec next{};
           clock_gettime(CLOCK_MONOTONIC, &next);
           for (std::uint64_t cycle = 0; cycle < count && !stop_.load(); ++cycle) {
@@ -69,6 +71,10 @@ class PacedWriter {
             r.events = events ? events(cycle) : 0;
             writer.append(r);
             written_.store(cycle + 1);
+            if (cycle < unpaced) {
+              clock_gettime(CLOCK_MONOTONIC, &next);
+              continue;
+            }
             next.tv_nsec += 2'000'000;
             if (next.tv_nsec >= 1'000'000'000) {
               next.tv_nsec -= 1'000'000'000;
