@@ -145,10 +145,13 @@ std::vector<std::string> frameLines(const RecorderReader& ring, const RingStatus
   lines.push_back("");
 
   std::uint64_t lost = 0;
-  const auto records = lastRecords(ring, static_cast<std::uint64_t>(options.span_s / 0.002), lost);
+  const std::size_t span = static_cast<std::size_t>(options.span_s / 0.002);
+  const auto records = lastRecords(ring, span, lost);
   for (int axis : options.axes) {
-    std::vector<double> values;
-    values.reserve(records.size());
+    // Cycles before the first record stay blank: the trace keeps its time scale.
+    std::vector<double> values(span > records.size() ? span - records.size() : 0,
+                               std::numeric_limits<double>::quiet_NaN());
+    values.reserve(span);
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
     for (const auto& rec : records) {

@@ -1,8 +1,10 @@
 #include "apps/vorel-monitor/record_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -80,7 +82,8 @@ void warnIfStalled(const RecorderReader& ring) {
 int dumpRing(const RecorderReader& ring, const std::string& file, double seconds) {
   warnIfStalled(ring);
   const std::uint64_t count =
-      seconds > 0.0 ? static_cast<std::uint64_t>(seconds / rec::kCycleTime) : ring.capacity();
+      seconds > 0.0 ? std::max<std::uint64_t>(1, std::llround(seconds / rec::kCycleTime))
+                    : ring.capacity();
   std::uint64_t lost = 0;
   const auto records = lastRecords(ring, count, lost);
   CsvFile out(file);

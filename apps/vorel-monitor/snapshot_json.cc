@@ -6,7 +6,7 @@ namespace vorel_monitor {
 
 namespace {
 
-using json = nlohmann::json;
+using json = nlohmann::ordered_json;
 using R = ForceControlRecord;
 
 json number(double value) {
@@ -81,7 +81,7 @@ std::vector<std::string> eventNames(unsigned bits) {
   return names;
 }
 
-json snapshotJson(const RecorderReader& ring, const RingStatus& status) {
+nlohmann::ordered_json snapshotJson(const RecorderReader& ring, const RingStatus& status) {
   json recorder = {{"name", ring.name()},
                    {"capacity", ring.capacity()},
                    {"records", ring.nextIndex()},

@@ -24,7 +24,7 @@
 
 namespace vorel_monitor {
 
-nlohmann::json snapshotJson(const RecorderReader& ring, const RingStatus& status);
+nlohmann::ordered_json snapshotJson(const RecorderReader& ring, const RingStatus& status);
 
 // Names of force control's and the supervisor's states, and of the bits.
 const char* forceControlStateName(int code);
