@@ -128,9 +128,10 @@ std::unique_ptr<RecorderReader> RecorderReader::attach(Failure& failure, std::st
   message.clear();
   const int fd = ::shm_open(posixName(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) {
-    failure = errno == ENOENT ? Failure::kAbsent : Failure::kSystem;
+    const int error = errno;
+    failure = error == ENOENT ? Failure::kAbsent : Failure::kSystem;
     message = "cannot open the force-control recorder " + name + ": " +
-              std::system_category().message(errno);
+              std::system_category().message(error);
     return nullptr;
   }
   struct stat st {};
