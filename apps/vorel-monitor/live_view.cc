@@ -120,8 +120,17 @@ std::vector<std::string> frameLines(const RecorderReader& ring, const RingStatus
       ((r.flags & ForceControlRecord::kOffsetSent) ? ", offset sent" : "") +
       "   supervisor: " + supervisorStateName(r.supervisor_state) + "   sample age: " +
       (r.sample_age < 0.0 ? std::string("none yet") : format("%.0f ms", r.sample_age * 1000.0)));
+  // Events last one cycle: the newest of the traced span is shown.
+  std::uint64_t lost = 0;
+  const std::size_t span = static_cast<std::size_t>(options.span_s / 0.002);
+  const auto records = lastRecords(ring, span, lost);
+  const auto event = std::find_if(records.rbegin(), records.rend(),
+                                  [](const ForceControlRecord& rec) { return rec.events != 0; });
   lines.push_back("limits binding: " + join(limitNames(r.limits_bound), "none") +
-                  "   events: " + join(eventNames(r.events), "none"));
+                  "   last event: " +
+                  (event == records.rend() ? format("none in %g s", options.span_s)
+                                           : join(eventNames(event->events), "") +
+                                                 format(" at t = %.3f s", event->controller_time)));
   lines.push_back("health: " + format("%.0f usable samples/s", r.usable_samples_per_second) +
                   "   CRC errors " + std::to_string(r.crc_errors) + "   lost sync " +
                   std::to_string(r.lost_sync_events) + "   status " +
@@ -144,9 +153,6 @@ std::vector<std::string> frameLines(const RecorderReader& ring, const RingStatus
                   format("   z %.3f mm", r.tcp_position[2] * 1000.0));
   lines.push_back("");
 
-  std::uint64_t lost = 0;
-  const std::size_t span = static_cast<std::size_t>(options.span_s / 0.002);
-  const auto records = lastRecords(ring, span, lost);
   for (int axis : options.axes) {
     // Cycles before the first record stay blank: the trace keeps its time scale.
     std::vector<double> values(span > records.size() ? span - records.size() : 0,

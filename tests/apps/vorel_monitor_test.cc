@@ -153,7 +153,8 @@ TEST(VorelMonitor, OnceJsonAndDump_GiveTheRecordsWrittenAndSayWhenTheRingStops) 
   for (const char* shown :
        {"recorder: STOPPED: the force-control recorder is not advancing",
         "force control: active, offset sent   supervisor: stale   sample age: 60 ms",
-        "limits binding: translational speed, rotational envelope",
+        "limits binding: translational speed, rotational envelope   last event: stale trip at "
+        "t = 1.554 s",
         "filtered (TCP)           -0.500    1.500   -9.750    0.000    0.250   -0.125",
         "offset (TCP)              1.000   -2.000    0.500    0.573    0.000   -1.146",
         "filtered tz, last 5 s:"})
