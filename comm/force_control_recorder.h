@@ -99,12 +99,12 @@ class RecorderWriter {
     const std::uint64_t index = next_;
     RecorderSlot& slot = slots_[index & mask_];
     slot.sequence.store(2 * index + 1, std::memory_order_relaxed);
-    // The odd sequence is visible before any word of the new record.
-    std::atomic_thread_fence(std::memory_order_release);
+    // Release stores (plain moves on x86-64): a reader that sees any word of
+    // the new record also sees the odd sequence stored before it.
     std::uint64_t words[kRecordWords];
     std::memcpy(words, &record, sizeof record);
     for (std::size_t w = 0; w < kRecordWords; ++w)
-      slot.words[w].store(words[w], std::memory_order_relaxed);
+      slot.words[w].store(words[w], std::memory_order_release);
     slot.sequence.store(2 * index + 2, std::memory_order_release);
     header_->next_index.store(index + 1, std::memory_order_release);
     next_ = index + 1;
@@ -180,12 +180,12 @@ class RecorderReader {
     const std::uint64_t before = slot.sequence.load(std::memory_order_acquire);
     if (before != 2 * index + 2)
       return Read::kOverwritten;
+    // Acquire loads: the sequence below is read after every word, and a word
+    // of a newer record brings the newer sequence with it.
     std::uint64_t words[kRecordWords];
     for (std::size_t w = 0; w < kRecordWords; ++w)
-      words[w] = slot.words[w].load(std::memory_order_relaxed);
+      words[w] = slot.words[w].load(std::memory_order_acquire);
     between();
-    // Every word above is read before the sequence is checked again.
-    std::atomic_thread_fence(std::memory_order_acquire);
     if (slot.sequence.load(std::memory_order_relaxed) != before)
       return Read::kTorn;
     std::memcpy(&out, words, sizeof out);
