@@ -86,16 +86,16 @@ TEST_F(BlackBoxTest, StaleThenLimitInOneWindow_OneFileWithTenSecondsBeforeAndOne
   settings.liveness = false;  // a stalled test thread is no event here
   BlackBox box(ring_, settings);
   ASSERT_TRUE(box.start());
-  // 10 s of history at once, then the controller's pace; the stale trip at
-  // 10 s, a limit that starts to bind 0.2 s later.
+  // 12 s of history at once, then the controller's pace; the stale trip at
+  // 12 s, a limit that starts to bind 0.2 s later.
   vorel_test::PacedWriter paced(
       *writer_, ~0ull,
       [](std::uint64_t c) {
-        return c == 5000   ? ForceControlRecord::kStaleTrip
-               : c == 5100 ? ForceControlRecord::kLimitBinds
+        return c == 6000   ? ForceControlRecord::kStaleTrip
+               : c == 6100 ? ForceControlRecord::kLimitBinds
                            : 0u;
       },
-      5000);
+      6000);
   ASSERT_TRUE(vorel_test::pollUntil([&] { return box.filesWritten() == 1; }));
   box.stop();
   paced.stop();
@@ -120,21 +120,21 @@ TEST_F(BlackBoxTest, StaleThenLimitInOneWindow_OneFileWithTenSecondsBeforeAndOne
   EXPECT_EQ(column(rows[0], kCycleColumn), "cycle");
   EXPECT_EQ(column(rows[0], kEventsColumn), "events");
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    const std::uint64_t cycle = i - 1;  // cycles 0 .. 5500: event 5000 - 5000 .. + 500
+    const std::uint64_t cycle = 1000 + i - 1;  // the event's cycle 6000 - 5000 .. + 500
     ASSERT_EQ(column(rows[i], kCycleColumn), std::to_string(cycle)) << "row " << i;
-    const std::string events = cycle == 5000 ? "1" : cycle == 5100 ? "4" : "0";
+    const std::string events = cycle == 6000 ? "1" : cycle == 6100 ? "4" : "0";
     ASSERT_EQ(column(rows[i], kEventsColumn), events) << "row " << i;
   }
   // Controller time and raw fz (cycle + 0.25 N) as the records gave them.
-  EXPECT_EQ(column(rows[1], kTimeColumn), "0.000");
-  EXPECT_EQ(column(rows[5002], kTimeColumn), "10.002");
-  EXPECT_EQ(column(rows[5002], kRawFzColumn), "5001.25");
-  EXPECT_EQ(column(rows.back(), kTimeColumn), "11.000");
+  EXPECT_EQ(column(rows[1], kTimeColumn), "2.000");
+  EXPECT_EQ(column(rows[5002], kTimeColumn), "12.002");
+  EXPECT_EQ(column(rows[5002], kRawFzColumn), "6001.25");
+  EXPECT_EQ(column(rows.back(), kTimeColumn), "13.000");
 
   EXPECT_EQ(console_.lines(),
             std::vector<std::string>{"[INFO] Black box: wrote " + (dir_ / "box" / name).string() +
-                                     " (stale at t=10.000 s, cycle 5000; 5501 cycles from "
-                                     "t=0.000 s to t=11.000 s; also in this window: limit)"});
+                                     " (stale at t=12.000 s, cycle 6000; 5501 cycles from "
+                                     "t=2.000 s to t=13.000 s; also in this window: limit)"});
 }
 
 TEST_F(BlackBoxTest, UnwritableDirectoryThenRingStops_OneErrorLineThenALivenessFile) {
