@@ -8,6 +8,7 @@ packages=(
   libboost-dev
   libgtest-dev libgmock-dev
   libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev libncurses-dev
   clang libclang-rt-14-dev
   python3 python3-matplotlib
 )

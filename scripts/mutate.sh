@@ -69,6 +69,13 @@ device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateL
 device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
 device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
 device/lifecycle.cc|  endForceControlHere(operation);\n  // The reader|  (void)operation;\n  // The reader|deactivation stops force control without the return: the last offset stays on the drive|
+comm/force_control_recorder.h|slot.sequence.store(2 * index + 2, std::memory_order_release);|slot.sequence.store(2 * index + 1, std::memory_order_release);|recorder leaves every record marked as being written|
+comm/force_control_recorder.h|if (slot.sequence.load(std::memory_order_relaxed) != before)|if (false)|recorder reader misses a record overwritten while read|
+comm/force_control_recorder.cc|if (inode != 0 && device == device_ && inode == inode_)|if (inode != 0)|an old recorder's writer removes the newer ring's name|
+device/black_box.cc|p.trigger > before_records_ ? p.trigger - before_records_ : 0;|p.trigger > before_records_ ? p.trigger - before_records_ + 1 : 0;|black-box file one cycle short before the event|
+device/black_box.cc|    error_reported_ = true;\n    return;|    return;|black box repeats its ERROR line for every failed file|
+device/black_box.cc|for (std::size_t i = 0; i + keep < files.size(); ++i)|for (std::size_t i = 0; i + keep + 1 < files.size(); ++i)|black box keeps one file too many|
+apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
 EOF
 )
 

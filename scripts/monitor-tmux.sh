@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# vorel-monitor's live view in a real terminal: runs it in a detached tmux
+# session (100 x 32) beside a writer that appends a record every 2 ms
+# (comm_recorder_peer write, the stand-in for the force-control thread),
+# captures the screen twice half a second apart, and checks that the fields
+# are shown and that the screen updates. Prints the second capture.
+#
+#   scripts/monitor-tmux.sh        needs tmux
+#
+# As root, where the machine allows it, it runs with a private /dev/shm (and
+# a tmux server of its own).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [[ $EUID -eq 0 && -z "${VOREL_PRIVATE_SHM:-}" ]] &&
+  unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
+  exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm && VOREL_PRIVATE_SHM=1 exec "$0" "$@"' \
+    "$0" "$@"
+fi
+command -v tmux >/dev/null || { echo "monitor-tmux: tmux is not installed (apt-get install tmux)"; exit 1; }
+
+cmake -S . -B build >/dev/null
+cmake --build build -j2 --target comm_recorder_peer vorel-monitor >/dev/null
+work=$(mktemp -d)
+socket="$work/tmux.socket"
+coproc WRITER { build/bin/comm_recorder_peer write 30; }
+cleanup() {
+  tmux -S "$socket" kill-server 2>/dev/null || true
+  kill "$WRITER_PID" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+read -r created <&"${WRITER[0]}"
+[[ "$created" == created ]] || { echo "monitor-tmux: the writer did not start"; exit 1; }
+
+tmux -S "$socket" new-session -d -x 100 -y 32 \
+  "LANG=C.UTF-8 $PWD/build/bin/vorel-monitor --axes fz,tz --rate 20"
+capture() { tmux -S "$socket" capture-pane -p; }
+first=""
+for _ in $(seq 50); do
+  first=$(capture)
+  [[ "$first" == *"filtered tz"* ]] && break
+  sleep 0.1
+done
+sleep 0.5
+second=$(capture)
+echo "$second"
+
+pass=yes
+for field in "force control:" "supervisor:" "limits binding:" "health:" "raw (sensor axes)" \
+  "compensated (sensor)" "tool (TCP)" "filtered (TCP)" "offset (TCP)" "TCP position (world)" \
+  "filtered fz, last 5 s" "filtered tz, last 5 s" "recorder: advancing"; do
+  if [[ "$second" != *"$field"* ]]; then
+    echo "monitor-tmux: the screen lacks \"$field\""
+    pass=no
+  fi
+done
+cycle_of() { sed -n 's/.* cycle \([0-9]*\) .*/\1/p' <<<"$1" | head -1; }
+if [[ -z "$(cycle_of "$first")" || "$(cycle_of "$first")" == "$(cycle_of "$second")" ]]; then
+  echo "monitor-tmux: the screen did not update (cycle $(cycle_of "$first") then $(cycle_of "$second"))"
+  pass=no
+fi
+tmux -S "$socket" send-keys q
+if [[ $pass == yes ]]; then
+  echo "result: PASS (cycle $(cycle_of "$first") then $(cycle_of "$second"); every field shown)"
+else
+  echo "result: FAIL"
+  exit 1
+fi

@@ -1,0 +1,185 @@
+// The black-box writer on a real ring fed by a writer thread at the
+// controller's pace: the file around an event (10 s before, 1 s after, one
+// row per cycle), several events in one window, the files kept, a directory
+// it cannot write and a ring that stops.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "comm/force_control_csv.h"
+#include "device/black_box.h"
+#include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/recorder_feed.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace rec = vorel_device::recorder;
+using vorel_device::BlackBox;
+using vorel_device::ForceControlRecord;
+
+class BlackBoxTest : public ::testing::Test {
+ protected:
+  BlackBoxTest() {
+    char pattern[] = "/tmp/black_box_test.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    Failure failure;
+    std::string message;
+    writer_ = rec::createRecorder();
+    ring_ = rec::RecorderReader::attach(failure, message);
+  }
+  ~BlackBoxTest() override { fs::remove_all(dir_); }
+  using Failure = rec::RecorderReader::Failure;
+
+  // The black-box files in `dir`, by name.
+  static std::vector<std::string> files(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static std::vector<std::string> lines(const fs::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);)
+      out.push_back(line);
+    return out;
+  }
+  // Column `index` of a CSV row.
+  static std::string column(const std::string& row, int index) {
+    std::stringstream in(row);
+    std::string cell;
+    for (int i = 0; i <= index; ++i)
+      std::getline(in, cell, ',');
+    return cell;
+  }
+
+  fs::path dir_;
+  std::unique_ptr<rec::RecorderWriter> writer_;
+  std::shared_ptr<const rec::RecorderReader> ring_;
+  vorel_test::ConsoleCapture console_;
+};
+
+// Column numbers in the header.
+constexpr int kTimeColumn = 0;
+constexpr int kRawFzColumn = 3;
+constexpr int kCycleColumn = 28;
+constexpr int kEventsColumn = 48;
+
+TEST_F(BlackBoxTest, StaleThenLimitInOneWindow_OneFileWithTenSecondsBeforeAndOneAfter) {
+  // Two files of an earlier run (the older goes: two are kept) and a file
+  // that is not the black box's.
+  fs::create_directories(dir_ / "box");
+  for (const char* name : {"vorel-blackbox-20000101-000000.000-stale.csv",
+                           "vorel-blackbox-20000101-000001.000-limit.csv", "notes.txt"})
+    std::ofstream(dir_ / "box" / name) << "x\n";
+  BlackBox::Settings settings;
+  settings.directory = (dir_ / "box").string();
+  settings.max_files = 2;
+  settings.liveness = false;  // a stalled test thread is no event here
+  BlackBox box(ring_, settings);
+  ASSERT_TRUE(box.start());
+  // 12 s of history at once, then the controller's pace; the stale trip at
+  // 12 s, a limit that starts to bind 0.2 s later.
+  vorel_test::PacedWriter paced(
+      *writer_, ~0ull,
+      [](std::uint64_t c) {
+        return c == 6000   ? ForceControlRecord::kStaleTrip
+               : c == 6100 ? ForceControlRecord::kLimitBinds
+                           : 0u;
+      },
+      6000);
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return box.filesWritten() == 1; }));
+  box.stop();
+  paced.stop();
+
+  const std::vector<std::string> names = files(dir_ / "box");
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0], "notes.txt");
+  EXPECT_EQ(names[1], "vorel-blackbox-20000101-000001.000-limit.csv");
+  // vorel-blackbox-YYYYMMDD-HHMMSS.mmm-stale.csv
+  const std::string& name = names[2];
+  ASSERT_EQ(name.size(), std::string("vorel-blackbox-20261207-183012.345-stale.csv").size());
+  EXPECT_EQ(name.substr(0, 15), "vorel-blackbox-");
+  EXPECT_EQ(name.substr(name.size() - 10), "-stale.csv");
+  for (std::size_t i : {15, 16, 17, 18, 19, 20, 21, 22, 24, 25, 26, 27, 28, 29, 31, 32, 33})
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[i]))) << name;
+  EXPECT_EQ(name[23], '-');
+  EXPECT_EQ(name[30], '.');
+
+  const std::vector<std::string> rows = lines(dir_ / "box" / name);
+  ASSERT_EQ(rows.size(), 1u + 5001u + 500u);
+  EXPECT_EQ(rows[0], rec::csvHeader());
+  EXPECT_EQ(column(rows[0], kCycleColumn), "cycle");
+  EXPECT_EQ(column(rows[0], kEventsColumn), "events");
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    const std::uint64_t cycle = 1000 + i - 1;  // the event's cycle 6000 - 5000 .. + 500
+    ASSERT_EQ(column(rows[i], kCycleColumn), std::to_string(cycle)) << "row " << i;
+    const std::string events = cycle == 6000 ? "1" : cycle == 6100 ? "4" : "0";
+    ASSERT_EQ(column(rows[i], kEventsColumn), events) << "row " << i;
+  }
+  // Controller time and raw fz (cycle + 0.25 N) as the records gave them.
+  EXPECT_EQ(column(rows[1], kTimeColumn), "2.000");
+  EXPECT_EQ(column(rows[5002], kTimeColumn), "12.002");
+  EXPECT_EQ(column(rows[5002], kRawFzColumn), "6001.25");
+  EXPECT_EQ(column(rows.back(), kTimeColumn), "13.000");
+
+  EXPECT_EQ(console_.lines(),
+            std::vector<std::string>{"[INFO] Black box: wrote " + (dir_ / "box" / name).string() +
+                                     " (stale at t=12.000 s, cycle 6000; 5501 cycles from "
+                                     "t=2.000 s to t=13.000 s; also in this window: limit)"});
+}
+
+TEST_F(BlackBoxTest, UnwritableDirectoryThenRingStops_OneErrorLineThenALivenessFile) {
+  // A directory below a regular file cannot be created, not even by root.
+  std::ofstream(dir_ / "file") << "x\n";
+  BlackBox::Settings settings;
+  settings.directory = (dir_ / "file" / "box").string();
+  BlackBox box(ring_, settings);
+  ASSERT_TRUE(box.start());
+  // Two requests in separate windows: two failures in one episode.
+  vorel_test::PacedWriter paced(
+      *writer_, ~0ull,
+      [](std::uint64_t c) {
+        return c == 150   ? ForceControlRecord::kRequest
+               : c == 700 ? ForceControlRecord::kCycleFailure
+                          : 0u;
+      },
+      100);
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return box.writeFailures() == 2; }));
+  EXPECT_EQ(console_.lines(),
+            std::vector<std::string>{"[ERROR] Black box: cannot write " + settings.directory +
+                                     ": Not a directory; force control goes on"});
+  EXPECT_GT(paced.written(), 1200u);  // the ring's writer went on
+
+  // The directory can be made now; the ring stops advancing.
+  fs::remove(dir_ / "file");
+  console_.clear();
+  paced.stop();
+  const std::uint64_t written = paced.written();
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return box.filesWritten() == 1; }));
+  box.stop();
+  const std::vector<std::string> names = files(settings.directory);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].substr(names[0].size() - 13), "-liveness.csv");
+  // Everything up to the last record (less than 10 s of them).
+  const std::vector<std::string> rows = lines(fs::path(settings.directory) / names[0]);
+  ASSERT_EQ(rows.size(), 1u + written);
+  EXPECT_EQ(column(rows.back(), kCycleColumn), std::to_string(written - 1));
+  char last_time[32];
+  std::snprintf(last_time, sizeof last_time, "%.3f", (written - 1) * 0.002);
+  EXPECT_EQ(console_.lines(), std::vector<std::string>{
+                                  "[INFO] Black box: wrote " + settings.directory + "/" + names[0] +
+                                  " (the recorder stopped at t=" + last_time + " s, cycle " +
+                                  std::to_string(written - 1) + "; " + std::to_string(written) +
+                                  " cycles from t=0.000 s to t=" + last_time + " s)"});
+}
+
+}  // namespace
