@@ -42,6 +42,7 @@ class ActivatorProcess {
     std::string device_lib;
     std::string port;
     double rate_hz = 500.0;
+    std::optional<std::string> blackbox_dir;  // the device's black-box directory
   };
 
   // Spawns the child and starts serving `controller` to it. Throws
@@ -85,6 +86,7 @@ struct ActivatorRole {
   std::string device_lib;
   std::optional<std::string> port;
   std::optional<double> rate_hz;
+  std::optional<std::string> blackbox_dir;
 };
 
 // The child's whole life; returns its exit status.
