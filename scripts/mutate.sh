@@ -76,6 +76,14 @@ device/black_box.cc|p.trigger > before_records_ ? p.trigger - before_records_ : 
 device/black_box.cc|    error_reported_ = true;\n    return;|    return;|black box repeats its ERROR line for every failed file|
 device/black_box.cc|for (std::size_t i = 0; i + keep < files.size(); ++i)|for (std::size_t i = 0; i + keep + 1 < files.size(); ++i)|black box keeps one file too many|
 apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
+adaptive/adaptive_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
+adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kStaleTrip;|(void)0;|no black-box event at the stale trip|
+adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
+adaptive/adaptive_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
+adaptive/adaptive_thread.cc|if ((bound & ~binding_before) != 0)|if (bound != 0)|a black-box event in every cycle a limit binds, not once per episode|
+device/lifecycle.cc|adaptive->setRecorder(recorder_writer);|(void)0;|the device's force-control thread gets no recorder|
+device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
+device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|
 EOF
 )
 
