@@ -80,7 +80,7 @@ adaptive/adaptive_thread.cc|recorder_writer->append(r);|(void)r;|the force-contr
 adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kStaleTrip;|(void)0;|no black-box event at the stale trip|
 adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
 adaptive/adaptive_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
-adaptive/adaptive_thread.cc|if ((bound & ~binding_before) != 0)|if (bound != 0)|a black-box event in every cycle a limit binds, not once per episode|
+adaptive/adaptive_thread.cc|if ((bound & ~binding_before) != 0)|if ((bound & ~(binding_before & 0)) != 0)|a black-box event in every cycle a limit binds, not once per episode|
 device/lifecycle.cc|adaptive->setRecorder(recorder_writer);|(void)0;|the device's force-control thread gets no recorder|
 device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
 device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|
