@@ -68,7 +68,7 @@ adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlie
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
 device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
 device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
-device/lifecycle.cc|  endForceControlHere(operation);\n  // The reader|  (void)operation;\n  // The reader|deactivation stops force control without the return: the last offset stays on the drive|
+device/lifecycle.cc|  endForceControlHere(operation);\n  // The black box stops|  (void)operation;\n  // The black box stops|deactivation stops force control without the return: the last offset stays on the drive|
 comm/force_control_recorder.h|slot.sequence.store(2 * index + 2, std::memory_order_release);|slot.sequence.store(2 * index + 1, std::memory_order_release);|recorder leaves every record marked as being written|
 comm/force_control_recorder.h|if (slot.sequence.load(std::memory_order_relaxed) != before)|if (false)|recorder reader misses a record overwritten while read|
 comm/force_control_recorder.cc|if (inode != 0 && device == device_ && inode == inode_)|if (inode != 0)|an old recorder's writer removes the newer ring's name|
