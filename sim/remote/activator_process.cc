@@ -153,7 +153,7 @@ ActivatorProcess::ActivatorProcess(
                              std::strerror(rc));
   }
   control_fd_ = control[0];
-  server_ = std::make_unique<ControllerServer>(std::move(controller), backend[0]);
+  server_ = std::make_unique<ControllerServer>(std::move(controller), backend[0], launch.priority);
 }
 
 ActivatorProcess::~ActivatorProcess() {

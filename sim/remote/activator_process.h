@@ -43,6 +43,7 @@ class ActivatorProcess {
     std::string port;
     double rate_hz = 500.0;
     std::optional<std::string> blackbox_dir;  // the device's black-box directory
+    int priority = 0;  // the device's force-control priority (0: normal scheduling)
   };
 
   // Spawns the child and starts serving `controller` to it. Throws
