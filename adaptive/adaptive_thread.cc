@@ -75,6 +75,9 @@ AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterfa
   // cycle without the named mutex, and the lookup takes the segment's own
   // index lock.
   heartbeat = ss::find<ForceControlHeartbeat>(segment, ss::kForceControlHeartbeat);
+  // Its values are read under the named mutex in the snapshot; the address
+  // is taken once, so the cycle does not look it up.
+  black_box_request = ss::find<BlackBoxRequest>(segment, ss::kBlackBoxRequest);
 }
 
 AdaptiveThread::~AdaptiveThread() {
@@ -88,7 +91,7 @@ void AdaptiveThread::initMethod() {
   std::fflush(stdout);
   command_count.store(0);
   // Alive from here on, before the first cycle.
-  beat();
+  beat(heartbeat::monotonicNow());
 }
 
 std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
@@ -96,8 +99,16 @@ std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
   return static_cast<std::int64_t>(std::ceil(limit_s / control_law::kCycleTime - 1e-9));
 }
 
+void AdaptiveThread::setRecorder(std::shared_ptr<recorder::RecorderWriter> writer) {
+  recorder_writer = std::move(writer);
+}
+
 void AdaptiveThread::cycleMethod() {
   synced_this_cycle = false;
+  // This cycle's record starts empty: wrenches NaN until this cycle
+  // processes a sample, no event, nothing sent.
+  record = ForceControlRecord();
+  record.cycle = cycles_run.load();
   // A fall-back sent the zero offset: the return it replaced is dropped.
   if (abandoned.load() && was_active.load())
     resetToIdle();
@@ -113,15 +124,36 @@ void AdaptiveThread::cycleMethod() {
     holdAfterFailure("unknown exception");
   }
   cycles_run.fetch_add(1);
-  beat();
+  const std::int64_t now = heartbeat::monotonicNow();
+  beat(now);
+  appendRecord(now);
 }
 
-void AdaptiveThread::beat() {
+void AdaptiveThread::appendRecord(std::int64_t now_ns) {
+  ForceControlRecord& r = record;
+  r.controller_time = static_cast<double>(r.cycle) * control_law::kCycleTime;
+  r.monotonic_ns = now_ns;
+  if (r.flags & ForceControlRecord::kProcessed)
+    r.setpoint = track_reference;
+  for (int i = 0; i < 3; ++i) {
+    r.offset[i] = shaper.translation()[i];
+    r.offset[3 + i] = shaper.rotation()[i];
+  }
+  r.sample_age =
+      has_usable ? static_cast<double>(usable_age_cycles) * control_law::kCycleTime : -1.0;
+  r.usable_samples_per_second = usable_rate;
+  r.force_control_state = static_cast<std::uint8_t>(state.load());
+  r.supervisor_state = static_cast<std::uint8_t>(supervisorState());
+  if (recorder_writer)
+    recorder_writer->append(r);
+}
+
+void AdaptiveThread::beat(std::int64_t now_ns) {
   if (!heartbeat)
     return;
   HeartbeatBeat b;
   b.cycles = cycles_run.load();
-  b.monotonic_ns = heartbeat::monotonicNow();
+  b.monotonic_ns = now_ns;
   b.state = state.load();
   for (int i = 0; i < 3; ++i) {
     b.translation[i] = sent[i];
@@ -133,6 +165,7 @@ void AdaptiveThread::beat() {
 void AdaptiveThread::holdAfterFailure(const char* what) {
   if (!faulted) {
     faulted = true;
+    record.events |= ForceControlRecord::kCycleFailure;
     writeLine(std::string("[ERROR] Force control cycle failed (") + what +
               "); reference offset held");
   }
@@ -184,6 +217,18 @@ bool AdaptiveThread::takeSnapshot() {
     activate_rotation.store(*flag);
   }
   const bool switched_on = activate_translation.load() || activate_rotation.load();
+  // Black-box requests since the last snapshot; a program's termination
+  // counts while force control is on (this cycle, or in the last one: the
+  // termination switches it off right after asking).
+  if (black_box_request) {
+    const BlackBoxRequest asked = *black_box_request;
+    if (asked.requests != black_box_seen.requests)
+      record.events |= ForceControlRecord::kRequest;
+    if (asked.terminations != black_box_seen.terminations &&
+        (switched_on || state.load() == static_cast<std::int32_t>(ForceControlState::kActive)))
+      record.events |= ForceControlRecord::kProgramTerminated;
+    black_box_seen = asked;
+  }
   // An end the owner requested, or a fall-back, lasts until the flags are off.
   if (!switched_on) {
     end_requested.store(false);
@@ -211,6 +256,10 @@ bool AdaptiveThread::takeSnapshot() {
   }
   if (SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth)) {
     published_frames = health->frames_published;
+    record.frames_published = health->frames_published;
+    record.crc_errors = health->crc_errors;
+    record.lost_sync_events = health->lost_sync_events;
+    record.last_status = health->last_status;
     // The supervisor's figures as the previous cycle left them.
     health->supervisor_state = supervisorState();
     health->last_usable_age =
@@ -272,7 +321,14 @@ void AdaptiveThread::runCycle() {
   Wrench raw;
   for (int i = 0; i < 6; ++i)
     raw[i] = static_cast<double>(usable_frame.ft_data[i]);
-  const Wrench compensated = gravityCompensation(raw);
+  // The two frame queries of gravity compensation and the TCP transform; the
+  // TCP's place in the world follows from them for the recorder.
+  const hx4rc_api::Frame flange =
+      program->getFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD);
+  const Wrench compensated = compensateGravity(raw, flange.rotation, tool_load.inertia.mass,
+                                               tool_load.inertia.cog, sensor_to_tfc_transform);
+  record.raw = raw;
+  record.compensated = compensated;
   {
     ss::Lock lock(*segment_mutex);
     if (Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench)) {
@@ -280,7 +336,12 @@ void AdaptiveThread::runCycle() {
       *shared = compensated;
     }
   }
-  const Wrench tcp = transformWrenchToTCPFrame(compensated);
+  const hx4rc_api::Frame tcp_in_flange =
+      program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
+  const Wrench tcp = transformToTcp(compensated, tcp_in_flange, sensor_to_tfc_transform);
+  const hx4rc_api::Vector tcp_position = flange * tcp_in_flange.position;
+  for (int i = 0; i < 3; ++i)
+    record.tcp_position[i] = tcp_position[i];
   {
     ss::Lock lock(*segment_mutex);
     if (Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench))
@@ -290,6 +351,8 @@ void AdaptiveThread::runCycle() {
   Wrench unbiased = tcp;
   for (int i = 0; i < 6; ++i)
     unbiased[i] -= wrench_offset[i];
+  record.tool = unbiased;
+  record.flags |= ForceControlRecord::kProcessed;
   setArto(unbiased);
 }
 
@@ -302,6 +365,7 @@ void AdaptiveThread::superviseSample() {
     usable = isUsable(frame);
   }
   if (usable) {
+    record.flags |= ForceControlRecord::kNewSample;
     usable_frame = frame;
     has_usable = true;
     usable_age_cycles = 0;
@@ -319,6 +383,7 @@ void AdaptiveThread::superviseSample() {
   stale = usable_age_cycles >= stale_limit_cycles;
   if (stale && active.load() && !stale_reported) {
     stale_reported = true;
+    record.events |= ForceControlRecord::kStaleTrip;
     writeLine("[ERROR] Sensor stale: no usable sample for " +
               std::to_string(ageMs(usable_age_cycles)) +
               " ms; force control holds its reference offset");
@@ -400,6 +465,7 @@ void AdaptiveThread::setArto(const Wrench& wrench) {
       x = system_filter->filter(x, track_reference[i], i);
     filtered_wrench[i] = x;
   }
+  record.filtered = filtered_wrench;
   {
     ss::Lock lock(*segment_mutex);
     if (Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
@@ -473,6 +539,7 @@ offset_shaping::Limits AdaptiveThread::shapingLimits() const {
 
 void AdaptiveThread::stepReturn() {
   const offset_shaping::Step step = shaper.returnToZero(shapingLimits());
+  record.limits_bound = limitsBound(step);
   state.store(static_cast<std::int32_t>(ForceControlState::kReturning));
   if (!sendOffset())
     return;  // a fall-back took over; the next cycle drops the return
@@ -482,8 +549,27 @@ void AdaptiveThread::stepReturn() {
   }
 }
 
+std::uint8_t AdaptiveThread::limitsBound(const offset_shaping::Step& step) {
+  return static_cast<std::uint8_t>(
+      (step.translation.speed_limited ? ForceControlRecord::kTranslationalSpeed : 0) |
+      (step.rotation.speed_limited ? ForceControlRecord::kRotationalSpeed : 0) |
+      (step.translation.envelope_limited ? ForceControlRecord::kTranslationalEnvelope : 0) |
+      (step.rotation.envelope_limited ? ForceControlRecord::kRotationalEnvelope : 0));
+}
+
 void AdaptiveThread::reportLimits(const offset_shaping::Step& step) {
   const offset_shaping::Limits l = shapingLimits();
+  // A limit that starts to bind (the cycles of the INFO lines below) is a
+  // black-box event.
+  const std::uint8_t bound = limitsBound(step);
+  const std::uint8_t binding_before = static_cast<std::uint8_t>(
+      (translation_speed_limited ? ForceControlRecord::kTranslationalSpeed : 0) |
+      (rotation_speed_limited ? ForceControlRecord::kRotationalSpeed : 0) |
+      (translation_clamped ? ForceControlRecord::kTranslationalEnvelope : 0) |
+      (rotation_clamped ? ForceControlRecord::kRotationalEnvelope : 0));
+  record.limits_bound = bound;
+  if ((bound & ~binding_before) != 0)
+    record.events |= ForceControlRecord::kLimitBinds;
   if (step.translation.speed_limited && !translation_speed_limited) {
     writeLine("[INFO] Force-control speed limit: translational offset limited to " +
               formatNumber(l.translation.speed * 1000.0) + " mm/s");
@@ -544,6 +630,7 @@ bool AdaptiveThread::sendOffset() {
       sent[3 + i] = shaper.rotation()[i];
     }
   }
+  record.flags |= ForceControlRecord::kOffsetSent;
   command_count.fetch_add(1);
   return true;
 }

@@ -74,6 +74,19 @@
 // held, failed and suspended ones) the cycle count, the CLOCK_MONOTONIC time,
 // the state and the last offset sent, written without the named mutex.
 //
+// Recorder ("VorelForceControlRecorder", comm/force_control_recorder.h): the
+// thread notes every cycle in a ForceControlRecord as it goes (the wrench at
+// each stage, the offset it holds and whether it sent it, the TCP in the
+// world, the states, the limits that bound, the sensor link's figures) and,
+// when the owner gave it a writer (setRecorder), appends it at the end of the
+// cycle, after the heartbeat: every cycle, held, failed and suspended ones
+// too; no allocation, lock, system call or console line. Events marked in
+// the record (each makes a black-box file, device/black_box.h): the stale
+// trip (the cycle of its ERROR line), the first failed cycle of an episode,
+// a limit that starts to bind (the cycles of the INFO lines), a robot
+// program's request and its termination while force control is on (both
+// taken from "black_box_request" in the snapshot).
+//
 // Lifecycle ends (owner's thread): endForceControl() starts the return
 // whatever the shared flags say; finishForceControl() waits for it. When no
 // cycle runs for kReturnStallMs, or kReturnWaitMs pass, it sends the zero
@@ -122,6 +135,8 @@
 #include "adaptive/filter_chain.h"
 #include "adaptive/offset_shaping.h"
 #include "comm/force_control_heartbeat.h"
+#include "comm/force_control_record.h"
+#include "comm/force_control_recorder.h"
 #include "comm/rx_frame.h"
 #include "comm/shared_records.h"
 #include "comm/shared_segment.h"
@@ -163,6 +178,10 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // segment mapping, the program interface, the system filter and the chain.
   // Removes nothing from shared memory.
   ~AdaptiveThread() override;
+
+  // The recorder's writer this thread appends to, one record per cycle
+  // (empty: none). Owner's thread, before start().
+  void setRecorder(std::shared_ptr<recorder::RecorderWriter> writer);
 
   // Prints "Start the adaptive thread instance." and clears command_count.
   void initMethod() override;
@@ -279,8 +298,12 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Sends the current offset to the drive; command_count + 1. Sends nothing
   // (false) once a fall-back has taken over the drive.
   bool sendOffset();
-  // The heartbeat of the cycle that just ended.
-  void beat();
+  // The heartbeat of the cycle that just ended, at CLOCK_MONOTONIC now_ns.
+  void beat(std::int64_t now_ns);
+  // Completes this cycle's record and appends it to the recorder.
+  void appendRecord(std::int64_t now_ns);
+  // ForceControlRecord::limits_bound of a shaping step.
+  static std::uint8_t limitsBound(const offset_shaping::Step& step);
   // One host console line (the text without its line end).
   static void writeLine(const std::string& text);
   static std::string formatNumber(double value);
@@ -341,10 +364,15 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   bool translation_speed_limited = false;  // the speed limit binds the translational offset
   bool rotation_speed_limited = false;     // ... the rotational offset
   // State and heartbeat.
-  std::atomic<std::int32_t> state{0};               // ForceControlState
-  std::atomic<std::uint64_t> cycles_run{0};         // cycles since start
-  ForceControlHeartbeat* heartbeat = nullptr;       // in the segment; this thread writes it
-  double sent[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // last offset sent: m, rad
+  std::atomic<std::int32_t> state{0};          // ForceControlState
+  std::atomic<std::uint64_t> cycles_run{0};    // cycles since start
+  ForceControlHeartbeat* heartbeat = nullptr;  // in the segment; this thread writes it
+  // Recorder.
+  std::shared_ptr<recorder::RecorderWriter> recorder_writer;  // empty: no recorder
+  ForceControlRecord record;                                  // this cycle's, filled as it goes
+  BlackBoxRequest* black_box_request = nullptr;               // in the segment (named mutex)
+  BlackBoxRequest black_box_seen;                             // its counts as last taken
+  double sent[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};            // last offset sent: m, rad
   // Lifecycle ends.
   std::atomic<bool> end_requested{false};  // the owner ended force control
   std::atomic<bool> abandoned{false};      // a fall-back took the drive: drop the return

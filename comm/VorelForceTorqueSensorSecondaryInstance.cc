@@ -335,6 +335,13 @@ bool VorelForceTorqueSensorSecondaryInstance::requestToolLoadReload() {
   });
 }
 
+bool VorelForceTorqueSensorSecondaryInstance::requestBlackBox(BlackBoxEvent event) {
+  return underLock("requestBlackBox", [&] {
+    if (auto* shared = ss::find<BlackBoxRequest>(segment, ss::kBlackBoxRequest))
+      ++(event == BlackBoxEvent::kRequest ? shared->requests : shared->terminations);
+  });
+}
+
 double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
   const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench);
   if (!shared)

@@ -143,6 +143,13 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   // next cycle.
   bool requestToolLoadReload();
 
+  // Black-box files: asks the force-control thread to mark its next record
+  // with an event, a robot program's request or the program's termination
+  // (a file only when force control is on then). One count added to
+  // "black_box_request".
+  enum class BlackBoxEvent { kRequest, kProgramTerminated };
+  bool requestBlackBox(BlackBoxEvent event);
+
  private:
   // Copies `stage` minus the refreshed offsets into out; lock held by caller.
   void subtractOffsets(const Wrench& stage, double (&out)[6]);

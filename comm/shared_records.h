@@ -66,7 +66,18 @@ struct ForceControlSpeedLimits {
   double rotation = 45.0 * 3.141592653589793 / 180.0;  // rad/s, roll-pitch-yaw vector
 };
 
+// Black-box files asked for from any process: the command facade adds 1 to a
+// counter (under the named mutex), the force-control thread compares the
+// counters with the values it saw last (in its snapshot) and raises the
+// event in its recorder. Counting, rather than a flag, loses no request that
+// comes while an earlier one is not yet taken.
+struct BlackBoxRequest {
+  std::uint64_t requests = 0;      // robot-program requests (writeBlackBox)
+  std::uint64_t terminations = 0;  // robot-program terminations (ProgramTerminated)
+};
+
 static_assert(std::is_trivially_copyable<ftBias>::value, "shared record");
+static_assert(std::is_trivially_copyable<BlackBoxRequest>::value, "shared record");
 static_assert(std::is_trivially_copyable<ForceControlSpeedLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<SensorHealth>::value, "shared record");
 static_assert(std::is_trivially_copyable<ForceControlLimits>::value, "shared record");

@@ -117,6 +117,7 @@ Objects constructObjects(Segment& segment) {
       constructOne(segment, kForceControlSpeedLimits, ForceControlSpeedLimits{});
   // Atomics: constructed in place, all zero (no cycle yet, idle).
   o.force_control_heartbeat = segment.construct<ForceControlHeartbeat>(kForceControlHeartbeat)();
+  o.black_box_request = constructOne(segment, kBlackBoxRequest, BlackBoxRequest{});
   // The defaults once more, as the creator's last step.
   *o.gains = Gains{};
   *o.system_filter_params = SystemFilterParams{};

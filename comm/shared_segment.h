@@ -3,8 +3,8 @@
 // the POSIX shared-memory object "VorelFrameSharedMemory" (131072 bytes,
 // permissions 0644) managed by Boost.Interprocess, with eighteen named objects
 // plus the additions "sensor_health", "force_control_limits",
-// "reload_tool_load", "force_control_speed_limits" and
-// "force_control_heartbeat", guarded by one named mutex "VorelNamedMutex" (a
+// "reload_tool_load", "force_control_speed_limits", "force_control_heartbeat"
+// and "black_box_request", guarded by one named mutex "VorelNamedMutex" (a
 // POSIX named semaphore, not recursive, not robust: a holder that dies
 // leaves it locked, so every wait for it is bounded, see Lock). The one
 // exception is the heartbeat: lock-free atomics, read and written without
@@ -82,6 +82,8 @@ constexpr const char* kForceControlSpeedLimits =
 // ForceControlHeartbeat: written by the force-control thread every cycle,
 // without the named mutex.
 constexpr const char* kForceControlHeartbeat = "force_control_heartbeat";
+// BlackBoxRequest: written by the facade, taken by the force-control thread.
+constexpr const char* kBlackBoxRequest = "black_box_request";
 
 using Segment = bip::managed_shared_memory;
 using Mutex = bip::named_mutex;
@@ -139,6 +141,7 @@ struct Objects {
   bool* reload_tool_load = nullptr;
   ForceControlSpeedLimits* force_control_speed_limits = nullptr;
   ForceControlHeartbeat* force_control_heartbeat = nullptr;
+  BlackBoxRequest* black_box_request = nullptr;
 };
 
 // Removes the segment's and the mutex's names while it lives: the segment then

@@ -1,6 +1,6 @@
 // Robot-program functions of the fail-safe layer: the health readout, the
-// envelope and the speed limits of the reference offset; force control's
-// liveness as every process sees it.
+// envelope and the speed limits of the reference offset, the request for a
+// black-box file; force control's liveness as every process sees it.
 #include <cmath>
 
 #include "adaptive/offset_shaping.h"
@@ -63,6 +63,15 @@ VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
   health.item(3, 0) = static_cast<double>(h.lost_sync_events);
   health.item(4, 0) = static_cast<double>(h.last_status);
   health.item(5, 0) = static_cast<double>(h.supervisor_state);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::writeBlackBox() {
+  auto facade = facadeFor("writeBlackBox");
+  if (!facade)
+    return Result::Success();
+  if (facade->requestBlackBox(VorelForceTorqueSensorSecondaryInstance::BlackBoxEvent::kRequest))
+    reportIfNotRunning("writeBlackBox", *facade);
   return Result::Success();
 }
 

@@ -7,13 +7,18 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "adaptive/adaptive_thread.h"
 #include "adaptive/offset_shaping.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/force_control_recorder.h"
+#include "device/black_box.h"
+#include "device/black_box_config.h"
 #include "device/vorel_ft_sensor.h"
 
 namespace vorel_device {
@@ -139,6 +144,8 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   std::string refusal;
   if (!realtimePriorityOf(args, priority, refusal))
     return Result::Error(-1, refusal);
+  for (const std::string& problem : black_box_config->problems)
+    logError("Device configuration: " + problem);
   if (priority > 0) {
     logInfo("onActivate: real-time priority = " + str(priority) + " (force control SCHED_FIFO " +
             str(priority) + ", sensor reader " +
@@ -156,11 +163,14 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   }
   // Release the previous reader before the new one creates the segment: its
   // destructor removes the segment's and mutex's names, which must not be the
-  // new ones.
+  // new ones. The recorder goes with it.
+  black_box.reset();
+  recorder_writer.reset();
   boost::atomic_store(&sensor_comm, boost::shared_ptr<VorelForceTorqueSensorComm>());
   old_reader.reset();
   auto reader = boost::make_shared<VorelForceTorqueSensorComm>(kReaderPeriodMs);
   boost::atomic_store(&sensor_comm, reader);
+  createRecorder();
 
   openPort();
   logInfo("onActivate: set port to sensor interface");
@@ -180,11 +190,50 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
 
   auto adaptive = boost::make_shared<AdaptiveThread>(program(), kAdaptivePeriodMs, sampling_rate);
   adaptive->setRealtimePriority(priority, "Force control");
+  adaptive->setRecorder(recorder_writer);
   boost::atomic_store(&adaptive_thread, adaptive);
   old_adaptive.reset();
-  if (adaptive->start(kAdaptiveTimeoutMs))
+  if (adaptive->start(kAdaptiveTimeoutMs)) {
+    startBlackBox();
     return Result::Success();
+  }
   return Result::Error(-1, "Failed to start the adaptive thread.");
+}
+
+void VorelFTSensor::createRecorder() {
+  try {
+    recorder_writer = recorder::createRecorder();
+  } catch (const std::exception& e) {
+    logError(std::string("onActivate: ") + e.what() +
+             "; force control runs without its recorder, and no black-box file is written");
+  }
+}
+
+void VorelFTSensor::startBlackBox() {
+  BlackBox::Settings settings = black_box_config->settings;
+  if (!recorder_writer || settings.max_files == 0)
+    return;
+  // A relative directory is the working directory's at activation.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(settings.directory, ec);
+  if (!ec)
+    settings.directory = absolute.lexically_normal().string();
+  recorder::RecorderReader::Failure failure;
+  std::string message;
+  std::shared_ptr<const recorder::RecorderReader> ring =
+      recorder::RecorderReader::attach(failure, message, recorder_writer->name());
+  if (!ring) {
+    logError("onActivate: the black box cannot read the force-control recorder (" + message +
+             "); no black-box file is written");
+    return;
+  }
+  black_box = std::make_unique<BlackBox>(std::move(ring), settings);
+  if (!black_box->start()) {
+    logError(
+        "onActivate: the black box's thread could not be started; no black-box file is "
+        "written");
+    black_box.reset();
+  }
 }
 
 VorelFTSensor::Result VorelFTSensor::onDeactivate() {
@@ -197,6 +246,11 @@ void VorelFTSensor::deactivateLocked(const char* operation) {
   // Force control ends first, by the return to zero, while the thread and
   // the controller still run (it needs neither the sensor nor the segment).
   endForceControlHere(operation);
+  // The black box stops while force control still cycles: the end of the
+  // cycles is no liveness loss. A file still waiting for the records after
+  // its event is written with what exists.
+  if (black_box)
+    black_box->stop();
   // The reader's open diagnostic episodes end with it.
   if (auto reader = sensorComm(); reader && reader->stop(kReaderTimeoutMs))
     reader->finishDiagnostics();
@@ -288,6 +342,10 @@ void VorelFTSensor::onProgramTerminated(const hx4_signal::ProgramTerminated& /*s
     FacadeAccess facade = facadeFor("onProgramTerminated");
     if (!facade)
       return;
+    // First, while force control may still be on: the force-control thread
+    // marks the termination in its recorder (a black-box file) only then.
+    facade->requestBlackBox(
+        VorelForceTorqueSensorSecondaryInstance::BlackBoxEvent::kProgramTerminated);
     FilterOptions remove_all;
     remove_all.setName("all");
     remove_all.type = 0;

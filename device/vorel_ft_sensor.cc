@@ -3,7 +3,10 @@
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/force_control_recorder.h"
 #include "comm/serial_port.h"
+#include "device/black_box.h"
+#include "device/black_box_config.h"
 
 #include <chrono>
 #include <exception>
@@ -17,6 +20,7 @@ VorelFTSensor::VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface
                              const ptree& config)
     : CustomDevice(std::move(program), config),
       port_fd(serial_port::kNoPort),
+      black_box_config(std::make_unique<BlackBoxConfig>(BlackBoxConfig::read(config))),
       program_running(true),
       sampling_rate(0.0) {}
 

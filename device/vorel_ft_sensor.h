@@ -18,26 +18,40 @@
 //   onMount       success                writes the mounted tool load into the
 //                                        host's "toolload" system load
 //   onActivate    success, or kind 2     opens and configures the port, creates
-//                 "Failed to start the   the reader (and so a fresh segment),
-//                 adaptive thread." or   configures the sensor's filter, starts
-//                 "Invalid real-time     the reader, creates and starts force
-//                 priority ..."          control at 500, 250 or 100 Hz; with
-//                                        activation argument 2 (1..98) force
-//                                        control runs SCHED_FIFO at it, the
-//                                        reader one below
+//                 "Failed to start the   the reader (and so a fresh segment)
+//                 adaptive thread." or   and the force-control recorder,
+//                 "Invalid real-time     configures the sensor's filter, starts
+//                 priority ..."          the reader, creates and starts force
+//                                        control at 500, 250 or 100 Hz, then
+//                                        the black box; with activation
+//                                        argument 2 (1..98) force control runs
+//                                        SCHED_FIFO at it, the reader one below
 //   onBind        0, or -1 without       registers the program-terminated and
 //                 activation or          alarm handlers, creates and starts the
 //                 mounting parameters    facade (a reader must exist), stores
 //                                        the sensor pose
 //   onDeactivate  success                ends force control (the return of
 //                                        the offset to zero, waited for),
-//                                        stops the reader, closes the port,
-//                                        stops force control
+//                                        stops the black box, stops the
+//                                        reader, closes the port, stops force
+//                                        control
 //   onUnbind      0                      switches force control off and waits
 //                                        for the return to zero, stops the
 //                                        facade
 //   onUnmount     success                nothing
 //   onDestroy     0                      onDeactivate again
+// The force-control recorder ("VorelForceControlRecorder", mode 0644) lives
+// with the shared segment: created right after it at activation, removed
+// when it is (at the next activation, and when the device is released). The
+// black box (device/black_box.h) reads it on a normal-priority thread of the
+// activating process from the moment force control runs until onDeactivate,
+// before force control stops (so that a normal end is no liveness loss), and
+// writes its files to the directory of the configuration's optional
+// <blackbox> element (device/black_box_config.h; bad values: an ERROR line at
+// activation and the defaults). A recorder that cannot be created costs an
+// ERROR line: force control runs without it, and no black-box file is
+// written.
+//
 // Activation and binding are independent: the activating and the binding
 // device may live in different processes of the host, since the segment and
 // its mutex are named operating-system objects. A second activation releases
@@ -74,8 +88,10 @@
 //                        activation parameters exist; publishes a failed
 //                        activation as hx4_bundle::Error (kind 2) or
 //                        hx4_bundle::Exception (kind 1)
-//   onProgramTerminated  removes every filter, switches force control off and
-//                        disables moveToContact for the rest of the device's life
+//   onProgramTerminated  asks for a black-box file (made only while force
+//                        control is on), removes every filter, switches force
+//                        control off and disables moveToContact for the rest
+//                        of the device's life
 //   onAlarm              nothing
 //
 // Robot-program functions run on the program interpreter's thread and always
@@ -94,6 +110,7 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <sstream>
@@ -109,6 +126,11 @@ namespace vorel_device {
 class VorelForceTorqueSensorComm;
 class VorelForceTorqueSensorSecondaryInstance;
 class AdaptiveThread;
+class BlackBox;
+struct BlackBoxConfig;
+namespace recorder {
+class RecorderWriter;
+}
 
 class VorelFTSensor : public hx4_bundle_api::CustomDevice {
  public:
@@ -277,6 +299,12 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // Forgets the captured samples (one INFO line with how many), so that a
   // disturbed set can be captured again from scratch.
   virtual Result clearLoadSamples();
+  // Asks for a black-box file now: the force-control thread marks its next
+  // record with a request, and the black box of the activating process
+  // writes the 10 s before it and the 1 s after it to a CSV file, with one
+  // "[INFO] Black box: wrote <path> (...)" line there. Works from a binding
+  // process too; says in an ERROR line when force control is not running.
+  virtual Result writeBlackBox();
 
   void onHWReady(const hx4_signal::HWReady& signal);
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);
@@ -371,8 +399,13 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // running if it was running, and gets the sensor pose again. Caller holds
   // the lifecycle lock exclusively.
   void renewFacade();
-  // Ends force control, stops the reader and force control and closes the
-  // port (onDeactivate's work); caller holds the lifecycle lock exclusively.
+  // Creates the force-control recorder beside a new segment (an ERROR line
+  // when it cannot), and starts the black box on it; lifecycle lock held.
+  void createRecorder();
+  void startBlackBox();
+  // Ends force control, stops the black box, the reader and force control
+  // and closes the port (onDeactivate's work); caller holds the lifecycle
+  // lock exclusively.
   void deactivateLocked(const char* operation);
   // The return to zero through this process's force-control thread, waited
   // for; the fall-back's ERROR line names `operation`.
@@ -413,6 +446,11 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   boost::shared_ptr<VorelForceTorqueSensorComm> sensor_comm;
   boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> secondary_instance;
   boost::shared_ptr<AdaptiveThread> adaptive_thread;
+  // The recorder's writer (created and removed with the segment; force
+  // control appends to it) and the black box reading it. Lifecycle steps only.
+  std::shared_ptr<recorder::RecorderWriter> recorder_writer;
+  std::unique_ptr<BlackBox> black_box;
+  std::unique_ptr<const BlackBoxConfig> black_box_config;  // from the configuration
   std::atomic<bool> program_running;  // cleared for good when the program terminates
   double sampling_rate;               // Hz: 500, 250 or 100, chosen at activation
   // Lifecycle operations hold it exclusively, facade users shared.

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# vorel-monitor's live view in a real terminal: runs it in a detached tmux
-# session (100 x 32) beside a writer that appends a record every 2 ms
-# (comm_recorder_peer write, the stand-in for the force-control thread),
-# captures the screen twice half a second apart, and checks that the fields
-# are shown and that the screen updates. Prints the second capture.
+# vorel-monitor's live view in a real terminal beside a running host: vorel-sim
+# presses 10 N onto the floor and holds it (the hold of programs/hold.prog,
+# 30 s long) while vorel-monitor runs in a detached tmux session (100 x 32);
+# the screen is captured twice half a second apart and checked: the fields
+# are shown and the screen updates. Prints the second capture.
 #
 #   scripts/monitor-tmux.sh        needs tmux
 #
@@ -20,18 +20,39 @@ fi
 command -v tmux >/dev/null || { echo "monitor-tmux: tmux is not installed (apt-get install tmux)"; exit 1; }
 
 cmake -S . -B build >/dev/null
-cmake --build build -j2 --target comm_recorder_peer vorel-monitor >/dev/null
+cmake --build build -j2 --target vorel-monitor vorel-sim vorel_device >/dev/null
 work=$(mktemp -d)
 socket="$work/tmux.socket"
-coproc WRITER { build/bin/comm_recorder_peer write 30; }
+sim_pid=""
 cleanup() {
   tmux -S "$socket" kill-server 2>/dev/null || true
-  kill "$WRITER_PID" 2>/dev/null || true
+  [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-read -r created <&"${WRITER[0]}"
-[[ "$created" == created ]] || { echo "monitor-tmux: the writer did not start"; exit 1; }
+cat >"$work/hold.prog" <<'EOF'
+tareSensor
+addFilter smooth lowpass 0 0 20 0 0
+setEnabledAxes false false true false false false
+setForceTrackValue 0 0 -10
+activateForceControl true false
+wait 30
+deactivateForceControl
+EOF
+(cd "$work" && exec "$OLDPWD/build/bin/vorel-sim" --program hold.prog >sim.out 2>&1) &
+sim_pid=$!
+# Force control on: the monitor finds an active, advancing ring; then the
+# force settles on the floor.
+active=no
+for _ in $(seq 100); do
+  if build/bin/vorel-monitor --once --json 2>/dev/null | grep -q '"state": "active"'; then
+    active=yes
+    break
+  fi
+  sleep 0.1
+done
+[[ $active == yes ]] || { echo "monitor-tmux: vorel-sim's force control did not start"; exit 1; }
+sleep 2
 
 tmux -S "$socket" new-session -d -x 100 -y 32 \
   "LANG=C.UTF-8 $PWD/build/bin/vorel-monitor --axes fz,tz --rate 20"

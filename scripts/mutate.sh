@@ -68,7 +68,7 @@ adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlie
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
 device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
 device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
-device/lifecycle.cc|  endForceControlHere(operation);\n  // The reader|  (void)operation;\n  // The reader|deactivation stops force control without the return: the last offset stays on the drive|
+device/lifecycle.cc|  endForceControlHere(operation);\n  // The black box stops|  (void)operation;\n  // The black box stops|deactivation stops force control without the return: the last offset stays on the drive|
 comm/force_control_recorder.h|slot.sequence.store(2 * index + 2, std::memory_order_release);|slot.sequence.store(2 * index + 1, std::memory_order_release);|recorder leaves every record marked as being written|
 comm/force_control_recorder.h|if (slot.sequence.load(std::memory_order_relaxed) != before)|if (false)|recorder reader misses a record overwritten while read|
 comm/force_control_recorder.cc|if (inode != 0 && device == device_ && inode == inode_)|if (inode != 0)|an old recorder's writer removes the newer ring's name|
@@ -76,6 +76,14 @@ device/black_box.cc|p.trigger > before_records_ ? p.trigger - before_records_ : 
 device/black_box.cc|    error_reported_ = true;\n    return;|    return;|black box repeats its ERROR line for every failed file|
 device/black_box.cc|for (std::size_t i = 0; i + keep < files.size(); ++i)|for (std::size_t i = 0; i + keep + 1 < files.size(); ++i)|black box keeps one file too many|
 apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
+adaptive/adaptive_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
+adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kStaleTrip;|(void)0;|no black-box event at the stale trip|
+adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
+adaptive/adaptive_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
+adaptive/adaptive_thread.cc|if ((bound & ~binding_before) != 0)|if ((bound & ~(binding_before & 0)) != 0)|a black-box event in every cycle a limit binds, not once per episode|
+device/lifecycle.cc|adaptive->setRecorder(recorder_writer);|(void)0;|the device's force-control thread gets no recorder|
+device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
+device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|
 EOF
 )
 

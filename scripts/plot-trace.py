@@ -8,6 +8,11 @@ Three panels over controller time:
   the reference offset the drive received along TCP z
   the robot's TCP height in the world
 
+A black-box file of the device (or vorel-monitor's --dump / --follow) has
+the same columns and more: its events are marked by dashed lines with their
+names, and the cycles in which the supervisor held the offset (sensor stale,
+cycle failed, force control not running) are shaded.
+
 Uses Debian's python3-matplotlib (run with /usr/bin/python3: another python3
 first on PATH may lack it). OUT.png defaults to TRACE with .png.
 """
@@ -30,6 +35,35 @@ def read_trace(path):
             except (TypeError, ValueError):
                 columns[name].append(math.nan)
     return columns
+
+
+EVENT_NAMES = [(1, "stale trip"), (2, "cycle failure"), (4, "limit binds"),
+               (8, "program terminated"), (16, "request")]
+
+
+def mark_recorder_columns(c, axes):
+    """Events and held spans of a black-box file; nothing for a plain trace."""
+    t = c["time_s"]
+    if "supervisor_state" in c:
+        start = None
+        for i, state in enumerate(c["supervisor_state"] + [0.0]):
+            held = state in (1.0, 2.0, 3.0)
+            if held and start is None:
+                start = i
+            elif not held and start is not None:
+                for ax in axes:
+                    ax.axvspan(t[start], t[i - 1], color="tab:orange", alpha=0.15, lw=0,
+                               label="offset held (supervisor)" if ax is axes[0] else None)
+                start = None
+    for i, bits in enumerate(c.get("events", [])):
+        if not bits > 0:
+            continue
+        names = "+".join(n for bit, n in EVENT_NAMES if int(bits) & bit)
+        for ax in axes:
+            ax.axvline(t[i], color="black", ls="--", lw=0.9)
+        axes[0].annotate(names, (t[i], 1.0), xycoords=("data", "axes fraction"),
+                         xytext=(3, -12), textcoords="offset points", fontsize="small")
+    axes[0].legend(loc="best", fontsize="small")
 
 
 def main(argv):
@@ -73,6 +107,7 @@ def main(argv):
     ax_z.set_xlabel("controller time (s)")
     ax_z.grid(True, alpha=0.3)
 
+    mark_recorder_columns(c, (ax_f, ax_o, ax_z))
     fig.suptitle(os.path.basename(trace))
     fig.tight_layout()
     fig.savefig(out, dpi=100)

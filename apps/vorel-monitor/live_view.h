@@ -1,8 +1,8 @@
 // vorel-monitor's live view: one screen of text, refreshed at 10 to 25 Hz:
 // the recorder's state, force control's and the supervisor's state, the
-// limits that bind, the newest event of the traced span, the health figures, the wrench at every stage, the
-// offset, the TCP position, and a one-line trace (sparkline) of the filtered
-// wrench over the last seconds for each selected axis.
+// limits that bind, the newest event of the traced span, the health figures, the wrench at every
+// stage, the offset, the TCP position, and a one-line trace (sparkline) of the filtered wrench over
+// the last seconds for each selected axis.
 //
 // On a terminal it draws with ncurses ('q' or Ctrl-C ends it); with --plain,
 // or when standard output is not a terminal, it writes whole frames of text

@@ -15,6 +15,16 @@ RingStatus statusOf(const RecorderReader& ring) {
     status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;
   }
   status.replaced = !status.advancing && ring.replaced();
+  // As the device's health readout has it: a ring that stopped is force
+  // control that does not run (supervisor state 3), with no usable samples,
+  // and the last sample aged by the time since the last cycle.
+  if (status.has_record && !status.advancing) {
+    ForceControlRecord& r = status.newest;
+    r.supervisor_state = ForceControlRecord::kSupervisorNotRunning;
+    if (r.sample_age >= 0.0)
+      r.sample_age += status.age_s;
+    r.usable_samples_per_second = 0.0;
+  }
   return status;
 }
 

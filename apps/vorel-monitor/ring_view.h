@@ -20,6 +20,9 @@ constexpr const char* kNoRecorderMessage =
 
 struct RingStatus {
   bool has_record = false;  // the ring holds at least one record
+  // The newest record; when the ring has stopped, with the health readout's
+  // verdict: supervisor state 3 (not running), no usable samples per second,
+  // the sample's age counted to now.
   ForceControlRecord newest;
   double age_s = 0.0;      // since the newest record was written, s
   bool advancing = false;  // the newest record is younger than the liveness limit

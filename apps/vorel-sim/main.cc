@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     role.device_lib = options.device_lib.value_or("");
     role.port = options.port;
     role.rate_hz = options.rate_hz;
+    role.blackbox_dir = options.blackbox_dir;
     return vorel_sim_app::runActivator(role);
   }
   return vorel_sim_app::runSession(options);

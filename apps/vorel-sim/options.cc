@@ -107,6 +107,8 @@ std::string usageText() {
          "  --load N            N CPU-bound processes run beside the device for the whole\n"
          "                      run (with --measure: to measure under load)\n"
          "  --trace FILE        CSV trace, one row per 2 ms controller cycle\n"
+         "  --blackbox DIR      directory of the device's black-box files (default: the\n"
+         "                      configuration's, else vorel-blackbox in the working directory)\n"
          "  --processes N       1 (default), or 2: the activating device in a second process\n"
          "  --seed N            seed of the simulated noise and faults (default 1)\n"
          "  --fault FAULT       a line fault of the sensor emulator, seconds after the\n"
@@ -163,6 +165,10 @@ Error takeOption(Options& options, const std::string& name, const std::string& v
     options.port = *v;
   } else if (name == "--trace") {
     options.trace_file = *v;
+  } else if (name == "--blackbox") {
+    if (v->empty())
+      return error("--blackbox expects a directory");
+    options.blackbox_dir = *v;
   } else if (name == "--duration") {
     const auto seconds = positiveNumber(*v);
     if (!seconds)

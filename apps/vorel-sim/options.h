@@ -29,6 +29,9 @@ struct Options {
   // CSV trace, one row per controller cycle; empty: the scenario's own file
   // (vorel-sim-<scenario>.csv), none for a program file.
   std::optional<std::string> trace_file;
+  // The device's black-box directory (the configuration's <blackbox>
+  // <directory>); empty: the configuration's.
+  std::optional<std::string> blackbox_dir;
   // Line faults of the sensor emulator (--fault, any number), in the order of
   // their times (s after the robot program starts).
   std::vector<FaultStep> faults;

@@ -165,6 +165,8 @@ int Session::readConfiguration() {
       config_->setPriority(*options_.priority);
     if (options_.sensor_pose)
       config_->setSensorPose(*options_.sensor_pose);
+    if (options_.blackbox_dir)
+      config_->setBlackBoxDirectory(*options_.blackbox_dir);
   } catch (const std::exception& e) {
     complain(std::string("vorel-sim: ") + e.what());
     return 2;
@@ -313,8 +315,9 @@ void Session::runDevice() {
 // when it failed.
 std::optional<std::string> Session::activate() {
   if (options_.processes == 2) {
-    ActivatorProcess::Launch launch{paths_.executable, paths_.config_file, paths_.device_lib, port_,
-                                    data_.rate_hz};
+    ActivatorProcess::Launch launch{
+        paths_.executable, paths_.config_file,    paths_.device_lib,  port_,
+        data_.rate_hz,     options_.blackbox_dir, config_->priority()};
     say("[host] starting the activating process");
     activator_ = std::make_unique<ActivatorProcess>(launch, controller_);
     recording_->setActivatorKiller([this](bool& done) { return activator_->kill(done); });

@@ -2,7 +2,8 @@
 // cycleMethod (snapshot under the named mutex, wrench processing, the
 // published stages, a chain of four user filters (low-pass, notch, rate
 // limiter, high-pass rate limiter) and the system filter, the control law on
-// every axis, the drive command), against a controller whose synchronisation
+// every axis, the drive command, the heartbeat and the record appended to the
+// force-control recorder), against a controller whose synchronisation
 // returns at once, so that only the cycle's own work is timed. Each
 // iteration first publishes a new sensor frame into the segment (not timed).
 //
@@ -22,6 +23,7 @@
 #include "bench/cycle/immediate_controller.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/force_control_recorder.h"
 #include "comm/shared_segment.h"
 
 namespace {
@@ -55,7 +57,8 @@ double quantile(const std::vector<double>& sorted, double q) {
 
 // The segment (created by a reader that is never started), the facade that
 // sets the commands, the immediate controller installed as the current one,
-// and the force-control thread (not started: the benchmark runs its cycles).
+// the recorder, and the force-control thread (not started: the benchmark
+// runs its cycles).
 class CycleRig {
  public:
   CycleRig()
@@ -75,6 +78,7 @@ class CycleRig {
     facade_.setEnabledSystemFilters(true);
     facade_.activate(true, true);
     thread_ = std::make_unique<vorel_device::AdaptiveThread>(program_, 0, kSamplingRate);
+    thread_->setRecorder(vorel_device::recorder::createRecorder());
     thread_->addFilter(request("low-pass", vorel_device::kLowPassFilter));
     thread_->addFilter(request("notch", vorel_device::kNotchFilter));
     thread_->addFilter(request("rate limiter", vorel_device::kRateLimiter));

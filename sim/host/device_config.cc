@@ -111,6 +111,10 @@ void DeviceConfig::setPriority(int priority) {
   activationArg(2, "double").put_value(std::to_string(priority));
 }
 
+void DeviceConfig::setBlackBoxDirectory(const std::string& directory) {
+  node_.put("blackbox.directory", directory);
+}
+
 std::optional<hx4rc_api::Frame> DeviceConfig::sensorPose() const {
   try {
     const hx4_bundle_api::ArgProviderXml args(node_.get_child("mounting", ptree()));

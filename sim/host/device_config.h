@@ -53,6 +53,9 @@ class DeviceConfig {
   // Sets activation arg 2 (arg 0 and 1 are created first when missing).
   void setPriority(int priority);
 
+  // Sets <blackbox><directory> (the element is created when missing).
+  void setBlackBoxDirectory(const std::string& directory);
+
   // Mounting arg 1, the sensor's pose on the flange, as the device reads it;
   // empty when there is none or it is not a finite pose.
   std::optional<hx4rc_api::Frame> sensorPose() const;

@@ -52,7 +52,12 @@ std::vector<OutputMonitor::Pattern> OutputMonitor::devicePatterns() {
           {"adaptive_started", "Start the adaptive thread instance."},
           {"stale_trip", "[ERROR] Sensor stale: ", true},
           {"stale_recovered", "[INFO] Sensor usable again after ", true},
-          {"cycle_failed", "[ERROR] Force control cycle failed", true}};
+          {"cycle_failed", "[ERROR] Force control cycle failed", true},
+          {"blackbox_file", "[INFO] Black box: wrote ", true},
+          {"blackbox_error", "[ERROR] Black box: cannot write ", true},
+          // The activating process of --processes 2 writes them.
+          {"blackbox_file", "[activator] [INFO] Black box: wrote "},
+          {"blackbox_error", "[activator] [ERROR] Black box: cannot write "}};
 }
 
 OutputMonitor::OutputMonitor(int fd, std::vector<Pattern> patterns, std::function<double()> clock,

@@ -56,7 +56,8 @@ class OutputMonitor {
   // "adaptive_started" (the force-control thread reached its loop), and the
   // fail-safe console lines "stale_trip" / "stale_recovered" (the
   // stale-sensor supervisor holds the offset / resumes) and "cycle_failed"
-  // (a force-control cycle could not run).
+  // (a force-control cycle could not run), "blackbox_file" / "blackbox_error"
+  // (the black box wrote a file / could not), also the activating process's.
   static std::vector<Pattern> devicePatterns();
 
   // `fd`: the descriptor to watch (1: standard output). `clock`: controller

@@ -104,6 +104,7 @@ const std::vector<FunctionInfo> kFunctions = {
      {{A::Number, "translation_mm_per_s"}, {A::Number, "rotation_deg_per_s"}},
      "setForceControlSpeedLimits 250 45"},
     {Function::clearLoadSamples, "clearLoadSamples", {}, "clearLoadSamples"},
+    {Function::writeBlackBox, "writeBlackBox", {}, "writeBlackBox"},
 };
 
 struct FilterTypeWord {

@@ -25,7 +25,7 @@
 //                                       world axes) for 1 s of controller
 //                                       time, felt by the sensor; waits that long
 //
-// Any of the device's 33 robot-program functions may be called by its own
+// Any of the device's 34 robot-program functions may be called by its own
 // name. Readouts (read...) take no argument: their array is their result.
 // Numbers must be finite. The parser is pure: it reads text and touches
 // nothing, so a program with an error is refused as a whole before anything
@@ -75,9 +75,10 @@ enum class Function {
   identifyToolLoad,
   setForceControlSpeedLimits,
   clearLoadSamples,
+  writeBlackBox,
 };
 
-constexpr std::size_t kFunctionCount = 33;
+constexpr std::size_t kFunctionCount = 34;
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };

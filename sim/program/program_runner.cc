@@ -256,6 +256,9 @@ void ProgramRunner::call(const Call& c, const Statement& statement, StatementRun
     case Function::clearLoadSamples:
       d.clearLoadSamples();
       return;
+    case Function::writeBlackBox:
+      d.writeBlackBox();
+      return;
     case Function::setForceControlLimits: {
       Number translation_mm(num(a[0])), rotation_deg(num(a[1]));
       d.setForceControlLimits(translation_mm, rotation_deg);

@@ -119,6 +119,10 @@ ActivatorProcess::ActivatorProcess(
                                    std::to_string(kChildControl),
                                    "--backend-fd",
                                    std::to_string(kChildBackend)};
+  if (launch.blackbox_dir) {
+    args.push_back("--blackbox");
+    args.push_back(*launch.blackbox_dir);
+  }
   std::vector<char*> argv;
   for (auto& a : args)
     argv.push_back(&a[0]);
@@ -149,7 +153,7 @@ ActivatorProcess::ActivatorProcess(
                              std::strerror(rc));
   }
   control_fd_ = control[0];
-  server_ = std::make_unique<ControllerServer>(std::move(controller), backend[0]);
+  server_ = std::make_unique<ControllerServer>(std::move(controller), backend[0], launch.priority);
 }
 
 ActivatorProcess::~ActivatorProcess() {
@@ -241,6 +245,8 @@ int runActivator(const ActivatorRole& options) {
         config.setPort(*options.port);
       if (options.rate_hz)
         config.setRateHz(*options.rate_hz);
+      if (options.blackbox_dir)
+        config.setBlackBoxDirectory(*options.blackbox_dir);
       host.load(options.device_lib);
       host.create(boost::make_shared<hx4_program_api::ProgramInterface>(remote), config);
       host.onCreate();

@@ -42,6 +42,8 @@ class ActivatorProcess {
     std::string device_lib;
     std::string port;
     double rate_hz = 500.0;
+    std::optional<std::string> blackbox_dir;  // the device's black-box directory
+    int priority = 0;  // the device's force-control priority (0: normal scheduling)
   };
 
   // Spawns the child and starts serving `controller` to it. Throws
@@ -85,6 +87,7 @@ struct ActivatorRole {
   std::string device_lib;
   std::optional<std::string> port;
   std::optional<double> rate_hz;
+  std::optional<std::string> blackbox_dir;
 };
 
 // The child's whole life; returns its exit status.

@@ -1,5 +1,7 @@
 #include "sim/remote/controller_server.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,9 +14,14 @@ namespace link = controller_link;
 using link::Op;
 
 ControllerServer::ControllerServer(
-    boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend, int fd)
+    boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend, int fd, int priority)
     : backend_(std::move(backend)), fd_(fd) {
   thread_ = std::thread([this] { run(); });
+  if (priority > 0) {
+    sched_param param{};
+    param.sched_priority = priority;
+    (void)pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param);
+  }
 }
 
 ControllerServer::~ControllerServer() {

@@ -16,8 +16,13 @@ namespace vorel_sim_app {
 
 class ControllerServer {
  public:
-  // Takes over `fd`; starts serving at once.
-  ControllerServer(boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend, int fd);
+  // Takes over `fd`; starts serving at once. A `priority` of 1 to 98 serves
+  // with SCHED_FIFO at it where permitted: the thread stands in for the
+  // controller's own path of the other process's force-control thread, so it
+  // runs at that thread's priority, and a busy machine cannot hold up its
+  // cycles (normal scheduling where the machine refuses).
+  ControllerServer(boost::shared_ptr<hx4_program_api_internals::ControllerBackend> backend, int fd,
+                   int priority = 0);
   // stop().
   ~ControllerServer();
   ControllerServer(const ControllerServer&) = delete;

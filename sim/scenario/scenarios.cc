@@ -233,6 +233,15 @@ void traceRow(Summary& s, const RunData& run) {
   }
 }
 
+// The device's black box: files written (their INFO lines name them) and
+// ERROR lines of files it could not write.
+void blackBoxRows(Summary& s, const RunData& run) {
+  s.info("black-box files written",
+         fmt("%llu", (unsigned long long)diagnostic(run, "blackbox_file")));
+  s.info("black-box ERROR lines",
+         fmt("%llu", (unsigned long long)diagnostic(run, "blackbox_error")));
+}
+
 // Force-control window: from the last activateForceControl to the
 // deactivateForceControl after it (or the end of the run).
 struct ControlWindow {
@@ -369,6 +378,7 @@ void closingRows(Summary& s, const RunData& run) {
   hostFaultRows(s, run);
   hostDeactivateRows(s, run);
   linkRows(s, run, cleanLine(run));
+  blackBoxRows(s, run);
   traceRow(s, run);
 }
 
@@ -564,6 +574,7 @@ Summary faultsSummary(const Scenario& scenario, const RunData& run) {
             "on for 0.3 s or more after the line is clean", false);
   }
   linkRows(s, run, false);
+  blackBoxRows(s, run);
   traceRow(s, run);
   return s;
 }

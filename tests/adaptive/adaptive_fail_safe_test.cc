@@ -6,9 +6,11 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "comm/force_control_recorder.h"
 #include "tests/adaptive/adaptive_fixture.h"
 #include "tests/support/console_capture.h"
 
@@ -16,6 +18,7 @@ namespace vorel_device {
 namespace adaptive_test {
 namespace {
 
+using hx4rc_api::Model;
 using testing::ElementsAre;
 
 // A thread built for the sensor rate of each test (the fixture's is 500 Hz).
@@ -258,6 +261,108 @@ TEST_F(FailSafeTest, SpeedLimitFromTheSegment_StepsOfExactlyItOneLinePerEpisode)
   const std::string line =
       "[INFO] Force-control speed limit: translational offset limited to 10 mm/s";
   EXPECT_THAT(console_.lines(), ElementsAre(line, line));
+}
+
+// --- Recorder ----------------------------------------------------------------------
+
+// One record per cycle, read back from a real ring: the stages of a cycle as
+// the world gives them, and each event in the cycle the thread meets it,
+// once: a request, a limit that starts to bind, the program's termination
+// while force control is on (not while it is idle), the stale trip and the
+// first failed cycle.
+TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
+  namespace rec = recorder;
+  using R = ForceControlRecord;
+  using Event = VorelForceTorqueSensorSecondaryInstance::BlackBoxEvent;
+  std::shared_ptr<rec::RecorderWriter> writer = rec::createRecorder(256);
+  thread_->setRecorder(writer);
+  rec::RecorderReader::Failure failure;
+  std::string message;
+  const auto ring = rec::RecorderReader::attach(failure, message);
+  ASSERT_TRUE(ring) << message;
+  // Flange 0.3 m up, turned half round about x (tool pointing down); the
+  // TCP 0.1 m out along the flange's z: at (0.4, 0, 0.2) m in the world.
+  controller_->setFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD,
+                        hx4rc_api::Frame(hx4rc_api::Rotation(1, 0, 0, 0, -1, 0, 0, 0, -1),
+                                         hx4rc_api::Vector(0.4, 0.0, 0.3)));
+  controller_->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE,
+                        hx4rc_api::Frame(hx4rc_api::Rotation(), hx4rc_api::Vector(0, 0, 0.1)));
+  forceControlOnZ();
+  setFrame(Wrench{{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}});  // 50 mm/s: below the speed limit
+  startThread();
+  step(3);
+  // A command written now is taken by the snapshot of the cycle after next.
+  facade_->requestBlackBox(Event::kRequest);  // cycle 4
+  step(2);
+  facade_->setForceControlSpeedLimits(0.01, 0.1);  // 10 mm/s binds from cycle 6
+  step(3);
+  facade_->requestBlackBox(Event::kProgramTerminated);  // cycle 9, force control on
+  step(2);
+  streaming_ = false;  // the stale trip, 50 ms on
+  step(30);
+  {
+    ss::Lock held(*mutex_);  // two cycles fail: the lock's wait runs out
+    step(2);
+  }
+  facade_->activate(false, false);
+  for (int i = 0; i < 500 && thread_->forceControlState() != ForceControlState::kIdle; ++i)
+    step();  // the return to zero
+  ASSERT_EQ(thread_->forceControlState(), ForceControlState::kIdle);
+  facade_->requestBlackBox(Event::kProgramTerminated);  // idle: no event
+  step(2);
+
+  ASSERT_EQ(ring->nextIndex(), controller_->cycle());  // one record per cycle
+  std::vector<R> records(ring->nextIndex());
+  std::map<std::uint64_t, std::uint32_t> events;
+  for (std::uint64_t i = 0; i < records.size(); ++i) {
+    ASSERT_EQ(ring->read(i, records[i]), rec::RecorderReader::Read::kOk);
+    EXPECT_EQ(records[i].cycle, i);
+    EXPECT_DOUBLE_EQ(records[i].controller_time, 0.002 * i);
+    if (records[i].events != 0)
+      events[i] = records[i].events;
+  }
+  // The stale trip: the cycle whose sample is 50 ms old; the failure: the
+  // first cycle of supervisor state 2.
+  std::uint64_t stale = 0, failed = 0;
+  for (std::uint64_t i = 1; i < records.size(); ++i) {
+    if (records[i].sample_age == 0.05 && records[i - 1].supervisor_state == R::kSupervisorOk)
+      stale = i;
+    if (records[i].supervisor_state == R::kSupervisorFaulted && failed == 0)
+      failed = i;
+  }
+  EXPECT_EQ(records[stale].supervisor_state, R::kSupervisorStale);
+  EXPECT_EQ(events, (std::map<std::uint64_t, std::uint32_t>{{4, R::kRequest},
+                                                            {6, R::kLimitBinds},
+                                                            {9, R::kProgramTerminated},
+                                                            {stale, R::kStaleTrip},
+                                                            {failed, R::kCycleFailure}}));
+  EXPECT_EQ(records[failed + 1].supervisor_state, R::kSupervisorFaulted);
+  EXPECT_EQ(records[failed].flags, R::kOffsetSent);  // held and sent, nothing processed
+  EXPECT_TRUE(std::isnan(records[failed].filtered[2]));
+  EXPECT_EQ(records[6].limits_bound, R::kTranslationalSpeed);
+  EXPECT_EQ(records[7].limits_bound, R::kTranslationalSpeed);
+  EXPECT_EQ(records[5].limits_bound, 0u);
+
+  // Cycle 2 whole: the sample at every stage (a massless tool, the TCP's
+  // axes the sensor's), the offset the drive got, the states.
+  const R& r = records[2];
+  const auto values = [](const Wrench& w) { return std::vector<double>(w.data, w.data + 6); };
+  for (const Wrench* stage : {&r.raw, &r.compensated, &r.tool, &r.filtered})
+    EXPECT_EQ(values(*stage), (std::vector<double>{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}));
+  EXPECT_EQ(values(r.setpoint), values(Wrench()));
+  EXPECT_DOUBLE_EQ(r.tcp_position[0], 0.4);
+  EXPECT_DOUBLE_EQ(r.tcp_position[1], 0.0);
+  EXPECT_DOUBLE_EQ(r.tcp_position[2], 0.2);
+  // 10 N x 5 x 0.001 m/(N s) x 2 ms per cycle, three cycles.
+  EXPECT_NEAR(r.offset[2], 3e-4, 1e-15);
+  EXPECT_EQ(r.offset[2],
+            controller_->driveCommands()[2].command.referenceOffset().frame.position.z());
+  EXPECT_EQ(r.flags, R::kOffsetSent | R::kNewSample | R::kProcessed);
+  EXPECT_EQ(r.force_control_state, R::kActive);
+  EXPECT_EQ(r.supervisor_state, R::kSupervisorOk);
+  EXPECT_EQ(r.sample_age, 0.0);
+  EXPECT_EQ(r.frames_published, 4u);  // the fixture's first, setFrame's, two republished
+  EXPECT_EQ(records.back().force_control_state, R::kIdle);
 }
 
 }  // namespace

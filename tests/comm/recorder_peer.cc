@@ -1,19 +1,17 @@
 // comm_recorder_peer: a second process on the force-control recorder.
 //
-//   comm_recorder_peer read COUNT
+//   comm_recorder_peer read COUNT [any]
 //     Attaches to the ring (waiting up to 10 s for it), prints
 //     "attached <next index>", then polls it at 1 kHz and reads every record
 //     from that index on, in order, until COUNT have been taken or lost.
 //     Prints "read <complete> first <index> last <index> lost <n>
 //     inconsistent <n>": lost counts records overwritten before or while they
 //     were read (their sequence numbers said so); inconsistent counts
-//     complete records whose cycle is not their index or whose fields mix
-//     two cycles.
-//
-//   comm_recorder_peer write SECONDS [CAPACITY]
-//     Creates the ring (default capacity) and appends synthetic records at
-//     the controller's pace for SECONDS; prints "created", then
-//     "wrote <count>". (scripts/recorder-soak.sh runs both roles.)
+//     complete records whose cycle is not their index, whose controller time
+//     is not cycle x 2 ms or whose monotonic time goes back, and, unless
+//     `any` (a real force-control thread writes), whose fields are not those
+//     of the test's synthetic record of that cycle.
+//     (scripts/recorder-soak.sh reads a running vorel-sim with `any`.)
 #include <time.h>
 
 #include <chrono>
@@ -30,7 +28,7 @@ namespace {
 namespace rec = vorel_device::recorder;
 using Reader = rec::RecorderReader;
 
-int read(std::uint64_t count) {
+int read(std::uint64_t count, bool synthetic) {
   std::unique_ptr<Reader> ring;
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
@@ -50,6 +48,7 @@ int read(std::uint64_t count) {
   std::printf("attached %" PRIu64 "\n", cursor);
   std::fflush(stdout);
   std::uint64_t complete = 0, lost = 0, inconsistent = 0;
+  std::int64_t last_ns = 0;
   auto last_progress = std::chrono::steady_clock::now();
   vorel_device::ForceControlRecord record;
   while (complete + lost < count) {
@@ -61,8 +60,10 @@ int read(std::uint64_t count) {
         ++lost;
       } else {
         ++complete;
-        if (record.cycle != cursor || !vorel_test::consistentRecord(record))
+        if (record.cycle != cursor || record.controller_time != 0.002 * record.cycle ||
+            record.monotonic_ns < last_ns || (synthetic && !vorel_test::consistentRecord(record)))
           ++inconsistent;
+        last_ns = record.monotonic_ns;
       }
     }
     if (std::chrono::steady_clock::now() - last_progress > std::chrono::seconds(10))
@@ -75,27 +76,13 @@ int read(std::uint64_t count) {
   return 0;
 }
 
-int write(double seconds, std::uint32_t capacity) {
-  auto writer = rec::createRecorder(capacity);
-  std::printf("created\n");
-  std::fflush(stdout);
-  vorel_test::PacedWriter paced(*writer, static_cast<std::uint64_t>(seconds * 500.0));
-  while (paced.written() < static_cast<std::uint64_t>(seconds * 500.0))
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  paced.stop();
-  std::printf("wrote %" PRIu64 "\n", writer->nextIndex());
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string role = argc > 1 ? argv[1] : "";
-  if (role == "read" && argc == 3)
-    return read(std::strtoull(argv[2], nullptr, 10));
-  if (role == "write" && (argc == 3 || argc == 4))
-    return write(std::atof(argv[2]), argc == 4 ? static_cast<std::uint32_t>(std::atoi(argv[3]))
-                                               : rec::kDefaultCapacity);
-  std::fprintf(stderr, "usage: comm_recorder_peer read COUNT | write SECONDS [CAPACITY]\n");
+  const std::string mode = argc > 3 ? argv[3] : "";
+  if (role == "read" && (argc == 3 || (argc == 4 && mode == "any")))
+    return read(std::strtoull(argv[2], nullptr, 10), mode != "any");
+  std::fprintf(stderr, "usage: comm_recorder_peer read COUNT [any]\n");
   return 2;
 }

@@ -62,7 +62,7 @@ TEST_P(SharedSegmentUmaskTest, ReaderConstructed_BothNamesHaveMode0644) {
 
 // The values every consumer may rely on before anything was written.
 void expectInitialValues(SegmentView& view) {
-  EXPECT_EQ(view.segment().get_num_named_objects(), 23u);  // eighteen plus five additions
+  EXPECT_EQ(view.segment().get_num_named_objects(), 24u);  // eighteen plus six additions
   EXPECT_EQ(vorel_test::mutexCount(), 1);
   EXPECT_TRUE(vorel_test::sameBytes(view.read<RxFrame>(ss::kFrame), RxFrame{}));
   EXPECT_EQ(view.read<std::int32_t>(ss::kFrameCounter), 0);
@@ -92,6 +92,8 @@ void expectInitialValues(SegmentView& view) {
       *ss::find<vorel_device::ForceControlHeartbeat>(view.segment(), ss::kForceControlHeartbeat));
   EXPECT_EQ(beat.cycles, 0u);
   EXPECT_EQ(beat.monotonic_ns, 0);
+  const auto request = view.read<vorel_device::BlackBoxRequest>(ss::kBlackBoxRequest);
+  EXPECT_EQ(request.requests + request.terminations, 0u);
 }
 
 TEST_F(SharedSegmentTest, ReaderConstructed_CreatesObjectsWithInitialValues) {

@@ -12,10 +12,15 @@ namespace vorel_device_test {
 using boost::property_tree::ptree;
 
 // The device's configuration node, as a host reads it from its XML file.
+// Without a <blackbox> element of its own, the device writes no black-box
+// file (its recorder still runs): the stepping controller's pauses would be
+// liveness losses.
 inline ptree deviceConfig(const std::string& inner) {
+  const std::string blackbox =
+      inner.find("<blackbox>") == std::string::npos ? "<blackbox><keep>0</keep></blackbox>" : "";
   std::istringstream xml(
       "<device class=\"vorel_device::VorelFTSensor\" label=\"ft_sensor\" plux=\"vorel\">" + inner +
-      "</device>");
+      blackbox + "</device>");
   ptree tree;
   boost::property_tree::read_xml(xml, tree);
   return tree.get_child("device");

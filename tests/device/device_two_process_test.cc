@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <boost/make_shared.hpp>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "adaptive/adaptive_thread.h"
@@ -179,6 +180,81 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
   controller->setFreeRunning(true);
   EXPECT_TRUE(device->onDeactivate().ok());
   EXPECT_EQ(device->onDestroy(), 0);
+}
+
+// vorel-monitor's snapshot, taken while the controller stands between two
+// cycles, holds what the readouts of this (activating and bound) process and
+// of the binding peer give: every stage's force and torque, the health
+// figures (force control counts as not running when the ring stands, as in
+// the readout), and the offset and TCP the controller has.
+TEST_F(DeviceTwoProcessTest, MonitorSnapshot_WhatTheReadoutsOfBothProcessesGive) {
+  tcpAboveFlange();
+  emulator.setWrench(wrenchOf(-3.0, 0.0, 4.0, 0.25, -0.5, 0.125));
+  ASSERT_NO_FATAL_FAILURE(startSensor());
+  ASSERT_NO_FATAL_FAILURE(activateAndBind());
+  ProgramPeer peer;
+  ASSERT_EQ(peer.call("bind"), "ok 0");
+  ASSERT_TRUE(awaitFrameFz(4.0f));
+  ASSERT_TRUE(controller->runCycles(2));
+  ASSERT_EQ(peer.call("addFilter smooth lowpass 0 0 20 0 0"), "ok");
+  ASSERT_EQ(peer.call("setEnabledAxes false false true false false false"), "ok");
+  ASSERT_EQ(peer.call("activateForceControl true false"), "ok");
+  ASSERT_TRUE(controller->runCycles(6));
+  // Until the readout, too, sees the controller standing.
+  Array health(6, 1);
+  ASSERT_TRUE(vorel_test::pollUntil([&] {
+    device->readSensorHealth(health);
+    return health.item(5, 0).d(true) == 3.0;
+  }));
+
+  const vorel_test::PeerRun run = vorel_test::runPeer({VOREL_MONITOR, "--once", "--json"});
+  ASSERT_EQ(run.exit.status, 0) << run.err;
+  const nlohmann::json snapshot = nlohmann::json::parse(run.out);
+  const nlohmann::json& wrench = snapshot["wrench"];
+  struct Stage {
+    const char* stage;
+    const char* part;
+    VorelFTSensor::Result (VorelFTSensor::*read)(Array&);
+    const char* statement;
+  };
+  const Stage stages[] = {
+      {"raw", "force_N", &VorelFTSensor::readForceRaw, "readForceRaw"},
+      {"raw", "torque_Nm", &VorelFTSensor::readTorqueRaw, "readTorqueRaw"},
+      {"gravity_compensated", "force_N", &VorelFTSensor::readForceSensorFrame,
+       "readForceSensorFrame"},
+      {"gravity_compensated", "torque_Nm", &VorelFTSensor::readTorqueSensorFrame,
+       "readTorqueSensorFrame"},
+      {"tool", "force_N", &VorelFTSensor::readForce, "readForce"},
+      {"tool", "torque_Nm", &VorelFTSensor::readTorque, "readTorque"},
+      {"filtered", "force_N", &VorelFTSensor::readForceFiltered, "readForceFiltered"},
+      {"filtered", "torque_Nm", &VorelFTSensor::readTorqueFiltered, "readTorqueFiltered"}};
+  for (const Stage& s : stages) {
+    const std::vector<double> shown = wrench[s.stage][s.part].get<std::vector<double>>();
+    const Vec3 here = readWith(*device, s.read);
+    EXPECT_EQ(shown, std::vector<double>(here.begin(), here.end())) << s.statement;
+    EXPECT_EQ(shown, peer.values(s.statement)) << s.statement;
+  }
+  EXPECT_NE(wrench["filtered"]["force_N"][2], wrench["tool"]["force_N"][2]);  // filtered indeed
+
+  ASSERT_TRUE(device->readSensorHealth(health).ok());
+  const std::vector<double> there = peer.values("readSensorHealth");
+  const nlohmann::json& h = snapshot["health"];
+  const double shown[] = {h["usable_samples_per_second"], h["crc_errors"], h["lost_sync_events"],
+                          h["last_status"], snapshot["supervisor"]["state_code"]};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(shown[i], health.item(i + 1, 0).d(true)) << "health row " << i + 1;
+    EXPECT_EQ(shown[i], there.at(i + 1)) << "health row " << i + 1;
+  }
+  EXPECT_EQ(snapshot["supervisor"]["state"], "not running");
+  EXPECT_EQ(snapshot["force_control"]["state"], "active");
+  const hx4rc_api::Vector sent =
+      controller->driveCommands().back().command.referenceOffset().frame.position;
+  EXPECT_EQ(snapshot["offset"]["translation_m"].get<std::vector<double>>(),
+            (std::vector<double>{sent.x(), sent.y(), sent.z()}));
+  EXPECT_NE(sent.z(), 0.0);
+  EXPECT_EQ(snapshot["tcp_position_m"].get<std::vector<double>>(),
+            (std::vector<double>{0.0, 0.0, 0.135}));
+  EXPECT_EQ(peer.call("quit"), "ok");
 }
 
 // The peer process activates (a force-control thread without a sensor) and

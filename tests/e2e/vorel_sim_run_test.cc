@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -256,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
         SimRun{"EveryFunction",
                {"--program", std::string(kSource) + "/programs/every_function.prog"},
                statementsOf("every_function.prog"),
-               {"statements run | = 48"},
+               {"statements run | = 49"},
                nullptr,
                nullptr,
                {"[ERROR]"}}),
@@ -342,5 +344,54 @@ INSTANTIATE_TEST_SUITE_P(
         hold("HostDeactivatesDuringForceControl", {}, {},
              {"last offset at the drive after hostDeactivate | ok"}, {}, "host_deactivate.prog")),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A hang-up late in a 12 s hold: the stale trip's black-box file holds, one
+// row per cycle, the 10 s before the trip and the 1 s after it, the trace's
+// columns first, and shows the hold: from the trip on no new sample, the
+// supervisor stale, the offset unchanged while force control stays on.
+TEST(VorelSimBlackBox, SensorHangsUpLateInAHold_FileOfTenSecondsBeforeTheTripAndOneAfter) {
+  TempDir dir;
+  const auto r =
+      vorel_e2e::runVorelSim({"--program", std::string(kSource) + "/programs/blackbox.prog",
+                              "--fault", "hangup@11", "--priority", "0"},
+                             dir);
+  ASSERT_EQ(r.exit.status, 0) << r.out << r.err;
+  expectRow(r.out, "black-box files written | = 1");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("vorel-blackbox")))
+    names.push_back(entry.path().filename().string());
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].substr(names[0].size() - 10), "-stale.csv");
+  std::ifstream in(dir.file("vorel-blackbox/" + names[0]));
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    rows.emplace_back();
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');)
+      rows.back().push_back(cell);
+  }
+  ASSERT_EQ(rows.size(), 1u + 5000u + 1u + 500u);
+  EXPECT_EQ(rows[0][0] + "," + rows[0][1], "time_s,raw_fx");
+  std::map<std::string, std::size_t> col;
+  for (std::size_t i = 0; i < rows[0].size(); ++i)
+    col[rows[0][i]] = i;
+  const std::size_t trip = 5001;
+  const auto value = [&](std::size_t row, const char* name) {
+    return std::stod(rows[row].at(col.at(name)));
+  };
+  const double held = value(trip, "offset_z");
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_EQ(value(i, "cycle"), value(1, "cycle") + static_cast<double>(i - 1)) << "row " << i;
+    EXPECT_EQ(value(i, "events"), i == trip ? 1.0 : 0.0) << "row " << i;
+    EXPECT_EQ(value(i, "supervisor_state"), i < trip ? 0.0 : 1.0) << "row " << i;
+    if (i > trip - 25 && value(i, "fc_state") == 1.0) {
+      EXPECT_EQ(value(i, "new_sample"), 0.0) << "row " << i;
+      EXPECT_TRUE(i < trip || value(i, "offset_z") == held) << "row " << i;
+    }
+  }
+  EXPECT_EQ(value(trip, "sample_age_s"), 0.05);
+  EXPECT_EQ(value(trip, "fc_state"), 1.0);
+  EXPECT_GT(held, 0.04);  // pressing onto the floor 50 mm below
+}
 
 }  // namespace
