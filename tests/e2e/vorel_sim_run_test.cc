@@ -279,7 +279,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "vorel-sim: cannot write the measurement file missing/m.json\n"),
         refused("SensorPoseOfFiveNumbers", {"--sensor-pose", "0,0,0.035,0,0"}, nullptr,
                 "vorel-sim: --sensor-pose expects X,Y,Z,ROLL,PITCH,YAW (m, then rad), e.g. "
-                "0,0,0.035,0,0,1.5708, found '0,0,0.035,0,0'\n")),
+                "0,0,0.035,0,0,1.5708, found '0,0,0.035,0,0'\n"),
+        refused("DurationNotANumberAfterEquals", {"--duration=abc"}, nullptr,
+                "vorel-sim: --duration expects a number of seconds above 0, found 'abc'\n"),
+        refused("SecondFaultUnknown", {"--fault", "crc:0.1", "--fault", "crc"}, nullptr,
+                "vorel-sim: --fault 'crc': expected a probability above 0 and at most 1 after "
+                "'crc:', found ''\n"),
+        refused("UnknownOption", {"--bogus"}, nullptr,
+                "vorel-sim: The following argument was not expected: --bogus (see --help)\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
