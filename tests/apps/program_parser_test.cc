@@ -17,7 +17,7 @@ std::string describe(const Statement& s) {
   std::ostringstream out;
   out << s.line << ": ";
   if (const auto* call = std::get_if<Call>(&s.action)) {
-    out << functionInfo(call->function).name;
+    out << call->function->name;
     for (const Value& v : call->args) {
       out << ' ';
       if (const auto* i = std::get_if<int>(&v))
@@ -138,5 +138,19 @@ INSTANTIATE_TEST_SUITE_P(
                    {"line 1: expected a finite number for argument 1 of setForceControlGains "
                     "(translation_gain), found 'nan'; setForceControlGains takes: "
                     "translation_gain, rotation_gain, track_smoothing"}}));
+
+// --list-functions is itself a program: each of the device's 34 functions
+// once, in slot order, then the interpreter's five statements.
+TEST(FunctionTable, ListingParsed_EveryFunctionOnceInSlotOrderThenTheStatements) {
+  const ParseResult r = parseProgram(functionListing());
+  ASSERT_TRUE(r.program) << r.error->message;
+  const auto& statements = r.program->statements;
+  ASSERT_EQ(statements.size(), 39u);
+  for (std::size_t i = 0; i < 34; ++i)
+    EXPECT_EQ(std::get<Call>(statements[i].action).function, &functionTable()[i]) << i;
+  EXPECT_EQ(describe(statements[0]), "1: readForceRaw");
+  EXPECT_EQ(describe(statements[33]), "34: writeBlackBox");
+  EXPECT_EQ(describe(statements[38]), "39: hostDeactivate");
+}
 
 }  // namespace
