@@ -300,7 +300,7 @@ void defineOptions(CLI::App& app, Reading& r) {
       option->group("");
   }
   app.add_flag("--list-functions", r.options.list_functions,
-               "the program functions with an example line each");
+               "the program functions and statements: an example line each, with its help");
 }
 
 }  // namespace

@@ -420,6 +420,31 @@ std::optional<Failure> parseSingle(const std::vector<Token>& tokens, const std::
   return std::nullopt;
 }
 
+// The numbers after a statement's word, one per name (the last 0 or more
+// when `last_not_negative`), into `out`, then the end of the line. `usage`
+// names the statement's form, `count` says how many numbers it takes.
+template <std::size_t n>
+std::optional<Failure> readNumbers(const std::vector<Token>& tokens, const char* const (&names)[n],
+                                   const std::string& usage, const char* count,
+                                   bool last_not_negative, double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
+    const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
+    const bool not_negative = last_not_negative && i == n - 1;
+    if (!value || (not_negative && *value < 0.0)) {
+      return Failure{std::string("expected a finite number") +
+                     (not_negative ? ", 0 or more," : "") + " for " + names[i] + " of " + usage +
+                     ", found " + (token ? quoted(*token) : std::string("the end of the line"))};
+    }
+    out[i] = *value;
+  }
+  if (tokens.size() > n + 1) {
+    return Failure{"expected the end of the line after " + usage.substr(0, usage.find(' ')) +
+                   "'s " + count + " numbers, found " + describe(tokens, n + 1)};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool Call::calls(const char* name) const {
@@ -476,42 +501,22 @@ LineResult parseLine(const std::string& line, int line_number) {
     return result;
   }
   if (head.text == "moveTo") {
-    static const char* const kNames[6] = {"x", "y", "z", "roll", "pitch", "yaw"};
+    static const char* const kNames[] = {"x", "y", "z", "roll", "pitch", "yaw"};
     MoveTo move;
-    for (std::size_t i = 0; i < 6; ++i) {
-      const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
-      const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
-      if (!value) {
-        return fail(std::string("expected a finite number for ") + kNames[i] +
-                    " of moveTo x y z roll pitch yaw (m, rad), found " +
-                    (token ? quoted(*token) : std::string("the end of the line")));
-      }
-      move.pose[i] = *value;
-    }
-    if (tokens.size() > 7)
-      return fail("expected the end of the line after moveTo's six numbers, found " +
-                  describe(tokens, 7));
+    if (auto failure = readNumbers(tokens, kNames, "moveTo x y z roll pitch yaw (m, rad)", "six",
+                                   false, move.pose))
+      return fail(failure->message);
     statement.action = move;
     result.statement = statement;
     return result;
   }
   if (head.text == "push") {
-    static const char* const kNames[4] = {"FX", "FY", "FZ", "SECONDS"};
-    Push push;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
-      const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
-      if (!value || (i == 3 && *value < 0.0)) {
-        return fail(std::string("expected a finite number") + (i == 3 ? ", 0 or more," : "") +
-                    " for " + kNames[i] + " of push FX FY FZ SECONDS (N, world axes; s), found " +
-                    (token ? quoted(*token) : std::string("the end of the line")));
-      }
-      (i < 3 ? push.force[i] : push.seconds) = *value;
-    }
-    if (tokens.size() > 5)
-      return fail("expected the end of the line after push's four numbers, found " +
-                  describe(tokens, 5));
-    statement.action = push;
+    static const char* const kNames[] = {"FX", "FY", "FZ", "SECONDS"};
+    double numbers[4];
+    if (auto failure = readNumbers(tokens, kNames, "push FX FY FZ SECONDS (N, world axes; s)",
+                                   "four", true, numbers))
+      return fail(failure->message);
+    statement.action = Push{{numbers[0], numbers[1], numbers[2]}, numbers[3]};
     result.statement = statement;
     return result;
   }

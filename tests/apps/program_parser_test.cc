@@ -123,6 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {"line 1: expected a finite number for argument 2 of setForceControlLimits "
                     "(maxRotation_deg), found the end of the line; setForceControlLimits takes: "
                     "maxTranslation_mm, maxRotation_deg"}},
+        ProgramRow{"moveTo 0.4 0 0.3 3.1 0 0 7",
+                   {"line 1: expected the end of the line after moveTo's six numbers, found '7'"}},
+        ProgramRow{"push 60 0 0 -1",
+                   {"line 1: expected a finite number, 0 or more, for SECONDS of push FX FY FZ "
+                    "SECONDS (N, world axes; s), found '-1'"}},
         ProgramRow{"print Torque",
                    {"line 1: expected a stage after print (Raw, SensorFrame, Tool, Filtered or "
                     "Position), found 'Torque'"}},
