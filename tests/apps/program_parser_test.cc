@@ -52,9 +52,9 @@ struct ProgramRow {
   std::vector<std::string> parsed;
 };
 
-class ProgramParserTest : public ::testing::TestWithParam<ProgramRow> {};
+class ProgramParser : public ::testing::TestWithParam<ProgramRow> {};
 
-TEST_P(ProgramParserTest, Text_ParsedOrRefusedWithLineAndMessage) {
+TEST_P(ProgramParser, Text_GoodOrBad_ParsedOrRefusedWithLineAndMessage) {
   const ParseResult r = parseProgram(GetParam().text);
   std::vector<std::string> parsed;
   if (r.error)
@@ -65,7 +65,7 @@ TEST_P(ProgramParserTest, Text_ParsedOrRefusedWithLineAndMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Good, ProgramParserTest,
+    Good, ProgramParser,
     ::testing::Values(
         ProgramRow{"# header\n\ntareSensor\n   \n  # note\nwait 1.25  # settle\r\nprint Tool\n",
                    {"3: tareSensor", "6: wait 1.25", "7: print Tool"}},
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
              "5: hostDeactivate", "6: moveTo 0.4 0 0.3 3.14159 -0.9 0.5"}}));
 
 INSTANTIATE_TEST_SUITE_P(
-    Bad, ProgramParserTest,
+    Bad, ProgramParser,
     ::testing::Values(
         ProgramRow{
             "tareSensor\nwait 0.5\nsetForceTrackValue 0 0 ten\nwait 1\n",
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --list-functions is itself a program: each of the device's 34 functions
 // once, in slot order, then the interpreter's five statements.
-TEST(FunctionTable, ListingParsed_EveryFunctionOnceInSlotOrderThenTheStatements) {
+TEST(FunctionTable, Listing_Parsed_EveryFunctionOnceInSlotOrderThenTheStatements) {
   const ParseResult r = parseProgram(functionListing());
   ASSERT_TRUE(r.program) << r.error->message;
   const auto& statements = r.program->statements;
