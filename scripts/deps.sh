@@ -8,6 +8,8 @@ packages=(
   libboost-dev
   libgtest-dev libgmock-dev
   libbenchmark-dev
+  # vorel-sim and vorel-monitor: options (CLI11), JSON (nlohmann-json), the
+  # monitor's terminal (ncurses); CMake finds the first two by their config files
   libcli11-dev nlohmann-json3-dev libncurses-dev
   clang libclang-rt-14-dev
   python3 python3-matplotlib

@@ -85,8 +85,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "vorel-monitor: %s\nRun vorel-monitor --help for the options.\n",
-                 e.what());
+    std::fprintf(stderr, "vorel-monitor: %s (see --help)\n", e.what());
     return 2;
   }
   parseAxes(axes, view.axes);

@@ -53,32 +53,40 @@ const char* supervisorStateName(int code) {
   }
 }
 
-std::vector<std::string> limitNames(unsigned bits) {
+namespace {
+
+struct BitName {
+  unsigned bit;
+  const char* name;
+};
+
+template <std::size_t n>
+std::vector<std::string> namesOf(unsigned bits, const BitName (&table)[n]) {
   std::vector<std::string> names;
-  if (bits & R::kTranslationalSpeed)
-    names.push_back("translational speed");
-  if (bits & R::kRotationalSpeed)
-    names.push_back("rotational speed");
-  if (bits & R::kTranslationalEnvelope)
-    names.push_back("translational envelope");
-  if (bits & R::kRotationalEnvelope)
-    names.push_back("rotational envelope");
+  for (const BitName& entry : table) {
+    if (bits & entry.bit)
+      names.push_back(entry.name);
+  }
   return names;
 }
 
+}  // namespace
+
+std::vector<std::string> limitNames(unsigned bits) {
+  static const BitName kLimits[] = {{R::kTranslationalSpeed, "translational speed"},
+                                    {R::kRotationalSpeed, "rotational speed"},
+                                    {R::kTranslationalEnvelope, "translational envelope"},
+                                    {R::kRotationalEnvelope, "rotational envelope"}};
+  return namesOf(bits, kLimits);
+}
+
 std::vector<std::string> eventNames(unsigned bits) {
-  std::vector<std::string> names;
-  if (bits & R::kStaleTrip)
-    names.push_back("stale trip");
-  if (bits & R::kCycleFailure)
-    names.push_back("cycle failure");
-  if (bits & R::kLimitBinds)
-    names.push_back("limit binds");
-  if (bits & R::kProgramTerminated)
-    names.push_back("program terminated");
-  if (bits & R::kRequest)
-    names.push_back("request");
-  return names;
+  static const BitName kEvents[] = {{R::kStaleTrip, "stale trip"},
+                                    {R::kCycleFailure, "cycle failure"},
+                                    {R::kLimitBinds, "limit binds"},
+                                    {R::kProgramTerminated, "program terminated"},
+                                    {R::kRequest, "request"}};
+  return namesOf(bits, kEvents);
 }
 
 nlohmann::ordered_json snapshotJson(const RecorderReader& ring, const RingStatus& status) {

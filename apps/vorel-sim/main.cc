@@ -28,10 +28,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.list_functions) {
-    for (const auto& f : vorel_sim_app::functionTable())
-      std::printf("%s\n", f.example);
-    std::printf(
-        "wait 1.5\nprint Filtered\nmoveTo 0.4 0 0.3 3.14159 0 0\npush 60 0 0 1\nhostDeactivate\n");
+    std::fputs(vorel_sim_app::functionListing().c_str(), stdout);
     return 0;
   }
   if (options.mutex_holder_role)

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 namespace vorel_sim_app {
 
 namespace {
@@ -9,22 +11,29 @@ namespace {
 constexpr double kStepToDriveGoalMs = 8.0;     // 99th percentile
 constexpr double kWorkerCpuGoalPercent = 1.0;  // of one core
 
-std::string number(const std::optional<double>& value, const char* format = "%.3f") {
+using Json = nlohmann::ordered_json;
+
+// `value` rounded to `decimals`, or null when it was not measured.
+Json number(const std::optional<double>& value, int decimals = 3) {
   if (!value || !std::isfinite(*value))
-    return "null";
-  return fmt(format, *value);
+    return nullptr;
+  const double scale = std::pow(10.0, decimals);
+  return std::round(*value * scale) / scale;
 }
 
-std::string integer(const std::optional<long>& value) {
-  return value ? fmt("%ld", *value) : std::string("null");
+template <typename T>
+Json optional(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
 }
 
-std::string distributionJson(const Distribution& d) {
+Json distributionJson(const Distribution& d) {
   auto figure = [&](double v) {
     return number(d.count > 0 ? std::optional<double>(v) : std::nullopt);
   };
-  return "{\"median\": " + figure(d.median) + ", \"p99\": " + figure(d.p99) +
-         ", \"max\": " + figure(d.max) + fmt(", \"count\": %zu}", d.count);
+  return {{"median", figure(d.median)},
+          {"p99", figure(d.p99)},
+          {"max", figure(d.max)},
+          {"count", d.count}};
 }
 
 std::string distributionText(const Distribution& d, const char* what) {
@@ -54,34 +63,30 @@ std::optional<long> MeasureFigures::rssGrowthKiB() const {
 }
 
 std::string MeasureFigures::json() const {
-  std::string out = "{\n";
-  out += "  \"step_to_drive_latency_ms\": " + distributionJson(step_to_drive_ms) + ",\n";
-  out +=
-      "  \"frame_to_publication_latency_ms\": " + distributionJson(frame_to_publication_ms) + ",\n";
-  out += "  \"worker_cpu_percent_of_core\": " + number(workerCpuPercent()) + ",\n";
-  out += "  \"worker_cpu_percent_of_core_by_thread\": {\"reader\": " + number(reader_cpu_percent) +
-         ", \"force_control\": " + number(force_control_cpu_percent) +
-         ", \"facade\": " + number(facade_cpu_percent) + "},\n";
-  out += "  \"rss_kib_start\": " + integer(rss_kib_start) + ",\n";
-  out += "  \"rss_kib_end\": " + integer(rss_kib_end) + ",\n";
-  out += "  \"rss_growth_kib\": " + integer(rssGrowthKiB()) + ",\n";
-  out += "  \"duration_s\": " + number(duration_s) + ",\n";
-  out += "  \"latency_window_s\": " + number(latency_window_s) + ",\n";
-  out += "  \"cpu_window_s\": " + number(cpu_window_s) + ",\n";
-  out += fmt("  \"steps_missed\": %zu,\n", steps_missed);
-  out += "  \"sensor_rate_hz\": " + number(sensor_rate_hz, "%g") + ",\n";
-  out += "  \"load_average_1min\": " + number(load_average_1min, "%.2f") + ",\n";
-  auto count = [](const std::optional<std::uint64_t>& v) {
-    return v ? fmt("%llu", static_cast<unsigned long long>(*v)) : std::string("null");
-  };
-  out += "  \"controller_cycles\": " + count(controller_cycles) + ",\n";
-  out += "  \"missed_cycles\": " + count(missed_cycles) + ",\n";
-  out += "  \"controller_overruns\": " + count(controller_overruns) + ",\n";
-  out += "  \"controller_late_wakes\": " + count(controller_late_wakes) + ",\n";
-  out += "  \"force_control_scheduling\": \"" + force_control_scheduling + "\",\n";
-  out += fmt("  \"load_processes\": %d\n", load_processes);
-  out += "}\n";
-  return out;
+  Json out;
+  out["step_to_drive_latency_ms"] = distributionJson(step_to_drive_ms);
+  out["frame_to_publication_latency_ms"] = distributionJson(frame_to_publication_ms);
+  out["worker_cpu_percent_of_core"] = number(workerCpuPercent());
+  out["worker_cpu_percent_of_core_by_thread"] = {
+      {"reader", number(reader_cpu_percent)},
+      {"force_control", number(force_control_cpu_percent)},
+      {"facade", number(facade_cpu_percent)}};
+  out["rss_kib_start"] = optional(rss_kib_start);
+  out["rss_kib_end"] = optional(rss_kib_end);
+  out["rss_growth_kib"] = optional(rssGrowthKiB());
+  out["duration_s"] = number(duration_s);
+  out["latency_window_s"] = number(latency_window_s);
+  out["cpu_window_s"] = number(cpu_window_s);
+  out["steps_missed"] = steps_missed;
+  out["sensor_rate_hz"] = number(sensor_rate_hz, 6);
+  out["load_average_1min"] = number(load_average_1min, 2);
+  out["controller_cycles"] = optional(controller_cycles);
+  out["missed_cycles"] = optional(missed_cycles);
+  out["controller_overruns"] = controller_overruns;
+  out["controller_late_wakes"] = controller_late_wakes;
+  out["force_control_scheduling"] = force_control_scheduling;
+  out["load_processes"] = load_processes;
+  return out.dump(2) + "\n";
 }
 
 void MeasureFigures::addRows(Summary& s) const {

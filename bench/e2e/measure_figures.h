@@ -2,26 +2,20 @@
 // the JSON object written to the --measure file and as rows of the run's
 // summary table.
 //
-// JSON (keys in this order; a figure that could not be measured is null):
+// JSON (keys in this order; a figure that could not be measured is null;
+// latencies, CPU and durations rounded to 0.001, the load average to 0.01):
 //
-//   {
-//     "step_to_drive_latency_ms": {"median": 4.113, "p99": 7.020, "max": 7.611, "count": 600},
-//     "frame_to_publication_latency_ms": {"median": ..., "p99": ..., "max": ..., "count": 2301},
-//     "worker_cpu_percent_of_core": 0.412,
-//     "worker_cpu_percent_of_core_by_thread": {"reader": 0.1, "force_control": 0.25, "facade":
-//     0.06}, "rss_kib_start": 9876, "rss_kib_end": 9876, "rss_growth_kib": 0, "duration_s": 20.004,
-//     "latency_window_s": 12.000,
-//     "cpu_window_s": 8.002,
-//     "steps_missed": 0,
-//     "sensor_rate_hz": 500,
-//     "load_average_1min": 1.21,
-//     "controller_cycles": 9998,
-//     "missed_cycles": 0,
-//     "controller_overruns": 0,
-//     "controller_late_wakes": 0,
-//     "force_control_scheduling": "SCHED_FIFO 40",
-//     "load_processes": 3
-//   }
+//   {"step_to_drive_latency_ms": {"median": 4.113, "p99": 7.02, "max": 7.611, "count": 600},
+//    "frame_to_publication_latency_ms": {"median": ..., "p99": ..., "max": ..., "count": 2301},
+//    "worker_cpu_percent_of_core": 0.412,
+//    "worker_cpu_percent_of_core_by_thread": {"reader": 0.1, "force_control": 0.25,
+//                                             "facade": 0.062},
+//    "rss_kib_start": 9876, "rss_kib_end": 9876, "rss_growth_kib": 0,
+//    "duration_s": 20.004, "latency_window_s": 12.0, "cpu_window_s": 8.002,
+//    "steps_missed": 0, "sensor_rate_hz": 500.0, "load_average_1min": 1.21,
+//    "controller_cycles": 9998, "missed_cycles": 0, "controller_overruns": 0,
+//    "controller_late_wakes": 0, "force_control_scheduling": "SCHED_FIFO 40",
+//    "load_processes": 3}
 //
 // Missed cycles: whole 2 ms controller cycles of both windows (force control
 // on throughout) in which no drive command arrived; controller overruns:

@@ -58,8 +58,13 @@ void toAxisAngle(const Rotation& r, Vector& axis, double& angle) {
   axis = n > 0.0 ? Vector(x / n, y / n, z / n) : Vector(0.0, 0.0, 1.0);
 }
 
-double clamp(double v, double lo, double hi) {
-  return std::min(std::max(v, lo), hi);
+// The speed for `remaining` to go: the largest, or with a settle time
+// `remaining` / settle_time between the smallest and the largest, so that
+// the motion slows down as it nears the target.
+double speedFor(double remaining, double settle_time, double min_speed, double max_speed) {
+  if (settle_time <= 0.0)
+    return max_speed;
+  return std::min(std::max(remaining / settle_time, min_speed), max_speed);
 }
 
 }  // namespace
@@ -100,11 +105,8 @@ Frame stepToward(const Frame& current, const Frame& target, const MotionLimits& 
   const Vector delta = target.position - current.position;
   const double distance = delta.Norm();
   if (distance > kReached) {
-    double speed = limits.max_speed;
-    if (limits.settle_time > 0.0) {
-      speed = clamp(distance / limits.settle_time, limits.min_speed, limits.max_speed);
-    }
-    const double step = speed * dt;
+    const double step =
+        speedFor(distance, limits.settle_time, limits.min_speed, limits.max_speed) * dt;
     next.position =
         step >= distance ? target.position : current.position + (step / distance) * delta;
   } else {
@@ -117,11 +119,9 @@ Frame stepToward(const Frame& current, const Frame& target, const MotionLimits& 
   double angle = 0.0;
   toAxisAngle(current.rotation.Inverse() * target.rotation, axis, angle);
   if (angle > kReached) {
-    double rate = limits.max_angular_speed;
-    if (limits.settle_time > 0.0) {
-      rate = clamp(angle / limits.settle_time, limits.min_angular_speed, limits.max_angular_speed);
-    }
-    const double step = rate * dt;
+    const double step =
+        speedFor(angle, limits.settle_time, limits.min_angular_speed, limits.max_angular_speed) *
+        dt;
     next.rotation =
         step + kLanding >= angle ? target.rotation : current.rotation * axisAngle(axis, step);
   } else {

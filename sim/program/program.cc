@@ -6,106 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 
 namespace vorel_sim_app {
 
 namespace {
-
-using A = ArgKind;
-
-const std::vector<FunctionInfo> kFunctions = {
-    {Function::readForceRaw, "readForceRaw", {}, "readForceRaw"},
-    {Function::readTorqueRaw, "readTorqueRaw", {}, "readTorqueRaw"},
-    {Function::readForceSensorFrame, "readForceSensorFrame", {}, "readForceSensorFrame"},
-    {Function::readTorqueSensorFrame, "readTorqueSensorFrame", {}, "readTorqueSensorFrame"},
-    {Function::readForce, "readForce", {}, "readForce"},
-    {Function::readTorque, "readTorque", {}, "readTorque"},
-    {Function::readForceFiltered, "readForceFiltered", {}, "readForceFiltered"},
-    {Function::readTorqueFiltered, "readTorqueFiltered", {}, "readTorqueFiltered"},
-    {Function::resetForceRaw, "resetForceRaw", {{A::Vector3, "force"}}, "resetForceRaw 0 0 0"},
-    {Function::resetTorqueRaw, "resetTorqueRaw", {{A::Vector3, "torque"}}, "resetTorqueRaw 0 0 0"},
-    {Function::resetForceSensorFrame,
-     "resetForceSensorFrame",
-     {{A::Vector3, "force"}},
-     "resetForceSensorFrame 0 0 0"},
-    {Function::resetTorqueSensorFrame,
-     "resetTorqueSensorFrame",
-     {{A::Vector3, "torque"}},
-     "resetTorqueSensorFrame 0 0 0"},
-    {Function::tareSensor, "tareSensor", {}, "tareSensor"},
-    {Function::resetForce, "resetForce", {{A::Vector3, "force"}}, "resetForce 0 0 -10"},
-    {Function::resetTorque, "resetTorque", {{A::Vector3, "torque"}}, "resetTorque 0 0 0"},
-    {Function::setForceTrackValue,
-     "setForceTrackValue",
-     {{A::Vector3, "force"}},
-     "setForceTrackValue 0 0 -10"},
-    {Function::setTorqueTrackValue,
-     "setTorqueTrackValue",
-     {{A::Vector3, "torque"}},
-     "setTorqueTrackValue 0 0 0"},
-    {Function::moveToContact,
-     "moveToContact",
-     {{A::Integer, "referenceFrame"},
-      {A::Integer, "axis"},
-      {A::Number, "speed"},
-      {A::Number, "forceThreshold"},
-      {A::Number, "maxDistance"},
-      {A::Number, "retractDistance"}},
-     "moveToContact 0 2 -20 5 100 10"},
-    {Function::activateForceControl,
-     "activateForceControl",
-     {{A::Boolean, "translation"}, {A::Boolean, "rotation"}},
-     "activateForceControl true false"},
-    {Function::deactivateForceControl, "deactivateForceControl", {}, "deactivateForceControl"},
-    {Function::setEnabledAxes,
-     "setEnabledAxes",
-     {{A::Boolean, "fx"},
-      {A::Boolean, "fy"},
-      {A::Boolean, "fz"},
-      {A::Boolean, "tx"},
-      {A::Boolean, "ty"},
-      {A::Boolean, "tz"}},
-     "setEnabledAxes false false true false false false"},
-    {Function::setForceControlGains,
-     "setForceControlGains",
-     {{A::Number, "translation_gain"},
-      {A::Number, "rotation_gain"},
-      {A::Number, "track_smoothing"}},
-     "setForceControlGains 5 5 0.01"},
-    {Function::setEnabledSystemFilters,
-     "setEnabledSystemFilters",
-     {{A::Boolean, "enabled"}},
-     "setEnabledSystemFilters false"},
-    {Function::setSystemFilterParams,
-     "setSystemFilterParams",
-     {{A::Number, "cutoff_frequency"}, {A::Number, "rising_rate"}, {A::Number, "falling_rate"}},
-     "setSystemFilterParams 50 50 -50"},
-    {Function::resetFilters, "resetFilters", {}, "resetFilters"},
-    {Function::addFilter,
-     "addFilter",
-     {{A::Name, "name"},
-      {A::FilterType, "type"},
-      {A::Number, "reject_frequency"},
-      {A::Number, "bandwidth"},
-      {A::Number, "cutoff_frequency"},
-      {A::Number, "rising_rate"},
-      {A::Number, "falling_rate"}},
-     "addFilter smooth lowpass 0 0 10 0 0"},
-    {Function::removeFilter, "removeFilter", {{A::Name, "name"}}, "removeFilter smooth"},
-    {Function::readSensorHealth, "readSensorHealth", {}, "readSensorHealth"},
-    {Function::setForceControlLimits,
-     "setForceControlLimits",
-     {{A::Number, "maxTranslation_mm"}, {A::Number, "maxRotation_deg"}},
-     "setForceControlLimits 20 5"},
-    {Function::captureLoadSample, "captureLoadSample", {}, "captureLoadSample"},
-    {Function::identifyToolLoad, "identifyToolLoad", {}, "identifyToolLoad"},
-    {Function::setForceControlSpeedLimits,
-     "setForceControlSpeedLimits",
-     {{A::Number, "translation_mm_per_s"}, {A::Number, "rotation_deg_per_s"}},
-     "setForceControlSpeedLimits 250 45"},
-    {Function::clearLoadSamples, "clearLoadSamples", {}, "clearLoadSamples"},
-    {Function::writeBlackBox, "writeBlackBox", {}, "writeBlackBox"},
-};
 
 struct FilterTypeWord {
   const char* word;
@@ -114,15 +19,12 @@ struct FilterTypeWord {
 constexpr FilterTypeWord kFilterTypes[] = {
     {"lowpass", 1}, {"notch", 2}, {"ratelimiter", 3}, {"highpassratelimiter", 4}};
 
-struct StageWord {
-  const char* word;
-  Stage stage;
-};
-constexpr StageWord kStages[] = {{"Raw", Stage::Raw},
-                                 {"SensorFrame", Stage::SensorFrame},
-                                 {"Tool", Stage::Tool},
-                                 {"Filtered", Stage::Filtered},
-                                 {"Position", Stage::Position}};
+constexpr StageInfo kStages[] = {
+    {"Raw", Stage::Raw, "readForceRaw", "readTorqueRaw"},
+    {"SensorFrame", Stage::SensorFrame, "readForceSensorFrame", "readTorqueSensorFrame"},
+    {"Tool", Stage::Tool, "readForce", "readTorque"},
+    {"Filtered", Stage::Filtered, "readForceFiltered", "readTorqueFiltered"},
+    {"Position", Stage::Position, nullptr, nullptr}};
 
 // A token of a line: a word (names, numbers, true/false), a quoted string,
 // or one of the punctuation characters ( ) [ ] ,
@@ -272,8 +174,10 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 
 // "; did you mean X?" for the closest known word, when it is close.
 std::string suggestion(const std::string& word) {
-  std::vector<std::string> known = {"wait", "print", "hostDeactivate", "moveTo", "push"};
-  for (const auto& info : kFunctions)
+  std::vector<std::string> known;
+  for (const auto& statement : statementTable())
+    known.push_back(statement.name);
+  for (const auto& info : functionTable())
     known.push_back(info.name);
   std::string best;
   std::size_t best_distance = 4;
@@ -479,7 +383,7 @@ std::optional<Failure> parseCall(const std::vector<Token>& tokens, const Functio
   ArgReader reader(tokens, 1);
   if (auto failure = reader.open(info.name))
     return failure;
-  call.function = info.function;
+  call.function = &info;
   if (info.args.empty() && reader.remaining() > 0) {
     const bool readout = info.name[0] == 'r' && info.name[1] == 'e' && info.name[2] == 'a';
     return Failure{std::string(info.name) + " takes no arguments" +
@@ -516,30 +420,46 @@ std::optional<Failure> parseSingle(const std::vector<Token>& tokens, const std::
   return std::nullopt;
 }
 
-}  // namespace
-
-const std::vector<FunctionInfo>& functionTable() {
-  return kFunctions;
-}
-
-const FunctionInfo& functionInfo(Function function) {
-  return kFunctions[static_cast<std::size_t>(function)];
-}
-
-std::optional<Function> functionByName(const std::string& name) {
-  for (const auto& info : kFunctions) {
-    if (name == info.name)
-      return info.function;
+// The numbers after a statement's word, one per name (the last 0 or more
+// when `last_not_negative`), into `out`, then the end of the line. `usage`
+// names the statement's form, `count` says how many numbers it takes.
+template <std::size_t n>
+std::optional<Failure> readNumbers(const std::vector<Token>& tokens, const char* const (&names)[n],
+                                   const std::string& usage, const char* count,
+                                   bool last_not_negative, double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
+    const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
+    const bool not_negative = last_not_negative && i == n - 1;
+    if (!value || (not_negative && *value < 0.0)) {
+      return Failure{std::string("expected a finite number") +
+                     (not_negative ? ", 0 or more," : "") + " for " + names[i] + " of " + usage +
+                     ", found " + (token ? quoted(*token) : std::string("the end of the line"))};
+    }
+    out[i] = *value;
+  }
+  if (tokens.size() > n + 1) {
+    return Failure{"expected the end of the line after " + usage.substr(0, usage.find(' ')) +
+                   "'s " + count + " numbers, found " + describe(tokens, n + 1)};
   }
   return std::nullopt;
 }
 
+}  // namespace
+
+bool Call::calls(const char* name) const {
+  const FunctionInfo* named = functionByName(name);
+  if (!named)
+    throw std::logic_error(std::string("no robot-program function ") + name);
+  return function == named;
+}
+
+const StageInfo& stageInfo(Stage stage) {
+  return kStages[static_cast<std::size_t>(stage)];
+}
+
 const char* stageName(Stage stage) {
-  for (const auto& s : kStages) {
-    if (s.stage == stage)
-      return s.word;
-  }
-  return "?";
+  return stageInfo(stage).word;
 }
 
 LineResult parseLine(const std::string& line, int line_number) {
@@ -581,42 +501,22 @@ LineResult parseLine(const std::string& line, int line_number) {
     return result;
   }
   if (head.text == "moveTo") {
-    static const char* const kNames[6] = {"x", "y", "z", "roll", "pitch", "yaw"};
+    static const char* const kNames[] = {"x", "y", "z", "roll", "pitch", "yaw"};
     MoveTo move;
-    for (std::size_t i = 0; i < 6; ++i) {
-      const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
-      const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
-      if (!value) {
-        return fail(std::string("expected a finite number for ") + kNames[i] +
-                    " of moveTo x y z roll pitch yaw (m, rad), found " +
-                    (token ? quoted(*token) : std::string("the end of the line")));
-      }
-      move.pose[i] = *value;
-    }
-    if (tokens.size() > 7)
-      return fail("expected the end of the line after moveTo's six numbers, found " +
-                  describe(tokens, 7));
+    if (auto failure = readNumbers(tokens, kNames, "moveTo x y z roll pitch yaw (m, rad)", "six",
+                                   false, move.pose))
+      return fail(failure->message);
     statement.action = move;
     result.statement = statement;
     return result;
   }
   if (head.text == "push") {
-    static const char* const kNames[4] = {"FX", "FY", "FZ", "SECONDS"};
-    Push push;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const Token* token = i + 1 < tokens.size() ? &tokens[i + 1] : nullptr;
-      const auto value = token && token->kind == Token::Word ? toNumber(token->text) : std::nullopt;
-      if (!value || (i == 3 && *value < 0.0)) {
-        return fail(std::string("expected a finite number") + (i == 3 ? ", 0 or more," : "") +
-                    " for " + kNames[i] + " of push FX FY FZ SECONDS (N, world axes; s), found " +
-                    (token ? quoted(*token) : std::string("the end of the line")));
-      }
-      (i < 3 ? push.force[i] : push.seconds) = *value;
-    }
-    if (tokens.size() > 5)
-      return fail("expected the end of the line after push's four numbers, found " +
-                  describe(tokens, 5));
-    statement.action = push;
+    static const char* const kNames[] = {"FX", "FY", "FZ", "SECONDS"};
+    double numbers[4];
+    if (auto failure = readNumbers(tokens, kNames, "push FX FY FZ SECONDS (N, world axes; s)",
+                                   "four", true, numbers))
+      return fail(failure->message);
+    statement.action = Push{{numbers[0], numbers[1], numbers[2]}, numbers[3]};
     result.statement = statement;
     return result;
   }
@@ -645,13 +545,13 @@ LineResult parseLine(const std::string& line, int line_number) {
         "expected a stage after print (Raw, SensorFrame, Tool, Filtered or Position), found " +
         (failure ? failure->message : "'" + word + "'"));
   }
-  const auto function = functionByName(head.text);
+  const FunctionInfo* function = functionByName(head.text);
   if (!function) {
     return fail("expected a robot-program function, wait or print, found unknown name " +
                 quoted(head) + suggestion(head.text));
   }
-  Call call{*function, {}};
-  if (auto failure = parseCall(tokens, functionInfo(*function), call)) {
+  Call call{function, {}};
+  if (auto failure = parseCall(tokens, *function, call)) {
     return fail(failure->message);
   }
   statement.action = call;
@@ -681,7 +581,7 @@ ParseResult parseProgram(const std::string& text) {
 
 std::string formatCall(const Call& call) {
   std::ostringstream out;
-  out << functionInfo(call.function).name << "(";
+  out << call.function->name << "(";
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     if (i > 0)
       out << ", ";

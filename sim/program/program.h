@@ -38,92 +38,30 @@
 #include <variant>
 #include <vector>
 
+#include "sim/program/functions.h"
+
 namespace vorel_sim_app {
-
-// The device's robot-program functions, in the order of its virtual slots.
-enum class Function {
-  readForceRaw,
-  readTorqueRaw,
-  readForceSensorFrame,
-  readTorqueSensorFrame,
-  readForce,
-  readTorque,
-  readForceFiltered,
-  readTorqueFiltered,
-  resetForceRaw,
-  resetTorqueRaw,
-  resetForceSensorFrame,
-  resetTorqueSensorFrame,
-  tareSensor,
-  resetForce,
-  resetTorque,
-  setForceTrackValue,
-  setTorqueTrackValue,
-  moveToContact,
-  activateForceControl,
-  deactivateForceControl,
-  setEnabledAxes,
-  setForceControlGains,
-  setEnabledSystemFilters,
-  setSystemFilterParams,
-  resetFilters,
-  addFilter,
-  removeFilter,
-  readSensorHealth,
-  setForceControlLimits,
-  captureLoadSample,
-  identifyToolLoad,
-  setForceControlSpeedLimits,
-  clearLoadSamples,
-  writeBlackBox,
-};
-
-constexpr std::size_t kFunctionCount = 34;
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
 
-// Kinds of argument in a function's signature.
-enum class ArgKind {
-  Vector3,     // three numbers (an Array<Number>, rows 0..2)
-  Integer,     // an int
-  Number,      // a Number
-  Boolean,     // true / false
-  Name,        // a filter name: a word or a quoted string
-  FilterType,  // an int, or a filter type word
+// The readout word of `print` and the functions it calls (none for
+// Position).
+struct StageInfo {
+  const char* word;
+  Stage stage;
+  const char* force;
+  const char* torque;
 };
-
-struct Param {
-  ArgKind kind;
-  const char* name;  // for messages: "speed", "force"
-};
-
-struct FunctionInfo {
-  Function function;
-  const char* name;
-  std::vector<Param> args;
-  const char* example;  // one line that calls it, as written in a program
-};
-
-// The functions in slot order.
-const std::vector<FunctionInfo>& functionTable();
-const FunctionInfo& functionInfo(Function function);
-// The function of that exact name (case matters), or empty.
-std::optional<Function> functionByName(const std::string& name);
-
+const StageInfo& stageInfo(Stage stage);
 const char* stageName(Stage stage);
 
-// One argument's value. A Vector3 is three doubles.
-struct Vector3 {
-  double x = 0.0;
-  double y = 0.0;
-  double z = 0.0;
-};
-using Value = std::variant<double, int, bool, std::string, Vector3>;
-
 struct Call {
-  Function function;
+  const FunctionInfo* function;
   std::vector<Value> args;  // one per Param of the function
+  // Whether this calls the function `name`; throws std::logic_error when no
+  // function has that name.
+  bool calls(const char* name) const;
 };
 struct Wait {
   double seconds = 0.0;

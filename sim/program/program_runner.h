@@ -68,15 +68,10 @@ class ProgramRunner {
 
   RunOutcome run(const Program& program);
 
-  // "(0.012, -0.003, -9.998)" with the given decimals.
-  static std::string triple(const double* v, int decimals);
-
  private:
   void execute(const Statement& statement, StatementRun& run);
   void call(const Call& call, const Statement& statement, StatementRun& run);
   void print(Stage stage, const Statement& statement, StatementRun& run);
-  void readHealth(const Statement& statement, StatementRun& run);
-  void identify(const Statement& statement, StatementRun& run);
   void moveTo(const MoveTo& move, const Statement& statement);
   std::string prefix(const Statement& statement) const;
 

@@ -11,9 +11,12 @@ namespace controller_link {
 
 namespace {
 
-bool writeAll(int fd, const char* data, std::size_t len) {
+// Moves all `len` bytes with `io` (a send or a read of what is left),
+// retrying after a signal; false when the peer is gone or the call fails.
+template <typename Data, typename Io>
+bool transferAll(Data* data, std::size_t len, Io io) {
   while (len > 0) {
-    const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
+    const ssize_t n = io(data, len);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -24,17 +27,13 @@ bool writeAll(int fd, const char* data, std::size_t len) {
   return true;
 }
 
+bool writeAll(int fd, const char* data, std::size_t len) {
+  return transferAll(data, len,
+                     [fd](const char* p, std::size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+}
+
 bool readAll(int fd, char* data, std::size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::read(fd, data, len);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return transferAll(data, len, [fd](char* p, std::size_t n) { return ::read(fd, p, n); });
 }
 
 }  // namespace

@@ -339,11 +339,11 @@ void activatorKillRows(Summary& s, const RunData& run, const FaultPlan::Applied&
     const auto* call = std::get_if<Call>(&r.statement.action);
     if (!call || r.start_s < kill_s)
       continue;
-    if (call->function == Function::readSensorHealth && r.start_s >= kill_s + kNoticeS) {
+    if (call->calls("readSensorHealth") && r.start_s >= kill_s + kNoticeS) {
       ++readouts;
       not_running += r.values.size() == 6 && r.values[5] == 3.0 ? 1 : 0;
     }
-    if (call->function == Function::moveToContact) {
+    if (call->calls("moveToContact")) {
       ++calls;
       const auto w = between(run, r.start_s, r.end_s + 0.01);
       if (w.size() >= 2)

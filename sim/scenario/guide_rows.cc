@@ -68,11 +68,10 @@ void guideRows(Summary& s, const RunData& run) {
     const auto* call = std::get_if<Call>(&r.statement.action);
     if (!call || !r.completed)
       continue;
-    if (call->function == Function::deactivateForceControl)
+    if (call->calls("deactivateForceControl"))
       off = &r;
-    const double t = call->function == Function::setForceControlSpeedLimits
-                         ? std::get<double>(call->args[0])
-                         : 0.0;
+    const double t =
+        call->calls("setForceControlSpeedLimits") ? std::get<double>(call->args[0]) : 0.0;
     if (!off && t > 0.0 && t <= 1000.0)
       speed = t / 1000.0;
   }

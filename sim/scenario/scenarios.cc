@@ -87,11 +87,11 @@ const std::vector<Scenario>& catalogue() {
 }
 
 // The last completed call of `function`, or nullptr.
-const StatementRun* lastCall(const RunData& run, Function function, double before_s = INFINITY) {
+const StatementRun* lastCall(const RunData& run, const char* function, double before_s = INFINITY) {
   const StatementRun* found = nullptr;
   for (const auto& r : run.outcome.runs) {
     const auto* call = std::get_if<Call>(&r.statement.action);
-    if (call && call->function == function && r.completed && r.start_s < before_s)
+    if (call && call->calls(function) && r.completed && r.start_s < before_s)
       found = &r;
   }
   return found;
@@ -143,7 +143,7 @@ void offsetStepRow(Summary& s, const RunData& run) {
   double deg_s = 45.0;
   for (const auto& r : run.outcome.runs) {
     const auto* call = std::get_if<Call>(&r.statement.action);
-    if (!call || call->function != Function::setForceControlSpeedLimits || !r.completed)
+    if (!call || !call->calls("setForceControlSpeedLimits") || !r.completed)
       continue;
     const double t = std::get<double>(call->args[0]);
     const double d = std::get<double>(call->args[1]);
@@ -253,19 +253,19 @@ struct ControlWindow {
 
 ControlWindow controlWindow(const RunData& run) {
   ControlWindow w;
-  const StatementRun* on = lastCall(run, Function::activateForceControl);
+  const StatementRun* on = lastCall(run, "activateForceControl");
   if (!on || run.records.empty())
     return w;
   w.on_s = on->start_s;
   w.off_s = run.records.back().time_s;
   for (const auto& r : run.outcome.runs) {
     const auto* call = std::get_if<Call>(&r.statement.action);
-    if (call && call->function == Function::deactivateForceControl && r.start_s >= w.on_s) {
+    if (call && call->calls("deactivateForceControl") && r.start_s >= w.on_s) {
       w.off_s = r.start_s;
       break;
     }
   }
-  if (const StatementRun* track = lastCall(run, Function::setForceTrackValue, w.off_s)) {
+  if (const StatementRun* track = lastCall(run, "setForceTrackValue", w.off_s)) {
     w.target = std::get<Vector3>(callOf(*track).args[0]).z;
   }
   w.found = w.off_s > w.on_s;
@@ -385,7 +385,7 @@ void closingRows(Summary& s, const RunData& run) {
 Summary contactSummary(const RunData& run) {
   Summary s("contact summary");
   programRow(s, run);
-  const StatementRun* move = lastCall(run, Function::moveToContact);
+  const StatementRun* move = lastCall(run, "moveToContact");
   if (!move) {
     s.check("moveToContact", "not called (or did not return)", "called", false);
     closingRows(s, run);
@@ -477,9 +477,9 @@ Summary filtersSummary(const RunData& run) {
     if (const auto* call = std::get_if<Call>(&r.statement.action)) {
       if (!r.completed)
         continue;
-      if (call->function == Function::addFilter)
+      if (call->calls("addFilter"))
         active.insert(std::get<std::string>(call->args[0]));
-      if (call->function == Function::removeFilter) {
+      if (call->calls("removeFilter")) {
         const auto& name = std::get<std::string>(call->args[0]);
         if (name == "all") {
           active.clear();
@@ -598,7 +598,7 @@ Summary identifySummary(const Scenario& scenario, const RunData& run) {
   Summary s("identify summary");
   programRow(s, run);
   const ToolSpec truth = run.tool ? *run.tool : *scenario.cell.tool;
-  const StatementRun* id = lastCall(run, Function::identifyToolLoad);
+  const StatementRun* id = lastCall(run, "identifyToolLoad");
   const bool identified = id && id->values.size() == 4 && std::isfinite(id->values[0]);
   if (!identified) {
     s.check("tool load identified", "no", "yes", false);
@@ -635,7 +635,7 @@ Summary identifySummary(const Scenario& scenario, const RunData& run) {
   std::vector<double> before, after;
   for (const StatementRun& r : run.outcome.runs) {
     const Call* c = std::get_if<Call>(&r.statement.action);
-    if (!c || c->function != Function::readForceFiltered || r.values.size() != 3)
+    if (!c || !c->calls("readForceFiltered") || r.values.size() != 3)
       continue;
     const double norm = std::sqrt(r.values[0] * r.values[0] + r.values[1] * r.values[1] +
                                   r.values[2] * r.values[2]);

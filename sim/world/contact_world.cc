@@ -92,36 +92,38 @@ ContactWorld::Config ContactWorld::config() const {
   return config_;
 }
 
+template <typename Change>
+void ContactWorld::update(Change change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Config c = config_;
+  change(c);
+  config_ = checked(c);
+}
+
 void ContactWorld::setPlane(const std::optional<ContactPlane>& plane) {
-  Config c = config();
-  c.plane = plane;
-  setConfig(c);
+  update([&](Config& c) { c.plane = plane; });
 }
 
 void ContactWorld::setTool(double mass, const Vector& cog) {
-  Config c = config();
-  c.tool_mass = mass;
-  c.tool_cog = cog;
-  setConfig(c);
+  update([&](Config& c) {
+    c.tool_mass = mass;
+    c.tool_cog = cog;
+  });
 }
 
 void ContactWorld::setSensorInFlange(const Frame& sensor_in_flange) {
-  Config c = config();
-  c.sensor_in_flange = sensor_in_flange;
-  setConfig(c);
+  update([&](Config& c) { c.sensor_in_flange = sensor_in_flange; });
 }
 
 void ContactWorld::setNoise(double force_noise, double torque_noise) {
-  Config c = config();
-  c.force_noise = force_noise;
-  c.torque_noise = torque_noise;
-  setConfig(c);
+  update([&](Config& c) {
+    c.force_noise = force_noise;
+    c.torque_noise = torque_noise;
+  });
 }
 
 void ContactWorld::setExternalForce(const Vector& force) {
-  Config c = config();
-  c.external_force = force;
-  setConfig(c);
+  update([&](Config& c) { c.external_force = force; });
 }
 
 void ContactWorld::reseed(std::uint64_t seed) {

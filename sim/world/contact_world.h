@@ -101,7 +101,8 @@ class ContactWorld {
   // matrix.
   void setConfig(const Config& config);
   Config config() const;
-  // Shorthands for setConfig with one part changed.
+  // Shorthands for setConfig with one part changed (the rest as it is at
+  // that moment: two threads changing different parts lose neither).
   void setPlane(const std::optional<ContactPlane>& plane);
   void setTool(double mass, const hx4rc_api::Vector& cog);
   void setSensorInFlange(const hx4rc_api::Frame& sensor_in_flange);
@@ -117,6 +118,9 @@ class ContactWorld {
 
  private:
   static Config checked(const Config& config);
+  // Changes the configuration with `change(Config&)` under the lock.
+  template <typename Change>
+  void update(Change change);
 
   mutable std::mutex mutex_;
   Config config_;

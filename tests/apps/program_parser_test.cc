@@ -17,7 +17,7 @@ std::string describe(const Statement& s) {
   std::ostringstream out;
   out << s.line << ": ";
   if (const auto* call = std::get_if<Call>(&s.action)) {
-    out << functionInfo(call->function).name;
+    out << call->function->name;
     for (const Value& v : call->args) {
       out << ' ';
       if (const auto* i = std::get_if<int>(&v))
@@ -52,9 +52,9 @@ struct ProgramRow {
   std::vector<std::string> parsed;
 };
 
-class ProgramParserTest : public ::testing::TestWithParam<ProgramRow> {};
+class ProgramParser : public ::testing::TestWithParam<ProgramRow> {};
 
-TEST_P(ProgramParserTest, Text_ParsedOrRefusedWithLineAndMessage) {
+TEST_P(ProgramParser, Text_GoodOrBad_ParsedOrRefusedWithLineAndMessage) {
   const ParseResult r = parseProgram(GetParam().text);
   std::vector<std::string> parsed;
   if (r.error)
@@ -65,7 +65,7 @@ TEST_P(ProgramParserTest, Text_ParsedOrRefusedWithLineAndMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Good, ProgramParserTest,
+    Good, ProgramParser,
     ::testing::Values(
         ProgramRow{"# header\n\ntareSensor\n   \n  # note\nwait 1.25  # settle\r\nprint Tool\n",
                    {"3: tareSensor", "6: wait 1.25", "7: print Tool"}},
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
              "5: hostDeactivate", "6: moveTo 0.4 0 0.3 3.14159 -0.9 0.5"}}));
 
 INSTANTIATE_TEST_SUITE_P(
-    Bad, ProgramParserTest,
+    Bad, ProgramParser,
     ::testing::Values(
         ProgramRow{
             "tareSensor\nwait 0.5\nsetForceTrackValue 0 0 ten\nwait 1\n",
@@ -123,6 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {"line 1: expected a finite number for argument 2 of setForceControlLimits "
                     "(maxRotation_deg), found the end of the line; setForceControlLimits takes: "
                     "maxTranslation_mm, maxRotation_deg"}},
+        ProgramRow{"moveTo 0.4 0 0.3 3.1 0 0 7",
+                   {"line 1: expected the end of the line after moveTo's six numbers, found '7'"}},
+        ProgramRow{"push 60 0 0 -1",
+                   {"line 1: expected a finite number, 0 or more, for SECONDS of push FX FY FZ "
+                    "SECONDS (N, world axes; s), found '-1'"}},
         ProgramRow{"print Torque",
                    {"line 1: expected a stage after print (Raw, SensorFrame, Tool, Filtered or "
                     "Position), found 'Torque'"}},
@@ -138,5 +143,19 @@ INSTANTIATE_TEST_SUITE_P(
                    {"line 1: expected a finite number for argument 1 of setForceControlGains "
                     "(translation_gain), found 'nan'; setForceControlGains takes: "
                     "translation_gain, rotation_gain, track_smoothing"}}));
+
+// --list-functions is itself a program: each of the device's 34 functions
+// once, in slot order, then the interpreter's five statements.
+TEST(FunctionTable, Listing_Parsed_EveryFunctionOnceInSlotOrderThenTheStatements) {
+  const ParseResult r = parseProgram(functionListing());
+  ASSERT_TRUE(r.program) << r.error->message;
+  const auto& statements = r.program->statements;
+  ASSERT_EQ(statements.size(), 39u);
+  for (std::size_t i = 0; i < 34; ++i)
+    EXPECT_EQ(std::get<Call>(statements[i].action).function, &functionTable()[i]) << i;
+  EXPECT_EQ(describe(statements[0]), "1: readForceRaw");
+  EXPECT_EQ(describe(statements[33]), "34: writeBlackBox");
+  EXPECT_EQ(describe(statements[38]), "39: hostDeactivate");
+}
 
 }  // namespace

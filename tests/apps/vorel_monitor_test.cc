@@ -47,7 +47,7 @@ struct RefusalRow {
 
 class VorelMonitorRefusal : public ::testing::TestWithParam<RefusalRow> {};
 
-TEST_P(VorelMonitorRefusal, NoRecorderOrBadOption_SaysWhyAndExits) {
+TEST_P(VorelMonitorRefusal, Start_NoRecorderOrBadOption_SaysWhyAndExits) {
   const RefusalRow& row = GetParam();
   const vorel_test::PeerRun run = vorel_test::runPeer(monitorArgs(row.args));
   ASSERT_TRUE(run.exit.exited);
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalRow{"SecondsWithoutDump", {"--seconds", "2"}, 2, "--dump"}),
     [](const testing::TestParamInfo<RefusalRow>& info) { return std::string(info.param.name); });
 
-TEST(VorelMonitor, OnceJsonAndDump_GiveTheRecordsWrittenAndSayWhenTheRingStops) {
+TEST(VorelMonitor, OnceJsonAndDump_RingWrittenThenStopped_GiveTheRecordsAndSayItStopped) {
   auto writer = rec::createRecorder();
   vorel_test::PacedWriter paced(*writer, ~0ull);
   ASSERT_TRUE(vorel_test::pollUntil([&] { return paced.written() > 10; }));
@@ -177,7 +177,7 @@ TEST(VorelMonitor, OnceJsonAndDump_GiveTheRecordsWrittenAndSayWhenTheRingStops) 
   EXPECT_NE(run.err.find("not advancing"), std::string::npos) << run.err;
 }
 
-TEST(VorelMonitor, FollowOverSeconds_WritesEveryRecordFromWhereItStarted) {
+TEST(VorelMonitor, Follow_OverSeconds_WritesEveryRecordFromWhereItStarted) {
   // A ring of 2 s followed for 3 s: the monitor keeps up across its wraps.
   auto writer = rec::createRecorder(1024);
   vorel_test::PacedWriter paced(*writer, ~0ull);

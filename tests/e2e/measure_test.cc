@@ -15,7 +15,7 @@ namespace {
 
 using vorel_e2e::summaryRow;
 
-TEST(VorelSim_Measure, UnderLoad_WritesEveryFigureFiniteAndConsistent) {
+TEST(VorelSimMeasure, Measure_UnderLoad_WritesEveryFigureFiniteAndConsistent) {
   vorel_e2e::TempDir dir;
   const auto r =
       vorel_e2e::runVorelSim({"--measure", "m.json", "--duration", "3", "--load", "1"}, dir);

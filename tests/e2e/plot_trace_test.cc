@@ -11,7 +11,7 @@ namespace {
 
 using vorel_test::runPeer;
 
-TEST(PlotTrace_Script, HoldTraceThenMissingFile_PngThenError) {
+TEST(PlotTrace, Script_HoldTraceThenMissingFile_PngThenError) {
   if (runPeer({"/usr/bin/python3", "-c", "import matplotlib"}, "/").exit.status != 0)
     GTEST_SKIP() << "python3-matplotlib is not installed (scripts/deps.sh installs it)";
   vorel_e2e::TempDir dir;

@@ -12,7 +12,7 @@ namespace {
 
 using vorel_e2e::TempDir;
 
-TEST(VorelSim_Port, TestsPseudoTerminal_ItsWrenchReadAfterItsFilterIsSet) {
+TEST(VorelSimPort, Port_TestsPseudoTerminal_ItsWrenchReadAfterItsFilterIsSet) {
   // This test is the sensor: vorel-sim opens the emulator's slave as a real
   // serial port.
   vorel_sim::SensorEmulator sensor(7);

@@ -81,9 +81,9 @@ void expectTrace(const TempDir& dir, const std::string& out, const std::string& 
   EXPECT_EQ(summaryRow(out, "trace").value, name + " (" + std::to_string(rows - 1) + " rows)");
 }
 
-class VorelSimRunTest : public ::testing::TestWithParam<SimRun> {};
+class VorelSimRun : public ::testing::TestWithParam<SimRun> {};
 
-TEST_P(VorelSimRunTest, Run_MatchesItsRow) {
+TEST_P(VorelSimRun, Run_OfTheRow_MatchesItsRow) {
   const SimRun& run = GetParam();
   TempDir dir;
   if (run.program)
@@ -199,7 +199,7 @@ SimRun turnedSensor(const char* name, SimRun run) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    VorelSim_Scenario, VorelSimRunTest,
+    VorelSim_Scenario, VorelSimRun,
     ::testing::Values(
         kContact, kHold,
         SimRun{"Filters",
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
-    VorelSim_Refused, VorelSimRunTest,
+    VorelSim_Refused, VorelSimRun,
     ::testing::Values(
         refused("SyntaxErrorOnLine3", {"--program", "p.prog", "--trace", "t.csv"},
                 "tareSensor\nwait 0.5\nmoveToContact 0 z -20 5 100 10\nwait 1\n",
@@ -279,11 +279,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "vorel-sim: cannot write the measurement file missing/m.json\n"),
         refused("SensorPoseOfFiveNumbers", {"--sensor-pose", "0,0,0.035,0,0"}, nullptr,
                 "vorel-sim: --sensor-pose expects X,Y,Z,ROLL,PITCH,YAW (m, then rad), e.g. "
-                "0,0,0.035,0,0,1.5708, found '0,0,0.035,0,0'\n")),
+                "0,0,0.035,0,0,1.5708, found '0,0,0.035,0,0'\n"),
+        refused("DurationNotANumberAfterEquals", {"--duration=abc"}, nullptr,
+                "vorel-sim: --duration expects a number of seconds above 0, found 'abc'\n"),
+        refused("SecondFaultUnknown", {"--fault", "crc:0.1", "--fault", "crc"}, nullptr,
+                "vorel-sim: --fault 'crc': expected a probability above 0 and at most 1 after "
+                "'crc:', found ''\n"),
+        refused("UnknownOption", {"--bogus"}, nullptr,
+                "vorel-sim: The following argument was not expected: --bogus (see --help)\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
-    FaultRun_Hold, VorelSimRunTest,
+    FaultRun_Hold, VorelSimRun,
     ::testing::Values(
         hold("TenPercentWrongCrcs", {"crc:0.1@0.5"},
              {"[faults] t=", "wrong CRCs with probability 0.1\n", "\nNo valid frame: "},
@@ -349,7 +356,7 @@ INSTANTIATE_TEST_SUITE_P(
 // row per cycle, the 10 s before the trip and the 1 s after it, the trace's
 // columns first, and shows the hold: from the trip on no new sample, the
 // supervisor stale, the offset unchanged while force control stays on.
-TEST(VorelSimBlackBox, SensorHangsUpLateInAHold_FileOfTenSecondsBeforeTheTripAndOneAfter) {
+TEST(VorelSimBlackBox, Hold_SensorHangsUpLate_FileOfTenSecondsBeforeTheTripAndOneAfter) {
   TempDir dir;
   const auto r =
       vorel_e2e::runVorelSim({"--program", std::string(kSource) + "/programs/blackbox.prog",

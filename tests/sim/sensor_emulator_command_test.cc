@@ -27,7 +27,7 @@ const std::uint8_t kGolden[37] = {0xAA, 0x04, 0x00, 0x00, 0x00, 0xC0, 0x3F, 0x00
 
 const vorel_device::Wrench kGoldenWrench{{1.5, -2.25, 9.81, 0.125, -0.5, 3.0}};
 
-TEST(SensorEmulatorFrame, KnownWrenchStatusAndStamp_GoldenBytes) {
+TEST(SensorEmulatorFrame, Frame_KnownWrenchStatusAndStamp_GoldenBytes) {
   const auto frame = SensorEmulator::makeFrame(kGoldenWrench, 0x0004, {0x01020304, 0xA1B2C3D4});
   EXPECT_EQ(std::vector<std::uint8_t>(frame.bytes(), frame.bytes() + 37),
             std::vector<std::uint8_t>(kGolden, kGolden + 37));
@@ -48,7 +48,7 @@ struct CommandRow {
   friend void PrintTo(const CommandRow& row, std::ostream* out) { *out << row.name; }
 };
 
-class SensorCommandTest : public ::testing::TestWithParam<CommandRow> {};
+class SensorEmulatorCommands : public ::testing::TestWithParam<CommandRow> {};
 
 // `shape` (one letter per frame "F" or acknowledgement) is frames, then the
 // acknowledgements `acks` in one run, then frames again when `frames_after`.
@@ -61,7 +61,7 @@ bool shapeIs(const std::string& shape, const std::string& acks, bool frames_afte
                       : rest.empty();
 }
 
-TEST_P(SensorCommandTest, CommandsOnTheLine_AckedAndApplied) {
+TEST_P(SensorEmulatorCommands, Commands_WrittenOnTheLine_AckedAndApplied) {
   const CommandRow& row = GetParam();
   SensorEmulator emulator;
   SensorLine line(emulator.slavePath());
@@ -99,7 +99,7 @@ TEST_P(SensorCommandTest, CommandsOnTheLine_AckedAndApplied) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Commands, SensorCommandTest,
+    Commands, SensorEmulatorCommands,
     ::testing::Values(
         CommandRow{"OneWrite", {"Cf,86,0,0,1sR"}, {"C", "f,86,0,0,1", "s", "R"}, 0, 500.0, 86},
         CommandRow{"OneByOne", {}, {"C", "f,172,0,0,1", "s", "R"}, 0, 250.0, 172},

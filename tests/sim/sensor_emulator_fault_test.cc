@@ -74,9 +74,9 @@ struct FaultRow {
   friend void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
 };
 
-class SensorFaultTest : public ::testing::TestWithParam<FaultRow> {};
+class SensorEmulatorFaults : public ::testing::TestWithParam<FaultRow> {};
 
-TEST_P(SensorFaultTest, FaultOnTheLine_MatchesItsCounters) {
+TEST_P(SensorEmulatorFaults, Fault_InjectedOnTheLine_MatchesItsCounters) {
   const FaultRow& row = GetParam();
   SensorEmulator emulator(7);
   SensorLine line(emulator.slavePath());
@@ -114,7 +114,7 @@ TEST_P(SensorFaultTest, FaultOnTheLine_MatchesItsCounters) {
 const auto kAny = std::numeric_limits<std::uint64_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
-    Faults, SensorFaultTest,
+    Faults, SensorEmulatorFaults,
     ::testing::Values(
         FaultRow{"NextThreeCrcs", [](SensorEmulator& e) { e.corruptNextCrcs(3); }, 10,
                  &Census::inverted, 3, 3},
