@@ -21,6 +21,8 @@ using hx4rc_api::Model;
 
 namespace {
 
+constexpr LineQueue::Channel kConsole = LineQueue::Channel::kConsole;
+
 // Bit of the controller state (item 0, index 0) that marks when the load
 // model may be read.
 constexpr std::uint32_t kLoadModelReady = 2;
@@ -86,7 +88,13 @@ AdaptiveThread::~AdaptiveThread() {
   segment_mutex.reset();
 }
 
+void AdaptiveThread::afterStop() {
+  lines.flush();
+}
+
 void AdaptiveThread::initMethod() {
+  // Before the first cycle, straight to standard output: a start that a
+  // stalled output delays is reported by the owner's start() as a failure.
   std::printf("Start the adaptive thread instance.\n");
   std::fflush(stdout);
   command_count.store(0);
@@ -116,7 +124,7 @@ void AdaptiveThread::cycleMethod() {
     runCycle();
     if (faulted) {
       faulted = false;
-      writeLine("[INFO] Force control cycle recovered; integration resumes");
+      lines.post(kConsole, "[INFO] Force control cycle recovered; integration resumes");
     }
   } catch (const std::exception& e) {
     holdAfterFailure(e.what());
@@ -166,8 +174,7 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
   if (!faulted) {
     faulted = true;
     record.events |= ForceControlRecord::kCycleFailure;
-    writeLine(std::string("[ERROR] Force control cycle failed (") + what +
-              "); reference offset held");
+    lines.post(kConsole, "[ERROR] Force control cycle failed (%s); reference offset held", what);
   }
   // The thread goes on: it keeps the controller's pace and, while force
   // control is on, keeps sending the offset it holds; a return (which needs
@@ -194,10 +201,6 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
       nanosleep(&pause, nullptr);
     }
   }
-}
-
-void AdaptiveThread::writeLine(const std::string& text) {
-  hx4_program_api_internals::Console::write(text + "\n");
 }
 
 bool AdaptiveThread::takeSnapshot() {
@@ -331,10 +334,8 @@ void AdaptiveThread::runCycle() {
   record.compensated = compensated;
   {
     ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench)) {
-      std::lock_guard<std::mutex> guard(wrench_mutex);
+    if (Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench))
       *shared = compensated;
-    }
   }
   const hx4rc_api::Frame tcp_in_flange =
       program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
@@ -384,13 +385,14 @@ void AdaptiveThread::superviseSample() {
   if (stale && active.load() && !stale_reported) {
     stale_reported = true;
     record.events |= ForceControlRecord::kStaleTrip;
-    writeLine("[ERROR] Sensor stale: no usable sample for " +
-              std::to_string(ageMs(usable_age_cycles)) +
-              " ms; force control holds its reference offset");
+    lines.post(kConsole,
+               "[ERROR] Sensor stale: no usable sample for %ld ms; force control holds its "
+               "reference offset",
+               ageMs(usable_age_cycles));
   } else if (!stale && stale_reported) {
     stale_reported = false;
-    writeLine("[INFO] Sensor usable again after " + std::to_string(ageMs(stale_age_cycles)) +
-              " ms; force control resumes");
+    lines.post(kConsole, "[INFO] Sensor usable again after %ld ms; force control resumes",
+               ageMs(stale_age_cycles));
   }
   if (stale)
     stale_age_cycles = usable_age_cycles;
@@ -506,8 +508,7 @@ void AdaptiveThread::setArto(const Wrench& wrench) {
       held = true;
   }
   if (held && !nonfinite_reported) {
-    std::printf("%s\n", kNonFiniteMessage);
-    std::fflush(stdout);
+    lines.post(LineQueue::Channel::kStdout, "%s", kNonFiniteMessage);
     nonfinite_reported = true;
   }
   reportLimits(shaper.follow(wanted_translation, wanted_rotation, shapingLimits()));
@@ -571,31 +572,26 @@ void AdaptiveThread::reportLimits(const offset_shaping::Step& step) {
   if ((bound & ~binding_before) != 0)
     record.events |= ForceControlRecord::kLimitBinds;
   if (step.translation.speed_limited && !translation_speed_limited) {
-    writeLine("[INFO] Force-control speed limit: translational offset limited to " +
-              formatNumber(l.translation.speed * 1000.0) + " mm/s");
+    lines.post(kConsole,
+               "[INFO] Force-control speed limit: translational offset limited to %g mm/s",
+               l.translation.speed * 1000.0);
   }
   translation_speed_limited = step.translation.speed_limited;
   if (step.rotation.speed_limited && !rotation_speed_limited) {
-    writeLine("[INFO] Force-control speed limit: rotational offset limited to " +
-              formatNumber(l.rotation.speed * 180.0 / offset_shaping::kPi) + " deg/s");
+    lines.post(kConsole, "[INFO] Force-control speed limit: rotational offset limited to %g deg/s",
+               l.rotation.speed * 180.0 / offset_shaping::kPi);
   }
   rotation_speed_limited = step.rotation.speed_limited;
   if (step.translation.envelope_limited && !translation_clamped) {
-    writeLine("[INFO] Force-control envelope: translational offset clamped at " +
-              formatNumber(l.translation.envelope * 1000.0) + " mm");
+    lines.post(kConsole, "[INFO] Force-control envelope: translational offset clamped at %g mm",
+               l.translation.envelope * 1000.0);
   }
   translation_clamped = step.translation.envelope_limited;
   if (step.rotation.envelope_limited && !rotation_clamped) {
-    writeLine("[INFO] Force-control envelope: rotational offset clamped at " +
-              formatNumber(l.rotation.envelope * 180.0 / offset_shaping::kPi) + " deg");
+    lines.post(kConsole, "[INFO] Force-control envelope: rotational offset clamped at %g deg",
+               l.rotation.envelope * 180.0 / offset_shaping::kPi);
   }
   rotation_clamped = step.rotation.envelope_limited;
-}
-
-std::string AdaptiveThread::formatNumber(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
 }
 
 void AdaptiveThread::resetToIdle() {
@@ -609,7 +605,7 @@ void AdaptiveThread::resetToIdle() {
   translation_speed_limited = false;
   rotation_speed_limited = false;
   state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
-  std::lock_guard<std::mutex> drive(drive_mutex);
+  std::lock_guard<tmvz_periodic_thread::PiMutex> drive(drive_mutex);
   for (double& value : sent)
     value = 0.0;  // what the drive holds now
 }
@@ -621,7 +617,7 @@ bool AdaptiveThread::sendOffset() {
   pose.valid = 1;
   {
     // The owner holds it only for a check or the fall-back's one command.
-    std::lock_guard<std::mutex> drive(drive_mutex);
+    std::lock_guard<tmvz_periodic_thread::PiMutex> drive(drive_mutex);
     if (abandoned.load())
       return false;
     program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
@@ -641,7 +637,7 @@ void AdaptiveThread::endForceControl() {
 
 AdaptiveThread::Finish AdaptiveThread::finishForceControl(double (&left)[6]) {
   {
-    std::lock_guard<std::mutex> drive(drive_mutex);
+    std::lock_guard<tmvz_periodic_thread::PiMutex> drive(drive_mutex);
     if (!was_active.load() || abandoned.load()) {
       // Nothing to return. No send can be under way (the drive mutex), and
       // none follows until a cycle finds the shared flags off.
@@ -668,14 +664,18 @@ AdaptiveThread::Finish AdaptiveThread::finishForceControl(double (&left)[6]) {
     nanosleep(&pause, nullptr);
   }
   // The fall-back: the zero offset at once from here, and the worker never
-  // sends its old offset again (it is blocked on the drive mutex, or finds
-  // `abandoned` before its next send).
-  std::lock_guard<std::mutex> drive(drive_mutex);
-  if (!was_active.load())
-    return Finish::kReturned;
-  abandoned.store(true);
-  for (int i = 0; i < 6; ++i)
-    left[i] = sent[i];
+  // sends its old offset again (it waits for the drive mutex, or finds
+  // `abandoned` before its next send). The mutex is held only for the
+  // hand-over, not for the command: every send of the worker is made
+  // holding it, so none follows the release and the zero is the last.
+  {
+    std::lock_guard<tmvz_periodic_thread::PiMutex> drive(drive_mutex);
+    if (!was_active.load())
+      return Finish::kReturned;
+    abandoned.store(true);
+    for (int i = 0; i < 6; ++i)
+      left[i] = sent[i];
+  }
   hx4rc_api::Drive::CmdDriveCtl command;
   hx4rc_api::Pose pose;
   const double zero[3] = {0.0, 0.0, 0.0};

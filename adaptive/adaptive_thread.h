@@ -112,7 +112,7 @@
 // thread, everything else of a cycle on the worker thread. The named mutex is
 // held only for copies in and out of the segment (three to five times a
 // cycle), never while filters change, the host is called or a command is
-// sent; wrench_mutex is taken only inside it. activate(), deactivate(),
+// sent. activate(), deactivate(),
 // getRuntimeSeconds() and the atomic flag queries may be called from any
 // thread. The other queries read the worker's fields: call them when the
 // worker is not started or stopped, or while it waits in the controller
@@ -137,6 +137,7 @@
 #include "comm/force_control_heartbeat.h"
 #include "comm/force_control_record.h"
 #include "comm/force_control_recorder.h"
+#include "comm/line_queue.h"
 #include "comm/rx_frame.h"
 #include "comm/shared_records.h"
 #include "comm/shared_segment.h"
@@ -145,6 +146,7 @@
 #include "host/geometry.h"
 #include "host/program_interface.h"
 #include "periodic/periodic_thread.h"
+#include "periodic/pi_mutex.h"
 
 namespace vorel_device {
 
@@ -187,6 +189,10 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void initMethod() override;
   // One force-control cycle (see above). Never throws.
   void cycleMethod() override;
+  // Writes the lines the cycles left queued (owner's thread, after stop()).
+  void afterStop() override;
+  // Waits until every line queued so far is written (owner's thread).
+  void flushLines() { lines.flush(); }
 
   // Lifecycle ends, owner's thread. endForceControl(): force control counts
   // as off (the return starts) until a cycle finds both shared flags off.
@@ -304,9 +310,6 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void appendRecord(std::int64_t now_ns);
   // ForceControlRecord::limits_bound of a shaping step.
   static std::uint8_t limitsBound(const offset_shaping::Step& step);
-  // One host console line (the text without its line end).
-  static void writeLine(const std::string& text);
-  static std::string formatNumber(double value);
   // An age in cycles as whole milliseconds.
   static long ageMs(std::int64_t cycles);
 
@@ -321,7 +324,6 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // The offset: translation (m, TCP axes) and roll, pitch, yaw (rad), with
   // the velocity of their last step.
   offset_shaping::OffsetShaper shaper;
-  std::mutex wrench_mutex;                   // held while "gravity_compensated_wrench" is written
   std::atomic<bool> activate_translation;    // copy of "activate_adaptive_translation"
   std::atomic<bool> activate_rotation;       // copy of "activate_adaptive_rotation"
   std::atomic<bool> active;                  // translation or rotation, per cycle
@@ -376,8 +378,13 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Lifecycle ends.
   std::atomic<bool> end_requested{false};  // the owner ended force control
   std::atomic<bool> abandoned{false};      // a fall-back took the drive: drop the return
-  std::mutex drive_mutex;                  // a send and the fall-back, one at a time
+  // A send and the fall-back's hand-over, one at a time; the owner holds it
+  // only for a few loads and stores, and lends the worker's priority.
+  tmvz_periodic_thread::PiMutex drive_mutex;
   boost::shared_ptr<hx4_program_api::ProgramInterface> program;
+  // The cycle's console lines and diagnostics, written by the queue's own
+  // thread of normal priority, so that a slow console never holds a cycle up.
+  LineQueue lines;
   shared_segment::Segment segment;
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
 };

@@ -73,8 +73,8 @@ void VorelForceTorqueSensorComm::cycleMethod() {
     // The named mutex was not acquired within its bound (or the segment
     // failed): this cycle's frame is not published. One line per episode.
     if (!lock_failed) {
-      hx4_program_api_internals::Console::write(std::string("[ERROR] Sensor reader: ") + e.what() +
-                                                "; frame not published\n");
+      lines.post(LineQueue::Channel::kConsole, "[ERROR] Sensor reader: %s; frame not published",
+                 e.what());
     }
     lock_failed = true;
   }
@@ -113,6 +113,11 @@ void VorelForceTorqueSensorComm::readSensor() {
 
 void VorelForceTorqueSensorComm::finishDiagnostics() {
   diagnostics.finish();
+  lines.flush();
+}
+
+void VorelForceTorqueSensorComm::afterStop() {
+  lines.flush();
 }
 
 std::int64_t VorelForceTorqueSensorComm::monotonicMs() {

@@ -12,7 +12,9 @@
 
 #include "comm/force_control_recorder.h"
 #include "tests/adaptive/adaptive_fixture.h"
+#include "tests/support/blocking_console.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device {
 namespace adaptive_test {
@@ -270,6 +272,42 @@ TEST_F(FailSafeTest, SpeedLimitFromTheSegment_StepsOfExactlyItOneLinePerEpisode)
 // once: a request, a limit that starts to bind, the program's termination
 // while force control is on (not while it is idle), the stale trip and the
 // first failed cycle.
+// A console that blocks while the thread has lines to write: every cycle
+// still reaches the controller's next synchronisation and sends its command,
+// and the lines arrive afterwards, in order.
+TEST_F(FailSafeTest, ConsoleBlocked_NoCycleMissedLinesArriveAfterwardsInOrder) {
+  vorel_test::BlockingConsole blocked;
+  forceControlOnZ();
+  facade_->setForceControlSpeedLimits(0.01, 0.1);
+  setFrame(Wrench{{0.0, 0.0, 20.0, 0.0, 0.0, 0.0}});
+  startThread();
+  int cycles = 0;
+  auto run = [&](int n, bool publish) {
+    for (int k = 0; k < n; ++k, ++cycles) {
+      if (publish)
+        republish();
+      ASSERT_TRUE(controller_->runCycles(1)) << "cycle " << cycles;
+    }
+  };
+  run(3, true);  // the speed limit binds: its line blocks the console
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return blocked.entered(); }));
+  run(30, false);  // stale from the 25th cycle without a sample: held
+  run(3, true);    // usable again: integrates at the limit, a new episode
+  EXPECT_TRUE(blocked.writes().empty());
+  EXPECT_EQ(thread_->cyclesRun(), static_cast<std::uint64_t>(cycles));
+  EXPECT_EQ(controller_->driveCommandCount(), static_cast<std::size_t>(cycles));
+
+  blocked.release();
+  thread_->flushLines();
+  const std::string limit =
+      "[INFO] Force-control speed limit: translational offset limited to 10 mm/s\n";
+  EXPECT_THAT(blocked.writes(),
+              ElementsAre(limit,
+                          "[ERROR] Sensor stale: no usable sample for 50 ms; force control holds "
+                          "its reference offset\n",
+                          testing::StartsWith("[INFO] Sensor usable again after "), limit));
+}
+
 TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   namespace rec = recorder;
   using R = ForceControlRecord;
