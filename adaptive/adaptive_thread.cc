@@ -27,10 +27,10 @@ constexpr LineQueue::Channel kConsole = LineQueue::Channel::kConsole;
 // model may be read.
 constexpr std::uint32_t kLoadModelReady = 2;
 
-// Copies the shared object `name` into `field` when it exists.
+// Copies the shared object at `shared` into `field` when the segment holds it.
 template <class T>
-void copyIn(ss::Segment& segment, const char* name, T& field) {
-  if (const T* shared = ss::find<T>(segment, name))
+void copyIn(const T* shared, T& field) {
+  if (shared)
     field = *shared;
 }
 
@@ -73,13 +73,11 @@ AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterfa
   const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   tool_load.inertia.set(1.0, hx4rc_api::Vector(0.0, 0.0, 0.05), tensor);
   system_filter = std::make_shared<HighPassRateLimiter>(50.0, 50.0, -50.0, kFilterStepRate);
-  // The one object this thread keeps the address of: it writes it every
-  // cycle without the named mutex, and the lookup takes the segment's own
-  // index lock.
-  heartbeat = ss::find<ForceControlHeartbeat>(segment, ss::kForceControlHeartbeat);
-  // Its values are read under the named mutex in the snapshot; the address
-  // is taken once, so the cycle does not look it up.
-  black_box_request = ss::find<BlackBoxRequest>(segment, ss::kBlackBoxRequest);
+  // Every object is looked up here, once: a lookup takes the segment
+  // manager's own lock, which no cycle may wait for.
+  objects = ss::findObjects(segment);
+  heartbeat = objects.force_control_heartbeat;
+  black_box_request = objects.black_box_request;
 }
 
 AdaptiveThread::~AdaptiveThread() {
@@ -210,13 +208,13 @@ bool AdaptiveThread::takeSnapshot() {
   // holding it must not slow the thread below the controller's pace (the
   // held offset, a return and the heartbeat go on every 2 ms).
   ss::Lock lock(*segment_mutex, faulted ? 0 : ss::kLockWaitMs);
-  copyIn(segment, ss::kFrame, frame);
-  if (double* runtime = ss::find<double>(segment, ss::kRuntime))
+  copyIn(objects.frame, frame);
+  if (double* runtime = objects.runtime)
     *runtime = getRuntimeSeconds();
-  if (const bool* flag = ss::find<bool>(segment, ss::kActivateTranslation)) {
+  if (const bool* flag = objects.activate_adaptive_translation) {
     activate_translation.store(*flag);
   }
-  if (const bool* flag = ss::find<bool>(segment, ss::kActivateRotation)) {
+  if (const bool* flag = objects.activate_adaptive_rotation) {
     activate_rotation.store(*flag);
   }
   const bool switched_on = activate_translation.load() || activate_rotation.load();
@@ -238,26 +236,26 @@ bool AdaptiveThread::takeSnapshot() {
     abandoned.store(false);
   }
   active.store(switched_on);
-  copyIn(segment, ss::kGains, gains);
-  copyIn(segment, ss::kWrenchOffset, wrench_offset);
-  copyIn(segment, ss::kTrackWrench, track_wrench);
-  copyIn(segment, ss::kEnabledAxes, enabled_axes);
-  copyIn(segment, ss::kSensorToTfcTransform, sensor_to_tfc_transform);
-  if (const auto* shared = ss::find<ss::EnabledSystemFilters>(segment, ss::kEnabledSystemFilters)) {
+  copyIn(objects.gains, gains);
+  copyIn(objects.wrench_offset, wrench_offset);
+  copyIn(objects.track_wrench, track_wrench);
+  copyIn(objects.enabled_axes, enabled_axes);
+  copyIn(objects.sensor_to_tfc_transform, sensor_to_tfc_transform);
+  if (const auto* shared = objects.enabled_system_filters) {
     enabled_system_filters = (*shared)[0];
   }
-  copyIn(segment, ss::kSystemFilterParams, system_filter_params);
-  copyIn(segment, ss::kResetFilterHistory, reset_history);
-  copyIn(segment, ss::kForceControlLimits, limits);
-  copyIn(segment, ss::kForceControlSpeedLimits, speed_limits);
+  copyIn(objects.system_filter_params, system_filter_params);
+  copyIn(objects.reset_filter_history, reset_history);
+  copyIn(objects.force_control_limits, limits);
+  copyIn(objects.force_control_speed_limits, speed_limits);
   // A new tool load in the host (identification): taken again at spin().
-  if (bool* reload = ss::find<bool>(segment, ss::kReloadToolLoad)) {
+  if (bool* reload = objects.reload_tool_load) {
     if (*reload) {
       tool_load_read.store(false);
       *reload = false;
     }
   }
-  if (SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth)) {
+  if (SensorHealth* health = objects.sensor_health) {
     published_frames = health->frames_published;
     record.frames_published = health->frames_published;
     record.crc_errors = health->crc_errors;
@@ -270,12 +268,12 @@ bool AdaptiveThread::takeSnapshot() {
     health->usable_samples_per_second = usable_rate;
   }
   // The filter request: taken once, the slot emptied in the same section.
-  if (std::int32_t* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag)) {
+  if (std::int32_t* flag = objects.new_filter_flag) {
     request = *flag;
     *flag = 0;
   }
   if (request != 0) {
-    FilterOptions* options = ss::find<FilterOptions>(segment, ss::kTempFilterOptions);
+    FilterOptions* options = objects.temp_filter_options;
     if (options) {
       pending_filter_options = *options;
       *options = FilterOptions();
@@ -300,7 +298,7 @@ void AdaptiveThread::runCycle() {
   if (reset_history) {
     system_filter->clearHistory();
     ss::Lock lock(*segment_mutex);
-    if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory))
+    if (bool* flag = objects.reset_filter_history)
       *flag = false;
   }
   system_filter->updateParams(system_filter_params.cutoff_frequency,
@@ -334,7 +332,7 @@ void AdaptiveThread::runCycle() {
   record.compensated = compensated;
   {
     ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench))
+    if (Wrench* shared = objects.gravity_compensated_wrench)
       *shared = compensated;
   }
   const hx4rc_api::Frame tcp_in_flange =
@@ -345,7 +343,7 @@ void AdaptiveThread::runCycle() {
     record.tcp_position[i] = tcp_position[i];
   {
     ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench))
+    if (Wrench* shared = objects.tcp_transformed_wrench)
       *shared = tcp;
   }
   // The bias is removed in the TCP frame, after publication.
@@ -470,7 +468,7 @@ void AdaptiveThread::setArto(const Wrench& wrench) {
   record.filtered = filtered_wrench;
   {
     ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
+    if (Wrench* shared = objects.tcp_filtered_wrench) {
       *shared = filtered_wrench;
     }
   }

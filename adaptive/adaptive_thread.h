@@ -387,6 +387,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   LineQueue lines;
   shared_segment::Segment segment;
   boost::shared_ptr<shared_segment::Mutex> segment_mutex;
+  // The segment's objects, found once by the constructor.
+  shared_segment::Objects objects;
 };
 
 }  // namespace vorel_device

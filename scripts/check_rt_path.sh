@@ -2,7 +2,9 @@
 # Checks the source of the two real-time cycles (the force-control thread's
 # and the sensor reader's) for calls that can block or allocate: printf and
 # its kin, fflush, fwrite, puts, the iostreams, Console::write, std::string
-# and std::to_string, new, make_shared / make_unique.
+# and std::to_string, new, make_shared / make_unique; and lookups of shared
+# objects by name (find<...>, findObjects), which take the segment manager's
+# lock: the objects are found once, when the segment is created or opened.
 #
 # Scope: the function bodies (and namespace-level helpers) of the files
 # below, minus the functions that run on the owner's thread (constructors,
@@ -16,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 w='[^A-Za-z_0-9]'  # a character that is not part of a name
-forbidden="(^|$w)(printf|fprintf|puts|fputs|fputc|fwrite|fflush)[[:space:]]*[(]|std::(cout|cerr|clog)|Console::write|std::string($w|\$)|std::to_string|(^|$w)new($w|\$)|make_(shared|unique)"
+forbidden="(^|$w)(printf|fprintf|puts|fputs|fputc|fwrite|fflush)[[:space:]]*[(]|std::(cout|cerr|clog)|Console::write|std::string($w|\$)|std::to_string|(^|$w)new($w|\$)|make_(shared|unique)|find<|findObjects|find_or_construct"
 
 # file  functions-excluded (an extended regex on the qualified name; '^$' none)
 checks=(
