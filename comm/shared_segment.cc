@@ -4,12 +4,14 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 namespace vorel_device {
@@ -36,9 +38,9 @@ T* constructOne(Segment& segment, const char* name, InPlace) {
 
 }  // namespace
 
-LockTimeout::LockTimeout(int wait_ms)
-    : std::runtime_error(std::string(kMutexName) + " not acquired within " +
-                         std::to_string(wait_ms) + " ms") {}
+LockTimeout::LockTimeout(int wait_ms) : what_() {
+  std::snprintf(what_, sizeof what_, "%s not acquired within %d ms", kMutexName, wait_ms);
+}
 
 Lock::Lock(Mutex& mutex, int wait_ms) : mutex_(mutex) {
   // Uncontended (nearly always: holders keep it for microseconds): taken

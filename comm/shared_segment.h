@@ -27,7 +27,7 @@
 #include <boost/shared_ptr.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
+#include <exception>
 
 #include "comm/force_control_heartbeat.h"
 #include "comm/rx_frame.h"
@@ -94,10 +94,16 @@ using Mutex = bip::named_mutex;
 constexpr int kLockWaitMs = 100;
 
 // Thrown by Lock when the named mutex could not be taken within its bound:
-// "VorelNamedMutex not acquired within <wait_ms> ms".
-class LockTimeout : public std::runtime_error {
+// "VorelNamedMutex not acquired within <wait_ms> ms". Its text is formatted
+// into the object itself: a real-time cycle that catches it allocates
+// nothing.
+class LockTimeout : public std::exception {
  public:
   explicit LockTimeout(int wait_ms);
+  const char* what() const noexcept override { return what_; }
+
+ private:
+  char what_[64];
 };
 
 // Scoped lock of the named mutex, bounded and interrupt-safe: a wait that a

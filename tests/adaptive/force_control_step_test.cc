@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace vorel_device {
@@ -30,7 +31,7 @@ RxFrame frameWith(float fz, std::uint16_t status = 0) {
 
 class StepTest : public testing::Test {
  protected:
-  StepTest() : step(500.0) {
+  explicit StepTest(double rate = 500.0) : step(rate) {
     commands.translation = true;
     commands.enabled_axes = {{0, 0, 1, 0, 0, 0}};
     commands.gains.translation_gain = 4.0;
@@ -102,9 +103,21 @@ TEST_F(StepTest, TargetChanged_FirstIncrementUsesTheSmoothedSetPoint) {
   EXPECT_EQ(out.record.limits_bound, R::kTranslationalSpeed);
 }
 
-// A stale spell: no new sample for 25 cycles (50 ms at 500 Hz) holds the
-// offset from the 25th on, with one trip event; a usable sample resumes it.
-TEST_F(StepTest, StaleSpell_HoldsFromTheLimitThenResumesWithOneEventEach) {
+// A stale spell: no new sample for max(10 sensor periods, 50 ms) holds the
+// offset from that cycle on, with one trip event; a usable sample resumes it.
+struct StaleCase {
+  double rate;  // Hz
+  int limit;    // cycles
+  const char* name;
+};
+class StepStaleTest : public StepTest, public testing::WithParamInterface<StaleCase> {
+ protected:
+  StepStaleTest() : StepTest(GetParam().rate) {}
+};
+
+TEST_P(StepStaleTest, StaleSpell_HoldsFromTheLimitThenResumesWithOneEventEach) {
+  const int limit = GetParam().limit;
+  ASSERT_EQ(step.staleLimit(), limit);
   const RxFrame f = frameWith(0.375f);
   StepOutput out = cycle(&f);
   EXPECT_NEAR(out.offset[2], 3e-6, 1e-18);
@@ -112,33 +125,42 @@ TEST_F(StepTest, StaleSpell_HoldsFromTheLimitThenResumesWithOneEventEach) {
   out = step.hold(false);
   EXPECT_TRUE(out.send);
   EXPECT_NEAR(out.offset[2], 3e-6, 1e-18);
-  for (int age = 1; age <= 24; ++age) {  // the last sample again: integrating
+  for (int age = 1; age < limit; ++age) {  // the last sample again: integrating
     out = cycle();
     EXPECT_FALSE(out.stale_trip) << age;
     EXPECT_NEAR(out.offset[2], 3e-6 * (age + 1), 1e-17) << age;
   }
-  out = cycle();  // age 25: stale, held
+  const double held = 3e-6 * limit;
+  out = cycle();  // the limit: stale, held
   EXPECT_TRUE(out.stale_trip);
-  EXPECT_EQ(out.stale_ms, 50);
+  EXPECT_EQ(out.stale_ms, 2 * limit);
   EXPECT_EQ(out.record.events, R::kStaleTrip);
   EXPECT_TRUE(out.send);
-  EXPECT_NEAR(out.offset[2], 7.5e-5, 1e-17);
-  out = cycle();  // age 26: held, no second event
+  EXPECT_NEAR(out.offset[2], held, 1e-17);
+  out = cycle();  // held, no second event
   EXPECT_FALSE(out.stale_trip);
   EXPECT_TRUE(step.stale());
-  EXPECT_NEAR(out.offset[2], 7.5e-5, 1e-17);
+  EXPECT_NEAR(out.offset[2], held, 1e-17);
   out = cycle(&f);  // usable again: the recovery, age at the last stale cycle
   EXPECT_TRUE(out.recovered);
-  EXPECT_EQ(out.stale_ms, 52);
+  EXPECT_EQ(out.stale_ms, 2 * (limit + 1));
   EXPECT_FALSE(step.stale());
-  EXPECT_NEAR(out.offset[2], 7.8e-5, 1e-17);
+  EXPECT_NEAR(out.offset[2], held + 3e-6, 1e-17);
 
   // Off, a stale spell trips nothing.
   commands.translation = false;
   command();
-  for (int k = 0; k < 40; ++k)
+  for (int k = 0; k < 2 * limit; ++k)
     EXPECT_FALSE(cycle().stale_trip) << k;
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, StepStaleTest,
+                         testing::Values(StaleCase{500.0, 25, "At500Hz"},
+                                         StaleCase{250.0, 25, "At250Hz"},
+                                         StaleCase{100.0, 50, "At100Hz"}),
+                         [](const testing::TestParamInfo<StaleCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // The end of force control and its return, ended by the flags or by the
 // owner: braking from 1.5 mm/s at 1 m/s^2, then landing on zero.
@@ -229,6 +251,78 @@ TEST_F(StepTest, FlaggedAndNaNSamples_LastUsableSampleUsedNonFiniteRateHeld) {
   EXPECT_NEAR(out.offset[2], z, 1e-17);
   EXPECT_TRUE(std::isfinite(out.offset[2]));
 }
+
+// One bad frame in a changing stream, through all four filter types and the
+// system filter: every output is exactly that of the stream in which the
+// frame never came.
+struct BadFrameCase {
+  const char* name;
+  std::uint16_t status;
+  int axis;
+  float value;
+};
+class StepBadFrameTest : public testing::TestWithParam<BadFrameCase> {
+ protected:
+  static FilterOptions filter(const char* name, int type, double reject, double bandwidth = -1.0,
+                              double cutoff = -1.0, double rising = 0.0, double falling = 0.0) {
+    FilterOptions o{{}, type, reject, bandwidth, cutoff, rising, falling};
+    o.setName(name);
+    return o;
+  }
+  // Filtered fz and offset z of 40 cycles; at cycle 10 the bad frame, or none.
+  static std::vector<double> run(bool bad) {
+    ForceControlStep step(500.0);
+    ForceControlCommands c;
+    c.translation = true;
+    c.enabled_axes = {{0, 0, 1, 0, 0, 0}};
+    c.enabled_system_filters = 1;
+    c.sensor_to_tfc_transform = hx4rc_api::Frame::Identity();
+    step.takeCommands(c);
+    for (const FilterOptions& o :
+         {filter("low", kLowPassFilter, -1.0, -1.0, 20.0), filter("notch", kNotchFilter, 60.0, 8.0),
+          filter("limiter", kRateLimiter, -1.0, -1.0, -1.0, 200.0, -200.0),
+          filter("hp", kHighPassRateLimiter, -1.0, -1.0, 30.0, 100.0, -100.0)})
+      step.addFilter(o);
+    StepInput in;
+    in.robot.flange = hx4rc_api::Frame::Identity();
+    in.robot.tcp_in_flange = hx4rc_api::Frame::Identity();
+    const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    in.robot.tool_load.inertia.set(0.0, hx4rc_api::Vector(0.0, 0.0, 0.0), tensor);
+    std::vector<double> out;
+    for (int k = 0; k < 40; ++k) {
+      in.new_sample = k != 10 || bad;
+      if (k == 10) {
+        in.frame.status = GetParam().status;
+        in.frame.ft_data[GetParam().axis] = GetParam().value;
+      } else {
+        const double w[6] = {0.5 * k, -0.2 * k, 10.0 + std::sin(0.7 * k), 0.1, 0.0, 0.05 * k};
+        in.frame = frameWith(0.0f);
+        for (int i = 0; i < 6; ++i)
+          in.frame.ft_data[i] = static_cast<float>(w[i]);
+      }
+      const StepOutput o = step.run(in);
+      out.push_back(o.filtered[2]);
+      out.push_back(o.offset[2]);
+    }
+    return out;
+  }
+};
+
+TEST_P(StepBadFrameTest, OneBadFrame_OutputsAsIfItWereNeverSent) {
+  const std::vector<double> reference = run(false);
+  const std::vector<double> faulted = run(true);
+  EXPECT_EQ(faulted, reference);
+  for (double v : faulted)
+    EXPECT_TRUE(std::isfinite(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, StepBadFrameTest,
+    testing::Values(BadFrameCase{"InvalidMeasurementStatus", 0x04, 3, 1000.0f},
+                    BadFrameCase{"OverrangeStatus", 0x02, 2, -1000.0f},
+                    BadFrameCase{"NaNForce", 0, 2, std::numeric_limits<float>::quiet_NaN()},
+                    BadFrameCase{"InfiniteTorque", 0, 5, std::numeric_limits<float>::infinity()}),
+    [](const testing::TestParamInfo<BadFrameCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vorel_device
