@@ -69,6 +69,7 @@
 #include "comm/sensor_protocol.h"
 #include "comm/shared_segment.h"
 #include "periodic/periodic_thread.h"
+#include "periodic/pi_mutex.h"
 
 namespace vorel_device {
 
@@ -235,7 +236,9 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in
   // the sensor frame. Guarded by data_mutex.
   double last_ft_data[6];
-  std::mutex data_mutex;
+  // With priority inheritance: a reader that waits for a getFTData() of a
+  // normal-priority thread waits for its copy of six values, no longer.
+  tmvz_periodic_thread::PiMutex data_mutex;
   // Handle to the named mutex "VorelNamedMutex", the lock of every shared
   // object. Created in the constructor's body, after the guard below has
   // removed stale names; released last.
