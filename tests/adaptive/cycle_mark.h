@@ -1,7 +1,7 @@
 // The calls the real-time cycles must not make: this file replaces printf,
-// puts, fputs, fwrite, fflush and the global operator new in the program
-// that links it, and counts each call made while the calling thread is
-// marked (InCycle).
+// puts, fputs, fwrite and fflush in the program that links it (with
+// tests/filters/allocation_counter.cc for operator new), and counts each
+// call made while the calling thread is marked (InCycle).
 #pragma once
 
 namespace vorel_test {
@@ -12,7 +12,8 @@ void noteCall(const char* what);
 int violations();
 const char* firstViolation();
 
-// Marks the calling thread while it lives.
+// Marks the calling thread while it lives; an operator new on it meanwhile
+// counts too.
 class InCycle {
  public:
   InCycle();
