@@ -1,35 +1,45 @@
 #include "adaptive/adaptive_thread.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <string>
 #include <utility>
 
-#include "adaptive/control_law.h"
-#include "adaptive/wrench_processing.h"
-#include "host/console.h"
 #include "host/control_resources.h"
 
 namespace vorel_device {
 
 namespace ss = shared_segment;
 using hx4rc_api::Model;
+using Record = ForceControlRecord;
 
 namespace {
+
+constexpr LineQueue::Channel kConsole = LineQueue::Channel::kConsole;
 
 // Bit of the controller state (item 0, index 0) that marks when the load
 // model may be read.
 constexpr std::uint32_t kLoadModelReady = 2;
 
-// Copies the shared object `name` into `field` when it exists.
+// Copies the shared object at `shared` into `field` when the segment holds it.
 template <class T>
-void copyIn(ss::Segment& segment, const char* name, T& field) {
-  if (const T* shared = ss::find<T>(segment, name))
+void copyIn(const T* shared, T& field) {
+  if (shared)
     field = *shared;
+}
+
+// The step's part of a cycle's record into the thread's.
+void mergeRecord(Record& r, const Record& step) {
+  r.raw = step.raw;
+  r.compensated = step.compensated;
+  r.tool = step.tool;
+  r.filtered = step.filtered;
+  for (int i = 0; i < 3; ++i)
+    r.tcp_position[i] = step.tcp_position[i];
+  r.limits_bound = step.limits_bound;
+  r.flags |= step.flags;
+  r.events |= step.events;
 }
 
 }  // namespace
@@ -37,47 +47,18 @@ void copyIn(ss::Segment& segment, const char* name, T& field) {
 AdaptiveThread::AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterface> program,
                                int period_ms, double sampling_rate)
     : PeriodicThread(period_ms),
-      command_count(0),
-      filtered_wrench(),
-      track_wrench(),
-      track_reference(),
-      wrench_offset(),
-      gains(),
-      activate_translation(false),
-      activate_rotation(false),
-      active(false),
-      was_active(false),
-      tool_load_read(false),
-      enabled_axes{0, 0, 0, 0, 0, 0},
-      frame(),
-      sensor_to_tfc_transform(),
-      enabled_system_filters(0),
-      system_filter_params(),
-      pending_filter_options(),
-      new_filter_flag(0),
       sampling_rate(sampling_rate),
-      resource_flag_4(false),
-      resource_flag_3(false),
-      tool_load(),
-      nonfinite_reported(false),
-      stale_limit_cycles(staleLimitCycles(sampling_rate)),
+      step_(sampling_rate),
       program(std::move(program)),
       segment(ss::openSegment()),
       segment_mutex(ss::openMutex()) {
-  active.store(false);
-  was_active.store(false);
   // The tool assumed until the host's tool load is read: 1.0 kg at
   // (0, 0, 0.05) m, no inertia.
   const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   tool_load.inertia.set(1.0, hx4rc_api::Vector(0.0, 0.0, 0.05), tensor);
-  system_filter = std::make_shared<HighPassRateLimiter>(50.0, 50.0, -50.0, kFilterStepRate);
-  // The one object this thread keeps the address of: it writes it every
-  // cycle without the named mutex, and the lookup takes the segment's own
-  // index lock.
-  heartbeat = ss::find<ForceControlHeartbeat>(segment, ss::kForceControlHeartbeat);
-  // Its values are read under the named mutex in the snapshot; the address
-  // is taken once, so the cycle does not look it up.
-  black_box_request = ss::find<BlackBoxRequest>(segment, ss::kBlackBoxRequest);
+  // Every object is looked up here, once: a lookup takes the segment
+  // manager's own lock, which no cycle may wait for.
+  objects = ss::findObjects(segment);
 }
 
 AdaptiveThread::~AdaptiveThread() {
@@ -86,7 +67,25 @@ AdaptiveThread::~AdaptiveThread() {
   segment_mutex.reset();
 }
 
+std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
+  return ForceControlStep::staleLimitCycles(sampling_rate);
+}
+
+bool AdaptiveThread::isUsable(const RxFrame& frame) {
+  return ForceControlStep::isUsable(frame);
+}
+
+void AdaptiveThread::setRecorder(std::shared_ptr<recorder::RecorderWriter> writer) {
+  recorder_writer = std::move(writer);
+}
+
+void AdaptiveThread::afterStop() {
+  lines.flush();
+}
+
 void AdaptiveThread::initMethod() {
+  // Before the first cycle, straight to standard output: a start that a
+  // stalled output delays is reported by the owner's start() as a failure.
   std::printf("Start the adaptive thread instance.\n");
   std::fflush(stdout);
   command_count.store(0);
@@ -94,29 +93,22 @@ void AdaptiveThread::initMethod() {
   beat(heartbeat::monotonicNow());
 }
 
-std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
-  const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);
-  return static_cast<std::int64_t>(std::ceil(limit_s / control_law::kCycleTime - 1e-9));
-}
-
-void AdaptiveThread::setRecorder(std::shared_ptr<recorder::RecorderWriter> writer) {
-  recorder_writer = std::move(writer);
-}
-
 void AdaptiveThread::cycleMethod() {
   synced_this_cycle = false;
   // This cycle's record starts empty: wrenches NaN until this cycle
   // processes a sample, no event, nothing sent.
-  record = ForceControlRecord();
+  record = Record();
   record.cycle = cycles_run.load();
   // A fall-back sent the zero offset: the return it replaced is dropped.
-  if (abandoned.load() && was_active.load())
-    resetToIdle();
+  if (abandoned.load() && was_active.load()) {
+    step_.abandon();
+    backToIdle();
+  }
   try {
     runCycle();
     if (faulted) {
       faulted = false;
-      writeLine("[INFO] Force control cycle recovered; integration resumes");
+      lines.post(kConsole, "[INFO] Force control cycle recovered; integration resumes");
     }
   } catch (const std::exception& e) {
     holdAfterFailure(e.what());
@@ -129,45 +121,216 @@ void AdaptiveThread::cycleMethod() {
   appendRecord(now);
 }
 
-void AdaptiveThread::appendRecord(std::int64_t now_ns) {
-  ForceControlRecord& r = record;
-  r.controller_time = static_cast<double>(r.cycle) * control_law::kCycleTime;
-  r.monotonic_ns = now_ns;
-  if (r.flags & ForceControlRecord::kProcessed)
-    r.setpoint = track_reference;
-  for (int i = 0; i < 3; ++i) {
-    r.offset[i] = shaper.translation()[i];
-    r.offset[3 + i] = shaper.rotation()[i];
+void AdaptiveThread::runCycle() {
+  takeSnapshot();
+  // The synchronisation, the step and the command hold the host's control
+  // resources.
+  hx4_program_api_internals::ControlResources resources(false);
+  const StepInput input = synchronise(resources);
+  StepOutput output;
+  if (step_.willProcess(input)) {
+    // The step runs holding the named mutex for the copies out, so that a
+    // cycle that cannot publish fails before its step: the offset it holds
+    // is the last one sent.
+    ss::Lock lock(*segment_mutex);
+    output = step_.run(input);
+    publish(output);
+  } else {
+    output = step_.run(input);
   }
-  r.sample_age =
-      has_usable ? static_cast<double>(usable_age_cycles) * control_law::kCycleTime : -1.0;
-  r.usable_samples_per_second = usable_rate;
-  r.force_control_state = static_cast<std::uint8_t>(state.load());
-  r.supervisor_state = static_cast<std::uint8_t>(supervisorState());
-  if (recorder_writer)
-    recorder_writer->append(r);
+  report(output);
+  submit(output);
 }
 
-void AdaptiveThread::beat(std::int64_t now_ns) {
-  if (!heartbeat)
-    return;
-  HeartbeatBeat b;
-  b.cycles = cycles_run.load();
-  b.monotonic_ns = now_ns;
-  b.state = state.load();
-  for (int i = 0; i < 3; ++i) {
-    b.translation[i] = sent[i];
-    b.rotation[i] = sent[3 + i];
+void AdaptiveThread::takeSnapshot() {
+  ForceControlCommands& c = commands;
+  {
+    // In a failure episode the cycle only tries the mutex: a holder that
+    // died holding it must not slow the thread below the controller's pace.
+    ss::Lock lock(*segment_mutex, faulted ? 0 : ss::kLockWaitMs);
+    copyIn(objects.frame, frame);
+    if (objects.runtime)
+      *objects.runtime = getRuntimeSeconds();
+    copyIn(objects.activate_adaptive_translation, c.translation);
+    copyIn(objects.activate_adaptive_rotation, c.rotation);
+    noteRequests(c.translation || c.rotation);
+    copyIn(objects.gains, c.gains);
+    copyIn(objects.wrench_offset, c.wrench_offset);
+    copyIn(objects.track_wrench, c.track_wrench);
+    copyIn(objects.enabled_axes, c.enabled_axes);
+    copyIn(objects.sensor_to_tfc_transform, c.sensor_to_tfc_transform);
+    if (objects.enabled_system_filters)
+      c.enabled_system_filters = (*objects.enabled_system_filters)[0];
+    copyIn(objects.system_filter_params, c.system_filter_params);
+    copyIn(objects.force_control_limits, c.limits);
+    copyIn(objects.force_control_speed_limits, c.speed_limits);
+    takeRequestSlots(c);
+    exchangeHealth();
   }
-  heartbeat::publish(*heartbeat, b);
+  activate_translation.store(c.translation);
+  activate_rotation.store(c.rotation);
+  // Filter changes without the named mutex.
+  step_.takeCommands(c);
+}
+
+void AdaptiveThread::noteRequests(bool switched_on) {
+  // Black-box requests since the last snapshot; a program's termination
+  // counts while force control is on (this cycle, or in the last one: the
+  // termination switches it off right after asking).
+  if (objects.black_box_request) {
+    const BlackBoxRequest asked = *objects.black_box_request;
+    if (asked.requests != black_box_seen.requests)
+      record.events |= Record::kRequest;
+    if (asked.terminations != black_box_seen.terminations &&
+        (switched_on || state.load() == static_cast<std::int32_t>(ForceControlState::kActive)))
+      record.events |= Record::kProgramTerminated;
+    black_box_seen = asked;
+  }
+  // An end the owner requested, or a fall-back, lasts until the flags are off.
+  if (!switched_on) {
+    end_requested.store(false);
+    abandoned.store(false);
+  }
+  active.store(switched_on);
+}
+
+void AdaptiveThread::takeRequestSlots(ForceControlCommands& c) {
+  // Each request is taken once: its slot is emptied in the same section.
+  c.reset_filter_history = false;
+  if (objects.reset_filter_history) {
+    c.reset_filter_history = *objects.reset_filter_history;
+    *objects.reset_filter_history = false;
+  }
+  // A new tool load in the host (identification): taken again at spin().
+  if (objects.reload_tool_load && *objects.reload_tool_load) {
+    tool_load_read.store(false);
+    *objects.reload_tool_load = false;
+  }
+  c.filter_request = 0;
+  if (objects.new_filter_flag) {
+    c.filter_request = *objects.new_filter_flag;
+    *objects.new_filter_flag = 0;
+  }
+  if (c.filter_request != 0) {
+    if (objects.temp_filter_options) {
+      c.filter_options = *objects.temp_filter_options;
+      *objects.temp_filter_options = FilterOptions();
+    } else {
+      c.filter_request = 0;  // no request record: nothing to act on
+    }
+  }
+}
+
+void AdaptiveThread::exchangeHealth() {
+  SensorHealth* health = objects.sensor_health;
+  if (!health)
+    return;
+  published_frames = health->frames_published;
+  record.frames_published = health->frames_published;
+  record.crc_errors = health->crc_errors;
+  record.lost_sync_events = health->lost_sync_events;
+  record.last_status = health->last_status;
+  // The supervisor's figures as the previous cycle left them.
+  health->supervisor_state = supervisorState();
+  health->last_usable_age = step_.sampleAge();
+  health->usable_samples_per_second = step_.usableRate();
+}
+
+StepInput AdaptiveThread::synchronise(hx4_program_api_internals::ControlResources& resources) {
+  if (const auto status = resources.status()) {
+    resource_flag_4 = status->flag(4);
+    resource_flag_3 = status->flag(3);
+  }
+  spin();
+  StepInput in;
+  // A sample is new when the reader's publication count moved; a constant
+  // reading is legitimate, so values are not compared.
+  in.new_sample = published_frames != last_published;
+  last_published = published_frames;
+  in.frame = frame;
+  in.ended = end_requested.load() || abandoned.load();
+  in.robot.suspended = resource_flag_3 || resource_flag_4;
+  in.robot.tool_load = tool_load;
+  // The frame queries only once there is a sample to process.
+  if (step_.willProcess(in)) {
+    in.robot.flange =
+        program->getFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD);
+    in.robot.tcp_in_flange =
+        program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
+  }
+  return in;
+}
+
+void AdaptiveThread::publish(const StepOutput& out) {
+  if (!out.processed)
+    return;
+  if (objects.gravity_compensated_wrench)
+    *objects.gravity_compensated_wrench = out.compensated;
+  if (objects.tcp_transformed_wrench)
+    *objects.tcp_transformed_wrench = out.tcp;
+  if (objects.tcp_filtered_wrench)
+    *objects.tcp_filtered_wrench = out.filtered;
+}
+
+void AdaptiveThread::submit(const StepOutput& out) {
+  // Set before the send: the owner's fall-back sees an activation that may
+  // be sending.
+  if (step_.wasActive())
+    was_active.store(true);
+  state.store(static_cast<std::int32_t>(step_.state()));
+  if (out.send && sendOffset(out.offset))
+    record.flags |= Record::kOffsetSent;
+  else if (out.processed && step_.state() == ForceControlState::kIdle)
+    command_count.store(0);
+  if (out.returned)
+    backToIdle();
+}
+
+void AdaptiveThread::backToIdle() {
+  // Back at zero: the tool load is read again at the next opportunity.
+  was_active.store(false);
+  tool_load_read.store(false);
+  state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
+  std::lock_guard<tmvz_periodic_thread::PiMutex> drive(drive_mutex);
+  for (double& value : sent)
+    value = 0.0;  // what the drive holds now
+}
+
+void AdaptiveThread::report(const StepOutput& out) {
+  mergeRecord(record, out.record);
+  if (out.stale_trip) {
+    lines.post(kConsole,
+               "[ERROR] Sensor stale: no usable sample for %ld ms; force control holds its "
+               "reference offset",
+               out.stale_ms);
+  } else if (out.recovered) {
+    lines.post(kConsole, "[INFO] Sensor usable again after %ld ms; force control resumes",
+               out.stale_ms);
+  }
+  if (out.non_finite)
+    lines.post(LineQueue::Channel::kStdout, "%s", kNonFiniteMessage);
+  const offset_shaping::Limits& l = out.limits;
+  const double deg = 180.0 / offset_shaping::kPi;
+  if (out.limits_started & Record::kTranslationalSpeed)
+    lines.post(kConsole,
+               "[INFO] Force-control speed limit: translational offset limited to %g mm/s",
+               l.translation.speed * 1000.0);
+  if (out.limits_started & Record::kRotationalSpeed)
+    lines.post(kConsole, "[INFO] Force-control speed limit: rotational offset limited to %g deg/s",
+               l.rotation.speed * deg);
+  if (out.limits_started & Record::kTranslationalEnvelope)
+    lines.post(kConsole, "[INFO] Force-control envelope: translational offset clamped at %g mm",
+               l.translation.envelope * 1000.0);
+  if (out.limits_started & Record::kRotationalEnvelope)
+    lines.post(kConsole, "[INFO] Force-control envelope: rotational offset clamped at %g deg",
+               l.rotation.envelope * deg);
 }
 
 void AdaptiveThread::holdAfterFailure(const char* what) {
   if (!faulted) {
     faulted = true;
-    record.events |= ForceControlRecord::kCycleFailure;
-    writeLine(std::string("[ERROR] Force control cycle failed (") + what +
-              "); reference offset held");
+    record.events |= Record::kCycleFailure;
+    lines.post(kConsole, "[ERROR] Force control cycle failed (%s); reference offset held", what);
   }
   // The thread goes on: it keeps the controller's pace and, while force
   // control is on, keeps sending the offset it holds; a return (which needs
@@ -179,14 +342,9 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
     hx4_program_api_internals::ControlResources resources(false);
     if (!synced_this_cycle)
       spin();
-    if (was_active.load()) {
-      if (forceControlOn()) {
-        shaper.hold();
-        sendOffset();
-      } else {
-        stepReturn();
-      }
-    }
+    const StepOutput output = step_.hold(end_requested.load() || abandoned.load());
+    mergeRecord(record, output.record);
+    submit(output);
   } catch (...) {
     // The controller itself fails: do not spin on it.
     if (!synced_this_cycle) {
@@ -196,225 +354,42 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
   }
 }
 
-void AdaptiveThread::writeLine(const std::string& text) {
-  hx4_program_api_internals::Console::write(text + "\n");
+void AdaptiveThread::appendRecord(std::int64_t now_ns) {
+  Record& r = record;
+  r.controller_time = static_cast<double>(r.cycle) * control_law::kCycleTime;
+  r.monotonic_ns = now_ns;
+  if (r.flags & Record::kProcessed)
+    r.setpoint = step_.trackReference();
+  for (int i = 0; i < 3; ++i) {
+    r.offset[i] = step_.shaper().translation()[i];
+    r.offset[3 + i] = step_.shaper().rotation()[i];
+  }
+  r.sample_age = step_.sampleAge();
+  r.usable_samples_per_second = step_.usableRate();
+  r.force_control_state = static_cast<std::uint8_t>(state.load());
+  r.supervisor_state = static_cast<std::uint8_t>(supervisorState());
+  if (recorder_writer)
+    recorder_writer->append(r);
 }
 
-bool AdaptiveThread::takeSnapshot() {
-  bool reset_history = false;
-  std::int32_t request = 0;
-  // In a failure episode the cycle only tries the mutex: a holder that died
-  // holding it must not slow the thread below the controller's pace (the
-  // held offset, a return and the heartbeat go on every 2 ms).
-  ss::Lock lock(*segment_mutex, faulted ? 0 : ss::kLockWaitMs);
-  copyIn(segment, ss::kFrame, frame);
-  if (double* runtime = ss::find<double>(segment, ss::kRuntime))
-    *runtime = getRuntimeSeconds();
-  if (const bool* flag = ss::find<bool>(segment, ss::kActivateTranslation)) {
-    activate_translation.store(*flag);
-  }
-  if (const bool* flag = ss::find<bool>(segment, ss::kActivateRotation)) {
-    activate_rotation.store(*flag);
-  }
-  const bool switched_on = activate_translation.load() || activate_rotation.load();
-  // Black-box requests since the last snapshot; a program's termination
-  // counts while force control is on (this cycle, or in the last one: the
-  // termination switches it off right after asking).
-  if (black_box_request) {
-    const BlackBoxRequest asked = *black_box_request;
-    if (asked.requests != black_box_seen.requests)
-      record.events |= ForceControlRecord::kRequest;
-    if (asked.terminations != black_box_seen.terminations &&
-        (switched_on || state.load() == static_cast<std::int32_t>(ForceControlState::kActive)))
-      record.events |= ForceControlRecord::kProgramTerminated;
-    black_box_seen = asked;
-  }
-  // An end the owner requested, or a fall-back, lasts until the flags are off.
-  if (!switched_on) {
-    end_requested.store(false);
-    abandoned.store(false);
-  }
-  active.store(switched_on);
-  copyIn(segment, ss::kGains, gains);
-  copyIn(segment, ss::kWrenchOffset, wrench_offset);
-  copyIn(segment, ss::kTrackWrench, track_wrench);
-  copyIn(segment, ss::kEnabledAxes, enabled_axes);
-  copyIn(segment, ss::kSensorToTfcTransform, sensor_to_tfc_transform);
-  if (const auto* shared = ss::find<ss::EnabledSystemFilters>(segment, ss::kEnabledSystemFilters)) {
-    enabled_system_filters = (*shared)[0];
-  }
-  copyIn(segment, ss::kSystemFilterParams, system_filter_params);
-  copyIn(segment, ss::kResetFilterHistory, reset_history);
-  copyIn(segment, ss::kForceControlLimits, limits);
-  copyIn(segment, ss::kForceControlSpeedLimits, speed_limits);
-  // A new tool load in the host (identification): taken again at spin().
-  if (bool* reload = ss::find<bool>(segment, ss::kReloadToolLoad)) {
-    if (*reload) {
-      tool_load_read.store(false);
-      *reload = false;
-    }
-  }
-  if (SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth)) {
-    published_frames = health->frames_published;
-    record.frames_published = health->frames_published;
-    record.crc_errors = health->crc_errors;
-    record.lost_sync_events = health->lost_sync_events;
-    record.last_status = health->last_status;
-    // The supervisor's figures as the previous cycle left them.
-    health->supervisor_state = supervisorState();
-    health->last_usable_age =
-        has_usable ? static_cast<double>(usable_age_cycles) * control_law::kCycleTime : -1.0;
-    health->usable_samples_per_second = usable_rate;
-  }
-  // The filter request: taken once, the slot emptied in the same section.
-  if (std::int32_t* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag)) {
-    request = *flag;
-    *flag = 0;
-  }
-  if (request != 0) {
-    FilterOptions* options = ss::find<FilterOptions>(segment, ss::kTempFilterOptions);
-    if (options) {
-      pending_filter_options = *options;
-      *options = FilterOptions();
-    } else {
-      request = 0;  // no request record: nothing to act on
-    }
-  }
-  new_filter_flag = request;
-  return reset_history;
-}
-
-void AdaptiveThread::runCycle() {
-  // Phase 1: snapshot.
-  const bool reset_history = takeSnapshot();
-
-  // Phase 2: filter maintenance, without the named mutex.
-  if (new_filter_flag == -1) {
-    removeFilter(pending_filter_options);
-  } else if (new_filter_flag == 1) {
-    addFilter(pending_filter_options);
-  }
-  if (reset_history) {
-    system_filter->clearHistory();
-    ss::Lock lock(*segment_mutex);
-    if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory))
-      *flag = false;
-  }
-  system_filter->updateParams(system_filter_params.cutoff_frequency,
-                              system_filter_params.rising_rate, system_filter_params.falling_rate);
-
-  // Phase 3: processing, holding the control resources until the end.
-  hx4_program_api_internals::ControlResources resources(false);
-  if (const auto status = resources.status()) {
-    resource_flag_4 = status->flag(4);
-    resource_flag_3 = status->flag(3);
-  }
-  spin();
-  superviseSample();
-
-  // Until the first usable sample there is no measurement to compensate,
-  // publish or control on. Publishing the all-zero initial frame would show
-  // the tool's weight as a force, which a tare would then bake into the bias.
-  if (!has_usable)
+void AdaptiveThread::beat(std::int64_t now_ns) {
+  if (!objects.force_control_heartbeat)
     return;
-
-  Wrench raw;
-  for (int i = 0; i < 6; ++i)
-    raw[i] = static_cast<double>(usable_frame.ft_data[i]);
-  // The two frame queries of gravity compensation and the TCP transform; the
-  // TCP's place in the world follows from them for the recorder.
-  const hx4rc_api::Frame flange =
-      program->getFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD);
-  const Wrench compensated = compensateGravity(raw, flange.rotation, tool_load.inertia.mass,
-                                               tool_load.inertia.cog, sensor_to_tfc_transform);
-  record.raw = raw;
-  record.compensated = compensated;
-  {
-    ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench)) {
-      std::lock_guard<std::mutex> guard(wrench_mutex);
-      *shared = compensated;
-    }
+  HeartbeatBeat b;
+  b.cycles = cycles_run.load();
+  b.monotonic_ns = now_ns;
+  b.state = state.load();
+  for (int i = 0; i < 3; ++i) {
+    b.translation[i] = sent[i];
+    b.rotation[i] = sent[3 + i];
   }
-  const hx4rc_api::Frame tcp_in_flange =
-      program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
-  const Wrench tcp = transformToTcp(compensated, tcp_in_flange, sensor_to_tfc_transform);
-  const hx4rc_api::Vector tcp_position = flange * tcp_in_flange.position;
-  for (int i = 0; i < 3; ++i)
-    record.tcp_position[i] = tcp_position[i];
-  {
-    ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench))
-      *shared = tcp;
-  }
-  // The bias is removed in the TCP frame, after publication.
-  Wrench unbiased = tcp;
-  for (int i = 0; i < 6; ++i)
-    unbiased[i] -= wrench_offset[i];
-  record.tool = unbiased;
-  record.flags |= ForceControlRecord::kProcessed;
-  setArto(unbiased);
-}
-
-void AdaptiveThread::superviseSample() {
-  // A sample is new when the reader's publication count moved; a constant
-  // reading is legitimate, so values are not compared.
-  bool usable = false;
-  if (published_frames != last_published) {
-    last_published = published_frames;
-    usable = isUsable(frame);
-  }
-  if (usable) {
-    record.flags |= ForceControlRecord::kNewSample;
-    usable_frame = frame;
-    has_usable = true;
-    usable_age_cycles = 0;
-    ++window_usable;
-  } else {
-    ++usable_age_cycles;
-  }
-  if (++window_cycles == kRateWindowCycles) {
-    usable_rate = static_cast<double>(window_usable) /
-                  (static_cast<double>(kRateWindowCycles) * control_law::kCycleTime);
-    window_cycles = 0;
-    window_usable = 0;
-  }
-
-  stale = usable_age_cycles >= stale_limit_cycles;
-  if (stale && active.load() && !stale_reported) {
-    stale_reported = true;
-    record.events |= ForceControlRecord::kStaleTrip;
-    writeLine("[ERROR] Sensor stale: no usable sample for " +
-              std::to_string(ageMs(usable_age_cycles)) +
-              " ms; force control holds its reference offset");
-  } else if (!stale && stale_reported) {
-    stale_reported = false;
-    writeLine("[INFO] Sensor usable again after " + std::to_string(ageMs(stale_age_cycles)) +
-              " ms; force control resumes");
-  }
-  if (stale)
-    stale_age_cycles = usable_age_cycles;
-}
-
-long AdaptiveThread::ageMs(std::int64_t cycles) {
-  return std::lround(static_cast<double>(cycles) * control_law::kCycleTime * 1000.0);
-}
-
-bool AdaptiveThread::isUsable(const RxFrame& candidate) {
-  if (candidate.header != RxFrame::kHeader || candidate.status != 0)
-    return false;
-  for (int i = 0; i < 6; ++i) {
-    const float value = candidate.ft_data[i];  // copied out of the packed record
-    if (!std::isfinite(value))
-      return false;
-  }
-  return true;
+  heartbeat::publish(*objects.force_control_heartbeat, b);
 }
 
 std::int32_t AdaptiveThread::supervisorState() const {
   if (faulted)
     return SensorHealth::kFaulted;
-  if (stale)
+  if (step_.stale())
     return SensorHealth::kStale;
   return SensorHealth::kOk;
 }
@@ -422,8 +397,8 @@ std::int32_t AdaptiveThread::supervisorState() const {
 void AdaptiveThread::spin() {
   program->sync(false);
   synced_this_cycle = true;
-  const std::uint32_t state = program->rcState().unsignedValue(0, 0);
-  if ((state & kLoadModelReady) == 0)
+  const std::uint32_t rc_state = program->rcState().unsignedValue(0, 0);
+  if ((rc_state & kLoadModelReady) == 0)
     return;
   if (tool_load_read.load())
     return;
@@ -443,255 +418,12 @@ void AdaptiveThread::deactivate() {
   active.store(false);
 }
 
-Wrench AdaptiveThread::gravityCompensation(const Wrench& raw) const {
-  const hx4rc_api::Frame flange =
-      program->getFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD);
-  return compensateGravity(raw, flange.rotation, tool_load.inertia.mass, tool_load.inertia.cog,
-                           sensor_to_tfc_transform);
-}
-
-Wrench AdaptiveThread::transformWrenchToTCPFrame(const Wrench& compensated) const {
-  const hx4rc_api::Frame tcp =
-      program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
-  return transformToTcp(compensated, tcp, sensor_to_tfc_transform);
-}
-
-void AdaptiveThread::setArto(const Wrench& wrench) {
-  // Filtering: the chain, then the system filter, with the set-point left by
-  // the previous cycle as the reference.
-  for (int i = 0; i < 6; ++i) {
-    double x = filters.apply(wrench[i], track_reference[i], i);
-    if (enabled_system_filters != 0)
-      x = system_filter->filter(x, track_reference[i], i);
-    filtered_wrench[i] = x;
-  }
-  record.filtered = filtered_wrench;
-  {
-    ss::Lock lock(*segment_mutex);
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
-      *shared = filtered_wrench;
-    }
-  }
-
-  // Suspended by the controller: everything keeps its value.
-  if (resource_flag_4 || resource_flag_3) {
-    state.store(static_cast<std::int32_t>(ForceControlState::kSuspended));
-    return;
-  }
-  if (!forceControlOn()) {
-    if (was_active.load()) {
-      stepReturn();
-    } else {
-      command_count.store(0);
-      state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
-    }
-    return;
-  }
-
-  // Active.
-  control_law::smoothSetPoint(track_reference, track_wrench, gains.track_smoothing);
-  const hx4rc_api::Vector vt =
-      control_law::translationalRate(filtered_wrench, track_reference, gains, enabled_axes);
-  const hx4rc_api::Vector vr =
-      control_law::rotationalRate(filtered_wrench, track_reference, gains, enabled_axes);
-  // The offsets the law wants; a stale sensor holds them (nothing is
-  // integrated), and so does a half that is switched off.
-  hx4rc_api::Vector wanted_translation = shaper.translation();
-  hx4rc_api::Vector wanted_rotation = shaper.rotation();
-  bool held = false;
-  if (!stale) {
-    if (activate_translation.load() && !control_law::integrate(wanted_translation, vt))
-      held = true;
-    if (activate_rotation.load() && !control_law::integrate(wanted_rotation, vr))
-      held = true;
-  }
-  if (held && !nonfinite_reported) {
-    std::printf("%s\n", kNonFiniteMessage);
-    std::fflush(stdout);
-    nonfinite_reported = true;
-  }
-  reportLimits(shaper.follow(wanted_translation, wanted_rotation, shapingLimits()));
-  was_active.store(true);
-  state.store(static_cast<std::int32_t>(ForceControlState::kActive));
-  sendOffset();
-}
-
-bool AdaptiveThread::forceControlOn() const {
-  return active.load() && !end_requested.load() && !abandoned.load();
-}
-
-offset_shaping::Limits AdaptiveThread::shapingLimits() const {
-  offset_shaping::Limits l;
-  // The function that writes them checks their range; a peer that wrote
-  // anything else gets the defaults, never an unlimited offset.
-  const double t = speed_limits.translation;
-  const double r = speed_limits.rotation;
-  if (t > 0.0 && t <= offset_shaping::kMaxTranslationSpeed)
-    l.translation.speed = t;
-  if (r > 0.0 && r <= offset_shaping::kMaxRotationSpeed)
-    l.rotation.speed = r;
-  if (limits.max_translation > 0.0 && std::isfinite(limits.max_translation))
-    l.translation.envelope = limits.max_translation;
-  if (limits.max_rotation > 0.0 && std::isfinite(limits.max_rotation))
-    l.rotation.envelope = limits.max_rotation;
-  return l;
-}
-
-void AdaptiveThread::stepReturn() {
-  const offset_shaping::Step step = shaper.returnToZero(shapingLimits());
-  record.limits_bound = limitsBound(step);
-  state.store(static_cast<std::int32_t>(ForceControlState::kReturning));
-  if (!sendOffset())
-    return;  // a fall-back took over; the next cycle drops the return
-  if (step.returned) {
-    // Back at zero: the tool load is read again at the next opportunity.
-    resetToIdle();
-  }
-}
-
-std::uint8_t AdaptiveThread::limitsBound(const offset_shaping::Step& step) {
-  return static_cast<std::uint8_t>(
-      (step.translation.speed_limited ? ForceControlRecord::kTranslationalSpeed : 0) |
-      (step.rotation.speed_limited ? ForceControlRecord::kRotationalSpeed : 0) |
-      (step.translation.envelope_limited ? ForceControlRecord::kTranslationalEnvelope : 0) |
-      (step.rotation.envelope_limited ? ForceControlRecord::kRotationalEnvelope : 0));
-}
-
-void AdaptiveThread::reportLimits(const offset_shaping::Step& step) {
-  const offset_shaping::Limits l = shapingLimits();
-  // A limit that starts to bind (the cycles of the INFO lines below) is a
-  // black-box event.
-  const std::uint8_t bound = limitsBound(step);
-  const std::uint8_t binding_before = static_cast<std::uint8_t>(
-      (translation_speed_limited ? ForceControlRecord::kTranslationalSpeed : 0) |
-      (rotation_speed_limited ? ForceControlRecord::kRotationalSpeed : 0) |
-      (translation_clamped ? ForceControlRecord::kTranslationalEnvelope : 0) |
-      (rotation_clamped ? ForceControlRecord::kRotationalEnvelope : 0));
-  record.limits_bound = bound;
-  if ((bound & ~binding_before) != 0)
-    record.events |= ForceControlRecord::kLimitBinds;
-  if (step.translation.speed_limited && !translation_speed_limited) {
-    writeLine("[INFO] Force-control speed limit: translational offset limited to " +
-              formatNumber(l.translation.speed * 1000.0) + " mm/s");
-  }
-  translation_speed_limited = step.translation.speed_limited;
-  if (step.rotation.speed_limited && !rotation_speed_limited) {
-    writeLine("[INFO] Force-control speed limit: rotational offset limited to " +
-              formatNumber(l.rotation.speed * 180.0 / offset_shaping::kPi) + " deg/s");
-  }
-  rotation_speed_limited = step.rotation.speed_limited;
-  if (step.translation.envelope_limited && !translation_clamped) {
-    writeLine("[INFO] Force-control envelope: translational offset clamped at " +
-              formatNumber(l.translation.envelope * 1000.0) + " mm");
-  }
-  translation_clamped = step.translation.envelope_limited;
-  if (step.rotation.envelope_limited && !rotation_clamped) {
-    writeLine("[INFO] Force-control envelope: rotational offset clamped at " +
-              formatNumber(l.rotation.envelope * 180.0 / offset_shaping::kPi) + " deg");
-  }
-  rotation_clamped = step.rotation.envelope_limited;
-}
-
-std::string AdaptiveThread::formatNumber(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
-void AdaptiveThread::resetToIdle() {
-  shaper.reset();
-  track_reference = Wrench();
-  was_active.store(false);
-  tool_load_read.store(false);
-  nonfinite_reported = false;
-  translation_clamped = false;
-  rotation_clamped = false;
-  translation_speed_limited = false;
-  rotation_speed_limited = false;
-  state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
-  std::lock_guard<std::mutex> drive(drive_mutex);
-  for (double& value : sent)
-    value = 0.0;  // what the drive holds now
-}
-
-bool AdaptiveThread::sendOffset() {
-  hx4rc_api::Drive::CmdDriveCtl command;
-  hx4rc_api::Pose pose;
-  pose.setPRPY(shaper.translation().data(), shaper.rotation().data(), 0);
-  pose.valid = 1;
-  {
-    // The owner holds it only for a check or the fall-back's one command.
-    std::lock_guard<std::mutex> drive(drive_mutex);
-    if (abandoned.load())
-      return false;
-    program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
-    for (int i = 0; i < 3; ++i) {
-      sent[i] = shaper.translation()[i];
-      sent[3 + i] = shaper.rotation()[i];
-    }
-  }
-  record.flags |= ForceControlRecord::kOffsetSent;
-  command_count.fetch_add(1);
-  return true;
-}
-
-void AdaptiveThread::endForceControl() {
-  end_requested.store(true);
-}
-
-AdaptiveThread::Finish AdaptiveThread::finishForceControl(double (&left)[6]) {
-  {
-    std::lock_guard<std::mutex> drive(drive_mutex);
-    if (!was_active.load() || abandoned.load()) {
-      // Nothing to return. No send can be under way (the drive mutex), and
-      // none follows until a cycle finds the shared flags off.
-      abandoned.store(true);
-      return Finish::kIdle;
-    }
-  }
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  auto last_cycle = start;
-  std::uint64_t cycles = cycles_run.load();
-  for (;;) {
-    if (!was_active.load())
-      return Finish::kReturned;
-    const auto now = Clock::now();
-    if (cycles_run.load() != cycles) {
-      cycles = cycles_run.load();
-      last_cycle = now;
-    }
-    const bool stalled = now - last_cycle >= std::chrono::milliseconds(kReturnStallMs);
-    if (stalled || now - start >= std::chrono::milliseconds(kReturnWaitMs))
-      break;
-    timespec pause{0, 1000000L};  // 1 ms
-    nanosleep(&pause, nullptr);
-  }
-  // The fall-back: the zero offset at once from here, and the worker never
-  // sends its old offset again (it is blocked on the drive mutex, or finds
-  // `abandoned` before its next send).
-  std::lock_guard<std::mutex> drive(drive_mutex);
-  if (!was_active.load())
-    return Finish::kReturned;
-  abandoned.store(true);
-  for (int i = 0; i < 6; ++i)
-    left[i] = sent[i];
-  hx4rc_api::Drive::CmdDriveCtl command;
-  hx4rc_api::Pose pose;
-  const double zero[3] = {0.0, 0.0, 0.0};
-  pose.setPRPY(zero, zero, 0);
-  pose.valid = 1;
-  program->driveChannel().submit(command.asReferenceControl().withReferenceOffset(pose));
-  const bool stalled = Clock::now() - last_cycle >= std::chrono::milliseconds(kReturnStallMs);
-  return stalled ? Finish::kStalled : Finish::kTimedOut;
-}
-
 void AdaptiveThread::addFilter(FilterOptions options) {
-  filters.add(options, kFilterStepRate);
+  step_.addFilter(options);
 }
 
 void AdaptiveThread::removeFilter(FilterOptions options) {
-  filters.remove(options);
+  step_.removeFilter(options);
 }
 
 }  // namespace vorel_device

@@ -252,20 +252,25 @@ void predict(const Fit& fit, const Vec3& g, Vec3& force, Vec3& torque) {
             c[0] * weight[1] - c[1] * weight[0] + fit.torque_bias[2]};
 }
 
-Result fit(const std::vector<Sample>& samples, const hx4rc_api::Frame& sensor_in_flange) {
-  Result result;
-  if (samples.size() < kMinSamples) {
-    result.refusal =
-        "needs at least 3 samples in different orientations, has " + std::to_string(samples.size());
-    return result;
-  }
+// Why the samples cannot be fitted at all (too few, a value not finite);
+// empty when they can.
+static std::string inputRefusal(const std::vector<Sample>& samples) {
+  if (samples.size() < kMinSamples)
+    return "needs at least 3 samples in different orientations, has " +
+           std::to_string(samples.size());
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const Sample& s = samples[i];
-    if (!finite(s.force) || !finite(s.torque) || !finite(s.gravity)) {
-      result.refusal = "sample " + std::to_string(i + 1) + " holds a value that is not finite";
-      return result;
-    }
+    if (!finite(s.force) || !finite(s.torque) || !finite(s.gravity))
+      return "sample " + std::to_string(i + 1) + " holds a value that is not finite";
   }
+  return std::string();
+}
+
+Result fit(const std::vector<Sample>& samples, const hx4rc_api::Frame& sensor_in_flange) {
+  Result result;
+  result.refusal = inputRefusal(samples);
+  if (!result.refusal.empty())
+    return result;
 
   const Solution all = solve(samples, samples.size());
   result.fit.reciprocal_condition = all.reciprocal_condition;

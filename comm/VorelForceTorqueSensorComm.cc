@@ -73,8 +73,8 @@ void VorelForceTorqueSensorComm::cycleMethod() {
     // The named mutex was not acquired within its bound (or the segment
     // failed): this cycle's frame is not published. One line per episode.
     if (!lock_failed) {
-      hx4_program_api_internals::Console::write(std::string("[ERROR] Sensor reader: ") + e.what() +
-                                                "; frame not published\n");
+      lines.post(LineQueue::Channel::kConsole, "[ERROR] Sensor reader: %s; frame not published",
+                 e.what());
     }
     lock_failed = true;
   }
@@ -113,6 +113,11 @@ void VorelForceTorqueSensorComm::readSensor() {
 
 void VorelForceTorqueSensorComm::finishDiagnostics() {
   diagnostics.finish();
+  lines.flush();
+}
+
+void VorelForceTorqueSensorComm::afterStop() {
+  lines.flush();
 }
 
 std::int64_t VorelForceTorqueSensorComm::monotonicMs() {
@@ -124,7 +129,7 @@ std::int64_t VorelForceTorqueSensorComm::monotonicMs() {
 void VorelForceTorqueSensorComm::publishFrame() {
   const std::uint16_t status = rx_frame.status;
   {
-    std::lock_guard<std::mutex> data_lock(data_mutex);
+    std::lock_guard<tmvz_periodic_thread::PiMutex> data_lock(data_mutex);
     {
       // The whole frame, whatever its status: consumers take it as it is.
       ss::Lock lock(*segment_mutex);
@@ -147,7 +152,7 @@ void VorelForceTorqueSensorComm::getFTData(double (&out)[6]) {
   // the two is not lost.
   std::printf("Read frames: %i\n", read_counter.exchange(0));
   std::fflush(stdout);
-  std::lock_guard<std::mutex> data_lock(data_mutex);
+  std::lock_guard<tmvz_periodic_thread::PiMutex> data_lock(data_mutex);
   for (int i = 0; i < 6; ++i)
     out[i] = last_ft_data[i];
 }

@@ -2,8 +2,9 @@
 // the sensor's serial port while the device is active; every cycle it drains
 // the bytes pending on the port, finds the 37-byte frames in them (0xAA
 // header and CRC-16/X-25), publishes the newest valid frame as "frame" in the
-// shared segment and reports trouble on the line once per episode. Before the thread starts, the device hands it the open port (setPort)
-// and has it configure the sensor's filter (configureFilter).
+// shared segment and reports trouble on the line once per episode. Before the thread starts, the
+// device hands it the open port (setPort) and has it configure the sensor's filter
+// (configureFilter).
 //
 // It also owns the shared segment: the constructor removes stale names and
 // creates "VorelFrameSharedMemory", "VorelNamedMutex" and the eighteen named
@@ -62,11 +63,13 @@
 #include <mutex>
 
 #include "comm/frame_synchroniser.h"
+#include "comm/line_queue.h"
 #include "comm/reader_diagnostics.h"
 #include "comm/rx_frame.h"
 #include "comm/sensor_protocol.h"
 #include "comm/shared_segment.h"
 #include "periodic/periodic_thread.h"
+#include "periodic/pi_mutex.h"
 
 namespace vorel_device {
 
@@ -116,15 +119,20 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   void initMethod() override;
   // One reader cycle: readSensor().
   void cycleMethod() override;
+  // Writes the lines the cycles left queued (owner's thread, after stop()).
+  void afterStop() override;
+  // Waits until every line queued so far is written (owner's thread).
+  void flushLines() { lines.flush(); }
 
   // Stores the descriptor of the opened serial port. Before start() only.
   void setPort(int& fd);
 
   // One cycle: readFrame(), then the publication and the diagnostics of the
-  // table above. Standard output is flushed when something was printed.
+  // table above. Its lines are queued, not written (see LineQueue).
   void readSensor();
   // Writes the end line of each open diagnostic episode (" (reader
-  // stopped)"). Owner's thread, after stop() returned true.
+  // stopped)") and waits until every queued line is written. Owner's
+  // thread, after stop() returned true.
   void finishDiagnostics();
 
   // The last valid measurement (status 0): force x, y, z (N), torque x, y, z
@@ -218,14 +226,19 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // since construction (one reader per activation) are published in
   // "sensor_health": wrong CRCs in sync, and losses of synchronisation.
   FrameSynchroniser synchroniser;
-  ReaderDiagnostics diagnostics;
+  // The cycle's lines, written by the queue's own thread of normal priority
+  // so that a slow console never holds the reader up.
+  LineQueue lines;
+  ReaderDiagnostics diagnostics{lines};
   std::uint64_t flagged_frames = 0;  // frames with a correct CRC and status bits set
   std::uint16_t last_flag_status = 0;
   bool lock_failed = false;  // the last cycle missed the named mutex
   // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in
   // the sensor frame. Guarded by data_mutex.
   double last_ft_data[6];
-  std::mutex data_mutex;
+  // With priority inheritance: a reader that waits for a getFTData() of a
+  // normal-priority thread waits for its copy of six values, no longer.
+  tmvz_periodic_thread::PiMutex data_mutex;
   // Handle to the named mutex "VorelNamedMutex", the lock of every shared
   // object. Created in the constructor's body, after the guard below has
   // removed stale names; released last.

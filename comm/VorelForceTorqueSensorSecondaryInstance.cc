@@ -25,7 +25,10 @@ VorelForceTorqueSensorSecondaryInstance::VorelForceTorqueSensorSecondaryInstance
   // known, so the facade counts as replaced and the device opens it afresh.
   if (ss::currentIdentity() != identity)
     identity = ss::Identity();
-  heartbeat_record = ss::find<ForceControlHeartbeat>(segment, ss::kForceControlHeartbeat);
+  // Every object is looked up here, once: a lookup takes the segment
+  // manager's own lock, which a real-time peer could then wait for.
+  objects = ss::findObjects(segment);
+  heartbeat_record = objects.force_control_heartbeat;
 }
 
 HeartbeatBeat VorelForceTorqueSensorSecondaryInstance::heartbeat() const {
@@ -52,7 +55,7 @@ void VorelForceTorqueSensorSecondaryInstance::initMethod() {
 void VorelForceTorqueSensorSecondaryInstance::cycleMethod() {
   try {
     ss::Lock lock(*segment_mutex);
-    if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame))
+    if (const RxFrame* shared = objects.frame)
       frame = *shared;
     lock_failed = false;
   } catch (const std::exception& e) {
@@ -80,14 +83,14 @@ bool VorelForceTorqueSensorSecondaryInstance::underLock(const char* operation, F
 }
 
 void VorelForceTorqueSensorSecondaryInstance::updateWrenchOffsets() {
-  if (const ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset)) {
+  if (const ftBias* shared = objects.wrench_offset) {
     wrench_offset = *shared;
   }
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::setForceBias(double* bias) {
   return underLock("setForceBias", [&] {
-    ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
+    ftBias* shared = objects.wrench_offset;
     for (int i = 0; i < 3; ++i)
       wrench_offset[i] += bias[i];
     if (shared) {
@@ -99,7 +102,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceBias(double* bias) {
 
 bool VorelForceTorqueSensorSecondaryInstance::setTorqueBias(double* bias) {
   return underLock("setTorqueBias", [&] {
-    ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset);
+    ftBias* shared = objects.wrench_offset;
     for (int i = 0; i < 3; ++i)
       wrench_offset[3 + i] += bias[i];
     if (shared) {
@@ -111,16 +114,16 @@ bool VorelForceTorqueSensorSecondaryInstance::setTorqueBias(double* bias) {
 
 bool VorelForceTorqueSensorSecondaryInstance::activate(bool translation, bool rotation) {
   return underLock("activate", [&] {
-    if (bool* flag = ss::find<bool>(segment, ss::kActivateTranslation))
+    if (bool* flag = objects.activate_adaptive_translation)
       *flag = translation;
-    if (bool* flag = ss::find<bool>(segment, ss::kActivateRotation))
+    if (bool* flag = objects.activate_adaptive_rotation)
       *flag = rotation;
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::resetFilters() {
   return underLock("resetFilters", [&] {
-    if (bool* flag = ss::find<bool>(segment, ss::kResetFilterHistory))
+    if (bool* flag = objects.reset_filter_history)
       *flag = true;
   });
 }
@@ -130,7 +133,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setEnabledAxes(bool fx, bool fy, b
   const ss::EnabledAxes axes{fx ? 1 : 0, fy ? 1 : 0, fz ? 1 : 0,
                              tx ? 1 : 0, ty ? 1 : 0, tz ? 1 : 0};
   return underLock("setEnabledAxes", [&] {
-    if (auto* shared = ss::find<ss::EnabledAxes>(segment, ss::kEnabledAxes))
+    if (auto* shared = objects.enabled_axes)
       *shared = axes;
   });
 }
@@ -140,14 +143,14 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlGains(double transl
                                                                    double track_smoothing) {
   const Gains gains{translation_gain, rotation_gain, track_smoothing};
   return underLock("setForceControlGains", [&] {
-    if (Gains* shared = ss::find<Gains>(segment, ss::kGains))
+    if (Gains* shared = objects.gains)
       *shared = gains;
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::setEnabledSystemFilters(bool enabled) {
   return underLock("setEnabledSystemFilters", [&] {
-    if (auto* shared = ss::find<ss::EnabledSystemFilters>(segment, ss::kEnabledSystemFilters)) {
+    if (auto* shared = objects.enabled_system_filters) {
       (*shared)[0] = enabled ? 1 : 0;
     }
   });
@@ -158,7 +161,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setSystemFilterParams(double cutof
                                                                     double falling_rate) {
   const SystemFilterParams params{cutoff_frequency, rising_rate, falling_rate};
   return underLock("setSystemFilterParams", [&] {
-    if (auto* shared = ss::find<SystemFilterParams>(segment, ss::kSystemFilterParams)) {
+    if (auto* shared = objects.system_filter_params) {
       *shared = params;
     }
   });
@@ -169,7 +172,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setSensorFrame(hx4_program_api::Ro
   // for the copy.
   const hx4rc_api::Frame transform = pose.toFrame(true);
   return underLock("setSensorFrame", [&] {
-    if (auto* shared = ss::find<hx4rc_api::Frame>(segment, ss::kSensorToTfcTransform)) {
+    if (auto* shared = objects.sensor_to_tfc_transform) {
       *shared = transform;
     }
   });
@@ -177,7 +180,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setSensorFrame(hx4_program_api::Ro
 
 bool VorelForceTorqueSensorSecondaryInstance::setForceTrackValue(double* value) {
   return underLock("setForceTrackValue", [&] {
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
+    if (Wrench* shared = objects.track_wrench) {
       for (int i = 0; i < 3; ++i)
         (*shared)[i] = value[i];
     }
@@ -186,7 +189,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceTrackValue(double* value) 
 
 bool VorelForceTorqueSensorSecondaryInstance::setTorqueTrackValue(double* value) {
   return underLock("setTorqueTrackValue", [&] {
-    if (Wrench* shared = ss::find<Wrench>(segment, ss::kTrackWrench)) {
+    if (Wrench* shared = objects.track_wrench) {
       for (int i = 0; i < 3; ++i)
         (*shared)[3 + i] = value[i];
     }
@@ -204,10 +207,10 @@ bool VorelForceTorqueSensorSecondaryInstance::addOrRemoveFilter(FilterOptions op
   for (;;) {
     bool handed = false;
     const bool locked = underLock("addOrRemoveFilter", [&] {
-      auto* flag = ss::find<std::int32_t>(segment, ss::kNewFilterFlag);
+      auto* flag = objects.new_filter_flag;
       if (flag && *flag != 0)
         return;  // the previous request is still in the slot
-      if (auto* shared = ss::find<FilterOptions>(segment, ss::kTempFilterOptions))
+      if (auto* shared = objects.temp_filter_options)
         *shared = request_record;
       if (flag)
         *flag = request;
@@ -255,21 +258,21 @@ bool VorelForceTorqueSensorSecondaryInstance::getRawFTData(double (&out)[6]) {
 
 bool VorelForceTorqueSensorSecondaryInstance::getGravityCompensatedFTData(double (&out)[6]) {
   return underLock("getGravityCompensatedFTData", [&] {
-    if (const Wrench* shared = ss::find<Wrench>(segment, ss::kGravityCompensatedWrench))
+    if (const Wrench* shared = objects.gravity_compensated_wrench)
       subtractOffsets(*shared, out);
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::getTCPFrameFTData(double (&out)[6]) {
   return underLock("getTCPFrameFTData", [&] {
-    if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench))
+    if (const Wrench* shared = objects.tcp_transformed_wrench)
       subtractOffsets(*shared, out);
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::getTCPFrameFilteredFTData(double (&out)[6]) {
   return underLock("getTCPFrameFilteredFTData", [&] {
-    if (const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpFilteredWrench)) {
+    if (const Wrench* shared = objects.tcp_filtered_wrench) {
       for (int i = 0; i < 6; ++i)
         out[i] = (*shared)[i];
     }
@@ -278,7 +281,7 @@ bool VorelForceTorqueSensorSecondaryInstance::getTCPFrameFilteredFTData(double (
 
 bool VorelForceTorqueSensorSecondaryInstance::getSensorHealth(SensorHealth& health) {
   return underLock("getSensorHealth", [&] {
-    if (const SensorHealth* shared = ss::find<SensorHealth>(segment, ss::kSensorHealth))
+    if (const SensorHealth* shared = objects.sensor_health)
       health = *shared;
   });
 }
@@ -287,7 +290,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlLimits(double max_t
                                                                     double max_rotation) {
   const ForceControlLimits limits{max_translation, max_rotation};
   return underLock("setForceControlLimits", [&] {
-    if (auto* shared = ss::find<ForceControlLimits>(segment, ss::kForceControlLimits))
+    if (auto* shared = objects.force_control_limits)
       *shared = limits;
   });
 }
@@ -296,7 +299,7 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlSpeedLimits(double 
                                                                          double rotation) {
   const ForceControlSpeedLimits limits{translation, rotation};
   return underLock("setForceControlSpeedLimits", [&] {
-    if (auto* shared = ss::find<ForceControlSpeedLimits>(segment, ss::kForceControlSpeedLimits))
+    if (auto* shared = objects.force_control_speed_limits)
       *shared = limits;
   });
 }
@@ -304,17 +307,17 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlSpeedLimits(double 
 bool VorelForceTorqueSensorSecondaryInstance::getPublishedFrame(RxFrame& out,
                                                                 std::uint64_t& published) {
   return underLock("getPublishedFrame", [&] {
-    if (const RxFrame* shared = ss::find<RxFrame>(segment, ss::kFrame))
+    if (const RxFrame* shared = objects.frame)
       out = *shared;
-    if (const SensorHealth* health = ss::find<SensorHealth>(segment, ss::kSensorHealth))
+    if (const SensorHealth* health = objects.sensor_health)
       published = health->frames_published;
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::getForceControlActive(bool& active) {
   return underLock("getForceControlActive", [&] {
-    const bool* translation = ss::find<bool>(segment, ss::kActivateTranslation);
-    const bool* rotation = ss::find<bool>(segment, ss::kActivateRotation);
+    const bool* translation = objects.activate_adaptive_translation;
+    const bool* rotation = objects.activate_adaptive_rotation;
     active = (translation && *translation) || (rotation && *rotation);
   });
 }
@@ -323,27 +326,27 @@ bool VorelForceTorqueSensorSecondaryInstance::setWrenchOffset(const double (&off
   return underLock("setWrenchOffset", [&] {
     for (int i = 0; i < 6; ++i)
       wrench_offset[i] = offset[i];
-    if (ftBias* shared = ss::find<ftBias>(segment, ss::kWrenchOffset))
+    if (ftBias* shared = objects.wrench_offset)
       *shared = wrench_offset;
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::requestToolLoadReload() {
   return underLock("requestToolLoadReload", [&] {
-    if (bool* flag = ss::find<bool>(segment, ss::kReloadToolLoad))
+    if (bool* flag = objects.reload_tool_load)
       *flag = true;
   });
 }
 
 bool VorelForceTorqueSensorSecondaryInstance::requestBlackBox(BlackBoxEvent event) {
   return underLock("requestBlackBox", [&] {
-    if (auto* shared = ss::find<BlackBoxRequest>(segment, ss::kBlackBoxRequest))
+    if (auto* shared = objects.black_box_request)
       ++(event == BlackBoxEvent::kRequest ? shared->requests : shared->terminations);
   });
 }
 
 double VorelForceTorqueSensorSecondaryInstance::offsetNorm(int first) {
-  const Wrench* shared = ss::find<Wrench>(segment, ss::kTcpTransformedWrench);
+  const Wrench* shared = objects.tcp_transformed_wrench;
   if (!shared)
     return 0.0;
   updateWrenchOffsets();

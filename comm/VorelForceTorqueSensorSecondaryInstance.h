@@ -7,7 +7,8 @@
 // sensor frame for the raw readout.
 //
 // Every operation locks the named mutex "VorelNamedMutex" once (scoped: also
-// released by exceptions), looks up the objects it uses by name, copies values
+// released by exceptions), reaches the objects through the addresses found
+// once when the segment was opened (shared_segment::findObjects), copies values
 // in or out and unlocks; so each is atomic with respect to the reader, the
 // force-control thread and other callers. Nothing is validated: values are
 // stored as given. Wrenches are force x, y, z (N) then torque x, y, z (N m).
@@ -171,6 +172,7 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   RxFrame frame;  // copy of the shared "frame", refreshed every cycle
   shared_segment::Segment segment;
   ForceControlHeartbeat* heartbeat_record = nullptr;  // in `segment`
+  shared_segment::Objects objects;                    // in `segment`, found once
 };
 
 }  // namespace vorel_device

@@ -1,13 +1,12 @@
 #include "comm/reader_diagnostics.h"
 
-#include <cstdio>
-
 #include "comm/rx_frame.h"
 
 namespace vorel_device {
 
 namespace {
 
+constexpr LineQueue::Channel kStdout = LineQueue::Channel::kStdout;
 constexpr std::uint64_t kFrameBytes = RxFrame::kSize;
 // Before the first frame, up to two frames' worth of other bytes (the
 // sensor's acknowledgements, a frame entered in the middle) is no trouble.
@@ -36,8 +35,8 @@ void ReaderDiagnostics::begin(Episode& e, std::int64_t now_ms) {
 }
 
 void ReaderDiagnostics::endCrc(const char* tail) {
-  std::printf("End of wrong CRCs: %llu frame%s in %lld ms%s\n", ull(crc_.count), plural(crc_.count),
-              static_cast<long long>(crc_.last_ms - crc_.first_ms), tail);
+  out_.post(kStdout, "End of wrong CRCs: %llu frame%s in %lld ms%s", ull(crc_.count),
+            plural(crc_.count), static_cast<long long>(crc_.last_ms - crc_.first_ms), tail);
   crc_.open = false;
 }
 
@@ -45,16 +44,17 @@ void ReaderDiagnostics::endSync(const char* tail) {
   // Bytes passed over, in frames: a frame replaced by garbage is 37 bytes, a
   // single inserted byte none.
   const std::uint64_t frames = (sync_.bytes + kFrameBytes / 2) / kFrameBytes;
-  std::printf(
-      "End of lost sync: %llu frame%s skipped (%llu bytes), sync lost %llu time%s, in %lld ms%s\n",
+  out_.post(
+      kStdout,
+      "End of lost sync: %llu frame%s skipped (%llu bytes), sync lost %llu time%s, in %lld ms%s",
       ull(frames), plural(frames), ull(sync_.bytes), ull(sync_.count), plural(sync_.count),
       static_cast<long long>(sync_.last_ms - sync_.first_ms), tail);
   sync_.open = false;
 }
 
 void ReaderDiagnostics::endFlags(const char* tail) {
-  std::printf("End of flagged frames: %llu frame%s in %lld ms%s\n", ull(flags_.count),
-              plural(flags_.count), static_cast<long long>(flags_.last_ms - flags_.first_ms), tail);
+  out_.post(kStdout, "End of flagged frames: %llu frame%s in %lld ms%s", ull(flags_.count),
+            plural(flags_.count), static_cast<long long>(flags_.last_ms - flags_.first_ms), tail);
   flags_.open = false;
 }
 
@@ -65,7 +65,7 @@ bool ReaderDiagnostics::update(const Totals& now, std::int64_t now_ms) {
   if (crc > 0) {
     if (!crc_.open) {
       begin(crc_, now_ms);
-      std::printf("No valid frame: %llu (wrong CRC)\n", ull(crc));
+      out_.post(kStdout, "No valid frame: %llu (wrong CRC)", ull(crc));
       wrote = true;
     }
     crc_.count += crc;
@@ -81,10 +81,10 @@ bool ReaderDiagnostics::update(const Totals& now, std::int64_t now_ms) {
   if (!sync_.open && (losses > 0 || no_start)) {
     begin(sync_, now_ms);
     if (losses > 0) {
-      std::printf("lost sync, trying to reconnect (no frame start where one was expected)\n");
+      out_.post(kStdout, "lost sync, trying to reconnect (no frame start where one was expected)");
     } else {
-      std::printf("lost sync, trying to reconnect (no frame start in the first %llu bytes)\n",
-                  ull(now.bytes_skipped));
+      out_.post(kStdout, "lost sync, trying to reconnect (no frame start in the first %llu bytes)",
+                ull(now.bytes_skipped));
       sync_.bytes = now.bytes_skipped - skipped;  // the bytes of earlier cycles as well
     }
     wrote = true;
@@ -105,11 +105,11 @@ bool ReaderDiagnostics::update(const Totals& now, std::int64_t now_ms) {
     if (!flags_.open) {
       begin(flags_, now_ms);
       const std::uint16_t s = now.last_flag_status;
-      std::printf(
-          "No valid forces: status 0x%04X (app_took_too_long %i, overrange %i, "
-          "invalid_measurements %i, raw_measurements %i)\n",
-          static_cast<unsigned>(s), bit(s, app_took_too_long), bit(s, overrange),
-          bit(s, invalid_measurements), bit(s, raw_measurements));
+      out_.post(kStdout,
+                "No valid forces: status 0x%04X (app_took_too_long %i, overrange %i, "
+                "invalid_measurements %i, raw_measurements %i)",
+                static_cast<unsigned>(s), bit(s, app_took_too_long), bit(s, overrange),
+                bit(s, invalid_measurements), bit(s, raw_measurements));
       wrote = true;
     }
     flags_.count += flagged;
@@ -120,8 +120,6 @@ bool ReaderDiagnostics::update(const Totals& now, std::int64_t now_ms) {
   }
 
   seen_ = now;
-  if (wrote)
-    std::fflush(stdout);
   return wrote;
 }
 
@@ -134,8 +132,6 @@ bool ReaderDiagnostics::finish() {
     endSync(tail);
   if (flags_.open)
     endFlags(tail);
-  if (wrote)
-    std::fflush(stdout);
   return wrote;
 }
 

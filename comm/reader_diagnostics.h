@@ -23,17 +23,23 @@
 // ends the open episodes when the reader stops (" (reader stopped)").
 //
 // Counts come from the reader as totals since its construction; the lines
-// are written with printf and flushed (no allocation). Reader thread only,
-// or the owner's thread once the reader's thread has stopped.
+// are posted to the reader's line queue (standard output, no allocation, no
+// wait). Reader thread only, or the owner's thread once the reader's thread
+// has stopped.
 #pragma once
 
 #include <cstdint>
+
+#include "comm/line_queue.h"
 
 namespace vorel_device {
 
 class ReaderDiagnostics {
  public:
   static constexpr std::int64_t kQuietMs = 1000;
+
+  // The lines go to `out`, which outlives this object.
+  explicit ReaderDiagnostics(LineQueue& out) : out_(out) {}
 
   // What the reader has seen since its construction.
   struct Totals {
@@ -66,6 +72,7 @@ class ReaderDiagnostics {
   void endSync(const char* tail);
   void endFlags(const char* tail);
 
+  LineQueue& out_;
   Episode crc_;
   Episode sync_;
   Episode flags_;

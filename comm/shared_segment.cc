@@ -4,12 +4,14 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 namespace vorel_device {
@@ -28,11 +30,17 @@ T* constructOne(Segment& segment, const char* name, const T& initial) {
   return segment.construct<T>(name)(initial);
 }
 
+// An object that cannot be copied (atomics): default-constructed in place.
+template <class T>
+T* constructOne(Segment& segment, const char* name, InPlace) {
+  return segment.construct<T>(name)();
+}
+
 }  // namespace
 
-LockTimeout::LockTimeout(int wait_ms)
-    : std::runtime_error(std::string(kMutexName) + " not acquired within " +
-                         std::to_string(wait_ms) + " ms") {}
+LockTimeout::LockTimeout(int wait_ms) : what_() {
+  std::snprintf(what_, sizeof what_, "%s not acquired within %d ms", kMutexName, wait_ms);
+}
 
 Lock::Lock(Mutex& mutex, int wait_ms) : mutex_(mutex) {
   // Uncontended (nearly always: holders keep it for microseconds): taken
@@ -92,35 +100,21 @@ boost::shared_ptr<Mutex> createMutex() {
 
 Objects constructObjects(Segment& segment) {
   Objects o;
-  o.frame = constructOne(segment, kFrame, RxFrame{});
-  o.frame_counter = constructOne<std::int32_t>(segment, kFrameCounter, 0);
-  o.runtime = constructOne(segment, kRuntime, 0.0);
-  o.activate_adaptive_translation = constructOne(segment, kActivateTranslation, false);
-  o.activate_adaptive_rotation = constructOne(segment, kActivateRotation, false);
-  o.wrench_offset = constructOne(segment, kWrenchOffset, ftBias{});
-  o.track_wrench = constructOne(segment, kTrackWrench, Wrench{});
-  o.gravity_compensated_wrench = constructOne(segment, kGravityCompensatedWrench, Wrench{});
-  o.tcp_transformed_wrench = constructOne(segment, kTcpTransformedWrench, Wrench{});
-  o.tcp_filtered_wrench = constructOne(segment, kTcpFilteredWrench, Wrench{});
-  o.gains = constructOne(segment, kGains, Gains{});
-  o.enabled_axes = constructOne(segment, kEnabledAxes, EnabledAxes{});
-  o.enabled_system_filters = constructOne(segment, kEnabledSystemFilters, EnabledSystemFilters{});
-  o.system_filter_params = constructOne(segment, kSystemFilterParams, SystemFilterParams{});
-  o.temp_filter_options = constructOne(segment, kTempFilterOptions, FilterOptions{});
-  o.new_filter_flag = constructOne<std::int32_t>(segment, kNewFilterFlag, 0);
-  o.reset_filter_history = constructOne(segment, kResetFilterHistory, false);
-  o.sensor_to_tfc_transform = constructOne(segment, kSensorToTfcTransform, hx4rc_api::Frame());
-  o.sensor_health = constructOne(segment, kSensorHealth, SensorHealth{});
-  o.force_control_limits = constructOne(segment, kForceControlLimits, ForceControlLimits{});
-  o.reload_tool_load = constructOne(segment, kReloadToolLoad, false);
-  o.force_control_speed_limits =
-      constructOne(segment, kForceControlSpeedLimits, ForceControlSpeedLimits{});
-  // Atomics: constructed in place, all zero (no cycle yet, idle).
-  o.force_control_heartbeat = segment.construct<ForceControlHeartbeat>(kForceControlHeartbeat)();
-  o.black_box_request = constructOne(segment, kBlackBoxRequest, BlackBoxRequest{});
+#define VOREL_CONSTRUCT(member, name, type, init, writers) \
+  o.member = constructOne<type>(segment, name, init);
+  VOREL_SHARED_OBJECTS(VOREL_CONSTRUCT)
+#undef VOREL_CONSTRUCT
   // The defaults once more, as the creator's last step.
   *o.gains = Gains{};
   *o.system_filter_params = SystemFilterParams{};
+  return o;
+}
+
+Objects findObjects(Segment& segment) {
+  Objects o;
+#define VOREL_FIND(member, name, type, init, writers) o.member = find<type>(segment, name);
+  VOREL_SHARED_OBJECTS(VOREL_FIND)
+#undef VOREL_FIND
   return o;
 }
 

@@ -14,7 +14,7 @@
 //   - the reader removes stale names, creates the segment, the mutex and the
 //     eighteen objects, and removes both names when it is destroyed;
 //   - the facade and the force-control thread open both open-only and look
-//     every object up by name inside the locked section that uses it.
+//     every object up once (findObjects), then reach it through its address.
 // Every read or write of an object's value happens under the named mutex,
 // held only for that copy-in or copy-out; nobody sleeps, touches the port or
 // commands the drive while holding it.
@@ -27,7 +27,7 @@
 #include <boost/shared_ptr.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
+#include <exception>
 
 #include "comm/force_control_heartbeat.h"
 #include "comm/rx_frame.h"
@@ -94,10 +94,16 @@ using Mutex = bip::named_mutex;
 constexpr int kLockWaitMs = 100;
 
 // Thrown by Lock when the named mutex could not be taken within its bound:
-// "VorelNamedMutex not acquired within <wait_ms> ms".
-class LockTimeout : public std::runtime_error {
+// "VorelNamedMutex not acquired within <wait_ms> ms". Its text is formatted
+// into the object itself: a real-time cycle that catches it allocates
+// nothing.
+class LockTimeout : public std::exception {
  public:
   explicit LockTimeout(int wait_ms);
+  const char* what() const noexcept override { return what_; }
+
+ private:
+  char what_[64];
 };
 
 // Scoped lock of the named mutex, bounded and interrupt-safe: a wait that a
@@ -116,32 +122,73 @@ class Lock {
   Mutex& mutex_;
 };
 
-// Addresses of the eighteen objects in the creating process.
+// Which workers write an object (a bit set). The facade writes what robot
+// programs set; the force-control thread takes a request slot by clearing it.
+enum Writers : std::uint8_t {
+  kReaderWrites = 1,
+  kFacadeWrites = 2,
+  kForceControlWrites = 4,
+};
+
+// Constructed in place with its default constructor (atomics).
+struct InPlace {};
+
+// The schema: every shared object, in the order of creation, with its type,
+// its initial value and who writes it. Creation, opening and the Objects
+// record below are all generated from it.
+//   X(member, name, type, initial value, writers)
+#define VOREL_SHARED_OBJECTS(X)                                                                   \
+  X(frame, kFrame, RxFrame, RxFrame{}, kReaderWrites)                                             \
+  X(frame_counter, kFrameCounter, std::int32_t, 0, kReaderWrites)                                 \
+  X(runtime, kRuntime, double, 0.0, kForceControlWrites)                                          \
+  X(activate_adaptive_translation, kActivateTranslation, bool, false, kFacadeWrites)              \
+  X(activate_adaptive_rotation, kActivateRotation, bool, false, kFacadeWrites)                    \
+  X(wrench_offset, kWrenchOffset, ftBias, ftBias{}, kFacadeWrites)                                \
+  X(track_wrench, kTrackWrench, Wrench, Wrench{}, kFacadeWrites)                                  \
+  X(gravity_compensated_wrench, kGravityCompensatedWrench, Wrench, Wrench{}, kForceControlWrites) \
+  X(tcp_transformed_wrench, kTcpTransformedWrench, Wrench, Wrench{}, kForceControlWrites)         \
+  X(tcp_filtered_wrench, kTcpFilteredWrench, Wrench, Wrench{}, kForceControlWrites)               \
+  X(gains, kGains, Gains, Gains{}, kFacadeWrites)                                                 \
+  X(enabled_axes, kEnabledAxes, EnabledAxes, EnabledAxes{}, kFacadeWrites)                        \
+  X(enabled_system_filters, kEnabledSystemFilters, EnabledSystemFilters, EnabledSystemFilters{},  \
+    kFacadeWrites)                                                                                \
+  X(system_filter_params, kSystemFilterParams, SystemFilterParams, SystemFilterParams{},          \
+    kFacadeWrites)                                                                                \
+  X(temp_filter_options, kTempFilterOptions, FilterOptions, FilterOptions{},                      \
+    kFacadeWrites | kForceControlWrites)                                                          \
+  X(new_filter_flag, kNewFilterFlag, std::int32_t, 0, kFacadeWrites | kForceControlWrites)        \
+  X(reset_filter_history, kResetFilterHistory, bool, false, kFacadeWrites | kForceControlWrites)  \
+  X(sensor_to_tfc_transform, kSensorToTfcTransform, hx4rc_api::Frame, hx4rc_api::Frame(),         \
+    kFacadeWrites)                                                                                \
+  X(sensor_health, kSensorHealth, SensorHealth, SensorHealth{},                                   \
+    kReaderWrites | kForceControlWrites)                                                          \
+  X(force_control_limits, kForceControlLimits, ForceControlLimits, ForceControlLimits{},          \
+    kFacadeWrites)                                                                                \
+  X(reload_tool_load, kReloadToolLoad, bool, false, kFacadeWrites | kForceControlWrites)          \
+  X(force_control_speed_limits, kForceControlSpeedLimits, ForceControlSpeedLimits,                \
+    ForceControlSpeedLimits{}, kFacadeWrites)                                                     \
+  X(force_control_heartbeat, kForceControlHeartbeat, ForceControlHeartbeat, InPlace{},            \
+    kForceControlWrites)                                                                          \
+  X(black_box_request, kBlackBoxRequest, BlackBoxRequest, BlackBoxRequest{}, kFacadeWrites)
+
+// Addresses of the shared objects in this process's mapping, taken once
+// when the segment is created or opened; nullptr for an object the segment
+// does not hold. Cycles reach the objects only through these.
 struct Objects {
-  RxFrame* frame = nullptr;
-  std::int32_t* frame_counter = nullptr;
-  double* runtime = nullptr;
-  bool* activate_adaptive_translation = nullptr;
-  bool* activate_adaptive_rotation = nullptr;
-  ftBias* wrench_offset = nullptr;
-  Wrench* track_wrench = nullptr;
-  Wrench* gravity_compensated_wrench = nullptr;
-  Wrench* tcp_transformed_wrench = nullptr;
-  Wrench* tcp_filtered_wrench = nullptr;
-  Gains* gains = nullptr;
-  EnabledAxes* enabled_axes = nullptr;
-  EnabledSystemFilters* enabled_system_filters = nullptr;
-  SystemFilterParams* system_filter_params = nullptr;
-  FilterOptions* temp_filter_options = nullptr;
-  std::int32_t* new_filter_flag = nullptr;
-  bool* reset_filter_history = nullptr;
-  hx4rc_api::Frame* sensor_to_tfc_transform = nullptr;
-  SensorHealth* sensor_health = nullptr;
-  ForceControlLimits* force_control_limits = nullptr;
-  bool* reload_tool_load = nullptr;
-  ForceControlSpeedLimits* force_control_speed_limits = nullptr;
-  ForceControlHeartbeat* force_control_heartbeat = nullptr;
-  BlackBoxRequest* black_box_request = nullptr;
+#define VOREL_OBJECT_POINTER(member, name, type, init, writers) type* member = nullptr;
+  VOREL_SHARED_OBJECTS(VOREL_OBJECT_POINTER)
+#undef VOREL_OBJECT_POINTER
+};
+
+// One row of the schema, for whoever lists the objects.
+struct ObjectInfo {
+  const char* name;
+  std::uint8_t writers;  // Writers bits
+};
+constexpr ObjectInfo kSchema[] = {
+#define VOREL_OBJECT_INFO(member, name, type, init, writers) {name, writers},
+    VOREL_SHARED_OBJECTS(VOREL_OBJECT_INFO)
+#undef VOREL_OBJECT_INFO
 };
 
 // Removes the segment's and the mutex's names while it lives: the segment then
@@ -168,6 +215,10 @@ Objects constructObjects(Segment& segment);
 // boost::interprocess::interprocess_exception.
 Segment openSegment();
 boost::shared_ptr<Mutex> openMutex();
+// The addresses of the objects of an opened segment (each looked up once, by
+// name and type; the segment manager's own lock is taken here, never again
+// by the holder of the record).
+Objects findObjects(Segment& segment);
 
 // Which shared-memory object the segment's name stands for right now: a new
 // activation removes the name and creates a new object under it, while a

@@ -59,6 +59,7 @@ bool PeriodicThread::stop(int timeout_ms) {
   if (!worker.joinable())
     return true;
   worker.join();
+  afterStop();
   return true;
 }
 

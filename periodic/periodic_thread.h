@@ -71,6 +71,9 @@ class PeriodicThread {
   virtual void initMethod() = 0;
   // One cycle of work on the worker thread.
   virtual void cycleMethod() = 0;
+  // On the owner's thread, when stop() has joined the worker: for work that
+  // must follow the last cycle (writing the lines it left queued).
+  virtual void afterStop() {}
 
   // Shortest cycle of a real-time thread, from the start of one cycle to the
   // start of the next, µs: a quarter of the controller's 2 ms cycle, so that a

@@ -51,16 +51,16 @@ adaptive/wrench_processing.cc|const hx4rc_api::Vector g = flange_rotation.Invers
 adaptive/wrench_processing.cc|const hx4rc_api::Vector weight = to_sensor * g;|const hx4rc_api::Vector weight = g;|weight not turned into the sensor's axes (mounting rotation ignored)|
 adaptive/wrench_processing.cc|to_sensor * (cog - sensor.position);|to_sensor * cog;|centre of gravity counted from the sensor's origin (origin shift ignored)|
 adaptive/wrench_processing.cc|m * torquePart(compensated) + cross(r, force);|m * torquePart(compensated) - cross(r, force);|TCP lever-arm torque sign|
-adaptive/adaptive_thread.cc|unbiased[i] -= wrench_offset[i];|unbiased[i] += wrench_offset[i];|bias added instead of removed|
-adaptive/adaptive_thread.cc|if (candidate.header != RxFrame::kHeader \|\| candidate.status != 0)|if (candidate.header != RxFrame::kHeader)|a flagged frame counts as usable|
-adaptive/adaptive_thread.cc|const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);|const double limit_s = std::min(10.0 / sampling_rate, kMinStaleTime);|stale limit below its 50 ms floor|
-adaptive/adaptive_thread.cc|if (was_active.load()) {\n      stepReturn();|if (was_active.load()) {\n      resetToIdle();\n      sendOffset();|the end of force control is a jump to zero|
-adaptive/adaptive_thread.cc|if (abandoned.load())\n      return false;|(void)0;|the fall-back is not final: the worker sends its old offset again|
-adaptive/adaptive_thread.cc|heartbeat::publish(*heartbeat, b);|(void)b;|no heartbeat|
+adaptive/force_control_step.cc|unbiased[i] -= commands_.wrench_offset[i];|unbiased[i] += commands_.wrench_offset[i];|bias added instead of removed|
+adaptive/force_control_step.cc|if (frame.header != RxFrame::kHeader \|\| frame.status != 0)|if (frame.header != RxFrame::kHeader)|a flagged frame counts as usable|
+adaptive/force_control_step.cc|const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);|const double limit_s = std::min(10.0 / sampling_rate, kMinStaleTime);|stale limit below its 50 ms floor|
+adaptive/force_control_step.cc|if (was_active_)\n      stepReturn(out);|if (was_active_) {\n      resetToIdle();\n      command(out);\n    }|the end of force control is a jump to zero|
+adaptive/force_control_drive.cc|if (abandoned.load())\n      return false;|(void)0;|the fall-back is not final: the worker sends its old offset again|
+adaptive/adaptive_thread.cc|heartbeat::publish(*objects.force_control_heartbeat, b);|(void)b;|no heartbeat|
 comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;|now_ns - beat.monotonic_ns < 1000 * kNotRunningAfterNs;|a dead force-control thread counts as running for 50 s|
 device/move_to_contact.cc|if (!liveness.running(facade->heartbeat()))|if (false && !liveness.running(facade->heartbeat()))|moveToContact goes on when force control stops during the approach|
 filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
-adaptive/adaptive_thread.cc|if (enabled_system_filters != 0)|if (enabled_system_filters == 0)|system filter applied when disabled|
+adaptive/force_control_step.cc|if (commands_.enabled_system_filters != 0)|if (commands_.enabled_system_filters == 0)|system filter applied when disabled|
 adaptive/filter_chain.cc|filter_order.push_back(key);|filter_order.insert(filter_order.begin(), key);|filters applied in reverse order of adding|
 adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned tool-load fit accepted|
 adaptive/tool_load_fit.cc|f.cog[2]) + sensor.position;|f.cog[2]);|identified centre of gravity reported from the sensor's origin|
@@ -77,10 +77,10 @@ device/black_box.cc|    error_reported_ = true;\n    return;|    return;|black b
 device/black_box.cc|for (std::size_t i = 0; i + keep < files.size(); ++i)|for (std::size_t i = 0; i + keep + 1 < files.size(); ++i)|black box keeps one file too many|
 apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
 adaptive/adaptive_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
-adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kStaleTrip;|(void)0;|no black-box event at the stale trip|
-adaptive/adaptive_thread.cc|record.events \|= ForceControlRecord::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
+adaptive/force_control_step.cc|out.record.events \|= Record::kStaleTrip;|(void)0;|no black-box event at the stale trip|
+adaptive/adaptive_thread.cc|record.events \|= Record::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
 adaptive/adaptive_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
-adaptive/adaptive_thread.cc|if ((bound & ~binding_before) != 0)|if ((bound & ~(binding_before & 0)) != 0)|a black-box event in every cycle a limit binds, not once per episode|
+adaptive/force_control_step.cc|out.limits_started = static_cast<std::uint8_t>(bound & ~binding_);|out.limits_started = static_cast<std::uint8_t>(bound);|a black-box event in every cycle a limit binds, not once per episode|
 device/lifecycle.cc|adaptive->setRecorder(recorder_writer);|(void)0;|the device's force-control thread gets no recorder|
 device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
 device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|

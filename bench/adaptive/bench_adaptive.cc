@@ -1,14 +1,15 @@
 // Cost of the force-control thread's work: one whole cycle (snapshot, filter
 // maintenance, wrench processing, publication, control law, drive command)
-// and setArto alone. The cycle runs on the benchmark thread against the
-// stepping controller double in free-running mode, whose synchronisation
-// returns at once (after a yield); the controller's period is 2 ms.
+// and the step alone (supervisor, wrench processing, filters, law, shaping). The cycle runs on the
+// benchmark thread against the stepping controller double in free-running mode, whose
+// synchronisation returns at once (after a yield); the controller's period is 2 ms.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <memory>
 
 #include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_step.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
 #include "comm/shared_segment.h"
 #include "tests/support/installed_controller.h"
@@ -101,18 +102,32 @@ void BM_Cycle(benchmark::State& state) {
 }
 BENCHMARK(BM_Cycle)->ArgName("four_filters_and_system_filter")->Arg(0)->Arg(1);
 
-void BM_SetArto(benchmark::State& state) {
-  Rig rig(state.range(0) != 0);
-  Wrench w;
-  for (int i = 0; i < 6; ++i)
-    w[i] = 0.5 * i;
-  int count = 0;
-  for (auto _ : state) {
-    rig.thread().setArto(w);
-    clearRecordsEvery(state, rig, count);
+void BM_Step(benchmark::State& state) {
+  ForceControlStep step(500.0);
+  ForceControlCommands commands;
+  commands.translation = true;
+  commands.rotation = true;
+  commands.enabled_axes = {{1, 1, 1, 1, 1, 1}};
+  commands.sensor_to_tfc_transform = hx4rc_api::Frame::Identity();
+  if (state.range(0) != 0) {
+    for (const FilterOptions& o :
+         {request("lp", kLowPassFilter), request("notch", kNotchFilter),
+          request("rl", kRateLimiter), request("hp", kHighPassRateLimiter)})
+      step.addFilter(o);
+    commands.enabled_system_filters = 1;
   }
+  step.takeCommands(commands);
+  StepInput in;
+  in.new_sample = true;
+  in.frame.header = RxFrame::kHeader;
+  for (int i = 0; i < 6; ++i)
+    in.frame.ft_data[i] = 0.5f * static_cast<float>(i);
+  in.robot.flange = hx4rc_api::Frame::Identity();
+  in.robot.tcp_in_flange = hx4rc_api::Frame::Identity();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(step.run(in));
 }
-BENCHMARK(BM_SetArto)->ArgName("four_filters_and_system_filter")->Arg(0)->Arg(1);
+BENCHMARK(BM_Step)->ArgName("four_filters_and_system_filter")->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace vorel_device

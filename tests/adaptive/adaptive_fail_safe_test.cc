@@ -1,6 +1,8 @@
 // The force-control thread's guards, cycle by cycle on the stepping
-// controller: the stale-sensor supervisor, usable samples only, the filters'
-// own 2 ms time base at lower sensor rates and the envelope.
+// controller: the filters' own 2 ms time base at lower sensor rates, the
+// envelope's line, a blocked console and the recorder. The step's own
+// decisions (stale supervisor, usable samples, speed limit) are tested on
+// the step (force_control_step_test.cc).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,7 +14,9 @@
 
 #include "comm/force_control_recorder.h"
 #include "tests/adaptive/adaptive_fixture.h"
+#include "tests/support/blocking_console.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/poll_until.h"
 
 namespace vorel_device {
 namespace adaptive_test {
@@ -44,136 +48,6 @@ class FailSafeTest : public AdaptiveFixture {
 
   vorel_test::ConsoleCapture console_;
 };
-
-// --- Stale-sensor supervisor --------------------------------------------------
-
-struct StaleCase {
-  double rate;          // Hz
-  std::int64_t cycles;  // max(10 sensor periods, 50 ms) in 2 ms cycles
-  const char* age;      // the trip line's age
-};
-
-class StaleTest : public FailSafeTest, public testing::WithParamInterface<StaleCase> {};
-
-TEST_P(StaleTest, SensorSilent_TripsAfterTheLimitHoldsOffsetAndResumes) {
-  useSensorRate(GetParam().rate);
-  ASSERT_EQ(thread_->staleLimit(), GetParam().cycles);
-  forceControlOnZ();
-  setFrame(Wrench{{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}});
-  startThread();
-  step(5);
-  // The sensor falls silent: the frame is no longer published. The snapshot
-  // of the cycle step() releases next was taken before, so the last sample
-  // is the one published by the last step.
-  streaming_ = false;
-  const std::size_t before = controller_->driveCommandCount();
-  step(static_cast<int>(GetParam().cycles) + 5);
-  const std::vector<double> z = offsetsZ();
-  ASSERT_EQ(z.size(), before + static_cast<std::size_t>(GetParam().cycles) + 5);
-
-  // Command `before` comes from the cycle that took the last sample (its
-  // snapshot was taken before streaming stopped). Integration goes on while
-  // the age is below the limit, then holds: the cycle whose age reaches the
-  // limit and every later one send the offset unchanged.
-  const std::size_t trip = before + static_cast<std::size_t>(GetParam().cycles);
-  for (std::size_t k = before + 1; k < trip; ++k)
-    EXPECT_GT(z[k], z[k - 1]) << "cycle " << k;
-  for (std::size_t k = trip; k < z.size(); ++k)
-    EXPECT_EQ(z[k], z[trip - 1]) << "cycle " << k;
-  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kStale);
-  EXPECT_THAT(console_.lines(),
-              ElementsAre(std::string("[ERROR] Sensor stale: no usable sample for ") +
-                          GetParam().age + " ms; force control holds its reference offset"));
-
-  // Samples return: integration resumes, with one INFO line.
-  streaming_ = true;
-  step(3);
-  const std::vector<double> resumed = offsetsZ();
-  EXPECT_GT(resumed.back(), z.back());
-  EXPECT_EQ(thread_->supervisorState(), SensorHealth::kOk);
-  ASSERT_EQ(console_.lines().size(), 2u);
-  EXPECT_THAT(console_.lines()[1], testing::StartsWith("[INFO] Sensor usable again after "));
-}
-
-INSTANTIATE_TEST_SUITE_P(Rates, StaleTest,
-                         testing::Values(StaleCase{500.0, 25, "50"}, StaleCase{250.0, 25, "50"},
-                                         StaleCase{100.0, 50, "100"}),
-                         [](const testing::TestParamInfo<StaleCase>& info) {
-                           return "At" + std::to_string(static_cast<int>(info.param.rate)) + "Hz";
-                         });
-
-// --- Usable samples only ------------------------------------------------------
-
-// What the sensor sends in place of one good frame.
-struct BadFrameCase {
-  const char* name;
-  std::uint16_t status;
-  int axis;
-  float value;
-};
-
-class BadFrameTest : public FailSafeTest, public testing::WithParamInterface<BadFrameCase> {
- protected:
-  // Runs 40 cycles with a frame that changes every cycle, through all four
-  // filter types and the system filter, and returns the filtered fz and the
-  // offset z of every cycle. At cycle 10 either the bad frame is published
-  // (`bad`), or no frame at all (the sensor skipped one).
-  std::vector<double> run(bool bad) {
-    forceControlOnZ();
-    facade_->setEnabledSystemFilters(true);
-    for (const FilterOptions& filter :
-         {filterRequest("low", kLowPassFilter, -1.0, -1.0, 20.0),
-          filterRequest("notch", kNotchFilter, 60.0, 8.0),
-          filterRequest("limiter", kRateLimiter, -1.0, -1.0, -1.0, 200.0, -200.0),
-          filterRequest("hp", kHighPassRateLimiter, -1.0, -1.0, 30.0, 100.0, -100.0)})
-      thread_->addFilter(filter);
-    streaming_ = false;                                // this test publishes every frame itself
-    setFrame(Wrench{{0.0, 0.0, 0.0, 0.0, 0.0, 0.0}});  // cycle 1 takes a zero frame
-    startThread();
-    std::vector<double> out;
-    for (int k = 0; k < 40; ++k) {
-      if (k == 10) {
-        if (bad) {
-          locked([](ss::Objects& o) {
-            o.frame->status = GetParam().status;
-            o.frame->ft_data[GetParam().axis] = GetParam().value;
-            ++o.sensor_health->frames_published;
-          });
-        }
-      } else {
-        locked([](ss::Objects& o) { o.frame->status = 0; });
-        setFrame(Wrench{{0.5 * k, -0.2 * k, 10.0 + std::sin(0.7 * k), 0.1, 0.0, 0.05 * k}});
-      }
-      step();
-      out.push_back(tcpFilteredWrench()[2]);
-    }
-    for (double z : offsetsZ())
-      out.push_back(z);
-    return out;
-  }
-};
-
-TEST_P(BadFrameTest, OneBadFrame_FiltersAndOffsetsAsIfItWereNeverSent) {
-  const std::vector<double> reference = run(false);
-  stopThread();
-  controller_->clearRecords();
-  controller_->setFreeRunning(false);
-  thread_ = std::make_unique<AdaptiveThread>(controller_.program(), 0, kRate);
-  const std::vector<double> faulted = run(true);
-  ASSERT_EQ(faulted.size(), reference.size());
-  for (std::size_t k = 0; k < reference.size(); ++k)
-    EXPECT_EQ(faulted[k], reference[k]) << "value " << k;
-  for (double v : faulted)
-    EXPECT_TRUE(std::isfinite(v));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Frames, BadFrameTest,
-    testing::Values(BadFrameCase{"InvalidMeasurementStatus", 0x04, 3, 1000.0f},
-                    BadFrameCase{"OverrangeStatus", 0x02, 2, -1000.0f},
-                    BadFrameCase{"NaNForce", 0, 2, std::numeric_limits<float>::quiet_NaN()},
-                    BadFrameCase{"InfiniteTorque", 0, 5, std::numeric_limits<float>::infinity()}),
-    [](const testing::TestParamInfo<BadFrameCase>& info) { return std::string(info.param.name); });
 
 // --- Filters on the thread's own time base --------------------------------------
 
@@ -232,37 +106,6 @@ TEST_F(FailSafeTest, EnvelopeOneMillimetre_OffsetClampedOneLinePerEpisode) {
               ElementsAre("[INFO] Force-control envelope: translational offset clamped at 1 mm"));
 }
 
-// --- Speed limit -------------------------------------------------------------------
-
-TEST_F(FailSafeTest, SpeedLimitFromTheSegment_StepsOfExactlyItOneLinePerEpisode) {
-  // 20 N at gain 5 (x 0.001) wants 100 mm/s; the limit is 10 mm/s: 0.02 mm
-  // per cycle. At 4 N (20 mm/s wanted) it still binds; at 1 N (5 mm/s) it
-  // does not, and 20 N again starts a second episode.
-  forceControlOnZ();
-  facade_->setForceControlSpeedLimits(0.01, 0.1);
-  setFrame(Wrench{{0.0, 0.0, 20.0, 0.0, 0.0, 0.0}});
-  startThread();
-  step(3);
-  setFrame(Wrench{{0.0, 0.0, 4.0, 0.0, 0.0, 0.0}});
-  step(2);
-  setFrame(Wrench{{0.0, 0.0, 1.0, 0.0, 0.0, 0.0}});
-  step(2);
-  setFrame(Wrench{{0.0, 0.0, 20.0, 0.0, 0.0, 0.0}});
-  step(2);
-  const std::vector<double> z = offsetsZ();
-  // Each frame acts from the second cycle after it is set.
-  const double steps[] = {0.02, 0.02, 0.02, 0.02, 0.02, 0.02, 0.01, 0.01, 0.02};
-  ASSERT_EQ(z.size(), 9u);
-  double expected = 0.0;
-  for (std::size_t k = 0; k < z.size(); ++k) {
-    expected += steps[k] / 1000.0;
-    EXPECT_NEAR(z[k], expected, 1e-15) << "cycle " << k;
-  }
-  const std::string line =
-      "[INFO] Force-control speed limit: translational offset limited to 10 mm/s";
-  EXPECT_THAT(console_.lines(), ElementsAre(line, line));
-}
-
 // --- Recorder ----------------------------------------------------------------------
 
 // One record per cycle, read back from a real ring: the stages of a cycle as
@@ -270,6 +113,42 @@ TEST_F(FailSafeTest, SpeedLimitFromTheSegment_StepsOfExactlyItOneLinePerEpisode)
 // once: a request, a limit that starts to bind, the program's termination
 // while force control is on (not while it is idle), the stale trip and the
 // first failed cycle.
+// A console that blocks while the thread has lines to write: every cycle
+// still reaches the controller's next synchronisation and sends its command,
+// and the lines arrive afterwards, in order.
+TEST_F(FailSafeTest, ConsoleBlocked_NoCycleMissedLinesArriveAfterwardsInOrder) {
+  vorel_test::BlockingConsole blocked;
+  forceControlOnZ();
+  facade_->setForceControlSpeedLimits(0.01, 0.1);
+  setFrame(Wrench{{0.0, 0.0, 20.0, 0.0, 0.0, 0.0}});
+  startThread();
+  int cycles = 0;
+  auto run = [&](int n, bool publish) {
+    for (int k = 0; k < n; ++k, ++cycles) {
+      if (publish)
+        republish();
+      ASSERT_TRUE(controller_->runCycles(1)) << "cycle " << cycles;
+    }
+  };
+  run(3, true);  // the speed limit binds: its line blocks the console
+  ASSERT_TRUE(vorel_test::pollUntil([&] { return blocked.entered(); }));
+  run(30, false);  // stale from the 25th cycle without a sample: held
+  run(3, true);    // usable again: integrates at the limit, a new episode
+  EXPECT_TRUE(blocked.writes().empty());
+  EXPECT_EQ(thread_->cyclesRun(), static_cast<std::uint64_t>(cycles));
+  EXPECT_EQ(controller_->driveCommandCount(), static_cast<std::size_t>(cycles));
+
+  blocked.release();
+  thread_->flushLines();
+  const std::string limit =
+      "[INFO] Force-control speed limit: translational offset limited to 10 mm/s\n";
+  EXPECT_THAT(blocked.writes(),
+              ElementsAre(limit,
+                          "[ERROR] Sensor stale: no usable sample for 50 ms; force control holds "
+                          "its reference offset\n",
+                          testing::StartsWith("[INFO] Sensor usable again after "), limit));
+}
+
 TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   namespace rec = recorder;
   using R = ForceControlRecord;

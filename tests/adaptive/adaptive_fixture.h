@@ -127,6 +127,8 @@ class AdaptiveFixture : public SegmentFixture {
         republish();
       ASSERT_TRUE(controller_->runCycles(1));
     }
+    // The cycles' lines are written by the thread's line queue.
+    thread_->flushLines();
   }
 
   void stopThread() {

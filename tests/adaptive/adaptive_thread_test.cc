@@ -93,6 +93,7 @@ TEST_F(AdaptiveFailureTest, ExceptionInCycle_OffsetHeldThreadGoesOnThenRecoversA
     EXPECT_EQ(held[k].command.referenceOffset().frame.position.z(), before) << "command " << k;
   EXPECT_TRUE(thread_->isRunning());
   EXPECT_EQ(thread_->supervisorState(), SensorHealth::kFaulted);
+  thread_->flushLines();
   EXPECT_THAT(console.lines(), ElementsAre("[ERROR] Force control cycle failed (named mutex "
                                            "lock failed); reference offset held"));
 
@@ -102,6 +103,7 @@ TEST_F(AdaptiveFailureTest, ExceptionInCycle_OffsetHeldThreadGoesOnThenRecoversA
   ASSERT_TRUE(controller_->runCycles(1));
   ASSERT_EQ(controller_->driveCommandCount(), 7u);
   EXPECT_GT(controller_->driveCommands()[6].command.referenceOffset().frame.position.z(), before);
+  thread_->flushLines();
   EXPECT_EQ(console.lines().back(), "[INFO] Force control cycle recovered; integration resumes");
   EXPECT_EQ(thread_->supervisorState(), SensorHealth::kOk);
 

@@ -43,6 +43,7 @@ class ReaderTest : public testing::Test {
     comm.allowDrain();
     testing::internal::CaptureStdout();
     comm.readSensor();
+    comm.flushLines();
     return testing::internal::GetCapturedStdout();
   }
 

@@ -6,10 +6,12 @@
 
 namespace {
 std::atomic<long> g_allocations{0};
+thread_local long t_allocations = 0;
 }  // namespace
 
 void* operator new(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
+  ++t_allocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) {
     return p;
   }
@@ -37,6 +39,10 @@ namespace filter_test {
 
 long allocationCount() {
   return g_allocations.load(std::memory_order_relaxed);
+}
+
+long threadAllocationCount() {
+  return t_allocations;
 }
 
 }  // namespace filter_test

@@ -7,6 +7,8 @@ namespace filter_test {
 
 // Number of operator new calls since the program started.
 long allocationCount();
+// Number of operator new calls made by the calling thread.
+long threadAllocationCount();
 
 }  // namespace filter_test
 }  // namespace vorel_device

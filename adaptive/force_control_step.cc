@@ -1,0 +1,259 @@
+#include "adaptive/force_control_step.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "adaptive/wrench_processing.h"
+
+namespace vorel_device {
+
+namespace {
+
+using Record = ForceControlRecord;
+
+// An age in 2 ms cycles as whole milliseconds.
+long ageMs(std::int64_t cycles) {
+  return std::lround(static_cast<double>(cycles) * control_law::kCycleTime * 1000.0);
+}
+
+}  // namespace
+
+std::int64_t ForceControlStep::staleLimitCycles(double sampling_rate) {
+  const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);
+  return static_cast<std::int64_t>(std::ceil(limit_s / control_law::kCycleTime - 1e-9));
+}
+
+bool ForceControlStep::isUsable(const RxFrame& frame) {
+  if (frame.header != RxFrame::kHeader || frame.status != 0)
+    return false;
+  for (int i = 0; i < 6; ++i) {
+    const float value = frame.ft_data[i];  // copied out of the packed record
+    if (!std::isfinite(value))
+      return false;
+  }
+  return true;
+}
+
+std::uint8_t ForceControlStep::limitsBound(const offset_shaping::Step& step) {
+  return static_cast<std::uint8_t>(
+      (step.translation.speed_limited ? Record::kTranslationalSpeed : 0) |
+      (step.rotation.speed_limited ? Record::kRotationalSpeed : 0) |
+      (step.translation.envelope_limited ? Record::kTranslationalEnvelope : 0) |
+      (step.rotation.envelope_limited ? Record::kRotationalEnvelope : 0));
+}
+
+ForceControlStep::ForceControlStep(double sampling_rate)
+    : system_filter_(50.0, 50.0, -50.0, kFilterStepRate),
+      stale_limit_cycles_(staleLimitCycles(sampling_rate)) {}
+
+double ForceControlStep::sampleAge() const {
+  return has_usable_ ? static_cast<double>(usable_age_cycles_) * control_law::kCycleTime : -1.0;
+}
+
+void ForceControlStep::takeCommands(const ForceControlCommands& commands) {
+  commands_ = commands;
+  if (commands.filter_request == -1) {
+    removeFilter(commands.filter_options);
+  } else if (commands.filter_request == 1) {
+    addFilter(commands.filter_options);
+  }
+  if (commands.reset_filter_history)
+    system_filter_.clearHistory();
+  const SystemFilterParams& p = commands.system_filter_params;
+  system_filter_.updateParams(p.cutoff_frequency, p.rising_rate, p.falling_rate);
+}
+
+StepOutput ForceControlStep::run(const StepInput& in) {
+  StepOutput out;
+  out.limits = shapingLimits();
+  supervise(in, out);
+  // Until the first usable sample there is no measurement to compensate,
+  // publish or control on (the all-zero initial frame would show the tool's
+  // weight as a force).
+  if (!has_usable_)
+    return out;
+  processWrench(in, out);
+  control(in, out);
+  return out;
+}
+
+StepOutput ForceControlStep::hold(bool ended) {
+  StepOutput out;
+  out.limits = shapingLimits();
+  if (!was_active_)
+    return out;
+  if (on(ended)) {
+    shaper_.hold();
+    command(out);
+  } else {
+    stepReturn(out);
+  }
+  return out;
+}
+
+void ForceControlStep::supervise(const StepInput& in, StepOutput& out) {
+  if (in.new_sample && isUsable(in.frame)) {
+    out.record.flags |= Record::kNewSample;
+    usable_frame_ = in.frame;
+    has_usable_ = true;
+    usable_age_cycles_ = 0;
+    ++window_usable_;
+  } else {
+    ++usable_age_cycles_;
+  }
+  if (++window_cycles_ == kRateWindowCycles) {
+    usable_rate_ = static_cast<double>(window_usable_) /
+                   (static_cast<double>(kRateWindowCycles) * control_law::kCycleTime);
+    window_cycles_ = 0;
+    window_usable_ = 0;
+  }
+  stale_ = usable_age_cycles_ >= stale_limit_cycles_;
+  const bool switched_on = commands_.translation || commands_.rotation;
+  if (stale_ && switched_on && !stale_reported_) {
+    stale_reported_ = true;
+    out.stale_trip = true;
+    out.stale_ms = ageMs(usable_age_cycles_);
+    out.record.events |= Record::kStaleTrip;
+  } else if (!stale_ && stale_reported_) {
+    stale_reported_ = false;
+    out.recovered = true;
+    out.stale_ms = ageMs(stale_age_cycles_);
+  }
+  if (stale_)
+    stale_age_cycles_ = usable_age_cycles_;
+}
+
+void ForceControlStep::processWrench(const StepInput& in, StepOutput& out) {
+  Wrench raw;
+  for (int i = 0; i < 6; ++i)
+    raw[i] = static_cast<double>(usable_frame_.ft_data[i]);
+  const hx4rc_api::Frame& sensor = commands_.sensor_to_tfc_transform;
+  const hx4rc_api::Load& tool = in.robot.tool_load;
+  out.compensated =
+      compensateGravity(raw, in.robot.flange.rotation, tool.inertia.mass, tool.inertia.cog, sensor);
+  out.tcp = transformToTcp(out.compensated, in.robot.tcp_in_flange, sensor);
+  // The bias is removed in the TCP frame, after publication.
+  Wrench unbiased = out.tcp;
+  for (int i = 0; i < 6; ++i)
+    unbiased[i] -= commands_.wrench_offset[i];
+  // The chain, then the system filter, with the set-point left by the
+  // previous cycle as the reference.
+  for (int i = 0; i < 6; ++i) {
+    double x = filters_.apply(unbiased[i], track_reference_[i], i);
+    if (commands_.enabled_system_filters != 0)
+      x = system_filter_.filter(x, track_reference_[i], i);
+    filtered_[i] = x;
+  }
+  out.filtered = filtered_;
+  out.processed = true;
+  Record& r = out.record;
+  r.raw = raw;
+  r.compensated = out.compensated;
+  r.tool = unbiased;
+  r.filtered = filtered_;
+  const hx4rc_api::Vector tcp_position = in.robot.flange * in.robot.tcp_in_flange.position;
+  for (int i = 0; i < 3; ++i)
+    r.tcp_position[i] = tcp_position[i];
+  r.flags |= Record::kProcessed;
+}
+
+void ForceControlStep::control(const StepInput& in, StepOutput& out) {
+  // Suspended by the controller: everything keeps its value.
+  if (in.robot.suspended) {
+    state_ = ForceControlState::kSuspended;
+    return;
+  }
+  if (!on(in.ended)) {
+    if (was_active_)
+      stepReturn(out);
+    else
+      state_ = ForceControlState::kIdle;
+    return;
+  }
+  integrate(out);
+}
+
+void ForceControlStep::integrate(StepOutput& out) {
+  const ForceControlCommands& c = commands_;
+  control_law::smoothSetPoint(track_reference_, c.track_wrench, c.gains.track_smoothing);
+  const hx4rc_api::Vector vt =
+      control_law::translationalRate(filtered_, track_reference_, c.gains, c.enabled_axes);
+  const hx4rc_api::Vector vr =
+      control_law::rotationalRate(filtered_, track_reference_, c.gains, c.enabled_axes);
+  // The offsets the law wants; a stale sensor holds them (nothing is
+  // integrated), and so does a half that is switched off.
+  hx4rc_api::Vector wanted_translation = shaper_.translation();
+  hx4rc_api::Vector wanted_rotation = shaper_.rotation();
+  bool held = false;
+  if (!stale_) {
+    if (c.translation && !control_law::integrate(wanted_translation, vt))
+      held = true;
+    if (c.rotation && !control_law::integrate(wanted_rotation, vr))
+      held = true;
+  }
+  if (held && !non_finite_reported_) {
+    out.non_finite = true;
+    non_finite_reported_ = true;
+  }
+  noteLimits(shaper_.follow(wanted_translation, wanted_rotation, out.limits), out);
+  was_active_ = true;
+  state_ = ForceControlState::kActive;
+  command(out);
+}
+
+void ForceControlStep::stepReturn(StepOutput& out) {
+  const offset_shaping::Step step = shaper_.returnToZero(out.limits);
+  out.record.limits_bound = limitsBound(step);
+  state_ = ForceControlState::kReturning;
+  command(out);
+  if (step.returned) {
+    out.returned = true;
+    resetToIdle();
+  }
+}
+
+void ForceControlStep::noteLimits(const offset_shaping::Step& step, StepOutput& out) {
+  const std::uint8_t bound = limitsBound(step);
+  out.record.limits_bound = bound;
+  out.limits_started = static_cast<std::uint8_t>(bound & ~binding_);
+  if (out.limits_started != 0)
+    out.record.events |= Record::kLimitBinds;
+  binding_ = bound;
+}
+
+void ForceControlStep::command(StepOutput& out) const {
+  out.send = true;
+  for (int i = 0; i < 3; ++i) {
+    out.offset[i] = shaper_.translation()[i];
+    out.offset[3 + i] = shaper_.rotation()[i];
+  }
+}
+
+void ForceControlStep::resetToIdle() {
+  shaper_.reset();
+  track_reference_ = Wrench();
+  was_active_ = false;
+  non_finite_reported_ = false;
+  binding_ = 0;
+  state_ = ForceControlState::kIdle;
+}
+
+offset_shaping::Limits ForceControlStep::shapingLimits() const {
+  offset_shaping::Limits l;
+  // The function that writes them checks their range; a peer that wrote
+  // anything else gets the defaults, never an unlimited offset.
+  const double t = commands_.speed_limits.translation;
+  const double r = commands_.speed_limits.rotation;
+  if (t > 0.0 && t <= offset_shaping::kMaxTranslationSpeed)
+    l.translation.speed = t;
+  if (r > 0.0 && r <= offset_shaping::kMaxRotationSpeed)
+    l.rotation.speed = r;
+  const ForceControlLimits& e = commands_.limits;
+  if (e.max_translation > 0.0 && std::isfinite(e.max_translation))
+    l.translation.envelope = e.max_translation;
+  if (e.max_rotation > 0.0 && std::isfinite(e.max_rotation))
+    l.rotation.envelope = e.max_rotation;
+  return l;
+}
+
+}  // namespace vorel_device

@@ -1,0 +1,328 @@
+// The force-control step, cycle by cycle on one thread, with golden values
+// worked out by hand from the law (adaptive/control_law.h):
+//   set-point    R <- 0.99 R + 0.01 T               (track_smoothing 0.01)
+//   increment    dz = 0.002 s x gain x 0.001 x (fz - Rz)
+// With gain 4 and fz = 0.375 N (exact in float): dz = 3e-6 m per cycle.
+// The world is identity (flange, TCP, sensor pose); the tool is massless
+// unless a test gives it a mass.
+#include "adaptive/force_control_step.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace vorel_device {
+namespace {
+
+using State = ForceControlState;
+using R = ForceControlRecord;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+RxFrame frameWith(float fz, std::uint16_t status = 0) {
+  RxFrame f{};
+  f.header = RxFrame::kHeader;
+  f.status = status;
+  f.ft_data[2] = fz;
+  return f;
+}
+
+class StepTest : public testing::Test {
+ protected:
+  explicit StepTest(double rate = 500.0) : step(rate) {
+    commands.translation = true;
+    commands.enabled_axes = {{0, 0, 1, 0, 0, 0}};
+    commands.gains.translation_gain = 4.0;
+    commands.sensor_to_tfc_transform = hx4rc_api::Frame::Identity();
+    step.takeCommands(commands);
+    in.robot.flange = hx4rc_api::Frame::Identity();
+    in.robot.tcp_in_flange = hx4rc_api::Frame::Identity();
+    setToolMass(0.0);
+  }
+  void setToolMass(double kg) {
+    const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    in.robot.tool_load.inertia.set(kg, hx4rc_api::Vector(0.0, 0.0, 0.0), tensor);
+  }
+  // One cycle; `sample` is published as new when given.
+  StepOutput cycle(const RxFrame* sample = nullptr) {
+    in.new_sample = sample != nullptr;
+    if (sample)
+      in.frame = *sample;
+    return step.run(in);
+  }
+  void command() { step.takeCommands(commands); }
+
+  ForceControlStep step;
+  ForceControlCommands commands;
+  StepInput in;
+};
+
+// A target change while force control runs: the law uses the smoothed
+// set-point from the cycle of the change on, never the raw target.
+TEST_F(StepTest, TargetChanged_FirstIncrementUsesTheSmoothedSetPoint) {
+  // 0.5 kg at the flange origin: weight (0, 0, -4.905) N, so fz 5 N reads
+  // 9.905 N compensated. Bias 2 N: the law sees 7.905 N.
+  setToolMass(0.5);
+  commands.wrench_offset[2] = 2.0;
+  command();
+  const RxFrame f = frameWith(5.0f);
+  StepOutput out = cycle(&f);
+  EXPECT_NEAR(out.compensated[2], 9.905, 1e-12);
+  EXPECT_NEAR(out.tcp[2], 9.905, 1e-12);
+  EXPECT_NEAR(out.filtered[2], 7.905, 1e-12);
+  ASSERT_TRUE(out.send);
+  EXPECT_NEAR(out.offset[2], 6.324e-5, 1e-17);  // 0.002 x 0.004 x 7.905
+  EXPECT_EQ(out.record.flags, R::kNewSample | R::kProcessed);
+
+  commands.track_wrench[2] = 10.0;
+  command();
+  // R = 0.1: dz = 0.000008 x 7.805 (the raw target would give a negative step).
+  out = cycle(&f);
+  EXPECT_NEAR(step.trackReference()[2], 0.1, 1e-15);
+  EXPECT_NEAR(out.offset[2], 6.324e-5 + 6.244e-5, 1e-17);
+  // R = 0.199: dz = 0.000008 x 7.706.
+  out = cycle(&f);
+  EXPECT_NEAR(out.offset[2], 6.324e-5 + 6.244e-5 + 6.1648e-5, 1e-17);
+
+  // A speed limit of 10 mm/s (0.02 mm per cycle) binds from the next cycle:
+  // one event at its start.
+  commands.track_wrench[2] = 0.0;
+  commands.gains.translation_gain = 400.0;
+  commands.speed_limits.translation = 0.01;
+  command();
+  const double before = out.offset[2];
+  out = cycle(&f);
+  EXPECT_NEAR(out.offset[2], before + 2e-5, 1e-17);
+  EXPECT_EQ(out.limits_started, R::kTranslationalSpeed);
+  EXPECT_EQ(out.record.events, R::kLimitBinds);
+  out = cycle(&f);
+  EXPECT_NEAR(out.offset[2], before + 4e-5, 1e-17);
+  EXPECT_EQ(out.limits_started, 0);
+  EXPECT_EQ(out.record.limits_bound, R::kTranslationalSpeed);
+}
+
+// A stale spell: no new sample for max(10 sensor periods, 50 ms) holds the
+// offset from that cycle on, with one trip event; a usable sample resumes it.
+struct StaleCase {
+  double rate;  // Hz
+  int limit;    // cycles
+  const char* name;
+};
+class StepStaleTest : public StepTest, public testing::WithParamInterface<StaleCase> {
+ protected:
+  StepStaleTest() : StepTest(GetParam().rate) {}
+};
+
+TEST_P(StepStaleTest, StaleSpell_HoldsFromTheLimitThenResumesWithOneEventEach) {
+  const int limit = GetParam().limit;
+  ASSERT_EQ(step.staleLimit(), limit);
+  const RxFrame f = frameWith(0.375f);
+  StepOutput out = cycle(&f);
+  EXPECT_NEAR(out.offset[2], 3e-6, 1e-18);
+  // A failed cycle meanwhile: the offset held and sent unchanged.
+  out = step.hold(false);
+  EXPECT_TRUE(out.send);
+  EXPECT_NEAR(out.offset[2], 3e-6, 1e-18);
+  for (int age = 1; age < limit; ++age) {  // the last sample again: integrating
+    out = cycle();
+    EXPECT_FALSE(out.stale_trip) << age;
+    EXPECT_NEAR(out.offset[2], 3e-6 * (age + 1), 1e-17) << age;
+  }
+  const double held = 3e-6 * limit;
+  out = cycle();  // the limit: stale, held
+  EXPECT_TRUE(out.stale_trip);
+  EXPECT_EQ(out.stale_ms, 2 * limit);
+  EXPECT_EQ(out.record.events, R::kStaleTrip);
+  EXPECT_TRUE(out.send);
+  EXPECT_NEAR(out.offset[2], held, 1e-17);
+  out = cycle();  // held, no second event
+  EXPECT_FALSE(out.stale_trip);
+  EXPECT_TRUE(step.stale());
+  EXPECT_NEAR(out.offset[2], held, 1e-17);
+  out = cycle(&f);  // usable again: the recovery, age at the last stale cycle
+  EXPECT_TRUE(out.recovered);
+  EXPECT_EQ(out.stale_ms, 2 * (limit + 1));
+  EXPECT_FALSE(step.stale());
+  EXPECT_NEAR(out.offset[2], held + 3e-6, 1e-17);
+
+  // Off, a stale spell trips nothing.
+  commands.translation = false;
+  command();
+  for (int k = 0; k < 2 * limit; ++k)
+    EXPECT_FALSE(cycle().stale_trip) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, StepStaleTest,
+                         testing::Values(StaleCase{500.0, 25, "At500Hz"},
+                                         StaleCase{250.0, 25, "At250Hz"},
+                                         StaleCase{100.0, 50, "At100Hz"}),
+                         [](const testing::TestParamInfo<StaleCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// The end of force control and its return, ended by the flags or by the
+// owner: braking from 1.5 mm/s at 1 m/s^2, then landing on zero.
+struct EndCase {
+  const char* name;
+  bool flags_off;  // the program switched it off; otherwise the owner ended it
+};
+class StepEndTest : public StepTest, public testing::WithParamInterface<EndCase> {};
+
+TEST_P(StepEndTest, Ended_ReturnsToExactlyZeroThenIdle) {
+  const RxFrame f = frameWith(0.375f);
+  StepOutput out = cycle(&f);
+  ASSERT_NEAR(out.offset[2], 3e-6, 1e-18);  // velocity 1.5 mm/s
+  // Suspended by the controller: nothing sent, nothing changes.
+  in.robot.suspended = true;
+  out = cycle(&f);
+  EXPECT_FALSE(out.send);
+  EXPECT_EQ(step.state(), State::kSuspended);
+  in.robot.suspended = false;
+
+  if (GetParam().flags_off) {
+    commands.translation = false;
+    command();
+  } else {
+    in.ended = true;
+  }
+  // Braking: wanted 1.5 mm/s toward zero, the change limited to 2 mm/s per
+  // cycle: velocity -0.5 mm/s, 1 um covered.
+  out = cycle(&f);
+  EXPECT_EQ(step.state(), State::kReturning);
+  EXPECT_TRUE(out.send);
+  EXPECT_NEAR(out.offset[2], 2e-6, 1e-18);
+  EXPECT_FALSE(out.returned);
+  // 2 um left at 1 mm/s wanted: the last step lands on zero.
+  out = cycle(&f);
+  EXPECT_TRUE(out.send);
+  EXPECT_EQ(out.offset[2], 0.0);
+  EXPECT_TRUE(out.returned);
+  EXPECT_EQ(step.state(), State::kIdle);
+  EXPECT_FALSE(step.wasActive());
+  out = cycle(&f);
+  EXPECT_FALSE(out.send);
+  EXPECT_EQ(step.state(), State::kIdle);
+  EXPECT_FALSE(step.hold(false).send);  // a failed cycle while idle sends nothing
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, StepEndTest,
+                         testing::Values(EndCase{"FlagsOff", true}, EndCase{"OwnerEnd", false}),
+                         [](const testing::TestParamInfo<EndCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Flagged, non-finite and broken frames are never used: the last usable
+// sample is processed again. A non-finite set-point holds the offset, with
+// one event per activation.
+TEST_F(StepTest, FlaggedAndNaNSamples_LastUsableSampleUsedNonFiniteRateHeld) {
+  const RxFrame good = frameWith(0.375f);
+  RxFrame nan_frame = frameWith(100.0f);
+  nan_frame.ft_data[0] = std::numeric_limits<float>::quiet_NaN();
+  RxFrame bad_header = frameWith(100.0f);
+  bad_header.header = 0;
+  const RxFrame flagged = frameWith(100.0f, 0x0004);
+  const RxFrame* bad[] = {&flagged, &nan_frame, &bad_header};
+
+  EXPECT_FALSE(cycle(&flagged).processed);  // nothing usable yet: no output
+  EXPECT_FALSE(step.hasUsable());
+  double z = 0.0;
+  StepOutput out = cycle(&good);
+  z += 3e-6;
+  EXPECT_NEAR(out.offset[2], z, 1e-18);
+  for (const RxFrame* frame : bad) {
+    out = cycle(frame);
+    z += 3e-6;
+    EXPECT_EQ(out.record.flags, R::kProcessed);  // no new sample
+    EXPECT_NEAR(out.filtered[2], 0.375, 1e-12);
+    EXPECT_NEAR(out.offset[2], z, 1e-17);
+  }
+  EXPECT_EQ(step.usableAgeCycles(), 3);
+
+  commands.track_wrench[2] = kNaN;
+  command();
+  out = cycle(&good);
+  EXPECT_TRUE(out.non_finite);
+  EXPECT_TRUE(out.send);
+  EXPECT_NEAR(out.offset[2], z, 1e-17);
+  out = cycle(&good);
+  EXPECT_FALSE(out.non_finite);  // once per activation
+  EXPECT_NEAR(out.offset[2], z, 1e-17);
+  EXPECT_TRUE(std::isfinite(out.offset[2]));
+}
+
+// One bad frame in a changing stream, through all four filter types and the
+// system filter: every output is exactly that of the stream in which the
+// frame never came.
+struct BadFrameCase {
+  const char* name;
+  std::uint16_t status;
+  int axis;
+  float value;
+};
+class StepBadFrameTest : public testing::TestWithParam<BadFrameCase> {
+ protected:
+  static FilterOptions filter(const char* name, int type, double reject, double bandwidth = -1.0,
+                              double cutoff = -1.0, double rising = 0.0, double falling = 0.0) {
+    FilterOptions o{{}, type, reject, bandwidth, cutoff, rising, falling};
+    o.setName(name);
+    return o;
+  }
+  // Filtered fz and offset z of 40 cycles; at cycle 10 the bad frame, or none.
+  static std::vector<double> run(bool bad) {
+    ForceControlStep step(500.0);
+    ForceControlCommands c;
+    c.translation = true;
+    c.enabled_axes = {{0, 0, 1, 0, 0, 0}};
+    c.enabled_system_filters = 1;
+    c.sensor_to_tfc_transform = hx4rc_api::Frame::Identity();
+    step.takeCommands(c);
+    for (const FilterOptions& o :
+         {filter("low", kLowPassFilter, -1.0, -1.0, 20.0), filter("notch", kNotchFilter, 60.0, 8.0),
+          filter("limiter", kRateLimiter, -1.0, -1.0, -1.0, 200.0, -200.0),
+          filter("hp", kHighPassRateLimiter, -1.0, -1.0, 30.0, 100.0, -100.0)})
+      step.addFilter(o);
+    StepInput in;
+    in.robot.flange = hx4rc_api::Frame::Identity();
+    in.robot.tcp_in_flange = hx4rc_api::Frame::Identity();
+    const double tensor[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    in.robot.tool_load.inertia.set(0.0, hx4rc_api::Vector(0.0, 0.0, 0.0), tensor);
+    std::vector<double> out;
+    for (int k = 0; k < 40; ++k) {
+      in.new_sample = k != 10 || bad;
+      if (k == 10) {
+        in.frame.status = GetParam().status;
+        in.frame.ft_data[GetParam().axis] = GetParam().value;
+      } else {
+        const double w[6] = {0.5 * k, -0.2 * k, 10.0 + std::sin(0.7 * k), 0.1, 0.0, 0.05 * k};
+        in.frame = frameWith(0.0f);
+        for (int i = 0; i < 6; ++i)
+          in.frame.ft_data[i] = static_cast<float>(w[i]);
+      }
+      const StepOutput o = step.run(in);
+      out.push_back(o.filtered[2]);
+      out.push_back(o.offset[2]);
+    }
+    return out;
+  }
+};
+
+TEST_P(StepBadFrameTest, OneBadFrame_OutputsAsIfItWereNeverSent) {
+  const std::vector<double> reference = run(false);
+  const std::vector<double> faulted = run(true);
+  EXPECT_EQ(faulted, reference);
+  for (double v : faulted)
+    EXPECT_TRUE(std::isfinite(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, StepBadFrameTest,
+    testing::Values(BadFrameCase{"InvalidMeasurementStatus", 0x04, 3, 1000.0f},
+                    BadFrameCase{"OverrangeStatus", 0x02, 2, -1000.0f},
+                    BadFrameCase{"NaNForce", 0, 2, std::numeric_limits<float>::quiet_NaN()},
+                    BadFrameCase{"InfiniteTorque", 0, 5, std::numeric_limits<float>::infinity()}),
+    [](const testing::TestParamInfo<BadFrameCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vorel_device
