@@ -17,24 +17,24 @@ int main(int argc, char** argv) {
   // lines and the host's keep their order.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const auto parsed = vorel_sim_app::parseOptions(args);
+  const auto parsed = vorel_sim::parseOptions(args);
   if (!parsed.options) {
     std::fprintf(stderr, "vorel-sim: %s\n", parsed.error.c_str());
     return 2;
   }
   const auto& options = *parsed.options;
   if (options.help) {
-    std::fputs(vorel_sim_app::usageText().c_str(), stdout);
+    std::fputs(vorel_sim::usageText().c_str(), stdout);
     return 0;
   }
   if (options.list_functions) {
-    std::fputs(vorel_sim_app::functionListing().c_str(), stdout);
+    std::fputs(vorel_sim::functionListing().c_str(), stdout);
     return 0;
   }
   if (options.mutex_holder_role)
-    return vorel_sim_app::holdNamedMutexAndDie();
+    return vorel_sim::holdNamedMutexAndDie();
   if (options.activator_role) {
-    vorel_sim_app::ActivatorRole role;
+    vorel_sim::ActivatorRole role;
     role.control_fd = options.control_fd;
     role.backend_fd = options.backend_fd;
     role.config_file = options.config_file.value_or("");
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     role.port = options.port;
     role.rate_hz = options.rate_hz;
     role.blackbox_dir = options.blackbox_dir;
-    return vorel_sim_app::runActivator(role);
+    return vorel_sim::runActivator(role);
   }
-  return vorel_sim_app::runSession(options);
+  return vorel_sim::runSession(options);
 }

@@ -11,7 +11,7 @@
 
 #include "sim/scenario/fault_spec.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 const std::vector<std::string>& scenarioNames() {
   static const std::vector<std::string> names = {"contact", "hold",     "filters",
@@ -340,4 +340,4 @@ OptionsResult parseOptions(const std::vector<std::string>& args) {
   return result;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -9,7 +9,7 @@
 
 #include "sim/scenario/fault_step.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct Options {
   // What to run: a built-in scenario (default "contact") or a program file.
@@ -84,4 +84,4 @@ std::string usageText();
 // The built-in scenarios, in the order --help lists them.
 const std::vector<std::string>& scenarioNames();
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -27,7 +27,7 @@
 #include "sim/scenario/scenarios.h"
 #include "sim/world/simulated_cell.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -441,4 +441,4 @@ int runSession(const Options& options) {
   return Session(options).run();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -19,10 +19,10 @@
 
 #include "apps/vorel-sim/options.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // Runs the whole session; returns the exit status (0: criteria hold, 1: they
 // do not or the run failed, 2: bad input, 130: interrupted).
 int runSession(const Options& options);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -1,6 +1,6 @@
 #include "bench/e2e/force_steps.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 ForceSteps::ForceSteps(double amplitude_n, std::chrono::nanoseconds period, std::size_t capacity)
     : amplitude_n_(amplitude_n), period_(period) {
@@ -51,4 +51,4 @@ std::vector<StepEvent> ForceSteps::recorded() const {
   return std::vector<StepEvent>(events_.begin(), events_.begin() + static_cast<long>(n));
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -28,7 +28,7 @@
 #include "filters/wrench.h"
 #include "sim/sensor/sensor_emulator.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class ForceSteps {
  public:
@@ -63,4 +63,4 @@ class ForceSteps {
   std::atomic<std::size_t> overflow_{0};
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

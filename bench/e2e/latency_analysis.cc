@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 StepLatencies stepToDriveLatencies(const std::vector<StepEvent>& steps,
                                    const std::vector<DriveSample>& commands,
@@ -52,4 +52,4 @@ Distribution distributionOf(std::vector<double> values) {
   return d;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

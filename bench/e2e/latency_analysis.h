@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // A force step: the send time (CLOCK_MONOTONIC, ns) of the first frame with
 // the new level, and the levels before and after (N).
@@ -61,4 +61,4 @@ struct Distribution {
 
 Distribution distributionOf(std::vector<double> values);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -130,4 +130,4 @@ void MeasureFigures::addRows(Summary& s) const {
     s.info("machine load (1 min average)", fmt("%.2f", *load_average_1min));
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

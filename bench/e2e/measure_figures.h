@@ -37,7 +37,7 @@
 #include "bench/e2e/latency_analysis.h"
 #include "sim/scenario/summary.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct MeasureFigures {
   // Latency window: force steps, no user filter, system filter off.
@@ -80,4 +80,4 @@ struct MeasureFigures {
   void addRows(Summary& summary) const;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -9,7 +9,7 @@
 #include "sim/scenario/scenarios.h"
 #include "sim/scenario/summary.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -267,4 +267,4 @@ Summary measureSummary(const MeasureFigures& figures, const RunData& run, bool c
   return s;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -66,7 +66,7 @@
 #include "sim/scenario/summary.h"
 #include "sim/world/simulated_cell.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class Measurement {
  public:
@@ -167,4 +167,4 @@ class Measurement {
 Summary measureSummary(const MeasureFigures& figures, const RunData& run, bool complete,
                        const std::string& file);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -4,7 +4,7 @@
 
 #include "bench/e2e/process_stats.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 MeasuringBackend::MeasuringBackend(boost::shared_ptr<vorel_sim::SimulatedController> controller,
                                    std::size_t capacity)
@@ -114,4 +114,4 @@ boost::optional<hx4_program_api_internals::ControlStatus> MeasuringBackend::reso
   return controller_->resourceStatus();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

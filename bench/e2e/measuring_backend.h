@@ -31,7 +31,7 @@
 #include "host/controller_backend.h"
 #include "sim/controller/simulated_controller.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class MeasuringBackend : public hx4_program_api_internals::ControllerBackend {
  public:
@@ -88,4 +88,4 @@ class MeasuringBackend : public hx4_program_api_internals::ControllerBackend {
   std::atomic<std::uint64_t> missed_{0};
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 namespace process_stats {
 
 namespace {
@@ -135,4 +135,4 @@ std::string schedulingOf(pid_t tid) {
 }
 
 }  // namespace process_stats
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 namespace process_stats {
 
 // The kernel's id of the calling thread (gettid).
@@ -39,4 +39,4 @@ std::optional<long> residentKiB();
 std::optional<double> loadAverage1min();
 
 }  // namespace process_stats
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -7,7 +7,7 @@
 
 #include "sim/sensor/sensor_emulator.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace seg = vorel_device::shared_segment;
 
@@ -73,4 +73,4 @@ void PublicationProbe::run() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

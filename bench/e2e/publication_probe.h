@@ -26,7 +26,7 @@
 #include "comm/rx_frame.h"
 #include "comm/shared_segment.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class PublicationProbe {
  public:
@@ -60,4 +60,4 @@ class PublicationProbe {
   std::thread thread_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 int clockPriorityAbove(int device_priority) {
   return std::min(99, std::max(device_priority, 40) + 10);
@@ -22,4 +22,4 @@ std::string clockSchedulingText(const vorel_sim::SimulatedController& controller
          controller.clockSchedulingRefusal() + "); " + device;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -7,7 +7,7 @@
 
 #include "sim/controller/simulated_controller.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // 10 above the device's priority (at least 50), at most 99.
 int clockPriorityAbove(int device_priority);
@@ -17,4 +17,4 @@ int clockPriorityAbove(int device_priority);
 std::string clockSchedulingText(const vorel_sim::SimulatedController& controller,
                                 int device_priority);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

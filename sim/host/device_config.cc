@@ -8,7 +8,7 @@
 
 #include "host/bundle.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 DeviceConfig DeviceConfig::load(const std::string& path) {
   std::ifstream in(path);
@@ -180,4 +180,4 @@ std::string DeviceConfig::describe() const {
   return out.str();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

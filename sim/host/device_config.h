@@ -19,7 +19,7 @@
 
 #include "host/geometry.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class DeviceConfig {
  public:
@@ -79,4 +79,4 @@ class DeviceConfig {
 // The class name every configuration must carry.
 constexpr const char* kDeviceClass = "vorel_device::VorelFTSensor";
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

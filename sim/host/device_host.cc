@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -179,4 +179,4 @@ void DeviceHost::release() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

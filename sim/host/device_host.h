@@ -29,7 +29,7 @@
 #include "sim/host/device_config.h"
 #include "sim/host/output_monitor.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class DeviceHost {
  public:
@@ -88,4 +88,4 @@ class DeviceHost {
   std::optional<std::string> device_error_;  // published by the device
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

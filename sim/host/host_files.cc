@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 namespace {
 
 bool exists(const std::string& path) {
@@ -64,4 +64,4 @@ bool writable(const std::string& path) {
   return ::access(directoryOf(path).c_str(), W_OK | X_OK) == 0;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct HostFiles {
   std::string executable;  // this program, from /proc/self/exe
@@ -27,4 +27,4 @@ std::optional<std::string> readFile(const std::string& path);
 // Nothing is created.
 bool writable(const std::string& path);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <system_error>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -212,4 +212,4 @@ void OutputMonitor::run() {
   partial_.clear();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

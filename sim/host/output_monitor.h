@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class OutputMonitor {
  public:
@@ -105,4 +105,4 @@ class OutputMonitor {
   std::map<std::string, Count> counts_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

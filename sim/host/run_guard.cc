@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -82,4 +82,4 @@ void RunGuard::run() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

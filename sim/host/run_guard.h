@@ -17,7 +17,7 @@
 #include <optional>
 #include <thread>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class RunGuard {
  public:
@@ -55,4 +55,4 @@ class RunGuard {
   std::thread thread_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

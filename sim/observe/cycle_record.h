@@ -8,7 +8,7 @@
 
 #include "filters/wrench.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct CycleRecord {
   static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -47,4 +47,4 @@ struct CycleRecord {
   std::uint64_t overruns = 0;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

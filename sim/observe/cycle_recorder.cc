@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 CycleRecorder::CycleRecorder(boost::shared_ptr<vorel_sim::SimulatedController> controller)
     : controller_(std::move(controller)) {}
@@ -147,4 +147,4 @@ void CycleRecorder::run() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

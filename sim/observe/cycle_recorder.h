@@ -22,7 +22,7 @@
 #include "sim/observe/cycle_record.h"
 #include "sim/observe/segment_tap.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class CycleRecorder {
  public:
@@ -69,4 +69,4 @@ class CycleRecorder {
   std::thread thread_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace seg = vorel_device::shared_segment;
 
@@ -83,4 +83,4 @@ std::optional<double> awaitReady(SegmentTap& tap, vorel_sim::SimulatedController
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

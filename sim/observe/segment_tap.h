@@ -23,7 +23,7 @@ namespace vorel_sim {
 class SimulatedController;
 }
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct SegmentSample {
   // The sensor's values of the latest published frame: N, N m, sensor axes,
@@ -71,4 +71,4 @@ class SegmentTap {
 std::optional<double> awaitReady(SegmentTap& tap, vorel_sim::SimulatedController& controller,
                                  std::chrono::milliseconds guard);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

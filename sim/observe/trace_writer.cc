@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -82,4 +82,4 @@ bool TraceWriter::close() {
   return !failed_;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -23,7 +23,7 @@
 
 #include "sim/observe/cycle_record.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class TraceWriter {
  public:
@@ -52,4 +52,4 @@ class TraceWriter {
   bool failed_ = false;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

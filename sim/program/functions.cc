@@ -5,7 +5,7 @@
 
 #include "device/vorel_ft_sensor.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -284,4 +284,4 @@ std::string functionListing() {
   return out;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -13,7 +13,7 @@ namespace vorel_device {
 class VorelFTSensor;
 }
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // Kinds of argument in a function's signature.
 enum class ArgKind {
@@ -78,4 +78,4 @@ std::string triple(const double* v, int decimals);
 // then the interpreter's statements: a valid program, one line each.
 std::string functionListing();
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

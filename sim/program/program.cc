@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -602,4 +602,4 @@ std::string formatCall(const Call& call) {
   return out.str();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

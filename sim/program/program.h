@@ -40,7 +40,7 @@
 
 #include "sim/program/functions.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // What `print` reads out.
 enum class Stage { Raw, SensorFrame, Tool, Filtered, Position };
@@ -115,4 +115,4 @@ LineResult parseLine(const std::string& line, int line_number);
 // The call as a program would write it: "moveToContact(0, 2, -20, 5, 100, 10)".
 std::string formatCall(const Call& call);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

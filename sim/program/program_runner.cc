@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -146,4 +146,4 @@ void ProgramRunner::print(Stage stage, const Statement& statement, StatementRun&
            ", torque " + torque.result(tv));
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -29,7 +29,7 @@
 #include "host/program_interface.h"
 #include "sim/program/program.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // One statement as it ran.
 struct StatementRun {
@@ -78,4 +78,4 @@ class ProgramRunner {
   Context ctx_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

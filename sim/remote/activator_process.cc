@@ -22,7 +22,7 @@
 
 extern char** environ;
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -277,4 +277,4 @@ int runActivator(const ActivatorRole& options) {
   return status;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

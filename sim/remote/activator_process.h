@@ -32,7 +32,7 @@
 #include "host/controller_backend.h"
 #include "sim/remote/controller_server.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class ActivatorProcess {
  public:
@@ -93,4 +93,4 @@ struct ActivatorRole {
 // The child's whole life; returns its exit status.
 int runActivator(const ActivatorRole& role);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 namespace controller_link {
 
 namespace {
@@ -59,4 +59,4 @@ bool readMessage(int fd, Op& op, std::string& payload) {
 }
 
 }  // namespace controller_link
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -29,7 +29,7 @@
 
 #include "host/controller_types.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 namespace controller_link {
 
 enum class Op : std::uint32_t {
@@ -83,4 +83,4 @@ bool writeMessage(int fd, Op op, const std::string& payload);
 bool readMessage(int fd, Op& op, std::string& payload);
 
 }  // namespace controller_link
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

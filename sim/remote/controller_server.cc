@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <exception>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace link = controller_link;
 using link::Op;
@@ -130,4 +130,4 @@ void ControllerServer::run() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -12,7 +12,7 @@
 #include "host/controller_backend.h"
 #include "sim/remote/controller_link.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class ControllerServer {
  public:
@@ -44,4 +44,4 @@ class ControllerServer {
   std::thread thread_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace link = controller_link;
 using link::Op;
@@ -109,4 +109,4 @@ boost::optional<hx4_program_api_internals::ControlStatus> RemoteController::reso
   return status;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -12,7 +12,7 @@
 #include "host/controller_backend.h"
 #include "sim/remote/controller_link.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class RemoteController : public hx4_program_api_internals::ControllerBackend {
  public:
@@ -44,4 +44,4 @@ class RemoteController : public hx4_program_api_internals::ControllerBackend {
   int fd_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

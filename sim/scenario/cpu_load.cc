@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 CpuLoad::CpuLoad(int processes) {
   for (int i = 0; i < processes; ++i) {
@@ -35,4 +35,4 @@ CpuLoad::~CpuLoad() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

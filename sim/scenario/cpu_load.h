@@ -10,7 +10,7 @@
 
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class CpuLoad {
  public:
@@ -27,4 +27,4 @@ class CpuLoad {
   std::vector<pid_t> children_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -418,4 +418,4 @@ void hostDeactivateRows(Summary& s, const RunData& run) {
       "exactly 0", zero);
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -37,7 +37,7 @@
 #include "sim/scenario/run_data.h"
 #include "sim/scenario/summary.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // Force control's time in the run: from activateForceControl to the
 // deactivateForceControl after it (or the end), with its fz target.
@@ -52,4 +52,4 @@ void failSafeRows(Summary& s, const RunData& run, const ControlSpan& span);
 // Rows of a program that ran hostDeactivate; none otherwise.
 void hostDeactivateRows(Summary& s, const RunData& run);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

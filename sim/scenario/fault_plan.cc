@@ -8,7 +8,7 @@
 #include "sim/scenario/mutex_holder.h"
 #include "sim/scenario/summary.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 std::string FaultStep::describe() const {
   switch (kind) {
@@ -193,4 +193,4 @@ bool FaultPlan::finished() const {
   return next_ == steps_.size();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -20,7 +20,7 @@
 #include "sim/scenario/signal_storm.h"
 #include "sim/sensor/sensor_emulator.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class FaultPlan {
  public:
@@ -83,4 +83,4 @@ class FaultPlan {
   std::vector<Applied> applied_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -167,4 +167,4 @@ FaultSpecResult parseFaultSpec(const std::string& text) {
               "signals or activator-kill");
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -29,7 +29,7 @@
 
 #include "sim/scenario/fault_step.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct FaultSpecResult {
   std::vector<FaultStep> steps;  // in the order of their times; empty on error
@@ -38,4 +38,4 @@ struct FaultSpecResult {
 
 FaultSpecResult parseFaultSpec(const std::string& text);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct FaultStep {
   enum class Kind {
@@ -30,4 +30,4 @@ struct FaultStep {
   std::string describe() const;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

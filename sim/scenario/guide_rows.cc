@@ -4,7 +4,7 @@
 #include <cmath>
 #include <variant>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -107,4 +107,4 @@ void guideRows(Summary& s, const RunData& run) {
           judged > 0 && change <= kAcceleration * kCycleS * (1.0 + 1e-6));
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

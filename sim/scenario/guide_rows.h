@@ -21,7 +21,7 @@
 #include "sim/scenario/run_data.h"
 #include "sim/scenario/summary.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 void guideRows(Summary& s, const RunData& run);
 
@@ -29,4 +29,4 @@ void guideRows(Summary& s, const RunData& run);
 // (m/s) and acceleration `acceleration` (m/s^2), s.
 double trapezoidSeconds(double distance, double speed, double acceleration);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

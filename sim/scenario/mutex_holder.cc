@@ -9,7 +9,7 @@
 #include "comm/shared_segment.h"
 #include "sim/scenario/summary.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace seg = vorel_device::shared_segment;
 
@@ -62,4 +62,4 @@ int holdNamedMutexAndDie() {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // Parent side: runs the holder and waits for it (EINTR-safe). Returns what
 // happened, for the fault log: "process N took VorelNamedMutex and died
@@ -22,4 +22,4 @@ std::string runMutexHolder(bool& taken);
 // could not take it, 4 when the mutex does not exist.
 int holdNamedMutexAndDie();
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

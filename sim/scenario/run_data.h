@@ -14,7 +14,7 @@
 #include "sim/sensor/sensor_emulator.h"
 #include "sim/world/simulated_cell.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct RunData {
   std::vector<CycleRecord> records;                         // one per controller cycle, in order
@@ -40,4 +40,4 @@ struct RunData {
   std::optional<double> wind_down_s;  // wall-clock s from the program's end to the summary
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

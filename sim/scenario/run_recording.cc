@@ -4,7 +4,7 @@
 
 #include "sim/scenario/signal_storm.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 RunRecording::RunRecording(const Settings& settings,
                            const boost::shared_ptr<vorel_sim::SimulatedController>& controller,
@@ -71,4 +71,4 @@ void RunRecording::collect(RunData& data) {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

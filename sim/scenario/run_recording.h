@@ -15,7 +15,7 @@
 #include "sim/scenario/fault_plan.h"
 #include "sim/scenario/run_data.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class RunRecording {
  public:
@@ -57,4 +57,4 @@ class RunRecording {
   bool host_timed_ = false;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

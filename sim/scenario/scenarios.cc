@@ -9,7 +9,7 @@
 #include "sim/scenario/fail_safe_rows.h"
 #include "sim/scenario/guide_rows.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -702,4 +702,4 @@ Summary evaluateProgram(const RunData& run) {
   return s;
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -29,7 +29,7 @@
 #include "sim/scenario/summary.h"
 #include "sim/world/simulated_cell.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 struct Scenario {
   std::string name;
@@ -66,4 +66,4 @@ void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc = fals
 // limits x 2 ms; part of linkRows.
 void offsetStepRow(Summary& s, const RunData& run);
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 namespace {
 
@@ -94,4 +94,4 @@ void SignalStorm::run(double seconds) {
   }
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

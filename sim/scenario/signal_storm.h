@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <thread>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class SignalStorm {
  public:
@@ -43,4 +43,4 @@ class SignalStorm {
   std::thread thread_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

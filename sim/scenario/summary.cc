@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 std::string fmt(const char* format, ...) {
   char buf[512];
@@ -121,4 +121,4 @@ std::optional<double> settlingTime(const std::vector<double>& times,
 
 }  // namespace stats
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

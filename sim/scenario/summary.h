@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 class Summary {
  public:
@@ -70,4 +70,4 @@ std::optional<double> settlingTime(const std::vector<double>& times,
 
 }  // namespace stats
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -3,7 +3,7 @@
 #include <boost/make_shared.hpp>
 #include <cmath>
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 SimulatedCell::SimulatedCell(const CellSetup& setup, unsigned long seed, bool with_emulator)
     : setup_(setup), controller_(boost::make_shared<vorel_sim::SimulatedController>()) {
@@ -84,4 +84,4 @@ double SimulatedCell::now() const {
          std::chrono::duration<double>(controller_->cycle()).count();
 }
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

@@ -17,7 +17,7 @@
 #include "sim/world/contact_world.h"
 #include "sim/world/simulated_robot_sensor.h"
 
-namespace vorel_sim_app {
+namespace vorel_sim {
 
 // A sinusoid added to one component of the sensor's reading.
 struct Vibration {
@@ -90,4 +90,4 @@ class SimulatedCell {
   std::unique_ptr<vorel_sim::SensorEmulator> emulator_;
 };
 
-}  // namespace vorel_sim_app
+}  // namespace vorel_sim

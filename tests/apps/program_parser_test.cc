@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace vorel_sim_app;
+using namespace vorel_sim;
 
 // A statement as "line: what", integers marked '#', names quoted.
 std::string describe(const Statement& s) {

@@ -168,8 +168,8 @@ TEST(VorelMonitor, OnceJsonAndDump_RingWrittenThenStopped_GiveTheRecordsAndSayIt
   ASSERT_EQ(run.exit.status, 0) << run.err;
   const std::vector<std::string> rows = run.lines();
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].substr(0, vorel_sim_app::TraceWriter::header().size() + 1),
-            vorel_sim_app::TraceWriter::header() + ",");
+  EXPECT_EQ(rows[0].substr(0, vorel_sim::TraceWriter::header().size() + 1),
+            vorel_sim::TraceWriter::header() + ",");
   EXPECT_EQ(column(rows[1], kCycleColumn), std::to_string(paced.written() - 1));
   EXPECT_EQ(rows[2].rfind("1.554,1.5,-2.25,10,0.125,-0.5,0.0625,-1,2,-2,0,0.5,-0.25,-0.5,", 0), 0u)
       << rows[2];

@@ -48,7 +48,7 @@ int main() {
   auto device = boost::make_shared<vorel_device::VorelFTSensor>(
       controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
   const std::atomic<bool> abort{false};
-  vorel_sim_app::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
+  vorel_sim::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
                                        &abort, [](const std::string&) {}, nullptr, nullptr});
 
   int line_number = 0;
@@ -72,12 +72,12 @@ int main() {
       reply("ok");
       break;
     } else {
-      const vorel_sim_app::LineResult parsed = vorel_sim_app::parseLine(line, ++line_number);
+      const vorel_sim::LineResult parsed = vorel_sim::parseLine(line, ++line_number);
       if (!parsed.statement) {
         reply("error " + (parsed.error ? parsed.error->message : std::string("empty line")));
         continue;
       }
-      const vorel_sim_app::RunOutcome outcome = runner.run({{*parsed.statement}});
+      const vorel_sim::RunOutcome outcome = runner.run({{*parsed.statement}});
       if (outcome.error) {
         reply("error " + *outcome.error);
         continue;
