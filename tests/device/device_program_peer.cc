@@ -49,7 +49,7 @@ int main() {
       controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
   const std::atomic<bool> abort{false};
   vorel_sim::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
-                                       &abort, [](const std::string&) {}, nullptr, nullptr});
+                                   &abort, [](const std::string&) {}, nullptr, nullptr});
 
   int line_number = 0;
   for (std::string line; std::getline(std::cin, line);) {
