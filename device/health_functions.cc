@@ -5,7 +5,8 @@
 
 #include "adaptive/offset_shaping.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
-#include "device/vorel_ft_sensor.h"
+#include "device/device_impl.h"
+#include "device/device_log.h"
 
 namespace vorel_device {
 
@@ -16,28 +17,8 @@ constexpr double kRadiansPerDegree = 3.141592653589793 / 180.0;
 
 }  // namespace
 
-std::string VorelFTSensor::notRunning(const VorelForceTorqueSensorSecondaryInstance& facade) {
-  const HeartbeatBeat beat = facade.heartbeat();
-  const std::int64_t now = heartbeat::monotonicNow();
-  if (heartbeat::running(beat, now))
-    return std::string();
-  if (beat.monotonic_ns == 0)
-    return "force control is not running (no force-control cycle yet)";
-  return "force control is not running (no force-control cycle for " +
-         str(heartbeat::ageSeconds(beat, now)) + " s)";
-}
-
-void VorelFTSensor::reportIfNotRunning(const char* function,
-                                       const VorelForceTorqueSensorSecondaryInstance& facade) {
-  const std::string why = notRunning(facade);
-  if (!why.empty()) {
-    logError(std::string(function) + ": " + why +
-             "; the request is stored, but no force-control thread acts on it");
-  }
-}
-
 VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
-  auto facade = facadeFor("readSensorHealth");
+  auto facade = impl_->binding.facadeFor("readSensorHealth");
   if (!facade)
     return Result::Success();
   // Liveness first: it needs no lock, so a dead holder of the named mutex
@@ -67,7 +48,7 @@ VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
 }
 
 VorelFTSensor::Result VorelFTSensor::writeBlackBox() {
-  auto facade = facadeFor("writeBlackBox");
+  auto facade = impl_->binding.facadeFor("writeBlackBox");
   if (!facade)
     return Result::Success();
   if (facade->requestBlackBox(VorelForceTorqueSensorSecondaryInstance::BlackBoxEvent::kRequest))
@@ -77,7 +58,7 @@ VorelFTSensor::Result VorelFTSensor::writeBlackBox() {
 
 VorelFTSensor::Result VorelFTSensor::setForceControlLimits(Number& maxTranslation_mm,
                                                            Number& maxRotation_deg) {
-  auto facade = facadeFor("setForceControlLimits");
+  auto facade = impl_->binding.facadeFor("setForceControlLimits");
   if (!facade)
     return Result::Success();
   const double translation_mm = maxTranslation_mm.d(true);
@@ -95,13 +76,9 @@ VorelFTSensor::Result VorelFTSensor::setForceControlLimits(Number& maxTranslatio
   return Result::Success();
 }
 
-}  // namespace vorel_device
-
-namespace vorel_device {
-
 VorelFTSensor::Result VorelFTSensor::setForceControlSpeedLimits(Number& translation_mm_per_s,
                                                                 Number& rotation_deg_per_s) {
-  auto facade = facadeFor("setForceControlSpeedLimits");
+  auto facade = impl_->binding.facadeFor("setForceControlSpeedLimits");
   if (!facade)
     return Result::Success();
   const double translation = translation_mm_per_s.d(true);

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "adaptive/adaptive_thread.h"
+#include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/peer_process.h"
 
@@ -62,7 +63,7 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
   ASSERT_NO_FATAL_FAILURE(startSensor());
   // This process's device is activated, never bound.
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-  auto adaptive = device->adaptiveThread();
+  auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
 
   ProgramPeer peer;
   ASSERT_TRUE(peer.process_.started());
@@ -125,7 +126,7 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
   controller->setFreeRunning(true);  // the running thread leaves its cycle
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   controller->setFreeRunning(false);
-  adaptive = device->adaptiveThread();
+  adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   ASSERT_TRUE(awaitFrameFz(4.0f));
   ASSERT_TRUE(controller->runCycles(2));
   const std::size_t lines_before = peer.console_.size();

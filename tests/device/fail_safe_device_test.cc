@@ -12,6 +12,7 @@
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
+#include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/dead_mutex_holder.h"
 
@@ -83,7 +84,7 @@ TEST_P(EndOfForceControlTest, WhileActive_ReturnWithinTheLimitToExactlyZero) {
   ASSERT_TRUE(vorel_test::pollUntil([&] { return lastOffset().Norm() > 0.003; }));
   controller->setFreeRunning(false);
   ASSERT_TRUE(controller->awaitWaiting(1));
-  const auto adaptive = device->adaptiveThread();
+  const auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   const std::size_t before = controller->driveCommandCount();
   console.clear();
 
@@ -150,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FailSafeDeviceTest, ForceControlThreadStopped_SeenNotRunningEverywhere) {
   controller->setFreeRunning(true, std::chrono::microseconds(2000));
-  ASSERT_TRUE(device->adaptiveThread()->stop(1000));
+  ASSERT_TRUE(vorel_device::test_hooks::adaptiveThread(*device)->stop(1000));
   expectForceControlNotRunning(*device, controller, console);
 }
 
@@ -163,8 +164,8 @@ TEST_F(FailSafeDeviceTest, MutexHeldByKilledProcess_DeactivateEndsReactivateReco
   // Deactivation completes and ends force control with the zero offset.
   controller->setFreeRunning(true, std::chrono::microseconds(500));
   ASSERT_TRUE(device->onDeactivate().ok());
-  EXPECT_FALSE(device->sensorComm()->isRunning());
-  EXPECT_FALSE(device->adaptiveThread()->isRunning());
+  EXPECT_FALSE(vorel_device::test_hooks::sensorComm(*device)->isRunning());
+  EXPECT_FALSE(vorel_device::test_hooks::adaptiveThread(*device)->isRunning());
   EXPECT_EQ(lastOffset(), Vector(0.0, 0.0, 0.0));
   EXPECT_EQ(trailingZeros(), 1u);
 
@@ -200,11 +201,11 @@ TEST_F(FailSafeDeviceTest, MoveToContactReactivatedWhileHeld_EndsWithoutStep) {
   });
   ASSERT_TRUE(controller->awaitStatusQueries(queries + 10));
 
-  const auto old_adaptive = device->adaptiveThread();
+  const auto old_adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   controller.program()->signalBus().findOrCreateStream<hx4_signal::HWReady>()->publish(
       boost::any(hx4_signal::HWReady{}));
   ASSERT_TRUE(vorel_test::pollUntil([&] {
-    auto adaptive = device->adaptiveThread();
+    auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
     return adaptive != old_adaptive && adaptive->isRunning();
   }));
   controller->setResourceFlag(4, false);

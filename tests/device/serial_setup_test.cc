@@ -12,23 +12,23 @@
 #include <cstdlib>
 #include <string>
 
-#include "device/vorel_ft_sensor.h"
+#include "device/workers.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/installed_controller.h"
 
 namespace {
 
-class PortDevice : public vorel_device::VorelFTSensor {
+// The activation's workers alone hold the port.
+class PortDevice : public vorel_device::Workers {
  public:
-  using VorelFTSensor::VorelFTSensor;
-  void setPath(const std::string& path) { device_path = path; }
+  using Workers::Workers;
+  void setPath(const std::string& path) { setDevicePath(path); }
+  int portFd() const { return port(); }
 };
 
 class SerialSetupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    device = std::make_unique<PortDevice>(controller.program(), boost::property_tree::ptree());
-  }
+  void SetUp() override { device = std::make_unique<PortDevice>(boost::property_tree::ptree()); }
 
   vorel_test::InstalledController controller;
   std::unique_ptr<PortDevice> device;
