@@ -39,19 +39,15 @@ constexpr double kMillimetresPerMetre = 1000.0;
 // min(kProgressMm, half of what the speed covers in 1 s) beyond the last.
 constexpr double kProgressMm = 0.1;
 
-Motion::Params approachParams() {
+// The motion command's parameters: values 0.5, 0.1 and 0 of the kinds
+// (2, 2, 1) for an approach step and (1, 1, 2) for the retract.
+Motion::Params motionParams(bool approach) {
+  const int kind = approach ? 2 : 1;
+  const int last_kind = approach ? 1 : 2;
   Motion::Params params;
-  params.pairs[0] = {2, 0, 0.5};
-  params.pairs[1] = {2, 0, 0.1};
-  params.pairs[2] = {1, 0, 0.0};
-  return params;
-}
-
-Motion::Params retractParams() {
-  Motion::Params params;
-  params.pairs[0] = {1, 0, 0.5};
-  params.pairs[1] = {1, 0, 0.1};
-  params.pairs[2] = {2, 0, 0.0};
+  params.pairs[0] = {kind, 0, 0.5};
+  params.pairs[1] = {kind, 0, 0.1};
+  params.pairs[2] = {last_kind, 0, 0.0};
   return params;
 }
 
@@ -282,7 +278,7 @@ GuardedApproach::Pass GuardedApproach::pass() {
       return Pass::kStopped;
     }
   }
-  controller_.move(targetRecord(target), approachParams());
+  controller_.move(targetRecord(target), motionParams(true));
   if (!contact && !program_running_.load()) {
     terminated("during the approach");
     return Pass::kStopped;
@@ -370,7 +366,7 @@ void GuardedApproach::retract() {
   const RobotPose current(tcp());
   controller_.move(
       targetRecord(targetPose(request_.reference_frame, request_.axis, current, retract_step)),
-      retractParams());
+      motionParams(false));
 }
 
 hx4rc_api::Frame GuardedApproach::tcp() const {

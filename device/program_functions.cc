@@ -7,6 +7,7 @@
 
 #include "adaptive/control_law.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "device/checked_forward.h"
 #include "device/device_impl.h"
 #include "device/device_log.h"
 #include "device/guarded_approach.h"
@@ -46,45 +47,6 @@ const char* const kNonFiniteBias =
     ": the reading or a target is not a finite number (is the sensor pose set and a frame "
     "received?); the bias is unchanged";
 
-// The body of the functions that check numbers before they forward them:
-// the facade for `function`; the N values `read` gives (false: no reading,
-// the facade has written why); a value that is not finite refused with the
-// line "<function><refusal>"; else the values handed to `forward`.
-template <std::size_t N, class Read, class Forward>
-Result finiteThenForward(SegmentBinding& binding, const char* function, const char* refusal,
-                         Read read, Forward forward) {
-  FacadeAccess facade = binding.facadeFor(function);
-  if (!facade)
-    return Result::Success();
-  std::array<double, N> values{};
-  if (!read(*facade, values))
-    return Result::Success();
-  for (double value : values) {
-    if (!std::isfinite(value)) {
-      logError(std::string(function) + refusal);
-      return Result::Success();
-    }
-  }
-  forward(*facade, values);
-  return Result::Success();
-}
-
-// Reads rows 0..2 of column 0.
-auto rowsOf(Array& array) {
-  return [&array](Facade&, std::array<double, 3>& values) {
-    for (int i = 0; i < 3; ++i)
-      values[i] = array.item(i, 0).d(true);
-    return true;
-  };
-}
-
-auto numbers(Number& a, Number& b, Number& c) {
-  return [&a, &b, &c](Facade&, std::array<double, 3>& values) {
-    values = {a.d(true), b.d(true), c.d(true)};
-    return true;
-  };
-}
-
 using Getter = bool (Facade::*)(double (&)[6]);
 
 // Reads one stage into rows 0..2 of `out`: components first..first+2.
@@ -115,14 +77,14 @@ Result resetStage(SegmentBinding& binding, const char* function, Array& targets,
       values[i] = wrench[first + i] - targets.item(i, 0).d(true);
     return true;
   };
-  return finiteThenForward<3>(binding, function, kNonFiniteBias, delta,
-                              [first](Facade& facade, std::array<double, 3>& values) {
-                                if (first == 0) {
-                                  facade.setForceBias(values.data());
-                                } else {
-                                  facade.setTorqueBias(values.data());
-                                }
-                              });
+  return checkThenForward<3>(binding, function, delta, unlessFinite<3>(function, kNonFiniteBias),
+                             [first](Facade& facade, std::array<double, 3>& values) {
+                               if (first == 0) {
+                                 facade.setForceBias(values.data());
+                               } else {
+                                 facade.setTorqueBias(values.data());
+                               }
+                             });
 }
 
 }  // namespace
@@ -179,8 +141,8 @@ VorelFTSensor::Result VorelFTSensor::resetTorque(Array& targets) {
 
 VorelFTSensor::Result VorelFTSensor::tareSensor() {
   // No reading: no tare.
-  return finiteThenForward<6>(
-      impl_->binding, "tareSensor", kNonFiniteBias,
+  return checkThenForward<6>(
+      impl_->binding, "tareSensor",
       [](Facade& facade, std::array<double, 6>& wrench) {
         double tcp[6];
         if (!facade.getTCPFrameFTData(tcp))
@@ -188,6 +150,7 @@ VorelFTSensor::Result VorelFTSensor::tareSensor() {
         std::copy(tcp, tcp + 6, wrench.begin());
         return true;
       },
+      unlessFinite<6>("tareSensor", kNonFiniteBias),
       [](Facade& facade, std::array<double, 6>& wrench) {
         if (facade.setForceBias(wrench.data()))
           facade.setTorqueBias(wrench.data() + 3);
@@ -195,17 +158,19 @@ VorelFTSensor::Result VorelFTSensor::tareSensor() {
 }
 
 VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
-  return finiteThenForward<3>(impl_->binding, "setForceTrackValue", kNonFiniteSetting,
-                              rowsOf(force), [](Facade& facade, std::array<double, 3>& value) {
-                                facade.setForceTrackValue(value.data());
-                              });
+  return checkThenForward<3>(impl_->binding, "setForceTrackValue", rowsOf(force),
+                             unlessFinite<3>("setForceTrackValue", kNonFiniteSetting),
+                             [](Facade& facade, std::array<double, 3>& value) {
+                               facade.setForceTrackValue(value.data());
+                             });
 }
 
 VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
-  return finiteThenForward<3>(impl_->binding, "setTorqueTrackValue", kNonFiniteSetting,
-                              rowsOf(torque), [](Facade& facade, std::array<double, 3>& value) {
-                                facade.setTorqueTrackValue(value.data());
-                              });
+  return checkThenForward<3>(impl_->binding, "setTorqueTrackValue", rowsOf(torque),
+                             unlessFinite<3>("setTorqueTrackValue", kNonFiniteSetting),
+                             [](Facade& facade, std::array<double, 3>& value) {
+                               facade.setTorqueTrackValue(value.data());
+                             });
 }
 
 VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool rotation) {
@@ -240,17 +205,17 @@ VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, b
 VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_gain,
                                                           Number& rotation_gain,
                                                           Number& track_smoothing) {
-  return finiteThenForward<3>(
-      impl_->binding, "setForceControlGains", kNonFiniteSetting,
-      numbers(translation_gain, rotation_gain, track_smoothing),
-      [](Facade& facade, std::array<double, 3>& gains) {
-        const std::string refusal = checkTrackSmoothing(gains[2]);
-        if (!refusal.empty()) {
-          logError("setForceControlGains: " + refusal + "; nothing changed");
-          return;
-        }
-        facade.setForceControlGains(gains[0], gains[1], gains[2]);
-      });
+  return checkThenForward<3>(impl_->binding, "setForceControlGains",
+                             numbers(translation_gain, rotation_gain, track_smoothing),
+                             unlessFinite<3>("setForceControlGains", kNonFiniteSetting),
+                             [](Facade& facade, std::array<double, 3>& gains) {
+                               const std::string refusal = checkTrackSmoothing(gains[2]);
+                               if (!refusal.empty()) {
+                                 logError("setForceControlGains: " + refusal + "; nothing changed");
+                                 return;
+                               }
+                               facade.setForceControlGains(gains[0], gains[1], gains[2]);
+                             });
 }
 
 VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
@@ -262,9 +227,9 @@ VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
 VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_frequency,
                                                            Number& rising_rate,
                                                            Number& falling_rate) {
-  return finiteThenForward<3>(
-      impl_->binding, "setSystemFilterParams", kNonFiniteSetting,
-      numbers(cutoff_frequency, rising_rate, falling_rate),
+  return checkThenForward<3>(
+      impl_->binding, "setSystemFilterParams", numbers(cutoff_frequency, rising_rate, falling_rate),
+      unlessFinite<3>("setSystemFilterParams", kNonFiniteSetting),
       [](Facade& facade, std::array<double, 3>& params) {
         // The system filter is stepped once per force-control cycle.
         const std::string refusal =
