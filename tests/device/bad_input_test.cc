@@ -202,7 +202,7 @@ NumberCase filterCase(const char* name, int type) {
 
 class BadNumberTest : public BadInputTest, public ::testing::WithParamInterface<NumberCase> {};
 
-TEST_P(BadNumberTest, EveryBadNumber_CallSucceedsAndDriveStaysFinite) {
+TEST_P(BadNumberTest, Function_EveryBadNumber_SucceedsAndDriveStaysFinite) {
   for (double bad : kBadNumbers) {
     SCOPED_TRACE(::testing::PrintToString(bad));
     EXPECT_TRUE(GetParam().call(*device, bad).ok());

@@ -55,7 +55,8 @@ class DeviceEndToEndTest : public EmulatedDeviceTest {
   bool actOnCommands() { return controller->runCycles(2); }
 };
 
-TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermination) {
+TEST_F(DeviceEndToEndTest,
+       Program_EveryKindOfFunction_ReadsTaresFiltersControlsAndStopsAtTermination) {
   ASSERT_EQ(device->onCreate(), 0);
   ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());

@@ -56,7 +56,7 @@ class ProgramPeer {
 
 using DeviceTwoProcessTest = EmulatedDeviceTest;
 
-TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
+TEST_F(DeviceTwoProcessTest, PeerFunctions_SecondProcess_SteerThisProcessForceControl) {
   tcpAboveFlange();
   // N along sensor x (= flange y) and z.
   emulator.setWrench(wrenchOf(-3.0, 0.0, 4.0, 0.0, 0.0, 0.0));
@@ -188,7 +188,7 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
 // of the binding peer give: every stage's force and torque, the health
 // figures (force control counts as not running when the ring stands, as in
 // the readout), and the offset and TCP the controller has.
-TEST_F(DeviceTwoProcessTest, MonitorSnapshot_WhatTheReadoutsOfBothProcessesGive) {
+TEST_F(DeviceTwoProcessTest, MonitorSnapshot_BothProcessesBound_WhatTheirReadoutsGive) {
   tcpAboveFlange();
   emulator.setWrench(wrenchOf(-3.0, 0.0, 4.0, 0.25, -0.5, 0.125));
   ASSERT_NO_FATAL_FAILURE(startSensor());
@@ -260,7 +260,7 @@ TEST_F(DeviceTwoProcessTest, MonitorSnapshot_WhatTheReadoutsOfBothProcessesGive)
 
 // The peer process activates (a force-control thread without a sensor) and
 // dies by SIGKILL; this process, bound to its segment, must find out.
-TEST(DeviceTwoProcessKillTest, ActivatingProcessKilled_SeenNotRunningHere) {
+TEST(DeviceTwoProcessKillTest, ForceControl_ActivatingProcessKilled_SeenNotRunningHere) {
   vorel_test::ConsoleCapture console;
   vorel_test::InstalledController controller;
   ProgramPeer peer;

@@ -78,7 +78,7 @@ class EndOfForceControlTest : public FailSafeDeviceTest,
 // well within its 5 s (no fall-back). Without cycles the lifecycle step falls
 // back after 100 ms: the zero offset at once, one ERROR line, and the worker,
 // once it runs again, never sends its old offset.
-TEST_P(EndOfForceControlTest, WhileActive_ReturnWithinTheLimitToExactlyZero) {
+TEST_P(EndOfForceControlTest, End_WhileActive_ReturnsWithinTheLimitToExactlyZero) {
   forceControlRunning();
   controller->setFreeRunning(true, std::chrono::microseconds(2000));
   ASSERT_TRUE(vorel_test::pollUntil([&] { return lastOffset().Norm() > 0.003; }));
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Liveness ----------------------------------------------------------------------
 
-TEST_F(FailSafeDeviceTest, ForceControlThreadStopped_SeenNotRunningEverywhere) {
+TEST_F(FailSafeDeviceTest, ForceControl_ThreadStopped_SeenNotRunningEverywhere) {
   controller->setFreeRunning(true, std::chrono::microseconds(2000));
   ASSERT_TRUE(vorel_device::test_hooks::adaptiveThread(*device)->stop(1000));
   expectForceControlNotRunning(*device, controller, console);
@@ -157,7 +157,7 @@ TEST_F(FailSafeDeviceTest, ForceControlThreadStopped_SeenNotRunningEverywhere) {
 
 // --- A named mutex left locked by a killed process ----------------------------------
 
-TEST_F(FailSafeDeviceTest, MutexHeldByKilledProcess_DeactivateEndsReactivateRecovers) {
+TEST_F(FailSafeDeviceTest, Deactivate_MutexHeldByKilledProcess_EndsAndReactivateRecovers) {
   forceControlRunning();
   ASSERT_TRUE(vorel_test::leaveNamedMutexHeldByDeadProcess());
 
@@ -185,7 +185,7 @@ TEST_F(FailSafeDeviceTest, MutexHeldByKilledProcess_DeactivateEndsReactivateReco
 // robot is held; meanwhile the hardware-ready signal re-activates the device,
 // which replaces the shared segment. The force the call was reading now comes
 // from a segment nobody feeds.
-TEST_F(FailSafeDeviceTest, MoveToContactReactivatedWhileHeld_EndsWithoutStep) {
+TEST_F(FailSafeDeviceTest, MoveToContact_ReactivatedWhileHeld_EndsWithoutStep) {
   controller->setMoveHook([this](const Motion::Target& target, const Motion::Params&) {
     if (target.frame_id != 0)  // the robot reaches every valid target at once
       controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD, target.frame);
