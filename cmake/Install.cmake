@@ -11,7 +11,7 @@ set(VOREL_INSTALLED_HEADERS
   host/hx4_api.h host/bundle.h host/cmd_result.h host/console.h host/control_resources.h
   host/controller_backend.h host/controller_types.h host/events.h host/geometry.h
   host/input_dialog.h host/program_interface.h host/program_values.h host/signals.h
-  device/vorel_ft_sensor.h adaptive/tool_load_fit.h adaptive/wrench_processing.h
+  device/vorel_ft_sensor.h adaptive/wrench_processing.h
   filters/wrench.h)
 foreach(header ${VOREL_INSTALLED_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)

@@ -5,39 +5,22 @@
 
 #include "adaptive/offset_shaping.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
-#include "device/vorel_ft_sensor.h"
+#include "device/checked_forward.h"
+#include "device/device_impl.h"
+#include "device/device_log.h"
 
 namespace vorel_device {
 
 namespace {
 
+using Facade = VorelForceTorqueSensorSecondaryInstance;
 constexpr double kMillimetresPerMetre = 1000.0;
 constexpr double kRadiansPerDegree = 3.141592653589793 / 180.0;
 
 }  // namespace
 
-std::string VorelFTSensor::notRunning(const VorelForceTorqueSensorSecondaryInstance& facade) {
-  const HeartbeatBeat beat = facade.heartbeat();
-  const std::int64_t now = heartbeat::monotonicNow();
-  if (heartbeat::running(beat, now))
-    return std::string();
-  if (beat.monotonic_ns == 0)
-    return "force control is not running (no force-control cycle yet)";
-  return "force control is not running (no force-control cycle for " +
-         str(heartbeat::ageSeconds(beat, now)) + " s)";
-}
-
-void VorelFTSensor::reportIfNotRunning(const char* function,
-                                       const VorelForceTorqueSensorSecondaryInstance& facade) {
-  const std::string why = notRunning(facade);
-  if (!why.empty()) {
-    logError(std::string(function) + ": " + why +
-             "; the request is stored, but no force-control thread acts on it");
-  }
-}
-
 VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
-  auto facade = facadeFor("readSensorHealth");
+  auto facade = impl_->binding.facadeFor("readSensorHealth");
   if (!facade)
     return Result::Success();
   // Liveness first: it needs no lock, so a dead holder of the named mutex
@@ -67,7 +50,7 @@ VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
 }
 
 VorelFTSensor::Result VorelFTSensor::writeBlackBox() {
-  auto facade = facadeFor("writeBlackBox");
+  auto facade = impl_->binding.facadeFor("writeBlackBox");
   if (!facade)
     return Result::Success();
   if (facade->requestBlackBox(VorelForceTorqueSensorSecondaryInstance::BlackBoxEvent::kRequest))
@@ -77,47 +60,43 @@ VorelFTSensor::Result VorelFTSensor::writeBlackBox() {
 
 VorelFTSensor::Result VorelFTSensor::setForceControlLimits(Number& maxTranslation_mm,
                                                            Number& maxRotation_deg) {
-  auto facade = facadeFor("setForceControlLimits");
-  if (!facade)
-    return Result::Success();
-  const double translation_mm = maxTranslation_mm.d(true);
-  const double rotation_deg = maxRotation_deg.d(true);
-  // Written out so that NaN fails too.
-  if (!(translation_mm >= 0.0 && std::isfinite(translation_mm)) ||
-      !(rotation_deg >= 0.0 && std::isfinite(rotation_deg))) {
-    logError("setForceControlLimits: maxTranslation " + str(translation_mm) +
-             " mm and maxRotation " + str(rotation_deg) +
-             " deg must be finite and in [0, inf) (0: no limit); the limits are unchanged");
-    return Result::Success();
-  }
-  facade->setForceControlLimits(translation_mm / kMillimetresPerMetre,
-                                rotation_deg * kRadiansPerDegree);
-  return Result::Success();
+  return checkThenForward<2>(
+      impl_->binding, "setForceControlLimits", numbers(maxTranslation_mm, maxRotation_deg),
+      [](const Values<2>& limits) {
+        // Written out so that NaN fails too.
+        if (limits[0] >= 0.0 && std::isfinite(limits[0]) && limits[1] >= 0.0 &&
+            std::isfinite(limits[1])) {
+          return std::string();
+        }
+        return "setForceControlLimits: maxTranslation " + str(limits[0]) + " mm and maxRotation " +
+               str(limits[1]) +
+               " deg must be finite and in [0, inf) (0: no limit); the limits are unchanged";
+      },
+      [](Facade& facade, const Values<2>& limits) {
+        facade.setForceControlLimits(limits[0] / kMillimetresPerMetre,
+                                     limits[1] * kRadiansPerDegree);
+      });
 }
-
-}  // namespace vorel_device
-
-namespace vorel_device {
 
 VorelFTSensor::Result VorelFTSensor::setForceControlSpeedLimits(Number& translation_mm_per_s,
                                                                 Number& rotation_deg_per_s) {
-  auto facade = facadeFor("setForceControlSpeedLimits");
-  if (!facade)
-    return Result::Success();
-  const double translation = translation_mm_per_s.d(true);
-  const double rotation = rotation_deg_per_s.d(true);
-  const double max_mm = offset_shaping::kMaxTranslationSpeed * kMillimetresPerMetre;
-  const double max_deg = offset_shaping::kMaxRotationSpeed / kRadiansPerDegree;
-  // Written out so that NaN fails too.
-  if (!(translation > 0.0 && translation <= max_mm) || !(rotation > 0.0 && rotation <= max_deg)) {
-    logError("setForceControlSpeedLimits: translation " + str(translation) + " mm/s and rotation " +
-             str(rotation) + " deg/s must lie in (0, " + str(max_mm) + "] mm/s and (0, " +
-             str(max_deg) + "] deg/s; the speed limits are unchanged");
-    return Result::Success();
-  }
-  facade->setForceControlSpeedLimits(translation / kMillimetresPerMetre,
-                                     rotation * kRadiansPerDegree);
-  return Result::Success();
+  return checkThenForward<2>(
+      impl_->binding, "setForceControlSpeedLimits",
+      numbers(translation_mm_per_s, rotation_deg_per_s),
+      [](const Values<2>& speeds) {
+        const double max_mm = offset_shaping::kMaxTranslationSpeed * kMillimetresPerMetre;
+        const double max_deg = offset_shaping::kMaxRotationSpeed / kRadiansPerDegree;
+        // Written out so that NaN fails too.
+        if (speeds[0] > 0.0 && speeds[0] <= max_mm && speeds[1] > 0.0 && speeds[1] <= max_deg)
+          return std::string();
+        return "setForceControlSpeedLimits: translation " + str(speeds[0]) + " mm/s and rotation " +
+               str(speeds[1]) + " deg/s must lie in (0, " + str(max_mm) + "] mm/s and (0, " +
+               str(max_deg) + "] deg/s; the speed limits are unchanged";
+      },
+      [](Facade& facade, const Values<2>& speeds) {
+        facade.setForceControlSpeedLimits(speeds[0] / kMillimetresPerMetre,
+                                          speeds[1] * kRadiansPerDegree);
+      });
 }
 
 }  // namespace vorel_device

@@ -1,4 +1,5 @@
 // Robot-program functions: thin layers over the command facade.
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -6,7 +7,10 @@
 
 #include "adaptive/control_law.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
-#include "device/vorel_ft_sensor.h"
+#include "device/checked_forward.h"
+#include "device/device_impl.h"
+#include "device/device_log.h"
+#include "device/guarded_approach.h"
 #include "filters/filter_stability.h"
 
 namespace vorel_device {
@@ -14,6 +18,9 @@ namespace vorel_device {
 namespace {
 
 using Facade = VorelForceTorqueSensorSecondaryInstance;
+using Array = VorelFTSensor::Array;
+using Number = VorelFTSensor::Number;
+using Result = VorelFTSensor::Result;
 
 // Sleeps `ms` milliseconds, resuming with the remaining time after a signal.
 void sleepMs(long ms) {
@@ -30,14 +37,6 @@ FilterOptions requestFor(const std::string& name) {
   return options;
 }
 
-bool allFinite(const double* values, int n) {
-  for (int i = 0; i < n; ++i) {
-    if (!std::isfinite(values[i]))
-      return false;
-  }
-  return true;
-}
-
 // Targets, gains and system-filter parameters enter the filters' and the
 // control law's state: a NaN there would hold force control until the
 // filter history is reset.
@@ -48,12 +47,12 @@ const char* const kNonFiniteBias =
     ": the reading or a target is not a finite number (is the sensor pose set and a frame "
     "received?); the bias is unchanged";
 
-}  // namespace
+using Getter = bool (Facade::*)(double (&)[6]);
 
-template <class Getter>
-VorelFTSensor::Result VorelFTSensor::readStage(const char* function, Array& out, Getter getter,
-                                               int first) {
-  auto facade = facadeFor(function);
+// Reads one stage into rows 0..2 of `out`: components first..first+2.
+Result readStage(SegmentBinding& binding, const char* function, Array& out, Getter getter,
+                 int first) {
+  auto facade = binding.facadeFor(function);
   if (!facade)
     return Result::Success();
   double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -66,122 +65,116 @@ VorelFTSensor::Result VorelFTSensor::readStage(const char* function, Array& out,
   return Result::Success();
 }
 
-template <class Getter>
-VorelFTSensor::Result VorelFTSensor::resetStage(const char* function, Array& targets, Getter getter,
-                                                int first) {
-  auto facade = facadeFor(function);
-  if (!facade)
-    return Result::Success();
-  double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  if (!((*facade).*getter)(wrench))
-    return Result::Success();  // no reading: bias unchanged
-  double delta[3];
-  for (int i = 0; i < 3; ++i)
-    delta[i] = wrench[first + i] - targets.item(i, 0).d(true);
-  if (!allFinite(delta, 3)) {
-    logError(std::string(function) + kNonFiniteBias);
-    return Result::Success();
-  }
-  if (first == 0) {
-    facade->setForceBias(delta);
-  } else {
-    facade->setTorqueBias(delta);
-  }
-  return Result::Success();
+// Shifts the force (first = 0) or torque (first = 3) bias so that the stage
+// reads `targets`; no reading: the bias is unchanged.
+Result resetStage(SegmentBinding& binding, const char* function, Array& targets, Getter getter,
+                  int first) {
+  auto delta = [&targets, getter, first](Facade& facade, std::array<double, 3>& values) {
+    double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    if (!(facade.*getter)(wrench))
+      return false;
+    for (int i = 0; i < 3; ++i)
+      values[i] = wrench[first + i] - targets.item(i, 0).d(true);
+    return true;
+  };
+  return checkThenForward<3>(binding, function, delta, unlessFinite<3>(function, kNonFiniteBias),
+                             [first](Facade& facade, std::array<double, 3>& values) {
+                               if (first == 0) {
+                                 facade.setForceBias(values.data());
+                               } else {
+                                 facade.setTorqueBias(values.data());
+                               }
+                             });
 }
 
+}  // namespace
+
 VorelFTSensor::Result VorelFTSensor::readForceRaw(Array& force) {
-  return readStage("readForceRaw", force, &Facade::getRawFTData, 0);
+  return readStage(impl_->binding, "readForceRaw", force, &Facade::getRawFTData, 0);
 }
 VorelFTSensor::Result VorelFTSensor::readTorqueRaw(Array& torque) {
-  return readStage("readTorqueRaw", torque, &Facade::getRawFTData, 3);
+  return readStage(impl_->binding, "readTorqueRaw", torque, &Facade::getRawFTData, 3);
 }
 VorelFTSensor::Result VorelFTSensor::readForceSensorFrame(Array& force) {
-  return readStage("readForceSensorFrame", force, &Facade::getGravityCompensatedFTData, 0);
+  return readStage(impl_->binding, "readForceSensorFrame", force,
+                   &Facade::getGravityCompensatedFTData, 0);
 }
 VorelFTSensor::Result VorelFTSensor::readTorqueSensorFrame(Array& torque) {
-  return readStage("readTorqueSensorFrame", torque, &Facade::getGravityCompensatedFTData, 3);
+  return readStage(impl_->binding, "readTorqueSensorFrame", torque,
+                   &Facade::getGravityCompensatedFTData, 3);
 }
 VorelFTSensor::Result VorelFTSensor::readForce(Array& force) {
-  return readStage("readForce", force, &Facade::getTCPFrameFTData, 0);
+  return readStage(impl_->binding, "readForce", force, &Facade::getTCPFrameFTData, 0);
 }
 VorelFTSensor::Result VorelFTSensor::readTorque(Array& torque) {
-  return readStage("readTorque", torque, &Facade::getTCPFrameFTData, 3);
+  return readStage(impl_->binding, "readTorque", torque, &Facade::getTCPFrameFTData, 3);
 }
 VorelFTSensor::Result VorelFTSensor::readForceFiltered(Array& force) {
-  return readStage("readForceFiltered", force, &Facade::getTCPFrameFilteredFTData, 0);
+  return readStage(impl_->binding, "readForceFiltered", force, &Facade::getTCPFrameFilteredFTData,
+                   0);
 }
 VorelFTSensor::Result VorelFTSensor::readTorqueFiltered(Array& torque) {
-  return readStage("readTorqueFiltered", torque, &Facade::getTCPFrameFilteredFTData, 3);
+  return readStage(impl_->binding, "readTorqueFiltered", torque, &Facade::getTCPFrameFilteredFTData,
+                   3);
 }
 
 VorelFTSensor::Result VorelFTSensor::resetForceRaw(Array& targets) {
-  return resetStage("resetForceRaw", targets, &Facade::getRawFTData, 0);
+  return resetStage(impl_->binding, "resetForceRaw", targets, &Facade::getRawFTData, 0);
 }
 VorelFTSensor::Result VorelFTSensor::resetTorqueRaw(Array& targets) {
-  return resetStage("resetTorqueRaw", targets, &Facade::getRawFTData, 3);
+  return resetStage(impl_->binding, "resetTorqueRaw", targets, &Facade::getRawFTData, 3);
 }
 VorelFTSensor::Result VorelFTSensor::resetForceSensorFrame(Array& targets) {
-  return resetStage("resetForceSensorFrame", targets, &Facade::getGravityCompensatedFTData, 0);
+  return resetStage(impl_->binding, "resetForceSensorFrame", targets,
+                    &Facade::getGravityCompensatedFTData, 0);
 }
 VorelFTSensor::Result VorelFTSensor::resetTorqueSensorFrame(Array& targets) {
-  return resetStage("resetTorqueSensorFrame", targets, &Facade::getGravityCompensatedFTData, 3);
+  return resetStage(impl_->binding, "resetTorqueSensorFrame", targets,
+                    &Facade::getGravityCompensatedFTData, 3);
 }
 VorelFTSensor::Result VorelFTSensor::resetForce(Array& targets) {
-  return resetStage("resetForce", targets, &Facade::getTCPFrameFTData, 0);
+  return resetStage(impl_->binding, "resetForce", targets, &Facade::getTCPFrameFTData, 0);
 }
 VorelFTSensor::Result VorelFTSensor::resetTorque(Array& targets) {
-  return resetStage("resetTorque", targets, &Facade::getTCPFrameFTData, 3);
+  return resetStage(impl_->binding, "resetTorque", targets, &Facade::getTCPFrameFTData, 3);
 }
 
 VorelFTSensor::Result VorelFTSensor::tareSensor() {
-  auto facade = facadeFor("tareSensor");
-  if (!facade)
-    return Result::Success();
-  double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  if (!facade->getTCPFrameFTData(wrench))
-    return Result::Success();  // no reading: no tare
-  if (!allFinite(wrench, 6)) {
-    logError(std::string("tareSensor") + kNonFiniteBias);
-    return Result::Success();
-  }
-  if (facade->setForceBias(wrench))
-    facade->setTorqueBias(wrench + 3);
-  return Result::Success();
+  // No reading: no tare.
+  return checkThenForward<6>(
+      impl_->binding, "tareSensor",
+      [](Facade& facade, std::array<double, 6>& wrench) {
+        double tcp[6];
+        if (!facade.getTCPFrameFTData(tcp))
+          return false;
+        std::copy(tcp, tcp + 6, wrench.begin());
+        return true;
+      },
+      unlessFinite<6>("tareSensor", kNonFiniteBias),
+      [](Facade& facade, std::array<double, 6>& wrench) {
+        if (facade.setForceBias(wrench.data()))
+          facade.setTorqueBias(wrench.data() + 3);
+      });
 }
 
 VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
-  auto facade = facadeFor("setForceTrackValue");
-  if (!facade)
-    return Result::Success();
-  double value[3];
-  for (int i = 0; i < 3; ++i)
-    value[i] = force.item(i, 0).d(true);
-  if (!allFinite(value, 3)) {
-    logError(std::string("setForceTrackValue") + kNonFiniteSetting);
-    return Result::Success();
-  }
-  facade->setForceTrackValue(value);
-  return Result::Success();
+  return checkThenForward<3>(impl_->binding, "setForceTrackValue", rowsOf(force),
+                             unlessFinite<3>("setForceTrackValue", kNonFiniteSetting),
+                             [](Facade& facade, std::array<double, 3>& value) {
+                               facade.setForceTrackValue(value.data());
+                             });
 }
 
 VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
-  auto facade = facadeFor("setTorqueTrackValue");
-  if (!facade)
-    return Result::Success();
-  double value[3];
-  for (int i = 0; i < 3; ++i)
-    value[i] = torque.item(i, 0).d(true);
-  if (!allFinite(value, 3)) {
-    logError(std::string("setTorqueTrackValue") + kNonFiniteSetting);
-    return Result::Success();
-  }
-  facade->setTorqueTrackValue(value);
-  return Result::Success();
+  return checkThenForward<3>(impl_->binding, "setTorqueTrackValue", rowsOf(torque),
+                             unlessFinite<3>("setTorqueTrackValue", kNonFiniteSetting),
+                             [](Facade& facade, std::array<double, 3>& value) {
+                               facade.setTorqueTrackValue(value.data());
+                             });
 }
 
 VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool rotation) {
-  if (auto facade = facadeFor("activateForceControl")) {
+  if (auto facade = impl_->binding.facadeFor("activateForceControl")) {
     facade->activate(translation, rotation);
     reportIfNotRunning("activateForceControl", *facade);
   }
@@ -189,7 +182,7 @@ VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool
 }
 
 VorelFTSensor::Result VorelFTSensor::deactivateForceControl() {
-  auto facade = facadeFor("deactivateForceControl");
+  auto facade = impl_->binding.facadeFor("deactivateForceControl");
   if (!facade)
     return Result::Success();
   double zero[3] = {0.0, 0.0, 0.0};
@@ -204,7 +197,7 @@ VorelFTSensor::Result VorelFTSensor::deactivateForceControl() {
 
 VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty,
                                                     bool tz) {
-  if (auto facade = facadeFor("setEnabledAxes"))
+  if (auto facade = impl_->binding.facadeFor("setEnabledAxes"))
     facade->setEnabledAxes(fx, fy, fz, tx, ty, tz);
   return Result::Success();
 }
@@ -212,26 +205,21 @@ VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, b
 VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_gain,
                                                           Number& rotation_gain,
                                                           Number& track_smoothing) {
-  auto facade = facadeFor("setForceControlGains");
-  if (!facade)
-    return Result::Success();
-  const double gains[3] = {translation_gain.d(true), rotation_gain.d(true),
-                           track_smoothing.d(true)};
-  if (!allFinite(gains, 3)) {
-    logError(std::string("setForceControlGains") + kNonFiniteSetting);
-    return Result::Success();
-  }
-  const std::string refusal = checkTrackSmoothing(gains[2]);
-  if (!refusal.empty()) {
-    logError("setForceControlGains: " + refusal + "; nothing changed");
-    return Result::Success();
-  }
-  facade->setForceControlGains(gains[0], gains[1], gains[2]);
-  return Result::Success();
+  return checkThenForward<3>(impl_->binding, "setForceControlGains",
+                             numbers(translation_gain, rotation_gain, track_smoothing),
+                             unlessFinite<3>("setForceControlGains", kNonFiniteSetting),
+                             [](Facade& facade, std::array<double, 3>& gains) {
+                               const std::string refusal = checkTrackSmoothing(gains[2]);
+                               if (!refusal.empty()) {
+                                 logError("setForceControlGains: " + refusal + "; nothing changed");
+                                 return;
+                               }
+                               facade.setForceControlGains(gains[0], gains[1], gains[2]);
+                             });
 }
 
 VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
-  if (auto facade = facadeFor("setEnabledSystemFilters"))
+  if (auto facade = impl_->binding.facadeFor("setEnabledSystemFilters"))
     facade->setEnabledSystemFilters(enabled);
   return Result::Success();
 }
@@ -239,27 +227,23 @@ VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {
 VorelFTSensor::Result VorelFTSensor::setSystemFilterParams(Number& cutoff_frequency,
                                                            Number& rising_rate,
                                                            Number& falling_rate) {
-  auto facade = facadeFor("setSystemFilterParams");
-  if (!facade)
-    return Result::Success();
-  const double params[3] = {cutoff_frequency.d(true), rising_rate.d(true), falling_rate.d(true)};
-  if (!allFinite(params, 3)) {
-    logError(std::string("setSystemFilterParams") + kNonFiniteSetting);
-    return Result::Success();
-  }
-  // The system filter is stepped once per force-control cycle.
-  const std::string refusal =
-      checkSystemFilterParams(params[0], params[1], params[2], 1.0 / control_law::kCycleTime);
-  if (!refusal.empty()) {
-    logError("setSystemFilterParams: " + refusal + "; nothing changed");
-    return Result::Success();
-  }
-  facade->setSystemFilterParams(params[0], params[1], params[2]);
-  return Result::Success();
+  return checkThenForward<3>(
+      impl_->binding, "setSystemFilterParams", numbers(cutoff_frequency, rising_rate, falling_rate),
+      unlessFinite<3>("setSystemFilterParams", kNonFiniteSetting),
+      [](Facade& facade, std::array<double, 3>& params) {
+        // The system filter is stepped once per force-control cycle.
+        const std::string refusal =
+            checkSystemFilterParams(params[0], params[1], params[2], 1.0 / control_law::kCycleTime);
+        if (!refusal.empty()) {
+          logError("setSystemFilterParams: " + refusal + "; nothing changed");
+          return;
+        }
+        facade.setSystemFilterParams(params[0], params[1], params[2]);
+      });
 }
 
 VorelFTSensor::Result VorelFTSensor::resetFilters() {
-  if (auto facade = facadeFor("resetFilters")) {
+  if (auto facade = impl_->binding.facadeFor("resetFilters")) {
     facade->resetFilters();
     reportIfNotRunning("resetFilters", *facade);
   }
@@ -268,7 +252,7 @@ VorelFTSensor::Result VorelFTSensor::resetFilters() {
 
 VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, double p1, double p2,
                                                double p3, double p4, double p5) {
-  auto facade = facadeFor("addFilter");
+  auto facade = impl_->binding.facadeFor("addFilter");
   if (!facade)
     return Result::Success();
   if (type < kLowPassFilter || type > kHighPassRateLimiter) {
@@ -300,13 +284,37 @@ VorelFTSensor::Result VorelFTSensor::addFilter(std::string name, int type, doubl
 }
 
 VorelFTSensor::Result VorelFTSensor::removeFilter(std::string name) {
-  auto facade = facadeFor("removeFilter");
+  auto facade = impl_->binding.facadeFor("removeFilter");
   if (!facade)
     return Result::Success();
   FilterOptions options = requestFor(name);
   options.type = 0;
   facade->addOrRemoveFilter(options, Facade::kRemoveFilter);
   reportIfNotRunning("removeFilter", *facade);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::moveToContact(int referenceFrame, int axis, Number& speed,
+                                                   Number& forceThreshold, Number& maxDistance,
+                                                   Number& retractDistance) {
+  GuardedApproach(impl_->binding, *program(), program_running_,
+                  {referenceFrame, axis, speed, forceThreshold, maxDistance, retractDistance})
+      .run();
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::captureLoadSample() {
+  impl_->commissioning.captureLoadSample();
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::identifyToolLoad(Array& result) {
+  impl_->commissioning.identifyToolLoad(result);
+  return Result::Success();
+}
+
+VorelFTSensor::Result VorelFTSensor::clearLoadSamples() {
+  impl_->commissioning.clearLoadSamples();
   return Result::Success();
 }
 

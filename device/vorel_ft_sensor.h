@@ -98,7 +98,7 @@
 // return success. Each is a thin layer over the facade; before onBind there is
 // no facade, and a call then writes an ERROR line and does nothing; so does a
 // call that finds no segment under the name (the activating device is gone)
-// or waits longer than kLifecycleWaitMs for a lifecycle step. Vectors
+// or waits longer than 10 s for a lifecycle step. Vectors
 // are column 0, rows 0..2 (x, y, z) of an Array<Number>: forces in N, torques
 // in N m, in the frame of the stage named (Raw: the sensor's own reading;
 // SensorFrame: gravity compensated, sensor axes; no word: tool-centre-point
@@ -109,28 +109,13 @@
 #pragma once
 
 #include <atomic>
-#include <boost/shared_ptr.hpp>
+#include <cstddef>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
-#include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "adaptive/tool_load_fit.h"
 #include "host/hx4_api.h"
 
 namespace vorel_device {
-
-class VorelForceTorqueSensorComm;
-class VorelForceTorqueSensorSecondaryInstance;
-class AdaptiveThread;
-class BlackBox;
-struct BlackBoxConfig;
-namespace recorder {
-class RecorderWriter;
-}
 
 class VorelFTSensor : public hx4_bundle_api::CustomDevice {
  public:
@@ -310,26 +295,10 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);
   void onAlarm(const hx4_signal::Alarm& signal);
 
-  // Serial-line set-up of activation: INFO "onActivate: assign port", then
-  // opens `device_path` and configures it (460800 baud, 8N1, raw, VTIME 10,
-  // VMIN 0, low latency). port_fd is -1 when the open failed; the set-up
-  // prints its errors and never throws.
-  void openPort();
-  // Closes the port when the device holds one; port_fd is then -1.
-  void closePort();
-
-  int portFd() const { return port_fd; }
-  const std::string& devicePath() const { return device_path; }
-  bool programRunning() const { return program_running.load(); }
-  double samplingRate() const { return sampling_rate; }
-  // The workers, for hosts and tests that look inside (may be empty).
-  boost::shared_ptr<VorelForceTorqueSensorComm> sensorComm() const;
-  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> secondaryInstance() const;
-  boost::shared_ptr<AdaptiveThread> adaptiveThread() const;
-
-  // Sampling rate for a sensor frequency (Hz): 500 from 500 up, 250 from 250
-  // up, else 100 (NaN included).
-  static double samplingRateFor(double frequency);
+  // False for good once the robot program has terminated (moveToContact no
+  // longer moves the robot). Inline: a host that loads the plug-in with
+  // dlopen calls it without linking the library.
+  bool programRunning() const { return program_running_.load(); }
 
   static constexpr int kLoadSampleWindowCycles = 250;  // 0.5 s of 2 ms cycles
   // moveToContact: own cycles without a new heartbeat before force control
@@ -341,123 +310,14 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // Highest real-time priority of the force-control thread; the sensor reader
   // runs one below it (98 leaves 99 to the host's own real-time threads).
   static constexpr int kMaxRealtimePriority = 98;
-  // Activation argument 2, the force-control thread's real-time priority: a
-  // whole number 1..98 (SCHED_FIFO; the sensor reader one below), 0 or absent
-  // for normal scheduling. False, with the activation error's message in
-  // `refusal`, for anything else.
-  static bool realtimePriorityOf(const hx4_bundle_api::ArgProviderXml& args, int& priority,
-                                 std::string& refusal);
 
- protected:
-  // Registers `handler` for signal type T on the signal bus under the device's
-  // subscriber id; a second registration under the same id is ignored.
-  template <class T>
-  void subscribe(void (VorelFTSensor::*handler)(const T&)) {
-    auto stream = signalBus().findOrCreateStream<T>();
-    stream->registerCallback(subscriberId(),
-                             boost::any(std::function<void(const T&)>(
-                                 [this, handler](const T& signal) { (this->*handler)(signal); })));
-  }
-
-  // Longest wait of a robot-program function for a lifecycle step in
-  // progress, ms (an activation stops and starts three workers, 1 s bound
-  // each, and configures the sensor).
-  static constexpr int kLifecycleWaitMs = 10000;
-
-  // The current facade, with the device's lock held shared while the access
-  // lives: no lifecycle step replaces the facade under it.
-  class FacadeAccess {
-   public:
-    FacadeAccess() = default;
-    FacadeAccess(std::shared_lock<std::shared_timed_mutex> lock,
-                 boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> facade)
-        : lock_(std::move(lock)), facade_(std::move(facade)) {}
-    explicit operator bool() const { return facade_ != nullptr; }
-    VorelForceTorqueSensorSecondaryInstance* operator->() const { return facade_.get(); }
-    VorelForceTorqueSensorSecondaryInstance& operator*() const { return *facade_; }
-    const boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance>& get() const {
-      return facade_;
-    }
-
-   private:
-    std::shared_lock<std::shared_timed_mutex> lock_;
-    boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> facade_;
-  };
-
-  // The facade on the current segment for `function`. A facade whose segment
-  // was replaced by an activation in another process is re-created on the
-  // new one first ("[INFO] <function>: the shared segment was re-created by
-  // a new activation; the command facade now uses the new one"). Empty, with
-  // an ERROR line naming `function`, when the device has not been bound yet,
-  // when no segment exists under the name, or after kLifecycleWaitMs of
-  // waiting for a lifecycle step.
-  FacadeAccess facadeFor(const char* function);
-  // Creates and starts a facade on the current segment and hands it the
-  // mounted sensor pose; replaces (and releases) the one held before.
-  void createFacade();
-  // Moves a facade bound on an earlier segment to the current one: it keeps
-  // running if it was running, and gets the sensor pose again. Caller holds
-  // the lifecycle lock exclusively.
-  void renewFacade();
-  // Creates the force-control recorder beside a new segment (an ERROR line
-  // when it cannot), and starts the black box on it; lifecycle lock held.
-  void createRecorder();
-  void startBlackBox();
-  // Ends force control, stops the black box, the reader and force control
-  // and closes the port (onDeactivate's work); caller holds the lifecycle
-  // lock exclusively.
-  void deactivateLocked(const char* operation);
-  // The return to zero through this process's force-control thread, waited
-  // for; the fall-back's ERROR line names `operation`.
-  void endForceControlHere(const char* operation);
-  // The return to zero as the heartbeat shows it (a binding process).
-  void awaitReturnThroughHeartbeat(const char* operation,
-                                   VorelForceTorqueSensorSecondaryInstance& facade);
-  // "" while force control runs; else why not, for a message:
-  // "force control is not running (no force-control cycle for 0.25 s)".
-  static std::string notRunning(const VorelForceTorqueSensorSecondaryInstance& facade);
-  // The ERROR line of a function that needs a running force-control thread.
-  static void reportIfNotRunning(const char* function,
-                                 const VorelForceTorqueSensorSecondaryInstance& facade);
-  void applySensorFrame(VorelForceTorqueSensorSecondaryInstance& facade);
-  // Reads one stage into rows 0..2 of `out`: components first..first+2.
-  template <class Getter>
-  Result readStage(const char* function, Array& out, Getter getter, int first);
-  // Shifts the force (first = 0) or torque (first = 3) bias so that the stage
-  // reads `targets`.
-  template <class Getter>
-  Result resetStage(const char* function, Array& targets, Getter getter, int first);
-
-  // Console log lines.
-  static void logInfo(const std::string& text);
-  static void logError(const std::string& text);
-  template <class T>
-  static std::string str(const T& value) {
-    std::ostringstream out;
-    out << value;
-    return out.str();
-  }
-
-  // The worker pointers are replaced by lifecycle calls on the host's thread
-  // while robot-program functions and signal handlers may read them on theirs:
-  // they are read and written with boost::atomic_load / atomic_store.
-  int port_fd;              // serial port descriptor; -1: no port
-  std::string device_path;  // activation parameter 0
-  boost::shared_ptr<VorelForceTorqueSensorComm> sensor_comm;
-  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> secondary_instance;
-  boost::shared_ptr<AdaptiveThread> adaptive_thread;
-  // The recorder's writer (created and removed with the segment; force
-  // control appends to it) and the black box reading it. Lifecycle steps only.
-  std::shared_ptr<recorder::RecorderWriter> recorder_writer;
-  std::unique_ptr<BlackBox> black_box;
-  std::unique_ptr<const BlackBoxConfig> black_box_config;  // from the configuration
-  std::atomic<bool> program_running;  // cleared for good when the program terminates
-  double sampling_rate;               // Hz: 500, 250 or 100, chosen at activation
-  // Lifecycle operations hold it exclusively, facade users shared.
-  std::shared_timed_mutex lifecycle_mutex;
-  // Samples of captureLoadSample, oldest first.
-  std::mutex load_samples_mutex;
-  std::vector<tool_load::Sample> load_samples;
+ private:
+  // The workers, the binding to the shared segment, the lock and the
+  // commissioning samples (device/device_impl.h).
+  struct Impl;
+  friend struct DeviceInternals;
+  std::unique_ptr<Impl> impl_;
+  std::atomic<bool> program_running_{true};
 };
 
 }  // namespace vorel_device

@@ -58,7 +58,7 @@ adaptive/force_control_step.cc|if (was_active_)\n      stepReturn(out);|if (was_
 adaptive/force_control_drive.cc|if (abandoned.load())\n      return false;|(void)0;|the fall-back is not final: the worker sends its old offset again|
 adaptive/adaptive_thread.cc|heartbeat::publish(*objects.force_control_heartbeat, b);|(void)b;|no heartbeat|
 comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;|now_ns - beat.monotonic_ns < 1000 * kNotRunningAfterNs;|a dead force-control thread counts as running for 50 s|
-device/move_to_contact.cc|if (!liveness.running(facade->heartbeat()))|if (false && !liveness.running(facade->heartbeat()))|moveToContact goes on when force control stops during the approach|
+device/guarded_approach.cc|if (!liveness_->running(facade->heartbeat())) {|if (false && !liveness_->running(facade->heartbeat())) {|moveToContact goes on when force control stops during the approach|
 filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
 adaptive/force_control_step.cc|if (commands_.enabled_system_filters != 0)|if (commands_.enabled_system_filters == 0)|system filter applied when disabled|
 adaptive/filter_chain.cc|filter_order.push_back(key);|filter_order.insert(filter_order.begin(), key);|filters applied in reverse order of adding|
@@ -66,9 +66,9 @@ adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned t
 adaptive/tool_load_fit.cc|f.cog[2]) + sensor.position;|f.cog[2]);|identified centre of gravity reported from the sensor's origin|
 adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlierForce);|force / std::max(kOutlierRatio * others_force, 20.0);|leave-one-out rule blind to a 10 N disturbance|
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
-device/move_to_contact.cc|if (force_norm > threshold) {|if (force_norm > 2.0 * threshold) {|contact found at twice the threshold|
-device/move_to_contact.cc|} else if (travelled > max_distance / kMillimetresPerMetre) {|} else if (travelled > max_distance) {|travel limit read in metres|
-device/lifecycle.cc|  endForceControlHere(operation);\n  // The black box stops|  (void)operation;\n  // The black box stops|deactivation stops force control without the return: the last offset stays on the drive|
+device/guarded_approach.cc|const bool contact = force_norm_ > threshold;|const bool contact = force_norm_ > 2.0 * threshold;|contact found at twice the threshold|
+device/guarded_approach.cc|if (travelled > max_distance / kMillimetresPerMetre)|if (travelled > max_distance)|travel limit read in metres|
+device/workers.cc|  endForceControlHere(operation);\n  // The black box stops|  (void)operation;\n  // The black box stops|deactivation stops force control without the return: the last offset stays on the drive|
 comm/force_control_recorder.h|slot.sequence.store(2 * index + 2, std::memory_order_release);|slot.sequence.store(2 * index + 1, std::memory_order_release);|recorder leaves every record marked as being written|
 comm/force_control_recorder.h|if (slot.sequence.load(std::memory_order_relaxed) != before)|if (false)|recorder reader misses a record overwritten while read|
 comm/force_control_recorder.cc|if (inode != 0 && device == device_ && inode == inode_)|if (inode != 0)|an old recorder's writer removes the newer ring's name|
@@ -81,7 +81,7 @@ adaptive/force_control_step.cc|out.record.events \|= Record::kStaleTrip;|(void)0
 adaptive/adaptive_thread.cc|record.events \|= Record::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
 adaptive/adaptive_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
 adaptive/force_control_step.cc|out.limits_started = static_cast<std::uint8_t>(bound & ~binding_);|out.limits_started = static_cast<std::uint8_t>(bound);|a black-box event in every cycle a limit binds, not once per episode|
-device/lifecycle.cc|adaptive->setRecorder(recorder_writer);|(void)0;|the device's force-control thread gets no recorder|
+device/workers.cc|adaptive->setRecorder(recorder_writer_);|(void)0;|the device's force-control thread gets no recorder|
 device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
 device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|
 EOF

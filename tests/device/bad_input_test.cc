@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "adaptive/adaptive_thread.h"
+#include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 
 namespace vorel_device_test {
@@ -56,7 +57,9 @@ class BadInputTest : public EmulatedDeviceTest {
     ASSERT_NO_FATAL_FAILURE(restoreHealthyState());
   }
 
-  vorel_device::AdaptiveThread& forceControl() { return *device->adaptiveThread(); }
+  vorel_device::AdaptiveThread& forceControl() {
+    return *vorel_device::test_hooks::adaptiveThread(*device);
+  }
 
   // Grants `cycles` controller cycles, then checks every drive command
   // received since the last check: a reference offset with twelve finite
@@ -199,7 +202,7 @@ NumberCase filterCase(const char* name, int type) {
 
 class BadNumberTest : public BadInputTest, public ::testing::WithParamInterface<NumberCase> {};
 
-TEST_P(BadNumberTest, EveryBadNumber_CallSucceedsAndDriveStaysFinite) {
+TEST_P(BadNumberTest, Function_EveryBadNumber_SucceedsAndDriveStaysFinite) {
   for (double bad : kBadNumbers) {
     SCOPED_TRACE(::testing::PrintToString(bad));
     EXPECT_TRUE(GetParam().call(*device, bad).ok());

@@ -80,7 +80,7 @@ constexpr int kRawFzColumn = 3;
 constexpr int kCycleColumn = 28;
 constexpr int kEventsColumn = 48;
 
-TEST_F(BlackBoxTest, StaleThenLimitInOneWindow_OneFileWithTenSecondsBeforeAndOneAfter) {
+TEST_F(BlackBoxTest, Write_StaleThenLimitInOneWindow_OneFileWithTenSecondsBeforeAndOneAfter) {
   // Two files of an earlier run (the older goes: two are kept) and a file
   // that is not the black box's.
   fs::create_directories(dir_ / "box");
@@ -144,7 +144,7 @@ TEST_F(BlackBoxTest, StaleThenLimitInOneWindow_OneFileWithTenSecondsBeforeAndOne
                                      "t=2.000 s to t=13.000 s; also in this window: limit)"});
 }
 
-TEST_F(BlackBoxTest, UnwritableDirectoryThenRingStops_OneErrorLineThenALivenessFile) {
+TEST_F(BlackBoxTest, Write_UnwritableDirectoryThenRingStops_OneErrorLineThenALivenessFile) {
   // A directory below a regular file cannot be created, not even by root.
   std::ofstream(dir_ / "file") << "x\n";
   BlackBox::Settings settings;
@@ -201,7 +201,7 @@ struct ConfigRow {
 
 class BlackBoxConfigTest : public ::testing::TestWithParam<ConfigRow> {};
 
-TEST_P(BlackBoxConfigTest, Element_SettingsOrDefaultsWithTheProblem) {
+TEST_P(BlackBoxConfigTest, Read_Element_SettingsOrDefaultsWithTheProblem) {
   const ConfigRow& row = GetParam();
   const vorel_device::BlackBoxConfig config =
       vorel_device::BlackBoxConfig::read(vorel_device_test::deviceConfig(row.xml));
@@ -296,7 +296,7 @@ void expectWindow(const fs::path& file, int event) {
   EXPECT_EQ(marked, std::vector<std::size_t>{rows.size() - 1 - 500}) << file;
 }
 
-TEST_F(BlackBoxDeviceTest, RequestThenTerminationWhileOn_AFileEachAndNoneWhenDeactivated) {
+TEST_F(BlackBoxDeviceTest, Files_RequestThenTerminationWhileOn_AFileEachAndNoneWhenDeactivated) {
   ASSERT_NO_FATAL_FAILURE(start("<blackbox><directory>" + (dir_ / "box").string() +
                                 "</directory><keep>5</keep><colour>red</colour></blackbox>"));
   const std::vector<std::string> activation = console.lines();
@@ -329,7 +329,7 @@ TEST_F(BlackBoxDeviceTest, RequestThenTerminationWhileOn_AFileEachAndNoneWhenDea
                                                            terminated.filename().string()}));
 }
 
-TEST_F(BlackBoxDeviceTest, DirectoryUnwritable_OneErrorLineAndForceControlGoesOn) {
+TEST_F(BlackBoxDeviceTest, Files_DirectoryUnwritable_OneErrorLineAndForceControlGoesOn) {
   std::ofstream(dir_ / "file") << "x\n";
   const std::string box = (dir_ / "file" / "box").string();
   ASSERT_NO_FATAL_FAILURE(start("<blackbox><directory>" + box + "</directory></blackbox>"));

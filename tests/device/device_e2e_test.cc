@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "adaptive/adaptive_thread.h"
+#include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 
 namespace vorel_device_test {
@@ -54,12 +55,13 @@ class DeviceEndToEndTest : public EmulatedDeviceTest {
   bool actOnCommands() { return controller->runCycles(2); }
 };
 
-TEST_F(DeviceEndToEndTest, FullProgram_ReadsTaresFiltersControlsAndStopsAtTermination) {
+TEST_F(DeviceEndToEndTest,
+       Program_EveryKindOfFunction_ReadsTaresFiltersControlsAndStopsAtTermination) {
   ASSERT_EQ(device->onCreate(), 0);
   ASSERT_TRUE(device->onMount(*device->mountingParams()).ok());
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   ASSERT_EQ(device->onBind(), 0);
-  auto adaptive = device->adaptiveThread();
+  auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   ASSERT_TRUE(adaptive);
 
   // --- All eight readouts, no bias yet ------------------------------------

@@ -82,7 +82,7 @@ struct HWReadyCase {
 class DeviceHWReadyTest : public DeviceFrameTest,
                           public ::testing::WithParamInterface<HWReadyCase> {};
 
-TEST_P(DeviceHWReadyTest, Activation_ResultPublishedAsItsEvent) {
+TEST_P(DeviceHWReadyTest, HWReady_ActivationResult_PublishedAsItsEvent) {
   auto device =
       boost::make_shared<ScriptedActivation>(controller.program(), deviceConfig(kActivation));
   device->result = GetParam().result;

@@ -18,6 +18,7 @@
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
 #include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "device/test_hooks.h"
 #include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
@@ -66,10 +67,10 @@ TEST_P(DeviceFrequencyTest, Activate_SensorFrequency_SetsRateAndConfiguresSensor
   const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
 
   ASSERT_TRUE(result.ok()) << result.message();
-  EXPECT_EQ(device->samplingRate(), c.sampling_rate);
-  ASSERT_TRUE(device->adaptiveThread());
-  EXPECT_EQ(device->adaptiveThread()->getSamplingRate(), c.sampling_rate);
-  EXPECT_GE(device->portFd(), 0);
+  EXPECT_EQ(vorel_device::test_hooks::samplingRate(*device), c.sampling_rate);
+  ASSERT_TRUE(vorel_device::test_hooks::adaptiveThread(*device));
+  EXPECT_EQ(vorel_device::test_hooks::adaptiveThread(*device)->getSamplingRate(), c.sampling_rate);
+  EXPECT_GE(vorel_device::test_hooks::portFd(*device), 0);
   ASSERT_TRUE(emulator.waitForCommands(4, std::chrono::seconds(10)));
   EXPECT_EQ(emulator.commandLog(), (std::vector<std::string>{"C", c.filter_command, "s", "R"}));
   // The sensor streams again at the rate of the setting.
@@ -78,9 +79,9 @@ TEST_P(DeviceFrequencyTest, Activate_SensorFrequency_SetsRateAndConfiguresSensor
 
   controller->setFreeRunning(true);
   EXPECT_TRUE(device->onDeactivate().ok());
-  EXPECT_EQ(device->portFd(), -1);
-  EXPECT_FALSE(device->sensorComm()->holdsThread());
-  EXPECT_FALSE(device->adaptiveThread()->holdsThread());
+  EXPECT_EQ(vorel_device::test_hooks::portFd(*device), -1);
+  EXPECT_FALSE(vorel_device::test_hooks::sensorComm(*device)->holdsThread());
+  EXPECT_FALSE(vorel_device::test_hooks::adaptiveThread(*device)->holdsThread());
 }
 
 INSTANTIATE_TEST_SUITE_P(Frequencies, DeviceFrequencyTest,
@@ -119,14 +120,14 @@ TEST_P(DevicePriorityTest, Activate_PriorityArgument_SchedulesWorkersOrRefuses) 
     EXPECT_EQ(result.kind(), VorelFTSensor::Result::kError);
     EXPECT_EQ(result.code(), -1);
     EXPECT_EQ(result.message().rfind("Invalid real-time priority", 0), 0u) << result.message();
-    EXPECT_FALSE(device->adaptiveThread());  // nothing was started
-    EXPECT_FALSE(device->sensorComm());
+    EXPECT_FALSE(vorel_device::test_hooks::adaptiveThread(*device));  // nothing was started
+    EXPECT_FALSE(vorel_device::test_hooks::sensorComm(*device));
     return;
   }
   // Without a port the workers run all the same.
   ASSERT_TRUE(result.ok()) << result.message();
-  EXPECT_EQ(device->portFd(), -1);
-  EXPECT_TRUE(device->adaptiveThread()->isRunning());
+  EXPECT_EQ(vorel_device::test_hooks::portFd(*device), -1);
+  EXPECT_TRUE(vorel_device::test_hooks::adaptiveThread(*device)->isRunning());
   auto expectScheduling = [](tmvz_periodic_thread::PeriodicThread& thread, int priority) {
     if (priority > 0 && vorel_test::fifoPermitted(priority)) {
       EXPECT_EQ(thread.schedulingPolicy(), SCHED_FIFO);
@@ -135,10 +136,10 @@ TEST_P(DevicePriorityTest, Activate_PriorityArgument_SchedulesWorkersOrRefuses) 
       EXPECT_EQ(thread.schedulingPolicy(), SCHED_OTHER);
     }
   };
-  expectScheduling(*device->adaptiveThread(), c.force_control);
-  ASSERT_TRUE(
-      vorel_test::pollUntil([&] { return device->sensorComm()->schedulingPolicy() != -1; }));
-  expectScheduling(*device->sensorComm(), c.reader);
+  expectScheduling(*vorel_device::test_hooks::adaptiveThread(*device), c.force_control);
+  ASSERT_TRUE(vorel_test::pollUntil(
+      [&] { return vorel_device::test_hooks::sensorComm(*device)->schedulingPolicy() != -1; }));
+  expectScheduling(*vorel_device::test_hooks::sensorComm(*device), c.reader);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,8 +167,8 @@ TEST_F(DeviceLifecycleTest, Activate_ForceControlThreadLate_ReturnsFailedToStart
   EXPECT_EQ(result.message(), "Failed to start the adaptive thread.");
   // The reader runs either way, and the late thread reaches its loop once
   // it can print.
-  EXPECT_TRUE(device->sensorComm()->isRunning());
-  auto adaptive = device->adaptiveThread();
+  EXPECT_TRUE(vorel_device::test_hooks::sensorComm(*device)->isRunning());
+  auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   ASSERT_TRUE(adaptive);
   ASSERT_TRUE(vorel_test::pollUntil([&] { return adaptive->isRunning(); }));
   ASSERT_TRUE(controller->runCycles(1));
@@ -182,7 +183,7 @@ TEST_F(DeviceLifecycleTest, Bind_WithoutActivationParams_LogsErrorAndCreatesNoFa
 
   EXPECT_EQ(device->onBind(), -1);
 
-  EXPECT_FALSE(device->secondaryInstance());
+  EXPECT_FALSE(vorel_device::test_hooks::secondaryInstance(*device));
   EXPECT_EQ(console.lines().back(), "[ERROR] [PLUX/sample] Activation params are not available");
   // The handlers are registered all the same.
   auto& bus = controller.program()->signalBus();
@@ -198,7 +199,7 @@ TEST_F(DeviceLifecycleTest, Bind_WithoutMountingParams_ReturnsMinusOneWithFacade
 
   EXPECT_EQ(device->onBind(), -1);
 
-  auto facade = device->secondaryInstance();
+  auto facade = vorel_device::test_hooks::secondaryInstance(*device);
   ASSERT_TRUE(facade);
   EXPECT_TRUE(facade->isRunning());
   EXPECT_EQ(console.lines().back(), "[ERROR] [PLUX/sample] Mounting params are not available");
@@ -212,7 +213,7 @@ TEST_F(DeviceLifecycleTest, Bind_AgainAfterUnbind_AddsNoSecondCallbackAndRestart
   vorel_device::VorelForceTorqueSensorComm reader(5);
   makeDevice(activationXml("/dev/null", "500") + mountingXml());
   ASSERT_EQ(device->onBind(), 0);
-  auto first = device->secondaryInstance();
+  auto first = vorel_device::test_hooks::secondaryInstance(*device);
 
   EXPECT_EQ(device->onUnbind(), 0);
   EXPECT_FALSE(first->holdsThread());
@@ -221,7 +222,7 @@ TEST_F(DeviceLifecycleTest, Bind_AgainAfterUnbind_AddsNoSecondCallbackAndRestart
   auto& bus = controller.program()->signalBus();
   EXPECT_EQ(bus.findStream<hx4_signal::ProgramTerminated>()->callbackCount(), 1u);
   EXPECT_EQ(bus.findStream<hx4_signal::Alarm>()->callbackCount(), 1u);
-  auto second = device->secondaryInstance();
+  auto second = vorel_device::test_hooks::secondaryInstance(*device);
   ASSERT_TRUE(second);
   EXPECT_NE(second, first);
   EXPECT_TRUE(second->isRunning());
@@ -233,7 +234,7 @@ TEST_F(DeviceLifecycleTest, Bind_NoSegment_InterprocessErrorLeavesOnBind) {
   makeDevice(activationXml("/dev/null", "500") + mountingXml());
 
   EXPECT_THROW(device->onBind(), boost::interprocess::interprocess_exception);
-  EXPECT_FALSE(device->secondaryInstance());
+  EXPECT_FALSE(vorel_device::test_hooks::secondaryInstance(*device));
 }
 
 // --- Deactivation -----------------------------------------------------------
@@ -246,7 +247,7 @@ TEST_F(DeviceLifecycleTest, Deactivate_BeforeActivate_ClosesNothing) {
   EXPECT_EQ(device->onDestroy(), 0);
   EXPECT_EQ(device->onUnbind(), 0);
 
-  EXPECT_EQ(device->portFd(), -1);
+  EXPECT_EQ(vorel_device::test_hooks::portFd(*device), -1);
   EXPECT_NE(fcntl(0, F_GETFD), -1);
 }
 
@@ -274,10 +275,10 @@ TEST_F(DeviceLifecycleTest, HWReadyActivation_RacingHostOperations_RunOneAtATime
 
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(device->sensorComm()->isRunning());
-  EXPECT_TRUE(device->adaptiveThread()->isRunning());
+  EXPECT_TRUE(vorel_device::test_hooks::sensorComm(*device)->isRunning());
+  EXPECT_TRUE(vorel_device::test_hooks::adaptiveThread(*device)->isRunning());
   // The facade works on the segment that exists now.
-  EXPECT_EQ(device->secondaryInstance()->segmentState(),
+  EXPECT_EQ(vorel_device::test_hooks::secondaryInstance(*device)->segmentState(),
             vorel_device::VorelForceTorqueSensorSecondaryInstance::SegmentState::kCurrent);
   console.clear();
   ASSERT_TRUE(device->activateForceControl(true, false).ok());

@@ -14,7 +14,7 @@ using hx4_bundle_api_internals::BundleInstanceFactory;
 
 constexpr const char* kClassName = "vorel_device::VorelFTSensor";
 
-TEST(DeviceLoad, Dlopen_RegistersMakerCreatesThroughFactoryUntilUnload) {
+TEST(DeviceLoadTest, Plugin_Dlopen_RegistersMakerCreatesThroughFactoryUntilUnload) {
   ASSERT_EQ(BundleInstanceFactory::instance().findMaker(kClassName), nullptr);
 
   void* library = dlopen(VOREL_DEVICE_LIBRARY, RTLD_NOW | RTLD_LOCAL);

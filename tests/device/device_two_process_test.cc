@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "adaptive/adaptive_thread.h"
+#include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/peer_process.h"
 
@@ -55,14 +56,14 @@ class ProgramPeer {
 
 using DeviceTwoProcessTest = EmulatedDeviceTest;
 
-TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) {
+TEST_F(DeviceTwoProcessTest, PeerFunctions_SecondProcess_SteerThisProcessForceControl) {
   tcpAboveFlange();
   // N along sensor x (= flange y) and z.
   emulator.setWrench(wrenchOf(-3.0, 0.0, 4.0, 0.0, 0.0, 0.0));
   ASSERT_NO_FATAL_FAILURE(startSensor());
   // This process's device is activated, never bound.
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
-  auto adaptive = device->adaptiveThread();
+  auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
 
   ProgramPeer peer;
   ASSERT_TRUE(peer.process_.started());
@@ -125,7 +126,7 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
   controller->setFreeRunning(true);  // the running thread leaves its cycle
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   controller->setFreeRunning(false);
-  adaptive = device->adaptiveThread();
+  adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   ASSERT_TRUE(awaitFrameFz(4.0f));
   ASSERT_TRUE(controller->runCycles(2));
   const std::size_t lines_before = peer.console_.size();
@@ -187,7 +188,7 @@ TEST_F(DeviceTwoProcessTest, PeerProcessFunctions_SteerThisProcessForceControl) 
 // of the binding peer give: every stage's force and torque, the health
 // figures (force control counts as not running when the ring stands, as in
 // the readout), and the offset and TCP the controller has.
-TEST_F(DeviceTwoProcessTest, MonitorSnapshot_WhatTheReadoutsOfBothProcessesGive) {
+TEST_F(DeviceTwoProcessTest, MonitorSnapshot_BothProcessesBound_WhatTheirReadoutsGive) {
   tcpAboveFlange();
   emulator.setWrench(wrenchOf(-3.0, 0.0, 4.0, 0.25, -0.5, 0.125));
   ASSERT_NO_FATAL_FAILURE(startSensor());
@@ -259,7 +260,7 @@ TEST_F(DeviceTwoProcessTest, MonitorSnapshot_WhatTheReadoutsOfBothProcessesGive)
 
 // The peer process activates (a force-control thread without a sensor) and
 // dies by SIGKILL; this process, bound to its segment, must find out.
-TEST(DeviceTwoProcessKillTest, ActivatingProcessKilled_SeenNotRunningHere) {
+TEST(DeviceTwoProcessKillTest, ForceControl_ActivatingProcessKilled_SeenNotRunningHere) {
   vorel_test::ConsoleCapture console;
   vorel_test::InstalledController controller;
   ProgramPeer peer;

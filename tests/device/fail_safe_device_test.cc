@@ -12,6 +12,7 @@
 
 #include "adaptive/adaptive_thread.h"
 #include "comm/VorelForceTorqueSensorComm.h"
+#include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/dead_mutex_holder.h"
 
@@ -77,13 +78,13 @@ class EndOfForceControlTest : public FailSafeDeviceTest,
 // well within its 5 s (no fall-back). Without cycles the lifecycle step falls
 // back after 100 ms: the zero offset at once, one ERROR line, and the worker,
 // once it runs again, never sends its old offset.
-TEST_P(EndOfForceControlTest, WhileActive_ReturnWithinTheLimitToExactlyZero) {
+TEST_P(EndOfForceControlTest, End_WhileActive_ReturnsWithinTheLimitToExactlyZero) {
   forceControlRunning();
   controller->setFreeRunning(true, std::chrono::microseconds(2000));
   ASSERT_TRUE(vorel_test::pollUntil([&] { return lastOffset().Norm() > 0.003; }));
   controller->setFreeRunning(false);
   ASSERT_TRUE(controller->awaitWaiting(1));
-  const auto adaptive = device->adaptiveThread();
+  const auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   const std::size_t before = controller->driveCommandCount();
   console.clear();
 
@@ -148,23 +149,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Liveness ----------------------------------------------------------------------
 
-TEST_F(FailSafeDeviceTest, ForceControlThreadStopped_SeenNotRunningEverywhere) {
+TEST_F(FailSafeDeviceTest, ForceControl_ThreadStopped_SeenNotRunningEverywhere) {
   controller->setFreeRunning(true, std::chrono::microseconds(2000));
-  ASSERT_TRUE(device->adaptiveThread()->stop(1000));
+  ASSERT_TRUE(vorel_device::test_hooks::adaptiveThread(*device)->stop(1000));
   expectForceControlNotRunning(*device, controller, console);
 }
 
 // --- A named mutex left locked by a killed process ----------------------------------
 
-TEST_F(FailSafeDeviceTest, MutexHeldByKilledProcess_DeactivateEndsReactivateRecovers) {
+TEST_F(FailSafeDeviceTest, Deactivate_MutexHeldByKilledProcess_EndsAndReactivateRecovers) {
   forceControlRunning();
   ASSERT_TRUE(vorel_test::leaveNamedMutexHeldByDeadProcess());
 
   // Deactivation completes and ends force control with the zero offset.
   controller->setFreeRunning(true, std::chrono::microseconds(500));
   ASSERT_TRUE(device->onDeactivate().ok());
-  EXPECT_FALSE(device->sensorComm()->isRunning());
-  EXPECT_FALSE(device->adaptiveThread()->isRunning());
+  EXPECT_FALSE(vorel_device::test_hooks::sensorComm(*device)->isRunning());
+  EXPECT_FALSE(vorel_device::test_hooks::adaptiveThread(*device)->isRunning());
   EXPECT_EQ(lastOffset(), Vector(0.0, 0.0, 0.0));
   EXPECT_EQ(trailingZeros(), 1u);
 
@@ -184,7 +185,7 @@ TEST_F(FailSafeDeviceTest, MutexHeldByKilledProcess_DeactivateEndsReactivateReco
 // robot is held; meanwhile the hardware-ready signal re-activates the device,
 // which replaces the shared segment. The force the call was reading now comes
 // from a segment nobody feeds.
-TEST_F(FailSafeDeviceTest, MoveToContactReactivatedWhileHeld_EndsWithoutStep) {
+TEST_F(FailSafeDeviceTest, MoveToContact_ReactivatedWhileHeld_EndsWithoutStep) {
   controller->setMoveHook([this](const Motion::Target& target, const Motion::Params&) {
     if (target.frame_id != 0)  // the robot reaches every valid target at once
       controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD, target.frame);
@@ -200,11 +201,11 @@ TEST_F(FailSafeDeviceTest, MoveToContactReactivatedWhileHeld_EndsWithoutStep) {
   });
   ASSERT_TRUE(controller->awaitStatusQueries(queries + 10));
 
-  const auto old_adaptive = device->adaptiveThread();
+  const auto old_adaptive = vorel_device::test_hooks::adaptiveThread(*device);
   controller.program()->signalBus().findOrCreateStream<hx4_signal::HWReady>()->publish(
       boost::any(hx4_signal::HWReady{}));
   ASSERT_TRUE(vorel_test::pollUntil([&] {
-    auto adaptive = device->adaptiveThread();
+    auto adaptive = vorel_device::test_hooks::adaptiveThread(*device);
     return adaptive != old_adaptive && adaptive->isRunning();
   }));
   controller->setResourceFlag(4, false);

@@ -137,7 +137,7 @@ struct StepCase {
 class MoveToContactStepTest : public MoveToContactTest,
                               public ::testing::WithParamInterface<StepCase> {};
 
-TEST_P(MoveToContactStepTest, ContactFound_ApproachStepsThenRetract5mmBack) {
+TEST_P(MoveToContactStepTest, Approach_ContactFound_StepsThenRetracts5mmBack) {
   const StepCase& c = GetParam();
   if (c.contact_move == 0)
     setForce(0.0, 0.0, 10.5);  // just above the 10 N threshold
@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
 // --- Ends without contact ----------------------------------------------------
 
 // A force norm equal to the threshold is no contact.
-TEST_F(MoveToContactTest, TravelLimitPassed_EndsWithInfoLineAndNoRetract) {
+TEST_F(MoveToContactTest, Approach_TravelLimitPassed_EndsWithInfoLineAndNoRetract) {
   setForce(0.0, 6.0, 8.0);  // exactly 10 N
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 20.0, 5.0).ok());
 
@@ -205,7 +205,7 @@ TEST_F(MoveToContactTest, TravelLimitPassed_EndsWithInfoLineAndNoRetract) {
 
 // The robot does not move (blocked below the force threshold): after 1 s of
 // passes without progress the call ends, without a retract.
-TEST_F(MoveToContactTest, NoProgressForOneSecond_EndsWithErrorLine) {
+TEST_F(MoveToContactTest, Approach_NoProgressForOneSecond_EndsWithErrorLine) {
   stuck = true;
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
   EXPECT_EQ(controller->motionCommandCount(),
@@ -217,7 +217,7 @@ TEST_F(MoveToContactTest, NoProgressForOneSecond_EndsWithErrorLine) {
 // approach ends once the heartbeat is 50 ms old and unchanged for 25 of the
 // call's cycles, without retract. Slow (0.01 mm/s), so that neither the
 // travel limit nor a lack of progress ends it first.
-TEST_F(MoveToContactTest, ForceControlStopsDuringApproach_EndsWithErrorLine) {
+TEST_F(MoveToContactTest, Approach_ForceControlStops_EndsWithErrorLine) {
   on_move = [this](int count, const Motion::Target&) {
     if (count == 2)
       heartbeat.stop();
@@ -244,7 +244,7 @@ struct BadArguments {
 class MoveToContactBadArgumentTest : public MoveToContactTest,
                                      public ::testing::WithParamInterface<BadArguments> {};
 
-TEST_P(MoveToContactBadArgumentTest, RefusedBeforeAnyMotionCommand) {
+TEST_P(MoveToContactBadArgumentTest, Call_BadArgument_RefusedBeforeAnyMotionCommand) {
   const BadArguments& a = GetParam();
   contactAtMove(1);
   ASSERT_TRUE(move(0, 2, a.speed, a.threshold, a.max_distance, a.retract).ok());
@@ -279,7 +279,7 @@ struct Blind {
 class MoveToContactBlindTest : public MoveToContactTest,
                                public ::testing::WithParamInterface<Blind> {};
 
-TEST_P(MoveToContactBlindTest, NoUsableForce_StopsWithoutStepOrRetract) {
+TEST_P(MoveToContactBlindTest, Approach_NoUsableForce_StopsWithoutStepOrRetract) {
   on_move = [this](int count, const Motion::Target&) {
     if (count != 2)
       return;
@@ -304,7 +304,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, MoveToContactBlindTest,
 
 // --- Program termination -------------------------------------------------------
 
-TEST_F(MoveToContactTest, ProgramTerminatedDuringApproach_ReturnsAfterPassAndLaterCallsToo) {
+TEST_F(MoveToContactTest, Approach_ProgramTerminated_ReturnsAfterPassAndLaterCallsToo) {
   auto stream =
       controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();
   on_move = [&](int count, const Motion::Target&) {
@@ -332,7 +332,7 @@ TEST_F(MoveToContactTest, ProgramTerminatedDuringApproach_ReturnsAfterPassAndLat
   EXPECT_EQ(controller->releaseCount(), 2u);
 }
 
-TEST_F(MoveToContactTest, ProgramTerminatedInContactPass_NoRetract) {
+TEST_F(MoveToContactTest, Retract_ProgramTerminatedInContactPass_NotCommanded) {
   contactAtMove(2);
   auto stream =
       controller.program()->signalBus().findOrCreateStream<hx4_signal::ProgramTerminated>();
@@ -356,7 +356,7 @@ TEST_F(MoveToContactTest, ProgramTerminatedInContactPass_NoRetract) {
 
 // --- Hold and pacing ----------------------------------------------------------
 
-TEST_F(MoveToContactTest, HoldFlags_NoStepUntilCleared) {
+TEST_F(MoveToContactTest, Approach_HoldFlagsSet_NoStepUntilCleared) {
   setForce(0.0, 0.0, 30.0);
   controller->setResourceFlag(3, true);
   controller->setResourceFlag(4, true);
@@ -376,7 +376,7 @@ TEST_F(MoveToContactTest, HoldFlags_NoStepUntilCleared) {
   EXPECT_EQ(controller->motionCommandCount(), 2u);
 }
 
-TEST_F(MoveToContactTest, ProgramTerminatedWhileHeld_ReturnsWithErrorLine) {
+TEST_F(MoveToContactTest, HoldWait_ProgramTerminated_ReturnsWithErrorLine) {
   controller->setResourceFlag(4, true);
   const std::uint64_t queries = controller->statusQueryCount();
   auto call = std::async(std::launch::async, [&] { return move(0, 2, 50.0, 10.0, 100.0, 5.0); });

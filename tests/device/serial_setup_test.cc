@@ -12,29 +12,29 @@
 #include <cstdlib>
 #include <string>
 
-#include "device/vorel_ft_sensor.h"
+#include "device/workers.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/installed_controller.h"
 
 namespace {
 
-class PortDevice : public vorel_device::VorelFTSensor {
+// The activation's workers alone hold the port.
+class PortDevice : public vorel_device::Workers {
  public:
-  using VorelFTSensor::VorelFTSensor;
-  void setPath(const std::string& path) { device_path = path; }
+  using Workers::Workers;
+  void setPath(const std::string& path) { setDevicePath(path); }
+  int portFd() const { return port(); }
 };
 
-class SerialSetupTest : public ::testing::Test {
+class WorkersPortTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    device = std::make_unique<PortDevice>(controller.program(), boost::property_tree::ptree());
-  }
+  void SetUp() override { device = std::make_unique<PortDevice>(boost::property_tree::ptree()); }
 
   vorel_test::InstalledController controller;
   std::unique_ptr<PortDevice> device;
 };
 
-TEST_F(SerialSetupTest, Pty_OpenedAndConfigured_Raw8N1At460800) {
+TEST_F(WorkersPortTest, OpenPort_Pty_ConfiguredRaw8N1At460800) {
   int master = -1, slave = -1;
   char name[256];
   ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
@@ -83,7 +83,7 @@ TEST_F(SerialSetupTest, Pty_OpenedAndConfigured_Raw8N1At460800) {
   close(master);
 }
 
-TEST_F(SerialSetupTest, MissingPath_PrintsThreeErrors_NoPort) {
+TEST_F(WorkersPortTest, OpenPort_MissingPath_ThreeErrorsAndNoPort) {
   device->setPath("/nonexistent/ttyUSB9");
   vorel_test::ConsoleCapture console;
   testing::internal::CaptureStdout();
@@ -99,7 +99,7 @@ TEST_F(SerialSetupTest, MissingPath_PrintsThreeErrors_NoPort) {
   EXPECT_EQ(device->portFd(), -1);
 }
 
-TEST_F(SerialSetupTest, PathWithoutPermission_AsksForDialoutGroup) {
+TEST_F(WorkersPortTest, OpenPort_PathWithoutPermission_AsksForDialoutGroup) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // A file nobody may open. Root opens any file, so the open runs in a child
   // process that first drops to nobody; some sandboxes (a user namespace
@@ -136,7 +136,7 @@ TEST_F(SerialSetupTest, PathWithoutPermission_AsksForDialoutGroup) {
   unlink(path.c_str());
 }
 
-TEST_F(SerialSetupTest, ClosePortTwice_ClosesOnce) {
+TEST_F(WorkersPortTest, ClosePort_Twice_ClosesOnce) {
   int master = -1, slave = -1;
   char name[256];
   ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);

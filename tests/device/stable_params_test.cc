@@ -122,7 +122,7 @@ class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInte
   }
 };
 
-TEST_P(StableParamsTest, Setting_RefusedWithErrorLineAndNothingSent_OrSentAtItsBound) {
+TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent) {
   const ParamCase& c = GetParam();
   const double* a = c.args;
   const Sent before = sent();

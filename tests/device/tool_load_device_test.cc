@@ -91,7 +91,7 @@ class ToolLoadDeviceTest : public EmulatedDeviceTest {
   }
 };
 
-TEST_F(ToolLoadDeviceTest, DisturbedSetRefusedThenClearedCleanSetIdentified_ToolFrameReadsZero) {
+TEST_F(ToolLoadDeviceTest, Identify_DisturbedThenCleanSet_RefusedThenToolFrameReadsZero) {
   Array result = vector3(7.0, 7.0, 7.0);  // rows 0..2 of the 4 it fills
   captureSix(3);
   EXPECT_THAT(console.lines(), testing::Each(testing::StartsWith("[INFO] captureLoadSample")));
@@ -146,7 +146,7 @@ TEST_F(ToolLoadDeviceTest, DisturbedSetRefusedThenClearedCleanSetIdentified_Tool
       << readWith(*device, &VorelFTSensor::readForce)[2];
 }
 
-TEST_F(ToolLoadDeviceTest, Refusals_ErrorLineAndNothingChanged) {
+TEST_F(ToolLoadDeviceTest, Commissioning_Refused_ErrorLineAndNothingChanged) {
   Array result = vector3(7.0, 7.0, 7.0);
   // Fewer than three samples.
   ASSERT_TRUE(device->captureLoadSample().ok());
@@ -168,7 +168,7 @@ TEST_F(ToolLoadDeviceTest, Refusals_ErrorLineAndNothingChanged) {
   EXPECT_TRUE(controller->loadWrites().empty());
 }
 
-TEST_F(ToolLoadDeviceTest, NoUsableFrameInTheWindow_NoSample) {
+TEST_F(ToolLoadDeviceTest, Capture_NoUsableFrameInTheWindow_NoSample) {
   emulator.setStatus(0x04);  // every frame flagged
   ASSERT_TRUE(device->captureLoadSample().ok());
   EXPECT_THAT(console.lines(),
@@ -176,7 +176,7 @@ TEST_F(ToolLoadDeviceTest, NoUsableFrameInTheWindow_NoSample) {
                                    "values arrived in the 500 ms window; no sample taken"));
 }
 
-TEST_F(ToolLoadDeviceTest, RobotMovesDuringTheWindow_NoSample) {
+TEST_F(ToolLoadDeviceTest, Capture_RobotMovesDuringTheWindow_NoSample) {
   const std::uint64_t syncs = controller->syncCount();
   std::thread mover([&] {
     // Some cycles into the window, the flange turns.

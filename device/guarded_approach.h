@@ -1,0 +1,111 @@
+// The guarded approach behind moveToContact: steps the tool along one axis
+// until the tool-frame force norm exceeds a threshold, then retracts.
+//
+// The call runs in named phases, each its own function:
+//   refuse bad arguments  reference frame, axis, non-finite numbers, speed 0
+//   wait for liveness     force control must run (its heartbeat moves)
+//   hold wait             no step while the controller holds the robot
+//   approach passes       one per controller cycle: the force, the health
+//                         and the liveness are checked, then one step
+//   ends                  contact, travel limit, no progress, liveness lost,
+//                         blind readings, program terminated
+//   retract               against the approach direction after a contact
+#pragma once
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "host/hx4_api.h"
+
+namespace vorel_device {
+
+class SegmentBinding;
+
+// Liveness as the call counts it: force control runs while its heartbeat
+// moved within `liveness_cycles` of the call's own controller cycles, or its
+// last cycle is less than 50 ms old (so that a live thread a stepping
+// controller has not stepped yet, or a slow machine, is not taken for a dead
+// one).
+class ApproachLiveness {
+ public:
+  ApproachLiveness(const HeartbeatBeat& beat, int liveness_cycles)
+      : cycles_(beat.cycles), limit_(liveness_cycles) {}
+  // Called once per own cycle.
+  bool running(const HeartbeatBeat& beat);
+
+ private:
+  std::uint64_t cycles_;
+  int limit_;
+  int unchanged_ = 0;
+};
+
+// Progress along the approach direction (world, unit vector), m, since the
+// start: a new furthest point at least min(0.1 mm, half of what the speed
+// covers in 1 s) beyond the last one.
+class ApproachProgress {
+ public:
+  ApproachProgress(const hx4rc_api::Vector& direction, double speed_mm_s, int stall_cycles);
+  // One pass at `travelled` (position - start, world, m); false after
+  // `stall_cycles` passes without progress while not held.
+  bool update(const hx4rc_api::Vector& travelled, bool held);
+
+ private:
+  hx4rc_api::Vector direction_;
+  double step_;
+  int stall_limit_;
+  double best_ = 0.0;
+  int stalled_ = 0;
+};
+
+class GuardedApproach {
+ public:
+  using Number = hx4_program_api::Number;
+  struct Request {
+    int reference_frame;       // 0 world axes, 1 tool axes
+    int axis;                  // 0 x, 1 y, 2 z
+    Number& speed;             // mm/s, signed
+    Number& force_threshold;   // N
+    Number& max_distance;      // mm
+    Number& retract_distance;  // mm
+  };
+
+  GuardedApproach(SegmentBinding& binding, hx4_program_api::ProgramInterface& controller,
+                  const std::atomic<bool>& program_running, const Request& request);
+  ~GuardedApproach();
+  // The whole call; every end writes its own console line.
+  void run();
+
+ private:
+  enum class Pass { kContinue, kContact, kLimit, kStopped };
+
+  bool argumentsAccepted() const;
+  bool awaitLiveness();
+  bool holdWait();
+  Pass approach();
+  Pass pass();
+  bool readGuarded(SensorHealth& health);
+  bool readingsUsable(const SensorHealth& health, double threshold, double max_distance);
+  void reportLimit() const;
+  void retract();
+  hx4rc_api::Frame tcp() const;
+  bool robotHeld() const;
+  static void terminated(const char* when);
+  static void blind(const std::string& why);
+
+  SegmentBinding& binding_;
+  hx4_program_api::ProgramInterface& controller_;
+  const std::atomic<bool>& program_running_;
+  Request request_;
+  boost::shared_ptr<VorelForceTorqueSensorSecondaryInstance> bound_;
+  hx4rc_api::Frame start_;
+  double force_norm_ = 0.0;
+  std::optional<hx4_program_api_internals::ControlResources> resources_;
+  std::optional<ApproachLiveness> liveness_;
+  std::optional<ApproachProgress> progress_;
+};
+
+}  // namespace vorel_device
