@@ -3,7 +3,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 
 namespace vorel_device {
 

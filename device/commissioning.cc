@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "adaptive/wrench_processing.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "device/device_log.h"
 #include "device/segment_binding.h"
 #include "device/vorel_ft_sensor.h"

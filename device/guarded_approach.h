@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "host/hx4_api.h"
 
 namespace vorel_device {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "adaptive/offset_shaping.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "device/checked_forward.h"
 #include "device/device_impl.h"
 #include "device/device_log.h"

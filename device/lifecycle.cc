@@ -3,8 +3,8 @@
 #include <mutex>
 #include <string>
 
-#include "adaptive/adaptive_thread.h"
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "adaptive/force_control_thread.h"
+#include "comm/sensor_reader.h"
 #include "device/device_impl.h"
 #include "device/device_log.h"
 

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "adaptive/control_law.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "device/checked_forward.h"
 #include "device/device_impl.h"
 #include "device/device_log.h"

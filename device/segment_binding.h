@@ -15,7 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "host/hx4_api.h"
 
 namespace vorel_device {

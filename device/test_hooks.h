@@ -6,9 +6,9 @@
 #include <boost/shared_ptr.hpp>
 #include <string>
 
-#include "adaptive/adaptive_thread.h"
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "adaptive/force_control_thread.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "device/device_impl.h"
 
 namespace vorel_device::test_hooks {

@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "adaptive/offset_shaping.h"
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "comm/force_control_recorder.h"
+#include "comm/sensor_reader.h"
 #include "comm/serial_port.h"
 #include "device/black_box.h"
 #include "device/black_box_config.h"

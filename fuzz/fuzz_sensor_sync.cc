@@ -30,7 +30,7 @@
 #include <cstring>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

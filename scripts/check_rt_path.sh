@@ -22,11 +22,11 @@ forbidden="(^|$w)(printf|fprintf|puts|fputs|fputc|fwrite|fflush)[[:space:]]*[(]|
 
 # file  functions-excluded (an extended regex on the qualified name; '^$' none)
 checks=(
-  "adaptive/adaptive_thread.cc ::(AdaptiveThread|~AdaptiveThread|initMethod|afterStop|setRecorder|finishForceControl|endForceControl)$"
+  "adaptive/force_control_thread.cc ::(AdaptiveThread|~AdaptiveThread|initMethod|afterStop|setRecorder|finishForceControl|endForceControl)$"
   "adaptive/control_law.cc ^$"
   "adaptive/offset_shaping.cc ^$"
   "adaptive/wrench_processing.cc ^$"
-  "comm/VorelForceTorqueSensorComm.cc ::(VorelForceTorqueSensorComm|~VorelForceTorqueSensorComm|getFTData|configureFilter|waitForAcknowledgement|sendCommand|finishDiagnostics|afterStop|setPort)$"
+  "comm/sensor_reader.cc ::(VorelForceTorqueSensorComm|~VorelForceTorqueSensorComm|getFTData|configureFilter|waitForAcknowledgement|sendCommand|finishDiagnostics|afterStop|setPort)$"
   "comm/reader_diagnostics.cc ^$"
   "comm/frame_synchroniser.cc ^$"
   "comm/force_control_heartbeat.cc ^$"

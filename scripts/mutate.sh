@@ -30,10 +30,10 @@ comm/frame_synchroniser.cc|return valid ? accept(candidate) : kOutOfSync;|return
 comm/frame_synchroniser.cc|scan_ = cursor_ + 1;|scan_ = cursor_ + kFrame;|no search for a shifted frame after a wrong CRC|
 comm/frame_synchroniser.cc|synced = false;\n      ++counts_.sync_losses;|synced = false;\n      cursor_ += kFrame;\n      ++counts_.sync_losses;|search for the frame start begins after the failed window|
 comm/reader_diagnostics.cc|if (!flags_.open) {|if (true) {|a reader line for every flagged frame|
-comm/VorelForceTorqueSensorComm.cc|if (rate >= 500.0)|if (rate > 500.0)|500 Hz selects the 250 Hz sensor filter|
+comm/sensor_reader.cc|if (rate >= 500.0)|if (rate > 500.0)|500 Hz selects the 250 Hz sensor filter|
 comm/shared_segment.cc|if (e.get_native_error() != EINTR)|if (e.get_native_error() != EAGAIN)|a signal ends the wait on the named mutex|
-comm/VorelForceTorqueSensorSecondaryInstance.cc|ss::Lock lock(*segment_mutex);\n    fn();|fn();|facade operation without the named mutex|
-comm/VorelForceTorqueSensorSecondaryInstance.cc|wrench_offset[i] += bias[i];|wrench_offset[i] = bias[i];|force bias replaced instead of accumulated|
+comm/command_facade.cc|ss::Lock lock(*segment_mutex);\n    fn();|fn();|facade operation without the named mutex|
+comm/command_facade.cc|wrench_offset[i] += bias[i];|wrench_offset[i] = bias[i];|force bias replaced instead of accumulated|
 periodic/periodic_thread.cc|if (realtime)\n      sleepUntilMinCycle(cycle_start);|(void)cycle_start;|real-time thread may spin without a minimum cycle|
 filters/low_pass_filter.cc|a0 = w / (w + 1.0);|a0 = w / (w + 2.0);|low-pass coefficient|
 filters/notch_filter.cc|b2 = -(r * r);|b2 = (r * r);|notch feedback sign|
@@ -56,7 +56,7 @@ adaptive/force_control_step.cc|if (frame.header != RxFrame::kHeader \|\| frame.s
 adaptive/force_control_step.cc|const double limit_s = std::max(10.0 / sampling_rate, kMinStaleTime);|const double limit_s = std::min(10.0 / sampling_rate, kMinStaleTime);|stale limit below its 50 ms floor|
 adaptive/force_control_step.cc|if (was_active_)\n      stepReturn(out);|if (was_active_) {\n      resetToIdle();\n      command(out);\n    }|the end of force control is a jump to zero|
 adaptive/force_control_drive.cc|if (abandoned.load())\n      return false;|(void)0;|the fall-back is not final: the worker sends its old offset again|
-adaptive/adaptive_thread.cc|heartbeat::publish(*objects.force_control_heartbeat, b);|(void)b;|no heartbeat|
+adaptive/force_control_thread.cc|heartbeat::publish(*objects.force_control_heartbeat, b);|(void)b;|no heartbeat|
 comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;|now_ns - beat.monotonic_ns < 1000 * kNotRunningAfterNs;|a dead force-control thread counts as running for 50 s|
 device/guarded_approach.cc|if (!liveness_->running(facade->heartbeat())) {|if (false && !liveness_->running(facade->heartbeat())) {|moveToContact goes on when force control stops during the approach|
 filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
@@ -76,10 +76,10 @@ device/black_box.cc|p.trigger > before_records_ ? p.trigger - before_records_ : 
 device/black_box.cc|    error_reported_ = true;\n    return;|    return;|black box repeats its ERROR line for every failed file|
 device/black_box.cc|for (std::size_t i = 0; i + keep < files.size(); ++i)|for (std::size_t i = 0; i + keep + 1 < files.size(); ++i)|black box keeps one file too many|
 apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
-adaptive/adaptive_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
+adaptive/force_control_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
 adaptive/force_control_step.cc|out.record.events \|= Record::kStaleTrip;|(void)0;|no black-box event at the stale trip|
-adaptive/adaptive_thread.cc|record.events \|= Record::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
-adaptive/adaptive_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
+adaptive/force_control_thread.cc|record.events \|= Record::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
+adaptive/force_control_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
 adaptive/force_control_step.cc|out.limits_started = static_cast<std::uint8_t>(bound & ~binding_);|out.limits_started = static_cast<std::uint8_t>(bound);|a black-box event in every cycle a limit binds, not once per episode|
 device/workers.cc|adaptive->setRecorder(recorder_writer_);|(void)0;|the device's force-control thread gets no recorder|
 device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|

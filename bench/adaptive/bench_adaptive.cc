@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "adaptive/adaptive_thread.h"
 #include "adaptive/force_control_step.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "adaptive/force_control_thread.h"
+#include "comm/command_facade.h"
 #include "comm/shared_segment.h"
 #include "tests/support/installed_controller.h"
 

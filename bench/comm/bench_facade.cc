@@ -10,8 +10,8 @@
 #include <chrono>
 #include <thread>
 
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "comm/serial_port.h"
 #include "comm/shared_segment.h"
 #include "sim/sensor/sensor_emulator.h"

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 
 namespace {
 

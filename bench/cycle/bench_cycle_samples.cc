@@ -19,11 +19,11 @@
 #include <cstring>
 #include <vector>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "bench/cycle/immediate_controller.h"
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "comm/force_control_recorder.h"
+#include "comm/sensor_reader.h"
 #include "comm/shared_segment.h"
 
 namespace {

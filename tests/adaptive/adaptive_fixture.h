@@ -18,8 +18,8 @@
 #include <memory>
 #include <string>
 
-#include "adaptive/adaptive_thread.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "adaptive/force_control_thread.h"
+#include "comm/command_facade.h"
 #include "comm/shared_segment.h"
 #include "tests/support/installed_controller.h"
 

@@ -12,10 +12,10 @@
 #include <boost/make_shared.hpp>
 #include <limits>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "bench/cycle/immediate_controller.h"
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "comm/shared_segment.h"
 #include "host/console.h"
 #include "tests/adaptive/cycle_mark.h"

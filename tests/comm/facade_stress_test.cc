@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "tests/support/segment_view.h"
 
 namespace {

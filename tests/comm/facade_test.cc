@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/segment_view.h"
 

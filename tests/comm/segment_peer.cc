@@ -23,7 +23,7 @@
 #include <cstring>
 #include <string>
 
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 #include "comm/shared_segment.h"
 #include "filters/filter_options.h"
 #include "tests/support/poll_until.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 #include "tests/comm/sensor_line.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <random>
 #include <set>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 #include "tests/comm/frame_builder.h"
 #include "tests/comm/sensor_line.h"
 #include "tests/comm/testable_comm.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 #include "tests/comm/frame_builder.h"
 #include "tests/comm/sensor_line.h"
 #include "tests/comm/testable_comm.h"

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "tests/comm/frame_builder.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/poll_until.h"

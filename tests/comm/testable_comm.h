@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 
 namespace vorel_test {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 

@@ -9,7 +9,7 @@
 #include <boost/make_shared.hpp>
 #include <memory>
 
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 #include "tests/device/device_fixture.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/heartbeat_player.h"

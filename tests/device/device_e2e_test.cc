@@ -7,7 +7,7 @@
 // flange, flange level) and the wrench the emulator sends.
 #include <gtest/gtest.h>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 

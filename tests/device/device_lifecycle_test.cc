@@ -15,9 +15,9 @@
 #include <ostream>
 #include <thread>
 
-#include "adaptive/adaptive_thread.h"
-#include "comm/VorelForceTorqueSensorComm.h"
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "adaptive/force_control_thread.h"
+#include "comm/command_facade.h"
+#include "comm/sensor_reader.h"
 #include "device/test_hooks.h"
 #include "sim/sensor/sensor_emulator.h"
 #include "tests/device/device_fixture.h"

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 #include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/peer_process.h"

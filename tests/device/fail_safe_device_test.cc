@@ -10,8 +10,8 @@
 #include <ostream>
 #include <string>
 
-#include "adaptive/adaptive_thread.h"
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "adaptive/force_control_thread.h"
+#include "comm/sensor_reader.h"
 #include "device/test_hooks.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/dead_mutex_holder.h"

@@ -1,4 +1,4 @@
-#include "comm/VorelForceTorqueSensorSecondaryInstance.h"
+#include "comm/command_facade.h"
 
 #include <chrono>
 #include <cmath>

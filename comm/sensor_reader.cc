@@ -1,4 +1,4 @@
-#include "comm/VorelForceTorqueSensorComm.h"
+#include "comm/sensor_reader.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "adaptive/adaptive_thread.h"
+#include "adaptive/force_control_thread.h"
 
 #include <chrono>
 #include <cstdio>
