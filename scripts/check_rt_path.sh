@@ -23,6 +23,8 @@ forbidden="(^|$w)(printf|fprintf|puts|fputs|fputc|fwrite|fflush)[[:space:]]*[(]|
 # file  functions-excluded (an extended regex on the qualified name; '^$' none)
 checks=(
   "adaptive/force_control_thread.cc ::(AdaptiveThread|~AdaptiveThread|initMethod|afterStop|setRecorder|finishForceControl|endForceControl)$"
+  "adaptive/force_control_step.cc ^$"
+  "adaptive/force_control_drive.cc ^$"
   "adaptive/control_law.cc ^$"
   "adaptive/offset_shaping.cc ^$"
   "adaptive/wrench_processing.cc ^$"
