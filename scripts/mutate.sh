@@ -61,7 +61,7 @@ comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;
 device/move_to_contact.cc|if (!liveness.running(facade->heartbeat()))|if (false && !liveness.running(facade->heartbeat()))|moveToContact goes on when force control stops during the approach|
 filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
 adaptive/force_control_step.cc|if (commands_.enabled_system_filters != 0)|if (commands_.enabled_system_filters == 0)|system filter applied when disabled|
-adaptive/filter_chain.cc|order_[count_++] = index;|for (std::size_t k = count_++; k > 0; --k) order_[k] = order_[k - 1]; order_[0] = index;|filters applied in reverse order of adding|
+adaptive/filter_chain.cc|order_[count_++] = index;|std::memmove(order_ + 1, order_, count_++);  order_[0] = index;|filters applied in reverse order of adding|
 adaptive/filter_chain.cc|if (!replacing && count_ == kCapacity)|if (count_ == kCapacity)|a full chain refuses to replace a filter it holds|
 adaptive/filter_chain.cc|if (options.type < kLowPassFilter \|\| options.type > kHighPassRateLimiter)|if (options.type < kLowPassFilter)|a type code above 4 builds a high-pass rate limiter|
 adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned tool-load fit accepted|
