@@ -1,80 +1,167 @@
 #include "adaptive/filter_chain.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace vorel_device {
 
-std::string FilterChain::keyOf(const FilterOptions& options) {
-  return std::string(options.name, strnlen(options.name, FilterOptions::kNameSize));
-}
+namespace {
 
-std::unique_ptr<Filter> FilterChain::create(const FilterOptions& options, double sampling_rate) {
+// Whether the filter's constructor accepts the frequency of a request of
+// type 1 to 4 (outside its range it ends the process): the constructors'
+// own tests, so that the edges agree. NaN fails.
+bool frequencyAccepted(const FilterOptions& options, double sampling_rate) {
+  const double ratio = options.cutoff_frequency / sampling_rate;
   switch (options.type) {
     case kLowPassFilter:
-      return std::make_unique<LowPassFilter>(options, sampling_rate);
+    case kHighPassRateLimiter:  // its inner low-pass
+      return ratio >= 0.0 && ratio <= 0.5;
     case kNotchFilter:
-      return std::make_unique<NotchFilter>(options, sampling_rate);
-    case kRateLimiter:
-      return std::make_unique<RateLimiter>(options, sampling_rate);
-    case kHighPassRateLimiter:
-      return std::make_unique<HighPassRateLimiter>(options, sampling_rate);
+      return options.reject_frequency >= 0.0 && options.reject_frequency <= 0.5 * sampling_rate;
     default:
-      std::printf("Unknown filter type, shutting down\n");
-      std::fflush(stdout);
-      std::exit(-1);
+      return true;
   }
 }
 
-void FilterChain::add(const FilterOptions& options, double sampling_rate) {
-  const std::string key = keyOf(options);
-  // Created first: a request that ends the process leaves the chain as it was.
-  std::unique_ptr<Filter> filter = create(options, sampling_rate);
-  auto existing = filters.find(key);
-  if (existing != filters.end()) {
-    existing->second.reset();
-    filter_order.erase(std::find(filter_order.begin(), filter_order.end(), key));
+}  // namespace
+
+bool FilterChain::Key::operator==(const Key& other) const {
+  return length == other.length && std::memcmp(bytes, other.bytes, length) == 0;
+}
+
+FilterChain::Key FilterChain::keyOf(const FilterOptions& options) {
+  Key key;
+  key.length = strnlen(options.name, FilterOptions::kNameSize);
+  std::memcpy(key.bytes, options.name, key.length);
+  return key;
+}
+
+void FilterChain::construct(Slot& slot, const FilterOptions& options, double sampling_rate) {
+  switch (options.type) {
+    case kLowPassFilter:
+      slot.filter.emplace<LowPassFilter>(options, sampling_rate);
+      break;
+    case kNotchFilter:
+      slot.filter.emplace<NotchFilter>(options, sampling_rate);
+      break;
+    case kRateLimiter:
+      slot.filter.emplace<RateLimiter>(options, sampling_rate);
+      break;
+    default:
+      slot.filter.emplace<HighPassRateLimiter>(options, sampling_rate);
+      break;
   }
-  filters[key] = std::move(filter);
-  filter_order.push_back(key);
+}
+
+FilterChain::Outcome FilterChain::add(const FilterOptions& options, double sampling_rate) {
+  if (options.type < kLowPassFilter || options.type > kHighPassRateLimiter)
+    return Outcome::kUnknownType;
+  if (!frequencyAccepted(options, sampling_rate))
+    return Outcome::kOutOfRange;
+  const Key key = keyOf(options);
+  const std::size_t position = positionOf(key);
+  const bool replacing = position < count_;
+  if (!replacing && count_ == kCapacity)
+    return Outcome::kFull;
+  std::uint8_t index = 0;
+  if (replacing) {
+    index = order_[position];
+    release(position);
+  } else {
+    // A free slot exists: fewer than kCapacity are in order_.
+    while (!std::holds_alternative<std::monostate>(slots_[index].filter))
+      ++index;
+  }
+  Slot& slot = slots_[index];
+  slot.key = key;
+  construct(slot, options, sampling_rate);
+  order_[count_++] = index;
   rebuildStages();
+  return replacing ? Outcome::kReplaced : Outcome::kAdded;
 }
 
-void FilterChain::remove(const FilterOptions& options) {
-  const std::string key = keyOf(options);
-  if (key == "all") {
-    for (const std::string& name : filter_order)
-      filters[name].reset();
-    filter_order.clear();
-    filters.clear();
-    rebuildStages();
-    return;
+FilterChain::Outcome FilterChain::remove(const FilterOptions& options) {
+  const Key key = keyOf(options);
+  if (key.length == 3 && std::memcmp(key.bytes, "all", 3) == 0) {
+    while (count_ > 0)
+      release(count_ - 1);
+  } else {
+    const std::size_t position = positionOf(key);
+    if (position == count_)
+      return Outcome::kNotFound;
+    release(position);
   }
-  auto position = std::find(filter_order.begin(), filter_order.end(), key);
-  if (position == filter_order.end()) {
-    std::printf("No filter such filter found, doing nothing\n");
-    std::fflush(stdout);
-    return;
-  }
-  filter_order.erase(position);
-  filters.erase(key);
   rebuildStages();
+  return Outcome::kRemoved;
 }
 
-Filter* FilterChain::find(const std::string& key) const {
-  auto it = filters.find(key);
-  return it == filters.end() ? nullptr : it->second.get();
+bool FilterChain::line(Outcome outcome, const FilterOptions& request, char* text,
+                       std::size_t size) {
+  switch (outcome) {
+    case Outcome::kNotFound:
+      std::snprintf(text, size, "No filter such filter found, doing nothing");
+      return true;
+    case Outcome::kUnknownType:
+      std::snprintf(text, size, "Unknown filter type %d: request ignored",
+                    static_cast<int>(request.type));
+      return true;
+    case Outcome::kOutOfRange:
+      std::snprintf(text, size, "Filter frequency out of range for filter type %d: request ignored",
+                    static_cast<int>(request.type));
+      return true;
+    case Outcome::kFull:
+      std::snprintf(text, size, "Filter chain full (%zu filters): request ignored", kCapacity);
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::size_t FilterChain::positionOf(const Key& key) const {
+  std::size_t position = 0;
+  while (position < count_ && !(slots_[order_[position]].key == key))
+    ++position;
+  return position;
+}
+
+void FilterChain::release(std::size_t position) {
+  slots_[order_[position]].filter.emplace<std::monostate>();
+  for (std::size_t k = position + 1; k < count_; ++k)
+    order_[k - 1] = order_[k];
+  --count_;
 }
 
 void FilterChain::rebuildStages() {
-  stages.clear();
-  stages.reserve(filter_order.size());
-  for (const std::string& name : filter_order) {
-    Filter* filter = filters.at(name).get();
-    stages.push_back(Stage{filter, filter->type() == kHighPassRateLimiter});
+  for (std::size_t k = 0; k < count_; ++k) {
+    Filter* filter = std::visit(
+        [](auto& held) -> Filter* {
+          if constexpr (std::is_base_of_v<Filter, std::decay_t<decltype(held)>>)
+            return &held;
+          else
+            return nullptr;
+        },
+        slots_[order_[k]].filter);
+    stages_[k] = Stage{filter, filter->type() == kHighPassRateLimiter};
   }
+}
+
+std::vector<std::string> FilterChain::order() const {
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < count_; ++k) {
+    const Key& key = slots_[order_[k]].key;
+    names.emplace_back(key.bytes, key.length);
+  }
+  return names;
+}
+
+Filter* FilterChain::find(const std::string& name) const {
+  for (std::size_t k = 0; k < count_; ++k) {
+    const Key& key = slots_[order_[k]].key;
+    if (name.size() == key.length && std::memcmp(name.data(), key.bytes, key.length) == 0)
+      return stages_[k].filter;
+  }
+  return nullptr;
 }
 
 }  // namespace vorel_device

@@ -50,17 +50,19 @@ double ForceControlStep::sampleAge() const {
   return has_usable_ ? static_cast<double>(usable_age_cycles_) * control_law::kCycleTime : -1.0;
 }
 
-void ForceControlStep::takeCommands(const ForceControlCommands& commands) {
+FilterChain::Outcome ForceControlStep::takeCommands(const ForceControlCommands& commands) {
   commands_ = commands;
+  FilterChain::Outcome outcome = FilterChain::Outcome::kNone;
   if (commands.filter_request == -1) {
-    removeFilter(commands.filter_options);
+    outcome = removeFilter(commands.filter_options);
   } else if (commands.filter_request == 1) {
-    addFilter(commands.filter_options);
+    outcome = addFilter(commands.filter_options);
   }
   if (commands.reset_filter_history)
     system_filter_.clearHistory();
   const SystemFilterParams& p = commands.system_filter_params;
   system_filter_.updateParams(p.cutoff_frequency, p.rising_rate, p.falling_rate);
+  return outcome;
 }
 
 StepOutput ForceControlStep::run(const StepInput& in) {

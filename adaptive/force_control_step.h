@@ -117,8 +117,8 @@ class ForceControlStep {
 
   // The snapshot's commands: kept for the following cycles; a filter
   // request, a history reset and the system filter's parameters take effect
-  // at once (before the next run).
-  void takeCommands(const ForceControlCommands& commands);
+  // at once (before the next run). Returns what the filter request did.
+  FilterChain::Outcome takeCommands(const ForceControlCommands& commands);
   // One cycle (see above).
   StepOutput run(const StepInput& in);
   // Whether run(in) will process a sample (one is usable now or already was).
@@ -132,8 +132,12 @@ class ForceControlStep {
   void abandon() { resetToIdle(); }
 
   // Filter chain requests (see FilterChain).
-  void addFilter(const FilterOptions& options) { filters_.add(options, kFilterStepRate); }
-  void removeFilter(const FilterOptions& options) { filters_.remove(options); }
+  FilterChain::Outcome addFilter(const FilterOptions& options) {
+    return filters_.add(options, kFilterStepRate);
+  }
+  FilterChain::Outcome removeFilter(const FilterOptions& options) {
+    return filters_.remove(options);
+  }
 
   // --- State ------------------------------------------------------------------
   bool wasActive() const { return was_active_; }

@@ -170,7 +170,7 @@ void AdaptiveThread::takeSnapshot() {
   activate_translation.store(c.translation);
   activate_rotation.store(c.rotation);
   // Filter changes without the named mutex.
-  step_.takeCommands(c);
+  reportFilterChange(step_.takeCommands(c), c.filter_options);
 }
 
 void AdaptiveThread::noteRequests(bool switched_on) {
@@ -326,6 +326,13 @@ void AdaptiveThread::report(const StepOutput& out) {
                l.rotation.envelope * deg);
 }
 
+void AdaptiveThread::reportFilterChange(FilterChain::Outcome outcome,
+                                        const FilterOptions& request) {
+  char text[LineQueue::kTextBytes];
+  if (FilterChain::line(outcome, request, text, sizeof text))
+    lines.post(LineQueue::Channel::kStdout, "%s", text);
+}
+
 void AdaptiveThread::holdAfterFailure(const char* what) {
   if (!faulted) {
     faulted = true;
@@ -419,11 +426,11 @@ void AdaptiveThread::deactivate() {
 }
 
 void AdaptiveThread::addFilter(FilterOptions options) {
-  step_.addFilter(options);
+  reportFilterChange(step_.addFilter(options), options);
 }
 
 void AdaptiveThread::removeFilter(FilterOptions options) {
-  step_.removeFilter(options);
+  reportFilterChange(step_.removeFilter(options), options);
 }
 
 }  // namespace vorel_device

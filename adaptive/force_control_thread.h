@@ -208,7 +208,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void deactivate();
 
   // Filter chain requests (see FilterChain): add or replace, remove ("all":
-  // every filter). Worker thread only, outside the named mutex.
+  // every filter); a refused request leaves the chain as it was and posts
+  // its line. Worker thread only, outside the named mutex.
   void addFilter(FilterOptions options);
   void removeFilter(FilterOptions options);
 
@@ -260,6 +261,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void submit(const StepOutput& out);
   // The step's part of the record, and its events as lines on the queue.
   void report(const StepOutput& out);
+  // The line of a refused filter request, on the queue (standard output).
+  void reportFilterChange(FilterChain::Outcome outcome, const FilterOptions& request);
   // After a failed cycle: one ERROR line per episode; keeps the controller's
   // pace and sends the held offset while force control is on.
   void holdAfterFailure(const char* what);

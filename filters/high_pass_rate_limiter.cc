@@ -21,8 +21,8 @@ HighPassRateLimiter::HighPassRateLimiter(double cutoff_frequency, double rising_
       rising_rate(rising_rate),
       falling_rate(falling_rate),
       sampling_rate(sampling_rate),
-      low_pass(std::make_shared<LowPassFilter>(cutoff_frequency, sampling_rate)),
-      rate_limiter(std::make_shared<RateLimiter>(rising_rate, falling_rate, sampling_rate)) {}
+      low_pass(cutoff_frequency, sampling_rate),
+      rate_limiter(rising_rate, falling_rate, sampling_rate) {}
 
 HighPassRateLimiter::HighPassRateLimiter(const FilterOptions& options, double sampling_rate)
     : HighPassRateLimiter(options.cutoff_frequency, options.rising_rate, options.falling_rate,
@@ -31,16 +31,16 @@ HighPassRateLimiter::HighPassRateLimiter(const FilterOptions& options, double sa
 void HighPassRateLimiter::updateParams(double cutoff_frequency, double rising_rate,
                                        double falling_rate) {
   this->cutoff_frequency = cutoff_frequency;
-  low_pass->updateParams(cutoff_frequency);
+  low_pass.updateParams(cutoff_frequency);
   this->rising_rate = rising_rate;
   this->falling_rate = falling_rate;
-  rate_limiter->updateParams(rising_rate, falling_rate);
+  rate_limiter.updateParams(rising_rate, falling_rate);
 }
 
 double HighPassRateLimiter::filter(double sample, double reference, int axis) {
   const double deviation = sample - reference;
-  const double slow = low_pass->filter(deviation, axis);
-  const double fast = rate_limiter->filter(deviation - slow, axis);
+  const double slow = low_pass.filter(deviation, axis);
+  const double fast = rate_limiter.filter(deviation - slow, axis);
   return (slow + fast) + reference;
 }
 
@@ -61,8 +61,8 @@ Wrench HighPassRateLimiter::filter(Wrench /*sample*/) {
 }
 
 void HighPassRateLimiter::clearHistory() {
-  low_pass->clearHistory();
-  rate_limiter->clearHistory();
+  low_pass.clearHistory();
+  rate_limiter.clearHistory();
 }
 
 }  // namespace vorel_device

@@ -19,10 +19,9 @@
 //
 // Only the two-input forms exist: the single-input forms write
 // "Not Implemented" to standard error and end the process with exit status -1.
-// Not copyable: a copy would share the inner filters' state.
+// Not copyable; the inner filters are held by value (construction allocates
+// nothing).
 #pragma once
-
-#include <memory>
 
 #include "filters/filter.h"
 #include "filters/filter_options.h"
@@ -62,16 +61,16 @@ class HighPassRateLimiter : public Filter {
   double getRisingRate() const { return rising_rate; }
   double getFallingRate() const { return falling_rate; }
   double getSamplingRate() const { return sampling_rate; }
-  const LowPassFilter& lowPass() const { return *low_pass; }
-  const RateLimiter& rateLimiter() const { return *rate_limiter; }
+  const LowPassFilter& lowPass() const { return low_pass; }
+  const RateLimiter& rateLimiter() const { return rate_limiter; }
 
  private:
   double cutoff_frequency;  // Hz, of the inner low-pass
   double rising_rate;       // units per second, of the inner rate limiter
   double falling_rate;      // units per second, of the inner rate limiter
   double sampling_rate;     // Hz
-  std::shared_ptr<LowPassFilter> low_pass;
-  std::shared_ptr<RateLimiter> rate_limiter;
+  LowPassFilter low_pass;
+  RateLimiter rate_limiter;
 };
 
 }  // namespace vorel_device

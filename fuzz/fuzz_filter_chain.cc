@@ -15,10 +15,10 @@
 //   4  apply:        1 byte n, then n samples of two int16 (sample, reference)
 //                    scaled to +/-100000 N, each applied to all six axes
 //   5  apply a non-finite sample (NaN, +inf or -inf by its byte)
-// Requests that end the process on purpose are skipped: type codes outside
-// 1 to 4, and frequencies outside their range (low-pass and high-pass
-// cut-off with cutoff / rate outside [0, 0.5], notch reject frequency outside
-// [0, 0.5 rate], NaN included).
+// Requests the chain refuses must leave it as it was: type codes outside 1
+// to 4, frequencies outside their range (low-pass and high-pass cut-off with
+// cutoff / rate outside [0, 0.5], notch reject frequency outside [0, 0.5
+// rate], NaN included), and a new name when the chain is full.
 //
 // Invariants, after every operation:
 //   - the chain equals a model kept here: the same keys (the name field up
@@ -63,8 +63,8 @@ std::string keyOf(const char (&name)[FilterOptions::kNameSize]) {
   return std::string(name, n);
 }
 
-// Whether the filter's constructor accepts the request (else it would end
-// the process): the checks as the filters state them.
+// Whether the filter's constructor accepts the request (else the chain
+// refuses it): the checks as the filters state them.
 bool accepted(const FilterOptions& o, double rate) {
   const double ratio = o.cutoff_frequency / rate;
   const bool cutoff_ok = ratio >= 0.0 && ratio <= 0.5;
@@ -151,11 +151,18 @@ class Harness {
   explicit Harness(double rate) : rate_(rate) {}
 
   void add(const FilterOptions& o) {
-    if (!accepted(o, rate_))
-      return;  // would end the process on purpose
-    chain_.add(o, rate_);
+    using Outcome = FilterChain::Outcome;
+    const Outcome outcome = chain_.add(o, rate_);
     const std::string key = keyOf(o.name);
-    erase(key);
+    if (!accepted(o, rate_)) {
+      FUZZ_CHECK(outcome == Outcome::kUnknownType || outcome == Outcome::kOutOfRange);
+      return;
+    }
+    if (!erase(key) && model_.size() == FilterChain::kCapacity) {
+      FUZZ_CHECK(outcome == Outcome::kFull);
+      return;
+    }
+    FUZZ_CHECK(outcome != Outcome::kFull);
     model_.push_back(Entry{key, o.type, bounded(o, rate_)});
   }
 
@@ -208,13 +215,15 @@ class Harness {
     bool bounded;
   };
 
-  void erase(const std::string& key) {
+  // Whether `key` was there.
+  bool erase(const std::string& key) {
     for (auto it = model_.begin(); it != model_.end(); ++it) {
       if (it->key == key) {
         model_.erase(it);
-        return;
+        return true;
       }
     }
+    return false;
   }
 
   bool allBounded() const {

@@ -8,9 +8,10 @@
 #
 # Scope: the function bodies (and namespace-level helpers) of the files
 # below, minus the functions that run on the owner's thread (constructors,
-# destructors, the start line before the first cycle, the lifecycle ends, the sensor's configuration, the queue's
-# drainer). Headers and the filter chain's add/remove (a filter change, which
-# builds the new filter) are outside it; the cycle-path test
+# destructors, the start line before the first cycle, the lifecycle ends, the
+# sensor's configuration, the queue's drainer, the filter chain's inspection).
+# The filter chain's changes (add, remove, their lines) are inside it: a cycle
+# takes them. Headers are outside it; the cycle-path test
 # (tests/adaptive/cycle_path_test.cc) covers what is called at run time.
 # Exit status 0 when nothing is found, 1 otherwise (each finding printed as
 # file:line: function: text).
@@ -26,6 +27,7 @@ checks=(
   "adaptive/force_control_step.cc ^$"
   "adaptive/force_control_drive.cc ^$"
   "adaptive/control_law.cc ^$"
+  "adaptive/filter_chain.cc ::(order|find)$"
   "adaptive/offset_shaping.cc ^$"
   "adaptive/wrench_processing.cc ^$"
   "comm/sensor_reader.cc ::(VorelForceTorqueSensorComm|~VorelForceTorqueSensorComm|getFTData|configureFilter|waitForAcknowledgement|sendCommand|finishDiagnostics|afterStop|setPort)$"

@@ -61,7 +61,9 @@ comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;
 device/guarded_approach.cc|if (!liveness_->running(facade->heartbeat())) {|if (false && !liveness_->running(facade->heartbeat())) {|moveToContact goes on when force control stops during the approach|
 filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
 adaptive/force_control_step.cc|if (commands_.enabled_system_filters != 0)|if (commands_.enabled_system_filters == 0)|system filter applied when disabled|
-adaptive/filter_chain.cc|filter_order.push_back(key);|filter_order.insert(filter_order.begin(), key);|filters applied in reverse order of adding|
+adaptive/filter_chain.cc|order_[count_++] = index;|std::memmove(order_ + 1, order_, count_++);  order_[0] = index;|filters applied in reverse order of adding|
+adaptive/filter_chain.cc|if (!replacing && count_ == kCapacity)|if (count_ == kCapacity)|a full chain refuses to replace a filter it holds|
+adaptive/filter_chain.cc|if (options.type < kLowPassFilter \|\| options.type > kHighPassRateLimiter)|if (options.type < kLowPassFilter)|a type code above 4 builds a high-pass rate limiter|
 adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned tool-load fit accepted|
 adaptive/tool_load_fit.cc|f.cog[2]) + sensor.position;|f.cog[2]);|identified centre of gravity reported from the sensor's origin|
 adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlierForce);|force / std::max(kOutlierRatio * others_force, 20.0);|leave-one-out rule blind to a 10 N disturbance|

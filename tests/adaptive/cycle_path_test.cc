@@ -5,7 +5,8 @@
 // console's sink sees it on the calling thread). The force-control cycle and
 // the reader's cycle run here on the test thread, through a new sample, a
 // stale spell and its recovery, flagged and non-finite samples, a limit that
-// binds, the end of force control with its return, and failed cycles held.
+// binds, the end of force control with its return, failed cycles held, and
+// filter changes (each type added, a replacement, refusals, removals).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -97,6 +98,42 @@ TEST_F(CyclePathTest, ForceControlCycle_EveryPath_NoConsoleCallNoAllocation) {
     cycles(thread, 1);  // the return to zero
   EXPECT_FALSE(thread.wasActive());
   thread.flushLines();
+  EXPECT_EQ(vorel_test::violations(), before_) << vorel_test::firstViolation();
+}
+
+TEST_F(CyclePathTest,
+       ForceControlCycle_FilterChanges_NoConsoleCallNoAllocationRefusalsWrittenAfter) {
+  VorelForceTorqueSensorSecondaryInstance facade(10);
+  auto program = boost::make_shared<hx4_program_api::ProgramInterface>(controller_);
+  AdaptiveThread thread(program, 0, 500.0);
+  publish(20.0f);
+  struct Request {
+    const char* name;
+    int type;
+    double reject, cutoff;  // Hz
+    int request;
+  };
+  const int add = VorelForceTorqueSensorSecondaryInstance::kAddFilter;
+  const int remove = VorelForceTorqueSensorSecondaryInstance::kRemoveFilter;
+  const Request requests[] = {
+      {"lp", kLowPassFilter, -1.0, 20.0, add},    {"notch", kNotchFilter, 50.0, -1.0, add},
+      {"rl", kRateLimiter, -1.0, -1.0, add},      {"hp", kHighPassRateLimiter, -1.0, 30.0, add},
+      {"lp", kRateLimiter, -1.0, -1.0, add},      {"odd", 9, -1.0, -1.0, add},
+      {"wide", kLowPassFilter, -1.0, 300.0, add}, {"gone", 0, -1.0, -1.0, remove},
+      {"notch", 0, -1.0, -1.0, remove},           {"all", 0, -1.0, -1.0, remove}};
+  testing::internal::CaptureStdout();
+  for (const Request& r : requests) {
+    FilterOptions o{{}, r.type, r.reject, 10.0, r.cutoff, 50.0, -50.0};
+    o.setName(r.name);
+    ASSERT_TRUE(facade.addOrRemoveFilter(o, r.request)) << r.name;
+    cycles(thread, 1);  // takes the request
+  }
+  thread.flushLines();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Unknown filter type 9: request ignored\n"
+            "Filter frequency out of range for filter type 1: request ignored\n"
+            "No filter such filter found, doing nothing\n");
+  EXPECT_TRUE(thread.getFilterChain().empty());
   EXPECT_EQ(vorel_test::violations(), before_) << vorel_test::firstViolation();
 }
 

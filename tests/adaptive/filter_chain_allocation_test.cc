@@ -1,4 +1,4 @@
-// Applying the filter chain allocates nothing (a counting operator new is
+// Changing and applying the filter chain allocates nothing (a counting operator new is
 // linked into this program).
 #include <gtest/gtest.h>
 
@@ -17,15 +17,18 @@ FilterOptions request(const char* name, int type) {
   return o;
 }
 
-TEST(FilterChainAllocation, ApplyingFourFilters_AllocatesNothing) {
+TEST(FilterChainAllocation, ChangingAndApplyingFourFilters_AllocatesNothing) {
   FilterChain chain;
+  const long before = allocationCount();
   chain.add(request("lp", kLowPassFilter), 500.0);
   chain.add(request("notch", kNotchFilter), 500.0);
   chain.add(request("rl", kRateLimiter), 500.0);
   chain.add(request("hp", kHighPassRateLimiter), 500.0);
+  chain.add(request("lp", kHighPassRateLimiter), 500.0);  // replaced
+  chain.remove(request("rl", 0));
+  chain.add(request("rl", kRateLimiter), 500.0);
   ASSERT_EQ(chain.size(), 4u);
   double sum = 0.0;
-  const long before = allocationCount();
   for (int n = 0; n < 1000; ++n) {
     for (int axis = 0; axis < 6; ++axis)
       sum += chain.apply(0.01 * n + axis, 1.0, axis);

@@ -1,11 +1,11 @@
-// The filter chain: order, replacement, removal, messages, the history each
-// filter keeps, and the process exits on bad requests. Expected outputs
+// The filter chain: order, replacement, removal, the history each filter
+// keeps, and the requests it refuses (their lines are written by the
+// force-control thread: tests/adaptive/cycle_path_test.cc). Expected outputs
 // come from separate filter objects fed the same samples.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -15,8 +15,6 @@ namespace vorel_device {
 namespace {
 
 using testing::ElementsAre;
-using testing::ExitedWithCode;
-using testing::HasSubstr;
 
 constexpr double kRate = 500.0;  // Hz
 
@@ -42,17 +40,17 @@ FilterOptions rateLimiter(const std::string& name, double rising, double falling
   return request(name, kRateLimiter, -1.0, -1.0, -1.0, rising, falling);
 }
 
-// Runs `fn` and returns what it printed on standard output.
-template <class Fn>
-std::string stdoutOf(Fn fn) {
-  testing::internal::CaptureStdout();
-  fn();
-  return testing::internal::GetCapturedStdout();
+using Outcome = FilterChain::Outcome;
+
+// The line the force-control thread writes for `outcome` of `request`; "" for none.
+std::string lineOf(Outcome outcome, const FilterOptions& request) {
+  char text[240];
+  return FilterChain::line(outcome, request, text, sizeof text) ? text : "";
 }
 
 TEST(FilterChain, ReaddedName_MovesToEndFreshWhileOthersKeepHistory) {
   FilterChain chain;
-  chain.add(lowPass("A", 50.0), kRate);
+  EXPECT_EQ(chain.add(lowPass("A", 50.0), kRate), Outcome::kAdded);
   chain.add(notch("B", 50.0, 10.0), kRate);
   // Both filters build up history on axis 2.
   LowPassFilter a_old(50.0, kRate);
@@ -61,7 +59,7 @@ TEST(FilterChain, ReaddedName_MovesToEndFreshWhileOthersKeepHistory) {
     EXPECT_DOUBLE_EQ(chain.apply(x, 0.0, 2), b_alone.filter(a_old.filter(x, 2), 2));
   }
 
-  chain.add(rateLimiter("A", 50.0, -50.0), kRate);
+  EXPECT_EQ(chain.add(rateLimiter("A", 50.0, -50.0), kRate), Outcome::kReplaced);
   EXPECT_THAT(chain.order(), ElementsAre("B", "A"));
   ASSERT_NE(chain.find("A"), nullptr);
   EXPECT_EQ(chain.find("A")->type(), kRateLimiter);
@@ -74,15 +72,14 @@ TEST(FilterChain, ReaddedName_MovesToEndFreshWhileOthersKeepHistory) {
   }
 }
 
-TEST(FilterChain, RemoveTwice_SecondPrintsMessageOnceAndChangesNothing) {
+TEST(FilterChain, RemoveTwice_SecondRefusedWithItsLineAndChangesNothing) {
   FilterChain chain;
   chain.add(lowPass("A", 20.0), kRate);
   chain.add(notch("B", 50.0, 10.0), kRate);
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named("B")); }), "");
+  EXPECT_EQ(chain.remove(named("B")), Outcome::kRemoved);
   EXPECT_THAT(chain.order(), ElementsAre("A"));
   EXPECT_EQ(chain.find("B"), nullptr);
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named("B")); }),
-            "No filter such filter found, doing nothing\n");
+  EXPECT_EQ(chain.remove(named("B")), Outcome::kNotFound);
   EXPECT_THAT(chain.order(), ElementsAre("A"));
   ASSERT_NE(chain.find("A"), nullptr);
 }
@@ -95,9 +92,10 @@ TEST(FilterChain, FilterNamedAll_AppliedAndRemovedSilentlyOnlyWithWholeChain) {
   RateLimiter rl(50.0, -50.0, kRate);
   LowPassFilter lp(100.0, kRate);
   EXPECT_DOUBLE_EQ(chain.apply(10.0, 0.0, 0), lp.filter(rl.filter(10.0, 0), 0));
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
+  EXPECT_EQ(chain.remove(named("all")), Outcome::kRemoved);
   EXPECT_TRUE(chain.empty());
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named("all")); }), "");
+  EXPECT_EQ(chain.remove(named("all")), Outcome::kRemoved);
+  EXPECT_EQ(lineOf(Outcome::kRemoved, named("all")), "");
   EXPECT_EQ(chain.apply(3.0, 0.0, 0), 3.0);
 }
 
@@ -118,35 +116,47 @@ TEST(FilterChain, FortyByteName_SameKeyForAddAndRemove) {
   chain.add(lowPass(forty, 20.0), kRate);
   chain.add(lowPass(forty.substr(0, 39), 20.0), kRate);  // a different, shorter key
   EXPECT_THAT(chain.order(), ElementsAre(forty, forty.substr(0, 39)));
-  EXPECT_EQ(stdoutOf([&] { chain.remove(named(forty)); }), "");
+  EXPECT_EQ(chain.remove(named(forty)), Outcome::kRemoved);
   EXPECT_THAT(chain.order(), ElementsAre(forty.substr(0, 39)));
 }
 
-// A request the chain cannot serve ends the process with status 255 and
-// says why (on standard output, sent to standard error in the child, where
-// the death test reads it); the chain of the parent is untouched.
-struct FatalRequest {
+TEST(FilterChain, FullChain_NewNameRefusedReplacementAccepted) {
+  FilterChain chain;
+  std::vector<std::string> names;
+  for (int k = 0; k < 32; ++k) {
+    names.push_back("f" + std::to_string(k));
+    ASSERT_EQ(chain.add(lowPass(names.back(), 10.0), kRate), Outcome::kAdded) << k;
+  }
+  EXPECT_EQ(chain.add(lowPass("one more", 10.0), kRate), Outcome::kFull);
+  EXPECT_EQ(lineOf(Outcome::kFull, lowPass("one more", 10.0)),
+            "Filter chain full (32 filters): request ignored");
+  EXPECT_EQ(chain.order(), names);
+  EXPECT_EQ(chain.add(notch("f3", 50.0, 10.0), kRate), Outcome::kReplaced);
+  EXPECT_EQ(chain.size(), 32u);
+  EXPECT_EQ(chain.order().back(), "f3");
+  EXPECT_EQ(chain.remove(named("f0")), Outcome::kRemoved);
+  EXPECT_EQ(chain.add(lowPass("one more", 10.0), kRate), Outcome::kAdded);  // its slot reused
+  EXPECT_EQ(chain.order().back(), "one more");
+}
+
+// A request the chain refuses leaves it as it was: the kept filter goes on
+// with its history (a 10 Hz low-pass fed 10 before and after).
+struct RefusedRequest {
   const char* name;
   FilterOptions options;
-  const char* message;
+  Outcome outcome;
 };
 
-class FilterChainDeathTest : public testing::TestWithParam<FatalRequest> {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
+class FilterChainRefusal : public testing::TestWithParam<RefusedRequest> {};
 
-TEST_P(FilterChainDeathTest, Add_MessageAndExitStatus255) {
+TEST_P(FilterChainRefusal, Add_RefusedChainUnchanged) {
   FilterChain chain;
   chain.add(lowPass("kept", 10.0), kRate);
-  EXPECT_EXIT(
-      {
-        std::fflush(stdout);
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        chain.add(GetParam().options, kRate);
-      },
-      ExitedWithCode(255), HasSubstr(GetParam().message));
+  LowPassFilter kept(10.0, kRate);
+  EXPECT_DOUBLE_EQ(chain.apply(10.0, 0.0, 1), kept.filter(10.0, 1));
+  EXPECT_EQ(chain.add(GetParam().options, kRate), GetParam().outcome);
   EXPECT_THAT(chain.order(), ElementsAre("kept"));
+  EXPECT_DOUBLE_EQ(chain.apply(10.0, 0.0, 1), kept.filter(10.0, 1));
 }
 
 FilterOptions withType(FilterOptions o, int type) {
@@ -154,17 +164,21 @@ FilterOptions withType(FilterOptions o, int type) {
   return o;
 }
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 INSTANTIATE_TEST_SUITE_P(
-    Requests, FilterChainDeathTest,
-    testing::Values(FatalRequest{"TypeZero", withType(lowPass("x", 10.0), 0),
-                                 "Unknown filter type, shutting down\n"},
-                    FatalRequest{"TypeFive", withType(lowPass("all", 10.0), 5),
-                                 "Unknown filter type, shutting down\n"},
-                    // A filter's own range check ends the process too.
-                    FatalRequest{"HighPassNegativeCutoff",
-                                 request("hp", kHighPassRateLimiter, -1.0, -1.0, -1.0, 1.0, -1.0),
-                                 "[DIALOG] Low-Pass Filter Error\n"}),
-    [](const testing::TestParamInfo<FatalRequest>& info) { return std::string(info.param.name); });
+    Requests, FilterChainRefusal,
+    testing::Values(
+        RefusedRequest{"TypeZero", withType(lowPass("kept", 10.0), 0), Outcome::kUnknownType},
+        RefusedRequest{"TypeFive", withType(lowPass("all", 10.0), 5), Outcome::kUnknownType},
+        RefusedRequest{"HighPassNegativeCutoff",
+                       request("kept", kHighPassRateLimiter, -1.0, -1.0, -1.0, 1.0, -1.0),
+                       Outcome::kOutOfRange},
+        RefusedRequest{"LowPassAboveHalfRate", lowPass("lp", 250.001), Outcome::kOutOfRange},
+        RefusedRequest{"NotchNaN", notch("kept", kNaN, 10.0), Outcome::kOutOfRange}),
+    [](const testing::TestParamInfo<RefusedRequest>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace vorel_device
