@@ -43,7 +43,7 @@ void FilterChain::construct(Slot& slot, const FilterOptions& options, double sam
       slot.filter.emplace<LowPassFilter>(options, sampling_rate);
       break;
     case kNotchFilter:
-      slot.filter.emplace<NotchFilter>(options, sampling_rate);
+      slot.filter.emplace<NotchFilter>(options, sampling_rate, false);  // line() reports it
       break;
     case kRateLimiter:
       slot.filter.emplace<RateLimiter>(options, sampling_rate);
@@ -78,6 +78,9 @@ FilterChain::Outcome FilterChain::add(const FilterOptions& options, double sampl
   construct(slot, options, sampling_rate);
   order_[count_++] = index;
   rebuildStages();
+  const auto* notch = std::get_if<NotchFilter>(&slot.filter);
+  if (notch && notch->isPassThrough())
+    return Outcome::kPassThrough;
   return replacing ? Outcome::kReplaced : Outcome::kAdded;
 }
 
@@ -96,8 +99,8 @@ FilterChain::Outcome FilterChain::remove(const FilterOptions& options) {
   return Outcome::kRemoved;
 }
 
-bool FilterChain::line(Outcome outcome, const FilterOptions& request, char* text,
-                       std::size_t size) {
+bool FilterChain::line(Outcome outcome, const FilterOptions& request, double sampling_rate,
+                       char* text, std::size_t size) {
   switch (outcome) {
     case Outcome::kNotFound:
       std::snprintf(text, size, "No filter such filter found, doing nothing");
@@ -112,6 +115,12 @@ bool FilterChain::line(Outcome outcome, const FilterOptions& request, char* text
       return true;
     case Outcome::kFull:
       std::snprintf(text, size, "Filter chain full (%zu filters): request ignored", kCapacity);
+      return true;
+    case Outcome::kPassThrough:
+      std::snprintf(text, size,
+                    "Notch filter: reject frequency %.2f Hz at sampling rate %.2f Hz is a notch at "
+                    "0 Hz, passing the signal unchanged",
+                    request.reject_frequency, sampling_rate);
       return true;
     default:
       return false;

@@ -51,6 +51,7 @@ class FilterChain {
     kUnknownType,  // type code outside 1 to 4: nothing changed
     kOutOfRange,   // frequency outside [0, sampling_rate / 2] Hz: nothing changed
     kFull,         // kCapacity filters and a new name: nothing changed
+    kPassThrough,  // added or replaced: a notch at 0 Hz, which passes its input unchanged
   };
 
   // A chain key: `name` up to its first NUL byte, at most 40 bytes.
@@ -83,7 +84,11 @@ class FilterChain {
   //   kOutOfRange   "Filter frequency out of range for filter type <type>:
   //                  request ignored"
   //   kFull         "Filter chain full (32 filters): request ignored"
-  static bool line(Outcome outcome, const FilterOptions& request, char* text, std::size_t size);
+  //   kPassThrough  "Notch filter: reject frequency <f> Hz at sampling rate
+  //                  <rate> Hz is a notch at 0 Hz, passing the signal unchanged"
+  // `sampling_rate` (Hz) is the one the request was added with.
+  static bool line(Outcome outcome, const FilterOptions& request, double sampling_rate, char* text,
+                   std::size_t size);
 
   // Passes one axis value through the chain in order: a high-pass rate
   // limiter (type 4) gets filter(x, reference, axis), every other filter

@@ -329,7 +329,7 @@ void AdaptiveThread::report(const StepOutput& out) {
 void AdaptiveThread::reportFilterChange(FilterChain::Outcome outcome,
                                         const FilterOptions& request) {
   char text[LineQueue::kTextBytes];
-  if (FilterChain::line(outcome, request, text, sizeof text))
+  if (FilterChain::line(outcome, request, kFilterStepRate, text, sizeof text))
     lines.post(LineQueue::Channel::kStdout, "%s", text);
 }
 

@@ -11,7 +11,8 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 }  // namespace
 
-NotchFilter::NotchFilter(double reject_frequency, double bandwidth, double sampling_rate)
+NotchFilter::NotchFilter(double reject_frequency, double bandwidth, double sampling_rate,
+                         bool report_pass_through)
     : reject_frequency(0.0),
       bandwidth(0.0),
       sampling_rate(0.0),
@@ -25,7 +26,7 @@ NotchFilter::NotchFilter(double reject_frequency, double bandwidth, double sampl
       y1{},
       y2{},
       pass_through(false),
-      pass_through_reported(false) {
+      pass_through_reported(!report_pass_through) {
   // Written so that a NaN fails.
   if (!(reject_frequency >= 0.0 && reject_frequency <= 0.5 * sampling_rate)) {
     reportFrequencyRangeError("Notch Filter Error",
@@ -38,8 +39,10 @@ NotchFilter::NotchFilter(double reject_frequency, double bandwidth, double sampl
   clearHistory();
 }
 
-NotchFilter::NotchFilter(const FilterOptions& options, double sampling_rate)
-    : NotchFilter(options.reject_frequency, options.bandwidth, sampling_rate) {}
+NotchFilter::NotchFilter(const FilterOptions& options, double sampling_rate,
+                         bool report_pass_through)
+    : NotchFilter(options.reject_frequency, options.bandwidth, sampling_rate, report_pass_through) {
+}
 
 void NotchFilter::updateParams(double reject_frequency, double bandwidth) {
   this->reject_frequency = reject_frequency;

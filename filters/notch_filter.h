@@ -12,7 +12,9 @@
 //
 // When 2 - 2c is 0 (a reject frequency of 0 Hz) there is no notch to place:
 // the filter then passes its input unchanged, keeping its history as that of
-// an identity filter, and says so once per filter object on standard output.
+// an identity filter, and says so once per filter object on standard output
+// (unless built with `report_pass_through` false: the force-control thread's
+// filter chain writes that line through its own queue instead).
 //
 // The constructors accept a reject frequency in [0, 0.5 * sampling_rate] Hz;
 // anything else, NaN included, shows the "Notch Filter Error" dialog and ends
@@ -29,9 +31,10 @@ namespace vorel_device {
 class NotchFilter : public Filter {
  public:
   // `reject_frequency`, `bandwidth` and `sampling_rate` in Hz.
-  NotchFilter(double reject_frequency, double bandwidth, double sampling_rate);
+  NotchFilter(double reject_frequency, double bandwidth, double sampling_rate,
+              bool report_pass_through = true);
   // Reads only `options.reject_frequency` and `options.bandwidth`.
-  NotchFilter(const FilterOptions& options, double sampling_rate);
+  NotchFilter(const FilterOptions& options, double sampling_rate, bool report_pass_through = true);
 
   // New reject frequency and bandwidth in Hz; coefficients recomputed, history
   // kept, no range check.

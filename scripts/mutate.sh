@@ -64,6 +64,7 @@ adaptive/force_control_step.cc|if (commands_.enabled_system_filters != 0)|if (co
 adaptive/filter_chain.cc|order_[count_++] = index;|std::memmove(order_ + 1, order_, count_++);  order_[0] = index;|filters applied in reverse order of adding|
 adaptive/filter_chain.cc|if (!replacing && count_ == kCapacity)|if (count_ == kCapacity)|a full chain refuses to replace a filter it holds|
 adaptive/filter_chain.cc|if (options.type < kLowPassFilter \|\| options.type > kHighPassRateLimiter)|if (options.type < kLowPassFilter)|a type code above 4 builds a high-pass rate limiter|
+adaptive/filter_chain.cc|emplace<NotchFilter>(options, sampling_rate, false)|emplace<NotchFilter>(options, sampling_rate, true)|a notch at 0 Hz added by the force-control cycle prints from the cycle|
 adaptive/tool_load_fit.cc|if (!determined(all)) {|if (false) {|ill-conditioned tool-load fit accepted|
 adaptive/tool_load_fit.cc|f.cog[2]) + sensor.position;|f.cog[2]);|identified centre of gravity reported from the sensor's origin|
 adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlierForce);|force / std::max(kOutlierRatio * others_force, 20.0);|leave-one-out rule blind to a 10 N disturbance|

@@ -115,12 +115,17 @@ TEST_F(CyclePathTest,
   };
   const int add = VorelForceTorqueSensorSecondaryInstance::kAddFilter;
   const int remove = VorelForceTorqueSensorSecondaryInstance::kRemoveFilter;
-  const Request requests[] = {
-      {"lp", kLowPassFilter, -1.0, 20.0, add},    {"notch", kNotchFilter, 50.0, -1.0, add},
-      {"rl", kRateLimiter, -1.0, -1.0, add},      {"hp", kHighPassRateLimiter, -1.0, 30.0, add},
-      {"lp", kRateLimiter, -1.0, -1.0, add},      {"odd", 9, -1.0, -1.0, add},
-      {"wide", kLowPassFilter, -1.0, 300.0, add}, {"gone", 0, -1.0, -1.0, remove},
-      {"notch", 0, -1.0, -1.0, remove},           {"all", 0, -1.0, -1.0, remove}};
+  const Request requests[] = {{"lp", kLowPassFilter, -1.0, 20.0, add},
+                              {"notch", kNotchFilter, 50.0, -1.0, add},
+                              {"rl", kRateLimiter, -1.0, -1.0, add},
+                              {"hp", kHighPassRateLimiter, -1.0, 30.0, add},
+                              {"lp", kRateLimiter, -1.0, -1.0, add},
+                              {"odd", 9, -1.0, -1.0, add},
+                              {"wide", kLowPassFilter, -1.0, 300.0, add},
+                              {"gone", 0, -1.0, -1.0, remove},
+                              {"notch", 0, -1.0, -1.0, remove},
+                              {"dc", kNotchFilter, 0.0, -1.0, add},
+                              {"all", 0, -1.0, -1.0, remove}};
   testing::internal::CaptureStdout();
   for (const Request& r : requests) {
     FilterOptions o{{}, r.type, r.reject, 10.0, r.cutoff, 50.0, -50.0};
@@ -132,7 +137,9 @@ TEST_F(CyclePathTest,
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Unknown filter type 9: request ignored\n"
             "Filter frequency out of range for filter type 1: request ignored\n"
-            "No filter such filter found, doing nothing\n");
+            "No filter such filter found, doing nothing\n"
+            "Notch filter: reject frequency 0.00 Hz at sampling rate 500.00 Hz is a notch at 0 "
+            "Hz, passing the signal unchanged\n");
   EXPECT_TRUE(thread.getFilterChain().empty());
   EXPECT_EQ(vorel_test::violations(), before_) << vorel_test::firstViolation();
 }

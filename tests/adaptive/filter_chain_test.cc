@@ -45,7 +45,7 @@ using Outcome = FilterChain::Outcome;
 // The line the force-control thread writes for `outcome` of `request`; "" for none.
 std::string lineOf(Outcome outcome, const FilterOptions& request) {
   char text[240];
-  return FilterChain::line(outcome, request, text, sizeof text) ? text : "";
+  return FilterChain::line(outcome, request, kRate, text, sizeof text) ? text : "";
 }
 
 TEST(FilterChain, ReaddedName_MovesToEndFreshWhileOthersKeepHistory) {
