@@ -54,28 +54,6 @@ TEST(Rotation, RPY_QuarterTurnsAndProducts_MatchHandComputedMatrices) {
   EXPECT_EQ(m.Inverse(), Rotation(1, 4, 7, 2, 5, 8, 3, 6, 9));
 }
 
-TEST(Rotation, GetRPY_RoundTripAndGimbalLock_RebuildSameMatrix) {
-  const double cases[][3] = {
-      {0.0, 0.0, 0.0}, {0.3, -0.7, 2.1}, {-3.0, 1.2, -0.4}, {1.0, -1.5, 3.1}};
-  for (const auto& c : cases) {
-    double roll, pitch, yaw;
-    Rotation::RPY(c[0], c[1], c[2]).GetRPY(roll, pitch, yaw);
-    EXPECT_NEAR(roll, c[0], 1e-9);
-    EXPECT_NEAR(pitch, c[1], 1e-9);
-    EXPECT_NEAR(yaw, c[2], 1e-9);
-  }
-  for (double pitch : {kHalfPi, -kHalfPi}) {
-    const Rotation r = Rotation::RPY(0.3, pitch, 0.1);
-    double roll, p, yaw;
-    r.GetRPY(roll, p, yaw);
-    EXPECT_NEAR(p, pitch, 1e-9);
-    EXPECT_EQ(yaw, 0.0);
-    // Roll carries roll - yaw at +90 degrees pitch, roll + yaw at -90 degrees.
-    EXPECT_NEAR(roll, pitch > 0 ? 0.2 : 0.4, 1e-9);
-    expectNear(Rotation::RPY(roll, p, yaw), r, 1e-9);
-  }
-}
-
 TEST(Frame, Default_TwelveQuietNaNAndNotFinite) {
   const Frame f;
   for (int i = 0; i < 9; ++i)
