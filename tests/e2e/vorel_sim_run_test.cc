@@ -319,9 +319,11 @@ INSTANTIATE_TEST_SUITE_P(
              {"offset step per cycle while frames are flagged | ok",
               "frames flagged by the sensor | >= 1"}),
         // A second of flagged frames: two reader lines, the end one with
-        // their count.
+        // their count (the emulator's count of frames in that second, which
+        // a busy machine may make 497 instead of 500: the summary row checks
+        // that the reader counted every one sent).
         hold("EveryFrameFlagged", {"status:0x04:1@1-2"},
-             {"\nNo valid forces: status 0x0004 (", "\nEnd of flagged frames: 500 frames in "},
+             {"\nNo valid forces: status 0x0004 (", "\nEnd of flagged frames: "},
              {"offset step per cycle while frames are flagged | ok",
               "stale-sensor ERROR line (every frame flagged) | ok",
               "frames flagged by the sensor | >= 1", "reader lines about flagged frames | = 2",
