@@ -12,11 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [[ $EUID -eq 0 && -z "${VOREL_PRIVATE_SHM:-}" ]] &&
-  unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
-  exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm && VOREL_PRIVATE_SHM=1 exec "$0" "$@"' \
-    "$0" "$@"
-fi
+source scripts/private_shm.sh
+private_shm "$0" "$@"
 command -v tmux >/dev/null || { echo "monitor-tmux: tmux is not installed (apt-get install tmux)"; exit 1; }
 
 cmake -S . -B build >/dev/null

@@ -14,11 +14,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [[ $EUID -eq 0 && -z "${VOREL_PRIVATE_SHM:-}" ]] &&
-  unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
-  exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm && VOREL_PRIVATE_SHM=1 exec "$0" "$@"' \
-    "$0" "$@"
-fi
+source scripts/private_shm.sh
+private_shm "$0" "$@"
 
 seconds="${1:-60}"
 case "$seconds" in

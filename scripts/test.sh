@@ -12,11 +12,8 @@ cd "$(dirname "$0")/.."
 # private mount namespace, they run with a /dev/shm of their own, so that a
 # device, a benchmark or a second test run elsewhere on the machine cannot
 # disturb them (nor they it).
-if [[ $EUID -eq 0 && -z "${VOREL_PRIVATE_SHM:-}" ]] &&
-  unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
-  exec unshare -m sh -c 'mount -t tmpfs tmpfs /dev/shm && VOREL_PRIVATE_SHM=1 exec "$0" "$@"' \
-    "$0" "$@"
-fi
+source scripts/private_shm.sh
+private_shm "$0" "$@"
 
 sanitize=""
 ctest_args=()

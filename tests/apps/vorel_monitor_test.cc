@@ -13,6 +13,7 @@
 
 #include "comm/force_control_recorder.h"
 #include "sim/observe/trace_writer.h"
+#include "tests/support/csv_column.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/recorder_feed.h"
@@ -30,13 +31,7 @@ std::vector<std::string> monitorArgs(std::vector<std::string> args) {
   return args;
 }
 
-std::string column(const std::string& row, int index) {
-  std::stringstream in(row);
-  std::string cell;
-  for (int i = 0; i <= index; ++i)
-    std::getline(in, cell, ',');
-  return cell;
-}
+using vorel_test::csvColumn;
 
 struct RefusalRow {
   const char* name;
@@ -170,10 +165,10 @@ TEST(VorelMonitor, OnceJsonAndDump_RingWrittenThenStopped_GiveTheRecordsAndSayIt
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].substr(0, vorel_sim::TraceWriter::header().size() + 1),
             vorel_sim::TraceWriter::header() + ",");
-  EXPECT_EQ(column(rows[1], kCycleColumn), std::to_string(paced.written() - 1));
+  EXPECT_EQ(csvColumn(rows[1], kCycleColumn), std::to_string(paced.written() - 1));
   EXPECT_EQ(rows[2].rfind("1.554,1.5,-2.25,10,0.125,-0.5,0.0625,-1,2,-2,0,0.5,-0.25,-0.5,", 0), 0u)
       << rows[2];
-  EXPECT_EQ(column(rows[2], kCycleColumn), "777");
+  EXPECT_EQ(csvColumn(rows[2], kCycleColumn), "777");
   EXPECT_NE(run.err.find("not advancing"), std::string::npos) << run.err;
 }
 
@@ -208,7 +203,7 @@ TEST(VorelMonitor, Follow_OverSeconds_WritesEveryRecordFromWhereItStarted) {
     rows.push_back(line);
   ASSERT_EQ(rows.size(), 1 + last - first + 1);
   for (std::size_t i = 1; i < rows.size(); ++i)
-    ASSERT_EQ(column(rows[i], kCycleColumn), std::to_string(first + i - 1)) << "row " << i;
+    ASSERT_EQ(csvColumn(rows[i], kCycleColumn), std::to_string(first + i - 1)) << "row " << i;
   EXPECT_NE(err.find(std::to_string(last - first + 1) + " records written to " + file + ", 0 lost"),
             std::string::npos)
       << err;

@@ -18,6 +18,7 @@
 #include "device/black_box_config.h"
 #include "tests/device/emulated_device_fixture.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/csv_column.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/recorder_feed.h"
 
@@ -46,14 +47,7 @@ std::vector<std::string> lines(const fs::path& file) {
   return out;
 }
 
-// Column `index` of a CSV row.
-std::string column(const std::string& row, int index) {
-  std::stringstream in(row);
-  std::string cell;
-  for (int i = 0; i <= index; ++i)
-    std::getline(in, cell, ',');
-  return cell;
-}
+using vorel_test::csvColumn;
 
 class BlackBoxTest : public ::testing::Test {
  protected:
@@ -124,19 +118,19 @@ TEST_F(BlackBoxTest, Write_StaleThenLimitInOneWindow_OneFileWithTenSecondsBefore
   const std::vector<std::string> rows = lines(dir_ / "box" / name);
   ASSERT_EQ(rows.size(), 1u + 5001u + 500u);
   EXPECT_EQ(rows[0], rec::csvHeader());
-  EXPECT_EQ(column(rows[0], kCycleColumn), "cycle");
-  EXPECT_EQ(column(rows[0], kEventsColumn), "events");
+  EXPECT_EQ(csvColumn(rows[0], kCycleColumn), "cycle");
+  EXPECT_EQ(csvColumn(rows[0], kEventsColumn), "events");
   for (std::size_t i = 1; i < rows.size(); ++i) {
     const std::uint64_t cycle = 1000 + i - 1;  // the event's cycle 6000 - 5000 .. + 500
-    ASSERT_EQ(column(rows[i], kCycleColumn), std::to_string(cycle)) << "row " << i;
+    ASSERT_EQ(csvColumn(rows[i], kCycleColumn), std::to_string(cycle)) << "row " << i;
     const std::string events = cycle == 6000 ? "1" : cycle == 6100 ? "4" : "0";
-    ASSERT_EQ(column(rows[i], kEventsColumn), events) << "row " << i;
+    ASSERT_EQ(csvColumn(rows[i], kEventsColumn), events) << "row " << i;
   }
   // Controller time and raw fz (cycle + 0.25 N) as the records gave them.
-  EXPECT_EQ(column(rows[1], kTimeColumn), "2.000");
-  EXPECT_EQ(column(rows[5002], kTimeColumn), "12.002");
-  EXPECT_EQ(column(rows[5002], kRawFzColumn), "6001.25");
-  EXPECT_EQ(column(rows.back(), kTimeColumn), "13.000");
+  EXPECT_EQ(csvColumn(rows[1], kTimeColumn), "2.000");
+  EXPECT_EQ(csvColumn(rows[5002], kTimeColumn), "12.002");
+  EXPECT_EQ(csvColumn(rows[5002], kRawFzColumn), "6001.25");
+  EXPECT_EQ(csvColumn(rows.back(), kTimeColumn), "13.000");
 
   EXPECT_EQ(console_.lines(),
             std::vector<std::string>{"[INFO] Black box: wrote " + (dir_ / "box" / name).string() +
@@ -179,7 +173,7 @@ TEST_F(BlackBoxTest, Write_UnwritableDirectoryThenRingStops_OneErrorLineThenALiv
   // Everything up to the last record (less than 10 s of them).
   const std::vector<std::string> rows = lines(fs::path(settings.directory) / names[0]);
   ASSERT_EQ(rows.size(), 1u + written);
-  EXPECT_EQ(column(rows.back(), kCycleColumn), std::to_string(written - 1));
+  EXPECT_EQ(csvColumn(rows.back(), kCycleColumn), std::to_string(written - 1));
   char last_time[32];
   std::snprintf(last_time, sizeof last_time, "%.3f", (written - 1) * 0.002);
   EXPECT_EQ(console_.lines(), std::vector<std::string>{
@@ -289,8 +283,8 @@ void expectWindow(const fs::path& file, int event) {
   EXPECT_EQ(rows[0], rec::csvHeader());
   std::vector<std::size_t> marked;
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    ASSERT_EQ(column(rows[i], kCycleColumn), std::to_string(i - 1)) << file;
-    if (std::stoi(column(rows[i], kEventsColumn)) & event)
+    ASSERT_EQ(csvColumn(rows[i], kCycleColumn), std::to_string(i - 1)) << file;
+    if (std::stoi(csvColumn(rows[i], kEventsColumn)) & event)
       marked.push_back(i);
   }
   EXPECT_EQ(marked, std::vector<std::size_t>{rows.size() - 1 - 500}) << file;
