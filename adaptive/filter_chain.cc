@@ -114,7 +114,9 @@ bool FilterChain::line(Outcome outcome, const FilterOptions& request, double sam
                     static_cast<int>(request.type));
       return true;
     case Outcome::kFull:
-      std::snprintf(text, size, "Filter chain full (%zu filters): request ignored", kCapacity);
+      std::snprintf(text, size, "Filter chain full (%zu filters): filter \"%.*s\" not added",
+                    kCapacity, static_cast<int>(strnlen(request.name, FilterOptions::kNameSize)),
+                    request.name);
       return true;
     case Outcome::kPassThrough:
       std::snprintf(text, size,

@@ -83,7 +83,8 @@ class FilterChain {
   //   kUnknownType  "Unknown filter type <type>: request ignored"
   //   kOutOfRange   "Filter frequency out of range for filter type <type>:
   //                  request ignored"
-  //   kFull         "Filter chain full (32 filters): request ignored"
+  //   kFull         "Filter chain full (32 filters): filter "<name>" not added"
+  //                 (the force-control thread writes it as an ERROR line)
   //   kPassThrough  "Notch filter: reject frequency <f> Hz at sampling rate
   //                  <rate> Hz is a notch at 0 Hz, passing the signal unchanged"
   // `sampling_rate` (Hz) is the one the request was added with.

@@ -72,11 +72,26 @@ StepOutput ForceControlStep::run(const StepInput& in) {
   // Until the first usable sample there is no measurement to compensate,
   // publish or control on (the all-zero initial frame would show the tool's
   // weight as a force).
-  if (!has_usable_)
+  if (!has_usable_) {
+    checkForceLimits(nullptr, out);
     return out;
-  processWrench(in, out);
-  control(in, out);
+  }
+  Wrench unbiased;
+  processWrench(in, out, unbiased);
+  checkForceLimits(&unbiased, out);
+  control(in, out, unbiased);
   return out;
+}
+
+void ForceControlStep::checkForceLimits(const Wrench* unbiased, StepOutput& out) {
+  out.force_limit = force_guard_.update(unbiased, overrange_, commands_.force_limits);
+  const std::uint32_t flags = out.force_limit.flags;
+  out.record.limits_bound |=
+      static_cast<std::uint8_t>(((flags & ForceLimits::kForceOver) ? Record::kForceLimit : 0) |
+                                ((flags & ForceLimits::kTorqueOver) ? Record::kTorqueLimit : 0) |
+                                ((flags & ForceLimits::kOverrange) ? Record::kOverrange : 0));
+  if (out.force_limit.started != 0)
+    out.record.events |= Record::kForceLimitEvent;
 }
 
 StepOutput ForceControlStep::hold(bool ended) {
@@ -94,6 +109,11 @@ StepOutput ForceControlStep::hold(bool ended) {
 }
 
 void ForceControlStep::supervise(const StepInput& in, StepOutput& out) {
+  // A new frame says whether the sensor is overranged; until the next one
+  // the state stays.
+  if (in.new_sample)
+    overrange_ =
+        in.frame.header == RxFrame::kHeader && (in.frame.status & RxFrameStatus::overrange);
   if (in.new_sample && isUsable(in.frame)) {
     out.record.flags |= Record::kNewSample;
     usable_frame_ = in.frame;
@@ -125,7 +145,7 @@ void ForceControlStep::supervise(const StepInput& in, StepOutput& out) {
     stale_age_cycles_ = usable_age_cycles_;
 }
 
-void ForceControlStep::processWrench(const StepInput& in, StepOutput& out) {
+void ForceControlStep::processWrench(const StepInput& in, StepOutput& out, Wrench& unbiased) {
   Wrench raw;
   for (int i = 0; i < 6; ++i)
     raw[i] = static_cast<double>(usable_frame_.ft_data[i]);
@@ -135,7 +155,7 @@ void ForceControlStep::processWrench(const StepInput& in, StepOutput& out) {
       compensateGravity(raw, in.robot.flange.rotation, tool.inertia.mass, tool.inertia.cog, sensor);
   out.tcp = transformToTcp(out.compensated, in.robot.tcp_in_flange, sensor);
   // The bias is removed in the TCP frame, after publication.
-  Wrench unbiased = out.tcp;
+  unbiased = out.tcp;
   for (int i = 0; i < 6; ++i)
     unbiased[i] -= commands_.wrench_offset[i];
   // The chain, then the system filter, with the set-point left by the
@@ -159,7 +179,7 @@ void ForceControlStep::processWrench(const StepInput& in, StepOutput& out) {
   r.flags |= Record::kProcessed;
 }
 
-void ForceControlStep::control(const StepInput& in, StepOutput& out) {
+void ForceControlStep::control(const StepInput& in, StepOutput& out, const Wrench& unbiased) {
   // Suspended by the controller: everything keeps its value.
   if (in.robot.suspended) {
     state_ = ForceControlState::kSuspended;
@@ -172,26 +192,40 @@ void ForceControlStep::control(const StepInput& in, StepOutput& out) {
       state_ = ForceControlState::kIdle;
     return;
   }
-  integrate(out);
+  integrate(out, unbiased);
 }
 
-void ForceControlStep::integrate(StepOutput& out) {
+void ForceControlStep::integrate(StepOutput& out, const Wrench& unbiased) {
   const ForceControlCommands& c = commands_;
   control_law::smoothSetPoint(track_reference_, c.track_wrench, c.gains.track_smoothing);
+  // The law runs as if its target along the force were at most the force
+  // limit (the smoothed set-point itself is kept).
+  const force_limit::Check& limit = out.force_limit;
+  const Wrench reference =
+      force_limit::limitedReference(track_reference_, filtered_, unbiased, limit);
   const hx4rc_api::Vector vt =
-      control_law::translationalRate(filtered_, track_reference_, c.gains, c.enabled_axes);
+      control_law::translationalRate(filtered_, reference, c.gains, c.enabled_axes);
   const hx4rc_api::Vector vr =
-      control_law::rotationalRate(filtered_, track_reference_, c.gains, c.enabled_axes);
-  // The offsets the law wants; a stale sensor holds them (nothing is
-  // integrated), and so does a half that is switched off.
+      control_law::rotationalRate(filtered_, reference, c.gains, c.enabled_axes);
+  // The offsets the law wants; a stale or overranged sensor holds them
+  // (nothing is integrated), and so does a half that is switched off.
   hx4rc_api::Vector wanted_translation = shaper_.translation();
   hx4rc_api::Vector wanted_rotation = shaper_.rotation();
   bool held = false;
-  if (!stale_) {
+  if (!stale_ && !overrange_) {
     if (c.translation && !control_law::integrate(wanted_translation, vt))
       held = true;
     if (c.rotation && !control_law::integrate(wanted_rotation, vr))
       held = true;
+  }
+  // Never a step into a force (torque) above its limit.
+  if (limit.flags & ForceLimits::kForceOver) {
+    wanted_translation = force_limit::notAgainst(shaper_.translation(), wanted_translation,
+                                                 force_limit::forceDirection(unbiased));
+  }
+  if (limit.flags & ForceLimits::kTorqueOver) {
+    wanted_rotation = force_limit::notAgainst(shaper_.rotation(), wanted_rotation,
+                                              force_limit::torqueDirection(unbiased));
   }
   if (held && !non_finite_reported_) {
     out.non_finite = true;
@@ -205,7 +239,7 @@ void ForceControlStep::integrate(StepOutput& out) {
 
 void ForceControlStep::stepReturn(StepOutput& out) {
   const offset_shaping::Step step = shaper_.returnToZero(out.limits);
-  out.record.limits_bound = limitsBound(step);
+  out.record.limits_bound |= limitsBound(step);
   state_ = ForceControlState::kReturning;
   command(out);
   if (step.returned) {
@@ -216,7 +250,7 @@ void ForceControlStep::stepReturn(StepOutput& out) {
 
 void ForceControlStep::noteLimits(const offset_shaping::Step& step, StepOutput& out) {
   const std::uint8_t bound = limitsBound(step);
-  out.record.limits_bound = bound;
+  out.record.limits_bound |= bound;
   out.limits_started = static_cast<std::uint8_t>(bound & ~binding_);
   if (out.limits_started != 0)
     out.record.events |= Record::kLimitBinds;

@@ -31,6 +31,7 @@
 
 #include "adaptive/control_law.h"
 #include "adaptive/filter_chain.h"
+#include "adaptive/force_limit.h"
 #include "adaptive/offset_shaping.h"
 #include "comm/force_control_heartbeat.h"
 #include "comm/force_control_record.h"
@@ -56,6 +57,7 @@ struct ForceControlCommands {
   SystemFilterParams system_filter_params;
   ForceControlLimits limits;             // envelope, m, rad (0: none)
   ForceControlSpeedLimits speed_limits;  // m/s, rad/s
+  ForceLimits force_limits;              // N, N m
   // Taken once from the request slots.
   bool reset_filter_history = false;
   std::int32_t filter_request = 0;  // 1 add, -1 remove, 0 none
@@ -93,6 +95,7 @@ struct StepOutput {
   bool non_finite = false;          // a non-finite rate was held (first time this activation)
   std::uint8_t limits_started = 0;  // ForceControlRecord::limits_bound bits that began to bind
   offset_shaping::Limits limits;    // the limits of this cycle (for the lines)
+  force_limit::Check force_limit;   // the force limits' check of this cycle
   // The step's part of the recorder's record: wrenches, set-point, limits,
   // events kStaleTrip and kLimitBinds, flags kNewSample and kProcessed.
   ForceControlRecord record;
@@ -153,14 +156,17 @@ class ForceControlStep {
   const Wrench& filteredWrench() const { return filtered_; }
   const Wrench& trackReference() const { return track_reference_; }
   const offset_shaping::OffsetShaper& shaper() const { return shaper_; }
+  // ForceLimits bits seen in the current force-limit episode (0: none).
+  std::uint32_t forceLimitEpisode() const { return force_guard_.episode(); }
   const FilterChain& filterChain() const { return filters_; }
   const HighPassRateLimiter& systemFilter() const { return system_filter_; }
 
  private:
   void supervise(const StepInput& in, StepOutput& out);
-  void processWrench(const StepInput& in, StepOutput& out);
-  void control(const StepInput& in, StepOutput& out);
-  void integrate(StepOutput& out);
+  void processWrench(const StepInput& in, StepOutput& out, Wrench& unbiased);
+  void checkForceLimits(const Wrench* unbiased, StepOutput& out);
+  void control(const StepInput& in, StepOutput& out, const Wrench& unbiased);
+  void integrate(StepOutput& out, const Wrench& unbiased);
   void stepReturn(StepOutput& out);
   void noteLimits(const offset_shaping::Step& step, StepOutput& out);
   void resetToIdle();
@@ -187,6 +193,8 @@ class ForceControlStep {
   bool stale_ = false;
   bool stale_reported_ = false;
   std::int64_t stale_age_cycles_ = 0;
+  bool overrange_ = false;  // the newest frame is flagged overrange
+  force_limit::Guard force_guard_;
   int window_cycles_ = 0;
   int window_usable_ = 0;
   double usable_rate_ = 0.0;

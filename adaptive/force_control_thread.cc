@@ -164,6 +164,7 @@ void AdaptiveThread::takeSnapshot() {
     copyIn(objects.system_filter_params, c.system_filter_params);
     copyIn(objects.force_control_limits, c.limits);
     copyIn(objects.force_control_speed_limits, c.speed_limits);
+    copyIn(objects.force_limits, c.force_limits);
     takeRequestSlots(c);
     exchangeHealth();
   }
@@ -234,6 +235,7 @@ void AdaptiveThread::exchangeHealth() {
   health->supervisor_state = supervisorState();
   health->last_usable_age = step_.sampleAge();
   health->usable_samples_per_second = step_.usableRate();
+  health->force_limit_flags = step_.forceLimitEpisode();
 }
 
 StepInput AdaptiveThread::synchronise(hx4_program_api_internals::ControlResources& resources) {
@@ -309,6 +311,7 @@ void AdaptiveThread::report(const StepOutput& out) {
   }
   if (out.non_finite)
     lines.post(LineQueue::Channel::kStdout, "%s", kNonFiniteMessage);
+  reportForceLimit(out.force_limit);
   const offset_shaping::Limits& l = out.limits;
   const double deg = 180.0 / offset_shaping::kPi;
   if (out.limits_started & Record::kTranslationalSpeed)
@@ -326,10 +329,33 @@ void AdaptiveThread::report(const StepOutput& out) {
                l.rotation.envelope * deg);
 }
 
+void AdaptiveThread::reportForceLimit(const force_limit::Check& check) {
+  if (check.started & ForceLimits::kForceOver)
+    lines.post(kConsole,
+               "[ERROR] Force limit: force %.1f N above the limit of %g N; force control presses "
+               "no further and backs out to the limit",
+               check.force, check.limits.force);
+  if (check.started & ForceLimits::kTorqueOver)
+    lines.post(kConsole,
+               "[ERROR] Force limit: torque %.2f N m above the limit of %g N m; force control "
+               "presses no further and backs out to the limit",
+               check.torque, check.limits.torque);
+  if (check.started & ForceLimits::kOverrange)
+    lines.post(kConsole,
+               "[ERROR] Force limit: the sensor flags its frames overrange; force control holds "
+               "its reference offset");
+}
+
 void AdaptiveThread::reportFilterChange(FilterChain::Outcome outcome,
                                         const FilterOptions& request) {
   char text[LineQueue::kTextBytes];
-  if (FilterChain::line(outcome, request, kFilterStepRate, text, sizeof text))
+  if (!FilterChain::line(outcome, request, kFilterStepRate, text, sizeof text))
+    return;
+  // A full chain loses a robot program's filter: that is an error the
+  // program's operator must see.
+  if (outcome == FilterChain::Outcome::kFull)
+    lines.post(kConsole, "[ERROR] %s", text);
+  else
     lines.post(LineQueue::Channel::kStdout, "%s", text);
 }
 
@@ -361,9 +387,21 @@ void AdaptiveThread::holdAfterFailure(const char* what) {
   }
 }
 
+void AdaptiveThread::noteControllerCycle(std::uint32_t cycles) {
+  // 32 bits of 2 ms cycles wrap after 99 days: the wraps are counted.
+  if (cycles < controller_cycles_low_)
+    controller_cycles_high_ += std::uint64_t{1} << 32;
+  controller_cycles_low_ = cycles;
+  controller_cycles_ = controller_cycles_high_ | cycles;
+}
+
 void AdaptiveThread::appendRecord(std::int64_t now_ns) {
   Record& r = record;
-  r.controller_time = static_cast<double>(r.cycle) * control_law::kCycleTime;
+  // The controller's own time, the one robot programs and the host see; a
+  // controller that does not count its cycles (item 1 stays 0) gives the
+  // thread's cycle count instead.
+  const std::uint64_t cycles = controller_cycles_ != 0 ? controller_cycles_ : r.cycle;
+  r.controller_time = static_cast<double>(cycles) * control_law::kCycleTime;
   r.monotonic_ns = now_ns;
   if (r.flags & Record::kProcessed)
     r.setpoint = step_.trackReference();
@@ -404,7 +442,9 @@ std::int32_t AdaptiveThread::supervisorState() const {
 void AdaptiveThread::spin() {
   program->sync(false);
   synced_this_cycle = true;
-  const std::uint32_t rc_state = program->rcState().unsignedValue(0, 0);
+  const hx4rc_api::State::SysStat_RCState rc = program->rcState();
+  noteControllerCycle(rc.unsignedValue(1, 0));
+  const std::uint32_t rc_state = rc.unsignedValue(0, 0);
   if ((rc_state & kLoadModelReady) == 0)
     return;
   if (tool_load_read.load())

@@ -261,6 +261,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void submit(const StepOutput& out);
   // The step's part of the record, and its events as lines on the queue.
   void report(const StepOutput& out);
+  // The ERROR lines of the force-limit episodes that began this cycle.
+  void reportForceLimit(const force_limit::Check& check);
   // The line of a refused filter request, on the queue (standard output).
   void reportFilterChange(FilterChain::Outcome outcome, const FilterOptions& request);
   // After a failed cycle: one ERROR line per episode; keeps the controller's
@@ -275,6 +277,9 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void beat(std::int64_t now_ns);
   // Completes this cycle's record and appends it to the recorder.
   void appendRecord(std::int64_t now_ns);
+  // The controller's cycle count of this cycle (its status item 1), widened
+  // to 64 bits.
+  void noteControllerCycle(std::uint32_t cycles);
 
   // Reference offsets sent since force control last became active; 0 while
   // idle. Atomic so that getRuntimeSeconds() may be called from any thread.
@@ -295,6 +300,9 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   hx4rc_api::Load tool_load;       // mass kg, centre of gravity m (flange coordinates), tensor
   bool faulted = false;            // the last cycle failed
   bool synced_this_cycle = false;  // the controller synchronisation returned this cycle
+  std::uint64_t controller_cycles_ = 0;  // the controller's cycles at this cycle's synchronisation
+  std::uint64_t controller_cycles_high_ = 0;
+  std::uint32_t controller_cycles_low_ = 0;
   // State and heartbeat.
   std::atomic<std::int32_t> state{0};        // ForceControlState
   std::atomic<std::uint64_t> cycles_run{0};  // cycles since start

@@ -304,6 +304,39 @@ bool VorelForceTorqueSensorSecondaryInstance::setForceControlSpeedLimits(double 
   });
 }
 
+bool VorelForceTorqueSensorSecondaryInstance::getForceControlSpeedLimits(
+    ForceControlSpeedLimits& limits) {
+  return underLock("getForceControlSpeedLimits", [&] {
+    if (const auto* shared = objects.force_control_speed_limits)
+      limits = *shared;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::setForceLimits(double force, double torque) {
+  ForceLimits limits;
+  limits.force = force;
+  limits.torque = torque;
+  return underLock("setForceLimits", [&] {
+    if (auto* shared = objects.force_limits)
+      *shared = limits;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::getForceLimits(ForceLimits& limits) {
+  return underLock("getForceLimits", [&] {
+    if (const auto* shared = objects.force_limits)
+      limits = *shared;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::getWrenchOffset(double (&offset)[6]) {
+  return underLock("getWrenchOffset", [&] {
+    updateWrenchOffsets();
+    for (int i = 0; i < 6; ++i)
+      offset[i] = wrench_offset[i];
+  });
+}
+
 bool VorelForceTorqueSensorSecondaryInstance::getPublishedFrame(RxFrame& out,
                                                                 std::uint64_t& published) {
   return underLock("getPublishedFrame", [&] {

@@ -125,6 +125,12 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   bool setForceControlLimits(double max_translation, double max_rotation);
   // Speed limits of the reference offset: m/s and rad/s.
   bool setForceControlSpeedLimits(double translation, double rotation);
+  bool getForceControlSpeedLimits(ForceControlSpeedLimits& limits);
+  // Force limits of force control: N and N m (see ForceLimits).
+  bool setForceLimits(double force, double torque);
+  bool getForceLimits(ForceLimits& limits);
+  // The bias the readouts and force control subtract (N, N m), as shared.
+  bool getWrenchOffset(double (&offset)[6]);
   // The force-control thread's last beat, read without the named mutex (and
   // without a lookup: the address is taken when the segment is opened), so
   // that a dead holder of any lock cannot hide it. All zero when the segment

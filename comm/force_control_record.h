@@ -38,6 +38,9 @@ struct ForceControlRecord {
   static constexpr std::uint8_t kRotationalSpeed = 1u << 1;
   static constexpr std::uint8_t kTranslationalEnvelope = 1u << 2;
   static constexpr std::uint8_t kRotationalEnvelope = 1u << 3;
+  static constexpr std::uint8_t kForceLimit = 1u << 4;   // the force is above its limit
+  static constexpr std::uint8_t kTorqueLimit = 1u << 5;  // the torque is above its limit
+  static constexpr std::uint8_t kOverrange = 1u << 6;    // the sensor flags its frames overrange
 
   // Events raised in this cycle (events bits): each makes a black-box file.
   static constexpr std::uint32_t kStaleTrip = 1u << 0;     // the supervisor found the sensor stale
@@ -45,6 +48,9 @@ struct ForceControlRecord {
   static constexpr std::uint32_t kLimitBinds = 1u << 2;  // a speed limit or envelope starts to bind
   static constexpr std::uint32_t kProgramTerminated = 1u << 3;  // while force control was on
   static constexpr std::uint32_t kRequest = 1u << 4;            // asked for by a robot program
+  // A force-limit episode begins: force or torque above its limit, or
+  // frames flagged overrange by the sensor.
+  static constexpr std::uint32_t kForceLimitEvent = 1u << 5;
 
   // flags bits.
   static constexpr std::uint8_t kOffsetSent = 1u << 0;  // `offset` went to the drive this cycle

@@ -51,6 +51,28 @@ struct SensorHealth {
   std::int32_t supervisor_state = kOk;     // force-control thread: kOk, kStale, kFaulted
   double last_usable_age = -1.0;           // s since the last usable sample; -1: none yet
   double usable_samples_per_second = 0.0;  // over the last whole second of cycles
+  // force-control thread: ForceLimits bits seen in the current force-limit
+  // episode (a force or torque above its limit, frames flagged overrange).
+  std::uint32_t force_limit_flags = 0;
+  std::uint32_t reserved = 0;  // 0
+};
+
+// The largest force and torque that force control lets the tool press with:
+// magnitudes of the gravity-compensated, bias-free wrench in the TCP frame,
+// before any user filter. Robot programs set them within (0, kMaxForce] N and
+// (0, kMaxTorque] N m.
+struct ForceLimits {
+  static constexpr double kDefaultForce = 150.0;  // N
+  static constexpr double kDefaultTorque = 15.0;  // N m
+  static constexpr double kMaxForce = 2000.0;     // N
+  static constexpr double kMaxTorque = 200.0;     // N m
+  // Bits of SensorHealth::force_limit_flags.
+  static constexpr std::uint32_t kForceOver = 1u << 0;   // |force| above `force`
+  static constexpr std::uint32_t kTorqueOver = 1u << 1;  // |torque| above `torque`
+  static constexpr std::uint32_t kOverrange = 1u << 2;   // the sensor flags its frames overrange
+
+  double force = kDefaultForce;    // N
+  double torque = kDefaultTorque;  // N m
 };
 
 // Opt-in envelope of the reference offset; 0 means no limit.
@@ -81,6 +103,7 @@ static_assert(std::is_trivially_copyable<BlackBoxRequest>::value, "shared record
 static_assert(std::is_trivially_copyable<ForceControlSpeedLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<SensorHealth>::value, "shared record");
 static_assert(std::is_trivially_copyable<ForceControlLimits>::value, "shared record");
+static_assert(std::is_trivially_copyable<ForceLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<Gains>::value, "shared record");
 static_assert(std::is_trivially_copyable<SystemFilterParams>::value, "shared record");
 

@@ -3,8 +3,8 @@
 // the POSIX shared-memory object "VorelFrameSharedMemory" (131072 bytes,
 // permissions 0644) managed by Boost.Interprocess, with eighteen named objects
 // plus the additions "sensor_health", "force_control_limits",
-// "reload_tool_load", "force_control_speed_limits", "force_control_heartbeat"
-// and "black_box_request", guarded by one named mutex "VorelNamedMutex" (a
+// "reload_tool_load", "force_control_speed_limits", "force_control_heartbeat",
+// "black_box_request" and "force_limits", guarded by one named mutex "VorelNamedMutex" (a
 // POSIX named semaphore, not recursive, not robust: a holder that dies
 // leaves it locked, so every wait for it is bounded, see Lock). The one
 // exception is the heartbeat: lock-free atomics, read and written without
@@ -84,6 +84,7 @@ constexpr const char* kForceControlSpeedLimits =
 constexpr const char* kForceControlHeartbeat = "force_control_heartbeat";
 // BlackBoxRequest: written by the facade, taken by the force-control thread.
 constexpr const char* kBlackBoxRequest = "black_box_request";
+constexpr const char* kForceLimits = "force_limits";  // ForceLimits
 
 using Segment = bip::managed_shared_memory;
 using Mutex = bip::named_mutex;
@@ -169,7 +170,8 @@ struct InPlace {};
     ForceControlSpeedLimits{}, kFacadeWrites)                                                     \
   X(force_control_heartbeat, kForceControlHeartbeat, ForceControlHeartbeat, InPlace{},            \
     kForceControlWrites)                                                                          \
-  X(black_box_request, kBlackBoxRequest, BlackBoxRequest, BlackBoxRequest{}, kFacadeWrites)
+  X(black_box_request, kBlackBoxRequest, BlackBoxRequest, BlackBoxRequest{}, kFacadeWrites)       \
+  X(force_limits, kForceLimits, ForceLimits, ForceLimits{}, kFacadeWrites)
 
 // Addresses of the shared objects in this process's mapping, taken once
 // when the segment is created or opened; nullptr for an object the segment

@@ -154,6 +154,7 @@ std::string BlackBox::eventName(std::uint32_t events) {
       {ForceControlRecord::kLimitBinds, "limit"},
       {ForceControlRecord::kProgramTerminated, "terminated"},
       {ForceControlRecord::kRequest, "request"},
+      {ForceControlRecord::kForceLimitEvent, "force-limit"},
   };
   std::string name;
   for (const auto& [bit, text] : kNames) {

@@ -1,6 +1,7 @@
 // Robot-program functions of the fail-safe layer: the health readout, the
-// envelope and the speed limits of the reference offset, the request for a
-// black-box file; force control's liveness as every process sees it.
+// envelope and the speed limits of the reference offset, the force limits,
+// the request for a black-box file; force control's liveness as every
+// process sees it.
 #include <cmath>
 
 #include "adaptive/offset_shaping.h"
@@ -46,6 +47,10 @@ VorelFTSensor::Result VorelFTSensor::readSensorHealth(Array& health) {
   health.item(3, 0) = static_cast<double>(h.lost_sync_events);
   health.item(4, 0) = static_cast<double>(h.last_status);
   health.item(5, 0) = static_cast<double>(h.supervisor_state);
+  // Row 6 where the program's array has room for it: an array of six rows
+  // keeps working.
+  if (health.rowCapacity() > 6)
+    health.item(6, 0) = static_cast<double>(h.force_limit_flags);
   return Result::Success();
 }
 
@@ -97,6 +102,21 @@ VorelFTSensor::Result VorelFTSensor::setForceControlSpeedLimits(Number& translat
         facade.setForceControlSpeedLimits(speeds[0] / kMillimetresPerMetre,
                                           speeds[1] * kRadiansPerDegree);
       });
+}
+
+VorelFTSensor::Result VorelFTSensor::setForceLimits(Number& force_N, Number& torque_Nm) {
+  return checkThenForward<2>(
+      impl_->binding, "setForceLimits", numbers(force_N, torque_Nm),
+      [](const Values<2>& limits) {
+        // Written out so that NaN fails too.
+        if (limits[0] > 0.0 && limits[0] <= ForceLimits::kMaxForce && limits[1] > 0.0 &&
+            limits[1] <= ForceLimits::kMaxTorque)
+          return std::string();
+        return "setForceLimits: force " + exact(limits[0]) + " N and torque " + exact(limits[1]) +
+               " N m must lie in (0, " + str(ForceLimits::kMaxForce) + "] N and (0, " +
+               str(ForceLimits::kMaxTorque) + "] N m; the force limits are unchanged";
+      },
+      [](Facade& facade, const Values<2>& limits) { facade.setForceLimits(limits[0], limits[1]); });
 }
 
 }  // namespace vorel_device

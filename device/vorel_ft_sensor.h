@@ -235,6 +235,9 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   //   5 supervisor state: 0 ok, 1 stale (offset held), 2 faulted (offset held),
   //     3 not running (no force-control cycle for 50 ms: rows 0 and 1 then
   //     count the time since the last cycle, and no usable samples)
+  //   6 (when the array has a seventh row) force-limit flags of the current
+  //     episode: 1 force above its limit, 2 torque above its limit, 4 frames
+  //     flagged overrange by the sensor; 0 within the limits
   // Read from the shared segment, so correct in the activating and in a
   // binding process.
   virtual Result readSensorHealth(Array& health);
@@ -254,7 +257,8 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // it with gravity in sensor axes (the flange's orientation in the world
   // from the controller, turned into sensor axes with the mounted sensor pose
   // as gravity compensation does: the flange's axes while the pose is not
-  // known). At most kMaxLoadSamples are kept, the oldest is dropped. One INFO
+  // known). At most kMaxLoadSamples are kept: a further capture is refused
+  // with an ERROR line (clearLoadSamples starts a new set). One INFO
   // line per sample: its number, the mean wrench, the gravity direction and
   // the frames used. A robot that moves during the window, or a window
   // without a usable frame, gives an ERROR line and no sample.
@@ -290,6 +294,14 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // "[INFO] Black box: wrote <path> (...)" line there. Works from a binding
   // process too; says in an ERROR line when force control is not running.
   virtual Result writeBlackBox();
+  // Force limits: the largest force (N) and torque (N m) magnitude of the
+  // gravity-compensated, bias-free TCP wrench, checked every force-control
+  // cycle before the user filters; accepted (0, 2000] N and (0, 200] N m,
+  // defaults 150 N and 15 N m. Over a limit force control presses no further
+  // and backs out to the limit (one ERROR line per episode), moveToContact
+  // ends with its motion stopped; force-control targets and moveToContact
+  // thresholds at or above the limit are refused.
+  virtual Result setForceLimits(Number& force_N, Number& torque_Nm);
 
   void onHWReady(const hx4_signal::HWReady& signal);
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);

@@ -5,8 +5,9 @@ namespace hx4rc_api {
 Load::Load() : inertia(), mounting(), id(SysId::LOAD_TOOL) {}
 
 std::uint32_t State::SysStat_RCState::unsignedValue(unsigned item, unsigned index) const {
-  // The controller reports one item with one index.
-  return (item == 0 && index == 0) ? value : 0u;
+  if (index != 0)
+    return 0u;
+  return item == 0 ? value : item == 1 ? cycles : 0u;
 }
 
 Drive::CmdReferenceCtl& Drive::CmdReferenceCtl::withReferenceOffset(const Pose& offset) {

@@ -37,12 +37,15 @@ struct Load {
 
 // Controller state records.
 struct State {
-  // The robot controller's status word, one item of one index. Bit value 2
-  // (bit 1) is set while the controller's load model may be read.
+  // The robot controller's status, two items of one index each. Item 0 is
+  // the status word: bit value 2 (bit 1) is set while the controller's load
+  // model may be read. Item 1 counts the controller's cycles since it
+  // started (2 ms each; wraps after 2^32).
   struct SysStat_RCState {
     static constexpr std::uint32_t kLoadModelReady = 2;
 
-    std::uint32_t value = 0;
+    std::uint32_t value = 0;   // item 0
+    std::uint32_t cycles = 0;  // item 1
     std::uint32_t unsignedValue(unsigned item, unsigned index) const;
   };
 };

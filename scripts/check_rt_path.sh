@@ -29,6 +29,7 @@ checks=(
   "adaptive/control_law.cc ^$"
   "adaptive/filter_chain.cc ::(order|find)$"
   "adaptive/offset_shaping.cc ^$"
+  "adaptive/force_limit.cc ^$"
   "adaptive/wrench_processing.cc ^$"
   "comm/sensor_reader.cc ::(VorelForceTorqueSensorComm|~VorelForceTorqueSensorComm|getFTData|configureFilter|waitForAcknowledgement|sendCommand|finishDiagnostics|afterStop|setPort)$"
   "comm/reader_diagnostics.cc ^$"

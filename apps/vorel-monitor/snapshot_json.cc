@@ -76,7 +76,10 @@ std::vector<std::string> limitNames(unsigned bits) {
   static const BitName kLimits[] = {{R::kTranslationalSpeed, "translational speed"},
                                     {R::kRotationalSpeed, "rotational speed"},
                                     {R::kTranslationalEnvelope, "translational envelope"},
-                                    {R::kRotationalEnvelope, "rotational envelope"}};
+                                    {R::kRotationalEnvelope, "rotational envelope"},
+                                    {R::kForceLimit, "force limit"},
+                                    {R::kTorqueLimit, "torque limit"},
+                                    {R::kOverrange, "sensor overrange"}};
   return namesOf(bits, kLimits);
 }
 
@@ -85,7 +88,8 @@ std::vector<std::string> eventNames(unsigned bits) {
                                     {R::kCycleFailure, "cycle failure"},
                                     {R::kLimitBinds, "limit binds"},
                                     {R::kProgramTerminated, "program terminated"},
-                                    {R::kRequest, "request"}};
+                                    {R::kRequest, "request"},
+                                    {R::kForceLimitEvent, "force limit"}};
   return namesOf(bits, kEvents);
 }
 

@@ -346,6 +346,7 @@ hx4rc_api::State::SysStat_RCState SimulatedController::rcState() {
   std::lock_guard<PiMutex> lock(mutex_);
   hx4rc_api::State::SysStat_RCState state;
   state.value = rc_state_;
+  state.cycles = static_cast<std::uint32_t>(tick_);
   return state;
 }
 

@@ -165,6 +165,11 @@ void SteppingController::setMoveHook(MoveHook hook) {
   move_hook_ = std::move(hook);
 }
 
+void SteppingController::setSyncHook(SyncHook hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sync_hook_ = std::move(hook);
+}
+
 std::vector<DriveRecord> SteppingController::driveCommands() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return drive_;
@@ -212,14 +217,21 @@ void SteppingController::sync(bool /*wait_for_motion*/) {
     changed_.wait(lock, [this, entered] { return free_running_ || cycle_ != entered; });
     --waiting_;
     ++sync_count_;
+    const SyncHook hook = sync_hook_;
+    lock.unlock();
     changed_.notify_all();
+    if (hook)
+      hook();
     return;
   }
   ++cycle_;
   ++sync_count_;
   const std::chrono::microseconds pause = pause_;
+  const SyncHook hook = sync_hook_;
   lock.unlock();
   changed_.notify_all();
+  if (hook)
+    hook();
   // Free running: pace the caller a little so that it does not starve the
   // test thread.
   if (pause.count() > 0) {
@@ -233,6 +245,7 @@ hx4rc_api::State::SysStat_RCState SteppingController::rcState() {
   std::lock_guard<std::mutex> lock(mutex_);
   hx4rc_api::State::SysStat_RCState state;
   state.value = rc_state_;
+  state.cycles = static_cast<std::uint32_t>(cycle_);
   return state;
 }
 

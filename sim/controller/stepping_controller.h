@@ -65,6 +65,7 @@ class SteppingController : public hx4_program_api_internals::ControllerBackend {
  public:
   using MoveHook =
       std::function<void(const hx4rc_api::Motion::Target&, const hx4rc_api::Motion::Params&)>;
+  using SyncHook = std::function<void()>;
 
   SteppingController();
   ~SteppingController() override;
@@ -123,6 +124,9 @@ class SteppingController : public hx4_program_api_internals::ControllerBackend {
   // Called (outside the double's lock, on the caller's thread) after each
   // move is recorded; may call setFrame to move the TCP. Empty: none.
   void setMoveHook(MoveHook hook);
+  // Called (outside the double's lock, on the caller's thread) each time a
+  // sync returns: a robot's motion between commands. Empty: none.
+  void setSyncHook(SyncHook hook);
 
   // --- Records ------------------------------------------------------------
   std::vector<DriveRecord> driveCommands() const;
@@ -176,6 +180,7 @@ class SteppingController : public hx4_program_api_internals::ControllerBackend {
   std::uint64_t releases_ = 0;
   std::uint64_t status_queries_ = 0;
   MoveHook move_hook_;
+  SyncHook sync_hook_;
 
   std::vector<DriveRecord> drive_;
   std::vector<MotionRecord> motion_;

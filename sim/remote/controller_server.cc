@@ -48,9 +48,12 @@ bool ControllerServer::serve(hx4_program_api_internals::ControllerBackend& backe
       backend.sync(wait != 0);
       return true;
     }
-    case Op::RcState:
-      link::put(response, backend.rcState().value);
+    case Op::RcState: {
+      const auto state = backend.rcState();
+      link::put(response, state.value);
+      link::put(response, state.cycles);
       return true;
+    }
     case Op::Load: {
       std::uint32_t id = 0;
       if (!link::get(request, pos, id))

@@ -44,8 +44,11 @@ void RemoteController::sync(bool wait_for_motion) {
 }
 
 hx4rc_api::State::SysStat_RCState RemoteController::rcState() {
+  const std::string response = call(Op::RcState, std::string());
+  std::size_t pos = 0;
   hx4rc_api::State::SysStat_RCState state;
-  state.value = callFor<std::uint32_t>(Op::RcState, std::string());
+  if (!link::get(response, pos, state.value) || !link::get(response, pos, state.cycles))
+    throw std::runtime_error("controller link: short answer");
   return state;
 }
 

@@ -196,7 +196,8 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   for (std::uint64_t i = 0; i < records.size(); ++i) {
     ASSERT_EQ(ring->read(i, records[i]), rec::RecorderReader::Read::kOk);
     EXPECT_EQ(records[i].cycle, i);
-    EXPECT_DOUBLE_EQ(records[i].controller_time, 0.002 * i);
+    // The controller's time: its cycle count when the cycle synchronised.
+    EXPECT_DOUBLE_EQ(records[i].controller_time, 0.002 * static_cast<double>(i + 1));
     if (records[i].events != 0)
       events[i] = records[i].events;
   }

@@ -129,7 +129,7 @@ TEST(FilterChain, FullChain_NewNameRefusedReplacementAccepted) {
   }
   EXPECT_EQ(chain.add(lowPass("one more", 10.0), kRate), Outcome::kFull);
   EXPECT_EQ(lineOf(Outcome::kFull, lowPass("one more", 10.0)),
-            "Filter chain full (32 filters): request ignored");
+            "Filter chain full (32 filters): filter \"one more\" not added");
   EXPECT_EQ(chain.order(), names);
   EXPECT_EQ(chain.add(notch("f3", 50.0, 10.0), kRate), Outcome::kReplaced);
   EXPECT_EQ(chain.size(), 32u);

@@ -187,14 +187,14 @@ TEST_P(StepEndTest, Ended_ReturnsToExactlyZeroThenIdle) {
   } else {
     in.ended = true;
   }
-  // Braking: wanted 1.5 mm/s toward zero, the change limited to 2 mm/s per
-  // cycle: velocity -0.5 mm/s, 1 um covered.
+  // Braking at 5 m/s^2 (10 mm/s per cycle) stops the 1.5 mm/s at once.
   out = cycle(&f);
   EXPECT_EQ(step.state(), State::kReturning);
   EXPECT_TRUE(out.send);
-  EXPECT_NEAR(out.offset[2], 2e-6, 1e-18);
+  EXPECT_EQ(out.offset[2], 3e-6);
   EXPECT_FALSE(out.returned);
-  // 2 um left at 1 mm/s wanted: the last step lands on zero.
+  // From rest, 3 um at 1 m/s^2: the braking profile's one step of 1.5 mm/s
+  // lands on zero.
   out = cycle(&f);
   EXPECT_TRUE(out.send);
   EXPECT_EQ(out.offset[2], 0.0);
@@ -250,6 +250,92 @@ TEST_F(StepTest, FlaggedAndNaNSamples_LastUsableSampleUsedNonFiniteRateHeld) {
   EXPECT_FALSE(out.non_finite);  // once per activation
   EXPECT_NEAR(out.offset[2], z, 1e-17);
   EXPECT_TRUE(std::isfinite(out.offset[2]));
+}
+
+// The force limits, with fz against a limit of 15 N, gain 4 and the
+// set-point at its target at once (smoothing 1): the law's error along the
+// force (+z) is raised to at least |fz| - 15 N. Over the limit (16 N) a step
+// into the force is dropped and the tool backs out by the 1 N excess, one
+// out of it is kept; below it (14 N) a target beyond the limit presses only
+// by the 1 N left to it, one within the limit is the plain law.
+//   dz = 0.002 s x 0.004 (m/s)/N x error
+struct LimitCase {
+  const char* name;
+  float fz;       // N
+  double target;  // N
+  double dz;      // m
+  bool over;
+};
+class StepLimitTest : public StepTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(StepLimitTest, OverTheForceLimit_NoStepIntoTheForce) {
+  const LimitCase& c = GetParam();
+  commands.force_limits.force = 15.0;
+  commands.gains.track_smoothing = 1.0;
+  commands.track_wrench[2] = c.target;
+  command();
+  const RxFrame f = frameWith(c.fz);
+  const StepOutput out = cycle(&f);
+  EXPECT_NEAR(out.offset[2], c.dz, 1e-18);
+  EXPECT_EQ(out.force_limit.flags, c.over ? ForceLimits::kForceOver : 0u);
+  EXPECT_EQ(out.force_limit.started, out.force_limit.flags);  // the episode's first cycle
+  EXPECT_EQ(out.record.events, c.over ? R::kForceLimitEvent : 0u);
+  EXPECT_EQ(out.record.limits_bound & R::kForceLimit, c.over ? R::kForceLimit : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StepLimitTest,
+    testing::Values(
+        LimitCase{"OutOfTheForceKept", 16.0f, 0.0, 0.002 * 0.004 * 16.0, true},
+        LimitCase{"IntoTheForceDroppedBacksOut", 16.0f, 30.0, 0.002 * 0.004 * 1.0, true},
+        LimitCase{"SmallErrorRaisedToTheExcess", 16.0f, 15.5, 0.002 * 0.004 * 1.0, true},
+        LimitCase{"BelowTheLimitPressesToIt", 14.0f, 30.0, -0.002 * 0.004 * 1.0, false},
+        LimitCase{"TargetWithinTheLimitPlainLaw", 14.0f, 5.0, 0.002 * 0.004 * 9.0, false}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
+// A hold of 30 N on a 5000 N/m floor 4 mm beyond the offset's zero, whose
+// limit is lowered to 15 N: the first cycle backs out by the 15 N excess
+// (dz = 0.002 x 0.004 x 15 = 0.12 mm away from the floor), and the force
+// comes down to the limit and stays there. A frame flagged overrange then
+// holds the offset as a stale sensor would, with its own event.
+TEST_F(StepTest, HoldWithLimitLoweredBelowItsForce_BacksOutToTheLimit) {
+  commands.gains.track_smoothing = 1.0;
+  commands.track_wrench[2] = -30.0;
+  command();
+  auto floor_force = [this] {
+    const double press = step.shaper().translation()[2] - 0.004;
+    return static_cast<float>(press > 0.0 ? -5000.0 * press : 0.0);
+  };
+  StepOutput out;
+  for (int k = 0; k < 1000; ++k) {
+    const RxFrame f = frameWith(floor_force());
+    out = cycle(&f);
+  }
+  ASSERT_NEAR(floor_force(), -30.0, 1e-3);
+  const double pressed = out.offset[2];
+
+  commands.force_limits.force = 15.0;
+  command();
+  RxFrame f = frameWith(floor_force());
+  out = cycle(&f);
+  EXPECT_EQ(out.force_limit.started, ForceLimits::kForceOver);
+  EXPECT_NEAR(out.offset[2], pressed - 0.002 * 0.004 * 15.0, 1e-7);
+  for (int k = 0; k < 250; ++k) {  // 0.5 s
+    f = frameWith(floor_force());
+    out = cycle(&f);
+    EXPECT_EQ(out.force_limit.started, 0u) << k;  // one episode
+  }
+  EXPECT_NEAR(floor_force(), -15.0, 0.01);
+  EXPECT_EQ(step.forceLimitEpisode(), ForceLimits::kForceOver);
+
+  const double held = out.offset[2];
+  const RxFrame overrange = frameWith(-1000.0f, RxFrameStatus::overrange);
+  out = cycle(&overrange);
+  EXPECT_EQ(out.force_limit.started, ForceLimits::kOverrange);
+  EXPECT_EQ(out.record.events, R::kForceLimitEvent);
+  for (int k = 0; k < 5; ++k)
+    out = cycle();
+  EXPECT_EQ(out.offset[2], held);
 }
 
 // One bad frame in a changing stream, through all four filter types and the
@@ -319,7 +405,7 @@ TEST_P(StepBadFrameTest, OneBadFrame_OutputsAsIfItWereNeverSent) {
 INSTANTIATE_TEST_SUITE_P(
     Frames, StepBadFrameTest,
     testing::Values(BadFrameCase{"InvalidMeasurementStatus", 0x04, 3, 1000.0f},
-                    BadFrameCase{"OverrangeStatus", 0x02, 2, -1000.0f},
+                    BadFrameCase{"AppTookTooLongStatus", 0x01, 2, -1000.0f},
                     BadFrameCase{"NaNForce", 0, 2, std::numeric_limits<float>::quiet_NaN()},
                     BadFrameCase{"InfiniteTorque", 0, 5, std::numeric_limits<float>::infinity()}),
     [](const testing::TestParamInfo<BadFrameCase>& info) { return std::string(info.param.name); });
