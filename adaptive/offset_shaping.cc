@@ -97,12 +97,30 @@ HalfStep approach(HalfState& half, const Vector& target, const HalfLimits& limit
   return step;
 }
 
+bool brake(HalfState& half, const HalfLimits& limits) {
+  const double speed = half.velocity.Norm();
+  if (!(speed > 0.0)) {
+    half.velocity = kZero;
+    half.braking = false;
+    return false;
+  }
+  const double slower = std::max(0.0, speed - limits.brake * kCycleTime);
+  half.velocity = (slower / speed) * half.velocity;
+  half.offset = half.offset + kCycleTime * half.velocity;
+  half.braking = slower > 0.0;
+  return true;
+}
+
 void hold(HalfState& half) {
   half.velocity = kZero;
+  half.braking = false;
 }
 
 Step OffsetShaper::follow(const Vector& wanted_translation, const Vector& wanted_rotation,
                           const Limits& limits) {
+  returning_ = false;
+  translation_.braking = false;
+  rotation_.braking = false;
   Step step;
   step.translation = offset_shaping::follow(translation_, wanted_translation, limits.translation);
   step.rotation = offset_shaping::follow(rotation_, wanted_rotation, limits.rotation);
@@ -110,9 +128,16 @@ Step OffsetShaper::follow(const Vector& wanted_translation, const Vector& wanted
 }
 
 Step OffsetShaper::returnToZero(const Limits& limits) {
+  if (!returning_) {
+    returning_ = true;
+    translation_.braking = true;
+    rotation_.braking = true;
+  }
   Step step;
-  step.translation = approach(translation_, kZero, limits.translation);
-  step.rotation = approach(rotation_, kZero, limits.rotation);
+  if (!(translation_.braking && brake(translation_, limits.translation)))
+    step.translation = approach(translation_, kZero, limits.translation);
+  if (!(rotation_.braking && brake(rotation_, limits.rotation)))
+    step.rotation = approach(rotation_, kZero, limits.rotation);
   step.returned = step.translation.at_target && step.rotation.at_target;
   return step;
 }
@@ -125,6 +150,7 @@ void OffsetShaper::hold() {
 void OffsetShaper::reset() {
   translation_ = HalfState();
   rotation_ = HalfState();
+  returning_ = false;
 }
 
 bool OffsetShaper::atZero() const {

@@ -16,6 +16,11 @@
 // returns to the envelope (to E u, u its own direction) instead of
 // following.
 //
+// Braking (the first phase of a return to zero when force control ends): the
+// velocity the half had falls by at most brake x 2 ms per cycle along its
+// own direction until the half is at rest (from 250 mm/s at 5 m/s^2: 25
+// cycles, 6 mm); then it returns.
+//
 // Returning: a straight line to the target at no more than the speed limit,
 // with the change of velocity per cycle at most acceleration x 2 ms, starting
 // from the velocity the half had (a half moving away from the target slows
@@ -45,6 +50,9 @@ constexpr double kDefaultTranslationSpeed = 0.25;              // m/s
 constexpr double kDefaultRotationSpeed = 45.0 * kPi / 180.0;   // rad/s
 constexpr double kTranslationAcceleration = 1.0;               // m/s^2, returns
 constexpr double kRotationAcceleration = 360.0 * kPi / 180.0;  // rad/s^2, returns
+// Braking at the end of force control, before the return.
+constexpr double kTranslationBrake = 5.0;                // m/s^2
+constexpr double kRotationBrake = 1800.0 * kPi / 180.0;  // rad/s^2
 // Accepted speed limits (from robot programs): (0, max].
 constexpr double kMaxTranslationSpeed = 1.0;               // m/s
 constexpr double kMaxRotationSpeed = 180.0 * kPi / 180.0;  // rad/s
@@ -54,12 +62,14 @@ struct HalfLimits {
   double speed = kDefaultTranslationSpeed;         // m/s or rad/s
   double acceleration = kTranslationAcceleration;  // m/s^2 or rad/s^2
   double envelope = 0.0;                           // m or rad
+  double brake = kTranslationBrake;                // m/s^2 or rad/s^2
 };
 
 // One half: the offset last commanded and the velocity of its last step.
 struct HalfState {
   hx4rc_api::Vector offset;    // m or rad
   hx4rc_api::Vector velocity;  // m/s or rad/s
+  bool braking = false;        // a return's braking phase is not over
 };
 
 // What shaped one step of a half (for the diagnostics and recorders).
@@ -75,6 +85,10 @@ HalfStep follow(HalfState& half, const hx4rc_api::Vector& wanted, const HalfLimi
 // Returning: one step toward `target` (see above).
 HalfStep approach(HalfState& half, const hx4rc_api::Vector& target, const HalfLimits& limits);
 
+// Braking: one step of the braking phase (see above); false, and nothing
+// changes, when the half is at rest.
+bool brake(HalfState& half, const HalfLimits& limits);
+
 // Holding: the offset stays, its velocity is zero.
 void hold(HalfState& half);
 
@@ -86,7 +100,7 @@ double brakingSpeed(double distance, double speed_step, double max_speed);
 // Both halves with their limits.
 struct Limits {
   HalfLimits translation;
-  HalfLimits rotation{kDefaultRotationSpeed, kRotationAcceleration, 0.0};
+  HalfLimits rotation{kDefaultRotationSpeed, kRotationAcceleration, 0.0, kRotationBrake};
 };
 
 // What shaped one step of the whole offset.
@@ -104,7 +118,7 @@ class OffsetShaper {
   // when that half is not integrated or is held).
   Step follow(const hx4rc_api::Vector& wanted_translation, const hx4rc_api::Vector& wanted_rotation,
               const Limits& limits);
-  // Force control off: both halves return to zero.
+  // Force control off: each half first brakes to rest, then returns to zero.
   Step returnToZero(const Limits& limits);
   // Both halves hold their offsets.
   void hold();
@@ -120,6 +134,7 @@ class OffsetShaper {
  private:
   HalfState translation_;
   HalfState rotation_;
+  bool returning_ = false;  // returnToZero was called since the last follow or reset
 };
 
 }  // namespace offset_shaping

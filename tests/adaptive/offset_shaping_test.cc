@@ -146,6 +146,34 @@ TEST(OffsetShaping, EnvelopeTightened_ReturnsToItThenClampsThere) {
   EXPECT_EQ(half.offset, Vector(0.0, 0.0, 0.005));
 }
 
+TEST(OffsetShaping, EndedAtTheSpeedLimit_BrakesAt5Then1MetrePerSecondSquaredToExactlyZero) {
+  // 100 cycles at 250 mm/s: 50 mm out, moving out. The brake takes 10 mm/s
+  // off per cycle: 240, 230, ... 0 mm/s in 25 cycles (50 ms), 0.002 s x
+  // 3000 mm/s = 6 mm on (at most v^2 / 2a = 6.25 mm). From rest at 56 mm
+  // the return takes 2 sqrt(0.056 / 1) = 0.4733 s.
+  os::OffsetShaper shaper;
+  for (int k = 1; k <= 100; ++k)
+    shaper.follow(Vector(1.0, 0.0, 0.0), kZero, os::Limits());
+  ASSERT_NEAR(shaper.translation().x(), 0.05, 1e-12);
+  std::vector<double> x{shaper.translation().x()};
+  os::Step step;
+  while (!step.returned && x.size() < 10000) {
+    step = shaper.returnToZero(os::Limits());
+    x.push_back(shaper.translation().x());
+  }
+  std::size_t rest = 0;  // the furthest command: the 24th (the 25th stays there at 0 mm/s)
+  for (std::size_t k = 0; k < x.size(); ++k)
+    rest = x[k] > x[rest] ? k : rest;
+  EXPECT_EQ(rest, 24u);
+  EXPECT_NEAR(x[rest] - 0.05, 0.006, 1e-12);
+  for (std::size_t k = 2; k < x.size(); ++k) {
+    const double change = std::fabs((x[k] - x[k - 1]) - (x[k - 1] - x[k - 2])) / (kDt * kDt);
+    EXPECT_LE(change, (k <= rest + 1 ? 5.0 : 1.0) * kSlack) << k;  // m/s^2
+  }
+  EXPECT_EQ(x.back(), 0.0);
+  EXPECT_NEAR(static_cast<double>(x.size() - 1 - rest) * kDt, 0.4733, 2 * kDt);
+}
+
 TEST(OffsetShaping, WholeOffset_ReturnedOnlyWhenBothHalvesAreExactlyZero) {
   // 0.4 mm and one limited rotation step (0.09 deg), then held: at rest.
   os::OffsetShaper shaper;
