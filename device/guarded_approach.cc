@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "adaptive/force_limit.h"
+#include "adaptive/offset_shaping.h"
 #include "comm/force_control_heartbeat.h"
 #include "device/device_log.h"
 #include "device/segment_binding.h"
@@ -38,6 +40,14 @@ constexpr double kMillimetresPerMetre = 1000.0;
 // Progress: a new furthest point along the approach direction, at least
 // min(kProgressMm, half of what the speed covers in 1 s) beyond the last.
 constexpr double kProgressMm = 0.1;
+// Rest: the tool moves less than kRestMetres per controller cycle in
+// kRestCycles cycles in a row (0.5 mm/s for 6 ms).
+constexpr double kRestMetres = 1e-6;
+constexpr int kRestCycles = 3;
+// Longest wait for the tool to come to rest after a stop (1 s) and for a
+// retract to end (5 s); a retract that has not ended by then is stopped.
+constexpr int kStopCycles = 500;
+constexpr int kRetractCycles = 2500;
 
 // The motion command's parameters: values 0.5, 0.1 and 0 of the kinds
 // (2, 2, 1) for an approach step and (1, 1, 2) for the retract.
@@ -168,6 +178,10 @@ void GuardedApproach::run() {
   if (!holdWait())
     return;
   const Pass end = approach();
+  // Whatever ended the approach, its last step is not left running: the
+  // tool comes to rest before the call goes on or returns.
+  if (moved_)
+    stopMotion(last_frame_);
   if (end == Pass::kLimit)
     return reportLimit();
   if (end != Pass::kContact)
@@ -206,7 +220,46 @@ bool GuardedApproach::argumentsAccepted() const {
     logError("moveToContact: a speed of 0 mm/s never reaches a contact; nothing moved");
     return false;
   }
-  return true;
+  return withinLimits();
+}
+
+// The ranges that keep the call from travelling further, faster or pressing
+// harder than asked: |speed| up to the translational speed limit of force
+// control's offset, a threshold above 0 and below the force limit, a travel
+// limit above 0, a retract of 0 or more.
+bool GuardedApproach::withinLimits() const {
+  const Request& r = request_;
+  ForceControlSpeedLimits speed_limits;
+  ForceLimits force_limits;
+  if (!bound_->getForceControlSpeedLimits(speed_limits) || !bound_->getForceLimits(force_limits))
+    return false;  // the facade wrote why
+  const double max_speed = speed_limits.translation > 0.0 &&
+                                   speed_limits.translation <= offset_shaping::kMaxTranslationSpeed
+                               ? speed_limits.translation * kMillimetresPerMetre
+                               : ForceControlSpeedLimits().translation * kMillimetresPerMetre;
+  const double max_force = force_limit::effective(force_limits).force;
+  const double speed = r.speed.d(true);
+  const double threshold = r.force_threshold.d(true);
+  const double travel = r.max_distance.d(true);
+  const double retract = r.retract_distance.d(true);
+  std::string refusal;
+  if (std::fabs(speed) > max_speed) {
+    refusal = "the speed " + exact(speed) + " mm/s is faster than the speed limit of " +
+              str(max_speed) + " mm/s (accepted: 0 < |speed| <= the limit, see " +
+              "setForceControlSpeedLimits)";
+  } else if (!(threshold > 0.0 && threshold < max_force)) {
+    refusal = "the force threshold " + exact(threshold) + " N is outside the accepted range (0, " +
+              str(max_force) + ") N (above 0, below the force limit, see setForceLimits)";
+  } else if (!(travel > 0.0)) {
+    refusal = "the travel limit " + exact(travel) + " mm is outside the accepted range (0, inf) mm";
+  } else if (!(retract >= 0.0)) {
+    refusal = "the retract distance " + exact(retract) +
+              " mm is outside the accepted range [0, inf) mm (a negative one presses on)";
+  }
+  if (refusal.empty())
+    return true;
+  logError("moveToContact: " + refusal + "; nothing moved");
+  return false;
 }
 
 // Wait for liveness: the force comes from the force-control thread, so it
@@ -250,6 +303,7 @@ GuardedApproach::Pass GuardedApproach::approach() {
 GuardedApproach::Pass GuardedApproach::pass() {
   controller_.sync(false);
   const hx4rc_api::Frame current_frame = tcp();
+  last_frame_ = current_frame;
   const Number step = kLookAheadSeconds * request_.speed / kMillimetresPerMetre;
   if (!std::isfinite(step.d(true))) {
     // A NaN or infinite step would reach the motion command as a valid
@@ -261,6 +315,10 @@ GuardedApproach::Pass GuardedApproach::pass() {
   const RobotPose target =
       targetPose(request_.reference_frame, request_.axis, RobotPose(current_frame), step.d(true));
   const double travelled = (current_frame.position - start_.position).Norm();
+  // The travel of the last cycle: at that pace the next one would pass the
+  // limit, so the approach ends here, where the tool is.
+  const double last_step = std::max(0.0, travelled - travelled_);
+  travelled_ = travelled;
   const double max_distance = request_.max_distance.d(true);
   SensorHealth health;
   if (!readGuarded(health))
@@ -271,14 +329,15 @@ GuardedApproach::Pass GuardedApproach::pass() {
 
   const bool contact = force_norm_ > threshold;
   if (!contact) {
-    if (travelled > max_distance / kMillimetresPerMetre)
-      return Pass::kLimit;  // the robot is at the limit: no step beyond it
+    if (travelled + last_step > max_distance / kMillimetresPerMetre)
+      return Pass::kLimit;  // at the limit: no step beyond it
     if (!progress_->update(current_frame.position - start_.position, robotHeld())) {
       blind("the tool made no progress along the axis for 1 s while the robot was not held");
       return Pass::kStopped;
     }
   }
   controller_.move(targetRecord(target), motionParams(true));
+  moved_ = true;
   if (!contact && !program_running_.load()) {
     terminated("during the approach");
     return Pass::kStopped;
@@ -320,6 +379,13 @@ bool GuardedApproach::readingsUsable(const SensorHealth& health, double threshol
   if (!std::isfinite(force_norm_)) {
     blind("the force norm " + str(force_norm_) +
           " N is not a finite number (are the sensor pose and tool load set?)");
+    return false;
+  }
+  if (health.force_limit_flags != 0) {
+    blind(std::string("force control reports ") +
+          (health.force_limit_flags & ForceLimits::kOverrange
+               ? "frames the sensor flags overrange"
+               : "a force or torque above its limit (see setForceLimits)"));
     return false;
   }
   if (health.supervisor_state != SensorHealth::kOk || health.last_usable_age < 0.0) {
@@ -367,6 +433,40 @@ void GuardedApproach::retract() {
   controller_.move(
       targetRecord(targetPose(request_.reference_frame, request_.axis, current, retract_step)),
       motionParams(false));
+  // The call returns with the retract done: the tool at rest.
+  if (!awaitRest(kRetractCycles)) {
+    logError("moveToContact: the retract did not end within " + str(kRetractCycles * 2 / 1000.0) +
+             " s; the robot is stopped where it is");
+    controller_.sync(false);
+    stopMotion(tcp());
+  }
+}
+
+// Commands the pose `at` (read in this controller cycle) as the target, so
+// that no earlier step goes on running, and waits for the tool to come to
+// rest.
+void GuardedApproach::stopMotion(const hx4rc_api::Frame& at) {
+  controller_.move(targetRecord(RobotPose(at)), motionParams(true));
+  if (!awaitRest(kStopCycles)) {
+    logError("moveToContact: the robot did not come to rest within " +
+             str(kStopCycles * 2 / 1000.0) + " s of the stop command");
+  }
+}
+
+// True once the tool has moved less than kRestMetres per cycle for
+// kRestCycles cycles in a row, within `cycles` controller cycles.
+bool GuardedApproach::awaitRest(int cycles) {
+  hx4rc_api::Vector last = tcp().position;
+  int still = 0;
+  for (int k = 0; k < cycles; ++k) {
+    controller_.sync(false);
+    const hx4rc_api::Vector now = tcp().position;
+    still = (now - last).Norm() < kRestMetres ? still + 1 : 0;
+    if (still >= kRestCycles)
+      return true;
+    last = now;
+  }
+  return false;
 }
 
 hx4rc_api::Frame GuardedApproach::tcp() const {

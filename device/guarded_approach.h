@@ -3,13 +3,19 @@
 //
 // The call runs in named phases, each its own function:
 //   refuse bad arguments  reference frame, axis, non-finite numbers, speed 0
+//                         or above the speed limit, a threshold outside
+//                         (0, force limit), a travel limit <= 0, a
+//                         negative retract
 //   wait for liveness     force control must run (its heartbeat moves)
 //   hold wait             no step while the controller holds the robot
 //   approach passes       one per controller cycle: the force, the health
 //                         and the liveness are checked, then one step
 //   ends                  contact, travel limit, no progress, liveness lost,
-//                         blind readings, program terminated
-//   retract               against the approach direction after a contact
+//                         blind readings, a force limit, program terminated;
+//                         each stops the commanded motion (the current pose
+//                         as the target) and waits for the tool to rest
+//   retract               against the approach direction after a contact,
+//                         waited for until the tool rests
 #pragma once
 
 #include <atomic>
@@ -83,6 +89,7 @@ class GuardedApproach {
   enum class Pass { kContinue, kContact, kLimit, kStopped };
 
   bool argumentsAccepted() const;
+  bool withinLimits() const;
   bool awaitLiveness();
   bool holdWait();
   Pass approach();
@@ -91,6 +98,8 @@ class GuardedApproach {
   bool readingsUsable(const SensorHealth& health, double threshold, double max_distance);
   void reportLimit() const;
   void retract();
+  void stopMotion(const hx4rc_api::Frame& at);
+  bool awaitRest(int cycles);
   hx4rc_api::Frame tcp() const;
   bool robotHeld() const;
   static void terminated(const char* when);
@@ -106,6 +115,9 @@ class GuardedApproach {
   std::optional<hx4_program_api_internals::ControlResources> resources_;
   std::optional<ApproachLiveness> liveness_;
   std::optional<ApproachProgress> progress_;
+  bool moved_ = false;           // a step was commanded
+  hx4rc_api::Frame last_frame_;  // the TCP as the last pass read it (world)
+  double travelled_ = 0.0;       // m from the start, at the last pass
 };
 
 }  // namespace vorel_device

@@ -77,13 +77,36 @@ class MoveToContactTest : public BoundDeviceTest {
     // The robot reaches every valid target; then the test's contact model.
     controller->setMoveHook([this](const Motion::Target& target, const Motion::Params&) {
       const int n = ++moves;
-      if (target.frame_id != 0 && !stuck) {
+      if (target.frame_id != 0)
+        target_ = target.frame;
+      if (target.frame_id != 0 && !stuck && !inertial) {
         controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD,
                              target.frame);
       }
       if (on_move)
         on_move(n, target);
     });
+  }
+
+  // From here on the robot takes its time: each controller cycle its TCP
+  // moves at most `per_cycle` m toward the last motion target (so a target
+  // commanded 0.12 s ahead is still running when the next pass comes).
+  void moveInertially(double per_cycle) {
+    inertial = true;
+    target_ = tcp();
+    controller->setSyncHook([this, per_cycle] {
+      hx4rc_api::Frame now = tcp();
+      const hx4rc_api::Vector left = target_.position - now.position;
+      const double d = left.Norm();
+      now.position = d <= per_cycle ? target_.position : now.position + (per_cycle / d) * left;
+      controller->setFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD, now);
+      if (on_sync)
+        on_sync(now.position);
+    });
+  }
+
+  hx4rc_api::Frame tcp() {
+    return controller->frame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_WORLD);
   }
 
   // Tool-frame force seen by the device (N); its norm is compared with the
@@ -96,10 +119,12 @@ class MoveToContactTest : public BoundDeviceTest {
     view->write(ss::kTcpTransformedWrench, w);
   }
 
-  void setHealth(std::int32_t supervisor_state, double last_usable_age) {
+  void setHealth(std::int32_t supervisor_state, double last_usable_age,
+                 std::uint32_t force_limit_flags = 0) {
     vorel_device::SensorHealth health;
     health.supervisor_state = supervisor_state;
     health.last_usable_age = last_usable_age;
+    health.force_limit_flags = force_limit_flags;
     view->write(ss::kSensorHealth, health);
   }
 
@@ -118,9 +143,21 @@ class MoveToContactTest : public BoundDeviceTest {
   }
 
   std::atomic<int> moves{0};
-  std::atomic<bool> stuck{false};  // the robot does not reach its targets
+  std::atomic<bool> stuck{false};     // the robot does not reach its targets
+  std::atomic<bool> inertial{false};  // the robot moves by moveInertially's rule
+  hx4rc_api::Frame target_;           // the last valid motion target
   std::function<void(int, const Motion::Target&)> on_move;
+  std::function<void(const hx4rc_api::Vector&)> on_sync;  // the TCP after a cycle's motion
 };
+
+// Every end stops the motion: the call returns with the current pose as the
+// last target, i.e. no earlier step still running.
+void expectStopped(const std::vector<MotionRecord>& records, std::size_t index,
+                   const hx4rc_api::Vector& at) {
+  ASSERT_GT(records.size(), index);
+  expectTarget(records[index], at.x(), at.y(), at.z());
+  expectParams(records[index].params, true);
+}
 
 // --- Direction and frame of the steps --------------------------------------
 
@@ -147,14 +184,18 @@ TEST_P(MoveToContactStepTest, Approach_ContactFound_StepsThenRetracts5mmBack) {
   ASSERT_TRUE(move(c.frame, c.axis, c.speed, 10.0, 100.0, 5.0).ok());
 
   const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), c.approaches + 1);
+  // The approach steps, the stop where the last pass found the tool (before
+  // its step), the retract from there.
+  ASSERT_EQ(records.size(), c.approaches + (c.valid ? 2 : 1));
   const double norm = c.step.Norm();
-  const hx4rc_api::Vector last = kStart + static_cast<double>(c.approaches) * c.step;
+  const hx4rc_api::Vector last = kStart + static_cast<double>(c.approaches - 1) * c.step;
   const hx4rc_api::Vector back = norm > 0.0 ? last - (0.005 / norm) * c.step : last;
   for (std::size_t k = 0; k < records.size(); ++k) {
     SCOPED_TRACE(k);
-    const hx4rc_api::Vector p =
-        k < c.approaches ? kStart + static_cast<double>(k + 1) * c.step : back;
+    const bool approach = k < c.approaches || (c.valid && k == c.approaches);
+    const hx4rc_api::Vector p = k < c.approaches ? kStart + static_cast<double>(k + 1) * c.step
+                                : k == c.approaches && c.valid ? last
+                                                               : back;
     if (c.valid) {
       expectTarget(records[k], p.x(), p.y(), p.z());
     } else {
@@ -164,10 +205,8 @@ TEST_P(MoveToContactStepTest, Approach_ContactFound_StepsThenRetracts5mmBack) {
       for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(std::isnan(records[k].target.frame.position.data()[i]));
     }
-    expectParams(records[k].params, k < c.approaches);
+    expectParams(records[k].params, approach);
   }
-  // One synchronisation before every frame query: set-up, passes, retract.
-  EXPECT_EQ(controller->syncCount(), c.approaches + 2);
   EXPECT_EQ(controller->acquireCount(), 1u);
   EXPECT_EQ(controller->releaseCount(), 1u);
   EXPECT_TRUE(console.lines().empty());
@@ -191,14 +230,15 @@ TEST_F(MoveToContactTest, Approach_TravelLimitPassed_EndsWithInfoLineAndNoRetrac
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 20.0, 5.0).ok());
 
   const auto records = controller->motionCommands();
-  // Steps at 0, 6, 12 and 18 mm travelled; at 24 mm the call ends without a
-  // further step.
+  // Steps at 0, 6 and 12 mm travelled; at 18 mm the next 6 mm would pass the
+  // 20 mm limit: the call ends there, stopping where the tool is.
   ASSERT_EQ(records.size(), 4u);
-  for (int k = 0; k < 4; ++k) {
+  for (int k = 0; k < 3; ++k) {
     SCOPED_TRACE(k);
     expectTarget(records[k], 0.4, 0.1, 0.3 + 0.006 * (k + 1));
     expectParams(records[k].params, true);
   }
+  expectStopped(records, 3, {0.4, 0.1, 0.318});
   EXPECT_THAT(console.lines(), ElementsAre(HasSubstr("travel limit of 20 mm")));
   EXPECT_EQ(controller->releaseCount(), 1u);
 }
@@ -208,8 +248,9 @@ TEST_F(MoveToContactTest, Approach_TravelLimitPassed_EndsWithInfoLineAndNoRetrac
 TEST_F(MoveToContactTest, Approach_NoProgressForOneSecond_EndsWithErrorLine) {
   stuck = true;
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
+  // The steps, then the stop.
   EXPECT_EQ(controller->motionCommandCount(),
-            static_cast<std::size_t>(VorelFTSensor::kNoProgressCycles - 1));
+            static_cast<std::size_t>(VorelFTSensor::kNoProgressCycles));
   EXPECT_THAT(console.lines(), ElementsAre(HasSubstr("no progress along the axis for 1 s")));
 }
 
@@ -263,6 +304,33 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArguments{50.0, 10.0, 100.0, kNaN, "retract distance nan mm"},
                       BadArguments{-50.0, 10.0, 100.0, -kInf, "retract distance -inf mm"}));
 
+// Finite arguments beyond what the call may do: faster than the offset's
+// speed limit (250 mm/s by default), a threshold outside (0, force limit)
+// (150 N by default), no travel, a retract that presses on. Each bound just
+// inside is accepted (the contact is there at the first pass).
+INSTANTIATE_TEST_SUITE_P(
+    BeyondLimits, MoveToContactBadArgumentTest,
+    ::testing::Values(
+        BadArguments{-250.001, 10.0, 100.0, 5.0,
+                     "speed -250.001 mm/s is faster than the speed limit of 250 mm/s"},
+        BadArguments{-1e9, 10.0, 100.0, 5.0,
+                     "speed -1000000000 mm/s is faster than the speed limit"},
+        BadArguments{50.0, 0.0, 100.0, 5.0,
+                     "force threshold 0 N is outside the accepted range (0, 150) N"},
+        BadArguments{50.0, 150.0, 100.0, 5.0,
+                     "force threshold 150 N is outside the accepted range (0, 150) N"},
+        BadArguments{50.0, 10.0, 0.0, 5.0, "travel limit 0 mm is outside the accepted range"},
+        BadArguments{50.0, 10.0, 100.0, -0.001,
+                     "retract distance -0.001 mm is outside the accepted range [0, inf) mm"}));
+
+TEST_F(MoveToContactTest, Call_BoundsJustInside_Accepted) {
+  setForce(0.0, 0.0, 149.9);
+  ASSERT_TRUE(move(0, 2, -250.0, 149.0, 0.001, 0.0).ok());
+  // One step (contact at once), the stop, a retract of 0 mm.
+  EXPECT_EQ(controller->motionCommandCount(), 3u);
+  EXPECT_TRUE(console.lines().empty());
+}
+
 // --- Never blind ------------------------------------------------------------
 
 // After the second step the force norm turns NaN (e.g. bound without a sensor
@@ -273,6 +341,7 @@ struct Blind {
   std::int32_t state;
   double age;  // s
   const char* line;
+  std::uint32_t force_limit_flags = 0;
   friend void PrintTo(const Blind& b, std::ostream* os) { *os << b.line; }
 };
 
@@ -284,23 +353,29 @@ TEST_P(MoveToContactBlindTest, Approach_NoUsableForce_StopsWithoutStepOrRetract)
     if (count != 2)
       return;
     setForce(GetParam().fx, 0.0, 0.0);
-    setHealth(GetParam().state, GetParam().age);
+    setHealth(GetParam().state, GetParam().age, GetParam().force_limit_flags);
   };
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
-  EXPECT_EQ(controller->motionCommandCount(), 2u);
+  // Two steps, then the stop where the second one took the tool.
+  const auto records = controller->motionCommands();
+  ASSERT_EQ(records.size(), 3u);
+  expectStopped(records, 2, {0.4, 0.1, 0.312});
   EXPECT_THAT(console.lines(), ElementsAre(AllOf(StartsWith("[ERROR] moveToContact: "),
                                                  HasSubstr(GetParam().line))));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, MoveToContactBlindTest,
-                         ::testing::Values(Blind{kNaN, vorel_device::SensorHealth::kOk, 0.0,
-                                                 "the force norm nan N"},
-                                           Blind{0.0, vorel_device::SensorHealth::kStale, 0.05,
-                                                 "sample 0.05 s ago, supervisor state 1"},
-                                           Blind{0.0, vorel_device::SensorHealth::kFaulted, 0.0,
-                                                 "sample 0 s ago, supervisor state 2"},
-                                           Blind{0.0, vorel_device::SensorHealth::kOk, -1.0,
-                                                 "sample none yet, supervisor state 0"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MoveToContactBlindTest,
+    ::testing::Values(
+        Blind{kNaN, vorel_device::SensorHealth::kOk, 0.0, "the force norm nan N"},
+        Blind{0.0, vorel_device::SensorHealth::kStale, 0.05,
+              "sample 0.05 s ago, supervisor state 1"},
+        Blind{0.0, vorel_device::SensorHealth::kFaulted, 0.0, "sample 0 s ago, supervisor state 2"},
+        Blind{0.0, vorel_device::SensorHealth::kOk, -1.0, "sample none yet, supervisor state 0"},
+        Blind{0.0, vorel_device::SensorHealth::kOk, 0.0, "a force or torque above its limit",
+              vorel_device::ForceLimits::kTorqueOver},
+        Blind{0.0, vorel_device::SensorHealth::kOk, 0.0, "frames the sensor flags overrange",
+              vorel_device::ForceLimits::kOverrange}));
 
 // --- Program termination -------------------------------------------------------
 
@@ -317,14 +392,15 @@ TEST_F(MoveToContactTest, Approach_ProgramTerminated_ReturnsAfterPassAndLaterCal
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
 
   const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 3u);  // the pass in progress, no retract
+  ASSERT_EQ(records.size(), 4u);  // the pass in progress, the stop, no retract
   for (const MotionRecord& record : records)
     expectParams(record.params, true);
+  expectStopped(records, 3, {0.4, 0.1, 0.312});
 
   // A later call commands nothing.
   on_move = nullptr;
   ASSERT_TRUE(move(1, 0, 50.0, 10.0, 100.0, 5.0).ok());
-  EXPECT_EQ(controller->motionCommandCount(), 3u);
+  EXPECT_EQ(controller->motionCommandCount(), 4u);
   EXPECT_THAT(console.lines(),
               ElementsAre(HasSubstr(std::string("stopped during the approach") + kTerminated),
                           HasSubstr(std::string("stopped at the start") + kTerminated)));
@@ -348,11 +424,79 @@ TEST_F(MoveToContactTest, Retract_ProgramTerminatedInContactPass_NotCommanded) {
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
 
   const auto records = controller->motionCommands();
-  ASSERT_EQ(records.size(), 3u);
-  expectParams(records[2].params, true);
+  ASSERT_EQ(records.size(), 4u);  // three steps and the stop
+  expectStopped(records, 3, {0.4, 0.1, 0.312});
   EXPECT_THAT(console.lines(),
               ElementsAre(HasSubstr(std::string("stopped before the retract") + kTerminated)));
 }
+
+// --- Every end leaves the tool at rest -------------------------------------------
+
+// Down along world z at 200 mm/s on a robot that moves 0.4 mm per cycle (200
+// mm/s) toward its last target, so every step is still running when the next
+// pass comes (it targets 24 mm ahead). The call ends 10 mm down (contact,
+// the travel limit, a stale sensor, the program's termination): it returns
+// with no motion left (the last target is where the tool rests), the tool
+// within the end's distance plus one cycle of travel, or 5 mm back after a
+// contact.
+enum class End { kTravelLimit, kContact, kStaleSensor, kProgramTerminated };
+struct RestCase {
+  const char* name;
+  End end;
+  double rest_mm;  // travelled at rest, down
+};
+
+class MoveToContactRestTest : public MoveToContactTest,
+                              public ::testing::WithParamInterface<RestCase> {
+ protected:
+  void endNow() {
+    switch (GetParam().end) {
+      case End::kTravelLimit:
+        break;
+      case End::kContact:
+        setForce(0.0, 0.0, 20.0);
+        break;
+      case End::kStaleSensor:
+        setHealth(vorel_device::SensorHealth::kStale, 0.06);
+        break;
+      case End::kProgramTerminated:
+        controller.program()
+            ->signalBus()
+            .findOrCreateStream<hx4_signal::ProgramTerminated>()
+            ->publish(boost::any(hx4_signal::ProgramTerminated{5}));
+        ASSERT_TRUE(vorel_test::pollUntil([&] { return !device->programRunning(); }));
+        break;
+    }
+  }
+};
+
+TEST_P(MoveToContactRestTest, Ended_ReturnsWithTheToolAtRest) {
+  const RestCase& c = GetParam();
+  moveInertially(0.0004);
+  bool ended = false;
+  on_sync = [&](const hx4rc_api::Vector& p) {
+    if (!ended && kStart.z() - p.z() >= 0.010 - 1e-12) {
+      ended = true;
+      endNow();
+    }
+  };
+  const double travel = c.end == End::kTravelLimit ? 10.0 : 100.0;
+  ASSERT_TRUE(move(0, 2, -200.0, 10.0, travel, 5.0).ok());
+  controller->setSyncHook(nullptr);
+  const auto records = controller->motionCommands();
+  ASSERT_FALSE(records.empty());
+  const hx4rc_api::Vector rest = tcp().position;
+  EXPECT_NEAR((records.back().target.frame.position - rest).Norm(), 0.0, 1e-12);
+  EXPECT_NEAR(kStart.z() - rest.z(), c.rest_mm / 1000.0, 0.0004 + 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, MoveToContactRestTest,
+    ::testing::Values(RestCase{"TravelLimit", End::kTravelLimit, 10.0},
+                      RestCase{"Contact", End::kContact, 5.0},
+                      RestCase{"StaleSensor", End::kStaleSensor, 10.0},
+                      RestCase{"ProgramTerminated", End::kProgramTerminated, 10.0}),
+    [](const ::testing::TestParamInfo<RestCase>& info) { return std::string(info.param.name); });
 
 // --- Hold and pacing ----------------------------------------------------------
 
@@ -373,7 +517,7 @@ TEST_F(MoveToContactTest, Approach_HoldFlagsSet_NoStepUntilCleared) {
 
   ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_TRUE(call.get().ok());
-  EXPECT_EQ(controller->motionCommandCount(), 2u);
+  EXPECT_EQ(controller->motionCommandCount(), 3u);  // one step, the stop, the retract
 }
 
 TEST_F(MoveToContactTest, HoldWait_ProgramTerminated_ReturnsWithErrorLine) {
