@@ -17,4 +17,13 @@ std::string str(const T& value) {
   return out.str();
 }
 
+// A refused number as given, up to 10 significant digits: a value just
+// beyond a bound must not print as the bound itself.
+inline std::string exact(double value) {
+  std::ostringstream out;
+  out.precision(10);
+  out << value;
+  return out.str();
+}
+
 }  // namespace vorel_device

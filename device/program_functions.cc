@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "adaptive/control_law.h"
+#include "adaptive/force_limit.h"
 #include "comm/command_facade.h"
 #include "device/checked_forward.h"
 #include "device/device_impl.h"
@@ -49,6 +50,12 @@ const char* const kNonFiniteBias =
 
 using Getter = bool (Facade::*)(double (&)[6]);
 
+// The stages force control computes (all but the raw one): when its thread
+// does not run they hold what it published last.
+bool processedStage(Getter getter) {
+  return getter != &Facade::getRawFTData;
+}
+
 // Reads one stage into rows 0..2 of `out`: components first..first+2.
 Result readStage(SegmentBinding& binding, const char* function, Array& out, Getter getter,
                  int first) {
@@ -60,31 +67,93 @@ Result readStage(SegmentBinding& binding, const char* function, Array& out, Gett
   // keeps what it held.
   if (!((*facade).*getter)(wrench))
     return Result::Success();
+  if (processedStage(getter)) {
+    const std::string why = notRunning(*facade);
+    if (!why.empty()) {
+      logError(std::string(function) + ": " + why +
+               "; the values read are stale (the last ones force control published)");
+    }
+  }
   for (int i = 0; i < 3; ++i)
     out.item(i, 0) = wrench[first + i];
   return Result::Success();
 }
 
+// The bias after adding `delta` to the force (first = 0) or torque (3) half
+// of `offset`, refused beyond the largest force or torque limit: a bias that
+// large hides or invents a force no sensor of the force limits' range reads.
+std::string biasRefusal(const char* function, const double (&offset)[6], int first,
+                        const Values<3>& delta) {
+  double bias[3];
+  for (int i = 0; i < 3; ++i)
+    bias[i] = offset[first + i] + delta[i];
+  const double magnitude = std::sqrt(bias[0] * bias[0] + bias[1] * bias[1] + bias[2] * bias[2]);
+  const bool force = first == 0;
+  const double max = force ? ForceLimits::kMaxForce : ForceLimits::kMaxTorque;
+  if (magnitude <= max)
+    return std::string();
+  const char* unit = force ? " N" : " N m";
+  return std::string(function) + ": the " + (force ? "force" : "torque") + " bias would become (" +
+         str(bias[0]) + ", " + str(bias[1]) + ", " + str(bias[2]) + ")" + unit + ", " +
+         str(magnitude) + unit + " in magnitude, beyond the accepted range of at most " + str(max) +
+         unit + "; the bias is unchanged";
+}
+
 // Shifts the force (first = 0) or torque (first = 3) bias so that the stage
-// reads `targets`; no reading: the bias is unchanged.
+// reads `targets`; no reading, a stale one, or a bias out of range: the bias
+// is unchanged.
 Result resetStage(SegmentBinding& binding, const char* function, Array& targets, Getter getter,
                   int first) {
-  auto delta = [&targets, getter, first](Facade& facade, std::array<double, 3>& values) {
+  double offset[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  auto delta = [&](Facade& facade, Values<3>& values) {
     double wrench[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    if (!(facade.*getter)(wrench))
+    if (!(facade.*getter)(wrench) || !facade.getWrenchOffset(offset))
+      return false;
+    if (processedStage(getter) && !refuseIfNotRunning(function, facade))
       return false;
     for (int i = 0; i < 3; ++i)
       values[i] = wrench[first + i] - targets.item(i, 0).d(true);
     return true;
   };
-  return checkThenForward<3>(binding, function, delta, unlessFinite<3>(function, kNonFiniteBias),
-                             [first](Facade& facade, std::array<double, 3>& values) {
+  auto refusal = [&](const Values<3>& values) {
+    const std::string non_finite = unlessFinite<3>(function, kNonFiniteBias)(values);
+    return non_finite.empty() ? biasRefusal(function, offset, first, values) : non_finite;
+  };
+  return checkThenForward<3>(binding, function, delta, refusal,
+                             [first](Facade& facade, Values<3>& values) {
                                if (first == 0) {
                                  facade.setForceBias(values.data());
                                } else {
                                  facade.setTorqueBias(values.data());
                                }
                              });
+}
+
+// The force limits now in force (their defaults when the segment has none).
+ForceLimits forceLimitsOf(Facade& facade) {
+  ForceLimits limits;
+  facade.getForceLimits(limits);
+  return force_limit::effective(limits);
+}
+
+// A target force (first = 0) or torque (3) at or above its limit is refused:
+// force control would press it.
+auto belowLimit(const char* function, bool force, const ForceLimits& limits) {
+  return [function, force, limits](const Values<3>& v) {
+    const std::string non_finite = unlessFinite<3>(function, kNonFiniteSetting)(v);
+    if (!non_finite.empty())
+      return non_finite;
+    const double magnitude = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    const double limit = force ? limits.force : limits.torque;
+    if (magnitude < limit)
+      return std::string();
+    const char* unit = force ? " N" : " N m";
+    return std::string(function) + ": the target " + (force ? "force" : "torque") + " (" +
+           exact(v[0]) + ", " + exact(v[1]) + ", " + exact(v[2]) + ")" + unit + " is " +
+           exact(magnitude) + unit + " in magnitude, at or above the " +
+           (force ? "force" : "torque") + " limit of " + str(limit) + unit +
+           " (accepted: below it, see setForceLimits); " + "nothing was changed";
+  };
 }
 
 }  // namespace
@@ -140,37 +209,56 @@ VorelFTSensor::Result VorelFTSensor::resetTorque(Array& targets) {
 }
 
 VorelFTSensor::Result VorelFTSensor::tareSensor() {
-  // No reading: no tare.
+  // No reading, or a stale one: no tare.
+  double offset[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   return checkThenForward<6>(
       impl_->binding, "tareSensor",
-      [](Facade& facade, std::array<double, 6>& wrench) {
+      [&offset](Facade& facade, Values<6>& wrench) {
         double tcp[6];
-        if (!facade.getTCPFrameFTData(tcp))
+        if (!facade.getTCPFrameFTData(tcp) || !facade.getWrenchOffset(offset) ||
+            !refuseIfNotRunning("tareSensor", facade))
           return false;
         std::copy(tcp, tcp + 6, wrench.begin());
         return true;
       },
-      unlessFinite<6>("tareSensor", kNonFiniteBias),
-      [](Facade& facade, std::array<double, 6>& wrench) {
+      [&offset](const Values<6>& wrench) {
+        const std::string non_finite = unlessFinite<6>("tareSensor", kNonFiniteBias)(wrench);
+        if (!non_finite.empty())
+          return non_finite;
+        const std::string force =
+            biasRefusal("tareSensor", offset, 0, {wrench[0], wrench[1], wrench[2]});
+        return force.empty()
+                   ? biasRefusal("tareSensor", offset, 3, {wrench[3], wrench[4], wrench[5]})
+                   : force;
+      },
+      [](Facade& facade, Values<6>& wrench) {
         if (facade.setForceBias(wrench.data()))
           facade.setTorqueBias(wrench.data() + 3);
       });
 }
 
 VorelFTSensor::Result VorelFTSensor::setForceTrackValue(Array& force) {
-  return checkThenForward<3>(impl_->binding, "setForceTrackValue", rowsOf(force),
-                             unlessFinite<3>("setForceTrackValue", kNonFiniteSetting),
-                             [](Facade& facade, std::array<double, 3>& value) {
-                               facade.setForceTrackValue(value.data());
-                             });
+  ForceLimits limits;
+  auto read = [&](Facade& facade, Values<3>& values) {
+    limits = forceLimitsOf(facade);
+    return rowsOf(force)(facade, values);
+  };
+  return checkThenForward<3>(
+      impl_->binding, "setForceTrackValue", read,
+      [&](const Values<3>& v) { return belowLimit("setForceTrackValue", true, limits)(v); },
+      [](Facade& facade, Values<3>& value) { facade.setForceTrackValue(value.data()); });
 }
 
 VorelFTSensor::Result VorelFTSensor::setTorqueTrackValue(Array& torque) {
-  return checkThenForward<3>(impl_->binding, "setTorqueTrackValue", rowsOf(torque),
-                             unlessFinite<3>("setTorqueTrackValue", kNonFiniteSetting),
-                             [](Facade& facade, std::array<double, 3>& value) {
-                               facade.setTorqueTrackValue(value.data());
-                             });
+  ForceLimits limits;
+  auto read = [&](Facade& facade, Values<3>& values) {
+    limits = forceLimitsOf(facade);
+    return rowsOf(torque)(facade, values);
+  };
+  return checkThenForward<3>(
+      impl_->binding, "setTorqueTrackValue", read,
+      [&](const Values<3>& v) { return belowLimit("setTorqueTrackValue", false, limits)(v); },
+      [](Facade& facade, Values<3>& value) { facade.setTorqueTrackValue(value.data()); });
 }
 
 VorelFTSensor::Result VorelFTSensor::activateForceControl(bool translation, bool rotation) {
@@ -205,17 +293,24 @@ VorelFTSensor::Result VorelFTSensor::setEnabledAxes(bool fx, bool fy, bool fz, b
 VorelFTSensor::Result VorelFTSensor::setForceControlGains(Number& translation_gain,
                                                           Number& rotation_gain,
                                                           Number& track_smoothing) {
-  return checkThenForward<3>(impl_->binding, "setForceControlGains",
-                             numbers(translation_gain, rotation_gain, track_smoothing),
-                             unlessFinite<3>("setForceControlGains", kNonFiniteSetting),
-                             [](Facade& facade, std::array<double, 3>& gains) {
-                               const std::string refusal = checkTrackSmoothing(gains[2]);
-                               if (!refusal.empty()) {
-                                 logError("setForceControlGains: " + refusal + "; nothing changed");
-                                 return;
-                               }
-                               facade.setForceControlGains(gains[0], gains[1], gains[2]);
-                             });
+  return checkThenForward<3>(
+      impl_->binding, "setForceControlGains",
+      numbers(translation_gain, rotation_gain, track_smoothing),
+      [](const Values<3>& gains) {
+        const std::string non_finite =
+            unlessFinite<3>("setForceControlGains", kNonFiniteSetting)(gains);
+        if (!non_finite.empty())
+          return non_finite;
+        std::string refusal = checkGain("translation_gain", gains[0]);
+        if (refusal.empty())
+          refusal = checkGain("rotation_gain", gains[1]);
+        if (refusal.empty())
+          refusal = checkTrackSmoothing(gains[2]);
+        return refusal.empty() ? refusal : "setForceControlGains: " + refusal + "; nothing changed";
+      },
+      [](Facade& facade, Values<3>& gains) {
+        facade.setForceControlGains(gains[0], gains[1], gains[2]);
+      });
 }
 
 VorelFTSensor::Result VorelFTSensor::setEnabledSystemFilters(bool enabled) {

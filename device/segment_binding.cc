@@ -115,6 +115,17 @@ std::string notRunning(const VorelForceTorqueSensorSecondaryInstance& facade) {
          str(heartbeat::ageSeconds(beat, now)) + " s)";
 }
 
+bool refuseIfNotRunning(const char* function,
+                        const VorelForceTorqueSensorSecondaryInstance& facade) {
+  const std::string why = notRunning(facade);
+  if (why.empty())
+    return true;
+  logError(std::string(function) + ": " + why +
+           "; the reading is stale (the last one force control published), so the bias is "
+           "unchanged");
+  return false;
+}
+
 void reportIfNotRunning(const char* function,
                         const VorelForceTorqueSensorSecondaryInstance& facade) {
   const std::string why = notRunning(facade);

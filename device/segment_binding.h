@@ -87,6 +87,10 @@ class SegmentBinding {
 // "" while force control runs; else why not, for a message:
 // "force control is not running (no force-control cycle for 0.25 s)".
 std::string notRunning(const VorelForceTorqueSensorSecondaryInstance& facade);
+// True while force control runs; else false after the ERROR line of a bias
+// operation (tare, reset) that would take its reading from a stale stage.
+bool refuseIfNotRunning(const char* function,
+                        const VorelForceTorqueSensorSecondaryInstance& facade);
 // The ERROR line of a function that needs a running force-control thread.
 void reportIfNotRunning(const char* function,
                         const VorelForceTorqueSensorSecondaryInstance& facade);

@@ -1,9 +1,12 @@
-// Filter, system-filter and smoothing parameters that would make a filter
-// unstable or amplifying, or a filter class end the process, and
-// moveToContact arguments that would command the current pose for ever,
-// through the robot-program functions on a real shared segment: each is
-// refused with one ERROR line, nothing reaches the segment and nothing moves;
-// the value at the edge of its accepted range is sent. A reader
+// The refusal table of the robot-program functions that take numbers, on a
+// real shared segment: filter, system-filter and smoothing parameters that
+// would make a filter unstable, amplifying or frozen, or a filter class end
+// the process; gains that invert or overdrive force control; targets at or
+// beyond the force limits; force limits, speed limits and biases out of
+// their ranges; moveToContact arguments that would command the current pose
+// for ever. Each refused value gives one ERROR line naming it and its range,
+// nothing reaches the segment and nothing moves; the value at the edge of
+// its accepted range is sent. A reader
 // creates the segment but does not run and no force-control thread takes the
 // requests, so the test sees exactly what the device wrote. Filters are
 // stepped at 500 Hz (one step per 2 ms cycle).
@@ -37,6 +40,10 @@ enum class Function {
   kSetForceControlGains,
   kMoveToContact,
   kSetForceControlSpeedLimits,
+  kSetForceTrackValue,
+  kSetTorqueTrackValue,
+  kSetForceLimits,
+  kResetForce,
 };
 
 struct ParamCase {
@@ -57,9 +64,16 @@ constexpr auto kSystem = Function::kSetSystemFilterParams;
 constexpr auto kGains = Function::kSetForceControlGains;
 constexpr auto kMove = Function::kMoveToContact;
 constexpr auto kSpeed = Function::kSetForceControlSpeedLimits;
+constexpr auto kForce = Function::kSetForceTrackValue;
+constexpr auto kTorque = Function::kSetTorqueTrackValue;
+constexpr auto kLimits = Function::kSetForceLimits;
+constexpr auto kReset = Function::kResetForce;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 #define SPEEDS " must lie in (0, 1000] mm/s and (0, 180] deg/s"
+#define LIMITS " must lie in (0, 2000] N and (0, 200] N m"
 #define OUT " is outside the accepted range"
+#define NOT_FINITE "a value is not a finite number"
 
 // A notch at 1 Hz accepts a bandwidth in (0, 2.08] Hz at the 500 Hz step
 // rate; the system filter's cut-off is bounded by half the step rate.
@@ -70,10 +84,20 @@ const ParamCase kParamCases[] = {
     {"NotchAtBound", kAdd, 2, {1, 2.08, 0, 0, 0}, ""},
     {"RateLimiterRisingNegative", kAdd, 3, {0, 0, 0, -1, -50}, "rising_rate -1 N/s" OUT},
     {"RateLimiterFallingPositive", kAdd, 3, {0, 0, 0, 50, 20}, "falling_rate 20 N/s" OUT},
-    {"RateLimiterZeroRates", kAdd, 3, {0, 0, 0, 0, 0}, ""},
+    // Rates of 0 and cut-offs at or below 0.2 Hz freeze the force.
+    {"RateLimiterZeroRates", kAdd, 3, {0, 0, 0, 0, 0}, "rising_rate 0 N/s" OUT},
+    {"RateLimiterFallingZero", kAdd, 3, {0, 0, 0, 50, 0}, "falling_rate 0 N/s" OUT},
+    {"RateLimiterTinyRates", kAdd, 3, {0, 0, 0, 1e-9, -1e-9}, ""},
     {"HighPassRisingNegative", kAdd, 4, {0, 0, 50, -1, -50}, "rising_rate -1 N/s" OUT},
     {"HighPassFallingPositive", kAdd, 4, {0, 0, 50, 50, 20}, "falling_rate 20 N/s" OUT},
-    {"HighPassZeroRates", kAdd, 4, {0, 0, 250, 0, 0}, ""},
+    {"HighPassZeroRates", kAdd, 4, {0, 0, 250, 0, 0}, "rising_rate 0 N/s" OUT},
+    {"HighPassAtBounds", kAdd, 4, {0, 0, 250, 1e-9, -1e-9}, ""},
+    {"LowPassCutoffZero", kAdd, 1, {0, 0, 0, 0, 0}, "cutoff_frequency 0 Hz" OUT " (0.2, 250] Hz"},
+    {"LowPassCutoffAtMinimum", kAdd, 1, {0, 0, 0.2, 0, 0}, "cutoff_frequency 0.2 Hz" OUT},
+    {"LowPassCutoffJustAbove", kAdd, 1, {0, 0, 0.2001, 0, 0}, ""},
+    {"HighPassCutoffAtMinimum", kAdd, 4, {0, 0, 0.2, 50, -50}, "cutoff_frequency 0.2 Hz" OUT},
+    // A notch so low that its gain at 0 Hz is no longer 1.
+    {"NotchRejectNearZero", kAdd, 2, {1e-4, 1e-4, 0, 0, 0}, "gain at 0 Hz is"},
     // Frequencies for which the filter classes would end the process.
     {"LowPassCutoffAboveNyquist", kAdd, 1, {0, 0, 300, 0, 0}, "cutoff_frequency 300 Hz" OUT},
     {"LowPassCutoffNegative", kAdd, 1, {0, 0, -5, 0, 0}, "cutoff_frequency -5 Hz" OUT},
@@ -96,7 +120,33 @@ const ParamCase kParamCases[] = {
     {"SystemCutoffAboveNyquist", kSystem, 0, {300, 50, -50}, "cutoff_frequency 300 Hz" OUT},
     {"SystemRisingNegative", kSystem, 0, {50, -50, -50}, "rising_rate -50 N/s" OUT},
     {"SystemFallingPositive", kSystem, 0, {50, 50, 50}, "falling_rate 50 N/s" OUT},
-    {"SystemAtBounds", kSystem, 0, {250, 0, 0}, ""},
+    {"SystemRisingZero", kSystem, 0, {50, 0, -50}, "rising_rate 0 N/s" OUT},
+    {"SystemCutoffAtMinimum", kSystem, 0, {0.2, 50, -50}, "cutoff_frequency 0.2 Hz" OUT},
+    {"SystemAtBounds", kSystem, 0, {250, 1e-9, -1e-9}, ""},
+    {"SystemNaN", kSystem, 0, {kNaN, 50, -50}, NOT_FINITE},
+    // Gains: [0, 1000].
+    {"GainNegative", kGains, 0, {-0.001, 5, 0.01}, "translation_gain -0.001" OUT " [0, 1000]"},
+    {"GainAbove", kGains, 0, {1000.001, 5, 0.01}, "translation_gain 1000.001" OUT},
+    {"RotationGainNegative", kGains, 0, {5, -5, 0.01}, "rotation_gain -5" OUT},
+    {"GainsAtBounds", kGains, 0, {0, 1000, 0.01}, ""},
+    {"GainInfinite", kGains, 0, {kInf, 5, 0.01}, NOT_FINITE},
+    // Targets: below the force limits (150 N, 15 N m by default).
+    {"ForceTargetAtLimit", kForce, 0, {0, 0, -150}, "the target force (0, 0, -150) N is 150 N"},
+    {"ForceTargetBeyondLimit", kForce, 0, {0, 0, -500}, "at or above the force limit of 150 N"},
+    {"ForceTargetJustInside", kForce, 0, {0, 0, -149.999}, ""},
+    {"ForceTargetNaN", kForce, 0, {0, kNaN, 0}, NOT_FINITE},
+    {"TorqueTargetAtLimit", kTorque, 0, {0, 9, 12}, "torque (0, 9, 12) N m is 15 N m"},
+    {"TorqueTargetJustInside", kTorque, 0, {0, 0, 14.999}, ""},
+    // Force limits: (0, 2000] N, (0, 200] N m.
+    {"ForceLimitZero", kLimits, 0, {0, 15}, "force 0 N and torque 15 N m" LIMITS},
+    {"ForceLimitAbove", kLimits, 0, {2000.001, 15}, "force 2000.001 N and torque 15 N m" LIMITS},
+    {"TorqueLimitAbove", kLimits, 0, {150, 200.001}, "force 150 N and torque 200.001 N m" LIMITS},
+    {"ForceLimitNaN", kLimits, 0, {kNaN, 15}, "force nan N and torque 15 N m" LIMITS},
+    {"ForceLimitsAtBounds", kLimits, 0, {2000, 200}, ""},
+    // The bias a reset leaves: at most 2000 N in magnitude.
+    {"BiasBeyondRange", kReset, 0, {0, 0, 2500}, "bias would become (0, 0, -2500) N"},
+    {"BiasAtRange", kReset, 0, {0, 0, 2000}, ""},
+    {"BiasTargetInfinite", kReset, 0, {0, 0, -kInf}, "not a finite number"},
     {"SmoothingAboveOne", kGains, 0, {2, 3, 3}, "track_smoothing 3" OUT},
     {"SmoothingNegative", kGains, 0, {2, 3, -0.1}, "track_smoothing -0.1" OUT},
     {"SmoothingOne", kGains, 0, {2, 3, 1}, ""},
@@ -110,6 +160,9 @@ struct Sent {
   SystemFilterParams system_filter;
   Gains gains;
   vorel_device::ForceControlSpeedLimits speed;
+  vorel_device::Wrench track;
+  vorel_device::ForceLimits limits;
+  vorel_device::ftBias bias;
 };
 
 class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInterface<ParamCase> {
@@ -117,8 +170,12 @@ class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInte
   Sent sent() {
     return {view->read<FilterOptions>(ss::kTempFilterOptions),
             view->read<std::int32_t>(ss::kNewFilterFlag),
-            view->read<SystemFilterParams>(ss::kSystemFilterParams), view->read<Gains>(ss::kGains),
-            view->read<vorel_device::ForceControlSpeedLimits>(ss::kForceControlSpeedLimits)};
+            view->read<SystemFilterParams>(ss::kSystemFilterParams),
+            view->read<Gains>(ss::kGains),
+            view->read<vorel_device::ForceControlSpeedLimits>(ss::kForceControlSpeedLimits),
+            view->read<vorel_device::Wrench>(ss::kTrackWrench),
+            view->read<vorel_device::ForceLimits>(ss::kForceLimits),
+            view->read<vorel_device::ftBias>(ss::kWrenchOffset)};
   }
 };
 
@@ -154,6 +211,28 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
       function = "setForceControlSpeedLimits";
       ASSERT_TRUE(device->setForceControlSpeedLimits(n0, n1).ok());
       break;
+    case Function::kSetForceTrackValue: {
+      function = "setForceTrackValue";
+      Array v = vector3(a[0], a[1], a[2]);
+      ASSERT_TRUE(device->setForceTrackValue(v).ok());
+      break;
+    }
+    case Function::kSetTorqueTrackValue: {
+      function = "setTorqueTrackValue";
+      Array v = vector3(a[0], a[1], a[2]);
+      ASSERT_TRUE(device->setTorqueTrackValue(v).ok());
+      break;
+    }
+    case Function::kSetForceLimits:
+      function = "setForceLimits";
+      ASSERT_TRUE(device->setForceLimits(n0, n1).ok());
+      break;
+    case Function::kResetForce: {
+      function = "resetForce";
+      Array v = vector3(a[0], a[1], a[2]);
+      ASSERT_TRUE(device->resetForce(v).ok());
+      break;
+    }
   }
   const Sent after = sent();
   EXPECT_TRUE(device->programRunning());
@@ -169,6 +248,9 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
               0);
     EXPECT_EQ(std::memcmp(&after.gains, &before.gains, sizeof(Gains)), 0);
     EXPECT_EQ(std::memcmp(&after.speed, &before.speed, sizeof(after.speed)), 0);
+    EXPECT_EQ(std::memcmp(&after.track, &before.track, sizeof(after.track)), 0);
+    EXPECT_EQ(std::memcmp(&after.limits, &before.limits, sizeof(after.limits)), 0);
+    EXPECT_EQ(std::memcmp(&after.bias, &before.bias, sizeof(after.bias)), 0);
     return;
   }
   EXPECT_TRUE(console.lines().empty());
@@ -198,6 +280,21 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
     case Function::kSetForceControlSpeedLimits:
       EXPECT_EQ(after.speed.translation, 1.0);                    // m/s
       EXPECT_DOUBLE_EQ(after.speed.rotation, 3.141592653589793);  // rad/s
+      break;
+    case Function::kSetForceTrackValue:
+    case Function::kSetTorqueTrackValue: {
+      const int first = c.function == Function::kSetForceTrackValue ? 0 : 3;
+      for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(after.track[first + i], a[i]) << i;
+      break;
+    }
+    case Function::kSetForceLimits:
+      EXPECT_EQ(after.limits.force, a[0]);
+      EXPECT_EQ(after.limits.torque, a[1]);
+      break;
+    case Function::kResetForce:
+      for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(after.bias[i], -a[i]) << i;  // the tool-frame force reads 0 here
       break;
   }
 }

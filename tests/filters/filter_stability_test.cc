@@ -66,9 +66,10 @@ struct CheckCase {
 #define NOTCH_RANGE(bound, reject)                                                    \
   "is outside the accepted range (0, " bound "] Hz for a reject frequency of " reject \
   " Hz at the 500 Hz filter step rate"
-#define RISING " N/s is outside the accepted range [0, inf] N/s (N m/s for torques)"
-#define FALLING " N/s is outside the accepted range [-inf, 0] N/s (N m/s for torques)"
+#define RISING " N/s is outside the accepted range (0, inf] N/s (N m/s for torques)"
+#define FALLING " N/s is outside the accepted range [-inf, 0) N/s (N m/s for torques)"
 #define CUTOFF " Hz is outside the accepted range [0, 250] Hz at the 500 Hz filter step rate"
+#define LOWPASS " Hz is outside the accepted range (0.2, 250] Hz at the 500 Hz filter step rate"
 
 // The edges of each rule; the plain unstable classes are covered, with their
 // ERROR lines, by the device's test of the robot-program functions.
@@ -94,21 +95,30 @@ const CheckCase kCheckCases[] = {
     {"NotchRejectAboveNyquist", kNotchFilter, 300.0, 10.0, -1, 0, 0, "reject_frequency 300" CUTOFF},
     {"NotchRejectNaN", kNotchFilter, kNaN, -10.0, -1, 0, 0, "reject_frequency nan" CUTOFF},
     // Rate limiters.
-    {"RateLimiterZeroRates", kRateLimiter, -1, -1, -1, 0.0, 0.0, ""},
+    // Rate limiters: a rate of 0 freezes the output.
+    {"RateLimiterZeroRates", kRateLimiter, -1, -1, -1, 0.0, 0.0, "rising_rate 0" RISING},
     {"RateLimiterUnlimited", kRateLimiter, -1, -1, -1, kInf, -kInf, ""},
     {"RateLimiterRisingNaN", kRateLimiter, -1, -1, -1, kNaN, 0.0, "rising_rate nan" RISING},
-    {"HighPassFallingTiny", kHighPassRateLimiter, -1, -1, 50, 0.0, 1e-300,
+    {"HighPassFallingTiny", kHighPassRateLimiter, -1, -1, 50, 1.0, 1e-300,
      "falling_rate 1e-300" FALLING},
-    // Cut-offs of the chain's filters, which would end the process outside
-    // [0, 250] Hz; the rates of a low-pass are not its own.
-    {"HighPassCutoffNegative", kHighPassRateLimiter, -1, -1, -5, 0.0, 0.0,
-     "cutoff_frequency -5" CUTOFF},
-    {"LowPassCutoffNaN", kLowPassFilter, -1, -1, kNaN, -1.0, 1.0, "cutoff_frequency nan" CUTOFF},
+    // Cut-offs of the chain's low-passes: (0.2, 250] Hz (at 0.2 Hz and below
+    // the force is frozen; outside [0, 250] the filter would end the process);
+    // the rates of a low-pass are not its own.
+    {"HighPassCutoffNegative", kHighPassRateLimiter, -1, -1, -5, 1.0, -1.0,
+     "cutoff_frequency -5" LOWPASS},
+    {"LowPassCutoffNaN", kLowPassFilter, -1, -1, kNaN, -1.0, 1.0, "cutoff_frequency nan" LOWPASS},
+    {"LowPassCutoffAtMinimum", kLowPassFilter, -1, -1, 0.2, -1.0, 1.0,
+     "cutoff_frequency 0.2" LOWPASS},
     {"LowPassAtNyquist", kLowPassFilter, -1, -1, 250.0, -1.0, 1.0, ""},
     // System filter.
-    {"SystemZeroCutoff", 0, -1, -1, 0.0, 50.0, -50.0, ""},
-    {"SystemCutoffAbove", 0, -1, -1, 250.0001, 50.0, -50.0, "cutoff_frequency 250.0001" CUTOFF},
-    {"SystemRisingNegative", 0, -1, -1, 0.0, -1.0, 0.0, "rising_rate -1" RISING},
+    {"SystemZeroCutoff", 0, -1, -1, 0.0, 50.0, -50.0, "cutoff_frequency 0" LOWPASS},
+    {"SystemCutoffAbove", 0, -1, -1, 250.0001, 50.0, -50.0, "cutoff_frequency 250.0001" LOWPASS},
+    {"SystemRisingNegative", 0, -1, -1, 50.0, -1.0, -1.0, "rising_rate -1" RISING},
+    // Gains of the law.
+    {"GainNegative", -2, -1, -1, -1e-9, 0, 0,
+     "translation_gain -1e-09 is outside the accepted range [0, 1000] (a negative gain drives the "
+     "tool into the force, a larger one makes 1 N of error command more than 1 m/s)"},
+    {"GainAtBound", -2, -1, -1, 1000.0, 0, 0, ""},
     // Set-point smoothing.
     {"SmoothingAboveOne", -1, -1, -1, 1.0000001, 0, 0,
      "track_smoothing 1.0000001 is outside the accepted range [0, 1]"},
@@ -125,6 +135,8 @@ TEST_P(FilterStabilityCheckTest, Value_AcceptedOrRefusedWithRange) {
   std::string result;
   if (c.type == 0) {
     result = checkSystemFilterParams(c.cutoff, c.rising, c.falling, kRate);
+  } else if (c.type == -2) {
+    result = checkGain("translation_gain", c.cutoff);
   } else if (c.type < 0) {
     result = checkTrackSmoothing(c.cutoff);
   } else {
