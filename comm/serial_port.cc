@@ -9,14 +9,27 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace vorel_device {
 namespace serial_port {
 
-int openAndConfigure(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+namespace {
+
+std::string reason(const char* what, int err) {
+  return std::string(what) + ": " + std::strerror(err) + " (errno " + std::to_string(err) + ")";
+}
+
+}  // namespace
+
+int openAndConfigure(const std::string& path, std::string* failure) {
+  if (failure)
+    failure->clear();
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
+    if (failure)
+      *failure = reason("cannot be opened", err);
     std::printf("Error %i from opening device: %s\n", err, std::strerror(err));
     if (err == EACCES)
       std::printf("Add the current user to the dialout group");
@@ -33,9 +46,13 @@ int openAndConfigure(const std::string& path) {
   tty.c_cc[VMIN] = 0;
   cfsetispeed(&tty, B460800);
   cfsetospeed(&tty, B460800);
+  bool configured = true;
   if (tcsetattr(fd, TCSANOW, &tty) != 0) {
     const int err = errno;
     std::printf("Error %i from tcsetattr: %s\n", err, std::strerror(err));
+    configured = false;
+    if (failure && fd >= 0)
+      *failure = reason("cannot be configured as a serial port", err);
   }
 
   serial_struct serial;
@@ -49,6 +66,8 @@ int openAndConfigure(const std::string& path) {
     std::printf("Error %i from tcgetattr: %s\n", err, std::strerror(err));
   }
   std::fflush(stdout);
+  if (fd >= 0 && failure && !configured)
+    close(fd);
   return fd < 0 ? kNoPort : fd;
 }
 

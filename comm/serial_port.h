@@ -24,7 +24,12 @@ constexpr int kNoPort = -1;
 // errno and its text ("Error %i from opening device: %s", "Error %i from
 // tcsetattr: %s", "Error %i from tcgetattr: %s"); the set-up goes on after each
 // of them. Returns the descriptor, or -1 when the open failed.
-int openAndConfigure(const std::string& path);
+//
+// With `failure`: a port that cannot be opened, or whose attributes cannot
+// be set (not a terminal), is no port: the descriptor is closed, -1 is
+// returned and `failure` says why ("cannot be opened: No such file or
+// directory (errno 2)"); otherwise `failure` is left empty.
+int openAndConfigure(const std::string& path, std::string* failure = nullptr);
 
 // Closes `fd` when it holds an open descriptor and sets it to -1; otherwise
 // does nothing.

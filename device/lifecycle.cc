@@ -47,7 +47,12 @@ VorelFTSensor::Result VorelFTSensor::onActivate(const ptree& params) {
   if (workers.running())
     workers.deactivate("onActivate");
   workers.replaceReader();
-  workers.startReader(frequency, priority);
+  std::string failure;
+  if (!workers.startReader(frequency, priority, failure)) {
+    const std::string why = "the sensor port " + workers.devicePath() + " " + failure;
+    logError("onActivate: " + why + "; the device is not activated, nothing runs");
+    return Result::Error(-1, "Activation failed: " + why + ".");
+  }
   // A facade bound on an earlier segment is moved to the new one.
   if (impl_->binding.facade())
     impl_->binding.renewFacade();

@@ -117,18 +117,30 @@ void Workers::replaceReader() {
   // Release the previous reader before the new one creates the segment: its
   // destructor removes the segment's and mutex's names, which must not be the
   // new ones. The recorder goes with it.
+  releaseReader();
+  boost::atomic_store(&reader_, boost::make_shared<VorelForceTorqueSensorComm>(kReaderPeriodMs));
+  createRecorder();
+}
+
+void Workers::releaseReader() {
   auto old_reader = reader();
   black_box_.reset();
   recorder_writer_.reset();
   boost::atomic_store(&reader_, boost::shared_ptr<VorelForceTorqueSensorComm>());
   old_reader.reset();
-  boost::atomic_store(&reader_, boost::make_shared<VorelForceTorqueSensorComm>(kReaderPeriodMs));
-  createRecorder();
 }
 
-void Workers::startReader(double frequency, int priority) {
+bool Workers::startReader(double frequency, int priority, std::string& failure) {
   auto started = reader();
-  openPort();
+  openPort(&failure);
+  if (port_fd_ < 0) {
+    // Without its port the device cannot read the sensor: nothing runs, and
+    // the segment goes too, so that no binding process steers a force
+    // control that does not exist.
+    started.reset();
+    releaseReader();
+    return false;
+  }
   logInfo("onActivate: set port to sensor interface");
   started->setPort(port_fd_);
   logInfo("onActivate: configure filter");
@@ -139,6 +151,7 @@ void Workers::startReader(double frequency, int priority) {
   logInfo("onActivate: start reading thread");
   started->start(kReaderTimeoutMs);
   logInfo("started");
+  return true;
 }
 
 bool Workers::startForceControl(const boost::shared_ptr<hx4_program_api::ProgramInterface>& program,
@@ -254,9 +267,9 @@ void Workers::awaitReturnThroughHeartbeat(const char* operation,
   }
 }
 
-void Workers::openPort() {
+void Workers::openPort(std::string* failure) {
   logInfo("onActivate: assign port");
-  port_fd_ = serial_port::openAndConfigure(device_path_);
+  port_fd_ = serial_port::openAndConfigure(device_path_, failure);
 }
 
 void Workers::closePort() {

@@ -52,8 +52,10 @@ class Workers {
   // reader (and so a fresh segment) and the recorder beside it.
   void replaceReader();
   // Opens and configures the port, configures the sensor's filter and starts
-  // the reader one priority below `priority`.
-  void startReader(double frequency, int priority);
+  // the reader one priority below `priority`. False, with why in `failure`
+  // ("cannot be opened: ..."), when the port cannot be opened or configured:
+  // then nothing is started and the reader with its segment is released.
+  bool startReader(double frequency, int priority, std::string& failure);
   // Creates and starts force control at the sampling rate, then the black
   // box; false when force control did not start.
   bool startForceControl(const boost::shared_ptr<hx4_program_api::ProgramInterface>& program,
@@ -70,9 +72,11 @@ class Workers {
 
   // Serial-line set-up of activation: INFO "onActivate: assign port", then
   // opens the device path and configures it (460800 baud, 8N1, raw, VTIME 10,
-  // VMIN 0, low latency). The port is -1 when the open failed; the set-up
-  // prints its errors and never throws.
-  void openPort();
+  // VMIN 0, low latency). The port is -1 when the open or the configuration
+  // failed, and `failure` (when given) says why; the set-up prints its errors
+  // and never throws.
+  void openPort(std::string* failure = nullptr);
+  const std::string& devicePath() const { return device_path_; }
   // Closes the port when the device holds one; the port is then -1.
   void closePort();
 
@@ -84,6 +88,7 @@ class Workers {
 
  private:
   void createRecorder();
+  void releaseReader();
   void startBlackBox();
 
   int port_fd_;              // serial port descriptor; -1: no port

@@ -2,6 +2,8 @@
 // device node, its activation and its mounting parameters.
 #pragma once
 
+#include <pty.h>
+
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <sstream>
@@ -31,6 +33,20 @@ inline ptree deviceConfig(const std::string& inner) {
 inline std::string activationXml(const std::string& path, const std::string& frequency) {
   return "<activation><arg type=\"string\">" + path + "</arg><arg type=\"double\">" + frequency +
          "</arg></activation>";
+}
+
+// A serial port without a sensor on it: the slave of a pseudo-terminal that
+// nobody writes to, open for the whole test process. An activation opens
+// and configures it as a real port and then reads nothing.
+inline const std::string& silentPortPath() {
+  static const std::string path = [] {
+    int master = -1, slave = -1;
+    char name[256];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+      return std::string("/nonexistent/no-pseudo-terminal");
+    return std::string(name);  // both ends stay open until the process ends
+  }();
+  return path;
 }
 
 // Mounting parameters of the end-to-end tests: a 2.0 kg tool whose centre of

@@ -106,13 +106,13 @@ class DevicePriorityTest : public DeviceLifecycleTest,
 
 TEST_P(DevicePriorityTest, Activate_PriorityArgument_SchedulesWorkersOrRefuses) {
   const PriorityCase& c = GetParam();
-  std::string activation = activationXml("/nonexistent/vorel-tty", "500");
+  std::string activation = activationXml(silentPortPath(), "500");
   if (*c.arg) {
     activation.insert(activation.find("</activation>"),
                       std::string("<arg type=\"double\">") + c.arg + "</arg>");
   }
   makeDevice(activation);
-  testing::internal::CaptureStdout();  // the missing port's errors
+  testing::internal::CaptureStdout();  // the sensor configuration's lines
   const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
   testing::internal::GetCapturedStdout();
 
@@ -124,9 +124,9 @@ TEST_P(DevicePriorityTest, Activate_PriorityArgument_SchedulesWorkersOrRefuses) 
     EXPECT_FALSE(vorel_device::test_hooks::sensorComm(*device));
     return;
   }
-  // Without a port the workers run all the same.
+  // Without a sensor on the port the workers run all the same.
   ASSERT_TRUE(result.ok()) << result.message();
-  EXPECT_EQ(vorel_device::test_hooks::portFd(*device), -1);
+  EXPECT_GE(vorel_device::test_hooks::portFd(*device), 0);
   EXPECT_TRUE(vorel_device::test_hooks::adaptiveThread(*device)->isRunning());
   auto expectScheduling = [](tmvz_periodic_thread::PeriodicThread& thread, int priority) {
     if (priority > 0 && vorel_test::fifoPermitted(priority)) {
@@ -149,10 +149,50 @@ INSTANTIATE_TEST_SUITE_P(
                       PriorityCase{"-1", false, 0, 0}, PriorityCase{"40.5", false, 0, 0},
                       PriorityCase{"forty", false, 0, 0}));
 
+// --- A port that cannot be opened or configured ---------------------------------
+
+struct BadPortCase {
+  const char* path;
+  const char* why;
+};
+
+class DeviceBadPortTest : public DeviceLifecycleTest,
+                          public ::testing::WithParamInterface<BadPortCase> {};
+
+TEST_P(DeviceBadPortTest, Activate_PortUnusable_FailsWithItsErrorAndLeavesNothingRunning) {
+  const BadPortCase& c = GetParam();
+  makeDevice(activationXml(c.path, "500") + mountingXml());
+  testing::internal::CaptureStdout();  // the serial set-up's own errors
+  const VorelFTSensor::Result result = device->onActivate(*device->activationParams());
+  testing::internal::GetCapturedStdout();
+
+  const std::string why = std::string("the sensor port ") + c.path + " " + c.why;
+  EXPECT_EQ(result.kind(), VorelFTSensor::Result::kError);
+  EXPECT_EQ(result.code(), -1);
+  EXPECT_EQ(result.message(), "Activation failed: " + why + ".");
+  EXPECT_EQ(console.lines().back(),
+            "[ERROR] onActivate: " + why + "; the device is not activated, nothing runs");
+  EXPECT_FALSE(vorel_device::test_hooks::sensorComm(*device));
+  EXPECT_FALSE(vorel_device::test_hooks::adaptiveThread(*device));
+  EXPECT_EQ(vorel_device::test_hooks::portFd(*device), -1);
+  // No segment is left for a binding device to steer.
+  EXPECT_FALSE(ss::currentIdentity().exists());
+  EXPECT_THROW(device->onBind(), boost::interprocess::interprocess_exception);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, DeviceBadPortTest,
+    ::testing::Values(BadPortCase{"/nonexistent/vorel-tty",
+                                  "cannot be opened: No such file or directory (errno 2)"},
+                      BadPortCase{
+                          "/dev/null",
+                          "cannot be configured as a serial port: Inappropriate ioctl for device "
+                          "(errno 25)"}));
+
 // --- Activation without a sensor, and a late force-control thread ---------
 
 TEST_F(DeviceLifecycleTest, Activate_ForceControlThreadLate_ReturnsFailedToStart) {
-  makeDevice(activationXml("/nonexistent/vorel-tty", "500"));
+  makeDevice(activationXml(silentPortPath(), "500"));
   // The force-control thread's first act is its start line on standard
   // output. Holding the stream's lock on this thread keeps it from reaching
   // its loop within its 100 ms; everything printed on this thread passes (the
@@ -256,9 +296,9 @@ TEST_F(DeviceLifecycleTest, Deactivate_BeforeActivate_ClosesNothing) {
 // one after the other (ThreadSanitizer checks that no worker, port or field
 // is touched by two at once), and the device ends in a usable state.
 TEST_F(DeviceLifecycleTest, HWReadyActivation_RacingHostOperations_RunOneAtATime) {
-  makeDevice(activationXml("/nonexistent/vorel-tty", "500") + mountingXml());
+  makeDevice(activationXml(silentPortPath(), "500") + mountingXml());
   controller->setFreeRunning(true, std::chrono::microseconds(100));
-  testing::internal::CaptureStdout();  // the missing port's errors, every activation
+  testing::internal::CaptureStdout();  // the sensor configuration's lines, every activation
   ASSERT_TRUE(device->onActivate(*device->activationParams()).ok());
   ASSERT_EQ(device->onBind(), 0);
 
@@ -284,7 +324,7 @@ TEST_F(DeviceLifecycleTest, HWReadyActivation_RacingHostOperations_RunOneAtATime
   ASSERT_TRUE(device->activateForceControl(true, false).ok());
   SegmentView view;
   EXPECT_TRUE(view.read<bool>(ss::kActivateTranslation));
-  // The port does not exist: once force control is on, the force-control
+  // No sensor on the port: once force control is on, the force-control
   // thread may report the silent sensor at any moment; nothing else is printed.
   for (const std::string& line : console.lines())
     EXPECT_EQ(line.rfind("[ERROR] Sensor stale", 0), 0u) << line;

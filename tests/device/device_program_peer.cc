@@ -1,5 +1,5 @@
 // The second host process of the two-process device test: it creates its own
-// device (activation parameters "/dev/null", 500 Hz; the sensor pose of the
+// device (activation parameters: a pseudo-terminal without a sensor, 500 Hz; the sensor pose of the
 // tests' mounting), binds it to the shared segment that the test process's
 // activated device created, and runs robot-program statements on it, one
 // line from standard input at a time. A statement is written as in a
@@ -8,7 +8,7 @@
 //
 //   <statement>  -> "ok" and the values it read (%.17g), or "error <text>"
 //   bind         onBind                              -> "ok <result>"
-//   activate     onActivate on "/dev/null" (no sensor), the controller free
+//   activate     onActivate on that port (no sensor), the controller free
 //                running at a 2 ms pace: a force-control thread that runs
 //                                                    -> "ok"
 //   terminate    the ProgramTerminated signal, delivered by the host's
@@ -46,7 +46,7 @@ int main() {
   });
   using namespace vorel_device_test;
   auto device = boost::make_shared<vorel_device::VorelFTSensor>(
-      controller.program(), deviceConfig(activationXml("/dev/null", "500") + mountingXml()));
+      controller.program(), deviceConfig(activationXml(silentPortPath(), "500") + mountingXml()));
   const std::atomic<bool> abort{false};
   vorel_sim::ProgramRunner runner({device.get(), controller.program().get(), nullptr, nullptr,
                                    &abort, [](const std::string&) {}, nullptr, nullptr});
