@@ -116,6 +116,14 @@ void Commissioning::captureLoadSample() {
       return;
     bound = facade.get();
   }
+  // A full set is refused rather than shifted: dropping the first sample
+  // silently would change the set the operator is building.
+  if (samples().size() >= VorelFTSensor::kMaxLoadSamples) {
+    logError(std::string(kCapture) + ": " + str(VorelFTSensor::kMaxLoadSamples) +
+             " samples are kept already, the most there can be; no sample taken "
+             "(identifyToolLoad uses them, clearLoadSamples forgets them)");
+    return;
+  }
   hx4_program_api::ProgramInterface& controller = *device_.program();
   controller.sync(false);
   const hx4rc_api::Frame start = flange(controller);
@@ -136,6 +144,11 @@ void Commissioning::captureLoadSample() {
   sample.gravity =
       tool_load::gravityInSensor(start.rotation, mountedSensorPose(device_.mountingParams()));
   const std::size_t number = store(sample);
+  if (number == 0) {
+    logError(std::string(kCapture) + ": " + str(VorelFTSensor::kMaxLoadSamples) +
+             " samples are kept already, the most there can be; no sample taken");
+    return;
+  }
   const Vec3 direction{sample.gravity[0] / kGravity, sample.gravity[1] / kGravity,
                        sample.gravity[2] / kGravity};
   logInfo(std::string(kCapture) + ": sample " + str(number) + " of at most " +
@@ -263,8 +276,8 @@ void Commissioning::clearLoadSamples() {
 
 std::size_t Commissioning::store(const tool_load::Sample& sample) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (samples_.size() == VorelFTSensor::kMaxLoadSamples)
-    samples_.erase(samples_.begin());
+  if (samples_.size() >= VorelFTSensor::kMaxLoadSamples)
+    return 0;
   samples_.push_back(sample);
   return samples_.size();
 }

@@ -42,6 +42,8 @@ class Commissioning {
   // its reload by force control and the tool-frame bias `offset`.
   void apply(FacadeAccess& facade, const tool_load::Fit& fit, const double (&offset)[6],
              std::size_t samples);
+  // The sample's number (1..kMaxLoadSamples); 0, and nothing stored, when the
+  // set is full.
   std::size_t store(const tool_load::Sample& sample);
   std::vector<tool_load::Sample> samples();
 
