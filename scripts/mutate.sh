@@ -59,7 +59,7 @@ adaptive/force_control_drive.cc|if (abandoned.load())\n      return false;|(void
 adaptive/force_control_thread.cc|heartbeat::publish(*objects.force_control_heartbeat, b);|(void)b;|no heartbeat|
 comm/force_control_heartbeat.cc|now_ns - beat.monotonic_ns < kNotRunningAfterNs;|now_ns - beat.monotonic_ns < 1000 * kNotRunningAfterNs;|a dead force-control thread counts as running for 50 s|
 device/guarded_approach.cc|if (!liveness_->running(facade->heartbeat())) {|if (false && !liveness_->running(facade->heartbeat())) {|moveToContact goes on when force control stops during the approach|
-filters/filter_stability.cc|return checkFrequency("cutoff_frequency", options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
+filters/filter_stability.cc|return checkCutoff(options.cutoff_frequency, step_rate);\n    case kNotchFilter:|return std::string();\n    case kNotchFilter:|a low-pass cut-off beyond 250 Hz reaches the filter, which ends the process|
 adaptive/force_control_step.cc|if (commands_.enabled_system_filters != 0)|if (commands_.enabled_system_filters == 0)|system filter applied when disabled|
 adaptive/filter_chain.cc|order_[count_++] = index;|std::memmove(order_ + 1, order_, count_++);  order_[0] = index;|filters applied in reverse order of adding|
 adaptive/filter_chain.cc|if (!replacing && count_ == kCapacity)|if (count_ == kCapacity)|a full chain refuses to replace a filter it holds|
@@ -70,7 +70,7 @@ adaptive/tool_load_fit.cc|f.cog[2]) + sensor.position;|f.cog[2]);|identified cen
 adaptive/tool_load_fit.cc|force / std::max(kOutlierRatio * others_force, kOutlierForce);|force / std::max(kOutlierRatio * others_force, 20.0);|leave-one-out rule blind to a 10 N disturbance|
 device/program_functions.cc|if (type < kLowPassFilter \|\| type > kHighPassRateLimiter) {|if (type < kLowPassFilter \|\| type > kRateLimiter) {|filter type 4 refused|
 device/guarded_approach.cc|const bool contact = force_norm_ > threshold;|const bool contact = force_norm_ > 2.0 * threshold;|contact found at twice the threshold|
-device/guarded_approach.cc|if (travelled > max_distance / kMillimetresPerMetre)|if (travelled > max_distance)|travel limit read in metres|
+device/guarded_approach.cc|if (travelled + last_step > max_distance / kMillimetresPerMetre)|if (travelled + last_step > max_distance)|travel limit read in metres|
 device/workers.cc|  endForceControlHere(operation);\n  // The black box stops|  (void)operation;\n  // The black box stops|deactivation stops force control without the return: the last offset stays on the drive|
 comm/force_control_recorder.h|slot.sequence.store(2 * index + 2, std::memory_order_release);|slot.sequence.store(2 * index + 1, std::memory_order_release);|recorder leaves every record marked as being written|
 comm/force_control_recorder.h|if (slot.sequence.load(std::memory_order_relaxed) != before)|if (false)|recorder reader misses a record overwritten while read|
@@ -78,6 +78,13 @@ comm/force_control_recorder.cc|if (inode != 0 && device == device_ && inode == i
 device/black_box.cc|p.trigger > before_records_ ? p.trigger - before_records_ : 0;|p.trigger > before_records_ ? p.trigger - before_records_ + 1 : 0;|black-box file one cycle short before the event|
 device/black_box.cc|    error_reported_ = true;\n    return;|    return;|black box repeats its ERROR line for every failed file|
 device/black_box.cc|for (std::size_t i = 0; i + keep < files.size(); ++i)|for (std::size_t i = 0; i + keep + 1 < files.size(); ++i)|black box keeps one file too many|
+adaptive/force_limit.cc|    reference[first + i] -= lift * u[i];|    reference[first + i] += lift * u[i];|force limit: the law's target moved into the force, not out of it|
+adaptive/force_limit.cc|    if ((wanted[i] - current[i]) * direction[i] < 0.0)|    if ((wanted[i] - current[i]) * direction[i] > 0.0)|force limit: steps out of the force dropped, steps into it kept|
+adaptive/offset_shaping.cc|std::max(0.0, speed - limits.brake * kCycleTime);|std::max(0.0, speed - 0.2 * limits.brake * kCycleTime);|the end of force control brakes at 1 m/s^2 instead of 5|
+device/guarded_approach.cc|  if (moved_)\n    stopMotion(last_frame_);|  (void)moved_;|moveToContact returns with its last step still running|
+filters/filter_stability.cc|  if (gain >= 0.0 && gain <= kMaxGainValue)|  if (gain <= kMaxGainValue)|negative force-control gains accepted|
+filters/filter_stability.cc|  if (value > kMinCutoffFrequency && value <= 0.5 * step_rate)|  if (value >= 0.0 && value <= 0.5 * step_rate)|a low-pass of 0 Hz that freezes the force accepted|
+filters/filter_stability.cc|  if (!(rising_rate > 0.0)) {|  if (!(rising_rate >= 0.0)) {|a rate limiter with a rising rate of 0 accepted|
 apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
 adaptive/force_control_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
 adaptive/force_control_step.cc|out.record.events \|= Record::kStaleTrip;|(void)0;|no black-box event at the stale trip|

@@ -218,6 +218,7 @@ int Session::buildCell() {
     std::fflush(stdout);
   });
   data_.plane_z = setup_.plane_z;
+  data_.plane_stiffness = setup_.stiffness;
   data_.sensor_in_flange = setup_.sensor_in_flange;
   data_.tool = setup_.tool;
   // A measurement's --duration sets its windows, not a cap.

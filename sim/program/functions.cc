@@ -62,9 +62,9 @@ std::string health(const Values& h) {
   char buf[256];
   std::snprintf(buf, sizeof buf,
                 "age %.3f s, %.0f usable samples/s, %.0f CRC errors, %.0f lost-sync events, "
-                "status 0x%04x, supervisor state %.0f",
+                "status 0x%04x, supervisor state %.0f, force-limit flags %.0f",
                 h[0], h[1], h[2], h[3], std::isfinite(h[4]) ? static_cast<unsigned>(h[4]) : 0u,
-                h[5]);
+                h[5], h[6]);
   return buf;
 }
 
@@ -193,7 +193,7 @@ const std::vector<FunctionInfo> kFunctions = {
      {},
      "readSensorHealth",
      "prints the sensor link's health and the supervisor state",
-     read<&Device::readSensorHealth, 6, true>,
+     read<&Device::readSensorHealth, 7, true>,
      health,
      true},
     {"setForceControlLimits",
@@ -233,6 +233,14 @@ const std::vector<FunctionInfo> kFunctions = {
      "writeBlackBox",
      "asks for a black-box file now",
      [](Device& d, const Args&, Values&) { d.writeBlackBox(); }},
+    {"setForceLimits",
+     {{A::Number, "force_N"}, {A::Number, "torque_Nm"}},
+     "setForceLimits 150 15",
+     "largest force N and torque N m force control presses with",
+     [](Device& d, const Args& a, Values&) {
+       Number force(num(a[0])), torque(num(a[1]));
+       d.setForceLimits(force, torque);
+     }},
 };
 
 #undef READ
@@ -264,7 +272,8 @@ const std::vector<StatementInfo>& statementTable() {
       {"wait", "wait 1.5", "waits 1.5 s of controller time"},
       {"print", "print Filtered", "one readout line: Raw, SensorFrame, Tool, Filtered, Position"},
       {"moveTo", "moveTo 0.4 0 0.3 3.14159 0 0", "the TCP to x y z (m), roll pitch yaw (rad)"},
-      {"push", "push 60 0 0 1", "an external force on the tool (N, world axes) for 1 s"},
+      {"push", "push 60 0 0 1",
+       "an external force on the tool (N, world axes) for 1 s (0 s: until the next push)"},
       {"hostDeactivate", "hostDeactivate", "the host deactivates the device"},
   };
   return statements;

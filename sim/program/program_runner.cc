@@ -76,12 +76,22 @@ void ProgramRunner::execute(const Statement& statement, StatementRun& run) {
   }
   if (const auto* push = std::get_if<Push>(&statement.action)) {
     char buf[128];
-    std::snprintf(buf, sizeof buf, "push (%g, %g, %g) N for %g s", push->force[0], push->force[1],
-                  push->force[2], push->seconds);
+    if (push->seconds == 0.0) {
+      std::snprintf(buf, sizeof buf, "push (%g, %g, %g) N until the next push", push->force[0],
+                    push->force[1], push->force[2]);
+    } else {
+      std::snprintf(buf, sizeof buf, "push (%g, %g, %g) N for %g s", push->force[0], push->force[1],
+                    push->force[2], push->seconds);
+    }
     ctx_.out(prefix(statement) + buf);
     if (!ctx_.push)
       throw std::runtime_error("this host has no simulated world to push the tool in");
     ctx_.push(push->force);
+    // 0 s: the force stays on until the next push, and the program goes on.
+    if (push->seconds == 0.0) {
+      run.completed = true;
+      return;
+    }
     run.completed = ctx_.wait ? ctx_.wait(push->seconds) : true;
     const double none[3] = {0.0, 0.0, 0.0};
     ctx_.push(none);

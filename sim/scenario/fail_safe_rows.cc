@@ -341,7 +341,7 @@ void activatorKillRows(Summary& s, const RunData& run, const FaultPlan::Applied&
       continue;
     if (call->calls("readSensorHealth") && r.start_s >= kill_s + kNoticeS) {
       ++readouts;
-      not_running += r.values.size() == 6 && r.values[5] == 3.0 ? 1 : 0;
+      not_running += r.values.size() >= 6 && r.values[5] == 3.0 ? 1 : 0;
     }
     if (call->calls("moveToContact")) {
       ++calls;

@@ -5,14 +5,24 @@
 //
 //   offset back at exactly zero   a record after it whose six offset values
 //                                 are exactly 0, and the last one too
+//   stopping distance after       how far the offset goes on along the way it
+//   deactivateForceControl        moved at the switch-off (speed v0), from the
+//                                 record of the statement's cycle: at most
+//                                 v0^2 / (2 x 5 m/s^2) + 2 cycles x v0 (6.25 +
+//                                 1 mm from 250 mm/s: the request reaches the
+//                                 force-control thread at its next snapshot)
 //   duration of the return        from the statement's start to that record:
-//                                 the computed trapezoid's time (D / v + v / a
-//                                 for D >= v^2 / a, else 2 sqrt(D / a); v the
-//                                 translational speed limit, a = 1 m/s^2) and
-//                                 at most 0.25 s more (missed cycles of a
-//                                 loaded machine); a jump would be shorter
+//                                 the braking time v0 / 5 m/s^2 plus the
+//                                 computed trapezoid's time from the rest
+//                                 point (D / v + v / a for D >= v^2 / a, else
+//                                 2 sqrt(D / a); v the translational speed
+//                                 limit, a = 1 m/s^2), at most 0.25 s more
+//                                 (missed cycles of a loaded machine); a jump
+//                                 would be shorter
 //   largest change of the         between two cycles that got one drive
-//   offset's speed per cycle      command each, at most a x 2 ms (2 mm/s)
+//   offset's speed per cycle      command each: while braking at most
+//                                 5 m/s^2 x 2 ms (10 mm/s), during the return
+//                                 at most a x 2 ms (2 mm/s)
 //
 // The largest offset change in one cycle (every run's row) shows the speed
 // limit during the push.

@@ -28,6 +28,7 @@ struct RunData {
   bool interrupted = false;                // stopped by Ctrl-C or SIGTERM
   std::string setup_error;                 // the run failed before or around the program
   double plane_z = 0.0;                    // floor height, world z, m
+  double plane_stiffness = 5000.0;         // floor stiffness, N/m
   // The simulated sensor's pose on the flange, and the simulated tool (empty:
   // the cell's own), as the run used them.
   hx4rc_api::Frame sensor_in_flange = vorel_sim::cell::sensorInFlange();

@@ -7,6 +7,7 @@
 
 #include "sim/controller/robot_state.h"
 #include "sim/scenario/fail_safe_rows.h"
+#include "sim/scenario/force_safety_rows.h"
 #include "sim/scenario/guide_rows.h"
 
 namespace vorel_sim {
@@ -219,6 +220,7 @@ void linkRows(Summary& s, const RunData& run, bool clean, bool report_crc) {
   }
   s.info("reference offsets sent to the drive", fmt("%llu", (unsigned long long)commands));
   offsetStepRow(s, run);
+  largestForceRow(s, run);
   s.check("NaN or infinite offsets at the drive", fmt("%llu", (unsigned long long)non_finite), "0",
           non_finite == 0);
   s.check("offsets refused by the drive", fmt("%llu", (unsigned long long)refused), "0",
@@ -376,6 +378,7 @@ void hostFaultRows(Summary& s, const RunData& run) {
 // The rows every scenario ends with: injected faults, the line, the trace.
 void closingRows(Summary& s, const RunData& run) {
   hostFaultRows(s, run);
+  forceSafetyRows(s, run);
   hostDeactivateRows(s, run);
   linkRows(s, run, cleanLine(run));
   blackBoxRows(s, run);

@@ -222,6 +222,9 @@ INSTANTIATE_TEST_SUITE_P(
                {"[INFO] Force-control speed limit: translational offset limited to 250 mm/s",
                 "deactivateForceControl()"},
                {"offset back at exactly zero | ok", "duration of the return | ok",
+                "stopping distance after deactivateForceControl | ok",
+                "stopping distance after deactivateForceControl | < 7",
+                "largest change of the offset's speed per cycle while braking | ok",
                 "largest change of the offset's speed per cycle during the return | ok",
                 "largest offset change in one cycle | = 0.500 mm, 0.000 deg"}},
         // The activating process dies while force control presses 10 N: the
@@ -255,10 +258,26 @@ INSTANTIATE_TEST_SUITE_P(
                nullptr,
                "tareSensor\nwait 60\nprint Tool\n",
                {"line 3: print Tool"}},
+        // Typing errors refused, each with its ERROR line; a 30 N hold whose
+        // force limit is lowered to 15 N comes down to it; a moveToContact
+        // that ends at its travel limit leaves the tool at rest there.
+        SimRun{"ForceSafety",
+               {"--program", std::string(kSource) + "/programs/force_safety.prog"},
+               {"[ERROR] setForceTrackValue: the target force (0, 0, -500) N is 500 N",
+                "[ERROR] addFilter: filter \"blind\": cutoff_frequency 0 Hz is outside",
+                "[ERROR] addFilter: filter \"stuck\": rising_rate 0 N/s is outside",
+                "[ERROR] setForceControlGains: translation_gain -5 is outside",
+                "[ERROR] moveToContact: the speed -5000 mm/s is faster than the speed limit",
+                "[ERROR] moveToContact: the force threshold 0 N is outside",
+                "[ERROR] moveToContact: the retract distance -10 mm is outside",
+                "[ERROR] Force limit: force ", "no contact within the travel limit of 80 mm"},
+               {"force 1 s after the limit was lowered to 15 N | ok",
+                "moveToContact beyond its 80 mm travel limit, at rest | ok",
+                "largest force at the tool | ok"}},
         SimRun{"EveryFunction",
                {"--program", std::string(kSource) + "/programs/every_function.prog"},
                statementsOf("every_function.prog"),
-               {"statements run | = 49"},
+               {"statements run | = 50"},
                nullptr,
                nullptr,
                {"[ERROR]"}}),
@@ -336,6 +355,12 @@ INSTANTIATE_TEST_SUITE_P(
         at100Hz(hold("IsolatedLineFaultsAt100Hz", kIsolatedLineFaults, {},
                      {"stale-sensor trips from the line faults on | ok",
                       "frames getting through, at the end | ok"})),
+        // Frames flagged overrange: the force limit's line, and force control
+        // holds its offset.
+        hold("OverrangeFrames", {"status:0x02:1@1.6-2.2"},
+             {"[ERROR] Force limit: the sensor flags its frames overrange; force control holds "
+              "its reference offset"},
+             {"offset step per cycle while frames are flagged | ok"}),
         hold("OneNanFrame", {"nan@2"}, {},
              {"drive commands in the 0.5 s after the NaN frame | ok",
               "filtered fz back within the band after the NaN frame | ok",
@@ -353,6 +378,26 @@ INSTANTIATE_TEST_SUITE_P(
         hold("HostDeactivatesDuringForceControl", {}, {},
              {"last offset at the drive after hostDeactivate | ok"}, {}, "host_deactivate.prog")),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A sensor port that does not exist: the activation fails with the port and
+// the reason, no worker starts, and the host winds the device down.
+TEST(VorelSimMissingPort, Activation_PortMissing_FailsWithItsErrorAndStartsNothing) {
+  TempDir dir;
+  const auto r = vorel_e2e::runVorelSim({"--port", "/nonexistent/vorel-tty"}, dir);
+  EXPECT_EQ(r.exit.status, 1) << r.out << r.err;
+  const std::string why =
+      "the sensor port /nonexistent/vorel-tty cannot be opened: No such file or directory "
+      "(errno 2)";
+  EXPECT_NE(
+      r.out.find("\n[ERROR] onActivate: " + why + "; the device is not activated, nothing runs\n"),
+      std::string::npos)
+      << r.out;
+  EXPECT_NE((r.out + r.err).find("activation failed: error -1: Activation failed: " + why + "."),
+            std::string::npos);
+  EXPECT_EQ(r.out.find("Start the adaptive thread instance."), std::string::npos);
+  EXPECT_EQ(r.out.find("Start the second instance."), std::string::npos);
+  EXPECT_NE(r.out.find("[host] unloaded "), std::string::npos);
+}
 
 // A hang-up late in a 12 s hold: the stale trip's black-box file holds, one
 // row per cycle, the 10 s before the trip and the 1 s after it, the trace's
