@@ -108,8 +108,9 @@ inline void expectErrorLines(const std::vector<std::string>& lines,
 
 // The force-control thread this device relies on no longer runs (stopped, or
 // its process killed): the health readout shows supervisor state 3 within
-// the guard, moveToContact moves nothing, and activateForceControl still
-// writes its request but says, in one ERROR line, that nothing acts on it.
+// the guard, moveToContact moves nothing, activateForceControl still writes
+// its request but says, in one ERROR line, that nothing acts on it, readForce
+// says its values are stale and tareSensor refuses them.
 // The controller must run cycles for moveToContact (free running).
 inline void expectForceControlNotRunning(VorelFTSensor& device,
                                          vorel_test::InstalledController& controller,
@@ -126,8 +127,22 @@ inline void expectForceControlNotRunning(VorelFTSensor& device,
   EXPECT_EQ(controller->motionCommandCount(), moves);
   ASSERT_TRUE(device.activateForceControl(true, false).ok());
   EXPECT_TRUE(SegmentView().read<bool>(vorel_device::shared_segment::kActivateTranslation));
-  expectErrorLines(console.lines(), {"moveToContact", "activateForceControl"},
+  // The processed readouts say that they are stale, and a tare on them
+  // leaves the bias alone.
+  const auto bias =
+      SegmentView().read<vorel_device::ftBias>(vorel_device::shared_segment::kWrenchOffset);
+  Array force = vector3(7.0, 7.0, 7.0);
+  ASSERT_TRUE(device.readForce(force).ok());
+  ASSERT_TRUE(device.tareSensor().ok());
+  const auto after =
+      SegmentView().read<vorel_device::ftBias>(vorel_device::shared_segment::kWrenchOffset);
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(after[i], bias[i]) << i;
+  expectErrorLines(console.lines(),
+                   {"moveToContact", "activateForceControl", "readForce", "tareSensor"},
                    "force control is not running (no force-control cycle for ");
+  EXPECT_NE(console.lines()[2].find("the values read are stale"), std::string::npos);
+  EXPECT_NE(console.lines()[3].find("the bias is unchanged"), std::string::npos);
 }
 
 // Ends a device's life as the host does (unbind, destroy) with the double
