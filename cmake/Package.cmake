@@ -26,14 +26,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "libvorel_device team <vorel-device@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "force/torque sensor device plug-in for the robot-controller host, with its tools
- libvorel_device.so connects a six-axis force/torque sensor on a serial line
- to the robot and does force control every 2 ms controller cycle. The package
- holds the plug-in, the host's API libraries, the host simulator vorel-sim
- (with the example device configuration and the scenario programs), the
- force-control monitor vorel-monitor (terminal, CSV and live web view), the
- headers and the CMake package VorelDevice.")
+# The long description, in lines of the control file's width.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "libvorel_device.so connects a six-axis force/torque sensor on a serial"
+  "line to the robot and does force control every 2 ms controller cycle."
+  "The package holds the plug-in, the host's API libraries, the host"
+  "simulator vorel-sim (with the example device configuration and the"
+  "scenario programs), the force-control monitor vorel-monitor (terminal,"
+  "CSV and live web view), the headers and the CMake package VorelDevice.")
 # The libraries the binaries need, found by dpkg-shlibdeps; the package's own
 # libraries are found beside them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

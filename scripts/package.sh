@@ -14,6 +14,15 @@ version=$(sed -n 's/^#define VOREL_DEVICE_VERSION "\(.*\)"$/\1/p' build/generate
 deb=build/vorel-device_${version}_amd64.deb
 rm -f "$deb"
 (cd build && cpack -G DEB >/dev/null)
-test -f "$deb"
+# CPack gives a package with libraries under /usr/lib a postinst and a postrm
+# that run ldconfig; the postrm would keep the package in dpkg's database
+# after `apt-get remove` (state config-files). An ldconfig trigger does the
+# same work without maintainer scripts, so that remove takes it all away.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -R "$deb" "$unpacked"
+rm -f "$unpacked/DEBIAN/postinst" "$unpacked/DEBIAN/postrm"
+echo "activate-noawait ldconfig" >"$unpacked/DEBIAN/triggers"
+dpkg-deb --root-owner-group -b "$unpacked" "$deb" >/dev/null
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Architecture Depends Recommends Installed-Size
