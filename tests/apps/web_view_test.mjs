@@ -4,7 +4,8 @@
 // for that cycle (read from the ring's shared-memory object itself), writes
 // are refused and change nothing, a stopped host and a re-activation show on
 // the page. Run by CTest (tests/apps/CMakeLists.txt) with VOREL_SIM,
-// VOREL_MONITOR, VOREL_SOURCE_DIR, VOREL_WEB_DIR (where npm installed playwright-core) and VOREL_SCREENSHOT.
+// VOREL_MONITOR, VOREL_WEB_DIR (where npm installed playwright-core) and
+// VOREL_SCREENSHOT.
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import fs from "node:fs";
@@ -72,9 +73,15 @@ const textOf = (page, id) => page.evaluate((i) => document.getElementById(i).tex
 
 test("vorel-monitor --http beside a force-control run", { timeout: 150_000 }, async (t) => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), "vorel-web-"));
-  const program = path.join(env("VOREL_SOURCE_DIR"), "programs", "blackbox.prog");
-  // Force control on from the program's start, terminated after 8 s.
-  const sim = run([env("VOREL_SIM"), "--program", program, "--duration", "8"], dir);
+  // programs/hold.prog's force control, held until the test ends the program
+  // with Ctrl-C (SIGINT) as an operator would.
+  const program = path.join(dir, "press.prog");
+  fs.writeFileSync(program, [
+    "tareSensor", "addFilter smooth lowpass 0 0 20 0 0",
+    "setEnabledAxes false false true false false false", "setForceControlGains 5 5 0.01",
+    "setForceTrackValue 0 0 -10", "activateForceControl true false", "wait 600", "",
+  ].join("\n"));
+  const sim = run([env("VOREL_SIM"), "--program", program], dir);
   let monitor;
   let browser;
   t.after(async () => {
@@ -156,8 +163,9 @@ test("vorel-monitor --http beside a force-control run", { timeout: 150_000 }, as
   });
 
   await t.test("a stopped host, then a re-activation, show on the page", async () => {
+    sim.child.kill("SIGINT");
     const first = await sim.ended;
-    assert.equal(first.code, 0, sim.out.slice(-2000) + sim.err);
+    assert.equal(first.code, 130, sim.out.slice(-2000) + sim.err);
     await until("the page to say the recorder stopped", async () =>
       (await textOf(page, "recorder")).startsWith(
         "recorder: STOPPED: the force-control recorder is not advancing (last record"));
