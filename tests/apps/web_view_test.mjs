@@ -34,12 +34,14 @@ function run(argv, cwd) {
   return p;
 }
 
-async function until(what, check, seconds = 30) {
+// Polls `check` until it gives a value; on time-out the error says what was
+// awaited and what `detail()` tells (the processes' output).
+async function until(what, check, detail = () => "", seconds = 30) {
   const end = Date.now() + seconds * 1000;
   for (;;) {
     const value = await check();
     if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}\n${detail()}`);
     await new Promise((r) => setTimeout(r, 50));
   }
 }
@@ -176,7 +178,8 @@ test("vorel-monitor --http beside a force-control run", { timeout: 150_000 }, as
       (await textOf(page, "notice")) ===
         "the force-control recorder was created anew (a new activation); now watching the new one" &&
       (await textOf(page, "recorder")) === "recorder: advancing" &&
-      Number((await lastShown(page)).cycle) < stoppedAt);
+      Number((await lastShown(page)).cycle) < stoppedAt,
+    () => `monitor:\n${monitor.err}\nvorel-sim:\n${second.out.slice(-3000)}${second.err}`);
     const ended = await second.ended;
     assert.equal(ended.code, 0, second.out.slice(-2000) + second.err);
     assert.ok(second.out.includes("result: PASS"));
