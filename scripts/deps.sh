@@ -13,7 +13,20 @@ packages=(
   libcli11-dev nlohmann-json3-dev libncurses-dev
   clang libclang-rt-14-dev
   python3 python3-matplotlib
+  # The Debian package (scripts/package.sh: CPack's DEB generator and
+  # dpkg-shlibdeps)
+  dpkg-dev
+  # vorel-monitor --http's browser test: headless Chromium, with a font for
+  # the page's text
+  chromium fonts-dejavu-core
 )
+# vorel-monitor --http's page takes uPlot from npm; the build installs it (and
+# the browser test's playwright-core) with npm. Node.js may come from another
+# source than Debian (with npm inside it): only a missing command asks for
+# Debian's packages.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for pkg in "${packages[@]}"; do

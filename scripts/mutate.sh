@@ -94,6 +94,9 @@ adaptive/force_control_step.cc|out.limits_started = static_cast<std::uint8_t>(bo
 device/workers.cc|adaptive->setRecorder(recorder_writer_);|(void)0;|the device's force-control thread gets no recorder|
 device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
 device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|
+apps/vorel-monitor/web_feed.cc|{&r.raw, &r.compensated, &r.tool, &r.filtered, &r.setpoint}|{&r.raw, &r.compensated, &r.tool, &r.tool, &r.setpoint}|the web view plots the tool stage as the filtered wrench|
+apps/vorel-monitor/web_feed.cc|if (status.replaced && followReplacement(ring_)) {|if (status.replaced && false) {|the web view stays on the removed ring after a re-activation|
+apps/vorel-monitor/web_server.cc|if (method != http::verb::get && method != http::verb::head) {|if (method == http::verb::delete_) {|the web view answers a POST as a GET|
 EOF
 )
 
@@ -131,7 +134,7 @@ PY
 }
 
 tree="$PWD/build-mutate"
-slow='^(VorelSim_|FaultRun_|Install_|PlotTrace_|DeviceLifecycleTest\.HWReadyActivation_Racing)'
+slow='^(VorelSim_|FaultRun_|Install_|PlotTrace_|WebView_|DeviceLifecycleTest\.HWReadyActivation_Racing)'
 backup=""
 restore() {
   if [[ -n "$backup" ]]; then

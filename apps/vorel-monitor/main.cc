@@ -3,7 +3,7 @@
 // read-only: it can neither delay nor disturb the device. See --help.
 //
 // Exit status: 0 done; 1 no recorder (or it cannot be read, or a file cannot
-// be written); 2 bad options.
+// be written); 2 bad options (or --http cannot listen where it is told).
 #include <langinfo.h>
 #include <clocale>
 #include <csignal>
@@ -17,6 +17,8 @@
 #include "apps/vorel-monitor/record_log.h"
 #include "apps/vorel-monitor/ring_view.h"
 #include "apps/vorel-monitor/snapshot_json.h"
+#include "apps/vorel-monitor/web_server.h"
+#include "vorel_version.h"
 
 namespace {
 
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
   bool plain = false;
   std::string dump;
   std::string follow;
+  std::string http;
   double seconds = 0.0;
   std::string axes = "fz";
   ViewOptions view;
@@ -80,9 +83,19 @@ int main(int argc, char** argv) {
       })
       ->capture_default_str();
   app.add_flag("--plain", plain, "live view: text frames instead of curses, even on a terminal");
+  app.add_option("--http", http,
+                 "serve a live web view on [ADDRESS:]PORT (default address 127.0.0.1; port 0: "
+                 "any free one), read-only, until Ctrl-C")
+      ->type_name("[ADDRESS:]PORT")
+      ->excludes(once_opt)
+      ->excludes(dump_opt)
+      ->excludes("--follow");
+  app.set_version_flag("--version", std::string("vorel-monitor ") + VOREL_DEVICE_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "vorel-monitor: %s (see --help)\n", e.what());
@@ -92,6 +105,19 @@ int main(int argc, char** argv) {
   view.plain = plain;
   view.unicode = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
 
+  // The web view's address is checked and taken before the recorder is
+  // looked for: a bad address or a port in use is a bad option.
+  std::unique_ptr<WebServer> server;
+  if (!http.empty()) {
+    HttpEndpoint endpoint;
+    std::string error;
+    if (!parseHttpEndpoint(http, endpoint, error) ||
+        !(server = WebServer::listen(endpoint, error))) {
+      std::fprintf(stderr, "vorel-monitor: %s\n", error.c_str());
+      return 2;
+    }
+  }
+
   bool absent = false;
   std::string message;
   std::unique_ptr<RecorderReader> ring = attachRing(absent, message);
@@ -100,6 +126,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   installStopHandlers();
+  if (server) {
+    std::fprintf(stderr,
+                 "vorel-monitor: serving the live view of %s on %s (read-only; Ctrl-C ends it)\n",
+                 ring->name().c_str(), server->url().c_str());
+    return server->run(ring, stop_requested);
+  }
   if (!dump.empty())
     return dumpRing(*ring, dump, seconds);
   if (!follow.empty())

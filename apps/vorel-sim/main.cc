@@ -11,6 +11,7 @@
 #include "sim/program/program.h"
 #include "sim/remote/activator_process.h"
 #include "sim/scenario/mutex_holder.h"
+#include "vorel_version.h"
 
 int main(int argc, char** argv) {
   // Line-buffered standard output even into a pipe, so that the device's
@@ -25,6 +26,10 @@ int main(int argc, char** argv) {
   const auto& options = *parsed.options;
   if (options.help) {
     std::fputs(vorel_sim::usageText().c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("vorel-sim %s\n", VOREL_DEVICE_VERSION);
     return 0;
   }
   if (options.list_functions) {

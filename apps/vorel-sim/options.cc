@@ -301,6 +301,7 @@ void defineOptions(CLI::App& app, Reading& r) {
   }
   app.add_flag("--list-functions", r.options.list_functions,
                "the program functions and statements: an example line each, with its help");
+  app.add_flag("--version", r.options.version, "the version of vorel-sim and its plug-in");
 }
 
 }  // namespace

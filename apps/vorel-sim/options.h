@@ -60,6 +60,7 @@ struct Options {
   unsigned long seed = 1;  // noise and fault generators of the simulated cell
 
   bool help = false;
+  bool version = false;
   bool list_functions = false;
 
   // Internal: the second process of --processes 2 (--role activator), and the

@@ -1,8 +1,12 @@
 // vorel-monitor as a real process against a ring that this test's writer
 // fills at the controller's pace: the JSON snapshot, the CSV dump, following
 // every record, and what it says without a recorder or with bad options.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -56,17 +60,48 @@ const char* const kNoRecorder =
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, VorelMonitorRefusal,
-    ::testing::Values(RefusalRow{"LiveViewWithoutRecorder", {}, 1, kNoRecorder},
-                      RefusalRow{"JsonWithoutRecorder", {"--once", "--json"}, 1, kNoRecorder},
-                      RefusalRow{
-                          "FollowWithoutRecorder", {"--follow", "/tmp/never.csv"}, 1, kNoRecorder},
-                      RefusalRow{"DumpWithoutRecorder", {"--dump", "-"}, 1, kNoRecorder},
-                      RefusalRow{"UnknownOption", {"--bogus"}, 2, "--bogus"},
-                      RefusalRow{"JsonWithoutOnce", {"--json"}, 2, "--once"},
-                      RefusalRow{"RateAbove25Hz", {"--rate", "40"}, 2, "--rate"},
-                      RefusalRow{"UnknownAxis", {"--axes", "fz,fq"}, 2, "--axes"},
-                      RefusalRow{"SecondsWithoutDump", {"--seconds", "2"}, 2, "--dump"}),
+    ::testing::Values(
+        RefusalRow{"LiveViewWithoutRecorder", {}, 1, kNoRecorder},
+        RefusalRow{"JsonWithoutRecorder", {"--once", "--json"}, 1, kNoRecorder},
+        RefusalRow{"FollowWithoutRecorder", {"--follow", "/tmp/never.csv"}, 1, kNoRecorder},
+        RefusalRow{"DumpWithoutRecorder", {"--dump", "-"}, 1, kNoRecorder},
+        RefusalRow{"UnknownOption", {"--bogus"}, 2, "--bogus"},
+        RefusalRow{"JsonWithoutOnce", {"--json"}, 2, "--once"},
+        RefusalRow{"RateAbove25Hz", {"--rate", "40"}, 2, "--rate"},
+        RefusalRow{"UnknownAxis", {"--axes", "fz,fq"}, 2, "--axes"},
+        RefusalRow{"SecondsWithoutDump", {"--seconds", "2"}, 2, "--dump"},
+        RefusalRow{"HttpNotAnAddress",
+                   {"--http", "999.1.2.3:8080"},
+                   2,
+                   "vorel-monitor: --http expects [ADDRESS:]PORT (for example 8080, "
+                   "0.0.0.0:8080 or [::1]:8080), found '999.1.2.3:8080': "
+                   "'999.1.2.3' is not an IP address\n"},
+        RefusalRow{"HttpPortAbove65535", {"--http", "65536"}, 2, "0 to 65535\n"},
+        RefusalRow{"HttpIpv6WithoutBrackets", {"--http", "::1:80"}, 2, "brackets\n"},
+        RefusalRow{"HttpAddressNotOfThisMachine",
+                   {"--http", "192.0.2.1:8080"},
+                   2,
+                   "vorel-monitor: cannot listen on 192.0.2.1:8080: Cannot assign "
+                   "requested address\n"},
+        RefusalRow{"HttpWithFollow", {"--http", "0", "--follow", "-"}, 2, "--follow"}),
     [](const testing::TestParamInfo<RefusalRow>& info) { return std::string(info.param.name); });
+
+TEST(VorelMonitor, Http_PortInUse_OneLineAndStatus2) {
+  const int held = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::listen(held, 1), 0);
+  ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const vorel_test::PeerRun run = vorel_test::runPeer(monitorArgs({"--http", where}));
+  ::close(held);
+  ASSERT_TRUE(run.exit.exited);
+  EXPECT_EQ(run.exit.status, 2);
+  EXPECT_EQ(run.err, "vorel-monitor: cannot listen on " + where + ": Address already in use\n");
+}
 
 TEST(VorelMonitor, OnceJsonAndDump_RingWrittenThenStopped_GiveTheRecordsAndSayItStopped) {
   auto writer = rec::createRecorder();
