@@ -76,6 +76,7 @@ StepOutput ForceControlStep::run(const StepInput& in) {
     checkForceLimits(nullptr, out);
     return out;
   }
+  updateLawFrame(in);
   Wrench unbiased;
   processWrench(in, out, unbiased);
   checkForceLimits(&unbiased, out);
@@ -159,11 +160,12 @@ void ForceControlStep::processWrench(const StepInput& in, StepOutput& out, Wrenc
   for (int i = 0; i < 6; ++i)
     unbiased[i] -= commands_.wrench_offset[i];
   // The chain, then the system filter, with the set-point left by the
-  // previous cycle as the reference.
+  // previous cycle as the reference (in the TCP's axes, as the wrench).
+  const Wrench reference = in_base_ ? toTcp(track_reference_) : track_reference_;
   for (int i = 0; i < 6; ++i) {
-    double x = filters_.apply(unbiased[i], track_reference_[i], i);
+    double x = filters_.apply(unbiased[i], reference[i], i);
     if (commands_.enabled_system_filters != 0)
-      x = system_filter_.filter(x, track_reference_[i], i);
+      x = system_filter_.filter(x, reference[i], i);
     filtered_[i] = x;
   }
   out.filtered = filtered_;
@@ -195,27 +197,38 @@ void ForceControlStep::control(const StepInput& in, StepOutput& out, const Wrenc
   integrate(out, unbiased);
 }
 
-void ForceControlStep::integrate(StepOutput& out, const Wrench& unbiased) {
+void ForceControlStep::integrate(StepOutput& out, const Wrench& tcp_unbiased) {
   const ForceControlCommands& c = commands_;
+  const ForceControlLaw law = lawSettings();
+  // Everything below in the law's axes (the TCP's, or the base's).
+  const Wrench filtered = in_base_ ? toLaw(filtered_) : filtered_;
+  const Wrench unbiased = in_base_ ? toLaw(tcp_unbiased) : tcp_unbiased;
   control_law::smoothSetPoint(track_reference_, c.track_wrench, c.gains.track_smoothing);
   // The law runs as if its target along the force were at most the force
   // limit (the smoothed set-point itself is kept).
   const force_limit::Check& limit = out.force_limit;
   const Wrench reference =
-      force_limit::limitedReference(track_reference_, filtered_, unbiased, limit);
-  const hx4rc_api::Vector vt =
-      control_law::translationalRate(filtered_, reference, c.gains, c.enabled_axes);
-  const hx4rc_api::Vector vr =
-      control_law::rotationalRate(filtered_, reference, c.gains, c.enabled_axes);
+      force_limit::limitedReference(track_reference_, filtered, unbiased, limit);
+  const hx4rc_api::Vector vt = control_law::translationalRate(filtered, reference, c.gains,
+                                                              c.enabled_axes, law.deadband_force);
+  const hx4rc_api::Vector vr = control_law::rotationalRate(filtered, reference, c.gains,
+                                                           c.enabled_axes, law.deadband_torque);
+  const control_law::Compliance translation{law.stiffness, law.mass};
+  const control_law::Compliance rotation{law.rotational_stiffness, law.inertia};
   // The offsets the law wants; a stale or overranged sensor holds them
   // (nothing is integrated), and so does a half that is switched off.
   hx4rc_api::Vector wanted_translation = shaper_.translation();
   hx4rc_api::Vector wanted_rotation = shaper_.rotation();
   bool held = false;
   if (!stale_ && !overrange_) {
-    if (c.translation && !control_law::integrate(wanted_translation, vt))
+    if (c.translation &&
+        !control_law::complianceStep(wanted_translation, shaper_.translationState().velocity, vt,
+                                     control_law::translationalFactors(c.gains, c.enabled_axes),
+                                     translation))
       held = true;
-    if (c.rotation && !control_law::integrate(wanted_rotation, vr))
+    if (c.rotation && !control_law::complianceStep(
+                          wanted_rotation, shaper_.rotationState().velocity, vr,
+                          control_law::rotationalFactors(c.gains, c.enabled_axes), rotation))
       held = true;
   }
   // Never a step into a force (torque) above its limit.
@@ -259,10 +272,93 @@ void ForceControlStep::noteLimits(const offset_shaping::Step& step, StepOutput& 
 
 void ForceControlStep::command(StepOutput& out) const {
   out.send = true;
-  for (int i = 0; i < 3; ++i) {
-    out.offset[i] = shaper_.translation()[i];
-    out.offset[3 + i] = shaper_.rotation()[i];
+  commandedOffset(out.offset);
+}
+
+void ForceControlStep::commandedOffset(double (&offset)[6]) const {
+  hx4rc_api::Vector t = shaper_.translation();
+  hx4rc_api::Vector r = shaper_.rotation();
+  if (in_base_) {
+    // The drive takes the offset in the TCP's axes: the base-frame offset
+    // expressed with the TCP's orientation of this cycle.
+    const hx4rc_api::Rotation to_tcp = base_rotation_.Inverse();
+    t = to_tcp * t;
+    r = to_tcp * r;
   }
+  for (int i = 0; i < 3; ++i) {
+    offset[i] = t[i];
+    offset[3 + i] = r[i];
+  }
+}
+
+void ForceControlStep::updateLawFrame(const StepInput& in) {
+  const bool base = lawSettings().frame == ForceControlLaw::kBaseFrame;
+  hx4rc_api::Rotation rotation = base_rotation_;
+  if (base && in.robot.tcp_in_base.isFinite())
+    rotation = in.robot.tcp_in_base.rotation;
+  // A change of frame re-expresses the law's state (the offset, its velocity
+  // and the set-point) in the new axes: the offset sent does not jump.
+  if (base != in_base_) {
+    const hx4rc_api::Rotation change = base ? rotation : base_rotation_.Inverse();
+    shaper_.rotate(change);
+    for (int half = 0; half < 2; ++half) {
+      const hx4rc_api::Vector v(track_reference_[3 * half], track_reference_[3 * half + 1],
+                                track_reference_[3 * half + 2]);
+      const hx4rc_api::Vector turned = change * v;
+      for (int i = 0; i < 3; ++i)
+        track_reference_[3 * half + i] = turned[i];
+    }
+    in_base_ = base;
+  }
+  base_rotation_ = rotation;
+}
+
+namespace {
+
+Wrench rotated(const Wrench& w, const hx4rc_api::Rotation& r) {
+  const hx4rc_api::Vector f = r * hx4rc_api::Vector(w[0], w[1], w[2]);
+  const hx4rc_api::Vector t = r * hx4rc_api::Vector(w[3], w[4], w[5]);
+  Wrench out;
+  for (int i = 0; i < 3; ++i) {
+    out[i] = f[i];
+    out[3 + i] = t[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+Wrench ForceControlStep::toLaw(const Wrench& w) const {
+  return rotated(w, base_rotation_);
+}
+
+Wrench ForceControlStep::toTcp(const Wrench& w) const {
+  return rotated(w, base_rotation_.Inverse());
+}
+
+ForceControlLaw ForceControlStep::lawSettings() const {
+  // The functions that write them check their ranges; a peer that wrote
+  // anything else gets the plain law in the TCP's axes.
+  const ForceControlLaw& in = commands_.law;
+  ForceControlLaw l;
+  auto within = [](double v, double max) { return v >= 0.0 && v <= max; };
+  if (within(in.deadband_force, ForceControlLaw::kMaxDeadbandForce))
+    l.deadband_force = in.deadband_force;
+  if (within(in.deadband_torque, ForceControlLaw::kMaxDeadbandTorque))
+    l.deadband_torque = in.deadband_torque;
+  if (within(in.stiffness, ForceControlLaw::kMaxStiffness) &&
+      within(in.mass, ForceControlLaw::kMaxMass)) {
+    l.stiffness = in.stiffness;
+    l.mass = in.mass;
+  }
+  if (within(in.rotational_stiffness, ForceControlLaw::kMaxRotationalStiffness) &&
+      within(in.inertia, ForceControlLaw::kMaxInertia)) {
+    l.rotational_stiffness = in.rotational_stiffness;
+    l.inertia = in.inertia;
+  }
+  if (in.frame == ForceControlLaw::kBaseFrame)
+    l.frame = in.frame;
+  return l;
 }
 
 void ForceControlStep::resetToIdle() {

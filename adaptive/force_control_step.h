@@ -58,6 +58,7 @@ struct ForceControlCommands {
   ForceControlLimits limits;             // envelope, m, rad (0: none)
   ForceControlSpeedLimits speed_limits;  // m/s, rad/s
   ForceLimits force_limits;              // N, N m
+  ForceControlLaw law;                   // frame, dead band, compliance
   // Taken once from the request slots.
   bool reset_filter_history = false;
   std::int32_t filter_request = 0;  // 1 add, -1 remove, 0 none
@@ -69,6 +70,7 @@ struct RobotState {
   bool suspended = false;          // control-resource flag 3 or 4
   hx4rc_api::Frame flange;         // flange in the world
   hx4rc_api::Frame tcp_in_flange;  // TCP on the flange
+  hx4rc_api::Frame tcp_in_base;    // TCP in the robot base (queried for the base frame law)
   hx4rc_api::Load tool_load;       // mass kg, centre of gravity m (flange coordinates)
 };
 
@@ -156,6 +158,10 @@ class ForceControlStep {
   const Wrench& filteredWrench() const { return filtered_; }
   const Wrench& trackReference() const { return track_reference_; }
   const offset_shaping::OffsetShaper& shaper() const { return shaper_; }
+  // Whether the law runs in the robot base's axes (the frame of its state).
+  bool lawInBase() const { return in_base_; }
+  // The offset as last commanded, in the drive's TCP axes: m, rad.
+  void commandedOffset(double (&offset)[6]) const;
   // ForceLimits bits seen in the current force-limit episode (0: none).
   std::uint32_t forceLimitEpisode() const { return force_guard_.episode(); }
   const FilterChain& filterChain() const { return filters_; }
@@ -171,6 +177,13 @@ class ForceControlStep {
   void noteLimits(const offset_shaping::Step& step, StepOutput& out);
   void resetToIdle();
   void command(StepOutput& out) const;
+  // The law's frame from the commands; its state is re-expressed on a change.
+  void updateLawFrame(const StepInput& in);
+  // `w` (TCP axes) in the law's axes, and back.
+  Wrench toLaw(const Wrench& w) const;
+  Wrench toTcp(const Wrench& w) const;
+  // The law's settings (values outside their range: none).
+  ForceControlLaw lawSettings() const;
   bool on(bool ended) const { return (commands_.translation || commands_.rotation) && !ended; }
   // The shaping limits (values outside their range: the defaults).
   offset_shaping::Limits shapingLimits() const;
@@ -194,6 +207,9 @@ class ForceControlStep {
   bool stale_reported_ = false;
   std::int64_t stale_age_cycles_ = 0;
   bool overrange_ = false;  // the newest frame is flagged overrange
+  // The law's frame: the set-point and the shaper's offset live in it.
+  bool in_base_ = false;
+  hx4rc_api::Rotation base_rotation_;  // TCP axes -> base axes, as last known
   force_limit::Guard force_guard_;
   int window_cycles_ = 0;
   int window_usable_ = 0;

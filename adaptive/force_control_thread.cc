@@ -165,6 +165,7 @@ void AdaptiveThread::takeSnapshot() {
     copyIn(objects.force_control_limits, c.limits);
     copyIn(objects.force_control_speed_limits, c.speed_limits);
     copyIn(objects.force_limits, c.force_limits);
+    copyIn(objects.force_control_law, c.law);
     takeRequestSlots(c);
     exchangeHealth();
   }
@@ -259,6 +260,12 @@ StepInput AdaptiveThread::synchronise(hx4_program_api_internals::ControlResource
         program->getFrame(Model::SysId::FRAME_ROBOT_FLANGE, Model::SysId::FRAME_WORLD);
     in.robot.tcp_in_flange =
         program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_FLANGE);
+    // The base-frame law re-expresses the wrench and the offset with the
+    // TCP's orientation in the robot base, every cycle.
+    if (commands.law.frame == ForceControlLaw::kBaseFrame) {
+      in.robot.tcp_in_base =
+          program->getFrame(Model::SysId::FRAME_ROBOTX_TCP, Model::SysId::FRAME_ROBOT_BASE);
+    }
   }
   return in;
 }
@@ -405,10 +412,8 @@ void AdaptiveThread::appendRecord(std::int64_t now_ns) {
   r.monotonic_ns = now_ns;
   if (r.flags & Record::kProcessed)
     r.setpoint = step_.trackReference();
-  for (int i = 0; i < 3; ++i) {
-    r.offset[i] = step_.shaper().translation()[i];
-    r.offset[3 + i] = step_.shaper().rotation()[i];
-  }
+  step_.commandedOffset(r.offset);  // the drive's TCP axes
+  r.task_frame = step_.lawInBase() ? Record::kBaseFrame : Record::kTcpFrame;
   r.sample_age = step_.sampleAge();
   r.usable_samples_per_second = step_.usableRate();
   r.force_control_state = static_cast<std::uint8_t>(state.load());

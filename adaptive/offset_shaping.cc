@@ -153,6 +153,13 @@ void OffsetShaper::reset() {
   returning_ = false;
 }
 
+void OffsetShaper::rotate(const hx4rc_api::Rotation& r) {
+  for (HalfState* half : {&translation_, &rotation_}) {
+    half->offset = r * half->offset;
+    half->velocity = r * half->velocity;
+  }
+}
+
 bool OffsetShaper::atZero() const {
   return translation_.offset == kZero && rotation_.offset == kZero;
 }

@@ -124,6 +124,9 @@ class OffsetShaper {
   void hold();
   // Zero offset, at rest.
   void reset();
+  // Both halves' offset and velocity turned by `r` (the same offset seen in
+  // other axes).
+  void rotate(const hx4rc_api::Rotation& r);
 
   const hx4rc_api::Vector& translation() const { return translation_.offset; }
   const hx4rc_api::Vector& rotation() const { return rotation_.offset; }

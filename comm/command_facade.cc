@@ -329,6 +329,43 @@ bool VorelForceTorqueSensorSecondaryInstance::getForceLimits(ForceLimits& limits
   });
 }
 
+bool VorelForceTorqueSensorSecondaryInstance::setForceControlDeadband(double force, double torque) {
+  return underLock("setForceControlDeadband", [&] {
+    if (auto* shared = objects.force_control_law) {
+      shared->deadband_force = force;
+      shared->deadband_torque = torque;
+    }
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::setForceControlCompliance(double stiffness,
+                                                                        double mass,
+                                                                        double rotational_stiffness,
+                                                                        double inertia) {
+  return underLock("setForceControlCompliance", [&] {
+    if (auto* shared = objects.force_control_law) {
+      shared->stiffness = stiffness;
+      shared->mass = mass;
+      shared->rotational_stiffness = rotational_stiffness;
+      shared->inertia = inertia;
+    }
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::setForceControlFrame(std::int32_t frame) {
+  return underLock("setForceControlFrame", [&] {
+    if (auto* shared = objects.force_control_law)
+      shared->frame = frame;
+  });
+}
+
+bool VorelForceTorqueSensorSecondaryInstance::getForceControlLaw(ForceControlLaw& law) {
+  return underLock("getForceControlLaw", [&] {
+    if (const auto* shared = objects.force_control_law)
+      law = *shared;
+  });
+}
+
 bool VorelForceTorqueSensorSecondaryInstance::getWrenchOffset(double (&offset)[6]) {
   return underLock("getWrenchOffset", [&] {
     updateWrenchOffsets();

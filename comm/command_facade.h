@@ -129,6 +129,13 @@ class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::Per
   // Force limits of force control: N and N m (see ForceLimits).
   bool setForceLimits(double force, double torque);
   bool getForceLimits(ForceLimits& limits);
+  // The law's frame, dead band and compliance (see ForceControlLaw): each
+  // setter changes its own fields only.
+  bool setForceControlDeadband(double force, double torque);
+  bool setForceControlCompliance(double stiffness, double mass, double rotational_stiffness,
+                                 double inertia);
+  bool setForceControlFrame(std::int32_t frame);
+  bool getForceControlLaw(ForceControlLaw& law);
   // The bias the readouts and force control subtract (N, N m), as shared.
   bool getWrenchOffset(double (&offset)[6]);
   // The force-control thread's last beat, read without the named mutex (and

@@ -44,7 +44,7 @@ std::string csvHeader() {
   appendAxes(h, "comp");
   appendAxes(h, "setpoint");
   h += ",offset_sent,new_sample,fc_state,supervisor_state,sample_age_s,limits_bound,events";
-  h += ",usable_per_s,frames_published,crc_errors,lost_sync,last_status";
+  h += ",usable_per_s,frames_published,crc_errors,lost_sync,last_status,task_frame";
   return h;
 }
 
@@ -75,6 +75,7 @@ void appendCsvRow(std::string& out, const ForceControlRecord& r) {
   appendInteger(out, r.crc_errors);
   appendInteger(out, r.lost_sync_events);
   appendInteger(out, r.last_status);
+  appendInteger(out, r.task_frame);
   out += '\n';
 }
 

@@ -33,6 +33,10 @@ struct ForceControlRecord {
   static constexpr std::uint8_t kSupervisorFaulted = 2;     // cycles fail: offset held
   static constexpr std::uint8_t kSupervisorNotRunning = 3;  // no force-control cycle runs
 
+  // The frame of the force-control law (task_frame).
+  static constexpr std::uint8_t kTcpFrame = 0;
+  static constexpr std::uint8_t kBaseFrame = 1;
+
   // Limits that bind in this cycle (limits_bound bits).
   static constexpr std::uint8_t kTranslationalSpeed = 1u << 0;
   static constexpr std::uint8_t kRotationalSpeed = 1u << 1;
@@ -89,7 +93,8 @@ struct ForceControlRecord {
   std::uint8_t limits_bound = 0;
   std::uint8_t flags = 0;
   std::uint32_t events = 0;
-  std::uint32_t reserved = 0;  // 0; keeps the size a multiple of 8 bytes
+  std::uint8_t task_frame = kTcpFrame;   // the force-control law's frame
+  std::uint8_t reserved[3] = {0, 0, 0};  // 0; keeps the size a multiple of 8 bytes
 };
 
 static_assert(std::is_trivially_copyable<ForceControlRecord>::value, "shared record");

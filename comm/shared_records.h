@@ -88,6 +88,30 @@ struct ForceControlSpeedLimits {
   double rotation = 45.0 * 3.141592653589793 / 180.0;  // rad/s, roll-pitch-yaw vector
 };
 
+// The force-control law's settings beyond the gains: its frame, a dead band
+// on the error and a virtual stiffness and mass per half. All 0: the pure
+// integral law in the TCP's axes.
+struct ForceControlLaw {
+  static constexpr std::int32_t kTcpFrame = 0;   // the law, target and axes in TCP axes
+  static constexpr std::int32_t kBaseFrame = 1;  // in the robot base's axes
+  // Accepted ranges (robot programs): [0, max].
+  static constexpr double kMaxDeadbandForce = 2000.0;       // N
+  static constexpr double kMaxDeadbandTorque = 200.0;       // N m
+  static constexpr double kMaxStiffness = 1.0e6;            // N/m
+  static constexpr double kMaxMass = 1000.0;                // kg
+  static constexpr double kMaxRotationalStiffness = 1.0e5;  // N m/rad
+  static constexpr double kMaxInertia = 100.0;              // kg m^2
+
+  double deadband_force = 0.0;        // N, per axis of the force error
+  double deadband_torque = 0.0;       // N m, per axis of the torque error
+  double stiffness = 0.0;             // N/m, translation
+  double mass = 0.0;                  // kg, translation
+  double rotational_stiffness = 0.0;  // N m/rad
+  double inertia = 0.0;               // kg m^2
+  std::int32_t frame = kTcpFrame;
+  std::int32_t reserved = 0;  // 0
+};
+
 // Black-box files asked for from any process: the command facade adds 1 to a
 // counter (under the named mutex), the force-control thread compares the
 // counters with the values it saw last (in its snapshot) and raises the
@@ -104,6 +128,7 @@ static_assert(std::is_trivially_copyable<ForceControlSpeedLimits>::value, "share
 static_assert(std::is_trivially_copyable<SensorHealth>::value, "shared record");
 static_assert(std::is_trivially_copyable<ForceControlLimits>::value, "shared record");
 static_assert(std::is_trivially_copyable<ForceLimits>::value, "shared record");
+static_assert(std::is_trivially_copyable<ForceControlLaw>::value, "shared record");
 static_assert(std::is_trivially_copyable<Gains>::value, "shared record");
 static_assert(std::is_trivially_copyable<SystemFilterParams>::value, "shared record");
 

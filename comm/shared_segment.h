@@ -4,11 +4,10 @@
 // permissions 0644) managed by Boost.Interprocess, with eighteen named objects
 // plus the additions "sensor_health", "force_control_limits",
 // "reload_tool_load", "force_control_speed_limits", "force_control_heartbeat",
-// "black_box_request" and "force_limits", guarded by one named mutex "VorelNamedMutex" (a
-// POSIX named semaphore, not recursive, not robust: a holder that dies
-// leaves it locked, so every wait for it is bounded, see Lock). The one
-// exception is the heartbeat: lock-free atomics, read and written without
-// the mutex (see comm/force_control_heartbeat.h).
+// "black_box_request", "force_limits" and "force_control_law", guarded by one named mutex
+// "VorelNamedMutex" (a POSIX named semaphore, not recursive, not robust: a holder that dies leaves
+// it locked, so every wait for it is bounded, see Lock). The one exception is the heartbeat:
+// lock-free atomics, read and written without the mutex (see comm/force_control_heartbeat.h).
 //
 // Who does what:
 //   - the reader removes stale names, creates the segment, the mutex and the
@@ -84,7 +83,8 @@ constexpr const char* kForceControlSpeedLimits =
 constexpr const char* kForceControlHeartbeat = "force_control_heartbeat";
 // BlackBoxRequest: written by the facade, taken by the force-control thread.
 constexpr const char* kBlackBoxRequest = "black_box_request";
-constexpr const char* kForceLimits = "force_limits";  // ForceLimits
+constexpr const char* kForceLimits = "force_limits";           // ForceLimits
+constexpr const char* kForceControlLaw = "force_control_law";  // ForceControlLaw
 
 using Segment = bip::managed_shared_memory;
 using Mutex = bip::named_mutex;
@@ -171,7 +171,8 @@ struct InPlace {};
   X(force_control_heartbeat, kForceControlHeartbeat, ForceControlHeartbeat, InPlace{},            \
     kForceControlWrites)                                                                          \
   X(black_box_request, kBlackBoxRequest, BlackBoxRequest, BlackBoxRequest{}, kFacadeWrites)       \
-  X(force_limits, kForceLimits, ForceLimits, ForceLimits{}, kFacadeWrites)
+  X(force_limits, kForceLimits, ForceLimits, ForceLimits{}, kFacadeWrites)                        \
+  X(force_control_law, kForceControlLaw, ForceControlLaw, ForceControlLaw{}, kFacadeWrites)
 
 // Addresses of the shared objects in this process's mapping, taken once
 // when the segment is created or opened; nullptr for an object the segment

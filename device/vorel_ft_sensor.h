@@ -302,6 +302,22 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // ends with its motion stopped; force-control targets and moveToContact
   // thresholds at or above the limit are refused.
   virtual Result setForceLimits(Number& force_N, Number& torque_Nm);
+  // Dead band of the force-control law: per axis of its frame, an error
+  // (filtered wrench - set-point) within force_N (N) or torque_Nm (N m)
+  // moves nothing, a larger one only by its part beyond the band. Accepted
+  // [0, 2000] N and [0, 200] N m; default 0 (none).
+  virtual Result setForceControlDeadband(Number& force_N, Number& torque_Nm);
+  // Compliance of the law, per half: M x'' + x' / (gain x scale) + K x =
+  // error, so that a released tool returns to the programmed path and a
+  // steady force error e drifts e / K. Accepted [0, 1e6] N/m, [0, 1000] kg,
+  // [0, 1e5] N m/rad, [0, 100] kg m^2; defaults 0 (the integral law).
+  virtual Result setForceControlCompliance(Number& stiffness_N_per_m, Number& mass_kg,
+                                           Number& stiffness_Nm_per_rad, Number& inertia_kg_m2);
+  // The frame of the law, its targets and enabled axes: 0 the TCP's axes
+  // (the default), 1 the robot base's (the target is the force the part
+  // exerts on the tool in base axes: pressing down on a table is +z). The
+  // offset goes to the drive in TCP axes either way.
+  virtual Result setForceControlFrame(int frame);
 
   void onHWReady(const hx4_signal::HWReady& signal);
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);

@@ -85,6 +85,9 @@ device/guarded_approach.cc|  if (moved_)\n    stopMotion(last_frame_);|  (void)m
 filters/filter_stability.cc|  if (gain >= 0.0 && gain <= kMaxGainValue)|  if (gain <= kMaxGainValue)|negative force-control gains accepted|
 filters/filter_stability.cc|  if (value > kMinCutoffFrequency && value <= 0.5 * step_rate)|  if (value >= 0.0 && value <= 0.5 * step_rate)|a low-pass of 0 Hz that freezes the force accepted|
 filters/filter_stability.cc|  if (!(rising_rate > 0.0)) {|  if (!(rising_rate >= 0.0)) {|a rate limiter with a rising rate of 0 accepted|
+adaptive/force_control_step.cc|  return rotated(w, base_rotation_);|  return rotated(w, base_rotation_.Inverse());|base-frame law: the wrench turned with the transposed rotation|
+adaptive/control_law.cc|dt * (rate[i] - k * stiffness * offset[i])|dt * (rate[i] + k * stiffness * offset[i])|compliance: the virtual spring pushes away instead of back|
+adaptive/control_law.cc|  return error - std::copysign(band, error);|  return error;|dead band: beyond it the whole error, not its part beyond the band|
 apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic_ns <= rec::kLivenessTimeoutNs;|status.advancing = now - status.newest.monotonic_ns >= rec::kLivenessTimeoutNs;|vorel-monitor calls a live ring stopped|
 adaptive/force_control_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
 adaptive/force_control_step.cc|out.record.events \|= Record::kStaleTrip;|(void)0;|no black-box event at the stale trip|

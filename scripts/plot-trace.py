@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Plot a vorel-sim trace (CSV, one row per 2 ms controller cycle) as a PNG.
 
-usage: /usr/bin/python3 scripts/plot-trace.py TRACE.csv [OUT.png]
+usage: /usr/bin/python3 scripts/plot-trace.py [--axis x|y|z] TRACE.csv [OUT.png]
 
-Three panels over controller time:
-  force along TCP z: raw sensor value, tool frame (bias removed), filtered
-  the reference offset the drive received along TCP z
-  the robot's TCP height in the world
+Three panels over controller time, for one axis (default z):
+  force along that TCP axis: raw sensor value, tool frame (bias removed),
+  filtered
+  the reference offset the drive received along that TCP axis
+  the robot's TCP position along that world axis (z: its height)
 
 A black-box file of the device (or vorel-monitor's --dump / --follow) has
 the same columns and more: its events are marked by dashed lines with their
@@ -67,7 +68,12 @@ def mark_recorder_columns(c, axes):
 
 
 def main(argv):
-    if len(argv) not in (2, 3):
+    argv = list(argv)
+    axis = "z"
+    if len(argv) > 2 and argv[1] == "--axis":
+        axis = argv[2]
+        del argv[1:3]
+    if len(argv) not in (2, 3) or axis not in ("x", "y", "z"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     trace = argv[1]
@@ -77,8 +83,8 @@ def main(argv):
     except (OSError, ValueError, csv.Error) as e:
         print(f"plot-trace: cannot read the trace {trace}: {e}", file=sys.stderr)
         return 1
-    missing = [n for n in ("time_s", "raw_fz", "tool_fz", "filt_fz", "offset_z", "tcp_z")
-               if n not in c]
+    f, o, p = "f" + axis, "offset_" + axis, "tcp_" + axis
+    missing = [n for n in ("time_s", "raw_" + f, "tool_" + f, "filt_" + f, o, p) if n not in c]
     if missing:
         print(f"plot-trace: {trace} is not a vorel-sim trace (no {', '.join(missing)})",
               file=sys.stderr)
@@ -91,19 +97,19 @@ def main(argv):
     t = c["time_s"]
     fig, (ax_f, ax_o, ax_z) = plt.subplots(3, 1, sharex=True, figsize=(9, 8),
                                            gridspec_kw={"height_ratios": [2, 1, 1]})
-    ax_f.plot(t, c["raw_fz"], color="0.75", lw=0.8, label="raw fz (sensor axes)")
-    ax_f.plot(t, c["tool_fz"], color="tab:blue", lw=0.8, label="tool frame fz, bias removed")
-    ax_f.plot(t, c["filt_fz"], color="tab:red", lw=1.4, label="filtered fz")
+    ax_f.plot(t, c["raw_" + f], color="0.75", lw=0.8, label=f"raw {f} (sensor axes)")
+    ax_f.plot(t, c["tool_" + f], color="tab:blue", lw=0.8, label=f"tool frame {f}, bias removed")
+    ax_f.plot(t, c["filt_" + f], color="tab:red", lw=1.4, label=f"filtered {f}")
     ax_f.set_ylabel("force (N)")
     ax_f.legend(loc="best", fontsize="small")
     ax_f.grid(True, alpha=0.3)
 
-    ax_o.plot(t, [v * 1000.0 for v in c["offset_z"]], color="tab:green", lw=1.2)
-    ax_o.set_ylabel("offset z (mm)\nTCP axes")
+    ax_o.plot(t, [v * 1000.0 for v in c[o]], color="tab:green", lw=1.2)
+    ax_o.set_ylabel(f"offset {axis} (mm)\nTCP axes")
     ax_o.grid(True, alpha=0.3)
 
-    ax_z.plot(t, [v * 1000.0 for v in c["tcp_z"]], color="tab:purple", lw=1.2)
-    ax_z.set_ylabel("TCP height (mm)\nworld z")
+    ax_z.plot(t, [v * 1000.0 for v in c[p]], color="tab:purple", lw=1.2)
+    ax_z.set_ylabel("TCP height (mm)\nworld z" if axis == "z" else f"TCP {axis} (mm)\nworld {axis}")
     ax_z.set_xlabel("controller time (s)")
     ax_z.grid(True, alpha=0.3)
 

@@ -84,12 +84,10 @@ std::vector<std::string> limitNames(unsigned bits) {
 }
 
 std::vector<std::string> eventNames(unsigned bits) {
-  static const BitName kEvents[] = {{R::kStaleTrip, "stale trip"},
-                                    {R::kCycleFailure, "cycle failure"},
-                                    {R::kLimitBinds, "limit binds"},
-                                    {R::kProgramTerminated, "program terminated"},
-                                    {R::kRequest, "request"},
-                                    {R::kForceLimitEvent, "force limit"}};
+  static const BitName kEvents[] = {
+      {R::kStaleTrip, "stale trip"},   {R::kCycleFailure, "cycle failure"},
+      {R::kLimitBinds, "limit binds"}, {R::kProgramTerminated, "program terminated"},
+      {R::kRequest, "request"},        {R::kForceLimitEvent, "force limit"}};
   return namesOf(bits, kEvents);
 }
 
@@ -117,7 +115,8 @@ nlohmann::ordered_json snapshotJson(const RecorderReader& ring, const RingStatus
                           {"limits_bound", limitNames(r.limits_bound)},
                           {"limits_bound_bits", r.limits_bound},
                           {"events", eventNames(r.events)},
-                          {"events_bits", r.events}};
+                          {"events_bits", r.events},
+                          {"task_frame", r.task_frame == R::kBaseFrame ? "base" : "TCP"}};
   out["supervisor"] = {{"state", supervisorStateName(r.supervisor_state)},
                        {"state_code", r.supervisor_state},
                        {"sample_age_s", number(r.sample_age)}};
@@ -130,7 +129,7 @@ nlohmann::ordered_json snapshotJson(const RecorderReader& ring, const RingStatus
                    {"gravity_compensated", stage(r.compensated, "sensor")},
                    {"tool", stage(r.tool, "TCP")},
                    {"filtered", stage(r.filtered, "TCP")},
-                   {"setpoint", stage(r.setpoint, "TCP")}};
+                   {"setpoint", stage(r.setpoint, r.task_frame == R::kBaseFrame ? "base" : "TCP")}};
   out["offset"] = {{"frame", "TCP"},
                    {"translation_m", triple(r.offset)},
                    {"rotation_rad", triple(r.offset + 3)}};

@@ -14,8 +14,8 @@
 namespace vorel_sim {
 
 const std::vector<std::string>& scenarioNames() {
-  static const std::vector<std::string> names = {"contact", "hold",     "filters",
-                                                 "faults",  "identify", "guide"};
+  static const std::vector<std::string> names = {
+      "contact", "hold", "filters", "faults", "identify", "guide", "deadband", "spring", "surface"};
   return names;
 }
 

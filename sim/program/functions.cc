@@ -241,6 +241,30 @@ const std::vector<FunctionInfo> kFunctions = {
        Number force(num(a[0])), torque(num(a[1]));
        d.setForceLimits(force, torque);
      }},
+    {"setForceControlDeadband",
+     {{A::Number, "force_N"}, {A::Number, "torque_Nm"}},
+     "setForceControlDeadband 6 0.5",
+     "force-control errors within N, N m move nothing",
+     [](Device& d, const Args& a, Values&) {
+       Number force(num(a[0])), torque(num(a[1]));
+       d.setForceControlDeadband(force, torque);
+     }},
+    {"setForceControlCompliance",
+     {{A::Number, "stiffness_N_per_m"},
+      {A::Number, "mass_kg"},
+      {A::Number, "stiffness_Nm_per_rad"},
+      {A::Number, "inertia_kg_m2"}},
+     "setForceControlCompliance 500 0 0 0",
+     "virtual stiffness and mass: N/m, kg, N m/rad, kg m^2",
+     [](Device& d, const Args& a, Values&) {
+       Number k(num(a[0])), m(num(a[1])), kr(num(a[2])), j(num(a[3]));
+       d.setForceControlCompliance(k, m, kr, j);
+     }},
+    {"setForceControlFrame",
+     {{A::Integer, "frame"}},
+     "setForceControlFrame 0",
+     "the law's frame: 0 TCP, 1 robot base",
+     [](Device& d, const Args& a, Values&) { d.setForceControlFrame(integer(a[0])); }},
 };
 
 #undef READ

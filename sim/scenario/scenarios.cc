@@ -9,6 +9,7 @@
 #include "sim/scenario/fail_safe_rows.h"
 #include "sim/scenario/force_safety_rows.h"
 #include "sim/scenario/guide_rows.h"
+#include "sim/scenario/law_rows.h"
 
 namespace vorel_sim {
 
@@ -79,6 +80,34 @@ std::vector<Scenario> makeCatalogue() {
   guide.cell.plane_z = -1.0;  // nothing to touch
   guide.needs_emulator = true;
   all.push_back(guide);
+
+  Scenario deadband;
+  deadband.name = "deadband";
+  deadband.description =
+      "hand guiding with a tool 0.5 kg heavier than configured: a 6 N dead band stands still, "
+      "a 40 N push still moves the tool";
+  deadband.cell.plane_z = -1.0;  // nothing to touch
+  deadband.cell.tool = ToolSpec{1.3, hx4rc_api::Vector(0.0, 0.0, 0.04)};
+  deadband.needs_emulator = true;
+  all.push_back(deadband);
+
+  Scenario spring;
+  spring.name = "spring";
+  spring.description =
+      "a virtual stiffness of 500 N/m: a 60 N push deflects the tool 120 mm, released it springs "
+      "back";
+  spring.cell.plane_z = -1.0;
+  spring.needs_emulator = true;
+  all.push_back(spring);
+
+  Scenario surface;
+  surface.name = "surface";
+  surface.description =
+      "the law in the robot base's axes: a tool tilted 30 degrees presses 10 N straight down onto "
+      "the table, without sliding";
+  surface.cell.plane_z = 0.04;  // 10 mm below the tool
+  surface.needs_emulator = true;
+  all.push_back(surface);
   return all;
 }
 
@@ -689,6 +718,18 @@ Summary evaluateScenario(const Scenario& scenario, const RunData& run) {
     guideRows(s, run);
     closingRows(s, run);
     return s;
+  }
+  using Rows = void (*)(Summary&, const RunData&);
+  const std::pair<const char*, Rows> law[] = {
+      {"deadband", deadbandRows}, {"spring", springRows}, {"surface", surfaceRows}};
+  for (const auto& [name, rows] : law) {
+    if (scenario.name == name) {
+      Summary s(scenario.name + " summary");
+      programRow(s, run);
+      rows(s, run);
+      closingRows(s, run);
+      return s;
+    }
   }
   return faultsSummary(scenario, run);
 }

@@ -80,5 +80,59 @@ TEST(ControlLaw, NonFiniteRate_OffsetKeepsItsValue) {
   EXPECT_DOUBLE_EQ(offset.x(), 0.11);
 }
 
+// The dead band is continuous at its edge: inside it nothing, beyond it only
+// the part beyond it; a band of 0 leaves the error exactly as it is.
+TEST(ControlLaw, Deadband_NothingInsideOnlyThePartBeyondContinuousAtTheEdge) {
+  struct Case {
+    double error, band, expected;
+  };
+  const Case cases[] = {{5.999, 6.0, 0.0},       {6.0, 6.0, 0.0},  {6.001, 6.0, 0.001},
+                        {-7.5, 6.0, -1.5},       {-5.0, 6.0, 0.0}, {0.1, 0.0, 0.1},
+                        {-1e-300, 0.0, -1e-300}, {40.0, 6.0, 34.0}};
+  for (const Case& c : cases)
+    EXPECT_NEAR(cl::deadband(c.error, c.band), c.expected, 1e-12) << c.error << " " << c.band;
+  EXPECT_EQ(cl::deadband(0.1, 0.0), 0.1);  // exactly
+  EXPECT_TRUE(std::isnan(cl::deadband(kNaN, 6.0)));
+  // Through the rate: 4.9 N of load error inside a 6 N band moves nothing, a
+  // 40 N push along x moves by its 34 N beyond it: 34 x 0.005 = 0.17 m/s.
+  Wrench w = forceZ(4.9);
+  w[0] = 40.0;
+  const Vector vt = cl::translationalRate(w, Wrench(), Gains{}, {1, 1, 1, 0, 0, 0}, 6.0);
+  EXPECT_NEAR(vt.x(), 0.17, 1e-15);
+  EXPECT_EQ(vt.z(), 0.0);
+}
+
+// The compliance step by hand, gain 4 (k = 0.004 (m/s)/N), 16 N of error,
+// dt = 0.002 s. Without mass: x' = (x + dt k e) / (1 + dt k K), with K =
+// 500 N/m: 1 + dt k K = 1.004, x1 = 1.28e-4 / 1.004, x2 = (x1 + 1.28e-4) /
+// 1.004; it settles at e / K = 32 mm. With 2 kg: v1 = dt k e / (M k + dt +
+// dt^2 K k) = 1.28e-4 / 0.010008, x1 = dt v1. Without either: the integral
+// law itself.
+TEST(ControlLaw, Compliance_FirstCyclesAsWorkedOutSettlesAtErrorOverStiffness) {
+  const Vector k(0.0, 0.0, 0.004);
+  const Vector rate(0.0, 0.0, 0.004 * 16.0);
+  Vector x, v;
+  ASSERT_TRUE(cl::complianceStep(x, v, rate, k, {500.0, 0.0}));
+  EXPECT_NEAR(x.z(), 1.28e-4 / 1.004, 1e-18);
+  const double x1 = x.z();
+  ASSERT_TRUE(cl::complianceStep(x, v, rate, k, {500.0, 0.0}));
+  EXPECT_NEAR(x.z(), (x1 + 1.28e-4) / 1.004, 1e-18);
+  for (int n = 0; n < 5000; ++n)
+    ASSERT_TRUE(cl::complianceStep(x, v, rate, k, {500.0, 0.0}));
+  EXPECT_NEAR(x.z(), 16.0 / 500.0, 1e-9);
+  EXPECT_EQ(x.x(), 0.0);  // an axis without a factor keeps its offset
+
+  Vector xm, vm;
+  ASSERT_TRUE(cl::complianceStep(xm, vm, rate, k, {500.0, 2.0}));
+  EXPECT_NEAR(xm.z(), 0.002 * 1.28e-4 / 0.010008, 1e-18);
+
+  Vector plain, integrated;
+  for (int n = 0; n < 100; ++n) {
+    ASSERT_TRUE(cl::complianceStep(plain, v, rate, k, {0.0, 0.0}));
+    ASSERT_TRUE(cl::integrate(integrated, rate));
+  }
+  EXPECT_EQ(plain, integrated);  // bit for bit
+}
+
 }  // namespace
 }  // namespace vorel_device

@@ -338,6 +338,59 @@ TEST_F(StepTest, HoldWithLimitLoweredBelowItsForce_BacksOutToTheLimit) {
   EXPECT_EQ(out.offset[2], held);
 }
 
+// The law in the robot base's axes, for a tool turned 30 and 90 degrees about
+// x: a 10 N force along world z (in TCP axes R^T (0, 0, 10)) with only the
+// base's z axis enabled gives an offset along world z, dz = 0.002 x 0.004 x
+// 10 = 80 um, sent in TCP axes as R^T (0, 0, dz).
+class StepBaseFrameTest : public StepTest, public testing::WithParamInterface<double> {};
+
+TEST_P(StepBaseFrameTest, ForceAlongWorldZ_OffsetAlongWorldZInTcpAxes) {
+  const hx4rc_api::Rotation r = hx4rc_api::Rotation::RPY(GetParam(), 0.0, 0.0);
+  in.robot.tcp_in_base = hx4rc_api::Frame(r, hx4rc_api::Vector(0.4, 0.0, 0.3));
+  commands.law.frame = ForceControlLaw::kBaseFrame;
+  command();
+  const hx4rc_api::Vector f = r.Inverse() * hx4rc_api::Vector(0.0, 0.0, 10.0);
+  RxFrame frame = frameWith(static_cast<float>(f.z()));
+  frame.ft_data[1] = static_cast<float>(f.y());
+  const StepOutput out = cycle(&frame);
+  ASSERT_TRUE(out.send);
+  const hx4rc_api::Vector sent(out.offset[0], out.offset[1], out.offset[2]);
+  const hx4rc_api::Vector expected = r.Inverse() * hx4rc_api::Vector(0.0, 0.0, 8e-5);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NEAR(sent[i], expected[i], 1e-11) << i;
+  const hx4rc_api::Vector world = r * sent;
+  EXPECT_NEAR(world.x(), 0.0, 1e-11);
+  EXPECT_NEAR(world.y(), 0.0, 1e-11);
+  EXPECT_NEAR(world.z(), 8e-5, 1e-11);
+  EXPECT_TRUE(step.lawInBase());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tilts, StepBaseFrameTest,
+                         testing::Values(0.5235987755982988, 1.5707963267948966));
+
+// A change of frame while force control moves re-expresses the offset: the
+// command sent does not jump (it moves by at most one cycle's step).
+TEST_F(StepTest, FrameChangedWhileActive_OffsetSentWithoutJump) {
+  commands.enabled_axes = {{1, 1, 1, 0, 0, 0}};
+  command();
+  in.robot.tcp_in_base =
+      hx4rc_api::Frame(hx4rc_api::Rotation::RPY(1.2, -0.4, 0.3), hx4rc_api::Vector());
+  RxFrame f = frameWith(10.0f);
+  f.ft_data[0] = 5.0f;
+  StepOutput out;
+  for (int k = 0; k < 50; ++k)
+    out = cycle(&f);
+  const double step_m = 0.002 * 0.004 * std::sqrt(125.0);  // one cycle at |F| = 11.18 N
+  for (int frame : {ForceControlLaw::kBaseFrame, ForceControlLaw::kTcpFrame}) {
+    const hx4rc_api::Vector before(out.offset[0], out.offset[1], out.offset[2]);
+    commands.law.frame = frame;
+    command();
+    out = cycle(&f);
+    const hx4rc_api::Vector after(out.offset[0], out.offset[1], out.offset[2]);
+    EXPECT_LE((after - before).Norm(), step_m * (1.0 + 1e-9)) << frame;
+  }
+}
+
 // One bad frame in a changing stream, through all four filter types and the
 // system filter: every output is exactly that of the stream in which the
 // frame never came.

@@ -144,18 +144,19 @@ INSTANTIATE_TEST_SUITE_P(
                     "(translation_gain), found 'nan'; setForceControlGains takes: "
                     "translation_gain, rotation_gain, track_smoothing"}}));
 
-// --list-functions is itself a program: each of the device's 35 functions
+// --list-functions is itself a program: each of the device's 38 functions
 // once, in slot order, then the interpreter's five statements.
 TEST(FunctionTable, Listing_Parsed_EveryFunctionOnceInSlotOrderThenTheStatements) {
   const ParseResult r = parseProgram(functionListing());
   ASSERT_TRUE(r.program) << r.error->message;
   const auto& statements = r.program->statements;
-  ASSERT_EQ(statements.size(), 40u);
-  for (std::size_t i = 0; i < 35; ++i)
+  ASSERT_EQ(statements.size(), 43u);
+  for (std::size_t i = 0; i < 38; ++i)
     EXPECT_EQ(std::get<Call>(statements[i].action).function, &functionTable()[i]) << i;
   EXPECT_EQ(describe(statements[0]), "1: readForceRaw");
   EXPECT_EQ(describe(statements[34]), "35: setForceLimits 150 15");
-  EXPECT_EQ(describe(statements[39]), "40: hostDeactivate");
+  EXPECT_EQ(describe(statements[37]), "38: setForceControlFrame #0");
+  EXPECT_EQ(describe(statements[42]), "43: hostDeactivate");
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ TEST(VorelMonitor, OnceJsonAndDump_RingWrittenThenStopped_GiveTheRecordsAndSayIt
                                     std::to_string(r.monotonic_ns) + R"(,
     "force_control": {"state": "active", "state_code": 1, "offset_sent": true,
       "new_sample": false, "limits_bound": ["translational speed", "rotational envelope"],
-      "limits_bound_bits": 9, "events": ["stale trip"], "events_bits": 1},
+      "limits_bound_bits": 9, "events": ["stale trip"], "events_bits": 1, "task_frame": "TCP"},
     "supervisor": {"state": "not running", "state_code": 3},
     "health": {"usable_samples_per_second": 0.0, "frames_published": 12345,
       "crc_errors": 7, "lost_sync_events": 3, "last_status": 4},

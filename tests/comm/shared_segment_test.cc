@@ -62,7 +62,7 @@ TEST_P(SharedSegmentUmaskTest, ReaderConstructed_BothNamesHaveMode0644) {
 
 // The values every consumer may rely on before anything was written.
 void expectInitialValues(SegmentView& view) {
-  EXPECT_EQ(view.segment().get_num_named_objects(), 25u);  // eighteen plus seven additions
+  EXPECT_EQ(view.segment().get_num_named_objects(), 26u);  // eighteen plus eight additions
   EXPECT_EQ(vorel_test::mutexCount(), 1);
   EXPECT_TRUE(vorel_test::sameBytes(view.read<RxFrame>(ss::kFrame), RxFrame{}));
   EXPECT_EQ(view.read<std::int32_t>(ss::kFrameCounter), 0);

@@ -44,6 +44,9 @@ enum class Function {
   kSetTorqueTrackValue,
   kSetForceLimits,
   kResetForce,
+  kDeadband,
+  kCompliance,
+  kFrame,
 };
 
 struct ParamCase {
@@ -68,6 +71,9 @@ constexpr auto kForce = Function::kSetForceTrackValue;
 constexpr auto kTorque = Function::kSetTorqueTrackValue;
 constexpr auto kLimits = Function::kSetForceLimits;
 constexpr auto kReset = Function::kResetForce;
+constexpr auto kBand = Function::kDeadband;
+constexpr auto kSpring = Function::kCompliance;
+constexpr auto kFrameOf = Function::kFrame;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 #define SPEEDS " must lie in (0, 1000] mm/s and (0, 180] deg/s"
@@ -147,6 +153,20 @@ const ParamCase kParamCases[] = {
     {"BiasBeyondRange", kReset, 0, {0, 0, 2500}, "bias would become (0, 0, -2500) N"},
     {"BiasAtRange", kReset, 0, {0, 0, 2000}, ""},
     {"BiasTargetInfinite", kReset, 0, {0, 0, -kInf}, "not a finite number"},
+    // The law's dead band, compliance and frame: backward Euler is stable for
+    // every value at or above 0, the bound of their ranges.
+    {"DeadbandNegative", kBand, 0, {-0.001, 0.5}, "force_N -0.001 N" OUT " [0, 2000] N"},
+    {"DeadbandTorqueAbove", kBand, 0, {6, 200.001}, "torque_Nm 200.001 N m" OUT},
+    {"DeadbandNaN", kBand, 0, {kNaN, 0.5}, "force_N nan N" OUT},
+    {"DeadbandAtBounds", kBand, 0, {2000, 0}, ""},
+    {"StiffnessNegative", kSpring, 0, {-1e-9, 0, 0, 0}, "stiffness_N_per_m -1e-09 N/m" OUT},
+    {"MassNegative", kSpring, 0, {500, -1e-9, 0, 0}, "mass_kg -1e-09 kg" OUT},
+    {"RotationalStiffnessAbove", kSpring, 0, {0, 0, 100000.1, 0}, "stiffness_Nm_per_rad 100000.1"},
+    {"InertiaInfinite", kSpring, 0, {0, 0, 0, kInf}, "inertia_kg_m2 inf kg m^2" OUT},
+    {"ComplianceAtBounds", kSpring, 0, {1e6, 1000, 1e5, 100}, ""},
+    {"ComplianceZero", kSpring, 0, {0, 0, 0, 0}, ""},
+    {"FrameTwo", kFrameOf, 0, {2}, "the frame 2 is neither 0 (the TCP's axes) nor 1"},
+    {"FrameBase", kFrameOf, 0, {1}, ""},
     {"SmoothingAboveOne", kGains, 0, {2, 3, 3}, "track_smoothing 3" OUT},
     {"SmoothingNegative", kGains, 0, {2, 3, -0.1}, "track_smoothing -0.1" OUT},
     {"SmoothingOne", kGains, 0, {2, 3, 1}, ""},
@@ -160,6 +180,7 @@ struct Sent {
   SystemFilterParams system_filter;
   Gains gains;
   vorel_device::ForceControlSpeedLimits speed;
+  vorel_device::ForceControlLaw law;
   vorel_device::Wrench track;
   vorel_device::ForceLimits limits;
   vorel_device::ftBias bias;
@@ -173,6 +194,7 @@ class StableParamsTest : public BoundDeviceTest, public ::testing::WithParamInte
             view->read<SystemFilterParams>(ss::kSystemFilterParams),
             view->read<Gains>(ss::kGains),
             view->read<vorel_device::ForceControlSpeedLimits>(ss::kForceControlSpeedLimits),
+            view->read<vorel_device::ForceControlLaw>(ss::kForceControlLaw),
             view->read<vorel_device::Wrench>(ss::kTrackWrench),
             view->read<vorel_device::ForceLimits>(ss::kForceLimits),
             view->read<vorel_device::ftBias>(ss::kWrenchOffset)};
@@ -233,6 +255,20 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
       ASSERT_TRUE(device->resetForce(v).ok());
       break;
     }
+    case Function::kDeadband:
+      function = "setForceControlDeadband";
+      ASSERT_TRUE(device->setForceControlDeadband(n0, n1).ok());
+      break;
+    case Function::kCompliance: {
+      function = "setForceControlCompliance";
+      Number n3(a[3]);
+      ASSERT_TRUE(device->setForceControlCompliance(n0, n1, n2, n3).ok());
+      break;
+    }
+    case Function::kFrame:
+      function = "setForceControlFrame";
+      ASSERT_TRUE(device->setForceControlFrame(static_cast<int>(a[0])).ok());
+      break;
   }
   const Sent after = sent();
   EXPECT_TRUE(device->programRunning());
@@ -248,6 +284,7 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
               0);
     EXPECT_EQ(std::memcmp(&after.gains, &before.gains, sizeof(Gains)), 0);
     EXPECT_EQ(std::memcmp(&after.speed, &before.speed, sizeof(after.speed)), 0);
+    EXPECT_EQ(std::memcmp(&after.law, &before.law, sizeof(after.law)), 0);
     EXPECT_EQ(std::memcmp(&after.track, &before.track, sizeof(after.track)), 0);
     EXPECT_EQ(std::memcmp(&after.limits, &before.limits, sizeof(after.limits)), 0);
     EXPECT_EQ(std::memcmp(&after.bias, &before.bias, sizeof(after.bias)), 0);
@@ -295,6 +332,19 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
     case Function::kResetForce:
       for (int i = 0; i < 3; ++i)
         EXPECT_EQ(after.bias[i], -a[i]) << i;  // the tool-frame force reads 0 here
+      break;
+    case Function::kDeadband:
+      EXPECT_EQ(after.law.deadband_force, a[0]);
+      EXPECT_EQ(after.law.deadband_torque, a[1]);
+      break;
+    case Function::kCompliance:
+      EXPECT_EQ(after.law.stiffness, a[0]);
+      EXPECT_EQ(after.law.mass, a[1]);
+      EXPECT_EQ(after.law.rotational_stiffness, a[2]);
+      EXPECT_EQ(after.law.inertia, a[3]);
+      break;
+    case Function::kFrame:
+      EXPECT_EQ(after.law.frame, static_cast<int>(a[0]));
       break;
   }
 }
