@@ -2,16 +2,49 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 namespace vorel_device {
 namespace serial_port {
+
+namespace {
+
+// Line time of one byte at 460800 baud, 8N1 (start, 8 data and stop bit), ns.
+constexpr std::int64_t kByteTimeNs = 10LL * 1000000000LL / 460800;
+// Line time of one 37-byte frame, ns.
+constexpr std::int64_t kFrameTimeNs = 37 * kByteTimeNs;
+
+std::int64_t monotonicNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+timespec toTimespec(std::int64_t ns) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+  ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
+  return ts;
+}
+
+// Sleeps until `deadline_ns` (CLOCK_MONOTONIC); a signal resumes the sleep.
+void sleepUntil(std::int64_t deadline_ns) {
+  const timespec until = toTimespec(deadline_ns);
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+}  // namespace
 
 int openAndConfigure(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -64,6 +97,43 @@ int pending(int fd) {
   if (::ioctl(fd, FIONREAD, &count) != 0)
     return 0;
   return count;
+}
+
+int waitPending(int fd, int bytes, long bound_us) {
+  const std::int64_t deadline = monotonicNs() + static_cast<std::int64_t>(bound_us) * 1000;
+  int seen = -1;  // bytes pending at the last look
+  for (;;) {
+    const int now_pending = pending(fd);
+    if (now_pending >= bytes)
+      return now_pending;
+    const std::int64_t now = monotonicNs();
+    if (now >= deadline)
+      return now_pending;
+    if (now_pending > 0) {
+      // Part of a frame: the rest is on the line, or the line stalled. poll
+      // would return at once (the queue is not empty), so sleep instead.
+      const std::int64_t rest =
+          now_pending == seen ? kFrameTimeNs : (bytes - now_pending) * kByteTimeNs;
+      seen = now_pending;
+      sleepUntil(std::min(deadline, now + rest));
+      continue;
+    }
+    pollfd port{fd, POLLIN, 0};
+    const timespec timeout = toTimespec(deadline - now);
+    const int ready = ::ppoll(&port, 1, &timeout, nullptr);
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready == 0)
+      continue;  // the bound has passed: the next look returns
+    // Readable, yet nothing pending a second time (seen == 0), an error, a
+    // hang-up, or a failing poll: nothing will wake the wait early.
+    const bool data = ready > 0 && port.revents == POLLIN && seen != 0;
+    seen = 0;
+    if (!data) {
+      sleepUntil(deadline);
+      return pending(fd);
+    }
+  }
 }
 
 ssize_t read(int fd, std::uint8_t* buf, std::size_t len) {
