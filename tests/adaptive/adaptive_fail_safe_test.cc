@@ -170,12 +170,12 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   setFrame(Wrench{{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}});  // 50 mm/s: below the speed limit
   startThread();
   step(3);
-  // A command written now is taken by the snapshot of the cycle after next.
-  facade_->requestBlackBox(Event::kRequest);  // cycle 4
+  // A command written now is taken by the snapshot of the next cycle.
+  facade_->requestBlackBox(Event::kRequest);  // cycle 3
   step(2);
-  facade_->setForceControlSpeedLimits(0.01, 0.1);  // 10 mm/s binds from cycle 6
+  facade_->setForceControlSpeedLimits(0.01, 0.1);  // 10 mm/s binds from cycle 5
   step(3);
-  facade_->requestBlackBox(Event::kProgramTerminated);  // cycle 9, force control on
+  facade_->requestBlackBox(Event::kProgramTerminated);  // cycle 8, force control on
   step(2);
   streaming_ = false;  // the stale trip, 50 ms on
   step(30);
@@ -210,17 +210,17 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
       failed = i;
   }
   EXPECT_EQ(records[stale].supervisor_state, R::kSupervisorStale);
-  EXPECT_EQ(events, (std::map<std::uint64_t, std::uint32_t>{{4, R::kRequest},
-                                                            {6, R::kLimitBinds},
-                                                            {9, R::kProgramTerminated},
+  EXPECT_EQ(events, (std::map<std::uint64_t, std::uint32_t>{{3, R::kRequest},
+                                                            {5, R::kLimitBinds},
+                                                            {8, R::kProgramTerminated},
                                                             {stale, R::kStaleTrip},
                                                             {failed, R::kCycleFailure}}));
   EXPECT_EQ(records[failed + 1].supervisor_state, R::kSupervisorFaulted);
   EXPECT_EQ(records[failed].flags, R::kOffsetSent);  // held and sent, nothing processed
   EXPECT_TRUE(std::isnan(records[failed].filtered[2]));
+  EXPECT_EQ(records[5].limits_bound, R::kTranslationalSpeed);
   EXPECT_EQ(records[6].limits_bound, R::kTranslationalSpeed);
-  EXPECT_EQ(records[7].limits_bound, R::kTranslationalSpeed);
-  EXPECT_EQ(records[5].limits_bound, 0u);
+  EXPECT_EQ(records[4].limits_bound, 0u);
 
   // Cycle 2 whole: the sample at every stage (a massless tool, the TCP's
   // axes the sensor's), the offset the drive got, the states.
@@ -240,7 +240,7 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   EXPECT_EQ(r.force_control_state, R::kActive);
   EXPECT_EQ(r.supervisor_state, R::kSupervisorOk);
   EXPECT_EQ(r.sample_age, 0.0);
-  EXPECT_EQ(r.frames_published, 4u);  // the fixture's first, setFrame's, two republished
+  EXPECT_EQ(r.frames_published, 5u);  // the fixture's first, setFrame's, three republished
   EXPECT_EQ(records.back().force_control_state, R::kIdle);
 }
 
