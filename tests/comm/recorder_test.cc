@@ -1,6 +1,6 @@
 // The force-control recorder's ring: a writer thread at the controller's pace
-// read by a real second process, the seqlock's verdicts, and the object's
-// name, mode and removal.
+// read by a real second process, the seqlock's verdicts, the object's name,
+// mode and removal, and its mappings populated when they are made.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "comm/force_control_recorder.h"
 #include "tests/support/peer_process.h"
@@ -25,6 +27,62 @@ using Failure = rec::RecorderReader::Failure;
 std::unique_ptr<rec::RecorderReader> attach(Failure& failure) {
   std::string message;
   return rec::RecorderReader::attach(failure, message);
+}
+
+// This process's mappings of the ring (/proc/self/maps): address range and
+// permissions.
+struct Mapping {
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
+  std::string perms;
+};
+std::vector<Mapping> ringMappings() {
+  std::vector<Mapping> found;
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const std::string name = std::string("/") + rec::kRecorderName;
+    if (line.size() < name.size() || line.compare(line.size() - name.size(), name.size(), name))
+      continue;
+    std::istringstream in(line);
+    Mapping m;
+    char dash = 0;
+    in >> std::hex >> m.start >> dash >> m.end >> m.perms;
+    found.push_back(m);
+  }
+  return found;
+}
+
+// Pages of `m` not present in this process's page table (/proc/self/pagemap:
+// one 64-bit entry per page, bit 63 "present").
+std::size_t absentPages(const Mapping& m) {
+  const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  std::vector<std::uint64_t> entries((m.end - m.start) / page);
+  const int fd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  const std::size_t bytes = entries.size() * sizeof(std::uint64_t);
+  const bool read =
+      fd >= 0 && ::pread(fd, entries.data(), bytes, static_cast<off_t>(m.start / page * 8)) ==
+                     static_cast<ssize_t>(bytes);
+  if (fd >= 0)
+    ::close(fd);
+  if (!read)
+    return entries.size();
+  std::size_t absent = 0;
+  for (const std::uint64_t e : entries)
+    absent += (e >> 63) == 0 ? 1 : 0;
+  return absent;
+}
+
+TEST(Recorder, WriterAndReaderMappings_EveryPagePopulatedWhenMade) {
+  // Nothing appended or read yet: a page present now was faulted in by the
+  // mapping itself, so no append and no read faults one in later.
+  auto writer = rec::createRecorder();
+  Failure failure;
+  auto reader = attach(failure);
+  ASSERT_TRUE(reader);
+  const std::vector<Mapping> mappings = ringMappings();
+  ASSERT_EQ(mappings.size(), 2u);  // the writer's, read-write; the reader's, read-only
+  for (const Mapping& m : mappings)
+    EXPECT_EQ(absentPages(m), 0u) << m.perms;
 }
 
 TEST(Recorder, WriterAtControllerPace_PeerProcessReadsEveryRecordInOrder) {
