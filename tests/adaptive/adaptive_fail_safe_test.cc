@@ -55,7 +55,7 @@ class TimeBaseTest : public FailSafeTest, public testing::WithParamInterface<dou
  protected:
   // Feeds a 10 N step on fz from a sensor at the test's rate (a new frame
   // every 500 / rate cycles) and returns filtered fz per cycle from the
-  // first cycle that processed the step.
+  // first cycle, which processes the step.
   std::vector<double> stepResponse(const FilterOptions& filter, int cycles) {
     useSensorRate(GetParam());
     thread_->addFilter(filter);
@@ -63,13 +63,11 @@ class TimeBaseTest : public FailSafeTest, public testing::WithParamInterface<dou
     startThread();
     const int period = static_cast<int>(500.0 / GetParam());  // cycles per sensor frame
     std::vector<double> out;
-    for (int k = 0; k < cycles + 1; ++k) {
+    for (int k = 0; k < cycles; ++k) {
       if (k % period == 0)
         setFrame(Wrench{{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}});
       step();
-      // The first released cycle took the fixture's initial (zero) frame.
-      if (k > 0)
-        out.push_back(tcpFilteredWrench()[2]);
+      out.push_back(tcpFilteredWrench()[2]);
     }
     return out;
   }
