@@ -94,7 +94,8 @@ void VorelForceTorqueSensorComm::waitForFrame() {
     }
     return;
   }
-  serial_port::waitPending(port_fd, static_cast<int>(synchroniser.missing()), bound_us);
+  pending_seen =
+      serial_port::waitPending(port_fd, static_cast<int>(synchroniser.missing()), bound_us);
 }
 
 void VorelForceTorqueSensorComm::setPort(int& fd) {
@@ -224,7 +225,7 @@ bool VorelForceTorqueSensorComm::waitForAcknowledgement() {
 
 int VorelForceTorqueSensorComm::readFrame() {
   countCycle();
-  PortSource port{*this};
+  PortSource port{*this, std::exchange(pending_seen, -1)};
   return readFrameFrom(port);
 }
 

@@ -71,6 +71,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "comm/frame_synchroniser.h"
 #include "comm/line_queue.h"
@@ -218,10 +219,13 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   std::int64_t (*clock_ms)() = &monotonicMs;
 
  private:
-  // The serial port as a byte source for the drain loop.
+  // The serial port as a byte source for the drain loop. The first
+  // available() gives `known` when the wait has just counted the bytes
+  // pending (-1: it asks the port).
   struct PortSource {
     VorelForceTorqueSensorComm& comm;
-    int available() { return comm.serialAvailable(); }
+    int known;
+    int available() { return known >= 0 ? std::exchange(known, -1) : comm.serialAvailable(); }
     ssize_t read(std::uint8_t* buf, std::size_t len) { return comm.serialReadBytes(buf, len); }
   };
 
@@ -250,6 +254,7 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   std::uint16_t last_flag_status = 0;
   bool lock_failed = false;  // the last cycle missed the named mutex
   bool read_failed = false;  // the last drain ended on a read that failed
+  int pending_seen = -1;     // bytes the wait saw pending, for the next drain; -1: none
   // The longest wait for a frame per cycle, ms; set once by the constructor.
   const int wait_bound_ms;
   // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in

@@ -101,38 +101,42 @@ int pending(int fd) {
 
 int waitPending(int fd, int bytes, long bound_us) {
   const std::int64_t deadline = monotonicNs() + static_cast<std::int64_t>(bound_us) * 1000;
-  int seen = -1;  // bytes pending at the last look
+  int seen = 0;             // bytes pending at the last look
+  bool woke_empty = false;  // poll said readable, the queue held nothing
   for (;;) {
+    if (seen == 0) {
+      // Nothing there at the last look: poll wakes at the first byte (at
+      // once when bytes are pending already).
+      const std::int64_t now = monotonicNs();
+      if (now >= deadline)
+        return pending(fd);
+      pollfd port{fd, POLLIN, 0};
+      const timespec timeout = toTimespec(deadline - now);
+      const int ready = ::ppoll(&port, 1, &timeout, nullptr);
+      if (ready < 0 && errno == EINTR)
+        continue;
+      if (ready == 0)
+        return pending(fd);  // the bound has passed
+      // An error, a hang-up, a failing poll, or readable twice without a
+      // byte: nothing will wake the wait early.
+      if (ready < 0 || port.revents != POLLIN || woke_empty) {
+        sleepUntil(deadline);
+        return pending(fd);
+      }
+    }
     const int now_pending = pending(fd);
-    if (now_pending >= bytes)
-      return now_pending;
     const std::int64_t now = monotonicNs();
-    if (now >= deadline)
+    if (now_pending >= bytes || now >= deadline)
       return now_pending;
+    woke_empty = now_pending == 0;
     if (now_pending > 0) {
       // Part of a frame: the rest is on the line, or the line stalled. poll
       // would return at once (the queue is not empty), so sleep instead.
       const std::int64_t rest =
           now_pending == seen ? kFrameTimeNs : (bytes - now_pending) * kByteTimeNs;
-      seen = now_pending;
       sleepUntil(std::min(deadline, now + rest));
-      continue;
     }
-    pollfd port{fd, POLLIN, 0};
-    const timespec timeout = toTimespec(deadline - now);
-    const int ready = ::ppoll(&port, 1, &timeout, nullptr);
-    if (ready < 0 && errno == EINTR)
-      continue;
-    if (ready == 0)
-      continue;  // the bound has passed: the next look returns
-    // Readable, yet nothing pending a second time (seen == 0), an error, a
-    // hang-up, or a failing poll: nothing will wake the wait early.
-    const bool data = ready > 0 && port.revents == POLLIN && seen != 0;
-    seen = 0;
-    if (!data) {
-      sleepUntil(deadline);
-      return pending(fd);
-    }
+    seen = now_pending;
   }
 }
 

@@ -30,8 +30,8 @@
 // for milliseconds) and bound what the device can do.
 //
 // Usable samples per second: force control's own count over its last whole
-// second of cycles ("sensor_health"), seen through the latency window: its
-// lowest value and its mean. Minor faults: of every thread that appeared
+// second of cycles ("sensor_health"), seen from 1 s into the latency window
+// to its end: its lowest value and its mean. Minor faults: of every thread that appeared
 // while the device activated and bound (the reader, force control, the
 // facade; "other": their line queues, the black box, the host's signal
 // delivery), from 1 s into the latency window to the end of the CPU window.

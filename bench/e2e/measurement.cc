@@ -150,10 +150,13 @@ std::function<bool(double)> Measurement::windowed(std::function<bool(double)> wa
     waitBegins(index);
     bool completed = true;
     if (index == 0 && seconds > kFaultsFromS) {
-      // Page faults count from the first second on: what activation and the
-      // first cycles fault in is not steady state.
+      // Page faults and the usable samples count from the first second on:
+      // what activation and the first cycles fault in is not steady state,
+      // and force control's figure covers a whole second of cycles.
       completed = wait(kFaultsFromS);
       faults_start_ = deviceFaults();
+      if (probe_)
+        probe_->countUsableRate();
       seconds -= kFaultsFromS;
     }
     completed = completed && wait(seconds);

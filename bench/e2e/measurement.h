@@ -25,9 +25,10 @@
 // scheduling the force-control thread ran with. From the first second of the
 // latency window to the end of the CPU window: the minor page faults of the
 // device's threads (every thread that appeared while the device activated
-// and bound), per thread from /proc. In the latency window: the usable
-// samples per second that force control processed, as its health record
-// ("sensor_health") says it (PublicationProbe).
+// and bound), per thread from /proc. From the first second of the latency
+// window to its end: the usable samples per second that force control
+// processed, as its health record ("sensor_health") says it
+// (PublicationProbe).
 //
 // then force control off, filters removed, a short wait. The floor lies far
 // below the tool, so the force the sensor reports is the tool's weight,

@@ -69,7 +69,7 @@ void PublicationProbe::run() {
       continue;  // no sample: the mutex stayed taken for its whole bound
     }
     const std::uint32_t seen_us = vorel_sim::SensorEmulator::monotonicMicros();
-    if (rate >= 0.0) {
+    if (rate >= 0.0 && count_rate_.load()) {
       rate_min_ = rate_polls_ == 0 ? rate : std::min(rate_min_, rate);
       rate_sum_ += rate;
       ++rate_polls_;

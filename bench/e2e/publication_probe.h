@@ -16,8 +16,8 @@
 // In the same copy it reads the usable samples per second of the shared
 // "sensor_health" (force control's count over its last whole second of
 // cycles); usableRate() gives their lowest value and their mean over the
-// polls (each poll one value, so the mean weighs each second's figure by how
-// long it stood).
+// polls from countUsableRate() on (each poll one value, so the mean weighs
+// each second's figure by how long it stood).
 //
 // Threads: start() and stop() from the owner; samples() after stop().
 #pragma once
@@ -48,6 +48,8 @@ class PublicationProbe {
 
   void start();
   void stop();
+  // The usable samples per second count from now on (any thread).
+  void countUsableRate() { count_rate_.store(true); }
 
   // Latencies in ms, in the order seen.
   std::vector<double> samples() const;
@@ -73,6 +75,7 @@ class PublicationProbe {
   std::size_t count_ = 0;     // probe thread while running
   std::size_t overflow_ = 0;  // probe thread while running
   std::atomic<bool> stop_{false};
+  std::atomic<bool> count_rate_{false};
   std::thread thread_;
 };
 

@@ -40,21 +40,11 @@ class DeviceEndToEndTest : public EmulatedDeviceTest {
     emulator.setWrench(kRaw);
     startSensor();
   }
-
-  // Waits until the reader has published a frame carrying the emulator's
-  // wrench, then lets the force-control thread work on it: the next granted
-  // cycle takes the new frame.
-  void awaitSensorWrenchInForceControl() {
-    ASSERT_TRUE(awaitFrameFz(10.0f));
-    ASSERT_TRUE(controller->runCycles(1));
-  }
-
-  // The force-control thread takes its snapshot of the commands once the
-  // controller's synchronisation has returned: a command written between
-  // cycles is taken and acts in the next cycle.
-  bool actOnCommands() { return controller->runCycles(1); }
 };
 
+// The force-control thread takes its snapshot once the controller's
+// synchronisation has returned: a frame published or a command written
+// between cycles is taken and acts in the next cycle.
 TEST_F(DeviceEndToEndTest,
        Program_EveryKindOfFunction_ReadsTaresFiltersControlsAndStopsAtTermination) {
   ASSERT_EQ(device->onCreate(), 0);
@@ -69,7 +59,8 @@ TEST_F(DeviceEndToEndTest,
     const Vec3 raw = readWith(*device, &VorelFTSensor::readForceRaw);
     return raw[2] == 10.0;  // the facade's cycle has copied the frame
   }));
-  awaitSensorWrenchInForceControl();
+  ASSERT_TRUE(awaitFrameFz(10.0f));  // the reader has published the emulator's wrench
+  ASSERT_TRUE(controller->runCycles(1));
   EXPECT_TRUE(adaptive->isToolLoadRead());
 
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceRaw), 1.5, -2.25, 10.0, kTol);
@@ -99,20 +90,20 @@ TEST_F(DeviceEndToEndTest,
   Array targets = vector3(0.0, 0.0, -10.0);
   ASSERT_TRUE(device->resetForce(targets).ok());
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForce), 0.0, 0.0, -10.0, kTol);
-  ASSERT_TRUE(actOnCommands());
+  ASSERT_TRUE(controller->runCycles(1));
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -10.0, kTol);
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readTorqueFiltered), 0.0, 0.0, 0.0, kTol);
 
   // --- Filters, applied by the force-control thread -------------------------
   // A rate limiter of 50 N/s at 500 Hz moves at most 0.1 N per cycle.
   ASSERT_TRUE(device->addFilter("ramp", 3, 0.0, 0.0, 0.0, 50.0, -50.0).ok());
-  ASSERT_TRUE(actOnCommands());
+  ASSERT_TRUE(controller->runCycles(1));
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -0.1, 1e-12);
   ASSERT_TRUE(controller->runCycles(1));
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -0.2, 1e-12);
   // A second one (25 N/s: 0.05 N per cycle) runs after the first.
   ASSERT_TRUE(device->addFilter("gentle", 3, 0.0, 0.0, 0.0, 25.0, -25.0).ok());
-  ASSERT_TRUE(actOnCommands());
+  ASSERT_TRUE(controller->runCycles(1));
   // ramp is at -0.3 N by now; gentle follows from rest.
   EXPECT_VEC3_NEAR(readWith(*device, &VorelFTSensor::readForceFiltered), 0.0, 0.0, -0.05, 1e-12);
   EXPECT_EQ(adaptive->getFilterChain().order(), (std::vector<std::string>{"ramp", "gentle"}));
