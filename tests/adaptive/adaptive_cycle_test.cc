@@ -41,7 +41,7 @@ class AdaptiveCycleTest : public AdaptiveFixture {
   }
 };
 
-// The reader publishing every `frames_every` cycles (500, 250, 100 Hz
+// The reader publishing every GetParam() cycles (500, 250, 100 Hz
 // against the 2 ms cycle), each frame while the thread waits in the
 // controller's synchronisation: the cycle that wait belongs to processes it,
 // the cycles in between the last one again, and the health record counts
@@ -49,12 +49,11 @@ class AdaptiveCycleTest : public AdaptiveFixture {
 class CycleSamplingTest : public AdaptiveFixture, public testing::WithParamInterface<int> {};
 
 TEST_P(CycleSamplingTest, FramePublishedDuringSynchronisation_ProcessedByThatCycle) {
-  const int frames_every = GetParam();
   streaming_ = false;
   startThread();  // waiting in the first cycle's synchronisation
   double newest = 0.0;
   for (int cycle = 1; cycle <= 501; ++cycle) {
-    if ((cycle - 1) % frames_every == 0) {
+    if ((cycle - 1) % GetParam() == 0) {
       newest = cycle;
       setFrame(Wrench{{newest, 0.0, 0.0, 0.0, 0.0, 0.0}});
     }
@@ -62,7 +61,7 @@ TEST_P(CycleSamplingTest, FramePublishedDuringSynchronisation_ProcessedByThatCyc
     ASSERT_EQ(tcpTransformedWrench()[0], newest) << "cycle " << cycle;
   }
   // The first 500 cycles' figure, written by the 501st.
-  EXPECT_EQ(read(&ss::Objects::sensor_health).usable_samples_per_second, 500.0 / frames_every);
+  EXPECT_EQ(read(&ss::Objects::sensor_health).usable_samples_per_second, 500.0 / GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(SensorRates, CycleSamplingTest, testing::Values(1, 2, 5));
