@@ -395,6 +395,8 @@ def value_text(f):
 
 
 def format_number(x):
+    if isinstance(x, int) or float(x).is_integer():
+        return "%d" % x
     if abs(x) >= 100:
         return "%.0f" % x
     if abs(x) >= 10:
