@@ -122,9 +122,8 @@ void AdaptiveThread::cycleMethod() {
 }
 
 void AdaptiveThread::runCycle() {
-  takeSnapshot();
-  // The synchronisation, the step and the command hold the host's control
-  // resources.
+  // The synchronisation, the snapshot, the step and the command hold the
+  // host's control resources.
   hx4_program_api_internals::ControlResources resources(false);
   const StepInput input = synchronise(resources);
   StepOutput output;
@@ -245,6 +244,9 @@ StepInput AdaptiveThread::synchronise(hx4_program_api_internals::ControlResource
     resource_flag_3 = status->flag(3);
   }
   spin();
+  // After the synchronisation: the frame is the newest one published before
+  // this cycle began.
+  takeSnapshot();
   StepInput in;
   // A sample is new when the reader's publication count moved; a constant
   // reading is legitimate, so values are not compared.

@@ -1,15 +1,17 @@
 // AdaptiveThread: the force-control thread. Once per 2 ms controller cycle
 // (cycleMethod, then runCycle) it runs five steps:
-//   1. snapshot, under one lock of "VorelNamedMutex": frame and the reader's
-//      publication count, runtime and the supervisor's figures (written),
-//      the commands (activation flags, gains, bias, track wrench, enabled
-//      axes, sensor pose, system filter switch and parameters, envelope,
-//      speed limits) and the request slots (history reset, filter request,
-//      tool-load reload: each taken once); then, without the lock, the
-//      commands go to the step (filter changes happen there);
-//   2. synchronisation, holding the host's control resources until the end
+//   1. synchronisation, holding the host's control resources until the end
 //      of the cycle: the hold flags, the controller synchronisation and the
-//      tool-load refresh (spin), the flange and TCP frames;
+//      tool-load refresh (spin);
+//   2. snapshot, after the synchronisation (so the frame is the newest one
+//      published before the cycle began), under one lock of
+//      "VorelNamedMutex": frame and the reader's publication count, runtime
+//      and the supervisor's figures (written), the commands (activation
+//      flags, gains, bias, track wrench, enabled axes, sensor pose, system
+//      filter switch and parameters, envelope, speed limits) and the request
+//      slots (history reset, filter request, tool-load reload: each taken
+//      once); then, without the lock, the commands go to the step (filter
+//      changes happen there); then the flange and TCP frames;
 //   3. the step (adaptive/force_control_step.h): supervisor, wrench
 //      processing, filters, control law and offset shaping;
 //   4. publish: the wrenches to "gravity_compensated_wrench",

@@ -13,6 +13,10 @@ OUT_DIR holds what bench.sh wrote:
   e2e-load-fifo40.json    the same measurement under --load 3 with the
   e2e-load-normal.json    force-control thread at SCHED_FIFO 40 / with
                           normal scheduling (each with its -status.txt)
+  e2e-base.json           the same measurement of the reference commit named
+  e2e-base-commit.txt     in e2e-base-commit.txt (each with its -status.txt)
+  margin.json             scripts/force_margin.sh: the largest stable gain of
+                          this tree and of the reference commit
   rss.tsv                 resident memory of vorel-sim over the soak:
                           seconds, KiB (optional)
   build.txt               compiler and build type of the measured build
@@ -99,15 +103,41 @@ def first_of(mapping, *keys):
     return None
 
 
+def read_text(path, default):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except OSError:
+        return default
+
+
+def base_measurement(out_dir):
+    """The reference commit and what its vorel-sim --measure wrote ({} when
+    it did not run in full)."""
+    commit = read_text(os.path.join(out_dir, "e2e-base-commit.txt"), None)
+    status = read_text(os.path.join(out_dir, "e2e-base-status.txt"), "not run")
+    e2e = load_json(os.path.join(out_dir, "e2e-base.json"))
+    if status != "measured" or not isinstance(e2e, dict):
+        return commit, {}
+    return commit, e2e
+
+
+def with_base(result, base_values):
+    """The reference commit's values beside a figure's, as base_<key>."""
+    if base_values and result.get("status") != NOT_MEASURED:
+        for key, value in base_values.items():
+            if value is not None:
+                result["base_" + key] = round(value, 4)
+    return result
+
+
 def e2e_figures(out_dir):
     """The end-to-end figures from what vorel-sim --measure wrote. Whatever
     e2e.json holds is used, also after a failed run; a missing figure gets the
-    run's status as its reason."""
-    try:
-        with open(os.path.join(out_dir, "e2e-status.txt")) as f:
-            status = f.read().strip()
-    except OSError:
-        status = "vorel-sim --measure was not run"
+    run's status as its reason. Beside them, the reference commit's
+    (e2e-base.json), when it ran."""
+    status = read_text(os.path.join(out_dir, "e2e-status.txt"), "vorel-sim --measure was not run")
+    base_commit, base = base_measurement(out_dir)
     e2e = load_json(os.path.join(out_dir, "e2e.json"))
     if status == "measured":
         reason = ("vorel-sim --measure did not report it" if e2e is not None else
@@ -116,8 +146,8 @@ def e2e_figures(out_dir):
         reason = status
     e2e = e2e if isinstance(e2e, dict) else {}
 
-    def dist(key):
-        d = e2e.get(key)
+    def dist(key, source=None):
+        d = (e2e if source is None else source).get(key)
         if not isinstance(d, dict):
             return None
         values = {"median": d.get("median"), "p99": d.get("p99")}
@@ -125,27 +155,74 @@ def e2e_figures(out_dir):
             values["max"] = d["max"]
         return values
 
+    def value(key, source):
+        v = source.get(key)
+        return {"value": v} if isinstance(v, (int, float)) else None
+
     figures = [
-        figure("step_to_drive_latency", "step-to-drive latency at 500 Hz", "ms",
-               dist("step_to_drive_latency_ms"), "p99 < 8 ms", lambda v: v["p99"] < 8.0, reason),
-        figure("frame_to_publication_latency", "frame-to-publication latency", "ms",
-               dist("frame_to_publication_latency_ms"), "(reported)", None, reason),
+        with_base(figure("step_to_drive_latency", "step-to-drive latency at 500 Hz", "ms",
+                         dist("step_to_drive_latency_ms"), "median <= 2.5 ms, p99 <= 3.5 ms",
+                         lambda v: v["median"] <= 2.5 and v["p99"] <= 3.5, reason),
+                  dist("step_to_drive_latency_ms", base)),
+        with_base(figure("frame_to_publication_latency", "frame-to-publication latency", "ms",
+                         dist("frame_to_publication_latency_ms"), "p99 <= 0.6 ms",
+                         lambda v: v["p99"] <= 0.6, reason),
+                  dist("frame_to_publication_latency_ms", base)),
     ]
+    usable = e2e.get("usable_samples_per_second")
+    usable = usable if isinstance(usable, dict) else {}
+    base_usable = base.get("usable_samples_per_second")
+    figures.append(with_base(
+        figure("usable_samples", "usable samples force control processed at 500 Hz", "per s",
+               {"min": usable.get("min"), "mean": usable.get("mean")}
+               if usable.get("min") is not None else None,
+               ">= 490 per s (lowest second)", lambda v: v["min"] >= 490.0, reason),
+        {"min": base_usable.get("min"), "mean": base_usable.get("mean")}
+        if isinstance(base_usable, dict) else None))
+    figures.append(with_base(
+        figure("minor_faults", "minor page faults of the device's threads after the first second",
+               "", value("minor_faults_after_first_s", e2e), "0", lambda v: v["value"] == 0,
+               reason),
+        value("minor_faults_after_first_s", base)))
     cpu = first_of(e2e, "worker_cpu_percent_of_core", "worker_cpu_percent")
-    figures.append(figure("worker_cpu", "worker CPU at 500 Hz, force control on",
-                          "% of one core", None if cpu is None else {"value": cpu},
-                          "< 1 %", lambda v: v["value"] < 1.0, reason))
+    base_cpu = base.get("worker_cpu_percent_of_core")
+    if isinstance(base_cpu, (int, float)):
+        cpu_goal, cpu_passed = ("at most 1 point above %s" % base_commit,
+                                lambda v: v["value"] <= base_cpu + 1.0)
+    else:
+        cpu_goal, cpu_passed = "< 1 %", lambda v: v["value"] < 1.0
+    figures.append(with_base(figure("worker_cpu", "worker CPU at 500 Hz, force control on",
+                                    "% of one core", None if cpu is None else {"value": cpu},
+                                    cpu_goal, cpu_passed, reason),
+                             value("worker_cpu_percent_of_core", base)))
 
     growth = first_of(e2e, "rss_growth_kib", "memory_growth_kib")
     soak_reason = reason
     if growth is None and os.path.exists(os.path.join(out_dir, "rss.tsv")):
         growth, sample_reason = memory_growth(out_dir)
         soak_reason = sample_reason or reason
-    figures.append(figure("memory_growth", "memory growth over the soak", "KiB",
-                          None if growth is None else {"value": growth},
-                          "none (<= %d KiB)" % MEMORY_NOISE_KIB,
-                          lambda v: v["value"] <= MEMORY_NOISE_KIB, soak_reason))
+    figures.append(with_base(figure("memory_growth", "memory growth over the soak", "KiB",
+                                    None if growth is None else {"value": growth},
+                                    "none (<= %d KiB)" % MEMORY_NOISE_KIB,
+                                    lambda v: v["value"] <= MEMORY_NOISE_KIB, soak_reason),
+                             value("rss_growth_kib", base)))
     return figures
+
+
+def margin_figure(out_dir):
+    """The force loop's margin of this tree beside the reference commit's."""
+    margin = load_json(os.path.join(out_dir, "margin.json"))
+    margin = margin if isinstance(margin, dict) else {}
+    this = (margin.get("this") or {}).get("largest_stable_gain")
+    base = (margin.get("base") or {}).get("largest_stable_gain")
+    values = None
+    if this is not None and base:
+        values = {"value": this, "base_value": base, "ratio": this / base}
+    return figure("force_loop_margin",
+                  "force-loop margin: largest stable translation gain, 10 N on 5000 N/m", "",
+                  values, ">= 1.5 x %s" % (margin.get("base") or {}).get("commit", "the reference"),
+                  lambda v: v["ratio"] >= 1.5,
+                  "scripts/force_margin.sh did not report both builds")
 
 
 LOAD_VARIANTS = (
@@ -229,6 +306,7 @@ def build(out_dir):
                                    "faults_1pct": None if faulty is None else faulty / 1e6},
                           "> 100 MB/s (valid stream)", lambda v: v["median"] > 100.0))
     figures += e2e_figures(out_dir)
+    figures.append(margin_figure(out_dir))
     figures += load_figures(out_dir)
     return figures
 
@@ -301,17 +379,24 @@ def value_text(f):
                 " (controller clock woke > 1 ms late %d times)" % (
                     f["missed"], f["cycles"], format_number(f["step_to_drive_p99"]),
                     format_number(f["frame_to_publication_p99"]), f["clock_late_wakes"]))
-    unit = f["unit"]
-    parts = []
-    for key, label in (("value", ""), ("median", "median "), ("p99", "p99 "),
-                       ("p99_9", "p99.9 "), ("max", "max "),
-                       ("faults_1pct", "with 1 % byte faults ")):
-        if key in f:
-            parts.append("%s%s %s" % (label, format_number(f[key]), unit))
-    return ", ".join(parts)
+    unit = (" " + f["unit"]) if f["unit"] else ""
+    keys = (("value", ""), ("min", "lowest "), ("mean", "mean "), ("median", "median "),
+            ("p99", "p99 "), ("p99_9", "p99.9 "), ("max", "max "),
+            ("faults_1pct", "with 1 % byte faults "))
+    parts = ["%s%s%s" % (label, format_number(f[key]), unit) for key, label in keys if key in f]
+    text = ", ".join(parts)
+    base = ["%s%s%s" % (label, format_number(f["base_" + key]), unit)
+            for key, label in keys if "base_" + key in f]
+    if base:
+        text += "; before: " + ", ".join(base)
+    if "ratio" in f:
+        text += " (x%.2f)" % f["ratio"]
+    return text
 
 
 def format_number(x):
+    if isinstance(x, int) or float(x).is_integer():
+        return "%d" % x
     if abs(x) >= 100:
         return "%.0f" % x
     if abs(x) >= 10:

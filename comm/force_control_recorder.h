@@ -149,7 +149,8 @@ class RecorderReader {
   // Why attach() failed.
   enum class Failure { kNone, kAbsent, kNotReady, kLayout, kSystem };
 
-  // Maps the ring `name` read-only. Empty with `failure` and `message` set
+  // Maps the ring `name` read-only, every page populated (no read faults one
+  // in later). Empty with `failure` and `message` set
   // when there is none (kAbsent), it is still being created (kNotReady), its
   // layout is not this program's (kLayout) or the system refused (kSystem).
   static std::unique_ptr<RecorderReader> attach(Failure& failure, std::string& message,

@@ -1,5 +1,8 @@
 #include "comm/sensor_reader.h"
 
+#include <time.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,8 +47,10 @@ constexpr std::size_t kAcknowledgementSize = 7;  // bytes, content not examined
 // removed name: always afresh), then the body creates the mutex and the
 // objects. An exception from any step unwinds the guard, which removes both
 // names again.
-VorelForceTorqueSensorComm::VorelForceTorqueSensorComm(int period_ms)
-    : PeriodicThread(period_ms),
+// The base pauses 0 ms: the wait for a frame paces the cycles.
+VorelForceTorqueSensorComm::VorelForceTorqueSensorComm(int wait_bound_ms)
+    : PeriodicThread(0),
+      wait_bound_ms(wait_bound_ms < 0 ? 0 : wait_bound_ms),
       last_ft_data{0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
       data_mutex(),
       segment_mutex(),
@@ -66,6 +71,7 @@ VorelForceTorqueSensorComm::~VorelForceTorqueSensorComm() {
 void VorelForceTorqueSensorComm::initMethod() {}
 
 void VorelForceTorqueSensorComm::cycleMethod() {
+  waitForFrame();
   try {
     readSensor();
     lock_failed = false;
@@ -78,6 +84,18 @@ void VorelForceTorqueSensorComm::cycleMethod() {
     }
     lock_failed = true;
   }
+}
+
+void VorelForceTorqueSensorComm::waitForFrame() {
+  const long bound_us = static_cast<long>(wait_bound_ms) * 1000L;
+  if (read_failed) {
+    timespec pause{bound_us / 1000000L, (bound_us % 1000000L) * 1000L};
+    while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
+    }
+    return;
+  }
+  pending_seen =
+      serial_port::waitPending(port_fd, static_cast<int>(synchroniser.missing()), bound_us);
 }
 
 void VorelForceTorqueSensorComm::setPort(int& fd) {
@@ -207,7 +225,7 @@ bool VorelForceTorqueSensorComm::waitForAcknowledgement() {
 
 int VorelForceTorqueSensorComm::readFrame() {
   countCycle();
-  PortSource port{*this};
+  PortSource port{*this, std::exchange(pending_seen, -1)};
   return readFrameFrom(port);
 }
 

@@ -1,5 +1,7 @@
 // VorelForceTorqueSensorComm: the sensor reader. A periodic worker that owns
-// the sensor's serial port while the device is active; every cycle it drains
+// the sensor's serial port while the device is active; every cycle it waits
+// on the port until a whole frame is pending (at most its wait bound, 5 ms on
+// the device, so a silent line still gives a cycle every 5 ms), then drains
 // the bytes pending on the port, finds the 37-byte frames in them (0xAA
 // header and CRC-16/X-25), publishes the newest valid frame as "frame" in the
 // shared segment and reports trouble on the line once per episode. Before the thread starts, the
@@ -21,6 +23,14 @@
 // frame) the next frame start is searched for in the bytes already read and
 // those pending, so a dropped, inserted or corrupted byte costs only the frame
 // it touched. A read that fails or brings nothing ends the call.
+//
+// Pacing (cycleMethod): no pause after a cycle; waitForFrame() waits until
+// the bytes the synchroniser lacks for its next attempt (a whole frame, in
+// sync) are pending, so with the sensor streaming there is about one cycle
+// per frame and a frame is published as soon as its last byte is there. A
+// stop request ends the wait within one bound. After a drain whose read
+// failed, the wait sleeps out the bound instead: a port that reports bytes
+// it does not deliver is not spun on.
 //
 // One cycle (readSensor):
 //   outcome of readFrame (last attempt)          published
@@ -61,6 +71,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "comm/frame_synchroniser.h"
 #include "comm/line_queue.h"
@@ -100,13 +111,14 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
     }
   };
 
-  // period_ms: pause after each cycle, ms (the device uses 5). Removes the
+  // wait_bound_ms: the longest wait for a frame per cycle, ms (the device
+  // uses 5); the base pauses 0 ms after a cycle. Removes the
   // names "VorelFrameSharedMemory" and "VorelNamedMutex" left by an earlier
   // (or crashed) process, then creates the segment (131072 bytes, 0644), the
   // named mutex (0644, unlocked) and the eighteen objects with their initial
   // values. Throws boost::interprocess::interprocess_exception when any of it
   // fails; both names are then removed again.
-  explicit VorelForceTorqueSensorComm(int period_ms);
+  explicit VorelForceTorqueSensorComm(int wait_bound_ms);
   // Requests the stop and joins a thread still held before any member goes
   // (the device stops it with stop() first). Then unmaps the segment, removes
   // the mutex's and the segment's names and releases the mutex handle; a
@@ -117,7 +129,7 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
 
   // Does nothing.
   void initMethod() override;
-  // One reader cycle: readSensor().
+  // One reader cycle: waitForFrame(), then readSensor().
   void cycleMethod() override;
   // Writes the lines the cycles left queued (owner's thread, after stop()).
   void afterStop() override;
@@ -126,6 +138,11 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
 
   // Stores the descriptor of the opened serial port. Before start() only.
   void setPort(int& fd);
+
+  // Waits on the port until the synchroniser's next attempt can be made (a
+  // whole frame pending), at most waitBoundMs(); see Pacing above.
+  void waitForFrame();
+  int waitBoundMs() const { return wait_bound_ms; }
 
   // One cycle: readFrame(), then the publication and the diagnostics of the
   // table above. Its lines are queued, not written (see LineQueue).
@@ -202,10 +219,13 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   std::int64_t (*clock_ms)() = &monotonicMs;
 
  private:
-  // The serial port as a byte source for the drain loop.
+  // The serial port as a byte source for the drain loop. The first
+  // available() gives `known` when the wait has just counted the bytes
+  // pending (-1: it asks the port).
   struct PortSource {
     VorelForceTorqueSensorComm& comm;
-    int available() { return comm.serialAvailable(); }
+    int known;
+    int available() { return known >= 0 ? std::exchange(known, -1) : comm.serialAvailable(); }
     ssize_t read(std::uint8_t* buf, std::size_t len) { return comm.serialReadBytes(buf, len); }
   };
 
@@ -233,6 +253,10 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   std::uint64_t flagged_frames = 0;  // frames with a correct CRC and status bits set
   std::uint16_t last_flag_status = 0;
   bool lock_failed = false;  // the last cycle missed the named mutex
+  bool read_failed = false;  // the last drain ended on a read that failed
+  int pending_seen = -1;     // bytes the wait saw pending, for the next drain; -1: none
+  // The longest wait for a frame per cycle, ms; set once by the constructor.
+  const int wait_bound_ms;
   // The last valid measurement: force x, y, z (N), torque x, y, z (N m), in
   // the sensor frame. Guarded by data_mutex.
   double last_ft_data[6];
@@ -262,6 +286,7 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
 template <typename Source>
 int VorelForceTorqueSensorComm::readFrameFrom(Source& source) {
   int result = kNoAttempt;
+  read_failed = false;
   while (!stop_requested.load()) {
     const int outcome = synchroniser.attempt(rx_frame);
     if (outcome != FrameSynchroniser::kNeedBytes) {
@@ -282,8 +307,10 @@ int VorelForceTorqueSensorComm::readFrameFrom(Source& source) {
     const ssize_t got = source.read(space, std::min(static_cast<std::size_t>(pending), room));
     // A read that fails or brings nothing ends the call: a failing port is
     // not spun on. Bytes a short read brought are the stream's, in order.
-    if (got <= 0)
+    if (got <= 0) {
+      read_failed = true;
       return result;
+    }
     synchroniser.added(static_cast<std::size_t>(got));
   }
   return result;

@@ -38,6 +38,17 @@ void close(int& fd);
 // Bytes pending in the port's input queue (FIONREAD); 0 when the query fails.
 int pending(int fd);
 
+// Waits until at least `bytes` bytes are pending in the port's input queue,
+// at most `bound_us` microseconds (CLOCK_MONOTONIC), and returns the bytes
+// pending then (0 when the query fails). An empty queue is waited on with
+// poll, which wakes at the first byte; while only part of the bytes is there,
+// it sleeps for the line time of the rest (10 bits a byte at 460800 baud,
+// 21.7 us) and looks again, and for one frame time (37 bytes, 803 us) when
+// nothing came since the last look. A descriptor that reports an error or a
+// hang-up, or none at all (-1), sleeps out the bound. Signals resume the
+// wait. Reads nothing.
+int waitPending(int fd, int bytes, long bound_us);
+
 // One read of up to `len` bytes; returns what read returns (negative on error).
 ssize_t read(int fd, std::uint8_t* buf, std::size_t len);
 

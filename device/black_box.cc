@@ -61,7 +61,11 @@ bool BlackBox::start() {
   seen_next_ = scan_;
   last_advance_ns_ = recorder::monotonicNowNs();
   advancing_ = false;
-  window_.reserve(static_cast<std::size_t>(before_records_ + after_records_ + 1));
+  // Every page of the file's window written once now, so that writing a
+  // file later faults none in: resident memory stays as it is from here on.
+  window_.assign(static_cast<std::size_t>(before_records_ + after_records_ + 1),
+                 ForceControlRecord());
+  window_.clear();
   try {
     thread_ = std::thread(&BlackBox::run, this);
   } catch (const std::system_error&) {

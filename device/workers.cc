@@ -25,7 +25,8 @@ namespace vorel_device {
 
 namespace {
 
-constexpr int kReaderPeriodMs = 5;
+// The reader's longest wait for a frame: a silent line still cycles every 5 ms.
+constexpr int kReaderWaitBoundMs = 5;
 constexpr int kAdaptivePeriodMs = 0;  // paced by the controller's synchronisation
 constexpr int kReaderTimeoutMs = 1000;
 // A cycle may wait up to 100 ms for the named mutex before it gives up, plus
@@ -118,7 +119,7 @@ void Workers::replaceReader() {
   // destructor removes the segment's and mutex's names, which must not be the
   // new ones. The recorder goes with it.
   releaseReader();
-  boost::atomic_store(&reader_, boost::make_shared<VorelForceTorqueSensorComm>(kReaderPeriodMs));
+  boost::atomic_store(&reader_, boost::make_shared<VorelForceTorqueSensorComm>(kReaderWaitBoundMs));
   createRecorder();
 }
 

@@ -102,6 +102,11 @@ void PeriodicThread::sleepUntilMinCycle(const timespec& cycle_start) {
     until.tv_nsec -= 1000000000L;
     ++until.tv_sec;
   }
+  // A cycle that took as long already needs no sleep (and no system call).
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec))
+    return;
   // Absolute deadline: a signal that interrupts the sleep resumes it.
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }

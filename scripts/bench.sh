@@ -10,7 +10,15 @@
 #      latency, worker CPU, resident memory over a soak) from
 #      `vorel-sim --measure`, when the built vorel-sim offers it; otherwise
 #      they are marked "not measured";
-#   4. the same measurement twice more for 60 s (BENCH_LOAD_SECONDS) under
+#   4. the same measurement of a reference commit (BENCH_BASE, default
+#      76adf57), built in a worktree of its own by scripts/base_tree.sh, for
+#      60 s (BENCH_BASE_SECONDS), right after: its figures stand beside this
+#      tree's;
+#   5. the force loop's margin (scripts/force_margin.sh): the largest
+#      translation gain, in steps of 10, that holds 10 N on the 5000 N/m
+#      floor with a spread below 0.5 N, for the reference commit and for
+#      this tree, one after the other;
+#   6. the same measurement twice more for 60 s (BENCH_LOAD_SECONDS) under
 #      `--load 3` (three CPU-bound processes beside the device): once with
 #      the force-control thread at SCHED_FIFO 40 and once with normal
 #      scheduling (`--priority 0`), side by side: missed controller cycles,
@@ -35,6 +43,8 @@
 #   "frame_to_publication_latency_ms": {"median": x, "p99": y, "max": z}
 #   "worker_cpu_percent_of_core":      the plug-in's worker threads, % of one core
 #   "rss_growth_kib":                  resident growth over the run
+#   "usable_samples_per_second":       {"min": x, "mean": y}, force control's count
+#   "minor_faults_after_first_s":      the device's threads, after the first second
 # Without "rss_growth_kib", the resident memory this script samples from
 # /proc every 5 s gives the figure (end minus end of warm-up).
 #
@@ -171,6 +181,36 @@ else
       >"$out/e2e-status.txt"
     failed+=(vorel-sim)
   fi
+fi
+
+# The reference commit's measurement and both margins, on the same machine.
+base_rev="${BENCH_BASE:-76adf57}"
+base_seconds="${BENCH_BASE_SECONDS:-60}"
+if [ "$sim_state" != built ]; then
+  echo "$sim_state" >"$out/e2e-base-status.txt"
+elif ! base_sim=$(scripts/base_tree.sh "$base_rev" 2>"$out/raw/base-build.txt"); then
+  echo "the reference commit $base_rev did not build (see $out/raw/base-build.txt)" \
+    >"$out/e2e-base-status.txt"
+  failed+=(base-build)
+else
+  echo "== end to end, $base_rev: vorel-sim --measure for $base_seconds s"
+  echo "$base_rev" >"$out/e2e-base-commit.txt"
+  if isolated "$base_sim" --measure "$out/e2e-base.json" --duration "$base_seconds" \
+      >"$out/raw/vorel-sim-base.txt" 2>&1; then
+    echo measured >"$out/e2e-base-status.txt"
+  else
+    status=$?
+    echo "vorel-sim --measure of $base_rev ended with status $status (see" \
+      "$out/raw/vorel-sim-base.txt)" >"$out/e2e-base-status.txt"
+    failed+=(vorel-sim-base)
+  fi
+  echo "== force-loop margin, $base_rev and this tree"
+  if ! scripts/force_margin.sh --compare "$base_rev" "$sim" "$out/margin.json" \
+      >"$out/raw/margin.txt" 2>&1; then
+    echo "   FAILED (see $out/raw/margin.txt)"
+    failed+=(force-margin)
+  fi
+  grep '^force-loop margin' "$out/raw/margin.txt" || true
 fi
 
 # Under load, with and without the real-time priority, one after the other.

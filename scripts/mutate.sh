@@ -100,6 +100,9 @@ device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerm
 apps/vorel-monitor/web_feed.cc|{&r.raw, &r.compensated, &r.tool, &r.filtered, &r.setpoint}|{&r.raw, &r.compensated, &r.tool, &r.tool, &r.setpoint}|the web view plots the tool stage as the filtered wrench|
 apps/vorel-monitor/web_feed.cc|if (status.replaced && followReplacement(ring_)) {|if (status.replaced && false) {|the web view stays on the removed ring after a re-activation|
 apps/vorel-monitor/web_server.cc|if (method != http::verb::get && method != http::verb::head) {|if (method == http::verb::delete_) {|the web view answers a POST as a GET|
+comm/sensor_reader.cc|  if (read_failed) {|  if (true) {|the reader sleeps out its bound instead of waiting on the port for a frame|
+adaptive/force_control_thread.cc|  spin();\n  // After the synchronisation: the frame is the newest one published before\n  // this cycle began.\n  takeSnapshot();|  takeSnapshot();\n  spin();|the force-control snapshot is taken before the synchronisation|
+comm/force_control_recorder.cc|MAP_SHARED \| MAP_POPULATE|MAP_SHARED|the recorder reader's mapping is not populated: reading faults its pages in|
 EOF
 )
 

@@ -11,6 +11,10 @@
 //    "worker_cpu_percent_of_core_by_thread": {"reader": 0.1, "force_control": 0.25,
 //                                             "facade": 0.062},
 //    "rss_kib_start": 9876, "rss_kib_end": 9876, "rss_growth_kib": 0,
+//    "usable_samples_per_second": {"min": 500.0, "mean": 500.0},
+//    "minor_faults_after_first_s": 0,
+//    "minor_faults_after_first_s_by_thread": {"reader": 0, "force_control": 0,
+//                                             "facade": 0, "other": 0, "threads": 9},
 //    "duration_s": 20.004, "latency_window_s": 12.0, "cpu_window_s": 8.002,
 //    "steps_missed": 0, "sensor_rate_hz": 500.0, "load_average_1min": 1.21,
 //    "controller_cycles": 9998, "missed_cycles": 0, "controller_overruns": 0,
@@ -24,6 +28,13 @@
 // at a real-time priority above the device's, so its late wakes tell what
 // the machine grants any real-time thread (a virtual machine may stall one
 // for milliseconds) and bound what the device can do.
+//
+// Usable samples per second: force control's own count over its last whole
+// second of cycles ("sensor_health"), seen from 1 s into the latency window
+// to its end: its lowest value and its mean. Minor faults: of every thread that appeared
+// while the device activated and bound (the reader, force control, the
+// facade; "other": their line queues, the black box, the host's signal
+// delivery), from 1 s into the latency window to the end of the CPU window.
 //
 // Latencies in ms, CPU in % of one core over cpu_window_s of wall time,
 // resident memory of the whole vorel-sim process in KiB at the start and the
@@ -44,6 +55,8 @@ struct MeasureFigures {
   Distribution step_to_drive_ms;
   std::size_t steps_missed = 0;
   Distribution frame_to_publication_ms;
+  std::optional<double> usable_samples_min;  // per second
+  std::optional<double> usable_samples_mean;
   double latency_window_s = 0.0;
   double step_amplitude_n = 0.0;  // the steps go from +A to -A and back
   double step_period_ms = 0.0;
@@ -54,6 +67,15 @@ struct MeasureFigures {
   std::optional<double> force_control_cpu_percent;
   std::optional<double> facade_cpu_percent;
   double cpu_window_s = 0.0;
+  struct Faults {
+    std::uint64_t reader = 0;
+    std::uint64_t force_control = 0;
+    std::uint64_t facade = 0;
+    std::uint64_t other = 0;
+    int threads = 0;  // the device's threads counted
+    std::uint64_t total() const { return reader + force_control + facade + other; }
+  };
+  std::optional<Faults> minor_faults;
   std::optional<long> rss_kib_start;
   std::optional<long> rss_kib_end;
 

@@ -108,6 +108,17 @@ std::map<pid_t, std::int64_t> Measurement::cpuOf(const std::set<pid_t>& threads)
   return out;
 }
 
+std::map<pid_t, std::uint64_t> Measurement::deviceFaults() const {
+  std::map<pid_t, std::uint64_t> out;
+  for (const auto* threads : {&from_activation_, &from_binding_}) {
+    for (const pid_t tid : *threads) {
+      if (const auto faults = process_stats::threadMinorFaults(tid))
+        out[tid] = *faults;
+    }
+  }
+  return out;
+}
+
 void Measurement::identifyWorkers(const std::map<pid_t, std::int64_t>& before,
                                   const std::map<pid_t, std::int64_t>& after) {
   const pid_t drive = backend_ ? backend_->driveThread() : 0;
@@ -137,7 +148,18 @@ void Measurement::identifyWorkers(const std::map<pid_t, std::int64_t>& before,
 std::function<bool(double)> Measurement::windowed(std::function<bool(double)> wait) {
   return [this, wait = std::move(wait), index = 0](double seconds) mutable {
     waitBegins(index);
-    const bool completed = wait(seconds);
+    bool completed = true;
+    if (index == 0 && seconds > kFaultsFromS) {
+      // Page faults and the usable samples count from the first second on:
+      // what activation and the first cycles fault in is not steady state,
+      // and force control's figure covers a whole second of cycles.
+      completed = wait(kFaultsFromS);
+      faults_start_ = deviceFaults();
+      if (probe_)
+        probe_->countUsableRate();
+      seconds -= kFaultsFromS;
+    }
+    completed = completed && wait(seconds);
     waitEnded(index++, completed);
     return completed;
   };
@@ -197,6 +219,7 @@ void Measurement::waitEnded(int index, bool completed) {
       late_wakes_ = backend_->controllerLateWakes() - late_wakes_start_;
     }
     cpu_at_end_ = cpuOf({reader_, force_control_, facade_});
+    faults_end_ = deviceFaults();
     rss_end_ = process_stats::residentKiB();
     load_ = process_stats::loadAverage1min();
     cpu_done_ = completed;
@@ -217,8 +240,14 @@ MeasureFigures Measurement::figures(double sensor_rate_hz) const {
     f.step_to_drive_ms = distributionOf(steps.ms);
     f.steps_missed = steps.missed;
   }
-  if (probe_)
+  if (probe_) {
     f.frame_to_publication_ms = distributionOf(probe_->samples());
+    const PublicationProbe::UsableRate rate = probe_->usableRate();
+    if (rate.polls > 0) {
+      f.usable_samples_min = rate.min;
+      f.usable_samples_mean = rate.mean;
+    }
+  }
   auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
   f.latency_window_s = seconds(latency_end_ - latency_start_);
   f.cpu_window_s = seconds(cpu_end_ - cpu_start_);
@@ -233,6 +262,21 @@ MeasureFigures Measurement::figures(double sensor_rate_hz) const {
   f.reader_cpu_percent = percent(reader_);
   f.force_control_cpu_percent = percent(force_control_);
   f.facade_cpu_percent = percent(facade_);
+  // A thread gone before the end (none should) counts from what it had.
+  if (!faults_start_.empty()) {
+    MeasureFigures::Faults faults;
+    for (const auto& [tid, start] : faults_start_) {
+      const auto end = faults_end_.find(tid);
+      const std::uint64_t n =
+          end == faults_end_.end() || end->second < start ? 0 : end->second - start;
+      (tid == reader_          ? faults.reader
+       : tid == force_control_ ? faults.force_control
+       : tid == facade_        ? faults.facade
+                               : faults.other) += n;
+    }
+    faults.threads = static_cast<int>(faults_start_.size());
+    f.minor_faults = faults;
+  }
   f.rss_kib_start = rss_start_;
   f.rss_kib_end = rss_end_;
   f.load_average_1min = load_;

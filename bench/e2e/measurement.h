@@ -22,7 +22,13 @@
 // Over both windows (force control on throughout): the controller cycles in
 // which no drive command arrived ("missed cycles", MeasuringBackend), the
 // deadlines the simulated controller's clock itself skipped, and the
-// scheduling the force-control thread ran with.
+// scheduling the force-control thread ran with. From the first second of the
+// latency window to the end of the CPU window: the minor page faults of the
+// device's threads (every thread that appeared while the device activated
+// and bound), per thread from /proc. From the first second of the latency
+// window to its end: the usable samples per second that force control
+// processed, as its health record ("sensor_health") says it
+// (PublicationProbe).
 //
 // then force control off, filters removed, a short wait. The floor lies far
 // below the tool, so the force the sensor reports is the tool's weight,
@@ -75,6 +81,8 @@ class Measurement {
   static constexpr double kStepAmplitudeN = 5.0;
   static constexpr std::chrono::milliseconds kStepPeriod{20};
   static constexpr double kTranslationGain = 1.0;  // x 0.001 (m/s) per N
+  // Page faults count from this far into the latency window on (s).
+  static constexpr double kFaultsFromS = 1.0;
 
   // The two windows of a run of `duration_s` (s of controller time): the
   // latency window takes 60 % of it, at most 12 s; the CPU window the rest.
@@ -124,6 +132,8 @@ class Measurement {
  private:
   using Clock = std::chrono::steady_clock;
   std::map<pid_t, std::int64_t> cpuOf(const std::set<pid_t>& threads) const;
+  // Minor faults of the device's threads (activation and binding), by id.
+  std::map<pid_t, std::uint64_t> deviceFaults() const;
   void identifyWorkers(const std::map<pid_t, std::int64_t>& before,
                        const std::map<pid_t, std::int64_t>& after);
 
@@ -146,6 +156,8 @@ class Measurement {
   Clock::time_point cpu_end_{};
   std::map<pid_t, std::int64_t> cpu_at_start_;
   std::map<pid_t, std::int64_t> cpu_at_end_;
+  std::map<pid_t, std::uint64_t> faults_start_;  // kFaultsFromS into the latency window
+  std::map<pid_t, std::uint64_t> faults_end_;    // end of the CPU window
   std::optional<long> rss_start_;
   std::optional<long> rss_end_;
   std::optional<double> load_;

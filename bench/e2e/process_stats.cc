@@ -28,28 +28,34 @@ std::string taskFile(pid_t tid, const char* name) {
   return "/proc/self/task/" + std::to_string(tid) + "/" + name;
 }
 
-// utime + stime of /proc/self/task/TID/stat, in ns.
-std::optional<std::int64_t> statCpuNanos(pid_t tid) {
+// Fields `first` and `first + 1` of /proc/self/task/TID/stat (numbered from
+// 1, as in proc(5)), as numbers; false when the file or the fields are not
+// there.
+bool statFields(pid_t tid, int first, unsigned long long& a, unsigned long long& b) {
   std::ifstream in(taskFile(tid, "stat"));
   std::string text;
   if (!std::getline(in, text))
-    return std::nullopt;
+    return false;
   // The command name (field 2) is in parentheses and may hold blanks: count
-  // the fields after its closing parenthesis. utime and stime are fields 14
-  // and 15 of the line, 12th and 13th after the name.
+  // the fields after its closing parenthesis (field 3 is the first of them).
   const auto close = text.rfind(')');
   if (close == std::string::npos)
-    return std::nullopt;
+    return false;
   std::istringstream rest(text.substr(close + 1));
   std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 1; i <= 13 && rest >> field; ++i) {
-    if (i == 12)
-      utime = std::strtoull(field.c_str(), nullptr, 10);
-    if (i == 13)
-      stime = std::strtoull(field.c_str(), nullptr, 10);
+  for (int i = 3; i <= first + 1 && rest >> field; ++i) {
+    if (i == first)
+      a = std::strtoull(field.c_str(), nullptr, 10);
+    if (i == first + 1)
+      b = std::strtoull(field.c_str(), nullptr, 10);
   }
-  if (!rest)
+  return static_cast<bool>(rest);
+}
+
+// utime + stime (fields 14 and 15) of /proc/self/task/TID/stat, in ns.
+std::optional<std::int64_t> statCpuNanos(pid_t tid) {
+  unsigned long long utime = 0, stime = 0;
+  if (!statFields(tid, 14, utime, stime))
     return std::nullopt;
   const long ticks = ::sysconf(_SC_CLK_TCK);
   if (ticks <= 0)
@@ -100,6 +106,13 @@ std::optional<std::int64_t> threadCpuNanos(pid_t tid) {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
   }
   return statCpuNanos(tid);
+}
+
+std::optional<std::uint64_t> threadMinorFaults(pid_t tid) {
+  unsigned long long minflt = 0, cminflt = 0;  // fields 10 and 11
+  if (!statFields(tid, 10, minflt, cminflt))
+    return std::nullopt;
+  return static_cast<std::uint64_t>(minflt);
 }
 
 std::optional<long> residentKiB() {

@@ -28,6 +28,11 @@ std::set<pid_t> threadIds();
 // Empty when the thread no longer exists.
 std::optional<std::int64_t> threadCpuNanos(pid_t tid);
 
+// Minor page faults thread `tid` of this process has taken since it began
+// (field minflt of /proc/self/task/TID/stat). Empty when the thread no longer
+// exists.
+std::optional<std::uint64_t> threadMinorFaults(pid_t tid);
+
 // The scheduling thread `tid` runs with: "SCHED_FIFO <priority>", "normal"
 // (SCHED_OTHER), another policy's name, or "unknown" when the thread is gone.
 std::string schedulingOf(pid_t tid);

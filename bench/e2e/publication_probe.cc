@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -16,6 +17,7 @@ PublicationProbe::PublicationProbe(std::size_t capacity)
   // The lookup is safe without the named mutex (the segment has its own
   // lock), so a dead holder cannot stop the probe's construction.
   frame_ = seg::find<vorel_device::RxFrame>(segment_, seg::kFrame);
+  health_ = seg::find<vorel_device::SensorHealth>(segment_, seg::kSensorHealth);
   // Written through once, so that the pages are resident before anything is
   // measured.
   samples_.assign(capacity, -1.0);
@@ -38,6 +40,16 @@ void PublicationProbe::stop() {
     thread_.join();
 }
 
+PublicationProbe::UsableRate PublicationProbe::usableRate() const {
+  UsableRate r;
+  r.polls = rate_polls_;
+  if (rate_polls_ > 0) {
+    r.min = rate_min_;
+    r.mean = rate_sum_ / static_cast<double>(rate_polls_);
+  }
+  return r;
+}
+
 std::vector<double> PublicationProbe::samples() const {
   return std::vector<double>(samples_.begin(), samples_.begin() + static_cast<long>(count_));
 }
@@ -47,13 +59,21 @@ void PublicationProbe::run() {
   const timespec pause{0, static_cast<long>(kPollPeriod.count() * 1000)};
   while (!stop_.load()) {
     vorel_device::RxFrame copy;
+    double rate = -1.0;
     try {
       seg::Lock lock(*mutex_);
       copy = *frame_;
+      if (health_)
+        rate = health_->usable_samples_per_second;
     } catch (const seg::LockTimeout&) {
       continue;  // no sample: the mutex stayed taken for its whole bound
     }
     const std::uint32_t seen_us = vorel_sim::SensorEmulator::monotonicMicros();
+    if (rate >= 0.0 && count_rate_.load()) {
+      rate_min_ = rate_polls_ == 0 ? rate : std::min(rate_min_, rate);
+      rate_sum_ += rate;
+      ++rate_polls_;
+    }
     if (copy.header == vorel_device::RxFrame::kHeader) {
       const auto stamp = vorel_sim::SensorEmulator::decodeStamp(copy);
       if (last && stamp.sequence != *last) {

@@ -13,6 +13,12 @@
 // none either. Samples go into a buffer allocated up front; what does not fit is
 // counted and dropped.
 //
+// In the same copy it reads the usable samples per second of the shared
+// "sensor_health" (force control's count over its last whole second of
+// cycles); usableRate() gives their lowest value and their mean over the
+// polls from countUsableRate() on (each poll one value, so the mean weighs
+// each second's figure by how long it stood).
+//
 // Threads: start() and stop() from the owner; samples() after stop().
 #pragma once
 
@@ -42,9 +48,17 @@ class PublicationProbe {
 
   void start();
   void stop();
+  // The usable samples per second count from now on (any thread).
+  void countUsableRate() { count_rate_.store(true); }
 
   // Latencies in ms, in the order seen.
   std::vector<double> samples() const;
+  struct UsableRate {
+    std::size_t polls = 0;  // 0: none seen, the figures are meaningless
+    double min = 0.0;       // samples per second
+    double mean = 0.0;
+  };
+  UsableRate usableRate() const;
   std::size_t overflowed() const { return overflow_; }
 
  private:
@@ -53,10 +67,15 @@ class PublicationProbe {
   vorel_device::shared_segment::Segment segment_;
   boost::shared_ptr<vorel_device::shared_segment::Mutex> mutex_;
   vorel_device::RxFrame* frame_ = nullptr;
+  vorel_device::SensorHealth* health_ = nullptr;
+  double rate_min_ = 0.0;  // probe thread while running
+  double rate_sum_ = 0.0;
+  std::size_t rate_polls_ = 0;
   std::vector<double> samples_;
   std::size_t count_ = 0;     // probe thread while running
   std::size_t overflow_ = 0;  // probe thread while running
   std::atomic<bool> stop_{false};
+  std::atomic<bool> count_rate_{false};
   std::thread thread_;
 };
 

@@ -41,6 +41,31 @@ class AdaptiveCycleTest : public AdaptiveFixture {
   }
 };
 
+// The reader publishing every GetParam() cycles (500, 250, 100 Hz
+// against the 2 ms cycle), each frame while the thread waits in the
+// controller's synchronisation: the cycle that wait belongs to processes it,
+// the cycles in between the last one again, and the health record counts
+// each frame once.
+class CycleSamplingTest : public AdaptiveFixture, public testing::WithParamInterface<int> {};
+
+TEST_P(CycleSamplingTest, FramePublishedDuringSynchronisation_ProcessedByThatCycle) {
+  streaming_ = false;
+  startThread();  // waiting in the first cycle's synchronisation
+  double newest = 0.0;
+  for (int cycle = 1; cycle <= 501; ++cycle) {
+    if ((cycle - 1) % GetParam() == 0) {
+      newest = cycle;
+      setFrame(Wrench{{newest, 0.0, 0.0, 0.0, 0.0, 0.0}});
+    }
+    ASSERT_TRUE(controller_->runCycles(1));
+    ASSERT_EQ(tcpTransformedWrench()[0], newest) << "cycle " << cycle;
+  }
+  // The first 500 cycles' figure, written by the 501st.
+  EXPECT_EQ(read(&ss::Objects::sensor_health).usable_samples_per_second, 500.0 / GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(SensorRates, CycleSamplingTest, testing::Values(1, 2, 5));
+
 TEST_F(AdaptiveCycleTest, ResourceFlagSet_EverythingFrozenThenIntegrationResumes) {
   setUpForceZExample();
   startThread();
@@ -129,13 +154,13 @@ TEST_F(AdaptiveCycleTest, ToolLoad_ReadAtFirstReadyCycleThenOnlyAfterForceContro
 
   controller_->setToolLoad(3.0, Vector(0.0, 0.0, 0.0));
   facade_->activate(true, true);
-  step(3);  // one idle cycle, two active ones
+  step(2);  // two active cycles
   EXPECT_NEAR(gravityCompensatedWrench()[2], 19.62, 1e-12);
   EXPECT_EQ(controller_->driveCommandCount(), 2u);
 
   facade_->activate(false, false);
-  step(2);  // one more active cycle, then the ending one
-  EXPECT_EQ(controller_->driveCommandCount(), 4u);
+  step();  // the ending cycle
+  EXPECT_EQ(controller_->driveCommandCount(), 3u);
   EXPECT_FALSE(thread_->isToolLoadRead());
   EXPECT_NEAR(gravityCompensatedWrench()[2], 19.62, 1e-12);
   step();

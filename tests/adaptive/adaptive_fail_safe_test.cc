@@ -55,7 +55,7 @@ class TimeBaseTest : public FailSafeTest, public testing::WithParamInterface<dou
  protected:
   // Feeds a 10 N step on fz from a sensor at the test's rate (a new frame
   // every 500 / rate cycles) and returns filtered fz per cycle from the
-  // first cycle that processed the step.
+  // first cycle, which processes the step.
   std::vector<double> stepResponse(const FilterOptions& filter, int cycles) {
     useSensorRate(GetParam());
     thread_->addFilter(filter);
@@ -63,13 +63,11 @@ class TimeBaseTest : public FailSafeTest, public testing::WithParamInterface<dou
     startThread();
     const int period = static_cast<int>(500.0 / GetParam());  // cycles per sensor frame
     std::vector<double> out;
-    for (int k = 0; k < cycles + 1; ++k) {
+    for (int k = 0; k < cycles; ++k) {
       if (k % period == 0)
         setFrame(Wrench{{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}});
       step();
-      // The first released cycle took the fixture's initial (zero) frame.
-      if (k > 0)
-        out.push_back(tcpFilteredWrench()[2]);
+      out.push_back(tcpFilteredWrench()[2]);
     }
     return out;
   }
@@ -170,12 +168,12 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   setFrame(Wrench{{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}});  // 50 mm/s: below the speed limit
   startThread();
   step(3);
-  // A command written now is taken by the snapshot of the cycle after next.
-  facade_->requestBlackBox(Event::kRequest);  // cycle 4
+  // A command written now is taken by the snapshot of the next cycle.
+  facade_->requestBlackBox(Event::kRequest);  // cycle 3
   step(2);
-  facade_->setForceControlSpeedLimits(0.01, 0.1);  // 10 mm/s binds from cycle 6
+  facade_->setForceControlSpeedLimits(0.01, 0.1);  // 10 mm/s binds from cycle 5
   step(3);
-  facade_->requestBlackBox(Event::kProgramTerminated);  // cycle 9, force control on
+  facade_->requestBlackBox(Event::kProgramTerminated);  // cycle 8, force control on
   step(2);
   streaming_ = false;  // the stale trip, 50 ms on
   step(30);
@@ -211,17 +209,17 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
       failed = i;
   }
   EXPECT_EQ(records[stale].supervisor_state, R::kSupervisorStale);
-  EXPECT_EQ(events, (std::map<std::uint64_t, std::uint32_t>{{4, R::kRequest},
-                                                            {6, R::kLimitBinds},
-                                                            {9, R::kProgramTerminated},
+  EXPECT_EQ(events, (std::map<std::uint64_t, std::uint32_t>{{3, R::kRequest},
+                                                            {5, R::kLimitBinds},
+                                                            {8, R::kProgramTerminated},
                                                             {stale, R::kStaleTrip},
                                                             {failed, R::kCycleFailure}}));
   EXPECT_EQ(records[failed + 1].supervisor_state, R::kSupervisorFaulted);
   EXPECT_EQ(records[failed].flags, R::kOffsetSent);  // held and sent, nothing processed
   EXPECT_TRUE(std::isnan(records[failed].filtered[2]));
+  EXPECT_EQ(records[5].limits_bound, R::kTranslationalSpeed);
   EXPECT_EQ(records[6].limits_bound, R::kTranslationalSpeed);
-  EXPECT_EQ(records[7].limits_bound, R::kTranslationalSpeed);
-  EXPECT_EQ(records[5].limits_bound, 0u);
+  EXPECT_EQ(records[4].limits_bound, 0u);
 
   // Cycle 2 whole: the sample at every stage (a massless tool, the TCP's
   // axes the sensor's), the offset the drive got, the states.
@@ -241,7 +239,7 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   EXPECT_EQ(r.force_control_state, R::kActive);
   EXPECT_EQ(r.supervisor_state, R::kSupervisorOk);
   EXPECT_EQ(r.sample_age, 0.0);
-  EXPECT_EQ(r.frames_published, 4u);  // the fixture's first, setFrame's, two republished
+  EXPECT_EQ(r.frames_published, 5u);  // the fixture's first, setFrame's, three republished
   EXPECT_EQ(records.back().force_control_state, R::kIdle);
 }
 

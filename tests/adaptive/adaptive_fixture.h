@@ -2,14 +2,14 @@
 // the way the sensor reader makes it, the command facade on it, and a
 // stepping controller double installed as the process's controller.
 //
-// Stepping: the worker blocks in the controller synchronisation in the middle
-// of each cycle, after the snapshot and filter maintenance of that cycle and
-// before its wrench processing and drive command. step(n) releases n cycles
-// and returns when the worker waits in the next synchronisation. So a command
-// written into shared memory while the worker waits there is taken by the
-// snapshot of the cycle after the one that step() releases next; the
-// controller's state, frames and tool load are read after the
-// synchronisation and count from the released cycle on.
+// Stepping: the worker blocks in the controller synchronisation at the start
+// of each cycle, before the snapshot, filter maintenance, wrench processing
+// and drive command of that cycle. step(n) releases n cycles and returns when
+// the worker waits in the next synchronisation. So a frame or command written
+// into shared memory while the worker waits there is taken by the snapshot of
+// the cycle that step() releases next; the controller's state, frames and
+// tool load are read after the synchronisation and count from the released
+// cycle on (the control resources' status flags just before it).
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The force-control recorder's ring: a writer thread at the controller's pace
-// read by a real second process, the seqlock's verdicts, and the object's
-// name, mode and removal.
+// read by a real second process, the seqlock's verdicts, the object's name,
+// mode and removal, and its mappings populated when they are made.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "comm/force_control_recorder.h"
 #include "tests/support/peer_process.h"
@@ -25,6 +27,25 @@ using Failure = rec::RecorderReader::Failure;
 std::unique_ptr<rec::RecorderReader> attach(Failure& failure) {
   std::string message;
   return rec::RecorderReader::attach(failure, message);
+}
+
+// Size and resident part (pages in the page table), kB, of each of this
+// process's mappings of the ring (/proc/self/smaps).
+std::vector<std::pair<long, long>> ringMappings() {
+  std::vector<std::pair<long, long>> found;
+  std::ifstream smaps("/proc/self/smaps");
+  bool ring = false;
+  for (std::string line, key; std::getline(smaps, line);) {
+    long kb = 0;
+    std::istringstream(line) >> key >> kb;
+    if (key.back() != ':')  // a mapping's first line
+      ring = line.find(std::string("/") + rec::kRecorderName) != std::string::npos;
+    else if (ring && key == "Size:")
+      found.emplace_back(kb, 0);
+    else if (ring && key == "Rss:")
+      found.back().second = kb;
+  }
+  return found;
 }
 
 TEST(Recorder, WriterAtControllerPace_PeerProcessReadsEveryRecordInOrder) {
@@ -66,7 +87,7 @@ TEST(Recorder, SlotOverwrittenWhileRead_ReadIsTornAndTheRecordLost) {
   EXPECT_EQ(reader->oldestIndex(), 1u);
 }
 
-TEST(Recorder, CreatedUnderUmask077_Mode0644AndOnlyItsOwnNameRemoved) {
+TEST(Recorder, CreatedUnderUmask077_Mode0644MappingsPopulatedOnlyItsOwnNameRemoved) {
   // A stale object of the name (a crashed host's), too small to be a ring.
   const int stale = ::shm_open("/VorelForceControlRecorder", O_RDWR | O_CREAT, 0600);
   ASSERT_GE(stale, 0);
@@ -87,6 +108,13 @@ TEST(Recorder, CreatedUnderUmask077_Mode0644AndOnlyItsOwnNameRemoved) {
   EXPECT_EQ(reader->capacity(), 8192u);
   EXPECT_EQ(reader->writerPid(), ::getpid());
   EXPECT_FALSE(reader->replaced());
+  // Nothing appended or read yet: a page present now was faulted in by the
+  // mapping itself (the writer's, then the reader's), so no append and no
+  // read faults one in later.
+  const auto mappings = ringMappings();
+  EXPECT_EQ(mappings.size(), 2u);
+  for (const auto& [size, resident] : mappings)
+    EXPECT_EQ(resident, size);
 
   // A new activation's ring takes the name; the old writer leaves it alone.
   auto second = rec::createRecorder(16);

@@ -51,7 +51,7 @@ class BadInputTest : public EmulatedDeviceTest {
     ASSERT_NO_FATAL_FAILURE(activateAndBind());
     ASSERT_TRUE(device->setEnabledAxes(true, true, true, true, true, true).ok());
     // The facade sees the emulator's frames; the force-control thread then
-    // takes them (the first granted cycle finishes the snapshot taken before).
+    // takes them in the next granted cycle.
     ASSERT_TRUE(vorel_test::pollUntil(
         [&] { return readWith(*device, &VorelFTSensor::readForceRaw)[2] == 10.0; }));
     ASSERT_NO_FATAL_FAILURE(restoreHealthyState());

@@ -45,6 +45,8 @@ TEST(VorelSimMeasure, Measure_UnderLoad_WritesEveryFigureFiniteAndConsistent) {
   }
   EXPECT_NEAR(sum, figure("worker_cpu_percent_of_core"), 0.002);  // three decimals each
   EXPECT_EQ(figure("rss_growth_kib"), figure("rss_kib_end") - figure("rss_kib_start"));
+  EXPECT_LE(figure("usable_samples_per_second.min"), figure("usable_samples_per_second.mean"));
+  EXPECT_GE(figure("minor_faults_after_first_s"), 0.0);
   EXPECT_GE(figure("duration_s"), figure("latency_window_s") + figure("cpu_window_s") - 0.002);
   EXPECT_EQ(figure("sensor_rate_hz"), 500.0);
   // Whole 2 ms cycles of both windows: ticks plus the deadlines the clock
