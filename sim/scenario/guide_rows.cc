@@ -12,10 +12,10 @@ constexpr double kCycleS = 0.002;
 constexpr double kAcceleration = 1.0;  // m/s^2, translational returns
 constexpr double kBrake = 5.0;         // m/s^2, braking when force control ends
 constexpr double kLateS = 0.25;        // missed cycles of a loaded machine
-// The stopping distance's bound: braking from the speed at 5 m/s^2 (6.25 mm
-// from 250 mm/s), and the cycles at full speed before the switch-off takes
-// effect (the request reaches the next cycle's snapshot).
-constexpr double kStopLatencyCycles = 2.0;
+// The stopping distance's bound: braking at 5 m/s^2 from the speed of the
+// last full-speed step (6.25 mm from 250 mm/s), and one cycle for the step in
+// which the braking begins.
+constexpr double kStopLatencyCycles = 1.0;
 
 double translation(const CycleRecord& r) {
   return std::sqrt(r.offset[0] * r.offset[0] + r.offset[1] * r.offset[1] +
@@ -115,23 +115,50 @@ void guideRows(Summary& s, const RunData& run) {
     speed_off += v[k] * v[k];
   }
   speed_off = std::sqrt(speed_off);
+  auto along = [&](const CycleRecord& to, const CycleRecord& from) {
+    double d = 0.0;
+    for (int k = 0; k < 3; ++k)
+      d += (to.offset[k] - from.offset[k]) * (speed_off > 0.0 ? v[k] / speed_off : 0.0);
+    return d;
+  };
+  // The braking begins with the first drive step after the ask that is
+  // shorter than the one before it by half a braking step or more. A loaded machine may hand the
+  // request to the force-control cycle a few cycles late (the duration row bounds that); the
+  // distance row judges the braking itself, from the last full step on.
+  const auto& records = run.records;
+  const CycleRecord* brake_from = before;
+  double brake_speed = speed_off;
+  int late_steps = 0;
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    const CycleRecord& r = records[i];
+    const CycleRecord& p = records[i - 1];
+    if (p.time_s < before->time_s || r.drive_commands != p.drive_commands + 1)
+      continue;
+    if (r.time_s > back->time_s)
+      break;
+    const double step = along(r, p) / kCycleS;
+    if (step < brake_speed - 0.5 * kBrake * kCycleS)  // slower by half a braking step
+      break;
+    brake_from = &r;
+    brake_speed = step;
+    ++late_steps;
+  }
+  s.info("full-speed drive steps after deactivateForceControl was called", fmt("%d", late_steps));
   const CycleRecord* rest = before;
   double furthest = 0.0;
-  for (const auto& r : run.records) {
-    if (r.time_s < off->start_s || r.time_s > back->time_s)
+  for (const auto& r : records) {
+    if (r.time_s < brake_from->time_s || r.time_s > back->time_s)
       continue;
-    double along = 0.0;
-    for (int k = 0; k < 3; ++k)
-      along += (r.offset[k] - before->offset[k]) * (speed_off > 0.0 ? v[k] / speed_off : 0.0);
-    if (along > furthest) {
-      furthest = along;
+    const double d = along(r, *brake_from);
+    if (d > furthest) {
+      furthest = d;
       rest = &r;
     }
   }
   const double bound =
-      speed_off * speed_off / (2.0 * kBrake) + kStopLatencyCycles * kCycleS * speed_off;
+      brake_speed * brake_speed / (2.0 * kBrake) + kStopLatencyCycles * kCycleS * brake_speed;
   s.check("stopping distance after deactivateForceControl",
-          fmt("%.2f mm from %.0f mm/s", furthest * 1000.0, speed_off * 1000.0),
+          fmt("%.2f mm from %.0f mm/s", furthest * 1000.0, brake_speed * 1000.0),
           fmt("at most %.2f mm (5 m/s^2 braking)", bound * 1000.0), furthest <= bound);
   const double took = back->time_s - off->start_s;
   const double computed =

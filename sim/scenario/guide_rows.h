@@ -6,11 +6,11 @@
 //   offset back at exactly zero   a record after it whose six offset values
 //                                 are exactly 0, and the last one too
 //   stopping distance after       how far the offset goes on along the way it
-//   deactivateForceControl        moved at the switch-off (speed v0), from the
-//                                 record of the statement's cycle: at most
-//                                 v0^2 / (2 x 5 m/s^2) + 2 cycles x v0 (6.25 +
-//                                 1 mm from 250 mm/s: the request reaches the
-//                                 force-control thread at its next snapshot)
+//   deactivateForceControl        moved at the switch-off, from its last
+//                                 full-speed step (speed v0) on: at most
+//                                 v0^2 / (2 x 5 m/s^2) + 1 cycle x v0 (6.25 +
+//                                 0.5 mm from 250 mm/s); the full-speed steps
+//                                 after the call are counted in an info row
 //   duration of the return        from the statement's start to that record:
 //                                 the braking time v0 / 5 m/s^2 plus the
 //                                 computed trapezoid's time from the rest
