@@ -1,115 +1,21 @@
-// VorelFTSensor: the force/torque sensor device that the robot-controller host
-// loads, creates through the maker registered under
-// "vorel_device::VorelFTSensor", and drives through its lifecycle. The device
-// does its work through three workers, each a periodic thread:
-//   VorelForceTorqueSensorComm               sensor reader; creates the shared
-//                                            segment; 5 ms pause
-//   AdaptiveThread                           force control, paced by the
-//                                            controller's 2 ms cycle
-//   VorelForceTorqueSensorSecondaryInstance  command facade over the segment;
-//                                            10 ms pause
-//
-// Lifecycle (called by the host on its own thread):
-//   operation     result                 what it does
-//   constructor                          stores the program interface and the
-//                                        configuration; no thread, port or
-//                                        shared memory is touched
-//   onCreate      0                      registers the hardware-ready handler
-//   onMount       success                writes the mounted tool load into the
-//                                        host's "toolload" system load
-//   onActivate    success, or kind 2     opens and configures the port, creates
-//                 "Failed to start the   the reader (and so a fresh segment)
-//                 adaptive thread." or   and the force-control recorder,
-//                 "Invalid real-time     configures the sensor's filter, starts
-//                 priority ..."          the reader, creates and starts force
-//                                        control at 500, 250 or 100 Hz, then
-//                                        the black box; with activation
-//                                        argument 2 (1..98) force control runs
-//                                        SCHED_FIFO at it, the reader one below
-//   onBind        0, or -1 without       registers the program-terminated and
-//                 activation or          alarm handlers, creates and starts the
-//                 mounting parameters    facade (a reader must exist), stores
-//                                        the sensor pose
-//   onDeactivate  success                ends force control (the return of
-//                                        the offset to zero, waited for),
-//                                        stops the black box, stops the
-//                                        reader, closes the port, stops force
-//                                        control
-//   onUnbind      0                      switches force control off and waits
-//                                        for the return to zero, stops the
-//                                        facade
-//   onUnmount     success                nothing
-//   onDestroy     0                      onDeactivate again
-// The force-control recorder ("VorelForceControlRecorder", mode 0644) lives
-// with the shared segment: created right after it at activation, removed
-// when it is (at the next activation, and when the device is released). The
-// black box (device/black_box.h) reads it on a normal-priority thread of the
-// activating process from the moment force control runs until onDeactivate,
-// before force control stops (so that a normal end is no liveness loss), and
-// writes its files to the directory of the configuration's optional
-// <blackbox> element (device/black_box_config.h; bad values: an ERROR line at
-// activation and the defaults). A recorder that cannot be created costs an
-// ERROR line: force control runs without it, and no black-box file is
-// written.
-//
-// Activation and binding are independent: the activating and the binding
-// device may live in different processes of the host, since the segment and
-// its mutex are named operating-system objects. A second activation releases
-// the previous reader before creating the new segment and re-creates a facade
-// bound on the old one; a binding device in another process finds the new
-// segment at its next robot-program call and re-opens it (one INFO line).
-//
-// Every end of force control is the return of the offset to zero (speed and
-// acceleration limited). deactivateForceControl and the program-termination
-// handler return at once; the lifecycle steps wait for the return, at most
-// kReturnWaitMs: in the activating process through the force-control thread,
-// which, when no cycle runs for 100 ms or the wait runs out, sends the zero
-// offset at once (one ERROR line); in a binding process through the
-// heartbeat, and there only the ERROR line: the drive belongs to the
-// activating process's thread, which may only be stalled.
-//
-// Liveness: force control does not run when its heartbeat's last cycle is 50
-// ms old (moveToContact, which counts controller cycles itself, also waits 25
-// of its own cycles). Then readSensorHealth shows supervisor state 3,
-// moveToContact refuses or ends, and activateForceControl,
-// deactivateForceControl, addFilter, removeFilter and resetFilters, which
-// still write their request, add "[ERROR] <function>: force control is not
-// running (...)".
-//
-// One device-level lock serialises onActivate (from the host's thread or the
-// hardware-ready handler), onDeactivate, onBind, onUnbind, onDestroy and the
-// destructor. Robot-program functions hold it shared for their facade calls
-// (never across a controller synchronisation or a motion command), so a
-// lifecycle step never swaps the facade under a running call, and a call
-// waits at most for the lifecycle step in progress.
-//
-// Signal handlers run on the delivery threads of the host's event streams:
-//   onHWReady            activates through the base's activate() when
-//                        activation parameters exist; publishes a failed
-//                        activation as hx4_bundle::Error (kind 2) or
-//                        hx4_bundle::Exception (kind 1)
-//   onProgramTerminated  asks for a black-box file (made only while force
-//                        control is on), removes every filter, switches force
-//                        control off and disables moveToContact for the rest
-//                        of the device's life
-//   onAlarm              nothing
-//
-// Robot-program functions run on the program interpreter's thread and always
-// return success. Each is a thin layer over the facade; before onBind there is
-// no facade, and a call then writes an ERROR line and does nothing; so does a
-// call that finds no segment under the name (the activating device is gone)
-// or waits longer than 10 s for a lifecycle step. Vectors
-// are column 0, rows 0..2 (x, y, z) of an Array<Number>: forces in N, torques
-// in N m, in the frame of the stage named (Raw: the sensor's own reading;
-// SensorFrame: gravity compensated, sensor axes; no word: tool-centre-point
-// frame; Filtered: tool-centre-point frame after the filter chain).
-//
+// VorelFTSensor: the force/torque sensor device that the robot-controller
+// host loads, creates through the maker registered under
+// "vorel_device::VorelFTSensor" and drives through its lifecycle. Its work is
+// done by three periodic workers: the sensor reader
+// VorelForceTorqueSensorComm (creates the shared segment; 5 ms pause), the
+// force-control thread AdaptiveThread (paced by the controller's 2 ms cycle)
+// and the command facade VorelForceTorqueSensorSecondaryInstance (10 ms).
+// Threads: lifecycle operations on the host's thread, signal handlers on the
+// delivery threads of the host's event streams, robot-program functions on
+// the interpreter's thread. One device-level lock serialises the lifecycle
+// steps; robot-program functions hold it shared for their facade calls,
+// never across a controller synchronisation or a motion command.
 // Log lines go to the host console, one Console::write per line, as
-// "[INFO] text\n" or "[ERROR] text\n". Serial-port errors go to standard output.
+// "[INFO] text\n" or "[ERROR] text\n"; serial-port errors to standard output.
+// Nothing here runs on the 2 ms path: the force-control thread does.
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -117,6 +23,10 @@
 
 namespace vorel_device {
 
+// Activation and binding are independent: the activating and the binding
+// device may live in different processes of the host (the segment and its
+// mutex are named operating-system objects). Every end of force control is
+// the return of the offset to zero, speed and acceleration limited.
 class VorelFTSensor : public hx4_bundle_api::CustomDevice {
  public:
   using Result = hx4_program_api::CmdResult<void*>;
@@ -124,20 +34,57 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   using Array = hx4_program_api::Array<hx4_program_api::Number>;
   using Number = hx4_program_api::Number;
 
+  // Stores the program interface and the configuration; no thread, port or
+  // shared memory is touched.
   VorelFTSensor(boost::shared_ptr<hx4_program_api::ProgramInterface> program, const ptree& config);
   ~VorelFTSensor() override;
 
+  // Lifecycle, called by the host on its own thread.
+  // Registers the hardware-ready handler; 0.
   int onCreate() override;
+  // onDeactivate again; 0.
   int onDestroy() override;
+  // Registers the program-terminated and alarm handlers, creates and starts
+  // the facade (a reader must exist), stores the sensor pose; 0, or -1
+  // without activation or mounting parameters.
   int onBind() override;
+  // Switches force control off, waits for the return to zero, stops the
+  // facade; 0.
   int onUnbind() override;
+  // Opens and configures the port, creates the reader (and so a fresh
+  // segment; a second activation releases the previous reader first and
+  // re-creates a facade bound on the old segment) and the force-control
+  // recorder "VorelForceControlRecorder" (mode 0644; one that cannot be
+  // created costs an ERROR line, and no black-box file is written),
+  // configures the sensor's filter, starts the reader, creates and starts
+  // force control at 500, 250 or 100 Hz, then the black box (device/
+  // black_box.h, settings from the optional <blackbox> element). With
+  // activation argument 2 (1..98) force control runs SCHED_FIFO at it, the
+  // reader one below. Success, or kind 2 "Failed to start the adaptive
+  // thread." or "Invalid real-time priority ...".
   Result onActivate(const ptree& params) override;
+  // Ends force control (the return of the offset to zero, waited for at most
+  // AdaptiveThread::kReturnWaitMs; when no cycle runs for 100 ms or the wait
+  // runs out the zero offset is sent at once, with one ERROR line; a binding
+  // process waits through the heartbeat), stops the black box, stops the
+  // reader, closes the port, stops force control; success.
   Result onDeactivate() override;
+  // Writes the mounted tool load into the host's "toolload" system load.
   Result onMount(const ptree& params) override;
+  // Nothing; success.
   Result onUnmount() override;
 
-  // Robot-program functions. Readouts write the stage's force or torque into
-  // rows 0..2 of column 0, all three from one sample.
+  // Robot-program functions, on the program interpreter's thread; each
+  // always returns success and is a thin layer over the facade. Before onBind
+  // there is no facade: a call writes an ERROR line and does nothing; so does
+  // a call that finds no segment under the name (the activating device is
+  // gone; a binding device finds a new segment at its next call and re-opens
+  // it, one INFO line) or waits longer than 10 s for a lifecycle step.
+  // Vectors are column 0, rows 0..2 (x, y, z) of an Array<Number>: forces in
+  // N, torques in N m, in the frame of the stage named (Raw: the sensor's own
+  // reading; SensorFrame: gravity compensated, sensor axes; no word: TCP
+  // frame; Filtered: TCP frame after the filter chain). Readouts write all
+  // three rows from one sample.
   virtual Result readForceRaw(Array& force);
   virtual Result readTorqueRaw(Array& torque);
   virtual Result readForceSensorFrame(Array& force);
@@ -181,15 +128,22 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // motion, with an ERROR line: a reference frame other than 0 or 1, an axis
   // other than 0, 1 or 2, a speed of 0 (each would command the current pose
   // for ever) and force control not running. Ended with an ERROR line when
-  // force control stops running during the approach, and when the tool makes
-  // no progress along the axis for 1 s (kNoProgressCycles) while the robot
-  // is not held: progress is a new furthest point along the approach
+  // force control stops running during the approach (its heartbeat is 50 ms
+  // old, and it has not moved for 25 of the call's own cycles), and when the
+  // tool makes no progress along the axis for 1 s while the robot is not
+  // held: progress is a new furthest point along the approach
   // direction, at least min(0.1 mm, half the distance `speed` covers in 1 s)
   // beyond the last one.
   virtual Result moveToContact(int referenceFrame, int axis, Number& speed, Number& forceThreshold,
                                Number& maxDistance, Number& retractDistance);
+  // Switches the halves of force control on or off. This, like
+  // deactivateForceControl, addFilter, removeFilter and resetFilters, still
+  // writes its request when force control is not running (its heartbeat's
+  // last cycle 50 ms old) and adds "[ERROR] <function>: force control is not
+  // running (...)".
   virtual Result activateForceControl(bool translation, bool rotation);
-  // Force control off and zero force and torque targets.
+  // Force control off and zero force and torque targets; returns at once
+  // (the return to zero goes on).
   virtual Result deactivateForceControl();
   virtual Result setEnabledAxes(bool fx, bool fy, bool fz, bool tx, bool ty, bool tz);
   // translation_gain, rotation_gain, track_smoothing (set-point smoothing per
@@ -253,11 +207,11 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   //
   // captureLoadSample: while the robot stands still, averages the sensor's
   // raw wrench (no bias subtracted; frames with status 0 and finite values
-  // only) over kLoadSampleWindowCycles controller cycles (0.5 s) and stores
+  // only) over 250 controller cycles (0.5 s) and stores
   // it with gravity in sensor axes (the flange's orientation in the world
   // from the controller, turned into sensor axes with the mounted sensor pose
   // as gravity compensation does: the flange's axes while the pose is not
-  // known). At most kMaxLoadSamples are kept: a further capture is refused
+  // known). At most 16 samples are kept: a further capture is refused
   // with an ERROR line (clearLoadSamples starts a new set). One INFO
   // line per sample: its number, the mean wrench, the gravity direction and
   // the frames used. A robot that moves during the window, or a window
@@ -319,25 +273,22 @@ class VorelFTSensor : public hx4_bundle_api::CustomDevice {
   // offset goes to the drive in TCP axes either way.
   virtual Result setForceControlFrame(int frame);
 
+  // Signal handlers, on the delivery threads of the host's event streams.
+  // Activates through the base's activate() when activation parameters
+  // exist; publishes a failed activation as hx4_bundle::Error (kind 2) or
+  // hx4_bundle::Exception (kind 1).
   void onHWReady(const hx4_signal::HWReady& signal);
+  // Asks for a black-box file (made only while force control is on),
+  // removes every filter, switches force control off (returns at once) and
+  // disables moveToContact for the rest of the device's life.
   void onProgramTerminated(const hx4_signal::ProgramTerminated& signal);
+  // Nothing.
   void onAlarm(const hx4_signal::Alarm& signal);
 
   // False for good once the robot program has terminated (moveToContact no
   // longer moves the robot). Inline: a host that loads the plug-in with
   // dlopen calls it without linking the library.
   bool programRunning() const { return program_running_.load(); }
-
-  static constexpr int kLoadSampleWindowCycles = 250;  // 0.5 s of 2 ms cycles
-  // moveToContact: own cycles without a new heartbeat before force control
-  // counts as not running, and cycles without progress before it ends.
-  static constexpr int kLivenessCycles = 25;
-  static constexpr int kNoProgressCycles = 500;  // 1 s
-  static constexpr std::size_t kMaxLoadSamples = 16;
-
-  // Highest real-time priority of the force-control thread; the sensor reader
-  // runs one below it (98 leaves 99 to the host's own real-time threads).
-  static constexpr int kMaxRealtimePriority = 98;
 
  private:
   // The workers, the binding to the shared segment, the lock and the
