@@ -6,7 +6,9 @@
 # defaults, the sensor-rate table, the hold flags; (c) in device/, only the
 # device's own files (its definition vorel_ft_sensor.cc, its Impl
 # device_impl.h, its registration registration.cc) include the installed
-# device header. Prints every finding; exit 1 on any.
+# device header; (d) the API reference (Doxygen over the device's installed
+# headers, warnings as errors) builds: `docs` target in build/, configured
+# here if it is not yet. Prints every finding; exit 1 on any.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,6 +59,14 @@ for file in $(grep -lE '#include[[:space:]]+"device/vorel_ft_sensor\.h"' device/
   *) finding "$file includes the installed device header device/vorel_ft_sensor.h" ;;
   esac
 done
+
+# (d) the API reference
+if ! command -v doxygen >/dev/null 2>&1; then
+  finding "doxygen is missing (scripts/deps.sh installs it)"
+elif ! cmake -S . -B build >/dev/null || ! docs_log=$(cmake --build build --target docs 2>&1); then
+  finding "the API reference does not build without warnings:"
+  printf '%s\n' "${docs_log:-}" | grep -E 'warning|error' | sed 's/^/  /'
+fi
 
 if [ "$findings" -ne 0 ]; then
   echo "check_house: $findings finding(s)"
