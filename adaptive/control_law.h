@@ -8,25 +8,6 @@
 //   vr(i) = e(3 + i) * rotation_gain    * 0.024 * A(3 + i)
 //   position_offset += 0.002 * vt     (translation enabled)
 //   rotation_offset += 0.002 * vr     (rotation enabled)
-//
-// Y: filtered wrench (N, N m); T: track wrench (target); R: its smoothed copy;
-// s: track_smoothing per cycle; A: enabled-axis factors (0 off, 1 on, others
-// scale, negative reverses); d(x, b) = sign(x) max(0, |x| - b), the dead band
-// b (N or N m, per axis; 0: none, then e = Y - R exactly). The offsets are in
-// m and rad.
-//
-// Compliance (a virtual stiffness K and mass M per half, complianceStep):
-// with k = gain x scale x A(i) per axis, the offset x obeys
-//   M x'' + x' / k + K x = e
-// integrated by implicit (backward) Euler at 2 ms, stable for every K, M >= 0:
-//   v' = (M k v + dt (k e - k K x)) / (M k + dt + dt^2 K k),  x' = x + dt v'
-// With K = M = 0 it is the integral law above, computed exactly as above.
-//
-// A half of the offset is integrated only when the result is finite: a NaN
-// or infinite rate (from a NaN wrench, gain or set-point) leaves that half at
-// its last value, so that no non-finite number reaches the drive. With finite
-// inputs the law is exactly the one above; the speed limit, the envelope and
-// the returns to zero are the offset shaping's (adaptive/offset_shaping.h).
 #pragma once
 
 #include <array>
@@ -64,6 +45,25 @@ hx4rc_api::Vector rotationalRate(const Wrench& filtered, const Wrench& track_ref
 hx4rc_api::Vector translationalFactors(const Gains& gains, const AxisFactors& axes);
 hx4rc_api::Vector rotationalFactors(const Gains& gains, const AxisFactors& axes);
 
+// Y: filtered wrench (N, N m); T: track wrench (target); R: its smoothed copy;
+// s: track_smoothing per cycle; A: enabled-axis factors (0 off, 1 on, others
+// scale, negative reverses); d(x, b) = sign(x) max(0, |x| - b), the dead band
+// b (N or N m, per axis; 0: none, then e = Y - R exactly). The offsets are in
+// m and rad.
+//
+// Compliance (a virtual stiffness K and mass M per half, complianceStep):
+// with k = gain x scale x A(i) per axis, the offset x obeys
+//   M x'' + x' / k + K x = e
+// integrated by implicit (backward) Euler at 2 ms, stable for every K, M >= 0:
+//   v' = (M k v + dt (k e - k K x)) / (M k + dt + dt^2 K k),  x' = x + dt v'
+// With K = M = 0 it is the integral law above, computed exactly as above.
+//
+// A half of the offset is integrated only when the result is finite: a NaN
+// or infinite rate (from a NaN wrench, gain or set-point) leaves that half at
+// its last value, so that no non-finite number reaches the drive. With finite
+// inputs the law is exactly the one above; the speed limit, the envelope and
+// the returns to zero are the offset shaping's (adaptive/offset_shaping.h).
+//
 // One half's virtual stiffness (N/m or N m/rad) and mass (kg or kg m^2).
 struct Compliance {
   double stiffness = 0.0;

@@ -12,18 +12,6 @@
 // 40 bytes when the field holds none; it is compared byte for byte, and any
 // string is a key ("all" too, which is special only for removal). A new
 // filter starts with zero history; the others keep theirs.
-//
-// Requests the chain refuses leave it unchanged and say so with an Outcome;
-// line() gives the text the force-control thread writes for it on standard
-// output. A type code outside 1 to 4, a cut-off (types 1 and 4) or reject
-// frequency (type 2) outside [0, sampling_rate / 2] Hz or NaN, and a new
-// name when kCapacity filters are in the chain are refused; so is the
-// removal of a name not in the chain.
-//
-// Threads: used by the force-control thread only; no locks. add(), remove()
-// and apply() allocate nothing, format nothing and write to no console:
-// they run inside the 2 ms cycle. order() and find() are for inspection on
-// other threads while the chain does not change (tests, tools) and allocate.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +24,17 @@
 
 namespace vorel_device {
 
+// Requests the chain refuses leave it unchanged and say so with an Outcome;
+// line() gives the text the force-control thread writes for it on standard
+// output. A type code outside 1 to 4, a cut-off (types 1 and 4) or reject
+// frequency (type 2) outside [0, sampling_rate / 2] Hz or NaN, and a new
+// name when kCapacity filters are in the chain are refused; so is the
+// removal of a name not in the chain.
+//
+// Threads: used by the force-control thread only; no locks. add(), remove()
+// and apply() allocate nothing, format nothing and write to no console:
+// they run inside the 2 ms cycle. order() and find() are for inspection on
+// other threads while the chain does not change (tests, tools) and allocate.
 class FilterChain {
  public:
   // Far above any chain a robot program builds.

@@ -43,7 +43,8 @@ std::uint8_t ForceControlStep::limitsBound(const offset_shaping::Step& step) {
 }
 
 ForceControlStep::ForceControlStep(double sampling_rate)
-    : system_filter_(50.0, 50.0, -50.0, kFilterStepRate),
+    : system_filter_(SystemFilterParams::kDefaultCutoff, SystemFilterParams::kDefaultRisingRate,
+                     SystemFilterParams::kDefaultFallingRate, kFilterStepRate),
       stale_limit_cycles_(staleLimitCycles(sampling_rate)) {}
 
 double ForceControlStep::sampleAge() const {
@@ -152,11 +153,12 @@ void ForceControlStep::processWrench(const StepInput& in, StepOutput& out, Wrenc
     raw[i] = static_cast<double>(usable_frame_.ft_data[i]);
   const hx4rc_api::Frame& sensor = commands_.sensor_to_tfc_transform;
   const hx4rc_api::Load& tool = in.robot.tool_load;
-  out.compensated =
+  Record& r = out.record;
+  r.compensated =
       compensateGravity(raw, in.robot.flange.rotation, tool.inertia.mass, tool.inertia.cog, sensor);
-  out.tcp = transformToTcp(out.compensated, in.robot.tcp_in_flange, sensor);
+  out.tcp_with_bias = transformToTcp(r.compensated, in.robot.tcp_in_flange, sensor);
   // The bias is removed in the TCP frame, after publication.
-  unbiased = out.tcp;
+  unbiased = out.tcp_with_bias;
   for (int i = 0; i < 6; ++i)
     unbiased[i] -= commands_.wrench_offset[i];
   // The chain, then the system filter, with the set-point left by the
@@ -168,12 +170,9 @@ void ForceControlStep::processWrench(const StepInput& in, StepOutput& out, Wrenc
       x = system_filter_.filter(x, reference[i], i);
     filtered_[i] = x;
   }
-  out.filtered = filtered_;
   out.processed = true;
-  Record& r = out.record;
   r.raw = raw;
-  r.compensated = out.compensated;
-  r.tool = unbiased;
+  r.tcp_unbiased = unbiased;
   r.filtered = filtered_;
   const hx4rc_api::Vector tcp_position = in.robot.flange * in.robot.tcp_in_flange.position;
   for (int i = 0; i < 3; ++i)

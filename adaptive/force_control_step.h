@@ -4,7 +4,25 @@
 // shaping, the force-control state) and nothing else: no segment, mutex,
 // host or thread. The force-control thread (AdaptiveThread) gathers the
 // inputs, calls it and carries out what it returns.
-//
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "adaptive/control_law.h"
+#include "adaptive/filter_chain.h"
+#include "adaptive/force_limit.h"
+#include "adaptive/offset_shaping.h"
+#include "comm/force_control_heartbeat.h"
+#include "comm/force_control_record.h"
+#include "comm/rx_frame.h"
+#include "comm/shared_records.h"
+#include "filters/filters.h"
+#include "host/controller_types.h"
+#include "host/geometry.h"
+
+namespace vorel_device {
+
 // Per cycle (run):
 //   1. supervisor: the frame is a new sample when `new_sample` (the reader's
 //      publication count moved) and usable when its header is 0xAA, its
@@ -25,24 +43,7 @@
 // Events (for the thread's lines and the recorder): the stale trip and the
 // recovery (while force control is active), a non-finite rate held (once per
 // activation), a limit that starts to bind (once per episode).
-#pragma once
-
-#include <cstdint>
-
-#include "adaptive/control_law.h"
-#include "adaptive/filter_chain.h"
-#include "adaptive/force_limit.h"
-#include "adaptive/offset_shaping.h"
-#include "comm/force_control_heartbeat.h"
-#include "comm/force_control_record.h"
-#include "comm/rx_frame.h"
-#include "comm/shared_records.h"
-#include "filters/filters.h"
-#include "host/controller_types.h"
-#include "host/geometry.h"
-
-namespace vorel_device {
-
+//
 // What robot programs set, as the snapshot copied it from the shared objects
 // of the same names.
 struct ForceControlCommands {
@@ -84,10 +85,10 @@ struct StepInput {
 // What one cycle decided.
 struct StepOutput {
   bool processed = false;  // the wrenches are this cycle's (a usable sample exists)
-  Wrench compensated;      // to "gravity_compensated_wrench"
-  Wrench tcp;              // to "tcp_transformed_wrench"
-  Wrench filtered;         // to "tcp_filtered_wrench"
-  bool send = false;       // the offset goes to the drive
+  // The TCP wrench with the bias still in, N / N m, TCP axes: to
+  // "tcp_transformed_wrench" (the record holds the other stages).
+  Wrench tcp_with_bias;
+  bool send = false;                                  // the offset goes to the drive
   double offset[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // m, rad: translation, roll-pitch-yaw
   bool returned = false;  // the return reached zero this cycle: idle again
   // Diagnostics.
@@ -98,7 +99,9 @@ struct StepOutput {
   std::uint8_t limits_started = 0;  // ForceControlRecord::limits_bound bits that began to bind
   offset_shaping::Limits limits;    // the limits of this cycle (for the lines)
   force_limit::Check force_limit;   // the force limits' check of this cycle
-  // The step's part of the recorder's record: wrenches, set-point, limits,
+  // The step's part of the recorder's record, the home of the cycle's
+  // wrenches: raw, compensated (to "gravity_compensated_wrench"), unbiased
+  // TCP and filtered (to "tcp_filtered_wrench"); the TCP position, limits,
   // events kStaleTrip and kLimitBinds, flags kNewSample and kProcessed.
   ForceControlRecord record;
 };
@@ -146,7 +149,8 @@ class ForceControlStep {
 
   // --- State ------------------------------------------------------------------
   bool wasActive() const { return was_active_; }
-  ForceControlState state() const { return state_; }
+  // Any thread (the force-control thread's queries read it).
+  ForceControlState state() const { return state_.load(); }
   bool stale() const { return stale_; }
   bool hasUsable() const { return has_usable_; }
   std::int64_t usableAgeCycles() const { return usable_age_cycles_; }
@@ -194,7 +198,7 @@ class ForceControlStep {
   Wrench filtered_;
   Wrench track_reference_;  // smoothed target: the law's set-point
   offset_shaping::OffsetShaper shaper_;
-  ForceControlState state_ = ForceControlState::kIdle;
+  std::atomic<ForceControlState> state_{ForceControlState::kIdle};
   bool was_active_ = false;  // an offset was sent since the last return to idle
   bool non_finite_reported_ = false;
   std::uint8_t binding_ = 0;  // limits_bound bits of the last shaping step while active

@@ -33,7 +33,7 @@ void copyIn(const T* shared, T& field) {
 void mergeRecord(Record& r, const Record& step) {
   r.raw = step.raw;
   r.compensated = step.compensated;
-  r.tool = step.tool;
+  r.tcp_unbiased = step.tcp_unbiased;
   r.filtered = step.filtered;
   for (int i = 0; i < 3; ++i)
     r.tcp_position[i] = step.tcp_position[i];
@@ -67,14 +67,6 @@ AdaptiveThread::~AdaptiveThread() {
   segment_mutex.reset();
 }
 
-std::int64_t AdaptiveThread::staleLimitCycles(double sampling_rate) {
-  return ForceControlStep::staleLimitCycles(sampling_rate);
-}
-
-bool AdaptiveThread::isUsable(const RxFrame& frame) {
-  return ForceControlStep::isUsable(frame);
-}
-
 void AdaptiveThread::setRecorder(std::shared_ptr<recorder::RecorderWriter> writer) {
   recorder_writer = std::move(writer);
 }
@@ -100,7 +92,7 @@ void AdaptiveThread::cycleMethod() {
   record = Record();
   record.cycle = cycles_run.load();
   // A fall-back sent the zero offset: the return it replaced is dropped.
-  if (abandoned.load() && was_active.load()) {
+  if (abandoned.load() && step_.wasActive()) {
     step_.abandon();
     backToIdle();
   }
@@ -168,8 +160,6 @@ void AdaptiveThread::takeSnapshot() {
     takeRequestSlots(c);
     exchangeHealth();
   }
-  activate_translation.store(c.translation);
-  activate_rotation.store(c.rotation);
   // Filter changes without the named mutex.
   reportFilterChange(step_.takeCommands(c), c.filter_options);
 }
@@ -183,7 +173,7 @@ void AdaptiveThread::noteRequests(bool switched_on) {
     if (asked.requests != black_box_seen.requests)
       record.events |= Record::kRequest;
     if (asked.terminations != black_box_seen.terminations &&
-        (switched_on || state.load() == static_cast<std::int32_t>(ForceControlState::kActive)))
+        (switched_on || step_.state() == ForceControlState::kActive))
       record.events |= Record::kProgramTerminated;
     black_box_seen = asked;
   }
@@ -240,8 +230,9 @@ void AdaptiveThread::exchangeHealth() {
 
 StepInput AdaptiveThread::synchronise(hx4_program_api_internals::ControlResources& resources) {
   if (const auto status = resources.status()) {
-    resource_flag_4 = status->flag(4);
-    resource_flag_3 = status->flag(3);
+    using Status = hx4_program_api_internals::ControlStatus;
+    resource_flag_4 = status->flag(Status::kSecondHoldFlag);
+    resource_flag_3 = status->flag(Status::kFirstHoldFlag);
   }
   spin();
   // After the synchronisation: the frame is the newest one published before
@@ -276,11 +267,11 @@ void AdaptiveThread::publish(const StepOutput& out) {
   if (!out.processed)
     return;
   if (objects.gravity_compensated_wrench)
-    *objects.gravity_compensated_wrench = out.compensated;
+    *objects.gravity_compensated_wrench = out.record.compensated;
   if (objects.tcp_transformed_wrench)
-    *objects.tcp_transformed_wrench = out.tcp;
+    *objects.tcp_transformed_wrench = out.tcp_with_bias;
   if (objects.tcp_filtered_wrench)
-    *objects.tcp_filtered_wrench = out.filtered;
+    *objects.tcp_filtered_wrench = out.record.filtered;
 }
 
 void AdaptiveThread::submit(const StepOutput& out) {
@@ -288,7 +279,6 @@ void AdaptiveThread::submit(const StepOutput& out) {
   // be sending.
   if (step_.wasActive())
     was_active.store(true);
-  state.store(static_cast<std::int32_t>(step_.state()));
   if (out.send && sendOffset(out.offset))
     record.flags |= Record::kOffsetSent;
   else if (out.processed && step_.state() == ForceControlState::kIdle)
@@ -301,7 +291,6 @@ void AdaptiveThread::backToIdle() {
   // Back at zero: the tool load is read again at the next opportunity.
   was_active.store(false);
   tool_load_read.store(false);
-  state.store(static_cast<std::int32_t>(ForceControlState::kIdle));
   std::lock_guard<tmvz_periodic_thread::PiMutex> drive(drive_mutex);
   for (double& value : sent)
     value = 0.0;  // what the drive holds now
@@ -322,7 +311,7 @@ void AdaptiveThread::report(const StepOutput& out) {
     lines.post(LineQueue::Channel::kStdout, "%s", kNonFiniteMessage);
   reportForceLimit(out.force_limit);
   const offset_shaping::Limits& l = out.limits;
-  const double deg = 180.0 / offset_shaping::kPi;
+  const double deg = offset_shaping::kDegreesPerRadian;
   if (out.limits_started & Record::kTranslationalSpeed)
     lines.post(kConsole,
                "[INFO] Force-control speed limit: translational offset limited to %g mm/s",
@@ -358,7 +347,7 @@ void AdaptiveThread::reportForceLimit(const force_limit::Check& check) {
 void AdaptiveThread::reportFilterChange(FilterChain::Outcome outcome,
                                         const FilterOptions& request) {
   char text[LineQueue::kTextBytes];
-  if (!FilterChain::line(outcome, request, kFilterStepRate, text, sizeof text))
+  if (!FilterChain::line(outcome, request, ForceControlStep::kFilterStepRate, text, sizeof text))
     return;
   // A full chain loses a robot program's filter: that is an error the
   // program's operator must see.
@@ -418,7 +407,7 @@ void AdaptiveThread::appendRecord(std::int64_t now_ns) {
   r.task_frame = step_.lawInBase() ? Record::kBaseFrame : Record::kTcpFrame;
   r.sample_age = step_.sampleAge();
   r.usable_samples_per_second = step_.usableRate();
-  r.force_control_state = static_cast<std::uint8_t>(state.load());
+  r.force_control_state = static_cast<std::uint8_t>(step_.state());
   r.supervisor_state = static_cast<std::uint8_t>(supervisorState());
   if (recorder_writer)
     recorder_writer->append(r);
@@ -430,7 +419,7 @@ void AdaptiveThread::beat(std::int64_t now_ns) {
   HeartbeatBeat b;
   b.cycles = cycles_run.load();
   b.monotonic_ns = now_ns;
-  b.state = state.load();
+  b.state = static_cast<std::int32_t>(step_.state());
   for (int i = 0; i < 3; ++i) {
     b.translation[i] = sent[i];
     b.rotation[i] = sent[3 + i];
@@ -447,11 +436,18 @@ std::int32_t AdaptiveThread::supervisorState() const {
 }
 
 void AdaptiveThread::spin() {
+  refreshToolLoad(synchroniseController());
+}
+
+std::uint32_t AdaptiveThread::synchroniseController() {
   program->sync(false);
   synced_this_cycle = true;
   const hx4rc_api::State::SysStat_RCState rc = program->rcState();
   noteControllerCycle(rc.unsignedValue(1, 0));
-  const std::uint32_t rc_state = rc.unsignedValue(0, 0);
+  return rc.unsignedValue(0, 0);
+}
+
+void AdaptiveThread::refreshToolLoad(std::uint32_t rc_state) {
   if ((rc_state & kLoadModelReady) == 0)
     return;
   if (tool_load_read.load())

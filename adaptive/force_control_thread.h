@@ -1,103 +1,18 @@
 // AdaptiveThread: the force-control thread. Once per 2 ms controller cycle
-// (cycleMethod, then runCycle) it runs five steps:
-//   1. synchronisation, holding the host's control resources until the end
-//      of the cycle: the hold flags, the controller synchronisation and the
-//      tool-load refresh (spin);
-//   2. snapshot, after the synchronisation (so the frame is the newest one
-//      published before the cycle began), under one lock of
-//      "VorelNamedMutex": frame and the reader's publication count, runtime
-//      and the supervisor's figures (written), the commands (activation
-//      flags, gains, bias, track wrench, enabled axes, sensor pose, system
-//      filter switch and parameters, envelope, speed limits) and the request
-//      slots (history reset, filter request, tool-load reload: each taken
-//      once); then, without the lock, the commands go to the step (filter
-//      changes happen there); then the flange and TCP frames;
-//   3. the step (adaptive/force_control_step.h): supervisor, wrench
-//      processing, filters, control law and offset shaping;
-//   4. publish: the wrenches to "gravity_compensated_wrench",
-//      "tcp_transformed_wrench" and "tcp_filtered_wrench" (bias included in
-//      the first two), the step's lines to the line queue. Once there is a
-//      sample to process, steps 3 and 4 hold the named mutex (a few
-//      microseconds of arithmetic and the copies): a cycle that cannot
-//      publish fails before its step;
-//   5. submit: the offset to the drive when the step commands one.
-// Every object of the segment is looked up once, by the constructor.
-//
-// Lines: "[ERROR] Sensor stale: no usable sample for <age> ms; force control
-// holds its reference offset" at a stale trip while force control is on,
-// "[INFO] Sensor usable again after <age> ms; force control resumes" at the
-// recovery; one line per episode while the speed limit binds ("[INFO]
-// Force-control speed limit: translational offset limited to 250 mm/s") and
-// while the envelope clamps ("[INFO] Force-control envelope: translational
-// offset clamped at 5 mm"). They go through a LineQueue: no cycle waits for
-// the console. Health ("sensor_health"): supervisor state 0 ok, 1 stale, 2
-// faulted; age in s (-1 before the first usable sample); usable samples per
-// second over the last whole 500-cycle window.
-//
-// Force control, per cycle; the state goes to the heartbeat:
-//   Suspended   control-resource flag 3 or 4 set           publish only; everything frozen
-//   Idle        not suspended, off, offset at zero         publish; command_count = 0
-//   Active      not suspended, on                          publish; send; command_count + 1
-//   Returning   not suspended, off, offset not yet zero    publish; send; command_count + 1;
-//                                                          at zero: idle, tool load read again
-// on is (translation or rotation switched on), recomputed every cycle, and no
-// end requested by the owner (endForceControl) since the flags were last off.
-// Speed limits ("force_control_speed_limits", default 250 mm/s, 45 deg/s)
-// and envelope ("force_control_limits", 0: none) shape every command
-// (adaptive/offset_shaping.h).
-//
-// Heartbeat ("force_control_heartbeat"): at the end of every cycle (also
-// held, failed and suspended ones) the cycle count, the CLOCK_MONOTONIC time,
-// the state and the last offset sent, written without the named mutex.
-//
-// Recorder ("VorelForceControlRecorder", comm/force_control_recorder.h): the
-// thread notes every cycle in a ForceControlRecord as it goes (the wrench at
-// each stage, the offset it holds and whether it sent it, the TCP in the
-// world, the states, the limits that bound, the sensor link's figures) and,
-// when the owner gave it a writer (setRecorder), appends it at the end of the
-// cycle, after the heartbeat: every cycle, held, failed and suspended ones
-// too; no allocation, lock, system call or console line. Events marked in
-// the record (each makes a black-box file, device/black_box.h): the stale
-// trip (the cycle of its ERROR line), the first failed cycle of an episode,
-// a limit that starts to bind (the cycles of the INFO lines), a robot
-// program's request and its termination while force control is on (both
-// taken from "black_box_request" in the snapshot).
-//
-// Lifecycle ends (owner's thread): endForceControl() starts the return
-// whatever the shared flags say; finishForceControl() waits for it. When no
-// cycle runs for kReturnStallMs, or kReturnWaitMs pass, it sends the zero
-// offset itself, at once, and the worker drops the return for good (it never
-// sends the old offset again: the fall-back is final for that activation of
-// force control).
-//
-// Non-finite values: a NaN or infinite rate leaves that half of the offset at
-// its last value in that cycle, and one line "Non-finite force-control input:
-// reference offset held at its last value" is printed per activation; no
-// non-finite number reaches the drive.
-//
-// Failures: an exception inside a cycle (the named mutex not acquired within
-// its 100 ms bound, an interprocess or host error) does not leave
-// cycleMethod and does not end the thread: the cycle's remaining work is
-// skipped, the thread still waits for the controller and, while force
-// control is on, sends the offset it holds (supervisor state 2). One line
-// "[ERROR] Force control cycle failed (<what>); reference offset held" per
-// episode, "[INFO] Force control cycle recovered; integration resumes" when a
-// cycle completes again.
-//
-// Threads and locks: the constructor and destructor run on the owner's
-// thread, everything else of a cycle on the worker thread. The named mutex is
-// held for the snapshot and for the step with its publication (twice a
-// cycle), never while filters change, the host is called or a command is
-// sent.
-// activate(), deactivate(), getRuntimeSeconds() and the atomic flag queries
-// may be called from any
-// thread. The other queries read the worker's fields: call them when the
-// worker is not started or stopped, or while it waits in the controller
-// synchronisation (a stepping test controller).
-//
-// Lifecycle: constructed on activation of the device (the segment must
-// exist), started with start(100), stopped with stop(100), then destroyed;
-// the destructor also stops and joins a thread that is still held.
+// it synchronises with the controller, takes a snapshot of the shared
+// commands and the newest sensor frame, runs ForceControlStep (supervisor,
+// wrench processing, filters, control law, offset shaping), publishes the
+// wrenches and the heartbeat, appends the cycle's record to the recorder and
+// sends the reference offset to the drive.
+// Threads: constructor, destructor, endForceControl and finishForceControl
+// run on the owner's (device's) thread, the cycle on the worker thread; the
+// atomic queries may be called from any thread.
+// Locks: the named mutex "VorelNamedMutex" for the snapshot and for the step
+// with its publication (twice a cycle, at most 100 ms each), never while
+// filters change, the host is called or a command is sent; drive_mutex for a
+// send and the owner's fall-back hand-over.
+// Never on the cycle: allocation, a console write (lines go through a
+// LineQueue), a lookup in the segment (every object is found once).
 #pragma once
 
 #include <atomic>
@@ -131,28 +46,23 @@ namespace vorel_device {
 
 class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
  public:
-  // Printed once per activation when the control law meets a non-finite rate.
+  // Printed once per activation when the control law meets a non-finite
+  // rate: that half of the offset stays at its last value in that cycle, and
+  // no non-finite number reaches the drive.
   static constexpr const char* kNonFiniteMessage =
       "Non-finite force-control input: reference offset held at its last value";
-  // Rate at which every filter is stepped and designed: once per 2 ms cycle.
-  static constexpr double kFilterStepRate = ForceControlStep::kFilterStepRate;  // Hz
-  // Shortest time without a usable sample that makes the sensor stale, s.
-  static constexpr double kMinStaleTime = ForceControlStep::kMinStaleTime;
-  // Cycles over which the usable-sample rate is counted (1 s).
-  static constexpr int kRateWindowCycles = ForceControlStep::kRateWindowCycles;
-
-  // Cycles without a usable sample after which the sensor is stale:
-  // max(10 / sampling_rate, 50 ms) in 2 ms cycles, rounded up.
-  static std::int64_t staleLimitCycles(double sampling_rate);
 
   // program: the host's program interface, the thread's only way to the
   // controller (taken over). period_ms: pause after each cycle, ms (the
   // device passes 0: the controller synchronisation paces the loop).
   // sampling_rate: the sensor's rate, Hz (100, 250 or 500), for the
-  // supervisor's stale limit (the filters run at kFilterStepRate). Opens the segment and the named
-  // mutex open-only; throws boost::interprocess::interprocess_exception when either does not exist.
-  // Default tool: 1.0 kg at (0, 0, 0.05) m until the host's tool load is read. System filter:
-  // HighPassRateLimiter(50 Hz, 50, -50, kFilterStepRate).
+  // supervisor's stale limit (the filters run at
+  // ForceControlStep::kFilterStepRate). Opens the segment and the named mutex
+  // open-only and looks every shared object up once; throws
+  // boost::interprocess::interprocess_exception when either does not exist.
+  // Default tool: 1.0 kg at (0, 0, 0.05) m until the host's tool load is
+  // read. Constructed on activation of the device, started with start(100),
+  // stopped with stop(100), then destroyed.
   AdaptiveThread(boost::shared_ptr<hx4_program_api::ProgramInterface> program, int period_ms,
                  double sampling_rate);
   // Stops and joins a thread still held, then releases the mutex handle, the
@@ -166,7 +76,15 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
 
   // Prints "Start the adaptive thread instance." and clears command_count.
   void initMethod() override;
-  // One force-control cycle (see above). Never throws.
+  // One force-control cycle: synchronisation (spin), snapshot, step, publish
+  // ("gravity_compensated_wrench", "tcp_transformed_wrench" with the bias
+  // in, "tcp_filtered_wrench"), send; then the heartbeat (cycle count,
+  // CLOCK_MONOTONIC time, state, last offset sent; without the named mutex)
+  // and the record, for held, failed and suspended cycles too. Never
+  // throws: a failure inside (the named mutex not acquired within 100 ms,
+  // an interprocess or host error) skips the rest of the cycle, keeps the
+  // controller's pace and, while force control is on, sends the offset held
+  // (supervisor state 2), with one ERROR line per episode. Worker thread.
   void cycleMethod() override;
   // Writes the lines the cycles left queued (owner's thread, after stop()).
   void afterStop() override;
@@ -174,7 +92,8 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   void flushLines() { lines.flush(); }
 
   // Lifecycle ends, owner's thread. endForceControl(): force control counts
-  // as off (the return starts) until a cycle finds both shared flags off.
+  // as off (the return to zero, speed and acceleration limited, starts)
+  // whatever the shared flags say, until a cycle finds both flags off.
   void endForceControl();
   // How finishForceControl() ended.
   enum class Finish {
@@ -187,25 +106,25 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   static constexpr int kReturnStallMs = 100;
   // Waits (1 ms polls) until the return has reached zero. The fall-back
   // (kStalled, kTimedOut) sends the zero offset from this thread; the
-  // worker then drops the return without sending. `left` receives the
-  // offset sent last before it: m, rad (translation, roll-pitch-yaw).
+  // worker then drops the return for good, without sending (final for that
+  // activation of force control). `left` receives the offset sent last
+  // before it: m, rad (translation, roll-pitch-yaw).
   Finish finishForceControl(double (&left)[6]);
-  ForceControlState forceControlState() const {
-    return static_cast<ForceControlState>(state.load());
-  }
+  // Suspended (hold flag set: publish only), Idle (off, offset zero), Active
+  // (on: send), Returning (off, offset not yet zero: send). The step's own
+  // state; any thread.
+  ForceControlState forceControlState() const { return step_.state(); }
   std::uint64_t cyclesRun() const { return cycles_run.load(); }
 
-  // Controller synchronisation (returns once per controller cycle), then the
-  // tool-load refresh: at the first cycle whose controller state (item 0,
-  // index 0) has bit value 2 set after construction, after an end of force
-  // control or after a reload request ("reload_tool_load"), the host's tool
-  // load record is copied into tool_load.
+  // The synchronisation step of every cycle, worker thread:
+  // synchroniseController(), then refreshToolLoad().
   void spin();
 
-  // command_count x 0.002 s: seconds of active force control.
+  // command_count x 0.002 s: seconds of active force control. Any thread.
   double getRuntimeSeconds() const;
   // Set / clear `active` until the next cycle recomputes it from the shared
-  // activation flags. Any thread.
+  // activation flags ("activate_adaptive_translation" or "..._rotation").
+  // Any thread.
   void activate();
   void deactivate();
 
@@ -221,35 +140,32 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   bool isActive() const { return active.load(); }
   bool wasActive() const { return was_active.load(); }
   bool isToolLoadRead() const { return tool_load_read.load(); }
-  bool isTranslationActive() const { return activate_translation.load(); }
-  bool isRotationActive() const { return activate_rotation.load(); }
-  // Worker's fields (see the thread rules above).
+  // Worker's fields: call these when the worker is not started or stopped,
+  // or while it waits in the controller synchronisation (a stepping test
+  // controller).
   double getSamplingRate() const { return sampling_rate; }
-  const Wrench& getFilteredWrench() const { return step_.filteredWrench(); }
-  const Wrench& getTrackWrench() const { return step_.commands().track_wrench; }
   const Wrench& getTrackReference() const { return step_.trackReference(); }
-  const Gains& getGains() const { return step_.commands().gains; }
   const hx4rc_api::Vector& getPositionOffset() const { return step_.shaper().translation(); }
-  const hx4rc_api::Vector& getRotationOffset() const { return step_.shaper().rotation(); }
-  const hx4rc_api::Load& getToolLoad() const { return tool_load; }
-  const hx4rc_api::Frame& getSensorToTfcTransform() const {
-    return step_.commands().sensor_to_tfc_transform;
-  }
   const FilterChain& getFilterChain() const { return step_.filterChain(); }
-  const HighPassRateLimiter& getSystemFilter() const { return step_.systemFilter(); }
   bool getResourceFlag3() const { return resource_flag_3; }
   // Supervisor (worker's fields): SensorHealth::kOk, kStale or kFaulted;
   // cycles since the last usable sample.
   std::int32_t supervisorState() const;
-  // A frame force control may use: header 0xAA, status 0, six finite values.
-  static bool isUsable(const RxFrame& frame);
   std::int64_t usableAgeCycles() const { return step_.usableAgeCycles(); }
   std::int64_t staleLimit() const { return step_.staleLimit(); }
-  bool getResourceFlag4() const { return resource_flag_4; }
 
  private:
-  // The five steps (see above); may throw (interprocess errors, host errors).
+  // The cycle's steps; may throw (interprocess errors, host errors).
   void runCycle();
+  // The host's controller synchronisation: returns once per controller
+  // cycle; notes the controller's cycle count (state item 1) and returns
+  // the controller state word (item 0, index 0).
+  std::uint32_t synchroniseController();
+  // At the first cycle whose controller state `rc_state` has bit value 2 set
+  // after construction, after an end of force control or after a reload
+  // request ("reload_tool_load"), copies the host's tool load record into
+  // tool_load.
+  void refreshToolLoad(std::uint32_t rc_state);
   void takeSnapshot();
   // Black-box requests and the end of an owner's end request (snapshot).
   void noteRequests(bool switched_on);
@@ -286,18 +202,20 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   // Reference offsets sent since force control last became active; 0 while
   // idle. Atomic so that getRuntimeSeconds() may be called from any thread.
   std::atomic<std::int64_t> command_count{0};
-  std::atomic<bool> activate_translation{false};  // copy of "activate_adaptive_translation"
-  std::atomic<bool> activate_rotation{false};     // copy of "activate_adaptive_rotation"
-  std::atomic<bool> active{false};                // translation or rotation, per cycle
-  std::atomic<bool> was_active{false};            // an offset was sent while active
-  std::atomic<bool> tool_load_read{false};        // tool_load holds the host's record
-  double sampling_rate;                           // Hz
-  ForceControlStep step_;                         // the cycle's state and decisions
-  ForceControlCommands commands;                  // as the last snapshot copied them
-  RxFrame frame;                                  // copy of "frame": latest sensor frame
-  std::uint64_t published_frames = 0;             // copy of the reader's publication count
-  std::uint64_t last_published = 0;               // the count at the previous cycle
-  bool resource_flag_4 = false;                   // control-resource hold flags, read per cycle
+  std::atomic<bool> active{false};  // translation or rotation switched on, per cycle
+  // The owner's view of the drive: true from before the first send of an
+  // activation until after the last send of its return (the step's
+  // wasActive() ends a moment earlier, before that send), so that the
+  // owner's fall-back never takes the drive from a send under way.
+  std::atomic<bool> was_active{false};
+  std::atomic<bool> tool_load_read{false};  // tool_load holds the host's record
+  double sampling_rate;                     // Hz
+  ForceControlStep step_;                   // the cycle's state and decisions
+  ForceControlCommands commands;            // as the last snapshot copied them
+  RxFrame frame;                            // copy of "frame": latest sensor frame
+  std::uint64_t published_frames = 0;       // copy of the reader's publication count
+  std::uint64_t last_published = 0;         // the count at the previous cycle
+  bool resource_flag_4 = false;             // control-resource hold flags, read per cycle
   bool resource_flag_3 = false;
   hx4rc_api::Load tool_load;       // mass kg, centre of gravity m (flange coordinates), tensor
   bool faulted = false;            // the last cycle failed
@@ -305,9 +223,7 @@ class AdaptiveThread : public tmvz_periodic_thread::PeriodicThread {
   std::uint64_t controller_cycles_ = 0;  // the controller's cycles at this cycle's synchronisation
   std::uint64_t controller_cycles_high_ = 0;
   std::uint32_t controller_cycles_low_ = 0;
-  // State and heartbeat.
-  std::atomic<std::int32_t> state{0};        // ForceControlState
-  std::atomic<std::uint64_t> cycles_run{0};  // cycles since start
+  std::atomic<std::uint64_t> cycles_run{0};  // cycles since start, for the heartbeat
   // Recorder.
   std::shared_ptr<recorder::RecorderWriter> recorder_writer;  // empty: no recorder
   ForceControlRecord record;                                  // this cycle's, filled as it goes

@@ -12,21 +12,6 @@
 //
 //   e = Y - R                     the law's error (filtered wrench - set-point)
 //   e <- e + max(0, (|F| - L) - e.u) u
-//
-// The offset moves along +e (the tool yields to the force it feels), so +u is
-// out of the force. Over the limit the error along u is at least the excess:
-// the tool backs out at gain x excess; below it, a target beyond the limit
-// (a limit lowered under a hold) presses only until the force reaches the
-// limit. With a target below the limit and a force well below it nothing
-// changes. While over the limit, no axis of the offset steps against the
-// force's component on it:
-//
-//   step_i <- 0  where step_i u_i < 0
-//
-// The same holds for the torque half with T and the rotation. An episode
-// begins with the first cycle over a limit and ends after kQuietCycles
-// cycles within every limit, so that a force held at the limit makes one
-// episode.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +33,21 @@ ForceLimits effective(const ForceLimits& limits);
 double forceNorm(const Wrench& w);
 double torqueNorm(const Wrench& w);
 
+// The offset moves along +e (the tool yields to the force it feels), so +u is
+// out of the force. Over the limit the error along u is at least the excess:
+// the tool backs out at gain x excess; below it, a target beyond the limit
+// (a limit lowered under a hold) presses only until the force reaches the
+// limit. With a target below the limit and a force well below it nothing
+// changes. While over the limit, no axis of the offset steps against the
+// force's component on it:
+//
+//   step_i <- 0  where step_i u_i < 0
+//
+// The same holds for the torque half with T and the rotation. An episode
+// begins with the first cycle over a limit and ends after kQuietCycles
+// cycles within every limit, so that a force held at the limit makes one
+// episode.
+//
 // What one cycle found.
 struct Check {
   std::uint32_t flags = 0;    // ForceLimits bits of this cycle

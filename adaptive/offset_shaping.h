@@ -7,7 +7,34 @@
 // translation (m, TCP axes) and the rotation (rad, the roll-pitch-yaw
 // vector). A half's speed is the Euclidean norm of the difference of two
 // consecutive commands divided by the cycle time (m/s, rad/s).
-//
+#pragma once
+
+#include <cmath>
+
+#include "adaptive/control_law.h"
+#include "comm/shared_records.h"
+#include "host/geometry.h"
+
+namespace vorel_device {
+namespace offset_shaping {
+
+constexpr double kCycleTime = control_law::kCycleTime;  // s
+// The rotational offset's units: robot programs and console lines speak
+// degrees, the offset holds radians.
+constexpr double kRadiansPerDegree = M_PI / 180.0;
+constexpr double kDegreesPerRadian = 180.0 / M_PI;
+// Defaults of the speed limits (the shared record's): m/s, rad/s.
+constexpr double kDefaultTranslationSpeed = ForceControlSpeedLimits::kDefaultTranslation;
+constexpr double kDefaultRotationSpeed = ForceControlSpeedLimits::kDefaultRotation;
+constexpr double kTranslationAcceleration = 1.0;                // m/s^2, returns
+constexpr double kRotationAcceleration = 360.0 * M_PI / 180.0;  // rad/s^2, returns
+// Braking at the end of force control, before the return.
+constexpr double kTranslationBrake = 5.0;                 // m/s^2
+constexpr double kRotationBrake = 1800.0 * M_PI / 180.0;  // rad/s^2
+// Accepted speed limits (from robot programs): (0, max].
+constexpr double kMaxTranslationSpeed = 1.0;                // m/s
+constexpr double kMaxRotationSpeed = 180.0 * M_PI / 180.0;  // rad/s
+
 // Following (force control active): the half moves toward the offset the
 // control law wants, by at most speed x 2 ms per cycle; the limited offset is
 // the integrator's state, so nothing winds up behind the limit. The wanted
@@ -34,29 +61,7 @@
 // A velocity not along the line to the target is braked by the same
 // acceleration limit, so such a return bends toward the line; from rest, or
 // from a velocity along the line, it is straight.
-#pragma once
-
-#include "adaptive/control_law.h"
-#include "host/geometry.h"
-
-namespace vorel_device {
-namespace offset_shaping {
-
-constexpr double kPi = 3.141592653589793;
-constexpr double kCycleTime = control_law::kCycleTime;  // s
-// Defaults of the speed limits: the reduced speed of collaborative
-// operation, and 45 deg/s.
-constexpr double kDefaultTranslationSpeed = 0.25;              // m/s
-constexpr double kDefaultRotationSpeed = 45.0 * kPi / 180.0;   // rad/s
-constexpr double kTranslationAcceleration = 1.0;               // m/s^2, returns
-constexpr double kRotationAcceleration = 360.0 * kPi / 180.0;  // rad/s^2, returns
-// Braking at the end of force control, before the return.
-constexpr double kTranslationBrake = 5.0;                // m/s^2
-constexpr double kRotationBrake = 1800.0 * kPi / 180.0;  // rad/s^2
-// Accepted speed limits (from robot programs): (0, max].
-constexpr double kMaxTranslationSpeed = 1.0;               // m/s
-constexpr double kMaxRotationSpeed = 180.0 * kPi / 180.0;  // rad/s
-
+//
 // The rules of one half. speed > 0, acceleration > 0; envelope 0: none.
 struct HalfLimits {
   double speed = kDefaultTranslationSpeed;         // m/s or rad/s

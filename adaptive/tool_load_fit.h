@@ -12,7 +12,31 @@
 // unknowns (m, p, bF, bT), linear; six equations per sample. The host's tool
 // load counts the centre of gravity in flange coordinates from the flange
 // origin: c = Rs c_s + ps.
-//
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "adaptive/wrench_processing.h"  // kGravity, as gravity compensation uses
+
+namespace vorel_device {
+namespace tool_load {
+
+// Smallest accepted ratio of the normal matrix's smallest to largest
+// eigenvalue (columns scaled to unit length): 1e-8, a condition number of the
+// least-squares system of 1e4.
+constexpr double kMinReciprocalCondition = 1e-8;
+constexpr std::size_t kMinSamples = 3;
+// Refusal of a disturbed sample (see above).
+constexpr double kOutlierRatio = 5.0;
+constexpr double kOutlierForce = 0.2;       // N
+constexpr std::size_t kMinOthers = 5;       // samples the fit of the others needs
+constexpr double kMaxForceResidual = 2.0;   // N
+constexpr double kMaxTorqueResidual = 0.2;  // N m
+
+using Vec3 = std::array<double, 3>;
+
 // Which samples determine every unknown: the mass and the force bias need two
 // different gravity directions; p and the torque bias are seen only through
 // differences of gravity directions, of which two must not be parallel. So
@@ -52,31 +76,7 @@
 //
 // Runs on the robot program's thread: it allocates (the samples' residuals)
 // and is never called from the force-control cycle.
-#pragma once
-
-#include <array>
-#include <string>
-#include <vector>
-
-#include "adaptive/wrench_processing.h"  // kGravity, as gravity compensation uses
-
-namespace vorel_device {
-namespace tool_load {
-
-// Smallest accepted ratio of the normal matrix's smallest to largest
-// eigenvalue (columns scaled to unit length): 1e-8, a condition number of the
-// least-squares system of 1e4.
-constexpr double kMinReciprocalCondition = 1e-8;
-constexpr std::size_t kMinSamples = 3;
-// Refusal of a disturbed sample (see above).
-constexpr double kOutlierRatio = 5.0;
-constexpr double kOutlierForce = 0.2;       // N
-constexpr std::size_t kMinOthers = 5;       // samples the fit of the others needs
-constexpr double kMaxForceResidual = 2.0;   // N
-constexpr double kMaxTorqueResidual = 0.2;  // N m
-
-using Vec3 = std::array<double, 3>;
-
+//
 // One pose: the mean raw wrench (no bias subtracted) and gravity in sensor
 // axes.
 struct Sample {

@@ -12,18 +12,6 @@
 // in or out and unlocks; so each is atomic with respect to the reader, the
 // force-control thread and other callers. Nothing is validated: values are
 // stored as given. Wrenches are force x, y, z (N) then torque x, y, z (N m).
-//
-// The wait for the mutex is bounded (shared_segment::kLockWaitMs) and resumes
-// after signals. An operation that does not get it within the bound writes
-// "[ERROR] <operation>: VorelNamedMutex not acquired within 100 ms; nothing
-// was done" to the host console, changes nothing (a readout leaves `out`
-// untouched) and returns false; otherwise it returns true. The worker's cycle
-// skips its copy instead, with one such ERROR line per episode.
-//
-// The facade opens an existing segment (a reader must exist) and never
-// reopens it: a reader constructed later creates a segment this facade does
-// not see, which segmentState() tells (the device then builds a new facade).
-// It creates and removes nothing.
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -38,6 +26,17 @@
 
 namespace vorel_device {
 
+// The wait for the mutex is bounded (shared_segment::kLockWaitMs) and resumes
+// after signals. An operation that does not get it within the bound writes
+// "[ERROR] <operation>: VorelNamedMutex not acquired within 100 ms; nothing
+// was done" to the host console, changes nothing (a readout leaves `out`
+// untouched) and returns false; otherwise it returns true. The worker's cycle
+// skips its copy instead, with one such ERROR line per episode.
+//
+// The facade opens an existing segment (a reader must exist) and never
+// reopens it: a reader constructed later creates a segment this facade does
+// not see, which segmentState() tells (the device then builds a new facade).
+// It creates and removes nothing.
 class VorelForceTorqueSensorSecondaryInstance : public tmvz_periodic_thread::PeriodicThread {
  public:
   // Request codes of addOrRemoveFilter.

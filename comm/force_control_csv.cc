@@ -53,7 +53,7 @@ void appendCsvRow(std::string& out, const ForceControlRecord& r) {
   std::snprintf(time, sizeof time, "%.3f", r.controller_time);
   out += time;
   appendWrench(out, r.raw);
-  appendWrench(out, r.tool);
+  appendWrench(out, r.tcp_unbiased);
   appendWrench(out, r.filtered);
   for (double v : r.offset)
     appendValue(out, v);

@@ -1,6 +1,14 @@
 // The force-control recorder's records as CSV, one row per 2 ms cycle: the
 // black-box files and vorel-monitor's --dump and --follow.
-//
+#pragma once
+
+#include <string>
+
+#include "comm/force_control_record.h"
+
+namespace vorel_device {
+namespace recorder {
+
 // The first columns are those of vorel-sim's trace, in its order and under
 // its names, so that scripts/plot-trace.py plots either:
 //   time_s                          controller time, s
@@ -26,14 +34,6 @@
 //   usable_per_s, frames_published, crc_errors, lost_sync, last_status
 //                                   the sensor link's health figures
 // Wrenches read "nan" before the first usable sample.
-#pragma once
-
-#include <string>
-
-#include "comm/force_control_record.h"
-
-namespace vorel_device {
-namespace recorder {
 
 // The header line, without its line end.
 std::string csvHeader();

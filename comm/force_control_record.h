@@ -71,9 +71,10 @@ struct ForceControlRecord {
   Wrench raw{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};  // the sample processed: sensor axes, as
                                                      // the sensor sent it
   Wrench compensated{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};  // tool's weight removed, sensor axes
-  Wrench tool{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};         // TCP axes, bias removed (readForce's)
-  Wrench filtered{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};     // after the filters, TCP axes
-  Wrench setpoint{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};     // the law's smoothed target, TCP axes
+  // TCP axes, bias removed (readForce's); the files call it "tool".
+  Wrench tcp_unbiased{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};
+  Wrench filtered{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};  // after the filters, TCP axes
+  Wrench setpoint{{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}};  // the law's smoothed target, TCP axes
 
   // The reference offset force control holds after this cycle (sent when
   // kOffsetSent): x, y, z in m, then roll, pitch, yaw in rad, TCP axes.

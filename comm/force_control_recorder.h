@@ -11,7 +11,39 @@
 // record carries a sequence number used as a seqlock, from which a reader
 // tells a complete record from a torn one (overwritten while it was read) and
 // notices the records it lost by falling a whole ring behind.
-//
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "comm/force_control_heartbeat.h"
+#include "comm/force_control_record.h"
+
+namespace vorel_device {
+namespace recorder {
+
+constexpr const char* kRecorderName = "VorelForceControlRecorder";
+constexpr unsigned kPermissions = 0644;
+// 8192 records: 16.4 s of 2 ms cycles, room for a 10 s + 1 s black-box window
+// and the time to write it.
+constexpr std::uint32_t kDefaultCapacity = 8192;
+constexpr double kCycleTime = 0.002;  // s per record at the controller's pace
+// A ring whose newest record is older than this has stopped advancing: its
+// force-control thread stopped, is stuck or is gone: the heartbeat's
+// figure (50 ms, 25 cycles).
+constexpr std::int64_t kLivenessTimeoutNs = heartbeat::kNotRunningAfterNs;
+
+constexpr std::uint32_t kMagic = 0x52434656u;  // "VFCR"
+constexpr std::uint32_t kLayoutVersion = 1;
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kRecordWords = sizeof(ForceControlRecord) / sizeof(std::uint64_t);
+
 // Layout (all integers little-endian x86-64, version kLayoutVersion):
 //   offset 0     header, kHeaderSize bytes (RecorderHeader)
 //   offset 64    capacity slots of slot_size bytes: the sequence (uint64),
@@ -27,37 +59,6 @@
 // the name, unless the name has meanwhile been given to a newer ring. A
 // reader that still maps a removed ring keeps reading it; it sees it stop
 // advancing, and replaced() tells it that the name designates another ring.
-#pragma once
-
-#include <sys/types.h>
-
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <string>
-
-#include "comm/force_control_record.h"
-
-namespace vorel_device {
-namespace recorder {
-
-constexpr const char* kRecorderName = "VorelForceControlRecorder";
-constexpr unsigned kPermissions = 0644;
-// 8192 records: 16.4 s of 2 ms cycles, room for a 10 s + 1 s black-box window
-// and the time to write it.
-constexpr std::uint32_t kDefaultCapacity = 8192;
-constexpr double kCycleTime = 0.002;  // s per record at the controller's pace
-// A ring whose newest record is older than this has stopped advancing: its
-// force-control thread stopped, is stuck or is gone (25 cycles).
-constexpr std::int64_t kLivenessTimeoutNs = 50'000'000;
-
-constexpr std::uint32_t kMagic = 0x52434656u;  // "VFCR"
-constexpr std::uint32_t kLayoutVersion = 1;
-constexpr std::size_t kHeaderSize = 64;
-constexpr std::size_t kRecordWords = sizeof(ForceControlRecord) / sizeof(std::uint64_t);
-
 struct RecorderHeader {
   std::atomic<std::uint32_t> magic;  // kMagic, stored last when the ring is ready
   std::uint32_t version;             // kLayoutVersion

@@ -6,7 +6,15 @@
 // Acquiring synchronisation needs a window that starts with 0xAA and carries
 // a correct CRC-16/X-25 (bytes 1 to 34 against the little-endian CRC in bytes
 // 35 and 36); keeping it needs only the header:
-//
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "comm/rx_frame.h"
+
+namespace vorel_device {
+
 //   state       window at the expected start          outcome     next
 //   synced      0xAA, CRC correct                      frame (1)   the following 37 bytes
 //   synced      0xAA, CRC wrong                        CRC (2)     frame starts inside the
@@ -35,15 +43,6 @@
 // frames lost).
 //
 // Not thread-safe: the sensor reader's thread alone uses it.
-#pragma once
-
-#include <cstddef>
-#include <cstdint>
-
-#include "comm/rx_frame.h"
-
-namespace vorel_device {
-
 class FrameSynchroniser {
  public:
   // Outcomes of attempt(); the first four are those of readFrame().

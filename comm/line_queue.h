@@ -11,11 +11,6 @@
 // A line longer than kTextBytes - 1 is cut there. A post that finds the ring
 // full is dropped and counted; once the drainer catches up it writes one
 // console line "[ERROR] Console too slow: <n> line(s) dropped".
-//
-// Threads: post() from any thread (several may post at once). The
-// constructor starts the drainer and the destructor flushes and joins it, on
-// the owner's thread; flush() from the owner's thread waits until every line
-// posted before it has been written (as long as the console takes).
 #pragma once
 
 #include <semaphore.h>
@@ -29,6 +24,10 @@
 
 namespace vorel_device {
 
+// Threads: post() from any thread (several may post at once). The
+// constructor starts the drainer and the destructor flushes and joins it, on
+// the owner's thread; flush() from the owner's thread waits until every line
+// posted before it has been written (as long as the console takes).
 class LineQueue {
  public:
   enum class Channel : std::uint8_t { kConsole, kStdout };

@@ -12,7 +12,14 @@
 //                    (app_took_too_long 0, overrange 0,        frames in <ms> ms"
 //                    invalid_measurements 1,
 //                    raw_measurements 0)"
-//
+#pragma once
+
+#include <cstdint>
+
+#include "comm/line_queue.h"
+
+namespace vorel_device {
+
 // An episode of a kind begins at its first event (a wrong CRC in sync, a loss
 // of synchronisation, a frame with status bits set; before the first frame
 // ever, more than two frames' worth of bytes passed over) and ends once
@@ -26,14 +33,6 @@
 // are posted to the reader's line queue (standard output, no allocation, no
 // wait). Reader thread only, or the owner's thread once the reader's thread
 // has stopped.
-#pragma once
-
-#include <cstdint>
-
-#include "comm/line_queue.h"
-
-namespace vorel_device {
-
 class ReaderDiagnostics {
  public:
   static constexpr std::int64_t kQuietMs = 1000;

@@ -19,28 +19,37 @@ namespace ss = shared_segment;
 
 namespace {
 
-// Sensor filter settings by sampling rate: the four values of the "f" command.
+// The sensor's sampling rates, fastest first, with the filter setting of
+// each: the four values of the "f" command.
 struct FilterSetting {
+  double rate;  // Hz
   const char* message;
   unsigned values[4];
 };
 
-constexpr FilterSetting kFilter500Hz{"Set filter parameters for 500 Hz\n", {86, 0, 0, 1}};
-constexpr FilterSetting kFilter250Hz{"Set filter parameters for 250 Hz\n", {172, 0, 0, 1}};
-constexpr FilterSetting kFilter100Hz{"Set filter parameters for 100 Hz\n", {430, 0, 0, 1}};
+constexpr FilterSetting kRates[] = {
+    {500.0, "Set filter parameters for 500 Hz\n", {86, 0, 0, 1}},
+    {250.0, "Set filter parameters for 250 Hz\n", {172, 0, 0, 1}},
+    {100.0, "Set filter parameters for 100 Hz\n", {430, 0, 0, 1}},
+};
 
-// The setting for `rate` (Hz); a NaN rate fails both comparisons.
-const FilterSetting& filterFor(double rate) {
-  if (rate >= 500.0)
-    return kFilter500Hz;
-  if (rate >= 250.0)
-    return kFilter250Hz;
-  return kFilter100Hz;
+// The setting for `frequency` (Hz): the fastest rate it reaches, else the
+// slowest (a NaN frequency reaches none).
+const FilterSetting& filterFor(double frequency) {
+  for (const FilterSetting& setting : kRates) {
+    if (frequency >= setting.rate)
+      return setting;
+  }
+  return kRates[sizeof kRates / sizeof kRates[0] - 1];
 }
 
 constexpr std::size_t kAcknowledgementSize = 7;  // bytes, content not examined
 
 }  // namespace
+
+double VorelForceTorqueSensorComm::samplingRateFor(double frequency) {
+  return filterFor(frequency).rate;
+}
 
 // Member order does the sequencing: segment_mutex starts empty, the removal
 // guard removes stale names, the segment is created (open-or-create on a

@@ -7,7 +7,29 @@
 // shared segment and reports trouble on the line once per episode. Before the thread starts, the
 // device hands it the open port (setPort) and has it configure the sensor's filter
 // (configureFilter).
-//
+#pragma once
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "comm/frame_synchroniser.h"
+#include "comm/line_queue.h"
+#include "comm/reader_diagnostics.h"
+#include "comm/rx_frame.h"
+#include "comm/sensor_protocol.h"
+#include "comm/shared_segment.h"
+#include "periodic/periodic_thread.h"
+#include "periodic/pi_mutex.h"
+
+namespace vorel_device {
+
 // It also owns the shared segment: the constructor removes stale names and
 // creates "VorelFrameSharedMemory", "VorelNamedMutex" and the eighteen named
 // objects with their initial values; the destructor unmaps the segment,
@@ -61,29 +83,6 @@
 // touching the port or printing. setPort() and configureFilter() are called
 // before the thread starts; getFTData() from any thread. The CRC routines
 // (SensorProtocol) are pure and may be called from any thread.
-#pragma once
-
-#include <sys/types.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <mutex>
-#include <utility>
-
-#include "comm/frame_synchroniser.h"
-#include "comm/line_queue.h"
-#include "comm/reader_diagnostics.h"
-#include "comm/rx_frame.h"
-#include "comm/sensor_protocol.h"
-#include "comm/shared_segment.h"
-#include "periodic/periodic_thread.h"
-#include "periodic/pi_mutex.h"
-
-namespace vorel_device {
-
 class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
                                    public SensorProtocol {
  public:
@@ -166,6 +165,9 @@ class VorelForceTorqueSensorComm : public tmvz_periodic_thread::PeriodicThread,
   // check fails, true when "R" was written. Prints its progress on standard
   // output. Device thread, before start(): the reader must not be running.
   bool configureFilter(double rate);
+  // The sampling rate (Hz) for a sensor frequency (Hz): 500 from 500 up, 250
+  // from 250 up, else 100 (NaN included); configureFilter's choice.
+  static double samplingRateFor(double frequency);
   // One check for an acknowledgement, without waiting: when 7 or more bytes
   // are pending, reads exactly 7 and discards them (whatever they are). Returns
   // false, after printing "Error reading from port", only when that read

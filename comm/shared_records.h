@@ -2,6 +2,7 @@
 // plain data without pointers, valid in every process that maps the segment.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -26,9 +27,14 @@ struct Gains {
 // Parameters of the force-control thread's system filter (a high-pass rate
 // limiter), handed to it every cycle.
 struct SystemFilterParams {
-  double cutoff_frequency = 50.0;  // Hz
-  double rising_rate = 50.0;       // N/s (N m/s for torques)
-  double falling_rate = -50.0;     // N/s, negative
+  // Defaults, also the system filter's settings at construction.
+  static constexpr double kDefaultCutoff = 50.0;        // Hz
+  static constexpr double kDefaultRisingRate = 50.0;    // N/s
+  static constexpr double kDefaultFallingRate = -50.0;  // N/s
+
+  double cutoff_frequency = kDefaultCutoff;   // Hz
+  double rising_rate = kDefaultRisingRate;    // N/s (N m/s for torques)
+  double falling_rate = kDefaultFallingRate;  // N/s, negative
 };
 
 // Health of the sensor link and of force control, readable by robot programs
@@ -84,8 +90,13 @@ struct ForceControlLimits {
 // Speed limits of the reference offset: the largest change between the
 // offsets of two consecutive cycles, divided by the 2 ms cycle.
 struct ForceControlSpeedLimits {
-  double translation = 0.25;                           // m/s
-  double rotation = 45.0 * 3.141592653589793 / 180.0;  // rad/s, roll-pitch-yaw vector
+  // Defaults: the reduced speed of collaborative operation (250 mm/s), and
+  // 45 deg/s.
+  static constexpr double kDefaultTranslation = 0.25;              // m/s
+  static constexpr double kDefaultRotation = 45.0 * M_PI / 180.0;  // rad/s
+
+  double translation = kDefaultTranslation;  // m/s
+  double rotation = kDefaultRotation;        // rad/s, roll-pitch-yaw vector
 };
 
 // The force-control law's settings beyond the gains: its frame, a dead band

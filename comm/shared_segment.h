@@ -8,15 +8,6 @@
 // "VorelNamedMutex" (a POSIX named semaphore, not recursive, not robust: a holder that dies leaves
 // it locked, so every wait for it is bounded, see Lock). The one exception is the heartbeat:
 // lock-free atomics, read and written without the mutex (see comm/force_control_heartbeat.h).
-//
-// Who does what:
-//   - the reader removes stale names, creates the segment, the mutex and the
-//     eighteen objects, and removes both names when it is destroyed;
-//   - the facade and the force-control thread open both open-only and look
-//     every object up once (findObjects), then reach it through its address.
-// Every read or write of an object's value happens under the named mutex,
-// held only for that copy-in or copy-out; nobody sleeps, touches the port or
-// commands the drive while holding it.
 #pragma once
 
 #include <array>
@@ -94,6 +85,15 @@ using Mutex = bip::named_mutex;
 // is stuck or died holding it.
 constexpr int kLockWaitMs = 100;
 
+// Who does what:
+//   - the reader removes stale names, creates the segment, the mutex and the
+//     eighteen objects, and removes both names when it is destroyed;
+//   - the facade and the force-control thread open both open-only and look
+//     every object up once (findObjects), then reach it through its address.
+// Every read or write of an object's value happens under the named mutex,
+// held only for that copy-in or copy-out; nobody sleeps, touches the port or
+// commands the drive while holding it.
+//
 // Thrown by Lock when the named mutex could not be taken within its bound:
 // "VorelNamedMutex not acquired within <wait_ms> ms". Its text is formatted
 // into the object itself: a real-time cycle that catches it allocates

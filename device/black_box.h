@@ -3,7 +3,23 @@
 // thread of the activating process. It reads the ring as any reader does
 // (read-only, lock-free), so it can neither delay the 2 ms cycle nor make it
 // fail; a file it cannot write costs one ERROR line and nothing else.
-//
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/force_control_recorder.h"
+
+namespace vorel_device {
+
 // What makes a file:
 //   - a record whose events are set (stale trip, cycle failure, a limit or
 //     envelope that starts to bind, program termination while force control
@@ -31,23 +47,6 @@
 // thread; the rest on the black box's own thread (normal scheduling). Stop it
 // before the force-control thread, or it reads the end of the cycles as a
 // liveness loss (settings.liveness = false leaves that check out).
-#pragma once
-
-#include <atomic>
-#include <condition_variable>
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "comm/force_control_recorder.h"
-
-namespace vorel_device {
-
 class BlackBox {
  public:
   struct Settings {

@@ -11,12 +11,6 @@
 //   keep       how many black-box files the directory keeps (the oldest go):
 //              a whole number from 0 to 1000; 0 writes none (the recorder
 //              still runs and vorel-monitor still sees it). Default 20.
-//
-// Both children and the element itself are optional. A value that is not
-// one of these (an empty directory, a keep of "ten", 2.5 or -1, an unknown
-// child) is not taken: its default is used and the problem is kept as a
-// message, which the device writes as an ERROR line at activation. A bad
-// element never fails the activation.
 #pragma once
 
 #include <boost/property_tree/ptree.hpp>
@@ -27,6 +21,11 @@
 
 namespace vorel_device {
 
+// Both children and the element itself are optional. A value that is not
+// one of these (an empty directory, a keep of "ten", 2.5 or -1, an unknown
+// child) is not taken: its default is used and the problem is kept as a
+// message, which the device writes as an ERROR line at activation. A bad
+// element never fails the activation.
 struct BlackBoxConfig {
   static constexpr std::size_t kMaxKeep = 1000;
 

@@ -9,7 +9,6 @@
 #include "comm/command_facade.h"
 #include "device/device_log.h"
 #include "device/segment_binding.h"
-#include "device/vorel_ft_sensor.h"
 
 namespace vorel_device {
 
@@ -118,8 +117,8 @@ void Commissioning::captureLoadSample() {
   }
   // A full set is refused rather than shifted: dropping the first sample
   // silently would change the set the operator is building.
-  if (samples().size() >= VorelFTSensor::kMaxLoadSamples) {
-    logError(std::string(kCapture) + ": " + str(VorelFTSensor::kMaxLoadSamples) +
+  if (samples().size() >= Commissioning::kMaxLoadSamples) {
+    logError(std::string(kCapture) + ": " + str(Commissioning::kMaxLoadSamples) +
              " samples are kept already, the most there can be; no sample taken "
              "(identifyToolLoad uses them, clearLoadSamples forgets them)");
     return;
@@ -133,7 +132,7 @@ void Commissioning::captureLoadSample() {
     return;
   if (frames == 0) {
     logError(std::string(kCapture) + ": no frame with status 0 and finite values arrived in the " +
-             str(VorelFTSensor::kLoadSampleWindowCycles * 2) + " ms window; no sample taken");
+             str(Commissioning::kLoadSampleWindowCycles * 2) + " ms window; no sample taken");
     return;
   }
   tool_load::Sample sample;
@@ -145,14 +144,14 @@ void Commissioning::captureLoadSample() {
       tool_load::gravityInSensor(start.rotation, mountedSensorPose(device_.mountingParams()));
   const std::size_t number = store(sample);
   if (number == 0) {
-    logError(std::string(kCapture) + ": " + str(VorelFTSensor::kMaxLoadSamples) +
+    logError(std::string(kCapture) + ": " + str(Commissioning::kMaxLoadSamples) +
              " samples are kept already, the most there can be; no sample taken");
     return;
   }
   const Vec3 direction{sample.gravity[0] / kGravity, sample.gravity[1] / kGravity,
                        sample.gravity[2] / kGravity};
   logInfo(std::string(kCapture) + ": sample " + str(number) + " of at most " +
-          str(VorelFTSensor::kMaxLoadSamples) + ": force " + vec(sample.force) + " N, torque " +
+          str(Commissioning::kMaxLoadSamples) + ": force " + vec(sample.force) + " N, torque " +
           vec(sample.torque) + " N m, gravity direction in sensor axes " + vec(direction, "%.3f") +
           ", from " + str(frames) + " frames");
 }
@@ -162,7 +161,7 @@ bool Commissioning::sampleWindow(const boost::shared_ptr<Facade>& bound,
   hx4_program_api::ProgramInterface& controller = *device_.program();
   std::uint64_t last_published = 0;
   bool first = true;
-  for (int cycle = 0; cycle < VorelFTSensor::kLoadSampleWindowCycles; ++cycle) {
+  for (int cycle = 0; cycle < Commissioning::kLoadSampleWindowCycles; ++cycle) {
     controller.sync(false);
     if (moved(start, flange(controller))) {
       logError(std::string(kCapture) +
@@ -186,7 +185,7 @@ bool Commissioning::sampleWindow(const boost::shared_ptr<Facade>& bound,
     const bool fresh = !first && published != last_published;
     first = false;
     last_published = published;
-    if (!fresh || !AdaptiveThread::isUsable(frame))
+    if (!fresh || !ForceControlStep::isUsable(frame))
       continue;
     for (int i = 0; i < 6; ++i)
       sum[i] += static_cast<double>(frame.ft_data[i]);
@@ -276,7 +275,7 @@ void Commissioning::clearLoadSamples() {
 
 std::size_t Commissioning::store(const tool_load::Sample& sample) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (samples_.size() >= VorelFTSensor::kMaxLoadSamples)
+  if (samples_.size() >= Commissioning::kMaxLoadSamples)
     return 0;
   samples_.push_back(sample);
   return samples_.size();

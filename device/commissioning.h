@@ -21,6 +21,10 @@ class VorelForceTorqueSensorSecondaryInstance;
 class Commissioning {
  public:
   using Array = hx4_program_api::Array<hx4_program_api::Number>;
+  // A sample's averaging window: 0.5 s of 2 ms controller cycles.
+  static constexpr int kLoadSampleWindowCycles = 250;
+  // Samples kept at the most; a further capture is refused.
+  static constexpr std::size_t kMaxLoadSamples = 16;
   Commissioning(SegmentBinding& binding, hx4_bundle_api::CustomDevice& device)
       : binding_(binding), device_(device) {}
 

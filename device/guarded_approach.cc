@@ -23,7 +23,6 @@
 #include "comm/force_control_heartbeat.h"
 #include "device/device_log.h"
 #include "device/segment_binding.h"
-#include "device/vorel_ft_sensor.h"
 
 namespace vorel_device {
 
@@ -171,10 +170,10 @@ void GuardedApproach::run() {
     return terminated("at the start");
   if (!awaitLiveness())
     return;
-  liveness_.emplace(bound_->heartbeat(), VorelFTSensor::kLivenessCycles);
+  liveness_.emplace(bound_->heartbeat(), GuardedApproach::kLivenessCycles);
   const double speed = request_.speed.d(true);
   progress_.emplace(approachDirection(request_.reference_frame, request_.axis, start_, speed),
-                    speed, VorelFTSensor::kNoProgressCycles);
+                    speed, GuardedApproach::kNoProgressCycles);
   if (!holdWait())
     return;
   const Pass end = approach();
@@ -269,7 +268,7 @@ bool GuardedApproach::awaitLiveness() {
   const HeartbeatBeat first = bound_->heartbeat();
   if (heartbeat::running(first, heartbeat::monotonicNow()))
     return true;
-  for (int k = 0; k < VorelFTSensor::kLivenessCycles; ++k) {
+  for (int k = 0; k < GuardedApproach::kLivenessCycles; ++k) {
     controller_.sync(false);
     if (bound_->heartbeat().cycles != first.cycles)
       return true;
@@ -475,7 +474,7 @@ hx4rc_api::Frame GuardedApproach::tcp() const {
 
 bool GuardedApproach::robotHeld() const {
   const auto status = resources_->status();
-  return status && (status->flag(3) || status->flag(4));
+  return status && status->held();
 }
 
 void GuardedApproach::terminated(const char* when) {

@@ -1,21 +1,5 @@
 // The guarded approach behind moveToContact: steps the tool along one axis
 // until the tool-frame force norm exceeds a threshold, then retracts.
-//
-// The call runs in named phases, each its own function:
-//   refuse bad arguments  reference frame, axis, non-finite numbers, speed 0
-//                         or above the speed limit, a threshold outside
-//                         (0, force limit), a travel limit <= 0, a
-//                         negative retract
-//   wait for liveness     force control must run (its heartbeat moves)
-//   hold wait             no step while the controller holds the robot
-//   approach passes       one per controller cycle: the force, the health
-//                         and the liveness are checked, then one step
-//   ends                  contact, travel limit, no progress, liveness lost,
-//                         blind readings, a force limit, program terminated;
-//                         each stops the commanded motion (the current pose
-//                         as the target) and waits for the tool to rest
-//   retract               against the approach direction after a contact,
-//                         waited for until the tool rests
 #pragma once
 
 #include <atomic>
@@ -31,6 +15,22 @@ namespace vorel_device {
 
 class SegmentBinding;
 
+// The call runs in named phases, each its own function:
+//   refuse bad arguments  reference frame, axis, non-finite numbers, speed 0
+//                         or above the speed limit, a threshold outside
+//                         (0, force limit), a travel limit <= 0, a
+//                         negative retract
+//   wait for liveness     force control must run (its heartbeat moves)
+//   hold wait             no step while the controller holds the robot
+//   approach passes       one per controller cycle: the force, the health
+//                         and the liveness are checked, then one step
+//   ends                  contact, travel limit, no progress, liveness lost,
+//                         blind readings, a force limit, program terminated;
+//                         each stops the commanded motion (the current pose
+//                         as the target) and waits for the tool to rest
+//   retract               against the approach direction after a contact,
+//                         waited for until the tool rests
+//
 // Liveness as the call counts it: force control runs while its heartbeat
 // moved within `liveness_cycles` of the call's own controller cycles, or its
 // last cycle is less than 50 ms old (so that a live thread a stepping
@@ -78,6 +78,12 @@ class GuardedApproach {
     Number& max_distance;      // mm
     Number& retract_distance;  // mm
   };
+
+  // Own controller cycles without a new heartbeat before force control
+  // counts as not running, and cycles without progress (1 s) before the
+  // approach ends.
+  static constexpr int kLivenessCycles = 25;
+  static constexpr int kNoProgressCycles = 500;
 
   GuardedApproach(SegmentBinding& binding, hx4_program_api::ProgramInterface& controller,
                   const std::atomic<bool>& program_running, const Request& request);

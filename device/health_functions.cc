@@ -16,7 +16,6 @@ namespace {
 
 using Facade = VorelForceTorqueSensorSecondaryInstance;
 constexpr double kMillimetresPerMetre = 1000.0;
-constexpr double kRadiansPerDegree = 3.141592653589793 / 180.0;
 
 }  // namespace
 
@@ -79,7 +78,7 @@ VorelFTSensor::Result VorelFTSensor::setForceControlLimits(Number& maxTranslatio
       },
       [](Facade& facade, const Values<2>& limits) {
         facade.setForceControlLimits(limits[0] / kMillimetresPerMetre,
-                                     limits[1] * kRadiansPerDegree);
+                                     limits[1] * offset_shaping::kRadiansPerDegree);
       });
 }
 
@@ -90,7 +89,8 @@ VorelFTSensor::Result VorelFTSensor::setForceControlSpeedLimits(Number& translat
       numbers(translation_mm_per_s, rotation_deg_per_s),
       [](const Values<2>& speeds) {
         const double max_mm = offset_shaping::kMaxTranslationSpeed * kMillimetresPerMetre;
-        const double max_deg = offset_shaping::kMaxRotationSpeed / kRadiansPerDegree;
+        const double max_deg =
+            offset_shaping::kMaxRotationSpeed / offset_shaping::kRadiansPerDegree;
         // Written out so that NaN fails too.
         if (speeds[0] > 0.0 && speeds[0] <= max_mm && speeds[1] > 0.0 && speeds[1] <= max_deg)
           return std::string();
@@ -100,7 +100,7 @@ VorelFTSensor::Result VorelFTSensor::setForceControlSpeedLimits(Number& translat
       },
       [](Facade& facade, const Values<2>& speeds) {
         facade.setForceControlSpeedLimits(speeds[0] / kMillimetresPerMetre,
-                                          speeds[1] * kRadiansPerDegree);
+                                          speeds[1] * offset_shaping::kRadiansPerDegree);
       });
 }
 

@@ -19,7 +19,6 @@
 #include "device/black_box.h"
 #include "device/black_box_config.h"
 #include "device/device_log.h"
-#include "device/vorel_ft_sensor.h"
 
 namespace vorel_device {
 
@@ -36,7 +35,7 @@ constexpr int kAdaptiveTimeoutMs = 1000;
 // An offset for a message: translation (m) and roll, pitch, yaw (rad) as
 // "(x, y, z) mm, (r, p, y) deg".
 std::string offsetText(const double (&offset)[6]) {
-  const double deg = 180.0 / offset_shaping::kPi;
+  const double deg = offset_shaping::kDegreesPerRadian;
   char text[160];
   std::snprintf(text, sizeof text, "(%.3f, %.3f, %.3f) mm, (%.3f, %.3f, %.3f) deg",
                 offset[0] * 1000.0, offset[1] * 1000.0, offset[2] * 1000.0, offset[3] * deg,
@@ -68,21 +67,12 @@ bool Workers::realtimePriorityOf(const hx4_bundle_api::ArgProviderXml& args, int
     refusal = std::string("Invalid real-time priority (") + e.what() + ")" + range + ".";
     return false;
   }
-  if (!(value >= 0.0 && value <= VorelFTSensor::kMaxRealtimePriority) ||
-      value != std::floor(value)) {
+  if (!(value >= 0.0 && value <= Workers::kMaxRealtimePriority) || value != std::floor(value)) {
     refusal = "Invalid real-time priority " + str(value) + range + ".";
     return false;
   }
   priority = static_cast<int>(value);
   return true;
-}
-
-double Workers::samplingRateFor(double frequency) {
-  if (frequency >= 500.0)
-    return 500.0;
-  if (frequency >= 250.0)
-    return 250.0;
-  return 100.0;  // also a NaN frequency
 }
 
 bool Workers::readActivation(const hx4_bundle_api::ArgProviderXml& args, double& frequency,
@@ -146,7 +136,7 @@ bool Workers::startReader(double frequency, int priority, std::string& failure) 
   started->setPort(port_fd_);
   logInfo("onActivate: configure filter");
   started->configureFilter(frequency);
-  sampling_rate_ = samplingRateFor(frequency);
+  sampling_rate_ = VorelForceTorqueSensorComm::samplingRateFor(frequency);
 
   started->setRealtimePriority(priority - 1, "Sensor reader");
   logInfo("onActivate: start reading thread");

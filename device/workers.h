@@ -29,9 +29,9 @@ class Workers {
   explicit Workers(const boost::property_tree::ptree& config);
   ~Workers();
 
-  // Sampling rate for a sensor frequency (Hz): 500 from 500 up, 250 from 250
-  // up, else 100 (NaN included).
-  static double samplingRateFor(double frequency);
+  // Highest real-time priority of the force-control thread; the sensor reader
+  // runs one below it (98 leaves 99 to the host's own real-time threads).
+  static constexpr int kMaxRealtimePriority = 98;
   // Activation argument 2, the force-control thread's real-time priority: a
   // whole number 1..98 (SCHED_FIFO; the sensor reader one below), 0 or absent
   // for normal scheduling. False, with the activation error's message in

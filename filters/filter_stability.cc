@@ -11,7 +11,6 @@ namespace vorel_device {
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kPi = 3.141592653589793;
 constexpr int kGainGridPoints = 2049;  // 0 Hz .. Nyquist, both included
 constexpr double kMaxGain = 2.0;       // 6 dB
 // A notch whose gain at 0 Hz is further than this from 1 is refused.
@@ -116,7 +115,7 @@ double notchPeakGain(double reject_frequency, double bandwidth, double step_rate
   double peak = 0.0;
   for (int i = 0; i < kGainGridPoints; ++i) {
     // z1 = e^{-jw}, w from 0 to pi rad per step.
-    const double w = kPi * static_cast<double>(i) / static_cast<double>(kGainGridPoints - 1);
+    const double w = M_PI * static_cast<double>(i) / static_cast<double>(kGainGridPoints - 1);
     const std::complex<double> z1 = std::polar(1.0, -w);
     const std::complex<double> z2 = z1 * z1;
     const double gain = std::abs((k + a1 * z1 + k * z2) / (1.0 - b1 * z1 - b2 * z2));

@@ -5,7 +5,14 @@
 // Every filter is designed for the rate at which the force-control thread
 // steps it, `step_rate` in Hz (one step per 2 ms cycle: 500 Hz), whatever
 // the sensor's rate. Nyquist frequency = step_rate / 2. The rules:
-//
+#pragma once
+
+#include <string>
+
+#include "filters/filter_options.h"
+
+namespace vorel_device {
+
 //   Notch (type 2), bandwidth in Hz: (0, B] with B = notchMaxBandwidth rounded
 //     down to three significant digits (so that the bound printed in a message
 //     is itself accepted). At bandwidth <= 0 the pole radius
@@ -42,13 +49,6 @@
 //
 // A check returns an empty string when the value is accepted, else one
 // sentence naming the parameter, its value and the accepted range with units.
-#pragma once
-
-#include <string>
-
-#include "filters/filter_options.h"
-
-namespace vorel_device {
 
 // Lowest accepted low-pass cut-off (types 1 and 4, the system filter), Hz:
 // the cut-off must lie above it.

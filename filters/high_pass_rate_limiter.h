@@ -10,7 +10,15 @@
 // second (N/s or N m/s for a wrench), falling_rate negative to limit a fall;
 // sampling_rate in Hz. The inner filters hold all per-axis state. The force-
 // control thread uses one as its system filter (50 Hz, 50 and -50 per second).
-//
+#pragma once
+
+#include "filters/filter.h"
+#include "filters/filter_options.h"
+#include "filters/low_pass_filter.h"
+#include "filters/rate_limiter.h"
+
+namespace vorel_device {
+
 // The constructors check the cut-off as LowPassFilter does: outside
 // [0, 0.5 * sampling_rate] Hz the "Low-Pass Filter Error" dialog is shown and
 // the process ends with exit status -1. updateParams changes the three
@@ -21,15 +29,6 @@
 // "Not Implemented" to standard error and end the process with exit status -1.
 // Not copyable; the inner filters are held by value (construction allocates
 // nothing).
-#pragma once
-
-#include "filters/filter.h"
-#include "filters/filter_options.h"
-#include "filters/low_pass_filter.h"
-#include "filters/rate_limiter.h"
-
-namespace vorel_device {
-
 class HighPassRateLimiter : public Filter {
  public:
   // `cutoff_frequency` and `sampling_rate` in Hz, rates in units per second.

@@ -9,7 +9,13 @@
 // Gain 0 at reject_frequency, 1 for a constant input (a0 + a1 + a2 =
 // 1 - b1 - b2). reject_frequency and bandwidth in Hz; x and y in the units of
 // the signal (N or N m for a wrench).
-//
+#pragma once
+
+#include "filters/filter.h"
+#include "filters/filter_options.h"
+
+namespace vorel_device {
+
 // When 2 - 2c is 0 (a reject frequency of 0 Hz) there is no notch to place:
 // the filter then passes its input unchanged, keeping its history as that of
 // an identity filter, and says so once per filter object on standard output
@@ -21,13 +27,6 @@
 // the process with exit status -1. No range applies to the bandwidth.
 // updateParams changes both frequencies without that check and keeps the
 // history; clearHistory keeps the parameters.
-#pragma once
-
-#include "filters/filter.h"
-#include "filters/filter_options.h"
-
-namespace vorel_device {
-
 class NotchFilter : public Filter {
  public:
   // `reject_frequency`, `bandwidth` and `sampling_rate` in Hz.

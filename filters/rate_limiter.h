@@ -12,10 +12,6 @@
 // NaN: a comparison with NaN never clamps, so a NaN sample gives a NaN output;
 // the next sample then passes unlimited (its bounds are NaN) and limiting
 // resumes from it.
-//
-// Any parameters are accepted, nothing is reported. updateParams changes the
-// two rates and keeps sample_time and the history; clearHistory keeps the
-// parameters.
 #pragma once
 
 #include "filters/filter.h"
@@ -23,6 +19,9 @@
 
 namespace vorel_device {
 
+// Any parameters are accepted, nothing is reported. updateParams changes the
+// two rates and keeps sample_time and the history; clearHistory keeps the
+// parameters.
 class RateLimiter : public Filter {
  public:
   // Rates in units per second, `sampling_rate` in Hz.

@@ -7,11 +7,12 @@
 
 namespace vorel_device {
 
+/// Force x, y, z (N), then torque x, y, z (N m), in the frame its user names.
 struct Wrench {
-  double data[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  double data[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  ///< The six components, in this order.
 
-  double& operator[](int i) { return data[i]; }
-  double operator[](int i) const { return data[i]; }
+  double& operator[](int i) { return data[i]; }       ///< Component `i` (0 to 5).
+  double operator[](int i) const { return data[i]; }  ///< Component `i` (0 to 5).
 };
 
 static_assert(sizeof(Wrench) == 6 * sizeof(double), "Wrench is six doubles");

@@ -19,8 +19,13 @@ namespace hx4_program_api_internals {
 // the controller's hold flags: while either is set, no reference offsets and
 // no motion steps are to be commanded.
 struct ControlStatus {
+  static constexpr unsigned kFirstHoldFlag = 3;   // a hold flag's bit
+  static constexpr unsigned kSecondHoldFlag = 4;  // the other hold flag's bit
+
   std::uint32_t flags = 0;
   bool flag(unsigned bit) const { return (flags >> bit) & 1u; }
+  // Whether the controller holds the robot: either hold flag set.
+  bool held() const { return flag(kFirstHoldFlag) || flag(kSecondHoldFlag); }
 };
 
 class ControllerBackend {

@@ -9,7 +9,16 @@
 // stop requested before or during initMethod() yields no cycle at all. The
 // runtime does not compensate for the time a cycle takes: cycles start every
 // (cycle duration + period_ms + wake-up latency).
-//
+#pragma once
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace tmvz_periodic_thread {
+
 // Real-time scheduling (opt-in, setRealtimePriority): the worker thread asks
 // for SCHED_FIFO at the given priority from inside itself, before
 // initMethod(). When the system refuses (EPERM: no CAP_SYS_NICE and no
@@ -45,16 +54,6 @@
 // request is written before the thread exists. The loop allocates nothing and
 // takes no lock. initMethod() and cycleMethod() must not let an exception
 // escape.
-#pragma once
-
-#include <time.h>
-
-#include <atomic>
-#include <cstdint>
-#include <thread>
-
-namespace tmvz_periodic_thread {
-
 class PeriodicThread {
  public:
   // Stores the pause after each cycle in ms (a negative value sleeps as 0).

@@ -16,6 +16,8 @@ packages=(
   # The Debian package (scripts/package.sh: CPack's DEB generator and
   # dpkg-shlibdeps)
   dpkg-dev
+  # The API reference (the docs target)
+  doxygen
   # vorel-monitor --http's browser test: headless Chromium, with a font for
   # the page's text
   chromium fonts-dejavu-core

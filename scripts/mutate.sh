@@ -30,7 +30,7 @@ comm/frame_synchroniser.cc|return valid ? accept(candidate) : kOutOfSync;|return
 comm/frame_synchroniser.cc|scan_ = cursor_ + 1;|scan_ = cursor_ + kFrame;|no search for a shifted frame after a wrong CRC|
 comm/frame_synchroniser.cc|synced = false;\n      ++counts_.sync_losses;|synced = false;\n      cursor_ += kFrame;\n      ++counts_.sync_losses;|search for the frame start begins after the failed window|
 comm/reader_diagnostics.cc|if (!flags_.open) {|if (true) {|a reader line for every flagged frame|
-comm/sensor_reader.cc|if (rate >= 500.0)|if (rate > 500.0)|500 Hz selects the 250 Hz sensor filter|
+comm/sensor_reader.cc|if (frequency >= setting.rate)|if (frequency > setting.rate)|500 Hz selects the 250 Hz sensor filter|
 comm/shared_segment.cc|if (e.get_native_error() != EINTR)|if (e.get_native_error() != EAGAIN)|a signal ends the wait on the named mutex|
 comm/command_facade.cc|ss::Lock lock(*segment_mutex);\n    fn();|fn();|facade operation without the named mutex|
 comm/command_facade.cc|wrench_offset[i] += bias[i];|wrench_offset[i] = bias[i];|force bias replaced instead of accumulated|
@@ -40,8 +40,8 @@ filters/notch_filter.cc|b2 = -(r * r);|b2 = (r * r);|notch feedback sign|
 filters/notch_filter.cc|x2[axis] = x1[axis];\n  x1[axis] = sample;|x1[axis] = sample;\n  x2[axis] = x1[axis];|notch history shifted in the wrong order|
 filters/rate_limiter.cc|const double raised = (sample < lower) ? lower : sample;|const double raised = (sample < lower) ? sample : sample;|rate limiter ignores the falling rate|
 adaptive/control_law.cc|track_reference[i] * (1.0 - track_smoothing) + track_wrench[i] * track_smoothing;|track_reference[i] * track_smoothing + track_wrench[i] * (1.0 - track_smoothing);|set-point smoothing weights swapped|
-adaptive/control_law.cc|rate[i] = (filtered[i] - track_reference[i]) * k * axes[i];|rate[i] = (track_reference[i] - filtered[i]) * k * axes[i];|translational control law sign|
-adaptive/control_law.cc|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[3 + i];|rate[i] = (filtered[3 + i] - track_reference[3 + i]) * k * axes[i];|rotation uses the translational axis selection|
+adaptive/control_law.cc|rate[i] = deadband(filtered[i] - track_reference[i], band) * k * axes[i];|rate[i] = deadband(track_reference[i] - filtered[i], band) * k * axes[i];|translational control law sign|
+adaptive/control_law.cc|rate[i] = deadband(filtered[3 + i] - track_reference[3 + i], band) * k * axes[3 + i];|rate[i] = deadband(filtered[3 + i] - track_reference[3 + i], band) * k * axes[i];|rotation uses the translational axis selection|
 adaptive/control_law.cc|const hx4rc_api::Vector next = offset + kCycleTime * rate;|const hx4rc_api::Vector next = offset + 0.001 * rate;|integration with the wrong cycle time|
 adaptive/offset_shaping.cc|step.envelope_limited = limitLength(target, envelope);|step.envelope_limited = limitLength(target, 2.0 * envelope);|envelope clamps at twice the limit|
 adaptive/offset_shaping.cc|step.speed_limited = limitLength(delta, limits.speed * kCycleTime);|step.speed_limited = limitLength(delta, 2.0 * limits.speed * kCycleTime);|offset speed limit at twice its value|
@@ -92,12 +92,12 @@ apps/vorel-monitor/ring_view.cc|status.advancing = now - status.newest.monotonic
 adaptive/force_control_thread.cc|recorder_writer->append(r);|(void)r;|the force-control cycle appends no record|
 adaptive/force_control_step.cc|out.record.events \|= Record::kStaleTrip;|(void)0;|no black-box event at the stale trip|
 adaptive/force_control_thread.cc|record.events \|= Record::kCycleFailure;|(void)0;|no black-box event when a cycle fails|
-adaptive/force_control_thread.cc|(switched_on \|\| state.load()|(true \|\| state.load()|a termination with force control off makes a black-box file|
+adaptive/force_control_thread.cc|(switched_on \|\| step_.state()|(true \|\| step_.state()|a termination with force control off makes a black-box file|
 adaptive/force_control_step.cc|out.limits_started = static_cast<std::uint8_t>(bound & ~binding_);|out.limits_started = static_cast<std::uint8_t>(bound);|a black-box event in every cycle a limit binds, not once per episode|
 device/workers.cc|adaptive->setRecorder(recorder_writer_);|(void)0;|the device's force-control thread gets no recorder|
 device/lifecycle.cc|facade->requestBlackBox(|(void)(|the program's termination asks for no black-box file|
 device/health_functions.cc|BlackBoxEvent::kRequest))|BlackBoxEvent::kProgramTerminated))|writeBlackBox asks as a termination does|
-apps/vorel-monitor/web_feed.cc|{&r.raw, &r.compensated, &r.tool, &r.filtered, &r.setpoint}|{&r.raw, &r.compensated, &r.tool, &r.tool, &r.setpoint}|the web view plots the tool stage as the filtered wrench|
+apps/vorel-monitor/web_feed.cc|{&r.raw, &r.compensated, &r.tcp_unbiased, &r.filtered, &r.setpoint}|{&r.raw, &r.compensated, &r.tcp_unbiased, &r.tcp_unbiased, &r.setpoint}|the web view plots the tool stage as the filtered wrench|
 apps/vorel-monitor/web_feed.cc|if (status.replaced && followReplacement(ring_)) {|if (status.replaced && false) {|the web view stays on the removed ring after a re-activation|
 apps/vorel-monitor/web_server.cc|if (method != http::verb::get && method != http::verb::head) {|if (method == http::verb::delete_) {|the web view answers a POST as a GET|
 comm/sensor_reader.cc|  if (read_failed) {|  if (true) {|the reader sleeps out its bound instead of waiting on the port for a frame|

@@ -140,7 +140,7 @@ std::vector<std::string> frameLines(const RecorderReader& ring, const RingStatus
   lines.push_back("stage                       fx N     fy N     fz N   tx N m   ty N m   tz N m");
   lines.push_back(row("raw (sensor axes)", r.raw.data));
   lines.push_back(row("compensated (sensor)", r.compensated.data));
-  lines.push_back(row("tool (TCP)", r.tool.data));
+  lines.push_back(row("tool (TCP)", r.tcp_unbiased.data));
   lines.push_back(row("filtered (TCP)", r.filtered.data));
   lines.push_back(row("set-point (TCP)", r.setpoint.data));
   lines.push_back("                            x mm     y mm     z mm roll deg pitch deg yaw deg");

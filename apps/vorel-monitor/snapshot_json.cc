@@ -127,7 +127,7 @@ nlohmann::ordered_json snapshotJson(const RecorderReader& ring, const RingStatus
                    {"last_status", r.last_status}};
   out["wrench"] = {{"raw", stage(r.raw, "sensor")},
                    {"gravity_compensated", stage(r.compensated, "sensor")},
-                   {"tool", stage(r.tool, "TCP")},
+                   {"tool", stage(r.tcp_unbiased, "TCP")},
                    {"filtered", stage(r.filtered, "TCP")},
                    {"setpoint", stage(r.setpoint, r.task_frame == R::kBaseFrame ? "base" : "TCP")}};
   out["offset"] = {{"frame", "TCP"},

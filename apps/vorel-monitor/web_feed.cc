@@ -41,7 +41,7 @@ json number(double value) {
 json row(const R& r) {
   json out = json::array({r.cycle, r.controller_time});
   for (const vorel_device::Wrench* stage :
-       {&r.raw, &r.compensated, &r.tool, &r.filtered, &r.setpoint}) {
+       {&r.raw, &r.compensated, &r.tcp_unbiased, &r.filtered, &r.setpoint}) {
     for (int i = 0; i < 6; ++i)
       out.push_back(number((*stage)[i]));
   }

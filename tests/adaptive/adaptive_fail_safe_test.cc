@@ -225,7 +225,7 @@ TEST_F(FailSafeTest, Recorder_EveryCycleItsStagesAndEachEventOnce) {
   // axes the sensor's), the offset the drive got, the states.
   const R& r = records[2];
   const auto values = [](const Wrench& w) { return std::vector<double>(w.data, w.data + 6); };
-  for (const Wrench* stage : {&r.raw, &r.compensated, &r.tool, &r.filtered})
+  for (const Wrench* stage : {&r.raw, &r.compensated, &r.tcp_unbiased, &r.filtered})
     EXPECT_EQ(values(*stage), (std::vector<double>{0.0, 0.0, 10.0, 0.0, 0.0, 0.0}));
   EXPECT_EQ(values(r.setpoint), values(Wrench()));
   EXPECT_DOUBLE_EQ(r.tcp_position[0], 0.4);

@@ -69,9 +69,9 @@ TEST_F(StepTest, TargetChanged_FirstIncrementUsesTheSmoothedSetPoint) {
   command();
   const RxFrame f = frameWith(5.0f);
   StepOutput out = cycle(&f);
-  EXPECT_NEAR(out.compensated[2], 9.905, 1e-12);
-  EXPECT_NEAR(out.tcp[2], 9.905, 1e-12);
-  EXPECT_NEAR(out.filtered[2], 7.905, 1e-12);
+  EXPECT_NEAR(out.record.compensated[2], 9.905, 1e-12);
+  EXPECT_NEAR(out.tcp_with_bias[2], 9.905, 1e-12);
+  EXPECT_NEAR(out.record.filtered[2], 7.905, 1e-12);
   ASSERT_TRUE(out.send);
   EXPECT_NEAR(out.offset[2], 6.324e-5, 1e-17);  // 0.002 x 0.004 x 7.905
   EXPECT_EQ(out.record.flags, R::kNewSample | R::kProcessed);
@@ -235,7 +235,7 @@ TEST_F(StepTest, FlaggedAndNaNSamples_LastUsableSampleUsedNonFiniteRateHeld) {
     out = cycle(frame);
     z += 3e-6;
     EXPECT_EQ(out.record.flags, R::kProcessed);  // no new sample
-    EXPECT_NEAR(out.filtered[2], 0.375, 1e-12);
+    EXPECT_NEAR(out.record.filtered[2], 0.375, 1e-12);
     EXPECT_NEAR(out.offset[2], z, 1e-17);
   }
   EXPECT_EQ(step.usableAgeCycles(), 3);
@@ -440,7 +440,7 @@ class StepBadFrameTest : public testing::TestWithParam<BadFrameCase> {
           in.frame.ft_data[i] = static_cast<float>(w[i]);
       }
       const StepOutput o = step.run(in);
-      out.push_back(o.filtered[2]);
+      out.push_back(o.record.filtered[2]);
       out.push_back(o.offset[2]);
     }
     return out;

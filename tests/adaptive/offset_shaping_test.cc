@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         // 0.196 / 0.25 + 0.25 / 1 = 1.034 s, at 250 mm/s from 0.25 s on.
         ReturnCase{"HundredNinetySix_mm", 0.196, {0.25, 1.0, 0.0}, 1.034},
         // 30 deg at 45 deg/s and 360 deg/s^2: 30 / 45 + 45 / 360 = 0.79167 s.
-        ReturnCase{"Thirty_deg", 30.0 * os::kPi / 180.0, os::Limits().rotation, 0.79167}),
+        ReturnCase{"Thirty_deg", 30.0 * M_PI / 180.0, os::Limits().rotation, 0.79167}),
     [](const testing::TestParamInfo<ReturnCase>& info) { return std::string(info.param.name); });
 
 TEST(OffsetShaping, FasterThanTheLimit_ExactlyLimitTimesCyclePerStep) {
@@ -92,7 +92,7 @@ TEST(OffsetShaping, FasterThanTheLimit_ExactlyLimitTimesCyclePerStep) {
   // Rotation: 45 deg/s, 0.09 deg per cycle.
   os::HalfState turn;
   os::follow(turn, Vector(1.0, 0.0, 0.0), os::Limits().rotation);
-  EXPECT_NEAR(turn.offset.x(), 0.09 * os::kPi / 180.0, 1e-15);
+  EXPECT_NEAR(turn.offset.x(), 0.09 * M_PI / 180.0, 1e-15);
 }
 
 TEST(OffsetShaping, ReturnWhileMovingAway_SlowsDownFirstThenExactlyZero) {

@@ -124,7 +124,7 @@ TEST(VorelMonitor, OnceJsonAndDump_RingWrittenThenStopped_GiveTheRecordsAndSayIt
   r.monotonic_ns = rec::monotonicNowNs() - 2'000'000'000;  // two seconds ago
   r.raw = {{1.5, -2.25, 10.0, 0.125, -0.5, 0.0625}};
   r.compensated = {{1.0, -2.0, 2.0, 0.25, -0.5, 0.0}};
-  r.tool = {{-1.0, 2.0, -2.0, 0.0, 0.5, -0.25}};
+  r.tcp_unbiased = {{-1.0, 2.0, -2.0, 0.0, 0.5, -0.25}};
   r.filtered = {{-0.5, 1.5, -9.75, 0.0, 0.25, -0.125}};
   r.setpoint = {{0.0, 0.0, -10.0, 0.0, 0.0, 0.0}};
   const double offset[6] = {0.001, -0.002, 0.0005, 0.01, 0.0, -0.02};

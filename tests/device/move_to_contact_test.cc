@@ -15,6 +15,7 @@
 #include <limits>
 #include <ostream>
 
+#include "device/guarded_approach.h"
 #include "tests/device/bound_device_fixture.h"
 #include "tests/support/poll_until.h"
 
@@ -250,7 +251,7 @@ TEST_F(MoveToContactTest, Approach_NoProgressForOneSecond_EndsWithErrorLine) {
   ASSERT_TRUE(move(0, 2, 50.0, 10.0, 100.0, 5.0).ok());
   // The steps, then the stop.
   EXPECT_EQ(controller->motionCommandCount(),
-            static_cast<std::size_t>(VorelFTSensor::kNoProgressCycles));
+            static_cast<std::size_t>(vorel_device::GuardedApproach::kNoProgressCycles));
   EXPECT_THAT(console.lines(), ElementsAre(HasSubstr("no progress along the axis for 1 s")));
 }
 

@@ -12,6 +12,7 @@
 // stepped at 500 Hz (one step per 2 ms cycle).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <cmath>
 
 #include <boost/make_shared.hpp>
 #include <cstring>
@@ -315,8 +316,8 @@ TEST_P(StableParamsTest, Setting_OutsideOrAtItsBound_RefusedWithErrorLineOrSent)
     case Function::kMoveToContact:
       break;
     case Function::kSetForceControlSpeedLimits:
-      EXPECT_EQ(after.speed.translation, 1.0);                    // m/s
-      EXPECT_DOUBLE_EQ(after.speed.rotation, 3.141592653589793);  // rad/s
+      EXPECT_EQ(after.speed.translation, 1.0);       // m/s
+      EXPECT_DOUBLE_EQ(after.speed.rotation, M_PI);  // rad/s
       break;
     case Function::kSetForceTrackValue:
     case Function::kSetTorqueTrackValue: {

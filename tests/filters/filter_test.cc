@@ -19,7 +19,6 @@
 namespace vorel_device {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A varied wrench for sample n: different values on every axis and sample.
@@ -168,7 +167,7 @@ class FilterResponseTest : public testing::TestWithParam<ResponseCase> {};
 // matter.
 TEST_P(FilterResponseTest, SteadySine_AmplitudeIsTransferFunctionGain) {
   auto filter = make(GetParam().options);
-  const double omega = 2.0 * kPi * GetParam().frequency / 500.0;
+  const double omega = 2.0 * M_PI * GetParam().frequency / 500.0;
   double in_phase = 0.0;
   double quadrature = 0.0;
   for (int n = 0; n < 2100; ++n) {

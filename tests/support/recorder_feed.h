@@ -26,7 +26,8 @@ inline ForceControlRecord syntheticRecord(std::uint64_t cycle, std::int64_t mono
   r.cycle = cycle;
   r.controller_time = c * 0.002;
   r.monotonic_ns = monotonic_ns;
-  vorel_device::Wrench* stages[] = {&r.raw, &r.compensated, &r.tool, &r.filtered, &r.setpoint};
+  vorel_device::Wrench* stages[] = {&r.raw, &r.compensated, &r.tcp_unbiased, &r.filtered,
+                                    &r.setpoint};
   for (int s = 0; s < 5; ++s) {
     for (int i = 0; i < 6; ++i)
       (*stages[s])[i] = c + 0.125 * i + 10.0 * s;
