@@ -9,7 +9,7 @@ set(VOREL_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vorel-device)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${VOREL_DOC_DIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${VOREL_DOC_DIR}/docs)
-# The README's plots, where its links look for them.
+# The plots that the README and docs/ show, where their links look for them.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/programs/ DESTINATION ${VOREL_DOC_DIR}/programs
         FILES_MATCHING PATTERN "*.png")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${VOREL_DOC_DIR}/examples)
