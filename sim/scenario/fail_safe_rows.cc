@@ -280,13 +280,14 @@ void signalRows(Summary& s, const RunData& run, const FaultPlan::Applied& applie
   }
   // Per second, so that windows of different lengths compare. The checks
   // catch a worker that a signal ended or stalled (it would publish or send
-  // nothing), not the jitter of a loaded machine: half the rate before is
-  // the bound.
+  // nothing), not the jitter of a loaded machine: a busy machine hands the
+  // pseudo-terminal's bytes over in bursts of two frames, of which the reader
+  // publishes the newest, so a quarter of the rate before is the bound.
   const double base_frames = base.frames / base.span_s;
   const double storm_frames = storm.frames / storm.span_s;
   s.check("frames published per second during the signals",
-          fmt("%.0f (before: %.0f)", storm_frames, base_frames), "at least half as many as before",
-          storm_frames >= 0.5 * base_frames);
+          fmt("%.0f (before: %.0f)", storm_frames, base_frames),
+          "at least a quarter as many as before", storm_frames >= 0.25 * base_frames);
   // Missed cycles per cycle; a signal handler costs microseconds, and a
   // force-control thread that a signal ended would miss them all: at most
   // 10 % of the cycles more than before (a loaded machine delays a wake-up
