@@ -10,7 +10,6 @@ namespace vorel_device {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr int kGainGridPoints = 2049;  // 0 Hz .. Nyquist, both included
 constexpr double kMaxGain = 2.0;       // 6 dB
 // A notch whose gain at 0 Hz is further than this from 1 is refused.
@@ -76,7 +75,7 @@ std::string checkNotch(double reject_frequency, double bandwidth, double step_ra
   // Passed unchanged (0 Hz).
   if (!(reject_frequency > 0.0))
     return std::string();
-  const double c = std::cos((kTwoPi * reject_frequency) / step_rate);
+  const double c = std::cos((2.0 * M_PI * reject_frequency) / step_rate);
   if (2.0 - (c + c) == 0.0)
     return std::string();  // the notch passes its input unchanged
   const double limit = floorToThreeDigits(notchMaxBandwidth(reject_frequency, step_rate));
@@ -101,7 +100,7 @@ std::string checkNotch(double reject_frequency, double bandwidth, double step_ra
 
 double notchPeakGain(double reject_frequency, double bandwidth, double step_rate) {
   // The coefficients exactly as NotchFilter::computeInternalParams forms them.
-  const double c = std::cos((kTwoPi * reject_frequency) / step_rate);
+  const double c = std::cos((2.0 * M_PI * reject_frequency) / step_rate);
   const double r = 1.0 - (3.0 * bandwidth) / step_rate;
   const double denominator = 2.0 - (c + c);
   if (denominator == 0.0)
@@ -127,7 +126,7 @@ double notchPeakGain(double reject_frequency, double bandwidth, double step_rate
 
 double notchDcGain(double reject_frequency, double bandwidth, double step_rate) {
   // H(1) with the coefficients exactly as NotchFilter forms them.
-  const double c = std::cos((kTwoPi * reject_frequency) / step_rate);
+  const double c = std::cos((2.0 * M_PI * reject_frequency) / step_rate);
   const double r = 1.0 - (3.0 * bandwidth) / step_rate;
   const double denominator = 2.0 - (c + c);
   if (denominator == 0.0)

@@ -1,12 +1,10 @@
 #include "filters/low_pass_filter.h"
 
+#include <cmath>
+
 #include "filters/frequency_range_error.h"
 
 namespace vorel_device {
-
-namespace {
-constexpr double kTwoPi = 6.283185307179586;
-}  // namespace
 
 LowPassFilter::LowPassFilter(double cutoff_frequency, double sampling_rate)
     : cutoff_frequency(0.0), sampling_rate(0.0), a0(0.0), a1(0.0), b1(0.0), x_prev{}, y_prev{} {
@@ -30,7 +28,7 @@ void LowPassFilter::updateParams(double cutoff_frequency) {
 }
 
 void LowPassFilter::computeInternalParams() {
-  const double w = (kTwoPi * cutoff_frequency) / sampling_rate;
+  const double w = (2.0 * M_PI * cutoff_frequency) / sampling_rate;
   a0 = w / (w + 1.0);
   a1 = 0.0;
   b1 = 1.0 - a0;

@@ -7,9 +7,7 @@
 
 namespace vorel_device {
 
-namespace {
-constexpr double kTwoPi = 6.283185307179586;
-}  // namespace
+namespace {}  // namespace
 
 NotchFilter::NotchFilter(double reject_frequency, double bandwidth, double sampling_rate,
                          bool report_pass_through)
@@ -51,7 +49,7 @@ void NotchFilter::updateParams(double reject_frequency, double bandwidth) {
 }
 
 void NotchFilter::computeInternalParams() {
-  const double c = std::cos((kTwoPi * reject_frequency) / sampling_rate);
+  const double c = std::cos((2.0 * M_PI * reject_frequency) / sampling_rate);
   const double r = 1.0 - (3.0 * bandwidth) / sampling_rate;
   const double denominator = 2.0 - (c + c);
   pass_through = (denominator == 0.0);

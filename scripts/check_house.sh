@@ -42,7 +42,7 @@ expect_once() {
     printf '%s\n' "$hits" | sed 's/^/  /'
   fi
 }
-expect_once "pi as a literal or its own constant" '3\.14159|kPi\b|acos\(-1' 0
+expect_once "pi as a literal or its own constant" '3\.14159|6\.28318|\bk(Two)?Pi\b|acos\(-1' 0
 expect_once "speed-limit default, translation (0.25 m/s)" 'kDefaultTranslation = ' 1
 expect_once "speed-limit default, rotation (45 deg/s)" '45\.0 \* M_PI' 1
 expect_once "system-filter defaults (50, 50, -50)" 'kDefault(Cutoff|RisingRate|FallingRate) = ' 3

@@ -84,7 +84,7 @@
   }
 
   const stepped = () => uPlot.paths.stepped({ align: 1 });
-  const plotSpecs = [
+  const plotLayouts = [
     { el: "plot-force", unit: "N", series: stageSeries("f") },
     { el: "plot-torque", unit: "N m", series: stageSeries("t") },
     {
@@ -118,45 +118,45 @@
 
   function makePlots() {
     for (const p of plots) p.u.destroy();
-    plots = plotSpecs.map((spec) => {
+    plots = plotLayouts.map((layout) => {
       const scales = {
         x: { time: false, range: (u, min, max) => [max - windowS, max] },
-        [spec.unit]: spec.range ? { range: spec.range } : {},
+        [layout.unit]: layout.range ? { range: layout.range } : {},
       };
-      const axes = [{ label: "controller time, s" }, { scale: spec.unit, label: spec.unit }];
-      if (spec.unit2) {
-        scales[spec.unit2] = spec.range2 ? { range: spec.range2 } : {};
-        axes.push({ scale: spec.unit2, label: spec.unit2, side: 1, grid: { show: false } });
+      const axes = [{ label: "controller time, s" }, { scale: layout.unit, label: layout.unit }];
+      if (layout.unit2) {
+        scales[layout.unit2] = layout.range2 ? { range: layout.range2 } : {};
+        axes.push({ scale: layout.unit2, label: layout.unit2, side: 1, grid: { show: false } });
       }
       const opts = {
-        width: plotWidth(spec.el),
+        width: plotWidth(layout.el),
         height: 220,
         scales,
         axes,
-        series: [{ label: "t s", value: (u, v) => fixed(v, 3) }].concat(spec.series.map((s) => ({
+        series: [{ label: "t s", value: (u, v) => fixed(v, 3) }].concat(layout.series.map((s) => ({
           label: s.label,
           stroke: s.stroke,
           dash: s.dash,
           width: s.width || 1,
           show: s.stage ? SHOWN_STAGES.has(s.stage) : true,
-          scale: s.scale || spec.unit,
+          scale: s.scale || layout.unit,
           paths: s.paths ? s.paths() : undefined,
           value: s.value || ((u, v) => fixed(v, 3)),
           spanGaps: false,
         }))),
         legend: { live: true },
       };
-      return { spec, u: new uPlot(opts, dataOf(spec), $(spec.el)) };
+      return { layout, u: new uPlot(opts, dataOf(layout), $(layout.el)) };
     });
   }
 
-  function dataOf(spec) {
-    return [columns.t_s || []].concat(spec.series.map((s) => columns[s.key] || []));
+  function dataOf(layout) {
+    return [columns.t_s || []].concat(layout.series.map((s) => columns[s.key] || []));
   }
 
   function draw() {
     dirty = false;
-    for (const p of plots) p.u.setData(dataOf(p.spec));
+    for (const p of plots) p.u.setData(dataOf(p.layout));
     const n = columns.cycle.length;
     const last = $("last");
     last.dataset.points = String(n);
@@ -246,7 +246,7 @@
       box.addEventListener("change", () => {
         if (box.checked) SHOWN_STAGES.add(stage); else SHOWN_STAGES.delete(stage);
         for (const p of plots) {
-          p.spec.series.forEach((s, i) => {
+          p.layout.series.forEach((s, i) => {
             if (s.stage === stage) p.u.setSeries(i + 1, { show: box.checked });
           });
         }
@@ -267,7 +267,7 @@
     if (!paused) dirty = true;
   });
   window.addEventListener("resize", () => {
-    for (const p of plots) p.u.setSize({ width: plotWidth(p.spec.el), height: 220 });
+    for (const p of plots) p.u.setSize({ width: plotWidth(p.layout.el), height: 220 });
   });
 
   buildStageToggles();
